@@ -1,0 +1,1 @@
+# Type stub of the native extension module ventra.sandbox._native.

@@ -1,0 +1,97 @@
+#include "sandbox_core/base/thread.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace sandbox {
+namespace detail {
+
+struct ThreadState {
+  std::unique_ptr<ThreadBody> body;
+  std::string name;
+  std::atomic<bool> failed{false};
+};
+
+namespace {
+
+struct Launch {
+  std::shared_ptr<ThreadState> state;
+};
+
+void* trampoline(void* arg) noexcept {
+  std::unique_ptr<Launch> launch(static_cast<Launch*>(arg));
+  ThreadState& st = *launch->state;
+  if (!st.name.empty()) {
+    // Linux limits names to 15 bytes plus the terminator.
+    char name[16] = {};
+    std::strncpy(name, st.name.c_str(), sizeof name - 1);
+    ::pthread_setname_np(::pthread_self(), name);
+  }
+  try {
+    st.body->run();
+  } catch (...) {
+    st.failed.store(true, std::memory_order_relaxed);
+  }
+  // Release what the body owns (descriptors, shared filters) before the thread ends,
+  // even when nobody ever joins it.
+  try {
+    st.body.reset();
+  } catch (...) {
+    st.failed.store(true, std::memory_order_relaxed);
+  }
+  return nullptr;
+}
+
+}  // namespace
+}  // namespace detail
+
+Result<ThreadHandle, IoError> start_thread_impl(const char* name,
+                                                std::unique_ptr<detail::ThreadBody> body) {
+  auto state = std::make_shared<detail::ThreadState>();
+  state->body = std::move(body);
+  if (name) state->name = name;
+  auto launch = std::make_unique<detail::Launch>(detail::Launch{state});
+
+  pthread_attr_t attr;
+  if (int rc = ::pthread_attr_init(&attr); rc != 0) return fail(IoError::from_errno(rc));
+  ::pthread_attr_setstacksize(&attr, kThreadStackBytes);
+  pthread_t tid;
+  int rc = ::pthread_create(&tid, &attr, &detail::trampoline, launch.get());
+  ::pthread_attr_destroy(&attr);
+  if (rc != 0) return fail(IoError::from_errno(rc));  // `state` frees the body here
+  launch.release();  // owned by the new thread now
+  ThreadHandle h;
+  h.tid_ = tid;
+  h.state_ = std::move(state);
+  return h;
+}
+
+ThreadHandle::ThreadHandle(ThreadHandle&& o) noexcept
+    : tid_(o.tid_), state_(std::move(o.state_)) {}
+
+ThreadHandle& ThreadHandle::operator=(ThreadHandle&& o) noexcept {
+  if (this != &o) {
+    detach();
+    tid_ = o.tid_;
+    state_ = std::move(o.state_);
+  }
+  return *this;
+}
+
+ThreadHandle::~ThreadHandle() { detach(); }
+
+bool ThreadHandle::join() noexcept {
+  if (!state_) return false;
+  ::pthread_join(tid_, nullptr);
+  bool ok = !state_->failed.load(std::memory_order_relaxed);
+  state_.reset();
+  return ok;
+}
+
+void ThreadHandle::detach() noexcept {
+  if (!state_) return;
+  ::pthread_detach(tid_);
+  state_.reset();
+}
+
+}  // namespace sandbox

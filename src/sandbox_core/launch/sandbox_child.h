@@ -1,0 +1,65 @@
+// The record of one launched child: pid and cached wait status, the parent's pipe ends,
+// and the temporary files that must live as long as the child. Destroying a record whose
+// child still runs kills the child's process group and reaps it, then closes the pipe
+// ends, then deletes the temporary files, in that order.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "sandbox_core/base/unique_fd.h"
+
+namespace sandbox {
+
+// A named temporary file; deleted (then its descriptor closed) on destruction.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+  TempFile(TempFile&& o) noexcept;
+  TempFile& operator=(TempFile&& o) noexcept;
+  ~TempFile();
+
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_.get(); }
+  void remove() noexcept;
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+};
+
+class SandboxChild {
+ public:
+  SandboxChild() = default;
+  SandboxChild(pid_t pid, UniqueFd stdout_fd, UniqueFd stderr_fd);
+  SandboxChild(SandboxChild&& o) noexcept;
+  SandboxChild& operator=(SandboxChild&& o) noexcept;
+  SandboxChild(const SandboxChild&) = delete;
+  SandboxChild& operator=(const SandboxChild&) = delete;
+  ~SandboxChild();
+
+  pid_t pid() const { return pid_; }
+  std::optional<int> status() const { return status_; }
+  void set_status(int status) { status_ = status; }
+
+  UniqueFd& stdin_fd() { return stdin_; }
+  UniqueFd& stdout_fd() { return stdout_; }
+  UniqueFd& stderr_fd() { return stderr_; }
+  std::vector<TempFile>& temp_files() { return temp_files_; }
+  // Optional pidfd of the child (close-on-exec), used to wait for exit without polling.
+  UniqueFd& pidfd() { return pidfd_; }
+
+ private:
+  void dispose() noexcept;
+
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  UniqueFd stdin_, stdout_, stderr_;
+  std::vector<TempFile> temp_files_;
+  UniqueFd pidfd_;
+};
+
+}  // namespace sandbox

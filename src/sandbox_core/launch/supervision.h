@@ -1,0 +1,61 @@
+// Supervision of a launched child: waits, the exit-code convention, group kill, bounded
+// drains and the collect routine. Nothing here touches Python; collect_child blocks.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "sandbox_core/base/io_error.h"
+#include "sandbox_core/base/result.h"
+#include "sandbox_core/launch/sandbox_child.h"
+
+namespace sandbox {
+
+inline constexpr size_t OUTPUT_CAP_BYTES = 268'435'456;
+inline constexpr size_t DRAIN_CHUNK_BYTES = 65'536;
+
+using MonoClock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+using Deadline = std::optional<MonoClock::time_point>;
+
+enum class StreamLabel : uint8_t { Stdout, Stderr };
+
+// The exit status byte, 128 + signal, or -1 for a stopped child.
+int32_t exit_code_from_status(int status);
+
+// SIGKILL to the process group -pid; errors ignored. Safe from any thread.
+void kill_group(pid_t pid) noexcept;
+
+struct StillRunning {};
+// Status already stored, or waitpid(WNOHANG).
+Result<std::variant<int, StillRunning>, IoError> try_wait(SandboxChild& child);
+// Blocking waitpid, EINTR retried.
+Result<int, IoError> wait_exit(SandboxChild& child);
+
+// Reads to end of file keeping at most OUTPUT_CAP_BYTES; past the cap reads on and
+// discards, then writes the one-line truncation notice to fd 2. Takes ownership of fd.
+Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label);
+
+struct CollectedOutput {
+  int32_t exit_code = 0;
+  std::string stdout_bytes;
+  std::string stderr_bytes;
+};
+
+// Errors of collect_child: a failure text for Python's RuntimeError, or an internal
+// failure (a drain thread that could not start) for the internal-failure exception.
+struct CollectError {
+  enum class Kind : uint8_t { Failure, Internal } kind = Kind::Failure;
+  std::string text;
+};
+
+// Takes the record; drains both captured streams on their own threads, waits for the
+// child (killing its group at the deadline), kills the group again after exit, stores
+// `exited` (release), joins the drains and disposes of the record on every path.
+Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
+                                                    pid_t pid, std::atomic<bool>& exited);
+
+}  // namespace sandbox

@@ -1,0 +1,71 @@
+// The admission sequence both proxies run for every destination, the resolver with its
+// process-wide 60-second cache, and the internal-address policy. Called concurrently by
+// proxy connection threads; the cache lock is never held during a lookup.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "sandbox_core/base/io_error.h"
+#include "sandbox_core/base/result.h"
+#include "sandbox_core/netfilter/filter.h"
+
+namespace sandbox::netfilter {
+
+bool is_internal_address(const IpAddress& ip);
+
+// Resolution: literals are returned directly; names go through the DnsCache.
+// A host containing a NUL byte fails with "nul byte found in provided data" without a lookup.
+Result<SocketAddress, IoError> resolve_destination(std::string_view host, uint16_t port);
+
+struct AdmissionOutcome {
+  enum class Kind : uint8_t {
+    DeniedByDenyList,
+    NotInAllowList,
+    ResolveFailed,
+    ResolvedToDenyListed,
+    ResolvedToInternal,
+    Admitted,
+  } kind;
+  IoError error;          // ResolveFailed
+  SocketAddress address;  // ResolvedToDenyListed / ResolvedToInternal (ip), Admitted
+};
+
+AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view host,
+                                   uint16_t port);
+
+// Process-wide resolver cache. The clock and the lookup are seams for tests.
+class DnsCache {
+ public:
+  using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+  using ClockFn = std::function<Clock::time_point()>;
+  // Returns every address the resolver gave, in order (the port applied), or an error.
+  using LookupFn =
+      std::function<Result<std::vector<SocketAddress>, IoError>(const std::string& host,
+                                                                uint16_t port)>;
+
+  static constexpr std::chrono::seconds kTtl{60};
+  static constexpr size_t kSweepThreshold = 1024;
+
+  static DnsCache& instance();
+
+  Result<SocketAddress, IoError> resolve(std::string_view host, uint16_t port);
+
+  // Test seams: nullptr restores the real clock / getaddrinfo.
+  void set_clock_for_testing(ClockFn clock);
+  void set_lookup_for_testing(LookupFn lookup);
+  size_t size_for_testing();
+  void clear_for_testing();
+
+ private:
+  DnsCache();
+  struct Impl;
+  Impl* impl_;
+};
+
+}  // namespace sandbox::netfilter

@@ -1,0 +1,63 @@
+// Allow/deny entries: parsing into blocks and name patterns, and the matching rules.
+// Pure functions over immutable data; a NetworkFilter is read by many threads at once.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sandbox_core/base/result.h"
+#include "sandbox_core/netfilter/ip_address.h"
+
+namespace sandbox::netfilter {
+
+struct CidrBlock {
+  IpAddress address;  // as written; host bits beyond the prefix are kept
+  uint8_t prefix = 0;
+  bool operator==(const CidrBlock&) const = default;
+};
+
+struct NamePattern {
+  enum class Kind : uint8_t { Exact, Wildcard } kind = Kind::Exact;
+  std::string text;  // Exact: the lower-cased name; Wildcard: the suffix after "*."
+  bool operator==(const NamePattern&) const = default;
+};
+
+struct FilterList {
+  std::vector<CidrBlock> blocks;
+  std::vector<NamePattern> names;
+};
+
+struct NetworkFilter {
+  FilterList deny;
+  std::optional<FilterList> allow;  // absent: anything not denied is allowed
+};
+
+enum class FilterVerdict : uint8_t { Allow = 0, DeniedByDenyList = 1, NotInAllowList = 2 };
+
+struct FilterParseError {
+  enum class Kind : uint8_t { BadWildcard, CidrPrefixOutOfRange } kind = Kind::BadWildcard;
+  std::string entry;  // BadWildcard: trimmed + lower-cased; CidrPrefixOutOfRange: trimmed
+  // "bad wildcard pattern: {}" / "CIDR prefix out of range: {}"
+  std::string message() const;
+};
+
+// Unicode White_Space trimming of UTF-8 text, and ASCII-only lower-casing.
+std::string_view trim_white_space(std::string_view text);
+std::string ascii_lower(std::string_view text);
+
+Result<FilterList, FilterParseError> parse_filter_list(const std::vector<std::string>& entries);
+Result<NamePattern, FilterParseError> parse_name_pattern(std::string_view text);
+
+FilterVerdict check_host(const NetworkFilter& filter, std::string_view host);
+FilterVerdict check_address(const NetworkFilter& filter, const IpAddress& ip);
+bool match_names(const std::vector<NamePattern>& patterns, std::string_view host);
+// Family-strict block walk (the allow side).
+bool address_in_blocks(const std::vector<CidrBlock>& blocks, const IpAddress& ip);
+// Deny-side walk: also tests the IPv4 address inside an IPv4-mapped IPv6 address, so a
+// deny-listed IPv4 block cannot be bypassed by spelling it ::ffff:a.b.c.d.
+bool address_in_deny_blocks(const std::vector<CidrBlock>& blocks, const IpAddress& ip);
+bool address_explicitly_allowed(const NetworkFilter& filter, const IpAddress& ip);
+
+}  // namespace sandbox::netfilter

@@ -1,0 +1,50 @@
+// The egress proxies' runtime: loopback listeners with one accept thread each, one
+// thread per connection and a two-thread byte pump per tunnel. Destroying a ProxyHandle
+// runs the stop sequence (stop flag, 50 ms wake-up connection, no join).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sandbox_core/base/io_error.h"
+#include "sandbox_core/base/result.h"
+#include "sandbox_core/base/thread.h"
+#include "sandbox_core/base/unique_fd.h"
+#include "sandbox_core/netfilter/filter.h"
+
+namespace sandbox::proxy {
+
+class ProxyHandle {
+ public:
+  ProxyHandle(netfilter::SocketAddress local_addr, std::shared_ptr<std::atomic<bool>> stop_flag,
+              ThreadHandle accept_thread);
+  ProxyHandle(const ProxyHandle&) = delete;
+  ProxyHandle& operator=(const ProxyHandle&) = delete;
+  ~ProxyHandle();
+
+  const netfilter::SocketAddress& local_addr() const { return local_addr_; }
+
+ private:
+  netfilter::SocketAddress local_addr_;
+  std::shared_ptr<std::atomic<bool>> stop_flag_;
+  std::optional<ThreadHandle> accept_thread_;
+};
+
+Result<std::unique_ptr<ProxyHandle>, IoError> start_http_proxy(netfilter::NetworkFilter filter);
+Result<std::unique_ptr<ProxyHandle>, IoError> start_socks5_proxy(netfilter::NetworkFilter filter);
+
+// Hands both sockets to two detached pump threads and returns at once.
+void pump_tunnel(UniqueFd client, UniqueFd upstream);
+
+struct ProxyEnvVar {
+  const char* name;
+  std::string value;
+};
+// The eight canonical proxy variables, in their fixed order.
+std::vector<ProxyEnvVar> build_proxy_env(std::string_view http_url,
+                                         std::optional<std::string_view> socks_url);
+
+}  // namespace sandbox::proxy

@@ -1,0 +1,81 @@
+// Test sink that records every event it receives; install it with CaptureScope.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sandbox_core/events/event.h"
+
+namespace sandbox::testing {
+
+struct CapturedEvent {
+  std::string name;
+  std::string target;
+  events::Level level;
+  std::string module_path;
+  std::vector<std::string> fields;
+  std::vector<std::string> values;  // numbers rendered in decimal
+
+  // Value of field `field`, or "<absent>".
+  std::string get(const std::string& field) const {
+    for (size_t i = 0; i < fields.size(); ++i)
+      if (fields[i] == field) return values[i];
+    return "<absent>";
+  }
+  std::string message() const { return get("message"); }
+};
+
+class CaptureSink final : public events::Sink {
+ public:
+  void on_event(const events::Metadata& meta, std::span<const events::Value> values) override {
+    CapturedEvent ev{meta.name, meta.target, meta.level, meta.module_path, {}, {}};
+    for (size_t i = 0; i < meta.field_count; ++i) {
+      ev.fields.emplace_back(meta.fields[i]);
+      if (i < values.size()) {
+        const auto& v = values[i];
+        ev.values.push_back(v.kind == events::Value::Kind::Text ? std::string(v.text)
+                                                                : std::to_string(v.number));
+      } else {
+        ev.values.emplace_back("<missing>");
+      }
+    }
+    std::lock_guard lock(mu_);
+    events_.push_back(std::move(ev));
+  }
+
+  std::vector<CapturedEvent> events() const {
+    std::lock_guard lock(mu_);
+    return events_;
+  }
+  // Events whose message equals `message`.
+  std::vector<CapturedEvent> with_message(const std::string& message) const {
+    std::vector<CapturedEvent> out;
+    for (auto& e : events())
+      if (e.message() == message) out.push_back(e);
+    return out;
+  }
+  void clear() {
+    std::lock_guard lock(mu_);
+    events_.clear();
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<CapturedEvent> events_;
+};
+
+// Installs a CaptureSink for the scope's lifetime (tests only).
+class CaptureScope {
+ public:
+  explicit CaptureScope(events::Level max = events::Level::Trace) {
+    events::set_sink(&sink_, max);
+  }
+  ~CaptureScope() { events::set_sink(nullptr, events::Level::Off); }
+  CaptureSink& sink() { return sink_; }
+
+ private:
+  CaptureSink sink_;
+};
+
+}  // namespace sandbox::testing
