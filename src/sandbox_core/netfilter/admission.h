@@ -60,7 +60,13 @@ class DnsCache {
   void set_clock_for_testing(ClockFn clock);
   void set_lookup_for_testing(LookupFn lookup);
   size_t size_for_testing();
+  // Empties the table and makes a cache that was marked unusable usable again.
   void clear_for_testing();
+  // Runs `hook` inside each critical section (lock held); a hook that throws stands in for
+  // an allocation failure there. nullptr removes it.
+  void set_critical_section_hook_for_testing(std::function<void()> hook);
+  // True once a critical section failed: lookups and insertions are skipped from then on.
+  bool unusable_for_testing();
 
  private:
   DnsCache();
