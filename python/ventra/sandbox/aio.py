@@ -1,0 +1,85 @@
+"""asyncio helpers: await a sandboxed child without blocking the event loop.
+
+`LocalProcess.wait_and_collect()` blocks its thread for the child's whole life, so it
+runs in an executor thread. Cancelling the awaiting task must not leave that thread (and
+the child) running until the timeout: `kill()` is safe to call from the event-loop
+thread while the collect is in flight, and makes it return at once with the killed
+child's exit code.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from concurrent.futures import Executor
+from dataclasses import dataclass
+from typing import Any, Mapping, Optional, Tuple
+
+from . import _native
+
+__all__ = ["Result", "collect", "run"]
+
+# After a cancellation has killed the child's process group, how long to wait for the
+# collector thread to reap it before re-raising. The kill is noticed within one poll
+# interval (at most 20 ms); the bound only matters when something that escaped the group
+# still holds an output pipe open, which keeps the drains (and the thread) busy.
+_REAP_GRACE_S = 2.0
+
+
+@dataclass(frozen=True)
+class Result:
+    """Outcome of one sandboxed run.
+
+    ``exit_code`` follows the module's convention: the exit status byte for a child
+    that exited, 128 + the signal number for one killed by a signal (137 for SIGKILL,
+    which is also what a timed-out child gives), -1 for a stopped child.
+    """
+
+    exit_code: int
+    stdout: bytes
+    stderr: bytes
+
+
+def _retrieve(fut: "asyncio.Future[Any]") -> None:
+    # The collector future may finish after its awaiter gave up; reading the exception
+    # keeps asyncio from logging "exception was never retrieved".
+    if not fut.cancelled():
+        fut.exception()
+
+
+async def collect(proc: Any, *, executor: Optional[Executor] = None) -> Result:
+    """Wait for an already spawned `LocalProcess` and return its `Result`.
+
+    ``proc.wait_and_collect()`` runs in ``executor`` (the loop's default executor when
+    None). If the awaiting task is cancelled, the child's process group is killed with
+    SIGKILL, the helper waits briefly for the collector thread to reap it, and the
+    `asyncio.CancelledError` is re-raised. The handle is consumed either way:
+    ``wait_and_collect`` can run only once per process.
+    """
+    loop = asyncio.get_running_loop()
+    fut: asyncio.Future[Tuple[int, bytes, bytes]] = loop.run_in_executor(
+        executor, proc.wait_and_collect
+    )
+    fut.add_done_callback(_retrieve)
+    try:
+        # shield: cancelling this task must not cancel `fut`, whose completion is how we
+        # learn that the child has been reaped.
+        code, out, err = await asyncio.shield(fut)
+    except asyncio.CancelledError:
+        proc.kill()
+        await asyncio.wait({fut}, timeout=_REAP_GRACE_S)
+        raise
+    return Result(code, out, err)
+
+
+async def run(spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -> Result:
+    """Spawn a child from a spawn specification and await its `Result`.
+
+    ``spec`` is the dictionary that `ventra.sandbox._native.spawn` takes (``script_type``,
+    ``input`` or ``argv``, ``env``, ``timeout_s``, ``backend``, ...); it is copied into a
+    plain dict first. Spawn errors (`ValueError`, `TypeError`, `RuntimeError`) are raised
+    from this call before anything is awaited. A child that outlives its ``timeout_s``
+    is killed and reported with exit code 137, not as an exception. Cancellation kills
+    the child as described for `collect`.
+    """
+    proc = _native.spawn(dict(spec))
+    return await collect(proc, executor=executor)
