@@ -36,8 +36,13 @@ class ProxyHandle {
 Result<std::unique_ptr<ProxyHandle>, IoError> start_http_proxy(netfilter::NetworkFilter filter);
 Result<std::unique_ptr<ProxyHandle>, IoError> start_socks5_proxy(netfilter::NetworkFilter filter);
 
-// Hands both sockets to two detached pump threads and returns at once.
+// Hands both sockets to two detached pump threads ("proxy-pump-c2u", "proxy-pump-u2c")
+// and returns at once. Each direction copies until end of stream (passed on as a write
+// shutdown) or an error, then closes its own two descriptors; nothing is reported.
 void pump_tunnel(UniqueFd client, UniqueFd upstream);
+
+// One pump direction, run on the calling thread; takes over both descriptors.
+void copy_direction(UniqueFd source, UniqueFd destination);
 
 struct ProxyEnvVar {
   const char* name;

@@ -1,0 +1,186 @@
+// The body of each "allow-list-proxy-conn" thread: head reading, admission with its
+// events, responses and the hand-over to the pump. Never throws or reports upwards; the
+// thread ends after refusing, failing or handing the sockets over.
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/events/event.h"
+#include "sandbox_core/netfilter/admission.h"
+#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/proxy/net.h"
+#include "sandbox_core/proxy/proxy.h"
+
+namespace sandbox::proxy {
+namespace {
+
+#define PROXY_EVENT(LEVEL, FIELDS, ...) \
+  SANDBOX_EVENT(LEVEL, "sandbox_core::proxy", "sandbox_core::proxy::http", FIELDS, __VA_ARGS__)
+
+using events::Level;
+
+IoError head_too_large() { return IoError::custom(kHeadTooLarge); }
+
+// Strips the line ending for the length bound.
+size_t content_length(std::string_view line) {
+  size_t n = line.size();
+  if (n > 0 && line[n - 1] == '\n') {
+    --n;
+    if (n > 0 && line[n - 1] == '\r') --n;
+  }
+  return n;
+}
+
+// Sockets the handler still owns are closed by their destructors on every early return.
+Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client) {
+  SANDBOX_TRY(set_io_timeouts(client.get(), kHandshakeTimeout));
+  auto dup = dup_cloexec(client.get());
+  if (!dup) return fail(std::move(dup).error());
+  HeadReader reader(std::move(*dup));
+
+  std::string line;
+  auto got = reader.read_line(line);
+  if (!got) return fail(std::move(got).error());
+  if (!*got) return fail(IoError::custom("client closed before sending request"));
+  if (!is_valid_utf8(line)) return fail(IoError::custom("stream did not contain valid UTF-8"));
+  PROXY_EVENT(Level::Debug, ("message", "request_line"), "proxy got request",
+              trim_end_white_space(line));
+
+  auto request = split_request_line(line);
+  if (!request) return fail(IoError::custom("malformed request line"));
+  if (!is_connect_method(request->method)) {
+    (void)send_all(client.get(), kResponseMethodNotAllowed);
+    client.reset();
+    return {};
+  }
+  const std::string target(request->target);
+  SANDBOX_TRY(skip_request_headers(reader));
+  auto dest = parse_connect_target(target);
+  if (!dest) return fail(IoError::custom("bad CONNECT target"));
+  const std::string& host = dest->host;
+  const uint16_t port = dest->port;
+
+  switch (netfilter::check_host(filter, host)) {
+    case netfilter::FilterVerdict::DeniedByDenyList:
+      PROXY_EVENT(Level::Warn, ("message", "host", "port"), "proxy DENIED (deny-list)", host,
+                  port);
+      send_forbidden(std::move(client), deny_list_body(host));
+      return {};
+    case netfilter::FilterVerdict::NotInAllowList:
+      PROXY_EVENT(Level::Warn, ("message", "host", "port"), "proxy DENIED (not in allow-list)",
+                  host, port);
+      send_forbidden(std::move(client), allow_list_body(host));
+      return {};
+    case netfilter::FilterVerdict::Allow:
+      PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW (name), resolving",
+                  host, port);
+      break;
+  }
+
+  auto resolved = netfilter::resolve_destination(host, port);
+  if (!resolved) return fail(std::move(resolved).error());
+  const netfilter::IpAddress& ip = resolved->ip;
+  if (netfilter::address_in_deny_blocks(filter.deny.blocks, ip)) {
+    const std::string ip_text = netfilter::to_string(ip);
+    PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
+                "proxy DENIED: resolves into a deny-listed address", host, port, ip_text);
+    send_forbidden(std::move(client), deny_listed_address_body(host, ip_text));
+    return {};
+  }
+  if (filter.allow && netfilter::is_internal_address(ip) &&
+      !netfilter::address_explicitly_allowed(filter, ip)) {
+    const std::string ip_text = netfilter::to_string(ip);
+    PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
+                "proxy DENIED: resolves into an internal range", host, port, ip_text);
+    send_forbidden(std::move(client), internal_address_body(host, ip_text));
+    return {};
+  }
+
+  PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW, opening upstream", host,
+              port);
+  auto upstream = connect_with_timeout(*resolved, kUpstreamConnectTimeout);
+  if (!upstream) {
+    PROXY_EVENT(Level::Warn, ("message", "host", "port"),
+                "proxy upstream connect failed: " + upstream.error().text(), host, port);
+    (void)send_all(client.get(), kResponseBadGateway);
+    client.reset();
+    return {};
+  }
+
+  SANDBOX_TRY(send_all(client.get(), kResponseTunnelOpen));
+  SANDBOX_TRY(set_io_timeouts(client.get(), std::chrono::seconds(0)));
+  // Bytes the client sent right behind the head (a TLS ClientHello, say) already sit in
+  // the reader's buffer; they belong to the tunnel and must go first.
+  if (!reader.buffered().empty())
+    SANDBOX_TRY(send_all(upstream->get(), reader.buffered()));
+  pump_tunnel(std::move(client), std::move(*upstream));
+  return {};
+}
+
+}  // namespace
+
+Result<bool, IoError> HeadReader::fill() {
+  pos_ = 0;
+  len_ = 0;
+  for (;;) {
+    ssize_t n = ::recv(fd_.get(), buf_, sizeof buf_, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(IoError::last());
+    }
+    len_ = static_cast<size_t>(n);
+    return n > 0;
+  }
+}
+
+Result<bool, IoError> HeadReader::read_line(std::string& line) {
+  line.clear();
+  for (;;) {
+    if (pos_ == len_) {
+      auto more = fill();
+      if (!more) return fail(std::move(more).error());
+      if (!*more) break;  // end of stream
+    }
+    const char* start = buf_ + pos_;
+    const void* lf = std::memchr(start, '\n', len_ - pos_);
+    size_t take = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : len_ - pos_;
+    line.append(start, take);
+    pos_ += take;
+    head_bytes_ += take;
+    if (head_bytes_ > kMaxHead) return fail(head_too_large());
+    if (lf) {
+      if (content_length(line) > kMaxHeadLine) return fail(head_too_large());
+      return true;
+    }
+    // An open line may still end in CR LF, hence the extra byte.
+    if (line.size() > kMaxHeadLine + 1) return fail(head_too_large());
+  }
+  if (line.size() > kMaxHeadLine) return fail(head_too_large());
+  return !line.empty();
+}
+
+Result<void, IoError> skip_request_headers(HeadReader& reader) {
+  std::string line;
+  for (;;) {
+    auto got = reader.read_line(line);
+    if (!got) return fail(std::move(got).error());
+    if (!*got || line == "\r\n" || line == "\n") return {};
+  }
+}
+
+void send_forbidden(UniqueFd client, std::string_view body) {
+  (void)send_all(client.get(), forbidden_response(body));
+  client.reset();
+}
+
+void handle_http_connection(std::shared_ptr<const netfilter::NetworkFilter> filter,
+                            UniqueFd client) {
+  auto outcome = serve(*filter, client);
+  if (!outcome) {
+    client.reset();
+    PROXY_EVENT(Level::Debug, ("message"), "proxy connection ended: " + outcome.error().text());
+  }
+}
+
+}  // namespace sandbox::proxy

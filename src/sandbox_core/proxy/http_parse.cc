@@ -1,0 +1,121 @@
+// Pure parts of the HTTP CONNECT proxy: request-line tokens, CONNECT targets, the fixed
+// responses and 403 bodies. No I/O; safe on arbitrary input.
+#include <string>
+
+#include "sandbox_core/base/quoted.h"
+#include "sandbox_core/proxy/http.h"
+
+namespace sandbox::proxy {
+
+std::optional<uint16_t> parse_port(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<uint16_t>(value);
+}
+
+std::optional<ConnectTarget> parse_connect_target(std::string_view target) {
+  std::string_view host;
+  std::string_view port_text;
+  if (!target.empty() && target.front() == '[') {
+    size_t close = target.find(']', 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    host = target.substr(1, close - 1);
+    std::string_view rest = target.substr(close + 1);
+    if (rest.size() < 2 || rest.front() != ':') return std::nullopt;
+    port_text = rest.substr(1);
+  } else {
+    size_t colon = target.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    host = target.substr(0, colon);
+    port_text = target.substr(colon + 1);
+  }
+  auto port = parse_port(port_text);
+  if (!port) return std::nullopt;
+  return ConnectTarget{std::string(host), *port};
+}
+
+bool is_unicode_white_space(long c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+bool is_valid_utf8(std::string_view text) {
+  size_t pos = 0;
+  while (pos < text.size())
+    if (decode_utf8(text, pos) < 0) return false;
+  return true;
+}
+
+std::string_view trim_end_white_space(std::string_view text) {
+  size_t end = 0;  // end of the last non-white-space scalar
+  size_t pos = 0;
+  while (pos < text.size()) {
+    long c = decode_utf8(text, pos);
+    if (!is_unicode_white_space(c)) end = pos;
+  }
+  return text.substr(0, end);
+}
+
+std::optional<RequestLine> split_request_line(std::string_view line) {
+  std::string_view tokens[2];
+  size_t found = 0;
+  size_t pos = 0;
+  while (pos < line.size() && found < 2) {
+    size_t start = pos;
+    if (is_unicode_white_space(decode_utf8(line, pos))) continue;
+    size_t end = pos;
+    while (pos < line.size()) {
+      if (is_unicode_white_space(decode_utf8(line, pos))) break;
+      end = pos;
+    }
+    tokens[found++] = line.substr(start, end - start);
+  }
+  if (found < 2) return std::nullopt;
+  return RequestLine{tokens[0], tokens[1]};
+}
+
+bool is_connect_method(std::string_view method) {
+  constexpr std::string_view kConnect = "CONNECT";
+  if (method.size() != kConnect.size()) return false;
+  for (size_t i = 0; i < method.size(); ++i) {
+    char c = method[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != kConnect[i]) return false;
+  }
+  return true;
+}
+
+std::string forbidden_response(std::string_view body) {
+  std::string out =
+      "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: ";
+  out += std::to_string(body.size());
+  out += "\r\nConnection: close\r\n\r\n";
+  out += body;
+  return out;
+}
+
+std::string deny_list_body(std::string_view host) {
+  return std::string(host) + " is blocked by the sandbox network deny-list\n";
+}
+
+std::string allow_list_body(std::string_view host) {
+  return std::string(host) + " is not in the sandbox network allow-list\n";
+}
+
+std::string deny_listed_address_body(std::string_view host, std::string_view ip) {
+  return std::string(host) + " resolves to a deny-listed address (" + std::string(ip) + ")\n";
+}
+
+std::string internal_address_body(std::string_view host, std::string_view ip) {
+  return std::string(host) + " resolves to a disallowed internal address (" + std::string(ip) +
+         ")\n";
+}
+
+}  // namespace sandbox::proxy

@@ -1,0 +1,56 @@
+// Upstream connect and socket time-outs. No state; any thread may call these.
+#include "sandbox_core/proxy/net.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+namespace sandbox::proxy {
+
+Result<UniqueFd, IoError> connect_with_timeout(const netfilter::SocketAddress& addr,
+                                               std::chrono::milliseconds timeout) {
+  sockaddr_storage ss{};
+  socklen_t len = netfilter::to_sockaddr(addr, ss);
+  UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) return fail(IoError::last());
+
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&ss), len) != 0) {
+    // EINTR on a non-blocking connect leaves it in progress, like EINPROGRESS.
+    if (errno != EINPROGRESS && errno != EINTR) return fail(IoError::last());
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                               std::chrono::steady_clock::now());
+      if (left.count() <= 0) return fail(IoError::custom("connection timed out", ETIMEDOUT));
+      pollfd p{fd.get(), POLLOUT, 0};
+      int rc = ::poll(&p, 1, static_cast<int>(left.count()));
+      if (rc < 0) {
+        if (errno == EINTR) continue;
+        return fail(IoError::last());
+      }
+      if (rc == 0) continue;  // the deadline check above reports the time-out
+      break;
+    }
+    int err = 0;
+    socklen_t err_len = sizeof err;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &err_len) != 0)
+      return fail(IoError::last());
+    if (err != 0) return fail(IoError::from_errno(err));
+  }
+
+  int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+    return fail(IoError::last());
+  return fd;
+}
+
+Result<void, IoError> set_io_timeouts(int fd, std::chrono::seconds timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count());
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return fail(IoError::last());
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return fail(IoError::last());
+  return {};
+}
+
+}  // namespace sandbox::proxy

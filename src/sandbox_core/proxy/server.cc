@@ -1,0 +1,182 @@
+// The shared listener runtime: start sequence, accept loop and stop sequence. The accept
+// thread owns the listener; the stop sequence runs on whichever thread destroys the
+// handle and never waits for a proxy thread.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <thread>
+
+#include "sandbox_core/events/event.h"
+#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/proxy/net.h"
+#include "sandbox_core/proxy/proxy.h"
+#include "sandbox_core/socks/socks5.h"
+
+namespace sandbox::proxy {
+namespace {
+
+using FilterRef = std::shared_ptr<const netfilter::NetworkFilter>;
+using Handler = void (*)(FilterRef, UniqueFd);
+
+enum class Protocol : uint8_t { Http, Socks5 };
+
+struct ProxyKind {
+  Protocol protocol;
+  const char* accept_thread_name;
+  const char* connection_thread_name;
+  Handler handler;
+};
+
+constexpr int kListenBacklog = 128;
+constexpr auto kExhaustionPause = std::chrono::milliseconds(100);
+
+void report_accept_failure(Protocol protocol, const IoError& error) {
+  if (protocol == Protocol::Http) {
+    SANDBOX_EVENT(events::Level::Warn, "sandbox_core::proxy", "sandbox_core::proxy::server",
+                  ("message"), "allow-list proxy accept failed: " + error.text());
+  } else {
+    SANDBOX_EVENT(events::Level::Warn, "sandbox_core::socks", "sandbox_core::proxy::server",
+                  ("message"), "socks5 proxy accept failed: " + error.text());
+  }
+}
+
+// Linux reports pending network errors of the new connection through accept(2); those
+// say nothing about the listener.
+bool is_transient_accept_error(int code) {
+  switch (code) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Running out of descriptors or memory passes once connections close; giving up would
+// cut the session's egress for good.
+bool is_exhaustion_error(int code) {
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
+void pause_unless_stopping(const std::atomic<bool>& stop) {
+  constexpr auto kStep = std::chrono::milliseconds(10);
+  for (auto slept = std::chrono::milliseconds(0); slept < kExhaustionPause; slept += kStep) {
+    if (stop.load(std::memory_order_seq_cst)) return;
+    std::this_thread::sleep_for(kStep);
+  }
+}
+
+void accept_loop(const ProxyKind& kind, UniqueFd listener,
+                 const std::shared_ptr<std::atomic<bool>>& stop, const FilterRef& filter) {
+  bool exhausted = false;  // one WARN per episode of resource exhaustion
+  for (;;) {
+    int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      int code = errno;
+      if (stop->load(std::memory_order_seq_cst)) return;
+      if (is_transient_accept_error(code)) continue;
+      if (is_exhaustion_error(code)) {
+        if (!exhausted) report_accept_failure(kind.protocol, IoError::from_errno(code));
+        exhausted = true;
+        pause_unless_stopping(*stop);
+        continue;
+      }
+      report_accept_failure(kind.protocol, IoError::from_errno(code));
+      return;
+    }
+    UniqueFd client(fd);
+    exhausted = false;
+    if (stop->load(std::memory_order_seq_cst)) return;  // closes the wake-up connection
+
+    // A thread that cannot start destroys its context, closing the client.
+    (void)spawn_detached(kind.connection_thread_name,
+                         [handler = kind.handler, f = filter, c = std::move(client)]() mutable {
+                           handler(std::move(f), std::move(c));
+                         });
+  }
+}
+
+Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
+                                                          netfilter::NetworkFilter filter) {
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener) return fail(IoError::last());
+  int one = 1;
+  if (::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+    return fail(IoError::last());
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = 0;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0)
+    return fail(IoError::last());
+  if (::listen(listener.get(), kListenBacklog) != 0) return fail(IoError::last());
+
+  sockaddr_storage bound{};
+  socklen_t bound_len = sizeof bound;
+  if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0)
+    return fail(IoError::last());
+  auto local = netfilter::from_sockaddr(reinterpret_cast<const sockaddr*>(&bound), bound_len);
+  if (!local) return fail(IoError::from_errno(EAFNOSUPPORT));
+
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  auto shared_filter = std::make_shared<const netfilter::NetworkFilter>(std::move(filter));
+  auto thread = start_thread(
+      kind.accept_thread_name,
+      [&kind, l = std::move(listener), s = stop, f = std::move(shared_filter)]() mutable {
+        accept_loop(kind, std::move(l), s, f);
+      });
+  if (!thread) return fail(std::move(thread).error());
+  return std::make_unique<ProxyHandle>(*local, std::move(stop), std::move(*thread));
+}
+
+void handle_http(FilterRef filter, UniqueFd client) {
+  handle_http_connection(std::move(filter), std::move(client));
+}
+void handle_socks(FilterRef filter, UniqueFd client) {
+  socks::handle_socks_connection(std::move(filter), std::move(client));
+}
+
+constexpr ProxyKind kHttpProxy{Protocol::Http, "allow-list-proxy", "allow-list-proxy-conn",
+                               &handle_http};
+constexpr ProxyKind kSocks5Proxy{Protocol::Socks5, "socks5-proxy", "socks5-proxy-conn",
+                                 &handle_socks};
+
+}  // namespace
+
+ProxyHandle::ProxyHandle(netfilter::SocketAddress local_addr,
+                         std::shared_ptr<std::atomic<bool>> stop_flag, ThreadHandle accept_thread)
+    : local_addr_(local_addr),
+      stop_flag_(std::move(stop_flag)),
+      accept_thread_(std::move(accept_thread)) {}
+
+ProxyHandle::~ProxyHandle() {
+  stop_flag_->store(true, std::memory_order_seq_cst);
+  // The accept thread sees the flag once this connection wakes it; if it cannot connect
+  // the thread is either gone already or exits at the next connection it accepts.
+  (void)connect_with_timeout(local_addr_, kWakeUpConnectTimeout);
+  if (accept_thread_) {
+    accept_thread_->detach();
+    accept_thread_.reset();
+  }
+}
+
+Result<std::unique_ptr<ProxyHandle>, IoError> start_http_proxy(netfilter::NetworkFilter filter) {
+  return start_proxy(kHttpProxy, std::move(filter));
+}
+
+Result<std::unique_ptr<ProxyHandle>, IoError> start_socks5_proxy(
+    netfilter::NetworkFilter filter) {
+  return start_proxy(kSocks5Proxy, std::move(filter));
+}
+
+}  // namespace sandbox::proxy

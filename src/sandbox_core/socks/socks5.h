@@ -1,0 +1,73 @@
+// The SOCKS5 proxy (no authentication, CONNECT only, IPv4/domain/IPv6): pure decoding
+// and encoding of the wire messages, and the handler run by each "socks5-proxy-conn"
+// thread. The decoders take any bytes (they are fuzzed); the handler works on any
+// connected socket.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "sandbox_core/base/io_error.h"
+#include "sandbox_core/base/result.h"
+#include "sandbox_core/base/unique_fd.h"
+#include "sandbox_core/netfilter/filter.h"
+
+namespace sandbox::socks {
+
+inline constexpr uint8_t kVersion = 5;
+inline constexpr uint8_t kMethodNoAuth = 0;
+inline constexpr uint8_t kCommandConnect = 1;
+inline constexpr uint8_t kAtypIpv4 = 1;
+inline constexpr uint8_t kAtypDomain = 3;
+inline constexpr uint8_t kAtypIpv6 = 4;
+
+// The only codes ever sent.
+enum class Reply : uint8_t {
+  Succeeded = 0,
+  GeneralFailure = 1,
+  NotAllowed = 2,
+  ConnectionRefused = 5,
+  CommandNotSupported = 7,
+  AddressTypeNotSupported = 8,
+};
+
+using MethodSelection = std::array<std::byte, 2>;
+inline constexpr MethodSelection kSelectNoAuth{std::byte{5}, std::byte{0}};
+inline constexpr MethodSelection kNoAcceptableMethod{std::byte{5}, std::byte{0xFF}};
+
+// VER, REP, RSV 0, ATYP 1, bound address 0.0.0.0 port 0 (never reported).
+using ReplyBytes = std::array<std::byte, 10>;
+ReplyBytes encode_reply(Reply rep);
+
+// VER NMETHODS -> NMETHODS, or "socks5: bad version in greeting".
+Result<uint8_t, IoError> decode_greeting_head(std::span<const std::byte, 2> head);
+bool offers_no_auth(std::span<const std::byte> methods);
+
+struct RequestHead {
+  uint8_t command = 0;
+  uint8_t address_type = 0;
+};
+// VER CMD RSV ATYP; "socks5: bad version in request" when VER is not 5.
+Result<RequestHead, IoError> decode_request_head(std::span<const std::byte, 4> head);
+
+// Host texts: dotted decimal, RFC 5952 text, or the domain bytes as received (valid
+// UTF-8 required: "socks5: non-utf8 domain").
+std::string ipv4_host(std::span<const std::byte, 4> bytes);
+std::string ipv6_host(std::span<const std::byte, 16> bytes);
+Result<std::string, IoError> domain_host(std::span<const std::byte> bytes);
+uint16_t decode_port(std::span<const std::byte, 2> bytes);
+
+// Writes the 10-byte reply completely; a write error is ignored.
+void send_socks_reply(int fd, Reply rep);
+
+// Serves one client; owns `client` and closes it on every path except the tunnel, where
+// both sockets pass to the pump. Failures are diagnostic events only.
+void handle_socks_connection(std::shared_ptr<const netfilter::NetworkFilter> filter,
+                             UniqueFd client);
+
+}  // namespace sandbox::socks
