@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <map>
+#include <mutex>
+#include <new>
+
+#include "sandbox_core/netfilter/admission.h"
+
+namespace sandbox::netfilter {
+namespace {
+
+using namespace std::chrono_literals;
+using Outcome = AdmissionOutcome::Kind;
+
+SocketAddress sa(const char* ip, uint16_t port) { return SocketAddress{*parse_ip(ip), port}; }
+
+// Drives the process-wide cache with a fake clock and a scripted resolver.
+class FakeDns : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cache().clear_for_testing();
+    cache().set_clock_for_testing([this] {
+      std::lock_guard lock(mutex_);
+      return now_;
+    });
+    cache().set_lookup_for_testing(
+        [this](const std::string& host, uint16_t port)
+            -> Result<std::vector<SocketAddress>, IoError> {
+          std::lock_guard lock(mutex_);
+          ++lookups_;
+          looked_up_.push_back(host);
+          auto it = answers_.find(host);
+          if (it == answers_.end()) return fail(IoError::custom("no such test host"));
+          std::vector<SocketAddress> out;
+          for (const auto& ip : it->second) out.push_back(sa(ip.c_str(), port));
+          return out;
+        });
+  }
+  void TearDown() override {
+    cache().set_critical_section_hook_for_testing(nullptr);
+    cache().set_clock_for_testing(nullptr);
+    cache().set_lookup_for_testing(nullptr);
+    cache().clear_for_testing();
+  }
+  static DnsCache& cache() { return DnsCache::instance(); }
+  void answer(const std::string& host, std::vector<std::string> ips) {
+    std::lock_guard lock(mutex_);
+    answers_[host] = std::move(ips);
+  }
+  void advance(DnsCache::Clock::duration d) {
+    std::lock_guard lock(mutex_);
+    now_ += d;
+  }
+  int lookups() {
+    std::lock_guard lock(mutex_);
+    return lookups_;
+  }
+
+  std::mutex mutex_;
+  DnsCache::Clock::time_point now_{std::chrono::hours(1000)};
+  std::map<std::string, std::vector<std::string>> answers_;
+  std::vector<std::string> looked_up_;
+  int lookups_ = 0;
+};
+
+TEST(InternalAddress, RangesAtTheirEdges) {
+  struct Case {
+    const char* ip;
+    bool internal;
+  } cases[] = {
+      {"0.0.0.0", true},          {"0.0.0.1", false},          {"9.255.255.255", false},
+      {"10.0.0.0", true},         {"10.255.255.255", true},    {"11.0.0.0", false},
+      {"100.63.255.255", false},  {"100.64.0.1", true},        {"100.127.255.255", true},
+      {"100.128.0.1", false},     {"127.0.0.1", true},         {"127.255.255.255", true},
+      {"128.0.0.0", false},       {"169.254.169.254", true},   {"169.255.0.0", false},
+      {"172.15.255.255", false},  {"172.16.0.0", true},        {"172.31.255.255", true},
+      {"172.32.0.0", false},      {"192.168.0.1", true},       {"192.169.0.0", false},
+      {"223.255.255.255", false}, {"224.0.0.1", true},         {"239.255.255.255", true},
+      {"240.0.0.1", false},       {"255.255.255.254", false},  {"255.255.255.255", true},
+      {"::ffff:10.0.0.1", true},  {"::ffff:169.254.169.254", true}, {"::ffff:8.8.8.8", false},
+      {"::", true},               {"::1", true},               {"::2", false},
+      {"::10.0.0.1", false},      {"64:ff9b::a00:1", false},   {"ff02::1", true},
+      {"fe80::1", true},          {"febf::1", true},           {"fec0::1", false},
+      {"fc00::1", true},          {"fdff::1", true},           {"fe00::1", false},
+      {"2001:db8::1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ip);
+    EXPECT_EQ(is_internal_address(*parse_ip(c.ip)), c.internal);
+  }
+}
+
+TEST_F(FakeDns, LiteralsNeverReachResolverOrCache) {
+  EXPECT_EQ(*resolve_destination("10.0.0.1", 80), sa("10.0.0.1", 80));
+  EXPECT_EQ(*resolve_destination("::ffff:1.2.3.4", 443), sa("::ffff:1.2.3.4", 443));
+  EXPECT_EQ(lookups(), 0);
+  EXPECT_EQ(cache().size_for_testing(), 0u);
+}
+
+TEST_F(FakeDns, NulByteFailsWithoutLookup) {
+  const std::string host("evil.test\0.allowed.test", 23);
+  answer("evil.test", {"192.0.2.1"});
+  auto r = resolve_destination(host, 443);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().text(), "nul byte found in provided data");
+
+  NetworkFilter f;
+  f.allow = *parse_filter_list({"*.allowed.test"});
+  AdmissionOutcome out = admit_destination(f, host, 443);
+  EXPECT_EQ(out.kind, Outcome::ResolveFailed);
+  EXPECT_EQ(out.error.text(), "nul byte found in provided data");
+  EXPECT_EQ(lookups(), 0);
+}
+
+TEST_F(FakeDns, KeyFoldsCaseButSeparatesPorts) {
+  answer("Example.COM", {"192.0.2.1"});
+  answer("example.com", {"192.0.2.2"});
+  EXPECT_EQ(*resolve_destination("Example.COM", 443), sa("192.0.2.1", 443));
+  EXPECT_EQ(*resolve_destination("example.com", 443), sa("192.0.2.1", 443));
+  EXPECT_EQ(lookups(), 1);
+  EXPECT_EQ(*resolve_destination("example.com", 80), sa("192.0.2.2", 80));
+  EXPECT_EQ(lookups(), 2);
+  EXPECT_EQ(cache().size_for_testing(), 2u);
+}
+
+TEST_F(FakeDns, EntryIsUsedUpToButNotAtItsExpiry) {
+  answer("a.test", {"192.0.2.1"});
+  ASSERT_TRUE(resolve_destination("a.test", 1).has_value());
+  answer("a.test", {"192.0.2.9"});
+  advance(DnsCache::kTtl - 1ns);
+  EXPECT_EQ(*resolve_destination("a.test", 1), sa("192.0.2.1", 1));
+  EXPECT_EQ(lookups(), 1);
+  advance(1ns);  // exactly at the expiry instant
+  EXPECT_EQ(*resolve_destination("a.test", 1), sa("192.0.2.9", 1));
+  EXPECT_EQ(lookups(), 2);
+  // The replacement lives 60 s from its own resolution.
+  advance(DnsCache::kTtl - 1ns);
+  EXPECT_EQ(*resolve_destination("a.test", 1), sa("192.0.2.9", 1));
+  EXPECT_EQ(lookups(), 2);
+  EXPECT_EQ(cache().size_for_testing(), 1u);
+}
+
+TEST_F(FakeDns, FirstAnswerWinsAndFailuresAreNotCached) {
+  answer("multi.test", {"2001:db8::5", "192.0.2.1"});
+  EXPECT_EQ(*resolve_destination("multi.test", 22), sa("2001:db8::5", 22));
+
+  answer("empty.test", {});
+  for (int i = 0; i < 2; ++i) {
+    auto r = resolve_destination("empty.test", 22);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().text(), "DNS returned no addresses");
+    auto missing = resolve_destination("missing.test", 22);
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error().text(), "no such test host");
+  }
+  EXPECT_EQ(lookups(), 5);
+  EXPECT_EQ(cache().size_for_testing(), 1u);
+}
+
+TEST_F(FakeDns, FullTableOfLiveEntriesIsClearedOnInsert) {
+  for (size_t i = 0; i < DnsCache::kSweepThreshold; ++i) {
+    std::string host = "h" + std::to_string(i) + ".test";
+    answer(host, {"192.0.2.1"});
+    ASSERT_TRUE(resolve_destination(host, 1).has_value());
+  }
+  EXPECT_EQ(cache().size_for_testing(), DnsCache::kSweepThreshold);
+  answer("new.test", {"192.0.2.2"});
+  ASSERT_TRUE(resolve_destination("new.test", 1).has_value());
+  EXPECT_EQ(cache().size_for_testing(), 1u);
+}
+
+TEST_F(FakeDns, SweepDropsOnlyEntriesExpiredByNow) {
+  answer("x.test", {"192.0.2.1"});
+  for (uint16_t port = 0; port < 1000; ++port) ASSERT_TRUE(resolve_destination("x.test", port));
+  advance(30s);
+  for (uint16_t port = 1000; port < 1023; ++port) ASSERT_TRUE(resolve_destination("x.test", port));
+  // Below the threshold nothing is swept, even with stale entries around.
+  advance(30s);  // the first 1000 expire exactly now
+  ASSERT_TRUE(resolve_destination("x.test", 1023));
+  EXPECT_EQ(cache().size_for_testing(), 1024u);
+  ASSERT_TRUE(resolve_destination("x.test", 1024));
+  EXPECT_EQ(cache().size_for_testing(), 23u + 1u + 1u);
+}
+
+TEST_F(FakeDns, FailedCriticalSectionLeavesResolutionWorking) {
+  answer("a.test", {"192.0.2.1"});
+  cache().set_critical_section_hook_for_testing([] { throw std::bad_alloc(); });
+  EXPECT_EQ(*resolve_destination("a.test", 1), sa("192.0.2.1", 1));
+  cache().set_critical_section_hook_for_testing(nullptr);
+  EXPECT_TRUE(cache().unusable_for_testing());
+  EXPECT_EQ(*resolve_destination("a.test", 1), sa("192.0.2.1", 1));
+  EXPECT_EQ(lookups(), 2);  // no cache hit from then on
+  EXPECT_EQ(cache().size_for_testing(), 0u);
+}
+
+TEST_F(FakeDns, LookupRunsWithoutTheCacheLock) {
+  answer("cached.test", {"192.0.2.1"});
+  ASSERT_TRUE(resolve_destination("cached.test", 1));
+  std::promise<void> started, release;
+  std::future<void> lookup_started = started.get_future();
+  std::shared_future<void> released = release.get_future().share();
+  cache().set_lookup_for_testing(
+      [&started, released](const std::string&,
+                           uint16_t port) -> Result<std::vector<SocketAddress>, IoError> {
+        started.set_value();
+        // Bounded wait: a held lock shows as a failure here instead of a hang.
+        if (released.wait_for(30s) != std::future_status::ready) {
+          return fail(IoError::custom("lookup was never released"));
+        }
+        return std::vector<SocketAddress>{sa("192.0.2.7", port)};
+      });
+  auto slow = std::async(std::launch::async, [] { return resolve_destination("slow.test", 1); });
+  lookup_started.wait();  // the other thread is now inside its lookup
+  EXPECT_EQ(*resolve_destination("cached.test", 1), sa("192.0.2.1", 1));
+  release.set_value();
+  auto r = slow.get();
+  ASSERT_TRUE(r.has_value()) << r.error().text();
+  EXPECT_EQ(*r, sa("192.0.2.7", 1));
+}
+
+TEST_F(FakeDns, AdmissionSequence) {
+  using Allow = std::optional<std::vector<std::string>>;
+  struct Case {
+    const char* what;
+    std::vector<std::string> deny;
+    Allow allow;
+    const char* host;
+    const char* resolves_to;  // nullptr: no answer scripted
+    Outcome outcome;
+    bool looked_up;
+  } cases[] = {
+      {"open egress admits loopback", {}, std::nullopt, "lo.test", "127.0.0.1", Outcome::Admitted, true},
+      {"open egress admits metadata", {}, std::nullopt, "md.test", "169.254.169.254", Outcome::Admitted, true},
+      {"allowed name to private", {}, Allow{{"svc.test"}}, "svc.test", "10.1.2.3", Outcome::ResolvedToInternal, true},
+      {"allow block exempts", {}, Allow{{"svc.test", "10.0.0.0/8"}}, "svc.test", "10.1.2.3", Outcome::Admitted, true},
+      {"allowed name to public", {}, Allow{{"svc.test"}}, "svc.test", "192.0.2.10", Outcome::Admitted, true},
+      {"mapped private is internal", {}, Allow{{"svc.test"}}, "svc.test", "::ffff:10.0.0.1", Outcome::ResolvedToInternal, true},
+      {"mapped public is not", {}, Allow{{"svc.test"}}, "svc.test", "::ffff:192.0.2.1", Outcome::Admitted, true},
+      {"v4 block does not exempt mapped", {}, Allow{{"svc.test", "10.0.0.0/8"}}, "svc.test", "::ffff:10.0.0.1", Outcome::ResolvedToInternal, true},
+      {"name resolving into deny block", {"169.254.169.254"}, std::nullopt, "md.test", "169.254.169.254", Outcome::ResolvedToDenyListed, true},
+      {"name resolving to mapped deny", {"169.254.169.254"}, std::nullopt, "md.test", "::ffff:169.254.169.254", Outcome::ResolvedToDenyListed, true},
+      {"deny block beats allow block", {"10.0.0.0/8"}, Allow{{"svc.test", "10.0.0.0/8"}}, "svc.test", "10.9.9.9", Outcome::ResolvedToDenyListed, true},
+      {"denied literal", {"169.254.169.254"}, std::nullopt, "169.254.169.254", nullptr, Outcome::DeniedByDenyList, false},
+      {"denied mapped literal", {"169.254.169.254"}, std::nullopt, "::ffff:169.254.169.254", nullptr, Outcome::DeniedByDenyList, false},
+      {"denied name", {"*.bad.test"}, std::nullopt, "x.bad.test", "192.0.2.1", Outcome::DeniedByDenyList, false},
+      {"not allowed name", {}, Allow{{"ok.test"}}, "other.test", "192.0.2.1", Outcome::NotInAllowList, false},
+      {"allowed internal literal", {}, Allow{{"127.0.0.1"}}, "127.0.0.1", nullptr, Outcome::Admitted, false},
+      {"resolution failure", {}, std::nullopt, "gone.test", nullptr, Outcome::ResolveFailed, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    cache().clear_for_testing();
+    const int before = lookups();
+    if (c.resolves_to) answer(c.host, {c.resolves_to});
+    NetworkFilter f;
+    f.deny = *parse_filter_list(c.deny);
+    if (c.allow) f.allow = *parse_filter_list(*c.allow);
+    AdmissionOutcome out = admit_destination(f, c.host, 8443);
+    EXPECT_EQ(out.kind, c.outcome);
+    EXPECT_EQ(lookups() - before, c.looked_up ? 1 : 0);
+    if (c.outcome == Outcome::ResolveFailed) {
+      EXPECT_EQ(out.error.text(), "no such test host");
+    }
+    if (c.outcome == Outcome::Admitted || c.outcome == Outcome::ResolvedToInternal ||
+        c.outcome == Outcome::ResolvedToDenyListed) {
+      const char* ip = c.resolves_to ? c.resolves_to : c.host;
+      EXPECT_EQ(out.address, sa(ip, 8443));
+    }
+  }
+}
+
+// The real resolver, on a name that never leaves the machine.
+TEST(RealResolver, LocalhostResolvesToLoopbackAndIsCached) {
+  DnsCache& cache = DnsCache::instance();
+  cache.clear_for_testing();
+  auto r = resolve_destination("LocalHost", 8080);
+  ASSERT_TRUE(r.has_value()) << r.error().text();
+  EXPECT_EQ(r->port, 8080);
+  EXPECT_TRUE(r->ip == IpAddress::v4(127, 0, 0, 1) || r->ip == *parse_ip("::1"))
+      << to_string(*r);
+  EXPECT_EQ(cache.size_for_testing(), 1u);
+
+  NetworkFilter f;
+  f.allow = *parse_filter_list({"localhost"});
+  EXPECT_EQ(admit_destination(f, "localhost", 8080).kind, Outcome::ResolvedToInternal);
+  f.allow = *parse_filter_list({"localhost", "127.0.0.0/8", "::1"});
+  EXPECT_EQ(admit_destination(f, "localhost", 8080).kind, Outcome::Admitted);
+  cache.clear_for_testing();
+}
+
+}  // namespace
+}  // namespace sandbox::netfilter

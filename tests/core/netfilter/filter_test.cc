@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include "sandbox_core/netfilter/filter.h"
+
+namespace sandbox::netfilter {
+namespace {
+
+using Kind = FilterParseError::Kind;
+using V = FilterVerdict;
+
+FilterList parse_ok(const std::vector<std::string>& entries) {
+  auto r = parse_filter_list(entries);
+  EXPECT_TRUE(r.has_value()) << r.error().message();
+  return r ? *r : FilterList{};
+}
+
+NetworkFilter make_filter(const std::vector<std::string>& deny,
+                          std::optional<std::vector<std::string>> allow) {
+  NetworkFilter f;
+  f.deny = parse_ok(deny);
+  if (allow) f.allow = parse_ok(*allow);
+  return f;
+}
+
+CidrBlock block(const char* ip, uint8_t prefix) { return CidrBlock{*parse_ip(ip), prefix}; }
+
+TEST(FilterText, TrimsUnicodeWhiteSpaceAndLowersAsciiOnly) {
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {" \t\r\n\v\fx y\t", "x y"},
+      {"\xc2\xa0x\xe3\x80\x80", "x"},                    // U+00A0, U+3000
+      {"\xe2\x80\xa8\xc2\x85x\xe2\x81\x9f\xe1\x9a\x80", "x"},  // U+2028 U+0085 / U+205F U+1680
+      {"\xe2\x80\x80\xe2\x80\x8ax\xe2\x80\xaf\xe2\x80\xa9", "x"},
+      {"\xe2\x80\x8bx\xe2\x80\x8b", "\xe2\x80\x8bx\xe2\x80\x8b"},  // U+200B is not White_Space
+      {"   ", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(trim_white_space(c.in), c.out);
+  }
+  EXPECT_EQ(ascii_lower("AbC.\xc3\x84Z"), "abc.\xc3\x84z");
+}
+
+TEST(FilterParse, EntriesBecomeBlocksOrNames) {
+  struct Case {
+    std::string entry;
+    std::optional<CidrBlock> block;
+    std::optional<NamePattern> name;
+  } cases[] = {
+      {"10.0.0.0/8", block("10.0.0.0", 8), {}},
+      {"10.1.2.3/8", block("10.1.2.3", 8), {}},  // host bits kept as written
+      {" 10.0.0.0 /8", block("10.0.0.0", 8), {}},
+      {"10.0.0.0/+8", block("10.0.0.0", 8), {}},
+      {"10.0.0.0/008", block("10.0.0.0", 8), {}},
+      {"0.0.0.0/0", block("0.0.0.0", 0), {}},
+      {"1.2.3.4", block("1.2.3.4", 32), {}},
+      {"2001:db8::1", block("2001:db8::1", 128), {}},
+      {"::/0", block("::", 0), {}},
+      {"::ffff:1.2.3.4/96", block("::ffff:1.2.3.4", 96), {}},
+      {"\xc2\xa0" "Example.COM\xe3\x80\x80", {}, NamePattern{NamePattern::Kind::Exact, "example.com"}},
+      {"*.Example.com", {}, NamePattern{NamePattern::Kind::Wildcard, "example.com"}},
+      {"example.com.", {}, NamePattern{NamePattern::Kind::Exact, "example.com."}},
+      {"example.com:443", {}, NamePattern{NamePattern::Kind::Exact, "example.com:443"}},
+      {"foo/24", {}, NamePattern{NamePattern::Kind::Exact, "foo/24"}},
+      {"010.0.0.1", {}, NamePattern{NamePattern::Kind::Exact, "010.0.0.1"}},
+      {"010.0.0.0/8", {}, NamePattern{NamePattern::Kind::Exact, "010.0.0.0/8"}},
+      {"[::1]", {}, NamePattern{NamePattern::Kind::Exact, "[::1]"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    FilterList list = parse_ok({c.entry});
+    if (c.block) {
+      ASSERT_EQ(list.blocks.size(), 1u);
+      EXPECT_EQ(list.blocks[0], *c.block);
+      EXPECT_TRUE(list.names.empty());
+    } else {
+      ASSERT_EQ(list.names.size(), 1u);
+      EXPECT_EQ(list.names[0], *c.name);
+      EXPECT_TRUE(list.blocks.empty());
+    }
+  }
+}
+
+TEST(FilterParse, BlankEntriesAreSkippedAndOrderKept) {
+  FilterList empty = parse_ok({"", "   ", "\xe2\x80\x83"});
+  EXPECT_TRUE(empty.blocks.empty());
+  EXPECT_TRUE(empty.names.empty());
+  FilterList list = parse_ok({"b.test", "2.2.2.2", "", "a.test", "1.1.1.1"});
+  ASSERT_EQ(list.names.size(), 2u);
+  EXPECT_EQ(list.names[0].text, "b.test");
+  EXPECT_EQ(list.names[1].text, "a.test");
+  ASSERT_EQ(list.blocks.size(), 2u);
+  EXPECT_EQ(list.blocks[1], block("1.1.1.1", 32));
+}
+
+TEST(FilterParse, RejectsMisplacedWildcardsAndBadPrefixesOfAddresses) {
+  struct Case {
+    std::string entry;
+    Kind kind;
+    std::string message;
+  } cases[] = {
+      {"*.", Kind::BadWildcard, "bad wildcard pattern: *."},
+      {"*", Kind::BadWildcard, "bad wildcard pattern: *"},
+      {"*.*.com", Kind::BadWildcard, "bad wildcard pattern: *.*.com"},
+      {"a*.com", Kind::BadWildcard, "bad wildcard pattern: a*.com"},
+      {" A*.COM ", Kind::BadWildcard, "bad wildcard pattern: a*.com"},
+      {"*example.com", Kind::BadWildcard, "bad wildcard pattern: *example.com"},
+      {"a.*.com", Kind::BadWildcard, "bad wildcard pattern: a.*.com"},
+      {"10.0.0.0/33", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/33"},
+      {"fe80::/200", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: fe80::/200"},
+      {"::/129", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: ::/129"},
+      {"10.0.0.0/abc", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/abc"},
+      {"10.0.0.0/ 8", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/ 8"},
+      {" 10.0.0.0/256 ", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/256"},
+      {"10.0.0.0/", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/"},
+      {"10.0.0.0/-8", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/-8"},
+      {"10.0.0.0/+", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/+"},
+      {"10.0.0.0/8/9", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/8/9"},
+      {"Host.*/8", Kind::BadWildcard, "bad wildcard pattern: host.*/8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    auto r = parse_filter_list({"ok.test", c.entry, "*"});  // first failure wins
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, c.kind);
+    EXPECT_EQ(r.error().message(), c.message);
+  }
+}
+
+TEST(FilterMatch, WildcardNeedsALabelAndTrailingDotsAreIgnoredOnTheHostOnly) {
+  std::vector<NamePattern> wildcard = parse_ok({"*.example.com"}).names;
+  std::vector<NamePattern> exact = parse_ok({"example.com"}).names;
+  std::vector<NamePattern> dotted = parse_ok({"example.com."}).names;
+  struct Case {
+    const char* host;
+    bool wildcard, exact, dotted;
+  } cases[] = {
+      {"x.example.com", true, false, false},
+      {"X.EXAMPLE.COM.", true, false, false},
+      {"a.b.example.com", true, false, false},
+      {"example.com", false, true, false},
+      {"EXAMPLE.com", false, true, false},
+      {"example.com...", false, true, false},
+      {"example.com.", false, true, false},
+      {".example.com", false, false, false},
+      {"xexample.com", false, false, false},
+      {"badexample.com", false, false, false},
+      {"mail.example.com", true, false, false},
+      {"example.com.evil.test", false, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(match_names(wildcard, c.host), c.wildcard);
+    EXPECT_EQ(match_names(exact, c.host), c.exact);
+    EXPECT_EQ(match_names(dotted, c.host), c.dotted);
+  }
+}
+
+TEST(FilterMatch, BlocksCompareOnlyPrefixBitsWithinOneFamily) {
+  struct Case {
+    const char* entry;
+    const char* ip;
+    bool in;
+  } cases[] = {
+      {"10.1.2.3/8", "10.255.0.1", true},      {"10.1.2.3/8", "11.0.0.0", false},
+      {"100.64.0.0/10", "100.127.255.255", true}, {"100.64.0.0/10", "100.128.0.0", false},
+      {"0.0.0.0/0", "255.255.255.255", true},  {"0.0.0.0/0", "::1", false},
+      {"0.0.0.0/0", "::ffff:1.2.3.4", false},  {"::/0", "2001:db8::1", true},
+      {"::/0", "1.2.3.4", false},              {"10.0.0.0/8", "::ffff:10.1.1.1", false},
+      {"1.2.3.4", "1.2.3.4", true},            {"1.2.3.4", "1.2.3.5", false},
+      {"2001:db8::/33", "2001:db8:7fff::1", true}, {"2001:db8::/33", "2001:db8:8000::", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.entry) + " contains " + c.ip);
+    EXPECT_EQ(address_in_blocks(parse_ok({c.entry}).blocks, *parse_ip(c.ip)), c.in);
+  }
+}
+
+TEST(FilterMatch, DenyBlocksAlsoCatchIpv4MappedAddresses) {
+  auto deny = parse_ok({"169.254.169.254", "10.0.0.0/8"}).blocks;
+  EXPECT_TRUE(address_in_deny_blocks(deny, *parse_ip("::ffff:169.254.169.254")));
+  EXPECT_TRUE(address_in_deny_blocks(deny, *parse_ip("::ffff:10.9.8.7")));
+  EXPECT_FALSE(address_in_deny_blocks(deny, *parse_ip("::169.254.169.254")));  // not mapped
+  EXPECT_FALSE(address_in_deny_blocks(deny, *parse_ip("::ffff:169.254.169.253")));
+  EXPECT_FALSE(address_in_blocks(deny, *parse_ip("::ffff:169.254.169.254")));
+}
+
+TEST(FilterCheck, VerdictsFollowDenyFirstThenAllow) {
+  using Allow = std::optional<std::vector<std::string>>;
+  struct Case {
+    std::vector<std::string> deny;
+    Allow allow;
+    const char* host;
+    V verdict;
+  } cases[] = {
+      // No allow list, nothing denied: everything passes.
+      {{}, std::nullopt, "anything.test", V::Allow},
+      {{}, std::nullopt, "10.0.0.1", V::Allow},
+      {{}, std::nullopt, "::1", V::Allow},
+      // Deny wins over a matching allow entry.
+      {{"*.example.com"}, Allow{{"api.example.com"}}, "api.example.com", V::DeniedByDenyList},
+      {{"10.0.0.0/8"}, Allow{{"10.0.0.0/8"}}, "10.1.1.1", V::DeniedByDenyList},
+      // Deny names are not consulted for an address, deny blocks not for a name.
+      {{"10.0.0.1"}, std::nullopt, "ten.test", V::Allow},
+      {{"ten.test"}, std::nullopt, "10.0.0.1", V::Allow},
+      // The mapped spelling of a deny-listed address is still denied.
+      {{"169.254.169.254"}, std::nullopt, "::ffff:169.254.169.254", V::DeniedByDenyList},
+      {{"169.254.169.254"}, std::nullopt, "::FFFF:a9fe:a9fe", V::DeniedByDenyList},
+      // Allow side stays family-strict.
+      {{}, Allow{{"10.0.0.0/8"}}, "10.1.1.1", V::Allow},
+      {{}, Allow{{"10.0.0.0/8"}}, "::ffff:10.1.1.1", V::NotInAllowList},
+      {{}, Allow{{"0.0.0.0/0"}}, "203.0.113.9", V::Allow},
+      {{}, Allow{{"0.0.0.0/0"}}, "2001:db8::1", V::NotInAllowList},
+      {{}, Allow{{"0.0.0.0/0"}}, "example.com", V::NotInAllowList},
+      {{}, Allow{{"::/0"}}, "2001:db8::1", V::Allow},
+      // Allow names never admit an address.
+      {{}, Allow{{"example.com", "*.example.com"}}, "10.0.0.1", V::NotInAllowList},
+      {{}, Allow{{"example.com", "*.example.com"}}, "::1", V::NotInAllowList},
+      // Present but empty (only blank entries): nothing is admitted.
+      {{}, Allow{{"  "}}, "example.com", V::NotInAllowList},
+      {{}, Allow{{""}}, "1.2.3.4", V::NotInAllowList},
+      // Names: wildcard depth and trailing dots through check_host.
+      {{}, Allow{{"*.example.com"}}, "X.EXAMPLE.COM.", V::Allow},
+      {{}, Allow{{"*.example.com"}}, "example.com", V::NotInAllowList},
+      {{}, Allow{{"*.example.com"}}, ".example.com", V::NotInAllowList},
+      // Text that only starts with an address, or is bracketed, is a name.
+      {{"10.0.0.1"}, Allow{{"10.0.0.1.nip.test"}}, "10.0.0.1.nip.test", V::Allow},
+      {{"::1"}, Allow{{"[::1]"}}, "[::1]", V::Allow},
+      {{"010.0.0.1"}, std::nullopt, "010.0.0.1", V::DeniedByDenyList},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    NetworkFilter f = make_filter(c.deny, c.allow);
+    EXPECT_EQ(check_host(f, c.host), c.verdict);
+    if (auto ip = parse_ip(c.host)) {
+      EXPECT_EQ(check_address(f, *ip), c.verdict);
+    }
+  }
+}
+
+TEST(FilterCheck, ExplicitAllowNeedsAnAllowBlock) {
+  const IpAddress ip = IpAddress::v4(127, 0, 0, 1);
+  EXPECT_FALSE(address_explicitly_allowed(make_filter({}, std::nullopt), ip));
+  EXPECT_FALSE(address_explicitly_allowed(make_filter({}, std::vector<std::string>{"localhost"}), ip));
+  EXPECT_FALSE(address_explicitly_allowed(make_filter({"127.0.0.0/8"}, std::nullopt), ip));
+  EXPECT_TRUE(address_explicitly_allowed(make_filter({}, std::vector<std::string>{"127.0.0.0/8"}), ip));
+}
+
+}  // namespace
+}  // namespace sandbox::netfilter
