@@ -35,13 +35,20 @@ struct BackendAvailability {
   bool available(BackendKind kind) const;
 };
 
-// Computed exactly once per process, even under concurrent first calls.
+// Computed exactly once per process, even under concurrent first calls; later callers
+// wait for the first probe and then read the same flags, which never change.
 const BackendAvailability& availability();
+
+namespace detail {
+// How many times the availability probe has run in this process (0 or 1); for tests.
+int availability_probe_count();
+}  // namespace detail
 
 // Absolute (or PATH-relative as listed) path of an executable regular file "sandbox-exec".
 std::optional<std::string> find_sandbox_exec();
 
 // The refusal text on failure (unknown name or unavailable kind), used unprefixed.
+// "sandbox-exec" gets a fresh find_sandbox_exec(), not the probe's result.
 Result<std::unique_ptr<Backend>, std::string> select_backend(std::string_view name);
 
 }  // namespace sandbox

@@ -17,6 +17,11 @@ namespace sandbox {
 
 inline constexpr size_t OUTPUT_CAP_BYTES = 268'435'456;
 inline constexpr size_t DRAIN_CHUNK_BYTES = 65'536;
+inline constexpr std::chrono::milliseconds POLL_INTERVAL_INITIAL{1};
+inline constexpr std::chrono::milliseconds POLL_INTERVAL_MAX{20};
+// After a deadline kill has been reaped, how long the drains may still run to reach end
+// of file; a process that left the group may hold a pipe open forever.
+inline constexpr std::chrono::milliseconds DRAIN_GRACE_AFTER_DEADLINE{500};
 
 using MonoClock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 using Deadline = std::optional<MonoClock::time_point>;
@@ -39,6 +44,11 @@ Result<int, IoError> wait_exit(SandboxChild& child);
 // discards, then writes the one-line truncation notice to fd 2. Takes ownership of fd.
 Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label);
 
+// Reads until end of file, retrying EINTR, keeping at most `keep_at_most` bytes (the rest
+// is read and dropped, without a notice). The descriptor stays open and owned by the
+// caller, so a later call reads on from where this one stopped. Blocks.
+Result<std::string, IoError> read_to_end(UniqueFd& fd, size_t keep_at_most = OUTPUT_CAP_BYTES);
+
 struct CollectedOutput {
   int32_t exit_code = 0;
   std::string stdout_bytes;
@@ -53,8 +63,12 @@ struct CollectError {
 };
 
 // Takes the record; drains both captured streams on their own threads, waits for the
-// child (killing its group at the deadline), kills the group again after exit, stores
-// `exited` (release), joins the drains and disposes of the record on every path.
+// child (on its pidfd when there is one, else by sleeping with back-off; killing its group
+// at the deadline), kills the group again after exit, stores `exited` (release), joins
+// the drains and disposes of the record on every path. After a deadline kill the drains
+// get DRAIN_GRACE_AFTER_DEADLINE more to reach end of file and then stop, keeping what
+// they read. Failure texts: "wait: {}", "{stream} drain thread panicked",
+// "read {stream}: {}"; Internal when a drain thread cannot be started.
 Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
                                                     pid_t pid, std::atomic<bool>& exited);
 

@@ -1,0 +1,136 @@
+// Backend kinds and names, the once-per-process availability probe, the sandbox-exec
+// tool search and selection by name. Any thread; the probe runs once.
+#include "sandbox_core/backend/backend.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "sandbox_core/backend/passthrough.h"
+#include "sandbox_core/backend/sandbox_exec.h"
+#include "sandbox_core/base/quoted.h"
+
+namespace sandbox {
+
+std::string_view backend_kind_name(BackendKind kind) {
+  switch (kind) {
+    case BackendKind::Bubblewrap:
+      return "bubblewrap";
+    case BackendKind::UsernsLite:
+      return "userns-lite";
+    case BackendKind::SandboxExec:
+      return "sandbox-exec";
+    case BackendKind::Passthrough:
+      return "none";
+  }
+  return "none";
+}
+
+bool BackendAvailability::available(BackendKind kind) const {
+  switch (kind) {
+    case BackendKind::Bubblewrap:
+      return bubblewrap;
+    case BackendKind::UsernsLite:
+      return userns_lite;
+    case BackendKind::SandboxExec:
+      return sandbox_exec;
+    case BackendKind::Passthrough:
+      return passthrough;
+  }
+  return false;
+}
+
+namespace {
+
+std::atomic<int> g_probe_count{0};
+
+BackendAvailability probe() {
+  g_probe_count.fetch_add(1, std::memory_order_relaxed);
+  BackendAvailability a;
+  a.sandbox_exec = find_sandbox_exec().has_value();
+  return a;
+}
+
+std::string home_dir() {
+  if (const char* home = std::getenv("HOME"); home != nullptr) return home;
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  char buf[4096];
+  if (::getpwuid_r(::getuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return {};
+}
+
+bool is_executable_file(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;  // follows symbolic links
+  return S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+namespace detail {
+int availability_probe_count() { return g_probe_count.load(std::memory_order_relaxed); }
+}  // namespace detail
+
+const BackendAvailability& availability() {
+  // A function-local static: one thread runs the probe, the others block until it is done.
+  static const BackendAvailability computed = probe();
+  return computed;
+}
+
+std::optional<std::string> find_sandbox_exec() {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return std::nullopt;
+  std::string_view rest(path);
+  while (true) {
+    size_t colon = rest.find(':');
+    std::string entry(rest.substr(0, colon));
+    if (entry == "~" || entry.starts_with("~/")) entry = home_dir() + entry.substr(1);
+    std::string candidate = entry;
+    if (!candidate.empty() && candidate.back() != '/') candidate += '/';
+    candidate += "sandbox-exec";
+    if (is_executable_file(candidate)) return candidate;
+    if (colon == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(colon + 1);
+  }
+}
+
+Result<std::unique_ptr<Backend>, std::string> select_backend(std::string_view name) {
+  BackendKind kind;
+  if (name == "none") {
+    kind = BackendKind::Passthrough;
+  } else if (name == "bwrap" || name == "bubblewrap") {
+    kind = BackendKind::Bubblewrap;
+  } else if (name == "userns" || name == "userns-lite") {
+    kind = BackendKind::UsernsLite;
+  } else if (name == "sandboxexec" || name == "sandbox-exec") {
+    kind = BackendKind::SandboxExec;
+  } else {
+    return fail("unknown sandbox backend " + quoted_form(name) +
+                "; expected one of \"bubblewrap\", \"userns\", \"sandbox-exec\", or \"none\"");
+  }
+  if (!availability().available(kind)) {
+    return fail(
+        "sandbox backend " + quoted_form(backend_kind_name(kind)) +
+        " is not available in this environment, and we refuse to downgrade to weaker "
+        "isolation. bubblewrap needs CAP_SYS_ADMIN + an unconfined AppArmor profile on the "
+        "pod (kestrix.PodTemplate.allow_nested_sandboxing()); userns needs unprivileged user "
+        "namespaces. Pick a backend that this pod supports explicitly (e.g. "
+        "backend=\"userns\"), or grant the missing capability.");
+  }
+  std::unique_ptr<Backend> backend;
+  if (kind == BackendKind::Passthrough) {
+    backend = std::make_unique<PassthroughBackend>();
+  } else {
+    backend = std::make_unique<SandboxExecBackend>(find_sandbox_exec());
+  }
+  return backend;
+}
+
+}  // namespace sandbox

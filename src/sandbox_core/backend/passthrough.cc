@@ -1,0 +1,28 @@
+// The "none" backend. Any thread; the only shared state is the warning flag.
+#include "sandbox_core/backend/passthrough.h"
+
+#include <atomic>
+
+#include "sandbox_core/events/event.h"
+#include "sandbox_core/launch/launch.h"
+
+namespace sandbox {
+
+namespace {
+std::atomic<bool> none_warning_given{false};
+}  // namespace
+
+Result<SandboxChild, SandboxError> PassthroughBackend::spawn(const SandboxSpec& spec) {
+  // Consumed by the first spawn even when WARN is filtered out then: at most one event.
+  if (!none_warning_given.exchange(true)) {
+    SANDBOX_EVENT(events::Level::Warn, "sandbox_core::backend::none",
+                  "sandbox_core::backend::passthrough", ("message"),
+                  "backend=none: running without isolation. Do NOT use for untrusted code.");
+  }
+  std::vector<std::string> command = build_command(spec);
+  if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
+  std::vector<std::string> args(command.begin() + 1, command.end());
+  return launch_child(command.front(), args, {{"PATH", std::string(DEFAULT_CHILD_PATH)}}, spec);
+}
+
+}  // namespace sandbox

@@ -1,0 +1,90 @@
+// SandboxChild ownership and disposal, and named temporary files. Used by one thread at a
+// time (the owner); disposal may block until a killed child has been reaped.
+#include "sandbox_core/launch/sandbox_child.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "sandbox_core/launch/supervision.h"
+
+namespace sandbox {
+
+TempFile::TempFile(TempFile&& o) noexcept
+    : path_(std::move(o.path_)), fd_(std::move(o.fd_)) {
+  o.path_.clear();
+}
+
+TempFile& TempFile::operator=(TempFile&& o) noexcept {
+  if (this != &o) {
+    remove();
+    path_ = std::move(o.path_);
+    o.path_.clear();
+    fd_ = std::move(o.fd_);
+  }
+  return *this;
+}
+
+TempFile::~TempFile() { remove(); }
+
+void TempFile::remove() noexcept {
+  if (!path_.empty()) ::unlink(path_.c_str());  // errors ignored
+  path_.clear();
+  fd_.reset();
+}
+
+SandboxChild::SandboxChild(pid_t pid, UniqueFd stdout_fd, UniqueFd stderr_fd)
+    : pid_(pid), stdout_(std::move(stdout_fd)), stderr_(std::move(stderr_fd)) {}
+
+SandboxChild::SandboxChild(SandboxChild&& o) noexcept
+    : pid_(std::exchange(o.pid_, -1)),
+      status_(std::exchange(o.status_, std::nullopt)),
+      stdin_(std::move(o.stdin_)),
+      stdout_(std::move(o.stdout_)),
+      stderr_(std::move(o.stderr_)),
+      temp_files_(std::move(o.temp_files_)),
+      pidfd_(std::move(o.pidfd_)) {
+  o.temp_files_.clear();
+}
+
+SandboxChild& SandboxChild::operator=(SandboxChild&& o) noexcept {
+  if (this != &o) {
+    dispose();
+    pid_ = std::exchange(o.pid_, -1);
+    status_ = std::exchange(o.status_, std::nullopt);
+    stdin_ = std::move(o.stdin_);
+    stdout_ = std::move(o.stdout_);
+    stderr_ = std::move(o.stderr_);
+    temp_files_ = std::move(o.temp_files_);
+    o.temp_files_.clear();
+    pidfd_ = std::move(o.pidfd_);
+  }
+  return *this;
+}
+
+SandboxChild::~SandboxChild() { dispose(); }
+
+void SandboxChild::dispose() noexcept {
+  if (pid_ > 0 && !status_) {
+    int status = 0;
+    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r > 0) {
+      status_ = status;
+    } else if (r == 0) {
+      kill_group(pid_);
+      while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+      }
+      if (r > 0) status_ = status;
+    }
+  }
+  stdin_.reset();
+  stdout_.reset();
+  stderr_.reset();
+  for (auto& f : temp_files_) f.remove();  // in order: unlink, then close
+  temp_files_.clear();
+  pidfd_.reset();
+  pid_ = -1;
+}
+
+}  // namespace sandbox

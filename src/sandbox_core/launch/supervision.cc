@@ -1,0 +1,261 @@
+// Waiting, group kill, capped drains and the collect routine. collect_child runs on the
+// caller's thread and starts up to two unnamed drain threads that own one pipe each and
+// share only their result cell (and a stop signal) with it. Nothing here touches Python.
+#include "sandbox_core/launch/supervision.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <memory>
+#include <thread>
+
+#include "sandbox_core/base/thread.h"
+
+namespace sandbox {
+
+int32_t exit_code_from_status(int status) {
+  int sig = status & 0x7f;
+  if (sig == 0) return (status >> 8) & 0xff;
+  if (sig == 0x7f) return -1;
+  return 128 + sig;
+}
+
+void kill_group(pid_t pid) noexcept {
+  if (pid > 0) ::kill(-pid, SIGKILL);
+}
+
+Result<std::variant<int, StillRunning>, IoError> try_wait(SandboxChild& child) {
+  if (auto s = child.status()) return std::variant<int, StillRunning>(*s);
+  int status = 0;
+  pid_t r = ::waitpid(child.pid(), &status, WNOHANG);
+  if (r < 0) return fail(IoError::last());
+  if (r == 0) return std::variant<int, StillRunning>(StillRunning{});
+  child.set_status(status);
+  return std::variant<int, StillRunning>(status);
+}
+
+Result<int, IoError> wait_exit(SandboxChild& child) {
+  if (auto s = child.status()) return *s;
+  int status = 0;
+  while (::waitpid(child.pid(), &status, 0) < 0) {
+    if (errno != EINTR) return fail(IoError::last());
+  }
+  child.set_status(status);
+  return status;
+}
+
+namespace {
+
+constexpr int64_t kNoStop = INT64_MAX;
+
+int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             MonoClock::now().time_since_epoch())
+      .count();
+}
+
+// Lets collect_child bound the drains after a deadline without closing a descriptor
+// under a blocked reader: it stores the instant at which they must stop, then wakes
+// their poll through an eventfd that is never read (so it stays readable).
+struct DrainControl {
+  UniqueFd wake;
+  std::atomic<int64_t> stop_at_ns{kNoStop};
+
+  void stop_at(MonoClock::time_point when) {
+    stop_at_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         when.time_since_epoch())
+                         .count(),
+                     std::memory_order_release);
+    uint64_t one = 1;
+    ssize_t n = ::write(wake.get(), &one, sizeof one);
+    (void)n;
+  }
+};
+
+// True when `fd` is readable (or at end of file / in error); false once told to stop.
+bool wait_readable(int fd, const DrainControl& ctl) {
+  while (true) {
+    int64_t stop = ctl.stop_at_ns.load(std::memory_order_acquire);
+    pollfd fds[2] = {{fd, POLLIN, 0}, {ctl.wake.get(), POLLIN, 0}};
+    nfds_t count = 2;
+    int timeout_ms = -1;
+    if (stop != kNoStop) {
+      int64_t left = stop - now_ns();
+      if (left <= 0) return false;
+      timeout_ms = static_cast<int>((left + 999'999) / 1'000'000);
+      count = 1;
+    }
+    int r = ::poll(fds, count, timeout_ms);
+    if (r < 0 && errno != EINTR) return true;  // let the read report the descriptor's error
+    if (r > 0 && fds[0].revents != 0) return true;
+  }
+}
+
+void write_notice(StreamLabel label) {
+  std::string_view text = label == StreamLabel::Stdout
+                              ? "ventra.sandbox: stdout exceeded 268435456 bytes; truncated\n"
+                              : "ventra.sandbox: stderr exceeded 268435456 bytes; truncated\n";
+  static_assert(OUTPUT_CAP_BYTES == 268435456);
+  while (!text.empty()) {
+    ssize_t n = ::write(2, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+Result<std::string, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl) {
+  std::string buf;
+  bool truncated = false;
+  auto chunk = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
+  while (true) {
+    if (ctl && !wait_readable(fd.get(), *ctl)) break;
+    // EINTR is an error like any other here, as designed.
+    ssize_t n = ::read(fd.get(), chunk.get(), DRAIN_CHUNK_BYTES);
+    if (n < 0) return fail(IoError::last());
+    if (n == 0) break;
+    size_t got = static_cast<size_t>(n);
+    size_t room = OUTPUT_CAP_BYTES - buf.size();
+    // Past the cap keep reading, so the child never blocks on a full pipe.
+    buf.append(chunk.get(), std::min(got, room));
+    if (got > room) truncated = true;
+  }
+  fd.reset();
+  if (truncated) write_notice(label);
+  return buf;
+}
+
+std::string_view label_name(StreamLabel label) {
+  return label == StreamLabel::Stdout ? "stdout" : "stderr";
+}
+
+struct DrainSlot {
+  std::optional<Result<std::string, IoError>> result;
+};
+
+struct RunningDrain {
+  StreamLabel label;
+  std::shared_ptr<DrainSlot> slot;
+  ThreadHandle thread;
+};
+
+CollectError failure(std::string text) {
+  return CollectError{CollectError::Kind::Failure, std::move(text)};
+}
+
+// Sleeps for the back-off interval, or less when the pidfd shows the child has exited.
+void wait_a_moment(const UniqueFd& pidfd, std::chrono::milliseconds interval) {
+  if (pidfd) {
+    pollfd p{pidfd.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(interval.count())) >= 0 || errno == EINTR) return;
+  }
+  std::this_thread::sleep_for(interval);
+}
+
+}  // namespace
+
+Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
+  return drain(std::move(fd), label, nullptr);
+}
+
+Result<std::string, IoError> read_to_end(UniqueFd& fd, size_t keep_at_most) {
+  std::string buf;
+  auto chunk = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
+  while (true) {
+    ssize_t n = ::read(fd.get(), chunk.get(), DRAIN_CHUNK_BYTES);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(IoError::last());
+    }
+    if (n == 0) return buf;
+    size_t room = keep_at_most - buf.size();
+    buf.append(chunk.get(), std::min(static_cast<size_t>(n), room));
+  }
+}
+
+Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
+                                                    pid_t pid, std::atomic<bool>& exited) {
+  // Disposed of when this returns, on every path: a running child is killed and reaped.
+  SandboxChild rec = std::move(child);
+
+  std::shared_ptr<DrainControl> control;
+  if (deadline) {
+    int wake = ::eventfd(0, EFD_CLOEXEC);
+    // Without the wake-up descriptor the drains read plainly and the joins are unbounded.
+    if (wake >= 0) {
+      control = std::make_shared<DrainControl>();
+      control->wake.reset(wake);
+    }
+  }
+
+  RunningDrain drains[2];
+  size_t drain_count = 0;
+  UniqueFd streams[2] = {std::move(rec.stdout_fd()), std::move(rec.stderr_fd())};
+  for (int i = 0; i < 2; ++i) {
+    if (!streams[i]) continue;
+    StreamLabel label = i == 0 ? StreamLabel::Stdout : StreamLabel::Stderr;
+    auto slot = std::make_shared<DrainSlot>();
+    auto started = start_thread(
+        nullptr, [fd = std::move(streams[i]), label, slot, control]() mutable {
+          slot->result = drain(std::move(fd), label, control.get());
+        });
+    if (!started) {
+      // Started drains are detached by their handles; `rec` kills a running child.
+      return fail(CollectError{CollectError::Kind::Internal,
+                               "failed to start the " + std::string(label_name(label)) +
+                                   " drain thread: " + started.error().text()});
+    }
+    drains[drain_count++] = RunningDrain{label, std::move(slot), std::move(started).value()};
+  }
+
+  int status = 0;
+  bool timed_out = false;
+  if (auto s = rec.status()) {
+    status = *s;
+  } else {
+    auto interval = POLL_INTERVAL_INITIAL;
+    while (true) {
+      auto polled = try_wait(rec);
+      if (!polled) return fail(failure("wait: " + polled.error().text()));
+      if (auto* st = std::get_if<int>(&*polled)) {
+        status = *st;
+        break;
+      }
+      if (deadline && MonoClock::now() >= *deadline) {
+        kill_group(pid);
+        auto waited = wait_exit(rec);
+        if (!waited) return fail(failure("wait: " + waited.error().text()));
+        status = *waited;
+        timed_out = true;
+        break;
+      }
+      wait_a_moment(rec.pidfd(), interval);
+      interval = std::min(interval * 2, POLL_INTERVAL_MAX);
+    }
+  }
+
+  CollectedOutput out;
+  out.exit_code = exit_code_from_status(status);
+  // The direct child is reaped, but whatever it left in its group may still hold the
+  // pipes' write ends; this releases them so the drains reach end of file.
+  kill_group(pid);
+  exited.store(true, std::memory_order_release);
+  if (timed_out && control) control->stop_at(MonoClock::now() + DRAIN_GRACE_AFTER_DEADLINE);
+
+  for (size_t i = 0; i < drain_count; ++i) {
+    auto& d = drains[i];
+    std::string name(label_name(d.label));
+    if (!d.thread.join() || !d.slot->result) return fail(failure(name + " drain thread panicked"));
+    auto& r = *d.slot->result;
+    if (!r) return fail(failure("read " + name + ": " + r.error().text()));
+    (d.label == StreamLabel::Stdout ? out.stdout_bytes : out.stderr_bytes) = std::move(*r);
+  }
+  return out;
+}
+
+}  // namespace sandbox
