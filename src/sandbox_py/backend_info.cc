@@ -1,0 +1,95 @@
+// BackendInfo: an immutable (kind, available) record. No constructor from Python, no
+// methods, identity comparison. Interpreter lock held in every entry point.
+#include "sandbox_py/backend_info.h"
+
+#include <new>
+#include <utility>
+
+namespace sandbox::py {
+namespace {
+
+struct BackendInfoState {
+  BackendInfoState(std::string k, bool a) noexcept : kind(std::move(k)), available(a) {}
+  const std::string kind;
+  const bool available;
+};
+
+struct BackendInfoObject {
+  PyObject_HEAD
+  BackendInfoState state;  // placement-constructed right after tp_alloc
+};
+
+PyObject* g_type = nullptr;  // write-once, interpreter lock held
+
+const BackendInfoState& state_of(PyObject* self) {
+  return reinterpret_cast<BackendInfoObject*>(self)->state;
+}
+
+PyObject* bi_get_kind(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    const std::string& k = state_of(self).kind;
+    return PyUnicode_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size()));
+  });
+}
+
+PyObject* bi_get_available(PyObject* self, void*) {
+  return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).available); });
+}
+
+PyObject* bi_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for BackendInfo");
+  return nullptr;
+}
+
+void bi_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  guard_dealloc(reinterpret_cast<PyObject*>(type), [&] {
+    reinterpret_cast<BackendInfoObject*>(self)->state.~BackendInfoState();
+  });
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef kGetSet[] = {
+    {"kind", bi_get_kind, nullptr, nullptr, nullptr},
+    {"available", bi_get_available, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Backend kind for `available_backends()` reporting.")},
+    {Py_tp_new, reinterpret_cast<void*>(bi_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(bi_dealloc)},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "builtins.BackendInfo",
+    static_cast<int>(sizeof(BackendInfoObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* backend_info_type() {
+  if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);
+  return g_type;
+}
+
+Outcome new_backend_info(std::string kind, bool available) {
+  PyObject* type = backend_info_type();
+  if (type == nullptr) return raised();
+  auto tp = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  PyObject* self = alloc(tp, 0);
+  if (self == nullptr) return raised();
+  new (&reinterpret_cast<BackendInfoObject*>(self)->state)
+      BackendInfoState(std::move(kind), available);
+  return self;
+}
+
+}  // namespace sandbox::py

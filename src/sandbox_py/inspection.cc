@@ -1,0 +1,129 @@
+// available_backends(), default_fs_allowlist() and proxy_env_vars(): inspection without
+// launching anything. Interpreter lock held throughout; nothing here blocks.
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sandbox_core/backend/backend.h"
+#include "sandbox_core/backend/fs_allowlist.h"
+#include "sandbox_core/proxy/proxy.h"
+#include "sandbox_py/backend_info.h"
+#include "sandbox_py/convert.h"
+#include "sandbox_py/functions.h"
+
+namespace sandbox::py {
+namespace {
+
+PyObject* text_of(std::string_view s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* available_backends(PyObject*, PyObject*) {
+  return guard([&]() -> Outcome {
+    const BackendAvailability& a = availability();
+    // "userns" here, although a LocalProcess of that kind reports "userns-lite".
+    const std::array<std::pair<const char*, bool>, 4> rows = {{
+        {"bubblewrap", a.available(BackendKind::Bubblewrap)},
+        {"userns", a.available(BackendKind::UsernsLite)},
+        {"sandbox-exec", a.available(BackendKind::SandboxExec)},
+        {"none", a.available(BackendKind::Passthrough)},
+    }};
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!list) return raised();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      auto info = new_backend_info(rows[i].first, rows[i].second);
+      if (!info) return fail(std::move(info).error());
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), *info);  // steals
+    }
+    return list.release();
+  });
+}
+
+template <size_t N>
+PyObject* text_list(const std::array<std::string_view, N>& items) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(N)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < N; ++i) {
+    PyObject* item = text_of(items[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* default_fs_allowlist(PyObject*, PyObject*) {
+  return guard([&]() -> Outcome {
+    PyRef dict(PyDict_New());
+    if (!dict) return raised();
+    PyRef read_only(text_list(kDefaultReadOnlyPaths));
+    if (!read_only || PyDict_SetItemString(dict.get(), "read_only", read_only.get()) < 0) {
+      return raised();
+    }
+    PyRef read_write(text_list(kDefaultReadWritePaths));
+    if (!read_write || PyDict_SetItemString(dict.get(), "read_write", read_write.get()) < 0) {
+      return raised();
+    }
+    return dict.release();
+  });
+}
+
+PyObject* proxy_env_vars(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> Outcome {
+    static constexpr std::array<const char*, 2> kNames = {"http_url", "socks_url"};
+    std::array<PyObject*, 2> argv{};
+    auto parsed = parse_arguments("proxy_env_vars", kNames, 1, args, kwargs, argv);
+    if (!parsed) return fail(std::move(parsed).error());
+    auto http = to_text(argv[0]);
+    if (!http) return fail(for_argument("http_url", std::move(http).error()));
+    std::optional<std::string> socks;
+    if (argv[1] != nullptr && argv[1] != Py_None) {
+      auto text = to_text(argv[1]);
+      if (!text) return fail(for_argument("socks_url", std::move(text).error()));
+      socks = std::move(*text);
+    }
+    auto vars = proxy::build_proxy_env(*http, socks ? std::optional<std::string_view>(*socks)
+                                                    : std::nullopt);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(vars.size())));
+    if (!list) return raised();
+    for (size_t i = 0; i < vars.size(); ++i) {
+      PyRef name(text_of(vars[i].name));
+      PyRef value(text_of(vars[i].value));
+      if (!name || !value) return raised();
+      PyObject* pair = PyTuple_Pack(2, name.get(), value.get());
+      if (pair == nullptr) return raised();
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef kAvailableBackendsDef = {
+    "available_backends", available_backends, METH_NOARGS,
+    "available_backends()\n--\n\n"
+    "Probe which backends are available right now."};
+
+PyMethodDef kDefaultFsAllowlistDef = {
+    "default_fs_allowlist", default_fs_allowlist, METH_NOARGS,
+    "default_fs_allowlist()\n--\n\n"
+    "The backend's built-in filesystem allow-list defaults.\n"
+    "\n"
+    "Returns a dict with two `list[str]` keys, `read_only` and `read_write`.\n"
+    "These are the paths every sandbox can always reach; anything a caller\n"
+    "passes via `extra_read_only_paths` / `extra_read_write_paths` is *added*\n"
+    "on top. The per-spawn work directory (and `/tmp`) are writable too but\n"
+    "aren't listed here since they're resolved per session."};
+
+PyMethodDef kProxyEnvVarsDef = {
+    "proxy_env_vars", as_cfunction(proxy_env_vars), METH_VARARGS | METH_KEYWORDS,
+    "proxy_env_vars(http_url, socks_url=None)\n--\n\n"
+    "The canonical proxy env vars to inject for the egress proxies, as a list\n"
+    "of `(key, value)` pairs. `http_url` backs `HTTP_PROXY`/`HTTPS_PROXY`;\n"
+    "`socks_url` (optional) backs `ALL_PROXY` so non-HTTP clients route through\n"
+    "the SOCKS5 proxy. Single source of truth shared with the server\n"
+    "(maintainability M2): the local session applies these with set-default\n"
+    "semantics so both transports inject identical vars."};
+
+}  // namespace sandbox::py

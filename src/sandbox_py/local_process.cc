@@ -1,0 +1,281 @@
+// LocalProcess: one child record behind the `inner` lock. Blocking methods drop the
+// interpreter lock before taking `inner` and re-take it after releasing `inner`; kill()
+// and pid() never wait for `inner`, so an event-loop thread can always cancel a collect.
+#include "sandbox_py/local_process.h"
+
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "sandbox_core/base/fd_io.h"
+#include "sandbox_py/convert.h"
+
+namespace sandbox::py {
+namespace {
+
+struct LocalProcessState {
+  LocalProcessState(SandboxChild c, Deadline d, std::string b) noexcept
+      : backend(std::move(b)), deadline(d), pid(c.pid()), child(std::move(c)) {}
+
+  const std::string backend;
+  const Deadline deadline;
+  const pid_t pid;
+
+  std::mutex inner;
+  // Guarded by `inner`.
+  std::optional<SandboxChild> child;
+  bool poisoned = false;
+
+  // Readable without `inner` (kill, pid). `poisoned_seen` mirrors `poisoned`.
+  std::atomic<bool> exited{false};
+  std::atomic<bool> consumed{false};   // wait_and_collect has taken the record
+  std::atomic<bool> released{false};   // the taken record has been disposed of (reaped)
+  std::atomic<bool> poisoned_seen{false};
+};
+
+struct LocalProcessObject {
+  PyObject_HEAD
+  LocalProcessState state;  // placement-constructed right after tp_alloc
+};
+
+PyObject* g_type = nullptr;  // write-once, interpreter lock held
+
+LocalProcessState& state_of(PyObject* self) {
+  return reinterpret_cast<LocalProcessObject*>(self)->state;
+}
+
+constexpr const char kPoisoned[] = "LocalProcess inner poisoned";
+
+// Runs `work` on the record with `inner` held and the interpreter lock released. Any
+// exception escaping `work` poisons the lock before it propagates to the guard.
+template <class F>
+auto with_inner(LocalProcessState& s, F&& work) -> decltype(work()) {
+  AllowThreads nogil;
+  std::lock_guard lock(s.inner);
+  if (s.poisoned) return runtime_error(kPoisoned);
+  try {
+    return work();
+  } catch (...) {
+    s.poisoned = true;
+    s.poisoned_seen.store(true, std::memory_order_release);
+    throw;
+  }
+}
+
+PyObject* bytes_of(const std::string& data) {
+  return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+// --- methods ---------------------------------------------------------------------
+
+PyObject* lp_wait(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    LocalProcessState& s = state_of(self);
+    Result<int32_t, BindError> code = with_inner(s, [&]() -> Result<int32_t, BindError> {
+      if (!s.child) return runtime_error("LocalProcess.wait called twice");
+      auto status = wait_exit(*s.child);
+      if (!status) return fail(from_io_error("wait", status.error()));
+      s.exited.store(true, std::memory_order_release);
+      return exit_code_from_status(*status);
+    });
+    if (!code) return fail(std::move(code).error());
+    return PyLong_FromLong(*code);
+  });
+}
+
+Outcome read_stream(PyObject* self, StreamLabel label) {
+  LocalProcessState& s = state_of(self);
+  const bool out = label == StreamLabel::Stdout;
+  Result<std::string, BindError> data = with_inner(s, [&]() -> Result<std::string, BindError> {
+    if (!s.child) {
+      return runtime_error(out ? "LocalProcess.read_stdout after wait"
+                               : "LocalProcess.read_stderr after wait");
+    }
+    UniqueFd& fd = out ? s.child->stdout_fd() : s.child->stderr_fd();
+    if (!fd) return std::string();
+    // Drain a duplicate so the record keeps its own end open: a later read continues
+    // where this one stopped (at end of file, with empty bytes). Capped like the
+    // collect's drains, so a child that writes without end cannot exhaust our memory.
+    auto dup = dup_cloexec(fd.get());
+    if (!dup) return fail(from_io_error(out ? "read stdout" : "read stderr", dup.error()));
+    auto bytes = drain_capped(std::move(*dup), label);
+    if (!bytes) return fail(from_io_error(out ? "read stdout" : "read stderr", bytes.error()));
+    return std::move(*bytes);
+  });
+  if (!data) return fail(std::move(data).error());
+  return bytes_of(*data);
+}
+
+PyObject* lp_read_stdout(PyObject* self, PyObject*) {
+  return guard([&] { return read_stream(self, StreamLabel::Stdout); });
+}
+
+PyObject* lp_read_stderr(PyObject* self, PyObject*) {
+  return guard([&] { return read_stream(self, StreamLabel::Stderr); });
+}
+
+PyObject* lp_wait_and_collect(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    LocalProcessState& s = state_of(self);
+    auto collected = with_inner(s, [&]() -> Result<CollectedOutput, BindError> {
+      if (!s.child) return runtime_error("LocalProcess.wait_and_collect called twice");
+      SandboxChild taken = std::move(*s.child);
+      s.child.reset();
+      s.consumed.store(true, std::memory_order_release);
+      auto r = collect_child(std::move(taken), s.deadline, s.pid, s.exited);
+      // collect_child disposed of the record on every path: the group id may be reused
+      // from here on, so kill() must stay silent even if the collect failed.
+      s.released.store(true, std::memory_order_release);
+      if (!r) {
+        if (r.error().kind == CollectError::Kind::Internal) {
+          s.poisoned = true;
+          s.poisoned_seen.store(true, std::memory_order_release);
+          return internal_error(std::move(r.error().text));
+        }
+        return runtime_error(std::move(r.error().text));
+      }
+      return std::move(*r);
+    });
+    if (!collected) return fail(std::move(collected).error());
+    PyRef out(bytes_of(collected->stdout_bytes));
+    if (!out) return raised();
+    PyRef err(bytes_of(collected->stderr_bytes));
+    if (!err) return raised();
+    return Py_BuildValue("(iOO)", static_cast<int>(collected->exit_code), out.get(), err.get());
+  });
+}
+
+PyObject* lp_kill(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    LocalProcessState& s = state_of(self);
+    // Never takes `inner`: this is how a blocked wait_and_collect gets cancelled.
+    if (!s.exited.load(std::memory_order_acquire) && !s.released.load(std::memory_order_acquire)) {
+      kill_group(s.pid);
+    }
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
+}
+
+PyObject* lp_pid(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    LocalProcessState& s = state_of(self);
+    // Answered from the copies, without waiting for `inner` while holding the
+    // interpreter lock: a collect may hold `inner` for as long as the child runs.
+    if (s.poisoned_seen.load(std::memory_order_acquire)) return runtime_error(kPoisoned);
+    if (s.consumed.load(std::memory_order_acquire)) {
+      return runtime_error("LocalProcess: child already reaped");
+    }
+    return PyLong_FromLong(s.pid);
+  });
+}
+
+PyObject* lp_get_backend(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    const std::string& b = state_of(self).backend;
+    return PyUnicode_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
+  });
+}
+
+PyObject* lp_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for LocalProcess");
+  return nullptr;
+}
+
+void lp_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  guard_dealloc(reinterpret_cast<PyObject*>(type), [&] {
+    // Disposing of a running child kills its group and reaps it: do that without the
+    // interpreter lock. Nothing else can reach this object any more.
+    AllowThreads nogil;
+    state_of(self).~LocalProcessState();
+  });
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// --- type --------------------------------------------------------------------------
+
+PyMethodDef kMethods[] = {
+    {"wait", lp_wait, METH_NOARGS,
+     "wait($self)\n--\n\n"
+     "Wait for the child to exit. Releases the GIL.\n"
+     "\n"
+     "Returns the exit code (0 on success, non-zero on script failure,\n"
+     "128+sig if killed by signal, -1 if waiting failed)."},
+    {"read_stdout", lp_read_stdout, METH_NOARGS,
+     "read_stdout($self)\n--\n\n"
+     "Read stdout to EOF; returns `bytes`. Releases the GIL."},
+    {"read_stderr", lp_read_stderr, METH_NOARGS,
+     "read_stderr($self)\n--\n\n"
+     "Read stderr to EOF; returns `bytes`. Releases the GIL."},
+    {"wait_and_collect", lp_wait_and_collect, METH_NOARGS,
+     "wait_and_collect($self)\n--\n\n"
+     "Drain stdout + stderr in parallel OS threads, wait for the child,\n"
+     "and return ``(exit_code, stdout_bytes, stderr_bytes)``.\n"
+     "\n"
+     "Replaces the older ``wait`` + ``read_stdout`` + ``read_stderr``\n"
+     "triplet for the hot path: from Python this is one\n"
+     "``run_in_executor`` hop instead of three, and the three operations\n"
+     "no longer serialise on the inner Mutex. Drain is done by plain\n"
+     "OS threads (cheaply) so neither side of the pipe head-of-line\n"
+     "blocks on the asyncio default ThreadPoolExecutor's worker cap."},
+    {"kill", lp_kill, METH_NOARGS,
+     "kill($self)\n--\n\n"
+     "Send SIGKILL to the child's process group. Idempotent.\n"
+     "\n"
+     "Deliberately does NOT take `inner`: `wait_and_collect` holds that\n"
+     "Mutex for the child's entire lifetime, and `kill()` is what the\n"
+     "Python layer calls (from the event loop thread, GIL held) to\n"
+     "*unblock* an in-flight `wait_and_collect` on cancellation.\n"
+     "Blocking on the Mutex here deadlocked the whole interpreter."},
+    {"pid", lp_pid, METH_NOARGS,
+     "pid($self)\n--\n\n"
+     "PID of the spawned child."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"backend", lp_get_backend, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A spawned process. Mirrors a small subset of `subprocess.Popen`.")},
+    {Py_tp_new, reinterpret_cast<void*>(lp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(lp_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "builtins.LocalProcess",
+    static_cast<int>(sizeof(LocalProcessObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* local_process_type() {
+  if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);
+  return g_type;
+}
+
+Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend) {
+  PyObject* type = local_process_type();
+  if (type == nullptr) return raised();
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+  PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
+  if (self == nullptr) return raised();  // `child` is disposed of on return
+  new (&state_of(self)) LocalProcessState(std::move(child), deadline, std::move(backend));
+  return self;
+}
+
+}  // namespace sandbox::py

@@ -1,0 +1,287 @@
+// spawn(spec_dict): reads the caller's dictionary key by key in a fixed order, validates
+// it, builds the SandboxSpec and launches through the selected backend. Runs with the
+// interpreter lock held; a call that fails creates nothing (no child, no file).
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sandbox_core/backend/backend.h"
+#include "sandbox_core/base/quoted.h"
+#include "sandbox_core/launch/supervision.h"
+#include "sandbox_core/netfilter/filter.h"
+#include "sandbox_core/spec/sandbox_spec.h"
+#include "sandbox_py/convert.h"
+#include "sandbox_py/functions.h"
+#include "sandbox_py/local_process.h"
+
+namespace sandbox::py {
+namespace {
+
+// Lookups go through the dict protocol only (no __getitem__ override of a subclass is
+// consulted), one key at a time, so the first failure ends the reading.
+class SpecReader {
+ public:
+  explicit SpecReader(PyObject* dict) : dict_(dict) {}
+
+  // An owned reference to the value, or an empty PyRef when the key is absent.
+  Converted<PyRef> get(const char* key) {
+    PyRef name(PyUnicode_FromString(key));
+    if (!name) return raised();
+    PyObject* value = PyDict_GetItemWithError(dict_, name.get());
+    if (value == nullptr && PyErr_Occurred()) return raised();
+    return PyRef::borrowed(value);
+  }
+
+  template <class T, class Convert>
+  Converted<std::optional<T>> read(const char* key, Convert convert) {
+    auto value = get(key);
+    if (!value) return fail(std::move(value).error());
+    if (!*value) return std::optional<T>();
+    auto converted = convert(value->get());
+    if (!converted) return fail(std::move(converted).error());
+    return std::optional<T>(std::move(*converted));
+  }
+
+  Converted<std::optional<std::string>> text(const char* key) {
+    return read<std::string>(key, to_text);
+  }
+  // "" counts as absent.
+  Converted<std::optional<std::string>> non_empty_text(const char* key) {
+    auto t = text(key);
+    if (t && *t && (*t)->empty()) return std::optional<std::string>();
+    return t;
+  }
+  Converted<std::vector<std::string>> text_list(const char* key) {
+    auto l = read<std::vector<std::string>>(key, to_text_list);
+    if (!l) return fail(std::move(l).error());
+    return l->value_or(std::vector<std::string>{});
+  }
+
+ private:
+  PyObject* dict_;
+};
+
+#define SANDBOX_READ(var, expr)                     \
+  auto var = (expr);                                \
+  if (!var) return fail(std::move(var).error())
+
+Unexpected<BindError> missing_key(std::string_view key) {
+  return value_error("missing required key " + quoted_form(key));
+}
+
+Converted<ScriptKind> read_script(SpecReader& r) {
+  SANDBOX_READ(script_type, r.text("script_type"));
+  const std::string kind = script_type->value_or("shell");
+  if (kind == "argv") {
+    SANDBOX_READ(argv, r.read<std::vector<std::string>>("argv", to_text_list));
+    if (!*argv) return missing_key("argv");
+    if ((*argv)->empty()) return value_error("argv must not be empty");
+    return ScriptKind(ArgvScript{std::move(**argv)});
+  }
+  if (kind == "shell" || kind == "python") {
+    SANDBOX_READ(input, r.text("input"));
+    if (!*input) return missing_key("input");
+    if (kind == "shell") return ScriptKind(ShellScript{std::move(**input)});
+    SANDBOX_READ(interpreter, r.text("python_interpreter"));
+    return ScriptKind(PythonScript{interpreter->value_or("python3"), std::move(**input)});
+  }
+  // Checked before any other key is read.
+  return value_error("unknown script_type " + quoted_form(kind));
+}
+
+Converted<NetworkPolicy> network_policy(const std::string& mode,
+                                        const std::vector<std::string>& allow,
+                                        const std::vector<std::string>& deny) {
+  auto parse = [](const std::vector<std::string>& entries,
+                  const char* what) -> Converted<netfilter::FilterList> {
+    auto list = netfilter::parse_filter_list(entries);
+    if (!list) return fail(from_filter_error(what, list.error()));
+    return std::move(*list);
+  };
+  if (mode == "allowlist") {
+    if (allow.empty()) return value_error("network_mode='allowlist' requires network_allowlist=[...]");
+    SANDBOX_READ(allow_list, parse(allow, "network_allowlist"));
+    SANDBOX_READ(deny_list, parse(deny, "network_denylist"));
+    return NetworkPolicy(NetworkFiltered{{std::move(*deny_list), std::move(*allow_list)}});
+  }
+  if (mode == "blocked") {
+    if (!allow.empty()) {
+      return value_error("network_allowlist is only valid with network_mode='allowlist'");
+    }
+    if (!deny.empty()) {
+      return value_error("network_denylist is only valid with network_mode='open' or 'allowlist'");
+    }
+    return NetworkPolicy(NetworkBlocked{});
+  }
+  if (mode == "open") {
+    if (!allow.empty()) {
+      return value_error("network_allowlist is only valid with network_mode='allowlist'");
+    }
+    if (deny.empty()) return NetworkPolicy(NetworkOpen{});
+    SANDBOX_READ(deny_list, parse(deny, "network_denylist"));
+    return NetworkPolicy(NetworkFiltered{{std::move(*deny_list), std::nullopt}});
+  }
+  return value_error("network_mode must be 'blocked', 'open', or 'allowlist'; got " +
+                     quoted_form(mode));
+}
+
+// Negative and NaN mean no timeout. A duration of 2^63 s or more (infinity included),
+// or one whose deadline from now would overflow the monotonic clock, is refused here,
+// before anything is launched.
+Converted<Timeout> convert_timeout(PyObject* obj) {
+  double t = 60.0;
+  if (obj != nullptr) {
+    t = PyFloat_AsDouble(obj);
+    if (t == -1.0 && PyErr_Occurred()) return raised();
+  }
+  if (std::isnan(t) || t < 0.0) t = 0.0;
+  constexpr double kTwoPow63 = 9223372036854775808.0;
+  if (t >= kTwoPow63) return overflow_error("timeout_s is too large");
+  double whole = std::floor(t);
+  Timeout timeout;
+  timeout.seconds = static_cast<uint64_t>(whole);
+  auto nanos = static_cast<uint64_t>(std::llround((t - whole) * 1e9));
+  if (nanos >= 1'000'000'000) {
+    timeout.seconds += 1;
+    nanos -= 1'000'000'000;
+  }
+  timeout.nanos = static_cast<uint32_t>(nanos);
+  using std::chrono::seconds;
+  const auto headroom = std::chrono::duration_cast<seconds>(MonoClock::time_point::max() -
+                                                            MonoClock::now());
+  // One second of slack covers the nanoseconds and the launch time.
+  if (timeout.seconds >= static_cast<uint64_t>(headroom.count()) - 1) {
+    return overflow_error("timeout_s is too large");
+  }
+  return timeout;
+}
+
+Deadline deadline_after(const Timeout& timeout) {
+  if (timeout.is_zero()) return std::nullopt;
+  const auto now = MonoClock::now();
+  const auto room = MonoClock::time_point::max() - now;
+  const auto span = std::chrono::seconds(timeout.seconds) + std::chrono::nanoseconds(timeout.nanos);
+  // Unreachable after convert_timeout's check except by centuries of uptime; saturate.
+  if (std::chrono::duration_cast<std::chrono::seconds>(room).count() <=
+      static_cast<int64_t>(timeout.seconds)) {
+    return MonoClock::time_point::max();
+  }
+  return now + std::chrono::duration_cast<MonoClock::duration>(span);
+}
+
+Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 1> kNames = {"spec_dict"};
+  std::array<PyObject*, 1> argv{};
+  auto parsed = parse_arguments("spawn", kNames, 1, args, kwargs, argv);
+  if (!parsed) return fail(std::move(parsed).error());
+  PyObject* dict = argv[0];
+  if (!PyDict_Check(dict)) return fail(for_argument("spec_dict", conversion_error(dict, "PyDict")));
+
+  SpecReader r(dict);
+  SandboxSpec spec;
+  SANDBOX_READ(script, read_script(r));
+  spec.script = std::move(*script);
+
+  using TextMap = std::map<std::string, std::string>;
+  SANDBOX_READ(env, r.read<TextMap>("env", to_text_map));
+  if (*env) spec.env = std::move(**env);
+  SANDBOX_READ(host_work_dir, r.non_empty_text("host_work_dir"));
+  spec.host_work_dir = std::move(*host_work_dir);
+  SANDBOX_READ(working_dir, r.non_empty_text("working_dir"));
+  spec.work_dir = *working_dir         ? std::move(**working_dir)
+                  : spec.host_work_dir ? *spec.host_work_dir
+                                       : system_temp_dir();
+
+  // Looked up now, converted only after the network and path keys.
+  SANDBOX_READ(timeout_obj, r.get("timeout_s"));
+
+  SANDBOX_READ(cpu_milli, r.read<uint32_t>("cpu_milli", to_u32));
+  spec.cpu_milli = cpu_milli->value_or(0);
+  SANDBOX_READ(memory_bytes, r.read<uint64_t>("memory_bytes", to_u64));
+  spec.memory_bytes = memory_bytes->value_or(0);
+  SANDBOX_READ(gpu, r.read<uint32_t>("gpu", to_u32));
+  spec.gpu = gpu->value_or(0);
+  SANDBOX_READ(storage, r.read<uint64_t>("ephemeral_storage_bytes", to_u64));
+  spec.ephemeral_storage_bytes = storage->value_or(0);
+
+  SANDBOX_READ(mode, r.text("network_mode"));
+  SANDBOX_READ(allow, r.text_list("network_allowlist"));
+  SANDBOX_READ(deny, r.text_list("network_denylist"));
+  SANDBOX_READ(network, network_policy(mode->value_or("blocked"), *allow, *deny));
+  spec.network = std::move(*network);
+
+  SANDBOX_READ(extra_ro, r.text_list("extra_read_only_paths"));
+  spec.extra_read_only_paths = std::move(*extra_ro);
+  SANDBOX_READ(extra_rw, r.text_list("extra_read_write_paths"));
+  spec.extra_read_write_paths = std::move(*extra_rw);
+
+  SANDBOX_READ(timeout, convert_timeout(timeout_obj->get()));
+  spec.timeout = *timeout;
+
+  SANDBOX_READ(capture_stdout, r.read<bool>("capture_stdout", to_bool));
+  spec.capture_stdout = capture_stdout->value_or(true);
+  SANDBOX_READ(capture_stderr, r.read<bool>("capture_stderr", to_bool));
+  spec.capture_stderr = capture_stderr->value_or(true);
+  SANDBOX_READ(backend_name, r.text("backend"));
+
+  auto backend = select_backend(backend_name->value_or("bubblewrap"));
+  if (!backend) return runtime_error(std::move(backend).error());
+  std::string kind_name(backend_kind_name((*backend)->kind()));
+  auto child = (*backend)->spawn(spec);
+  if (!child) return fail(from_sandbox_error(child.error()));
+  // The timeout counts from the moment the child has started.
+  Deadline deadline = deadline_after(spec.timeout);
+  return new_local_process(std::move(*child), deadline, std::move(kind_name));
+}
+
+#undef SANDBOX_READ
+
+PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&] { return spawn_impl(args, kwargs); });
+}
+
+}  // namespace
+
+PyMethodDef kSpawnDef = {
+    "spawn", as_cfunction(spawn), METH_VARARGS | METH_KEYWORDS,
+    "spawn(spec_dict)\n--\n\n"
+    "Launch a child process described by `spec_dict` and return a `LocalProcess`.\n"
+    "\n"
+    "The keys are read and validated in this order; unknown keys are ignored. A key\n"
+    "counts as absent only when it is missing (a value of None is a wrong type).\n"
+    "\n"
+    "- script_type: \"shell\", \"python\" or \"argv\". Default \"shell\".\n"
+    "- argv (script_type \"argv\" only): non-empty list of str. Required.\n"
+    "- input (\"shell\" and \"python\"): str, the script source. Required.\n"
+    "- python_interpreter (\"python\" only): str. Default \"python3\".\n"
+    "- env: dict of str to str, the child's whole environment. Default {}.\n"
+    "- host_work_dir: str; \"\" counts as absent. Where the child runs.\n"
+    "- working_dir: str; \"\" counts as absent. Default: host_work_dir, else the\n"
+    "  system temporary directory.\n"
+    "- timeout_s: float (or int) seconds from spawn; 0, negative or NaN means no\n"
+    "  timeout; 2**63 or more raises OverflowError. Default 60.0.\n"
+    "- cpu_milli: int in 0..2**32-1. Default 0 (not set).\n"
+    "- memory_bytes: int in 0..2**64-1. Default 0 (not set).\n"
+    "- gpu: int in 0..2**32-1. Default 0 (not set).\n"
+    "- ephemeral_storage_bytes: int in 0..2**64-1, file-size limit. Default 0.\n"
+    "- network_mode: \"blocked\", \"open\" or \"allowlist\". Default \"blocked\".\n"
+    "- network_allowlist: list of str (CIDR blocks, addresses, names, \"*.\" wildcards);\n"
+    "  required and only valid with \"allowlist\". Default [].\n"
+    "- network_denylist: list of str, same grammar; only valid with \"open\" or\n"
+    "  \"allowlist\". Default [].\n"
+    "- extra_read_only_paths: list of str. Default [].\n"
+    "- extra_read_write_paths: list of str. Default [].\n"
+    "- capture_stdout: bool. Default True (False sends it to the null device).\n"
+    "- capture_stderr: bool. Default True.\n"
+    "- backend: \"sandbox-exec\" (or \"sandboxexec\"), \"none\", \"bubblewrap\" (or\n"
+    "  \"bwrap\"), \"userns\" (or \"userns-lite\"). Default \"bubblewrap\". Never falls back:\n"
+    "  an unknown or unavailable backend raises RuntimeError.\n"
+    "\n"
+    "Raises TypeError for wrong types, ValueError for invalid values, OverflowError\n"
+    "for out-of-range numbers and RuntimeError (\"spawn: ...\") if the launch fails."};
+
+}  // namespace sandbox::py
