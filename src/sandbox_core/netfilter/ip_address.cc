@@ -54,9 +54,8 @@ bool parse_groups(std::string_view text, bool allow_v4_tail, std::vector<uint16_
   size_t start = 0;
   while (true) {
     size_t colon = text.find(':', start);
-    std::string_view piece =
-        text.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
     bool last = colon == std::string_view::npos;
+    std::string_view piece = text.substr(start, last ? std::string_view::npos : colon - start);
     if (piece.empty()) return false;
     if (last && allow_v4_tail && piece.find('.') != std::string_view::npos) {
       auto v4 = parse_ipv4(piece);

@@ -58,7 +58,8 @@ TEST(FilterParse, EntriesBecomeBlocksOrNames) {
       {"2001:db8::1", block("2001:db8::1", 128), {}},
       {"::/0", block("::", 0), {}},
       {"::ffff:1.2.3.4/96", block("::ffff:1.2.3.4", 96), {}},
-      {"\xc2\xa0" "Example.COM\xe3\x80\x80", {}, NamePattern{NamePattern::Kind::Exact, "example.com"}},
+      {"\xc2\xa0" "Example.COM\xe3\x80\x80", {},
+       NamePattern{NamePattern::Kind::Exact, "example.com"}},
       {"*.Example.com", {}, NamePattern{NamePattern::Kind::Wildcard, "example.com"}},
       {"example.com.", {}, NamePattern{NamePattern::Kind::Exact, "example.com."}},
       {"example.com:443", {}, NamePattern{NamePattern::Kind::Exact, "example.com:443"}},
@@ -241,10 +242,11 @@ TEST(FilterCheck, VerdictsFollowDenyFirstThenAllow) {
 
 TEST(FilterCheck, ExplicitAllowNeedsAnAllowBlock) {
   const IpAddress ip = IpAddress::v4(127, 0, 0, 1);
+  using List = std::vector<std::string>;
   EXPECT_FALSE(address_explicitly_allowed(make_filter({}, std::nullopt), ip));
-  EXPECT_FALSE(address_explicitly_allowed(make_filter({}, std::vector<std::string>{"localhost"}), ip));
+  EXPECT_FALSE(address_explicitly_allowed(make_filter({}, List{"localhost"}), ip));
   EXPECT_FALSE(address_explicitly_allowed(make_filter({"127.0.0.0/8"}, std::nullopt), ip));
-  EXPECT_TRUE(address_explicitly_allowed(make_filter({}, std::vector<std::string>{"127.0.0.0/8"}), ip));
+  EXPECT_TRUE(address_explicitly_allowed(make_filter({}, List{"127.0.0.0/8"}), ip));
 }
 
 }  // namespace
