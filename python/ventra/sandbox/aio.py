@@ -46,7 +46,7 @@ def _retrieve(fut: "asyncio.Future[Any]") -> None:
         fut.exception()
 
 
-async def collect(proc: Any, *, executor: Optional[Executor] = None) -> Result:
+async def collect(proc: _native.LocalProcess, *, executor: Optional[Executor] = None) -> Result:
     """Wait for an already spawned `LocalProcess` and return its `Result`.
 
     ``proc.wait_and_collect()`` runs in ``executor`` (the loop's default executor when

@@ -65,7 +65,9 @@ def _parse_env(items: Sequence[str]) -> Dict[str, str]:
     return env
 
 
-def build_spec(args: argparse.Namespace, proxy: Any = None) -> Dict[str, Any]:
+def build_spec(
+    args: argparse.Namespace, proxy: Optional[_native.AllowListProxy] = None
+) -> Dict[str, Any]:
     """Translate parsed ``run`` arguments into a spawn specification dictionary."""
     spec: Dict[str, Any] = {}
     command: List[str] = list(args.command)
@@ -122,7 +124,7 @@ def build_spec(args: argparse.Namespace, proxy: Any = None) -> Dict[str, Any]:
 class _Collector:
     """Runs ``wait_and_collect`` on a helper thread so the main thread stays signalable."""
 
-    def __init__(self, proc: Any) -> None:
+    def __init__(self, proc: _native.LocalProcess) -> None:
         self._proc = proc
         self._done = threading.Event()
         self.result: Optional[Tuple[int, bytes, bytes]] = None
@@ -168,7 +170,7 @@ def _write(stream: Any, data: bytes) -> None:
 
 
 def cmd_run(args: argparse.Namespace) -> int:
-    proxy = None
+    proxy: Optional[_native.AllowListProxy] = None
     try:
         if args.allow or args.deny:
             proxy = _native.AllowListProxy(list(args.allow), list(args.deny))
