@@ -88,7 +88,7 @@ std::string quoted_form(std::string_view text) {
     } else if (printable(cp)) {
       out.append(text.substr(start, pos - start));
     } else {
-      char buf[16];
+      char buf[32];
       std::snprintf(buf, sizeof buf, "\\u{%lx}", cp);
       out += buf;
     }
