@@ -172,51 +172,57 @@ def _write(stream: Any, data: bytes) -> None:
 def cmd_run(args: argparse.Namespace) -> int:
     proxy: Optional[_native.AllowListProxy] = None
     try:
-        if args.allow or args.deny:
-            proxy = _native.AllowListProxy(list(args.allow), list(args.deny))
-        spec = build_spec(args, proxy)
-        if spec.get("backend") == "none":
-            print(_NONE_WARNING, file=sys.stderr)
         try:
+            if args.allow or args.deny:
+                proxy = _native.AllowListProxy(list(args.allow), list(args.deny))
+            spec = build_spec(args, proxy)
+            if spec.get("backend") == "none":
+                print(_NONE_WARNING, file=sys.stderr)
             proc = _native.spawn(spec)
+        except (ValueError, TypeError) as exc:
+            _err(f"error: {exc}")
+            return EXIT_USAGE
         except RuntimeError as exc:
             _err(f"error: {exc}")
             if "sandbox backend" in str(exc):  # unknown or unavailable backend
                 print(_refusal_hint(), file=sys.stderr)
             return EXIT_REFUSED
-    except (ValueError, TypeError) as exc:
-        _err(f"error: {exc}")
+        return _supervise(proc)
+    finally:
         if proxy is not None:
             proxy.close()
-        return EXIT_USAGE
 
+
+def _supervise(proc: _native.LocalProcess) -> int:
     # Without this, SIGTERM or SIGHUP would end this process and orphan the child until
     # its timeout; its own process group does not receive the terminal's signals.
     previous = {sig: signal.signal(sig, _on_sigterm) for sig in (signal.SIGTERM, signal.SIGHUP)}
     collector = _Collector(proc)
+    status: Optional[int] = None
     try:
         try:
             collector.wait()
         except KeyboardInterrupt:
             collector.kill_and_reap()
-            _err("interrupted; killed the child's process group")
-            return 128 + signal.SIGINT
+            status = 128 + signal.SIGINT
         except _Terminated as exc:
             collector.kill_and_reap()
-            return 128 + exc.signum
+            status = 128 + exc.signum
     finally:
         for sig, handler in previous.items():
             signal.signal(sig, handler)
-        if proxy is not None:
-            proxy.close()
 
     if collector.error is not None:
         _err(f"error: {collector.error}")
-        return EXIT_REFUSED
+        return EXIT_REFUSED if status is None else status
+    if collector.result is not None:
+        code, out, err = collector.result
+        _write(sys.stdout, out)  # what the child wrote, even when it was interrupted
+        _write(sys.stderr, err)
+    if status is not None:
+        _err(f"interrupted by signal {status - 128}; killed the child's process group")
+        return status
     assert collector.result is not None
-    code, out, err = collector.result
-    _write(sys.stdout, out)
-    _write(sys.stderr, err)
     # A stopped child reports -1; shells show that as 255.
     return code if 0 <= code <= 255 else 255
 
