@@ -7,12 +7,16 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,6 +29,7 @@
 #include "sandbox_core/base/unique_fd.h"
 #include "sandbox_core/netfilter/admission.h"
 #include "sandbox_core/netfilter/filter.h"
+#include "sandbox_core/proxy/proxy.h"
 #include "support/capture_sink.h"
 
 namespace sandbox::testing {
@@ -229,5 +234,159 @@ class EchoServer {
   std::vector<int> conns_;
   std::thread thread_;
 };
+
+inline UniqueFd open_http_tunnel(uint16_t proxy_port, const netfilter::SocketAddress& target) {
+  UniqueFd fd = connect_tcp(loopback(proxy_port));
+  if (!fd || !send_text(fd.get(), "CONNECT " + netfilter::to_string(target) + " HTTP/1.1\r\n\r\n") ||
+      read_n(fd.get(), 39) != "HTTP/1.1 200 Connection Established\r\n\r\n")
+    return UniqueFd();
+  return fd;
+}
+
+// IPv4 target as ATYP 1; greeting and request in one write.
+inline UniqueFd open_socks_tunnel(uint16_t proxy_port, const netfilter::SocketAddress& target) {
+  UniqueFd fd = connect_tcp(loopback(proxy_port));
+  const auto& b = target.ip.bytes;
+  auto msg = bytes({5, 1, 0, 5, 1, 0, 1, b[0], b[1], b[2], b[3], target.port >> 8, target.port & 0xff});
+  if (!fd || !send_text(fd.get(), as_text(msg)) ||
+      read_n(fd.get(), 12) != as_text(bytes({5, 0, 5, 0, 0, 1, 0, 0, 0, 0, 0, 0})))
+    return UniqueFd();
+  return fd;
+}
+
+// Sends `payload` from a second thread, half-closes, and returns all that came back.
+inline std::string round_trip(int fd, const std::string& payload) {
+  std::thread writer([&] {
+    (void)send_text(fd, payload);
+    ::shutdown(fd, SHUT_WR);
+  });
+  std::string got = read_to_end(fd);
+  writer.join();
+  return got;
+}
+
+inline std::string pattern(size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 9)) & 0xff);
+  return out;
+}
+
+inline void raise_fd_limit() {
+  rlimit rl{};
+  ::getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = rl.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+// `count` tunnels open at once, each carrying its own bytes both ways; afterwards the
+// process holds no more descriptors than before.
+inline void exercise_many_tunnels(const std::function<UniqueFd()>& open, size_t count) {
+  raise_fd_limit();
+  const size_t before = open_fd_count();
+  std::vector<UniqueFd> tunnels;
+  for (size_t i = 0; i < count; ++i) {
+    tunnels.push_back(open());
+    ASSERT_TRUE(tunnels.back().valid()) << "tunnel " << i;
+  }
+  for (size_t i = 0; i < count; ++i)
+    ASSERT_TRUE(send_text(tunnels[i].get(), pattern(1500, unsigned(i))));
+  for (size_t i = 0; i < count; ++i) {
+    ASSERT_EQ(read_n(tunnels[i].get(), 1500), pattern(1500, unsigned(i))) << "tunnel " << i;
+    ::shutdown(tunnels[i].get(), SHUT_WR);
+  }
+  for (size_t i = 0; i < count; ++i) ASSERT_EQ(read_to_end(tunnels[i].get()), "[eof]");
+  tunnels.clear();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (open_fd_count() > before && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_LE(open_fd_count(), before);
+}
+
+// Runs in a forked child: exhausts descriptors while a connection waits in the backlog,
+// expects one accept-failure event, then frees them and expects that connection served.
+// Returns 0 on success, a step number otherwise.
+using StartFn = Result<std::unique_ptr<proxy::ProxyHandle>, IoError> (*)(netfilter::NetworkFilter);
+inline int accept_exhaustion_child(StartFn start, const std::string& warn_prefix,
+                                   const std::string& request, size_t reply_size) {
+  CaptureScope capture;
+  auto proxy = start(make_filter(std::nullopt));
+  if (!proxy) return 1;
+  rlimit rl{};
+  ::getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = 256;
+  if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) return 2;
+  UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  std::vector<UniqueFd> fillers;
+  for (;;) {
+    UniqueFd f(::fcntl(null.get(), F_DUPFD_CLOEXEC, 0));
+    if (!f) break;
+    fillers.push_back(std::move(f));
+  }
+  fillers.pop_back();  // room for exactly the client socket
+  UniqueFd client = connect_tcp(loopback((*proxy)->local_addr().port));
+  if (!client) return 3;
+  const std::string warn = warn_prefix + os_error_text(EMFILE);
+  if (wait_for_events(capture.sink(), warn).size() != 1) return 4;
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));  // several retries later
+  if (capture.sink().with_message(warn).size() != 1) return 5;
+  fillers.clear();
+  if (!send_text(client.get(), request)) return 6;
+  if (read_n(client.get(), reply_size).size() != reply_size) return 7;
+  return 0;
+}
+
+inline void expect_child_succeeds(const std::function<int()>& body) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) ::_exit(body());
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "failed at step " << WEXITSTATUS(status);
+}
+
+// Names of this process's threads, as the kernel keeps them (15 bytes).
+inline std::vector<std::string> thread_names() {
+  std::vector<std::string> out;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+      UniqueFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+      char buf[32] = {};
+      ssize_t n = f ? ::read(f.get(), buf, sizeof buf - 1) : 0;
+      if (n > 0) out.emplace_back(buf, static_cast<size_t>(n) - 1);
+    }
+    ::closedir(d);
+  }
+  return out;
+}
+
+inline bool wait_for_thread(const std::string& name) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto names = thread_names();
+    if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+// True once a connection to `port` is refused (the listener is closed).
+inline bool wait_until_refused(uint16_t port) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(s.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 &&
+        errno == ECONNREFUSED)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
 
 }  // namespace sandbox::testing
