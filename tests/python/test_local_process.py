@@ -1,0 +1,161 @@
+"""LocalProcess: state table, cancellation, deadlines, the interpreter lock, drop, caps."""
+
+import gc
+import os
+import select
+import threading
+import time
+
+import pytest
+
+CAP = 268435456
+
+
+def wait_for_file(path, bound=10.0):
+    end = time.monotonic() + bound
+    while not os.path.exists(path):
+        assert time.monotonic() < end, f"{path} never appeared"
+        time.sleep(0.01)
+
+
+def test_wait_twice_then_reads_still_work(sh):
+    proc = sh("echo out; echo err >&2; exit 3")
+    assert proc.wait() == 3
+    assert proc.wait() == 3
+    assert proc.read_stdout() == b"out\n"
+    assert proc.read_stdout() == b""
+    assert proc.read_stderr() == b"err\n"
+    assert proc.read_stderr() == b""
+    assert proc.wait_and_collect() == (3, b"", b"")
+
+
+def test_errors_after_wait_and_collect(sh):
+    proc = sh("echo hi")
+    pid = proc.pid()
+    assert proc.wait_and_collect() == (0, b"hi\n", b"")
+    for method, message in [
+        ("wait", "LocalProcess.wait called twice"),
+        ("read_stdout", "LocalProcess.read_stdout after wait"),
+        ("read_stderr", "LocalProcess.read_stderr after wait"),
+        ("pid", "LocalProcess: child already reaped"),
+        ("wait_and_collect", "LocalProcess.wait_and_collect called twice"),
+    ]:
+        with pytest.raises(RuntimeError) as e:
+            getattr(proc, method)()
+        assert str(e.value) == message
+    assert proc.kill() is None
+    assert proc.backend == "none"
+    assert pid > 0
+
+
+def test_pid_is_the_child_and_stable_until_collect(sh):
+    proc = sh("echo $$")
+    pid = proc.pid()
+    assert proc.wait() == 0
+    assert proc.pid() == pid
+    assert proc.read_stdout() == f"{pid}\n".encode()
+    assert proc.pid() == pid
+
+
+def test_uncaptured_streams_read_empty(sh):
+    proc = sh("echo out; echo err >&2", capture_stdout=False, capture_stderr=False)
+    assert proc.read_stdout() == b"" and proc.read_stderr() == b""
+    assert proc.wait_and_collect() == (0, b"", b"")
+
+
+def test_kill_before_wait_gives_137_and_is_idempotent(sh):
+    proc = sh("sleep 30")
+    for _ in range(3):
+        assert proc.kill() is None
+    assert proc.wait() == 137
+    assert proc.kill() is None  # reaped: sends nothing
+
+
+def test_wait_ignores_the_deadline(sh):
+    assert sh("sleep 0.8; exit 7", timeout_s=0.1).wait() == 7
+
+
+def test_half_second_timeout_kills_the_child(sh):
+    start = time.monotonic()
+    code, out, _ = sh("echo begun; sleep 10", timeout_s=0.5).wait_and_collect()
+    assert (code, out) == (137, b"begun\n")
+    assert 0.4 < time.monotonic() - start < 8
+
+
+def test_kill_from_another_thread_ends_a_blocked_collect(sh, tmp_path):
+    ready = tmp_path / "ready"
+    proc = sh(f"echo started; touch {ready}; sleep 30", timeout_s=0)
+    result = []
+    collector = threading.Thread(target=lambda: result.append(proc.wait_and_collect()))
+    collector.start()
+    wait_for_file(ready)
+    # While the collect holds `inner`, pid() answers at once instead of stalling.
+    with pytest.raises(RuntimeError, match="LocalProcess: child already reaped"):
+        proc.pid()
+    start = time.monotonic()
+    proc.kill()
+    collector.join(timeout=10)
+    assert not collector.is_alive()
+    assert time.monotonic() - start < 1.0
+    assert result == [(137, b"started\n", b"")]
+
+
+def test_other_python_threads_run_while_collect_blocks(sh, tmp_path):
+    go = tmp_path / "go"
+    # The child only exits once a Python thread has created the file: if the collect kept
+    # the interpreter lock, the deadline would end it with 137 instead.
+    proc = sh(f"while [ ! -e {go} ]; do sleep 0.01; done; exit 0", timeout_s=10)
+    threading.Timer(0.2, go.touch).start()
+    assert proc.wait_and_collect() == (0, b"", b"")
+
+
+def test_blocking_methods_release_the_interpreter_lock(sh, tmp_path):
+    go = tmp_path / "go"
+    proc = sh(f"while [ ! -e {go} ]; do sleep 0.01; done; echo done")
+    threading.Timer(0.2, go.touch).start()
+    assert proc.read_stdout() == b"done\n"
+    assert proc.wait() == 0
+
+
+def test_dropping_the_handle_kills_the_process_group(sh, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    # A grandchild in the child's group holds the fifo's write end open.
+    proc = sh(f"sleep 60 > {fifo} & wait", timeout_s=0)
+    reader = os.open(fifo, os.O_RDONLY)  # returns once the grandchild opened it
+    try:
+        del proc
+        gc.collect()
+        ready, _, _ = select.select([reader], [], [], 10)
+        assert ready, "group not killed: the fifo never reached end of file"
+        assert os.read(reader, 1) == b""
+    finally:
+        os.close(reader)
+
+
+CAP_SCRIPT = """
+import os, sys
+from ventra.sandbox import _native
+size, mode = {size}, {mode!r}
+proc = _native.spawn({{"script_type": "argv", "argv": ["head", "-c", str(size), "/dev/zero"],
+                       "backend": "none", "timeout_s": 0}})
+if mode == "collect":
+    code, out, err = proc.wait_and_collect()
+else:
+    out = proc.read_stdout()
+    assert proc.read_stdout() == b""
+    code = proc.wait()
+assert code == 0, code
+assert out == bytes(min(size, {cap})), len(out)
+"""
+
+
+@pytest.mark.parametrize(
+    "size,mode,notice",
+    [(CAP + 1, "collect", True), (CAP + 100_000, "read", True), (CAP, "read", False)],
+)
+def test_output_cap_and_notice_on_fd2(fresh_python, size, mode, notice):
+    result = fresh_python(CAP_SCRIPT.format(size=size, mode=mode, cap=CAP))
+    assert result.returncode == 0, result.stderr[-2000:]
+    expected = b"ventra.sandbox: stdout exceeded 268435456 bytes; truncated\n"
+    assert result.stderr == (expected if notice else b"")
