@@ -78,11 +78,16 @@ std::string absolute_dir(const std::string& dir) {
 void push_writable_path(std::vector<std::string>& list, const std::string& path) {
   push_unique(list, path);
   std::string_view p(path);
+  // Built by append: GCC 12 at -O3 misreports "literal" + std::string (-Wrestrict).
+  std::string alias;
   if (p.starts_with("/private/")) {
-    push_unique(list, "/" + std::string(p.substr(9)));
+    alias.append("/").append(p.substr(9));
   } else if (is_under(p, "/tmp") || is_under(p, "/var")) {
-    push_unique(list, "/private" + path);
+    alias.append("/private").append(p);
+  } else {
+    return;
   }
+  push_unique(list, std::move(alias));
 }
 
 std::string build_profile(const SandboxSpec& spec) {
