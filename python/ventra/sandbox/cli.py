@@ -7,6 +7,7 @@ SIGTERM reach Python while a child runs, and are answered by killing the child's
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 import threading
@@ -301,5 +302,12 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    rc: int = args.func(args)
+    try:
+        rc: int = args.func(args)
+    except BrokenPipeError:
+        # Our reader went away (``... | head``): exit quietly, as a killed writer would,
+        # without a second error when the interpreter flushes stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     return rc
