@@ -1,0 +1,668 @@
+#!/usr/bin/env python3
+"""Side-by-side benchmarks of ventra.sandbox against Python's subprocess, a direct
+loopback connection and a peer proxy (tinyproxy), measured in one run on this machine.
+
+    python bench/run.py [--quick] [--build] [--only NAME,...] [--json PATH]
+
+Every figure is a ratio against a reference taken in the same run, interleaved where
+that makes sense, because absolute times on a shared 2-core machine are noise. The
+table goes to stdout (plain and Markdown) and all raw numbers to bench/results/latest.json.
+
+The native module is taken from the Release build in build/bench (staged with the pure
+Python files into build/bench/stage), or, if that build is absent, from whatever
+`ventra.sandbox` is importable. `--build` runs the CMake build first. Small C helpers
+(bench/helpers/*.c) are compiled with `cc` into the build directory on each run.
+
+All network traffic stays on 127.0.0.1; every loop is bounded in count and time.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import mmap
+import os
+import platform
+import resource
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+ROOT = Path(__file__).resolve().parent.parent
+GIB = 1 << 30
+MIB = 1 << 20
+
+native: Any = None  # ventra.sandbox._native, bound by load_native()
+
+
+# ---------------------------------------------------------------- setup
+
+
+def load_native(build_dir: Path, build: bool) -> str:
+    global native
+    if build:
+        subprocess.run(
+            ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
+             "-DSANDBOX_BUILD_PYTHON=ON", "-DSANDBOX_BUILD_TESTS=OFF",
+             "-DCMAKE_BUILD_TYPE=Release"], check=True)
+        subprocess.run(["cmake", "--build", str(build_dir), "-j2"], check=True)
+    libs = sorted(build_dir.glob("src/sandbox_py/_native*.so"))
+    if libs:
+        stage = build_dir / "stage" / "ventra" / "sandbox"
+        if stage.exists():
+            shutil.rmtree(stage)
+        shutil.copytree(ROOT / "python" / "ventra" / "sandbox", stage,
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copy2(libs[-1], stage / libs[-1].name)
+        sys.path.insert(0, str(stage.parent.parent))
+    from ventra.sandbox import _native  # noqa: PLC0415
+
+    native = _native
+    return str(Path(_native.__file__).resolve())
+
+
+def compile_helpers(out: Path) -> dict[str, Path]:
+    out.mkdir(parents=True, exist_ok=True)
+    built = {}
+    for name in ("netbench", "emit"):
+        src = ROOT / "bench" / "helpers" / f"{name}.c"
+        exe = out / name
+        subprocess.run(["cc", "-O2", "-pthread", "-o", str(exe), str(src)], check=True)
+        built[name] = exe
+    return built
+
+
+def raise_fd_limit() -> None:
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < hard:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+
+def load_average() -> list[float]:
+    return [round(x, 2) for x in os.getloadavg()]
+
+
+# ---------------------------------------------------------------- small tools
+
+
+def median(xs: list[float]) -> float:
+    return statistics.median(xs) if xs else float("nan")
+
+
+def p90(xs: list[float]) -> float:
+    if not xs:
+        return float("nan")
+    s = sorted(xs)
+    return s[min(len(s) - 1, int(0.9 * len(s)))]
+
+
+def interleave(n: int, fns: dict[str, Callable[[], float]], warmup: int = 0) -> dict[str, list[float]]:
+    """Runs each function n times, rotating the order every round; returns samples."""
+    names = list(fns)
+    out: dict[str, list[float]] = {k: [] for k in names}
+    for i in range(warmup + n):
+        order = names[i % len(names):] + names[:i % len(names)]
+        for k in order:
+            v = fns[k]()
+            if i >= warmup:
+                out[k].append(v)
+    return out
+
+
+@contextmanager
+def stderr_to_devnull() -> Iterator[None]:
+    """The capped drain writes its truncation notice to fd 2; keep the report clean."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 2)
+    os.close(null)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def proc_status(pid: int | str = "self") -> dict[str, int]:
+    out = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "Threads"):
+                out[key] = int(rest.split()[0])
+    return out
+
+
+def thread_count(pid: int | str = "self") -> int:
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def rss_kib(pid: int | str = "self") -> int:
+    return proc_status(pid)["VmRSS"]
+
+
+def cpu_seconds(pid: int | None) -> float:
+    """CPU time (user + system, all threads) of this process or of `pid`."""
+    if pid is None:
+        r = resource.getrusage(resource.RUSAGE_SELF)
+        return r.ru_utime + r.ru_stime
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / ticks
+
+
+def settle_threads(pid: int | str = "self", quiet_s: float = 0.3, limit_s: float = 10.0) -> int:
+    """Waits until the thread count stops falling; returns it."""
+    end = time.monotonic() + limit_s
+    last = thread_count(pid)
+    stable_since = time.monotonic()
+    while time.monotonic() < end:
+        time.sleep(0.02)
+        n = thread_count(pid)
+        if n != last:
+            last, stable_since = n, time.monotonic()
+        elif time.monotonic() - stable_since >= quiet_s:
+            break
+    return last
+
+
+# ---------------------------------------------------------------- peers
+
+
+class TinyProxy:
+    """tinyproxy on 127.0.0.1 with a throwaway config that allows CONNECT to any port."""
+
+    def __init__(self) -> None:
+        self.dir = tempfile.mkdtemp(prefix="bench-tinyproxy-")
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        conf = Path(self.dir) / "tinyproxy.conf"
+        user = "User nobody\nGroup nogroup\n" if os.geteuid() == 0 else ""
+        # No ConnectPort line: CONNECT is allowed to every port.
+        conf.write_text(
+            f"Port {self.port}\nListen 127.0.0.1\nTimeout 600\nMaxClients 4096\n"
+            f"LogLevel Critical\nDisableViaHeader Yes\n{user}")
+        self.proc = subprocess.Popen(["tinyproxy", "-d", "-c", str(conf)],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        self.close()
+        raise RuntimeError("tinyproxy did not start")
+
+    @property
+    def pid(self) -> int:
+        return self.proc.pid
+
+    def close(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def port_of(url: str) -> int:
+    return int(url.rsplit(":", 1)[1].rstrip("/"))
+
+
+# ---------------------------------------------------------------- 1-3: spawn, exit notice
+
+
+def spawn_spec(argv: list[str]) -> dict[str, Any]:
+    return {"script_type": "argv", "argv": argv, "backend": "none", "timeout_s": 600.0}
+
+
+def time_ours(argv: list[str]) -> Callable[[], float]:
+    spec = spawn_spec(argv)
+
+    def run() -> float:
+        t0 = time.perf_counter()
+        code, _, _ = native.spawn(spec).wait_and_collect()
+        dt = time.perf_counter() - t0
+        assert code == 0, code
+        return dt
+
+    return run
+
+
+def time_subprocess(argv: list[str]) -> Callable[[], float]:
+    def run() -> float:
+        t0 = time.perf_counter()
+        r = subprocess.run(argv, capture_output=True)
+        dt = time.perf_counter() - t0
+        assert r.returncode == 0, r.returncode
+        return dt
+
+    return run
+
+
+def spawn_pair(n: int) -> dict[str, Any]:
+    s = interleave(n, {"ours": time_ours(["true"]), "subprocess": time_subprocess(["true"])},
+                   warmup=max(5, n // 10))
+    return {
+        "ours_ms": median(s["ours"]) * 1e3, "ours_p90_ms": p90(s["ours"]) * 1e3,
+        "subprocess_ms": median(s["subprocess"]) * 1e3,
+        "subprocess_p90_ms": p90(s["subprocess"]) * 1e3,
+        "ratio": median(s["ours"]) / median(s["subprocess"]), "n": n,
+    }
+
+
+class Ballast:
+    """Anonymous memory of the given size, every page touched."""
+
+    def __init__(self, size: int) -> None:
+        self.map = mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+        chunk = b"\x01" * (64 * MIB)
+        for off in range(0, size, len(chunk)):
+            self.map[off:off + len(chunk)] = chunk[:size - off]
+
+    def close(self) -> None:
+        self.map.close()
+
+
+def bench_spawn(quick: bool) -> dict[str, Any]:
+    n = 100 if quick else 400
+    res: dict[str, Any] = {"plain": spawn_pair(n)}
+    b = Ballast(64 * MIB)
+    res["64MiB"] = spawn_pair(n)
+    b.close()
+    try:
+        b = Ballast(4 * GIB)
+    except (OSError, MemoryError, ValueError) as e:
+        res["4GiB"] = {"skipped": f"could not map and touch 4 GiB: {e}"}
+    else:
+        try:
+            res["4GiB"] = spawn_pair(n)
+        finally:
+            b.close()
+    if "ours_ms" in res["4GiB"]:
+        res["ours_4GiB_vs_64MiB"] = res["4GiB"]["ours_ms"] / res["64MiB"]["ours_ms"]
+        res["subprocess_4GiB_vs_64MiB"] = (res["4GiB"]["subprocess_ms"]
+                                           / res["64MiB"]["subprocess_ms"])
+    return res
+
+
+def bench_exit_notice(quick: bool) -> dict[str, Any]:
+    res = {}
+    for life_ms, n in ((0, 40 if quick else 150), (5, 30 if quick else 100),
+                       (50, 12 if quick else 40)):
+        argv = ["true"] if life_ms == 0 else ["sleep", f"{life_ms / 1000:.3f}"]
+        s = interleave(n, {"ours": time_ours(argv), "subprocess": time_subprocess(argv)},
+                       warmup=3)
+        ours = median(s["ours"]) * 1e3 - life_ms
+        sub = median(s["subprocess"]) * 1e3 - life_ms
+        res[f"{life_ms}ms"] = {
+            "ours_ms": ours, "subprocess_ms": sub, "ratio": ours / sub,
+            "ours_p90_ms": p90(s["ours"]) * 1e3 - life_ms,
+            "subprocess_p90_ms": p90(s["subprocess"]) * 1e3 - life_ms, "n": n,
+        }
+    return res
+
+
+# ---------------------------------------------------------------- 4: drain
+
+
+def bench_drain(quick: bool, emit: Path) -> dict[str, Any]:
+    size = 256 * MIB if quick else GIB
+    reps = 1 if quick else 3
+    res: dict[str, Any] = {"bytes_per_stream": size}
+    for both in (0, 1):
+        argv = [str(emit), str(size), str(both)]
+        spec = spawn_spec(argv)
+        total = size * (2 if both else 1)
+
+        def ours() -> float:
+            with stderr_to_devnull():
+                t0 = time.perf_counter()
+                code, out, err = native.spawn(spec).wait_and_collect()
+                dt = time.perf_counter() - t0
+            assert code == 0 and len(out) == min(size, 256 * MIB), (code, len(out))
+            del out, err
+            return dt
+
+        def sub() -> float:
+            t0 = time.perf_counter()
+            r = subprocess.run(argv, capture_output=True)
+            dt = time.perf_counter() - t0
+            assert r.returncode == 0 and len(r.stdout) == size
+            del r
+            return dt
+
+        s = interleave(reps, {"ours": ours, "subprocess": sub})
+        o, p = total / median(s["ours"]) / 1e9, total / median(s["subprocess"]) / 1e9
+        res["both" if both else "stdout"] = {"ours_GBps": o, "subprocess_GBps": p,
+                                             "ratio": o / p, "reps": reps}
+    return res
+
+
+# ---------------------------------------------------------------- 5-7: proxies
+
+
+def netbench(exe: Path, *args: object, timeout: float = 300) -> str:
+    r = subprocess.run([str(exe), *map(str, args)], capture_output=True, text=True,
+                       timeout=timeout)
+    if r.returncode != 0:
+        raise RuntimeError(f"netbench {args} failed: {r.stderr.strip()}")
+    return r.stdout
+
+
+def parse_kv(line: str) -> dict[str, float]:
+    return {k: float(v) for k, v in (f.split("=") for f in line.split() if "=" in f)}
+
+
+def bench_bulk(quick: bool, exe: Path, proxy: Any, tiny: TinyProxy | None) -> dict[str, Any]:
+    size = 256 * MIB if quick else GIB
+    rounds = 2 if quick else 3
+    paths = {"direct": ("direct", 0), "ours_http": ("http", port_of(proxy.url)),
+             "ours_socks": ("socks", port_of(proxy.socks_url))}
+    if tiny:
+        paths["tinyproxy"] = ("http", tiny.port)
+    res: dict[str, Any] = {"bytes": size, "rounds": rounds}
+    for direction in ("down", "up"):
+        fns = {name: (lambda k=k, p=p: parse_kv(netbench(exe, "bulk", k, p, direction, size))["secs"])
+               for name, (k, p) in paths.items()}
+        s = interleave(rounds, fns)
+        gbps = {name: size / median(v) / 1e9 for name, v in s.items()}
+        row: dict[str, Any] = {f"{k}_GBps": v for k, v in gbps.items()}
+        for ours in ("ours_http", "ours_socks"):
+            row[f"{ours}_vs_direct"] = gbps[ours] / gbps["direct"]
+            if tiny:
+                row[f"{ours}_vs_tinyproxy"] = gbps[ours] / gbps["tinyproxy"]
+        if tiny:
+            row["tinyproxy_vs_direct"] = gbps["tinyproxy"] / gbps["direct"]
+        res[direction] = row
+    return res
+
+
+def bench_handshakes(quick: bool, exe: Path, proxy: Any, tiny: TinyProxy | None) -> dict[str, Any]:
+    secs = 2.0 if quick else 4.0
+    rounds = 1 if quick else 2
+    targets: dict[str, tuple[str, int, int | None]] = {
+        "ours_http": ("http", port_of(proxy.url), None),
+        "ours_socks": ("socks", port_of(proxy.socks_url), None),
+    }
+    if tiny:
+        targets["tinyproxy"] = ("http", tiny.port, tiny.pid)
+    res: dict[str, Any] = {"seconds": secs, "rounds": rounds}
+    for clients in (1, 8):
+        acc: dict[str, dict[str, float]] = {k: {"count": 0, "secs": 0, "cpu": 0, "fails": 0}
+                                            for k in targets}
+
+        def one(name: str, clients: int = clients) -> float:
+            kind, port, pid = targets[name]
+            settle_threads("self" if pid is None else pid, quiet_s=0.2, limit_s=3)
+            c0 = cpu_seconds(pid)
+            kv = parse_kv(netbench(exe, "handshake", kind, port, clients, secs).strip())
+            c1 = cpu_seconds(pid)
+            a = acc[name]
+            a["count"] += kv["count"]
+            a["secs"] += kv["secs"]
+            a["fails"] += kv["fails"]
+            a["cpu"] += c1 - c0
+            return kv["count"] / kv["secs"]
+
+        interleave(rounds, {k: (lambda k=k: one(k)) for k in targets})
+        row: dict[str, Any] = {}
+        for k, a in acc.items():
+            row[f"{k}_per_s"] = a["count"] / a["secs"]
+            row[f"{k}_cpu_us"] = a["cpu"] / max(a["count"], 1) * 1e6
+            row[f"{k}_fails"] = int(a["fails"])
+        if tiny:
+            for k in ("ours_http", "ours_socks"):
+                row[f"{k}_vs_tinyproxy"] = row[f"{k}_per_s"] / row["tinyproxy_per_s"]
+        res[f"{clients}_clients"] = row
+    return res
+
+
+def hold_one(exe: Path, kind: str, port: int, pid: int | None, n: int) -> dict[str, Any]:
+    who: int | str = "self" if pid is None else pid
+    idle_threads = settle_threads(who)
+    idle_rss = rss_kib(who)
+    p = subprocess.Popen([str(exe), "hold", kind, str(port), str(n)], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, text=True)
+    assert p.stdin and p.stdout
+    try:
+        line = p.stdout.readline()
+        kv = parse_kv(line)
+        time.sleep(0.2)  # let the last connection threads finish their hand-over
+        held_threads = thread_count(who)
+        held_rss = rss_kib(who)
+        p.stdin.write("close\n")
+        p.stdin.flush()
+        p.stdout.readline()
+        t0 = time.monotonic()
+        back = None
+        while time.monotonic() - t0 < 10:
+            if thread_count(who) <= idle_threads:
+                back = time.monotonic() - t0
+                break
+            time.sleep(0.005)
+    finally:
+        p.stdin.close()
+        p.wait(30)
+    ok = int(kv.get("ok", 0))
+    return {
+        "tunnels": n, "ok": ok, "failures": int(kv.get("fail", n)),
+        "idle_threads": idle_threads, "held_threads": held_threads,
+        "threads_per_tunnel": (held_threads - idle_threads) / max(ok, 1),
+        "rss_per_tunnel_KiB": (held_rss - idle_rss) / max(ok, 1),
+        "back_to_idle_s": back,
+    }
+
+
+def bench_hold(exe: Path, proxy: Any, tiny: TinyProxy | None) -> dict[str, Any]:
+    n = 2000
+    res = {"ours_http": hold_one(exe, "http", port_of(proxy.url), None, n),
+           "ours_socks": hold_one(exe, "socks", port_of(proxy.socks_url), None, n)}
+    if tiny:
+        res["tinyproxy"] = hold_one(exe, "http", tiny.port, tiny.pid, n)
+    return res
+
+
+# ---------------------------------------------------------------- report
+
+
+def fmt(x: Any, digits: int = 2) -> str:
+    if x is None:
+        return "–"
+    if isinstance(x, float):
+        return f"{x:.{digits}f}"
+    return str(x)
+
+
+def verdict(ok: bool | None) -> str:
+    return "–" if ok is None else ("met" if ok else "NOT met")
+
+
+def table(r: dict[str, Any]) -> list[tuple[str, str, str, str, str, str]]:
+    """Rows of (measure, ours, reference, ratio, goal, verdict)."""
+    rows = []
+    sp = r.get("spawn")
+    if sp:
+        for key, label in (("plain", "spawn+collect `true` (ms)"),
+                           ("64MiB", "… parent holding 64 MiB (ms)"),
+                           ("4GiB", "… parent holding 4 GiB (ms)")):
+            v = sp[key]
+            if "skipped" in v:
+                rows.append((label, "skipped", v["skipped"], "–", "", "–"))
+                continue
+            goal = "≤ 1.0× subprocess" if key == "plain" else ""
+            ok = v["ratio"] <= 1.0 if key == "plain" else None
+            rows.append((label, fmt(v["ours_ms"], 3), f"subprocess {fmt(v['subprocess_ms'], 3)}",
+                         fmt(v["ratio"]) + "×", goal, verdict(ok)))
+        if "ours_4GiB_vs_64MiB" in sp:
+            g = sp["ours_4GiB_vs_64MiB"]
+            rows.append(("spawn: 4 GiB parent / 64 MiB parent", fmt(g) + "×",
+                         f"subprocess {fmt(sp['subprocess_4GiB_vs_64MiB'])}×", fmt(g) + "×",
+                         "≤ 1.2×", verdict(g <= 1.2)))
+    ex = r.get("exit_notice")
+    if ex:
+        for life, v in ex.items():
+            rows.append((f"exit notice, child living {life} (ms beyond life)",
+                         fmt(v["ours_ms"], 3), f"subprocess {fmt(v['subprocess_ms'], 3)}",
+                         fmt(v["ratio"]) + "×", "≤ 1.3× subprocess", verdict(v["ratio"] <= 1.3)))
+    dr = r.get("drain")
+    if dr:
+        size = dr["bytes_per_stream"] // MIB
+        for key, label, goal in (("stdout", f"drain {size} MiB stdout (GB/s)", 1.7),
+                                 ("both", f"drain {size} MiB on each stream (GB/s)", 5.0)):
+            v = dr[key]
+            rows.append((label, fmt(v["ours_GBps"]), f"subprocess {fmt(v['subprocess_GBps'])}",
+                         fmt(v["ratio"]) + "×", f"≥ {goal}× subprocess",
+                         verdict(v["ratio"] >= goal)))
+    bu = r.get("bulk")
+    if bu:
+        size = bu["bytes"] // MIB
+        for d in ("down", "up"):
+            v = bu[d]
+            for ours, name in (("ours_http", "url (CONNECT)"), ("ours_socks", "socks_url")):
+                rows.append((f"bulk {size} MiB {d}, {name} (GB/s)", fmt(v[f"{ours}_GBps"]),
+                             f"direct {fmt(v['direct_GBps'])}", fmt(v[f"{ours}_vs_direct"]) + "×",
+                             "≥ 0.45× direct", verdict(v[f"{ours}_vs_direct"] >= 0.45)))
+                if "tinyproxy_GBps" in v:
+                    rows.append(("", "", f"tinyproxy {fmt(v['tinyproxy_GBps'])}",
+                                 fmt(v[f"{ours}_vs_tinyproxy"]) + "×", "≥ 1.8× tinyproxy",
+                                 verdict(v[f"{ours}_vs_tinyproxy"] >= 1.8)))
+    hs = r.get("handshakes")
+    if hs:
+        for c in (1, 8):
+            v = hs[f"{c}_clients"]
+            for ours, name in (("ours_http", "CONNECT"), ("ours_socks", "SOCKS5")):
+                ref = (f"tinyproxy {v['tinyproxy_per_s']:.0f}/s, {fmt(v['tinyproxy_cpu_us'], 0)} µs CPU"
+                       if "tinyproxy_per_s" in v else "tinyproxy missing")
+                ratio = v.get(f"{ours}_vs_tinyproxy")
+                rows.append((f"{name} handshakes/s, {c} client{'s' if c > 1 else ''}",
+                             f"{v[f'{ours}_per_s']:.0f}/s, {fmt(v[f'{ours}_cpu_us'], 0)} µs CPU",
+                             ref, (fmt(ratio) + "×") if ratio is not None else "–",
+                             "see docs", "–"))
+    ho = r.get("hold")
+    if ho:
+        for k, v in ho.items():
+            back = v["back_to_idle_s"]
+            is_ours = k.startswith("ours")
+            ok = (v["failures"] == 0 and v["rss_per_tunnel_KiB"] <= 100 and back is not None
+                  and back <= 2.0) if is_ours else None
+            rows.append((f"2000 tunnels held, {k}",
+                         f"fail {v['failures']}, {fmt(v['threads_per_tunnel'])} thr/tunnel, "
+                         f"{fmt(v['rss_per_tunnel_KiB'], 1)} KiB/tunnel, idle after "
+                         f"{fmt(back, 3) if back is not None else '>10'} s",
+                         f"threads {v['idle_threads']} → {v['held_threads']}", "–",
+                         "0 fail, ≤ 100 KiB, idle ≤ 2 s" if is_ours else "", verdict(ok)))
+    return rows
+
+
+def markdown(rows: list[tuple[str, ...]]) -> str:
+    head = ("Measure", "ventra.sandbox", "Reference (same run)", "Ratio", "Goal", "")
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    lines += ["| " + " | ".join(c.replace("|", "\\|") for c in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def plain(rows: list[tuple[str, ...]]) -> str:
+    widths = [max(len(r[i]) for r in rows) for i in range(6)]
+    return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows)
+
+
+# ---------------------------------------------------------------- main
+
+
+SECTIONS = ("spawn", "exit_notice", "drain", "bulk", "handshakes", "hold")
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="smaller sizes, fewer rounds (~2 min)")
+    ap.add_argument("--build", action="store_true", help="run the CMake Release build first")
+    ap.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
+    ap.add_argument("--only", default="", help="comma-separated subset of " + ",".join(SECTIONS))
+    ap.add_argument("--json", type=Path, default=ROOT / "bench" / "results" / "latest.json")
+    args = ap.parse_args()
+    only = [s for s in args.only.split(",") if s] or list(SECTIONS)
+    for s in only:
+        if s not in SECTIONS:
+            ap.error(f"unknown section {s}")
+
+    module = load_native(args.build_dir, args.build)
+    helpers = compile_helpers(args.build_dir / "bench-helpers")
+    raise_fd_limit()
+    started = time.time()
+    results: dict[str, Any] = {
+        "meta": {
+            "quick": args.quick, "module": module, "python": sys.version.split()[0],
+            "kernel": platform.release(), "cpus": os.cpu_count(),
+            "commit": subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
+                                     capture_output=True, text=True).stdout.strip(),
+            "load_at_start": load_average(),
+            "started": time.strftime("%Y-%m-%d %H:%M:%S %z", time.localtime(started)),
+        },
+    }
+    print(f"module: {module}\nload average at start: {results['meta']['load_at_start']}",
+          flush=True)
+
+    def section(name: str, fn: Callable[[], Any]) -> None:
+        if name not in only:
+            return
+        t0 = time.monotonic()
+        print(f"== {name} …", end=" ", flush=True)
+        results[name] = fn()
+        print(f"{time.monotonic() - t0:.1f} s, load {load_average()}", flush=True)
+
+    section("spawn", lambda: bench_spawn(args.quick))
+    section("exit_notice", lambda: bench_exit_notice(args.quick))
+    section("drain", lambda: bench_drain(args.quick, helpers["emit"]))
+
+    if any(s in only for s in ("bulk", "handshakes", "hold")):
+        tiny = None
+        if shutil.which("tinyproxy"):
+            tiny = TinyProxy()
+        else:
+            results["meta"]["tinyproxy"] = "not installed: peer-proxy columns skipped"
+            print("tinyproxy not installed: peer-proxy columns skipped")
+        proxy = native.AllowListProxy([], [])
+        try:
+            section("bulk", lambda: bench_bulk(args.quick, helpers["netbench"], proxy, tiny))
+            section("handshakes",
+                    lambda: bench_handshakes(args.quick, helpers["netbench"], proxy, tiny))
+            section("hold", lambda: bench_hold(helpers["netbench"], proxy, tiny))
+        finally:
+            proxy.close()
+            if tiny:
+                tiny.close()
+
+    results["meta"]["load_at_end"] = load_average()
+    results["meta"]["seconds"] = round(time.time() - started, 1)
+    rows = table(results)
+    results["table_markdown"] = markdown(rows)
+    args.json.parent.mkdir(parents=True, exist_ok=True)
+    args.json.write_text(json.dumps(results, indent=2) + "\n")
+    print()
+    print(plain([("Measure", "ventra.sandbox", "Reference", "Ratio", "Goal", "")] + rows))
+    print()
+    print(results["table_markdown"])
+    print(f"\n{results['meta']['seconds']} s; load {results['meta']['load_at_start']} → "
+          f"{results['meta']['load_at_end']}; raw numbers in {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
