@@ -1,0 +1,402 @@
+#!/usr/bin/env python3
+"""Soak run for ventra.sandbox._native: many spawn/collect cycles and many proxied
+connections, then proof that open descriptors, threads, zombie children and temporary
+files are back where they started and that resident memory stayed flat.
+
+Run it in a fresh interpreter: it points TMPDIR at a private directory and puts a fake
+`sandbox-exec` (which checks its "-f <profile>" arguments and execs the command) first on
+PATH before the module is first used, so the sandbox-exec path, with its profile files,
+is soaked too. All traffic stays on 127.0.0.1.
+
+    python3 scripts/soak.py            # short run (300 spawns, 500 connections)
+    python3 scripts/soak.py --long     # 10,000 of each (also: SANDBOX_SOAK=long)
+
+Prints one JSON object per phase with the before/after figures, then a final line
+"soak: ok" or "soak: FAILED"; the exit status is 0 only when every phase came back flat.
+"""
+
+import argparse
+import json
+import os
+import random
+import shutil
+import socket
+import struct
+import sys
+import tempfile
+import threading
+import time
+
+SETTLE_S = 60.0  # generous: detached proxy threads exit on their own schedule
+RSS_SLACK = 24 * 1024 * 1024  # allowed growth after warm-up (allocator arenas, caches)
+
+FAKE_SANDBOX_EXEC = """#!/bin/sh
+[ "$1" = -f ] && [ -f "$2" ] || exit 99
+shift 2
+exec "$@"
+"""
+
+
+# --- process figures -------------------------------------------------------------
+
+
+def fd_count() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+def thread_count() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def zombie_count() -> int:
+    me = os.getpid()
+    n = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat.rsplit(")", 1)[1].split()
+        if fields[0] == "Z" and int(fields[1]) == me:
+            n += 1
+    return n
+
+
+def child_count() -> int:
+    me = os.getpid()
+    n = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == me:
+            n += 1
+    return n
+
+
+def tmp_count(tmpdir: str) -> int:
+    return sum(1 for name in os.listdir(tmpdir) if name.startswith(".tmp"))
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def snapshot(tmpdir: str) -> dict:
+    return {
+        "fds": fd_count(),
+        "threads": thread_count(),
+        "children": child_count(),
+        "zombies": zombie_count(),
+        "tmp_files": tmp_count(tmpdir),
+        "rss_kib": rss_bytes() // 1024,
+    }
+
+
+COUNTED = ("fds", "threads", "children", "zombies", "tmp_files")
+
+
+def settle(baseline: dict, tmpdir: str) -> dict:
+    """Polls until every counted figure is back to the baseline or the bound passes."""
+    deadline = time.monotonic() + SETTLE_S
+    while True:
+        now = snapshot(tmpdir)
+        if all(now[k] <= baseline[k] for k in COUNTED) or time.monotonic() > deadline:
+            return now
+        time.sleep(0.05)
+
+
+# --- spawn/collect cycles --------------------------------------------------------
+
+
+def spawn_cycles(native, count: int, tmpdir: str) -> None:
+    def spawn(**spec):
+        spec.setdefault("backend", "none")
+        return native.spawn(spec)
+
+    for i in range(count):
+        kind = i % 10
+        if i % 100 == 7:
+            # Killed while running: the group dies and the child is reaped.
+            p = spawn(script_type="argv", argv=["sleep", "30"])
+            p.kill()
+            code, _, _ = p.wait_and_collect()
+            assert code == 137, code
+        elif i % 100 == 17:
+            # Deadline kill.
+            p = spawn(script_type="argv", argv=["sleep", "30"], timeout_s=0.02)
+            code, _, _ = p.wait_and_collect()
+            assert code == 137, code
+        elif i % 100 == 27:
+            # Dropped while running, never collected: the owner kills and reaps.
+            p = spawn(script_type="argv", argv=["sleep", "30"])
+            del p
+        elif i % 100 == 37:
+            # Launch failure: nothing may stay behind (no zombie, pipe or profile file).
+            try:
+                spawn(script_type="argv", argv=["/nonexistent/soak-missing-program"])
+            except RuntimeError:
+                pass
+            else:
+                raise AssertionError("missing program launched")
+        elif i % 100 == 47:
+            try:
+                spawn(
+                    script_type="argv",
+                    argv=["true"],
+                    backend="sandbox-exec",
+                    working_dir=os.path.join(tmpdir, "no-such-dir"),
+                )
+            except RuntimeError:
+                pass
+            else:
+                raise AssertionError("spawn in a missing directory succeeded")
+        elif kind in (0, 5):
+            code, out, err = spawn(script_type="argv", argv=["true"]).wait_and_collect()
+            assert (code, out, err) == (0, b"", b""), (code, out, err)
+        elif kind in (1, 6):
+            p = spawn(script_type="shell", input=f"echo out{i}; echo err{i} >&2; exit 3")
+            code, out, err = p.wait_and_collect()
+            assert (code, out, err) == (3, f"out{i}\n".encode(), f"err{i}\n".encode())
+        elif kind in (2, 7):
+            p = spawn(script_type="argv", argv=["sh", "-c", "echo sx"], backend="sandbox-exec")
+            code, out, _ = p.wait_and_collect()
+            assert (code, out) == (0, b"sx\n"), (code, out)
+        elif kind in (3, 8):
+            p = spawn(script_type="argv", argv=["true"], capture_stdout=False, capture_stderr=False)
+            assert p.wait() == 0
+        else:
+            p = spawn(script_type="shell", input="kill -TERM $$", backend="sandbox-exec")
+            assert p.wait_and_collect()[0] == 128 + 15
+
+
+# --- proxied connections ---------------------------------------------------------
+
+
+class EchoUpstream:
+    """Loopback upstream: echoes each connection until its end of stream, then closes.
+    Serves connections one after another on one thread."""
+
+    def __init__(self) -> None:
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(128)
+        self.port = self.listener.getsockname()[1]
+        self.accepted = 0
+        self.stopping = False
+        self.thread = threading.Thread(target=self.run, name="soak-echo", daemon=True)
+        self.thread.start()
+
+    def run(self) -> None:
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            if self.stopping:
+                conn.close()
+                return
+            self.accepted += 1
+            with conn:
+                conn.settimeout(30)
+                try:
+                    while True:
+                        data = conn.recv(65536)
+                        if not data:
+                            break
+                        conn.sendall(data)
+                except OSError:
+                    pass
+
+    def close(self) -> None:
+        self.stopping = True
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=5).close()
+        except OSError:
+            pass
+        self.thread.join(30)
+        self.listener.close()
+
+
+def recv_exact(sock: socket.socket, n: int) -> bytes:
+    out = bytearray()
+    while len(out) < n:
+        chunk = sock.recv(n - len(out))
+        if not chunk:
+            break
+        out += chunk
+    return bytes(out)
+
+
+def recv_to_end(sock: socket.socket) -> bytes:
+    out = bytearray()
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return bytes(out)
+        out += chunk
+
+
+def port_of(url: str) -> int:
+    return int(url.rsplit(":", 1)[1])
+
+
+def open_http(proxy_port: int, target: str) -> socket.socket:
+    s = socket.create_connection(("127.0.0.1", proxy_port), timeout=30)
+    s.sendall(f"CONNECT {target} HTTP/1.1\r\nHost: {target}\r\n\r\n".encode())
+    return s
+
+
+def socks_request(host: bytes, port: int, atyp: int) -> bytes:
+    addr = host if atyp == 1 else bytes([len(host)]) + host
+    return b"\x05\x01\x00" + bytes([5, 1, 0, atyp]) + addr + struct.pack(">H", port)
+
+
+def open_socks(proxy_port: int, request: bytes) -> socket.socket:
+    s = socket.create_connection(("127.0.0.1", proxy_port), timeout=30)
+    s.sendall(request)
+    return s
+
+
+def echo_through(sock: socket.socket, payload: bytes) -> None:
+    # Lock-step chunks: the echo never has more than one chunk in flight.
+    for off in range(0, len(payload), 16384):
+        chunk = payload[off : off + 16384]
+        sock.sendall(chunk)
+        assert recv_exact(sock, len(chunk)) == chunk, "tunnel corrupted the bytes"
+    sock.shutdown(socket.SHUT_WR)
+    assert recv_to_end(sock) == b"", "bytes after end of stream"
+
+
+OK_200 = b"HTTP/1.1 200 Connection Established\r\n\r\n"
+SOCKS_OK = b"\x05\x00" + b"\x05\x00\x00\x01" + bytes(6)
+SOCKS_REFUSED = b"\x05\x00" + b"\x05\x02\x00\x01" + bytes(6)
+
+
+def connection_cycles(native, count: int) -> None:
+    upstream = EchoUpstream()
+    rng = random.Random(1234)
+    proxy = native.AllowListProxy(["127.0.0.1"], ["blocked.invalid"])
+    http_port, socks_port = port_of(proxy.url), port_of(proxy.socks_url)
+    target = f"127.0.0.1:{upstream.port}"
+    admitted = 0
+    try:
+        for i in range(count):
+            size = 200_000 if i % 97 == 0 else rng.randrange(1, 4096)
+            payload = rng.randbytes(size) if hasattr(rng, "randbytes") else os.urandom(size)
+            kind = i % 8
+            if kind in (0, 4):
+                with open_http(http_port, target) as s:
+                    assert recv_exact(s, len(OK_200)) == OK_200
+                    echo_through(s, payload)
+                admitted += 1
+            elif kind in (1, 5):
+                req = socks_request(socket.inet_aton("127.0.0.1"), upstream.port, 1)
+                with open_socks(socks_port, req) as s:
+                    assert recv_exact(s, len(SOCKS_OK)) == SOCKS_OK
+                    echo_through(s, payload)
+                admitted += 1
+            elif kind == 2:
+                with open_http(http_port, "blocked.invalid:443") as s:
+                    assert recv_to_end(s).startswith(b"HTTP/1.1 403 Forbidden\r\n")
+            elif kind == 3:
+                req = socks_request(b"blocked.invalid", 443, 3)
+                with open_socks(socks_port, req) as s:
+                    assert recv_to_end(s) == SOCKS_REFUSED
+            elif kind == 6:
+                # A client that hangs up mid-request: the handler must still end.
+                with socket.create_connection(("127.0.0.1", http_port), timeout=30) as s:
+                    s.sendall(b"CONNECT 127.0.0.1:")
+            else:
+                # Payload sent right behind the head, before the 200 arrives.
+                with open_http(http_port, f"127.0.0.1:{upstream.port}") as s:
+                    s.sendall(payload[:1])  # early byte in the same stream as the head
+                    assert recv_exact(s, len(OK_200)) == OK_200
+                    assert recv_exact(s, 1) == payload[:1]
+                    echo_through(s, payload[1:] or b"x")
+                admitted += 1
+        # Short-lived proxies: construction, close and deallocation release everything.
+        for j in range(max(10, count // 20)):
+            p = native.AllowListProxy([] if j % 2 else ["127.0.0.1"])
+            with open_http(port_of(p.url), target) as s:
+                assert recv_exact(s, len(OK_200)) == OK_200
+                echo_through(s, b"ping")
+            admitted += 1
+            if j % 3 == 0:
+                p.close()
+            del p
+    finally:
+        proxy.close()
+        upstream.close()
+    assert upstream.accepted == admitted, (upstream.accepted, admitted)
+
+
+# --- driver ----------------------------------------------------------------------
+
+
+def run_phase(name: str, body, tmpdir: str, warmup) -> dict:
+    warmup()
+    before = settle(snapshot(tmpdir), tmpdir)  # let warm-up threads finish first
+    started = time.monotonic()
+    body()
+    after = settle(before, tmpdir)
+    report = {
+        "phase": name,
+        "seconds": round(time.monotonic() - started, 1),
+        "before": before,
+        "after": after,
+        "flat": all(after[k] <= before[k] for k in COUNTED)
+        and after["rss_kib"] * 1024 <= before["rss_kib"] * 1024 + RSS_SLACK,
+    }
+    print(json.dumps(report), flush=True)
+    return report
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--long", action="store_true", default=os.environ.get("SANDBOX_SOAK") == "long")
+    parser.add_argument("--spawns", type=int)
+    parser.add_argument("--connections", type=int)
+    args = parser.parse_args(argv)
+    spawns = args.spawns if args.spawns is not None else (10_000 if args.long else 300)
+    connections = args.connections if args.connections is not None else (10_000 if args.long else 500)
+
+    tmpdir = tempfile.mkdtemp(prefix="ventra-soak-")
+    tooldir = os.path.join(tmpdir, "bin")
+    os.mkdir(tooldir)
+    tool = os.path.join(tooldir, "sandbox-exec")
+    with open(tool, "w") as f:
+        f.write(FAKE_SANDBOX_EXEC)
+    os.chmod(tool, 0o755)
+    os.environ["TMPDIR"] = tmpdir
+    os.environ["PATH"] = tooldir + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin")
+
+    from ventra.sandbox import _native as native  # first use after PATH and TMPDIR are set
+
+    names = [i.kind for i in native.available_backends() if i.available]
+    if "sandbox-exec" not in names:
+        print("soak: the fake sandbox-exec was not picked up", file=sys.stderr)
+        return 2
+
+    reports = [
+        run_phase("spawn", lambda: spawn_cycles(native, spawns, tmpdir), tmpdir,
+                  lambda: spawn_cycles(native, 100, tmpdir)),
+        run_phase("connections", lambda: connection_cycles(native, connections), tmpdir,
+                  lambda: connection_cycles(native, 100)),
+    ]
+    shutil.rmtree(tmpdir, ignore_errors=True)
+    ok = all(r["flat"] for r in reports)
+    print("soak: ok" if ok else "soak: FAILED", flush=True)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
