@@ -214,7 +214,6 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
   }
 
   int status = 0;
-  bool timed_out = false;
   if (auto s = rec.status()) {
     status = *s;
   } else {
@@ -231,7 +230,6 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
         auto waited = wait_exit(rec);
         if (!waited) return fail(failure("wait: " + waited.error().text()));
         status = *waited;
-        timed_out = true;
         break;
       }
       wait_a_moment(rec.pidfd(), interval);
@@ -245,7 +243,12 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
   // pipes' write ends; this releases them so the drains reach end of file.
   kill_group(pid);
   exited.store(true, std::memory_order_release);
-  if (timed_out && control) control->stop_at(MonoClock::now() + DRAIN_GRACE_AFTER_DEADLINE);
+  // A timed collect must not hang on a process that left the group (setsid) and holds a
+  // pipe open: the drains stop DRAIN_GRACE_AFTER_DEADLINE after the later of the deadline
+  // and the reap, keeping what they read. Without a deadline they run to end of file.
+  if (control) {
+    control->stop_at(std::max(MonoClock::now(), *deadline) + DRAIN_GRACE_AFTER_DEADLINE);
+  }
 
   for (size_t i = 0; i < drain_count; ++i) {
     auto& d = drains[i];

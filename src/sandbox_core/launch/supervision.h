@@ -65,9 +65,10 @@ struct CollectError {
 // Takes the record; drains both captured streams on their own threads, waits for the
 // child (on its pidfd when there is one, else by sleeping with back-off; killing its group
 // at the deadline), kills the group again after exit, stores `exited` (release), joins
-// the drains and disposes of the record on every path. After a deadline kill the drains
-// get DRAIN_GRACE_AFTER_DEADLINE more to reach end of file and then stop, keeping what
-// they read. Failure texts: "wait: {}", "{stream} drain thread panicked",
+// the drains and disposes of the record on every path. With a deadline, the drains get
+// until DRAIN_GRACE_AFTER_DEADLINE past the later of the deadline and the reap to reach
+// end of file, then stop keeping what they read (a setsid grandchild holding a pipe
+// cannot hang a timed collect). Failure texts: "wait: {}", "{stream} drain thread panicked",
 // "read {stream}: {}"; Internal when a drain thread cannot be started.
 Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
                                                     pid_t pid, std::atomic<bool>& exited);

@@ -387,6 +387,24 @@ TEST(SandboxExecSpawn, ProfileCreationErrorNamesThePath) {
       << r.error().message();
 }
 
+TEST(SandboxExecSpawn, RelativeTmpdirStillGivesTheToolAnAbsoluteProfilePath) {
+  // The tool opens the profile after the child changed to host_dir().
+  TempDir base, rec;
+  ASSERT_EQ(::mkdir((base.path + "/rel").c_str(), 0700), 0);
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(base.path.c_str()), 0);
+  ScopedEnv tmpdir("TMPDIR", "rel");
+  SandboxSpec spec = shell_spec("true", "/");
+  spec.env = {{"SANDBOX_FAKE_RECORD", rec.path}};
+  auto out = collect(SandboxExecBackend(kFakeToolDir + "/sandbox-exec").spawn(spec));
+  ASSERT_EQ(::chdir(cwd), 0);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->exit_code, 0) << out->stderr_bytes;
+  EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
+  EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + base.path + "/rel/.tmp"));
+}
+
 TEST(SandboxExecSpawn, DisposalKillsChildAndDeletesProfile) {
   TempDir tmp;
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
