@@ -302,19 +302,18 @@ inline void exercise_many_tunnels(const std::function<UniqueFd()>& open, size_t 
   EXPECT_LE(open_fd_count(), before);
 }
 
-// Runs in a forked child: exhausts descriptors while a connection waits in the backlog,
-// expects one accept-failure event, then frees them and expects that connection served.
-// Returns 0 on success, a step number otherwise.
+// Runs in a forked child: starts the proxy with the descriptor table full, so that its
+// accept fails with EMFILE, expects exactly one accept-failure event over several retries,
+// then frees the descriptors and expects a client served. Returns 0 or the failed step.
+// (An accept already blocked holds a reserved descriptor slot, hence this order.)
 using StartFn = Result<std::unique_ptr<proxy::ProxyHandle>, IoError> (*)(netfilter::NetworkFilter);
 inline int accept_exhaustion_child(StartFn start, const std::string& warn_prefix,
                                    const std::string& request, size_t reply_size) {
   CaptureScope capture;
-  auto proxy = start(make_filter(std::nullopt));
-  if (!proxy) return 1;
   rlimit rl{};
   ::getrlimit(RLIMIT_NOFILE, &rl);
   rl.rlim_cur = 256;
-  if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) return 2;
+  if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) return 1;
   UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   std::vector<UniqueFd> fillers;
   for (;;) {
@@ -322,16 +321,17 @@ inline int accept_exhaustion_child(StartFn start, const std::string& warn_prefix
     if (!f) break;
     fillers.push_back(std::move(f));
   }
-  fillers.pop_back();  // room for exactly the client socket
-  UniqueFd client = connect_tcp(loopback((*proxy)->local_addr().port));
-  if (!client) return 3;
+  fillers.pop_back();  // room for exactly the listener
+  auto proxy = start(make_filter(std::nullopt));
+  if (!proxy) return 2;
   const std::string warn = warn_prefix + os_error_text(EMFILE);
-  if (wait_for_events(capture.sink(), warn).size() != 1) return 4;
+  if (wait_for_events(capture.sink(), warn).size() != 1) return 3;
   std::this_thread::sleep_for(std::chrono::milliseconds(350));  // several retries later
-  if (capture.sink().with_message(warn).size() != 1) return 5;
+  if (capture.sink().events().size() != 1) return 4;
   fillers.clear();
-  if (!send_text(client.get(), request)) return 6;
-  if (read_n(client.get(), reply_size).size() != reply_size) return 7;
+  UniqueFd client = connect_tcp(loopback((*proxy)->local_addr().port));
+  if (!client || !send_text(client.get(), request)) return 5;
+  if (read_n(client.get(), reply_size).size() != reply_size) return 6;
   return 0;
 }
 
