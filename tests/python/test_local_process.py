@@ -84,14 +84,24 @@ def test_half_second_timeout_kills_the_child(sh):
 
 def test_kill_from_another_thread_ends_a_blocked_collect(sh, tmp_path):
     ready = tmp_path / "ready"
-    proc = sh(f"echo started; touch {ready}; sleep 30", timeout_s=0)
+    # The deadline only turns a regression (a pid() that stalls) into a failure, not a hang.
+    proc = sh(f"echo started; touch {ready}; sleep 30", timeout_s=20)
+    pid = proc.pid()
     result = []
     collector = threading.Thread(target=lambda: result.append(proc.wait_and_collect()))
     collector.start()
     wait_for_file(ready)
-    # While the collect holds `inner`, pid() answers at once instead of stalling.
-    with pytest.raises(RuntimeError, match="LocalProcess: child already reaped"):
-        proc.pid()
+    # pid() never waits for the `inner` that the collect holds: it answers from the copy
+    # until the collect has taken the record, and then reports the child as reaped.
+    end = time.monotonic() + 5
+    while True:
+        try:
+            assert proc.pid() == pid
+        except RuntimeError as e:
+            assert str(e) == "LocalProcess: child already reaped"
+            break
+        assert time.monotonic() < end
+        time.sleep(0.01)
     start = time.monotonic()
     proc.kill()
     collector.join(timeout=10)
