@@ -131,7 +131,8 @@ Converted<uint64_t> to_u64(PyObject* obj) {
 
 Result<void, BindError> parse_arguments(std::string_view function,
                                         std::span<const char* const> names, size_t required,
-                                        PyObject* args, PyObject* kwargs, std::span<PyObject*> out) {
+                                        PyObject* args, PyObject* kwargs,
+                                        std::span<PyObject*> out) {
   const std::string fn = std::string(function) + "()";
   for (auto& slot : out) slot = nullptr;
   const size_t nargs = args != nullptr ? static_cast<size_t>(PyTuple_Size(args)) : 0;
@@ -171,7 +172,8 @@ Result<void, BindError> parse_arguments(std::string_view function,
   if (!missing.empty()) {
     std::string list;
     for (size_t i = 0; i < missing.size(); ++i) {
-      if (i > 0) list += (i + 1 == missing.size()) ? (missing.size() > 2 ? ", and " : " and ") : ", ";
+      if (i > 0 && i + 1 < missing.size()) list += ", ";
+      if (i > 0 && i + 1 == missing.size()) list += missing.size() > 2 ? ", and " : " and ";
       list += "'" + std::string(missing[i]) + "'";
     }
     return type_error(fn + " missing " + plural(missing.size(), "required positional argument") +

@@ -36,7 +36,8 @@ PyObject* exception_for(ErrorKind kind) {
 }
 
 void set_message(PyObject* type, const std::string& message) {
-  PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+  PyObject* text =
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
   if (text == nullptr) return;
   PyErr_SetObject(type, text);
   Py_DECREF(text);

@@ -245,7 +245,8 @@ PyGetSetDef kGetSet[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A spawned process. Mirrors a small subset of `subprocess.Popen`.")},
+    {Py_tp_doc,
+     const_cast<char*>("A spawned process. Mirrors a small subset of `subprocess.Popen`.")},
     {Py_tp_new, reinterpret_cast<void*>(lp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(lp_dealloc)},
     {Py_tp_methods, kMethods},
@@ -271,8 +272,9 @@ PyObject* local_process_type() {
 Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend) {
   PyObject* type = local_process_type();
   if (type == nullptr) return raised();
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
-  PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(type), 0);
+  auto tp = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  PyObject* self = alloc(tp, 0);
   if (self == nullptr) return raised();  // `child` is disposed of on return
   new (&state_of(self)) LocalProcessState(std::move(child), deadline, std::move(backend));
   return self;

@@ -103,7 +103,9 @@ Converted<NetworkPolicy> network_policy(const std::string& mode,
     return std::move(*list);
   };
   if (mode == "allowlist") {
-    if (allow.empty()) return value_error("network_mode='allowlist' requires network_allowlist=[...]");
+    if (allow.empty()) {
+      return value_error("network_mode='allowlist' requires network_allowlist=[...]");
+    }
     SANDBOX_READ(allow_list, parse(allow, "network_allowlist"));
     SANDBOX_READ(deny_list, parse(deny, "network_denylist"));
     return NetworkPolicy(NetworkFiltered{{std::move(*deny_list), std::move(*allow_list)}});
@@ -263,7 +265,8 @@ PyMethodDef kSpawnDef = {
     "- working_dir: str; \"\" counts as absent. Default: host_work_dir, else the\n"
     "  system temporary directory.\n"
     "- timeout_s: float (or int) seconds from spawn; 0, negative or NaN means no\n"
-    "  timeout; 2**63 or more raises OverflowError. Default 60.0.\n"
+    "  timeout; a value the monotonic clock cannot hold as a deadline (centuries,\n"
+    "  2**63 or more, inf) raises OverflowError. Default 60.0.\n"
     "- cpu_milli: int in 0..2**32-1. Default 0 (not set).\n"
     "- memory_bytes: int in 0..2**64-1. Default 0 (not set).\n"
     "- gpu: int in 0..2**32-1. Default 0 (not set).\n"

@@ -56,6 +56,7 @@ FAILURES = [
     ({"ephemeral_storage_bytes": 2**64}, OverflowError, "int too big to convert"),
     ({"timeout_s": 2.0**63}, OverflowError, "timeout_s is too large"),
     ({"timeout_s": math.inf}, OverflowError, "timeout_s is too large"),
+    ({"timeout_s": 1e12}, OverflowError, "timeout_s is too large"),  # past the clock's range
     # values
     ({"script_type": "Shell"}, ValueError, 'unknown script_type "Shell"'),
     ({"script_type": 'a"b\\c\td\x01'}, ValueError, 'unknown script_type "a\\"b\\\\c\\td\\u{1}"'),
