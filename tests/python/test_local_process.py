@@ -169,3 +169,37 @@ def test_output_cap_and_notice_on_fd2(fresh_python, size, mode, notice):
     assert result.returncode == 0, result.stderr[-2000:]
     expected = b"ventra.sandbox: stdout exceeded 268435456 bytes; truncated\n"
     assert result.stderr == (expected if notice else b"")
+
+
+POISON_SCRIPT = """
+import os, resource
+from ventra.sandbox import _native
+proc = _native.spawn({"input": "sleep 30", "backend": "none", "timeout_s": 0})
+pid = proc.pid()
+size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+# No room for a 2 MiB drain-thread stack: the collect cannot start its drains.
+resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 20), hard))
+try:
+    proc.wait_and_collect()
+except _native.InternalError as e:
+    print("InternalError:", e)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+for method in ("wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"):
+    try:
+        getattr(proc, method)()
+    except RuntimeError as e:
+        print(method, e)
+proc.kill()
+print("alive" if os.path.exists(f"/proc/{pid}") else "reaped")
+"""
+
+
+def test_drain_thread_failure_raises_internal_error_and_poisons(fresh_python):
+    result = fresh_python(POISON_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.decode().splitlines()
+    assert lines[0].startswith("InternalError: ")
+    methods = ["wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"]
+    assert lines[1:6] == [f"{m} LocalProcess inner poisoned" for m in methods]
+    assert lines[6] == "reaped"  # the taken record was disposed of: child killed and reaped
