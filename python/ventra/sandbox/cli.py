@@ -189,6 +189,11 @@ def cmd_run(args: argparse.Namespace) -> int:
                 print(_refusal_hint(), file=sys.stderr)
             return EXIT_REFUSED
         return _supervise(proc)
+    except KeyboardInterrupt:
+        # Ctrl-C before supervision began: the handle dies with this frame, and its
+        # disposal kills and reaps the child's group.
+        _err("interrupted by signal 2; killed the child's process group")
+        return 128 + signal.SIGINT
     finally:
         if proxy is not None:
             proxy.close()
