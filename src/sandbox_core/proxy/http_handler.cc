@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <optional>
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/events/event.h"
@@ -37,7 +38,10 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   SANDBOX_TRY(set_io_timeouts(client.get(), kHandshakeTimeout));
   auto dup = dup_cloexec(client.get());
   if (!dup) return fail(std::move(dup).error());
-  HeadReader reader(std::move(*dup));
+  // Dropped before the tunnel starts: the pump runs on this thread, and the duplicate
+  // must not keep the client socket open behind it.
+  std::optional<HeadReader> reader_slot(std::in_place, std::move(*dup));
+  HeadReader& reader = *reader_slot;
 
   std::string line;
   auto got = reader.read_line(line);
@@ -114,6 +118,7 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   // the reader's buffer; they belong to the tunnel and must go first.
   if (!reader.buffered().empty())
     SANDBOX_TRY(send_all(upstream->get(), reader.buffered()));
+  reader_slot.reset();
   pump_tunnel(std::move(client), std::move(*upstream));
   return {};
 }

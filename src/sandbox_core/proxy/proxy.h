@@ -36,8 +36,10 @@ class ProxyHandle {
 Result<std::unique_ptr<ProxyHandle>, IoError> start_http_proxy(netfilter::NetworkFilter filter);
 Result<std::unique_ptr<ProxyHandle>, IoError> start_socks5_proxy(netfilter::NetworkFilter filter);
 
-// Hands both sockets to two detached pump threads ("proxy-pump-c2u", "proxy-pump-u2c")
-// and returns at once. Each direction copies until end of stream (passed on as a write
+// Pumps the tunnel in both directions: upstream to client on a new detached thread
+// "proxy-pump-u2c", client to upstream on the calling thread, which renames itself
+// "proxy-pump-c2u" and returns only when that direction has finished. Called last by
+// a connection thread. Each direction copies until end of stream (passed on as a write
 // shutdown) or an error, then closes its own two descriptors; nothing is reported.
 void pump_tunnel(UniqueFd client, UniqueFd upstream);
 
