@@ -98,7 +98,7 @@ TEST(ProxyConcurrency, TunnelsByNameThroughBothProxiesKeepTheirBytes) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < kRounds; ++round) {
-        const std::string name = (round + t) % 2 ? "echo-a.test" : "ECHO-B.test.";
+        const std::string name = (round + t) % 2 ? "echo-a.test" : "echo-b.test";
         const std::string payload = testing::pattern(4096 + t * 97 + round, t * kRounds + round);
         UniqueFd fd;
         if (t % 2 == 0) {
