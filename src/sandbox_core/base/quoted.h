@@ -8,7 +8,7 @@
 
 namespace sandbox {
 
-// `text` is UTF-8; a byte that does not start a valid sequence is shown as \u{fffd}.
+// `text` is UTF-8; a byte that does not start a valid sequence becomes U+FFFD.
 std::string quoted_form(std::string_view text);
 
 // Decodes one UTF-8 scalar at `pos`, advancing it; returns -1 (and advances one byte)
