@@ -1,6 +1,10 @@
-// The listener runtime and the pump, through real loopback listeners: tunnels, stop,
-// thread names, close-on-exec, accept-failure recovery and load.
+// The listener runtime and the pump of both proxies, through real loopback listeners:
+// tunnels, stop, thread names, close-on-exec, accept-failure recovery and load.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <csignal>
@@ -8,30 +12,46 @@
 #include <fstream>
 
 #include "proxy/proxy_test_support.h"
-#include "sandbox_core/proxy/http.h"
 #include "sandbox_core/proxy/net.h"
-#include "sandbox_core/proxy/proxy.h"
 
 namespace sandbox::proxy {
 namespace {
 
 using testing::EchoServer;
+using testing::Kind;
 
-std::unique_ptr<ProxyHandle> start_http(std::optional<std::vector<std::string>> allow) {
-  auto p = start_http_proxy(testing::make_filter(std::move(allow)));
-  EXPECT_TRUE(p.has_value());
-  return p ? std::move(*p) : nullptr;
+// Names of this process's threads, as the kernel keeps them (15 bytes), with their ids.
+std::vector<std::pair<std::string, int>> threads() {
+  std::vector<std::pair<std::string, int>> out;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(entry.path() / "comm");
+    std::string name;
+    if (std::getline(comm, name)) out.emplace_back(name, std::stoi(entry.path().filename()));
+  }
+  return out;
+}
+size_t threads_named(const std::string& name, const std::string& or_name = "") {
+  auto all = threads();
+  return std::count_if(all.begin(), all.end(),
+                       [&](const auto& t) { return t.first == name || t.first == or_name; });
 }
 
 TEST(ProxyTunnel, CarriesLargeDataBothWaysAndPassesHalfCloseOn) {
-  EchoServer echo;
-  auto proxy = start_http({{"127.0.0.1"}});
-  auto tunnel = testing::open_http_tunnel(proxy->local_addr().port, echo.addr());
-  ASSERT_TRUE(tunnel.valid());
-  // 1 MiB in chunks well above the 32 KiB pump buffer; "[eof]" proves the upstream saw
-  // the client's half-close and could still answer afterwards.
-  const std::string payload = testing::pattern(1 << 20, 1);
-  EXPECT_TRUE(testing::round_trip(tunnel.get(), payload) == payload + "[eof]");
+  // By name through the real resolver (localhost only); the upstream listens where it points.
+  netfilter::DnsCache::instance().clear_for_testing();
+  auto local = netfilter::resolve_destination("localhost", 0);
+  ASSERT_TRUE(local.has_value());
+  EchoServer echo(local->ip);
+  for (Kind kind : {Kind::Http, Kind::Socks}) {
+    SCOPED_TRACE(testing::kind_name(kind));
+    auto proxy = testing::start_proxy(kind, std::nullopt);
+    auto tunnel = testing::open_tunnel(kind, proxy->local_addr().port, "localhost", echo.port());
+    ASSERT_TRUE(tunnel.valid());
+    // 1 MiB in chunks well above the 32 KiB pump buffer; "[eof]" proves the upstream saw
+    // the client's half-close and could still answer afterwards.
+    const std::string payload = testing::pattern(1 << 20, 1);
+    EXPECT_TRUE(testing::round_trip(tunnel.get(), payload) == payload + "[eof]");
+  }
 }
 
 TEST(ProxyTunnel, SurvivesSignalsLandingOnPumpThreads) {
@@ -40,83 +60,118 @@ TEST(ProxyTunnel, SurvivesSignalsLandingOnPumpThreads) {
   sa.sa_flags = 0;  // no SA_RESTART, as a host interpreter installs its handlers
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
   EchoServer echo;
-  auto proxy = start_http({{"127.0.0.1"}});
-  auto tunnel = testing::open_http_tunnel(proxy->local_addr().port, echo.addr());
+  auto proxy = testing::start_proxy(Kind::Http, {{"127.0.0.1"}});
+  auto tunnel = testing::open_tunnel(Kind::Http, proxy->local_addr().port, echo.addr());
   ASSERT_TRUE(testing::send_text(tunnel.get(), "ping"));
   ASSERT_EQ(testing::read_n(tunnel.get(), 4), "ping");  // both pumps now wait in recv
   for (int round = 0; round < 3; ++round) {
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-      std::ifstream comm(entry.path() / "comm");
-      std::string name;
-      std::getline(comm, name);
-      if (name.starts_with("proxy-pump-"))
-        ::syscall(SYS_tgkill, ::getpid(), std::stoi(entry.path().filename()), SIGUSR1);
-    }
+    for (const auto& [name, tid] : threads())
+      if (name.starts_with("proxy-pump-")) ::syscall(SYS_tgkill, ::getpid(), tid, SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(testing::round_trip(tunnel.get(), "pong"), "pong[eof]");
   ::sigaction(SIGUSR1, &old, nullptr);
 }
 
-TEST(ProxyListener, StopLeavesTunnelsRunningAndClosesThePort) {
-  EchoServer echo;
-  auto http = start_http({{"127.0.0.1"}});
-  auto other = start_http(std::nullopt);
-  const uint16_t port = http->local_addr().port;
-  EXPECT_EQ(http->local_addr().ip, netfilter::IpAddress::v4(127, 0, 0, 1));
-  EXPECT_NE(port, other->local_addr().port);
-
-  auto tunnel = testing::open_http_tunnel(port, echo.addr());
-  ASSERT_TRUE(tunnel.valid());
-  auto started = std::chrono::steady_clock::now();
-  http.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-  EXPECT_TRUE(testing::wait_until_refused(port));
-  EXPECT_EQ(testing::round_trip(tunnel.get(), "after stop"), "after stop[eof]");
-}
-
 TEST(ProxyListener, ThreadsAreNamedAndSocketsCloseOnExec) {
   EchoServer echo;
-  auto proxy = start_http({{"127.0.0.1"}});
-  auto idle = testing::connect_tcp(testing::loopback(proxy->local_addr().port));
-  auto tunnel = testing::open_http_tunnel(proxy->local_addr().port, echo.addr());
-  ASSERT_TRUE(tunnel.valid());
-  // The kernel keeps 15 bytes: "allow-list-proxy" and "allow-list-proxy-conn" both
-  // read "allow-list-prox"; two of them run now (accept and the idle connection).
-  EXPECT_TRUE(testing::wait_for_thread("proxy-pump-c2u"));
-  EXPECT_TRUE(testing::wait_for_thread("proxy-pump-u2c"));
-  auto names = testing::thread_names();
-  EXPECT_GE(std::count(names.begin(), names.end(), "allow-list-prox"), 2);
-
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    int fd = std::stoi(entry.path().filename());
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket fd " << fd;
+  // The kernel keeps 15 bytes: "allow-list-proxy" and "allow-list-proxy-conn" both read
+  // "allow-list-prox"; "socks5-proxy-conn" reads "socks5-proxy-co".
+  for (auto [kind, listener, conn] : {std::tuple{Kind::Http, "allow-list-prox", "allow-list-prox"},
+                                      std::tuple{Kind::Socks, "socks5-proxy", "socks5-proxy-co"}}) {
+    SCOPED_TRACE(testing::kind_name(kind));
+    auto proxy = testing::start_proxy(kind, {{"127.0.0.1"}});
+    auto idle = testing::connect_tcp(testing::loopback(proxy->local_addr().port));
+    auto tunnel = testing::open_tunnel(kind, proxy->local_addr().port, echo.addr());
+    ASSERT_TRUE(tunnel.valid());
+    EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-c2u") > 0; }));
+    EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-u2c") > 0; }));
+    // The accept loop and the idle connection's thread.
+    EXPECT_TRUE(testing::eventually(
+        [&] { return threads_named(listener, conn) >= 2; }));
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      int fd = std::stoi(entry.path().filename());
+      struct stat st{};
+      if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+      EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket fd " << fd;
+    }
   }
 }
 
+TEST(ProxyListener, StopLeavesTunnelsRunningAndClosesThePort) {
+  EchoServer echo;
+  for (Kind kind : {Kind::Http, Kind::Socks}) {
+    SCOPED_TRACE(testing::kind_name(kind));
+    auto proxy = testing::start_proxy(kind, {{"127.0.0.1"}});
+    auto other = testing::start_proxy(kind, std::nullopt);
+    const uint16_t port = proxy->local_addr().port;
+    EXPECT_EQ(proxy->local_addr().ip, netfilter::IpAddress::v4(127, 0, 0, 1));
+    EXPECT_NE(port, other->local_addr().port);
+    auto tunnel = testing::open_tunnel(kind, port, echo.addr());
+    ASSERT_TRUE(tunnel.valid());
+    auto started = std::chrono::steady_clock::now();
+    proxy.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_TRUE(testing::wait_until_refused(port));
+    EXPECT_EQ(testing::round_trip(tunnel.get(), "after stop"), "after stop[eof]");
+  }
+}
+
+// Runs in a forked child: starts the proxy with the descriptor table full, so that its
+// accept fails with EMFILE, expects exactly one accept-failure event over several retries,
+// then frees the descriptors and expects a client served. Returns 0 or the failed step.
+// (An accept already blocked holds a reserved descriptor slot, hence this order.)
+int accept_exhaustion_child(Kind kind, const std::string& warn, const std::string& request,
+                            size_t reply_size) {
+  testing::CaptureScope capture;
+  rlimit rl{};
+  ::getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = 256;
+  if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) return 1;
+  UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  std::vector<UniqueFd> fillers;
+  while (UniqueFd f{::fcntl(null.get(), F_DUPFD_CLOEXEC, 0)}) fillers.push_back(std::move(f));
+  fillers.pop_back();  // room for exactly the listener
+  auto proxy = testing::start_proxy(kind, std::nullopt);
+  if (!proxy) return 2;
+  if (testing::wait_for_events(capture.sink(), warn + os_error_text(EMFILE)).size() != 1) return 3;
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));  // several retries later
+  if (capture.sink().events().size() != 1) return 4;
+  fillers.clear();
+  UniqueFd client = testing::connect_tcp(testing::loopback(proxy->local_addr().port));
+  if (!client || !testing::send_text(client.get(), request)) return 5;
+  if (testing::read_n(client.get(), reply_size).size() != reply_size) return 6;
+  return 0;
+}
+
 TEST(ProxyListener, AcceptRecoversFromDescriptorExhaustionWithOneWarning) {
-  testing::expect_child_succeeds([] {
-    return testing::accept_exhaustion_child(&start_http_proxy, "allow-list proxy accept failed: ",
-                                            "GET / HTTP/1.1\r\n\r\n", kResponseMethodNotAllowed.size());
-  });
+  const std::string http_405 = "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n";
+  for (auto [kind, warn, request, reply_size] :
+       {std::tuple{Kind::Http, "allow-list proxy accept failed: ", std::string("GET / HTTP/1.1\r\n\r\n"),
+                   http_405.size()},
+        std::tuple{Kind::Socks, "socks5 proxy accept failed: ", testing::raw({5, 1, 0}), size_t(2)}}) {
+    SCOPED_TRACE(testing::kind_name(kind));
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) ::_exit(accept_exhaustion_child(kind, warn, request, reply_size));
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed at step " << WEXITSTATUS(status);
+  }
 }
 
 TEST(UpstreamConnect, TimeoutReadsConnectionTimedOut) {
   // A listener that never accepts and has a full backlog lets SYNs go unanswered.
   UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+  sockaddr_storage ss{};
+  socklen_t len = netfilter::to_sockaddr(testing::loopback(0), ss);
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&ss), len), 0);
   ASSERT_EQ(::listen(listener.get(), 0), 0);
-  socklen_t len = sizeof sin;
-  ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&sin), &len);
   std::vector<UniqueFd> held;
   std::optional<IoError> timed_out;
   for (int i = 0; i < 16 && !timed_out; ++i) {
-    auto r = connect_with_timeout(testing::loopback(ntohs(sin.sin_port)),
+    auto r = connect_with_timeout(testing::loopback(testing::bound_port(listener.get())),
                                   std::chrono::milliseconds(200));
     if (r) held.push_back(std::move(*r));
     else timed_out = r.error();
@@ -125,12 +180,36 @@ TEST(UpstreamConnect, TimeoutReadsConnectionTimedOut) {
   EXPECT_EQ(timed_out->text(), "connection timed out");
 }
 
-TEST(ProxyLoad, ThousandConcurrentHttpTunnelsKeepEveryByte) {
+TEST(ProxyLoad, ThousandConcurrentTunnelsThroughEachProxyKeepEveryByte) {
+  rlimit rl{};
+  ::getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = rl.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &rl);
   EchoServer echo;
-  auto proxy = start_http({{"127.0.0.1"}});
-  const uint16_t port = proxy->local_addr().port;
-  testing::exercise_many_tunnels([&] { return testing::open_http_tunnel(port, echo.addr()); },
-                                 1000);
+  for (Kind kind : {Kind::Http, Kind::Socks}) {
+    SCOPED_TRACE(testing::kind_name(kind));
+    auto proxy = testing::start_proxy(kind, {{"127.0.0.1"}});
+    constexpr size_t kCount = 1000;
+    const size_t before = testing::open_fd_count();
+    std::vector<UniqueFd> tunnels;
+    for (size_t i = 0; i < kCount; ++i) {
+      tunnels.push_back(testing::open_tunnel(kind, proxy->local_addr().port, echo.addr()));
+      ASSERT_TRUE(tunnels.back().valid()) << "tunnel " << i;
+    }
+    for (size_t i = 0; i < kCount; ++i)
+      ASSERT_TRUE(testing::send_text(tunnels[i].get(), testing::pattern(1500, unsigned(i))));
+    for (size_t i = 0; i < kCount; ++i) {
+      ASSERT_EQ(testing::read_n(tunnels[i].get(), 1500), testing::pattern(1500, unsigned(i)))
+          << "tunnel " << i;
+      ::shutdown(tunnels[i].get(), SHUT_WR);
+    }
+    for (size_t i = 0; i < kCount; ++i) ASSERT_EQ(testing::read_to_end(tunnels[i].get()), "[eof]");
+    tunnels.clear();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (testing::open_fd_count() > before && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LE(testing::open_fd_count(), before);
+  }
 }
 
 }  // namespace

@@ -1,18 +1,23 @@
-// SOCKS5: pure wire decoding, the handler driven on a socketpair (replies, refusals,
-// events), and the proxy through its loopback listener.
-#include <sys/socket.h>
-
+// SOCKS5: pure wire decoding and the handler driven on a socketpair (replies, refusals,
+// events). The listener and pump are covered with the HTTP proxy's in proxy/runtime_test.
 #include "proxy/proxy_test_support.h"
 #include "sandbox_core/socks/socks5.h"
 
 namespace sandbox::socks {
 namespace {
 
-using testing::as_text;
-using testing::bytes;
-using testing::CaptureScope;
+using testing::Allow;
+using testing::raw;
+using testing::socks_reply;
 
-std::string reply(int rep) { return as_text(bytes({5, rep, 0, 1, 0, 0, 0, 0, 0, 0})); }
+// Fixed-extent views over test bytes, as the decoders take them.
+template <size_t N>
+std::span<const std::byte, N> fixed(const std::string& s) {
+  return std::span<const std::byte, N>(reinterpret_cast<const std::byte*>(s.data()), N);
+}
+std::span<const std::byte> view(const std::string& s) {
+  return {reinterpret_cast<const std::byte*>(s.data()), s.size()};
+}
 
 TEST(Socks5Wire, DecodesFieldsAndEncodesTenByteReplies) {
   for (Reply rep : {Reply::Succeeded, Reply::GeneralFailure, Reply::NotAllowed,
@@ -20,55 +25,30 @@ TEST(Socks5Wire, DecodesFieldsAndEncodesTenByteReplies) {
                     Reply::AddressTypeNotSupported}) {
     auto b = encode_reply(rep);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.data()), b.size()),
-              reply(static_cast<int>(rep)));
+              socks_reply(static_cast<int>(rep)));
   }
-  auto g = bytes({4, 1});
-  EXPECT_EQ(decode_greeting_head(std::span<const std::byte, 2>(g.data(), 2)).error().text(),
+  EXPECT_EQ(decode_greeting_head(fixed<2>(raw({4, 1}))).error().text(),
             "socks5: bad version in greeting");
-  auto r = bytes({6, 1, 0, 1});
-  EXPECT_EQ(decode_request_head(std::span<const std::byte, 4>(r.data(), 4)).error().text(),
+  EXPECT_EQ(decode_request_head(fixed<4>(raw({6, 1, 0, 1}))).error().text(),
             "socks5: bad version in request");
-  EXPECT_TRUE(offers_no_auth(bytes({2, 1, 0})));
-  EXPECT_FALSE(offers_no_auth(bytes({2, 1})));
+  EXPECT_TRUE(offers_no_auth(view(raw({2, 1, 0}))));
+  EXPECT_FALSE(offers_no_auth(view(raw({2, 1}))));
   EXPECT_FALSE(offers_no_auth({}));
-
-  struct V6 {
-    std::vector<std::byte> raw;
-    std::string text;
-  } v6[] = {
-      {bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}), "::1"},
-      {bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1}), "::ffff:10.0.0.1"},
-      {bytes({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1}), "2001:db8::1:0:0:1"},
-  };
-  for (const auto& c : v6) EXPECT_EQ(ipv6_host(std::span<const std::byte, 16>(c.raw.data(), 16)), c.text);
-  auto v4 = bytes({10, 0, 0, 1});
-  EXPECT_EQ(ipv4_host(std::span<const std::byte, 4>(v4.data(), 4)), "10.0.0.1");
-  EXPECT_EQ(*domain_host(bytes({'E', 'x', '.', 'c', 'o', 'M', ' '})), "Ex.coM ");  // verbatim
+  EXPECT_EQ(ipv6_host(fixed<16>(raw({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}))), "::1");
+  EXPECT_EQ(ipv6_host(fixed<16>(raw({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, 1}))),
+            "::ffff:10.0.0.1");
+  EXPECT_EQ(ipv6_host(fixed<16>(raw({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1}))),
+            "2001:db8::1:0:0:1");
+  EXPECT_EQ(ipv4_host(fixed<4>(raw({10, 0, 0, 1}))), "10.0.0.1");
+  EXPECT_EQ(*domain_host(view("Ex.coM ")), "Ex.coM ");  // verbatim
   EXPECT_EQ(*domain_host({}), "");
-  EXPECT_EQ(domain_host(bytes({'a', 0xc3})).error().text(), "socks5: non-utf8 domain");
-  auto port = bytes({0x01, 0xbb});
-  EXPECT_EQ(decode_port(std::span<const std::byte, 2>(port.data(), 2)), 443);
+  EXPECT_EQ(domain_host(view("a\xc3")).error().text(), "socks5: non-utf8 domain");
+  EXPECT_EQ(decode_port(fixed<2>(raw({0x01, 0xbb}))), 443);
 }
 
-// Sends `input`, half-closes, runs the handler on this thread, returns all received.
-std::string exchange(std::shared_ptr<const netfilter::NetworkFilter> filter,
-                     const std::string& input) {
-  int sv[2];
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-  UniqueFd client(sv[0]);
-  testing::set_recv_timeout(client.get(), 20);
-  EXPECT_TRUE(testing::send_text(client.get(), input));
-  ::shutdown(client.get(), SHUT_WR);
-  handle_socks_connection(std::move(filter), UniqueFd(sv[1]));
-  return testing::read_to_end(client.get());
-}
-
-std::string request_v4(int a, int b, int c, int d, uint16_t port) {
-  return as_text(bytes({5, 1, 0, 1, a, b, c, d, port >> 8, port & 0xff}));
-}
-std::string request_domain(const std::string& host, uint16_t port) {
-  return as_text(bytes({5, 1, 0, 3, int(host.size())})) + host +
-         as_text(bytes({port >> 8, port & 0xff}));
+// The request alone, without the greeting that socks_request puts in front.
+std::string request(const std::string& host, uint16_t port, int atyp = 3) {
+  return testing::socks_request(host, port, atyp).substr(3);
 }
 
 TEST(Socks5Handshake, RepliesAndEventsForEachRequest) {
@@ -77,9 +57,7 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequest) {
                                   {"ok.test", "127.0.0.1"}});
   testing::EchoServer echo;
   const uint16_t refused = testing::closed_port();
-  const std::string hello = as_text(bytes({5, 1, 0}));
-  const std::string selected = as_text(bytes({5, 0}));
-  using Allow = std::optional<std::vector<std::string>>;
+  const std::string hello = raw({5, 1, 0}), selected = raw({5, 0});
   const Allow only_org = Allow{{"example.org"}};
   struct Case {
     const char* name;
@@ -89,130 +67,75 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequest) {
     std::string output;
     std::vector<std::string> event;  // message, then the other values; empty: no event
   } cases[] = {
-      {"IPv4 not in allow list", only_org, {}, hello + request_v4(127, 0, 0, 1, 80),
-       selected + reply(2), {"socks5 DENIED (not in allow-list)", "127.0.0.1", "80"}},
-      {"no-auth offered second", only_org, {},
-       as_text(bytes({5, 2, 2, 0})) + request_v4(127, 0, 0, 1, 80), selected + reply(2),
-       {"socks5 DENIED (not in allow-list)"}},
-      {"no acceptable method", std::nullopt, {}, as_text(bytes({5, 1, 2})),
-       as_text(bytes({5, 0xff})), {}},
-      {"no methods", std::nullopt, {}, as_text(bytes({5, 0})), as_text(bytes({5, 0xff})), {}},
-      {"bad greeting version", std::nullopt, {}, as_text(bytes({4, 1, 0})), "",
+      {"IPv4 not in allow list", only_org, {}, hello + request("127.0.0.1", 80, 1),
+       selected + socks_reply(2), {"socks5 DENIED (not in allow-list)", "127.0.0.1", "80"}},
+      {"no-auth offered second", only_org, {}, raw({5, 2, 2, 0}) + request("127.0.0.1", 80, 1),
+       selected + socks_reply(2), {"socks5 DENIED (not in allow-list)"}},
+      {"no acceptable method", std::nullopt, {}, raw({5, 1, 2}), raw({5, 0xff}), {}},
+      {"no methods", std::nullopt, {}, raw({5, 0}), raw({5, 0xff}), {}},
+      {"bad greeting version", std::nullopt, {}, raw({4, 1, 0}), "",
        {"socks5 connection ended: socks5: bad version in greeting"}},
-      {"bad request version", std::nullopt, {}, hello + as_text(bytes({4, 1, 0, 1})), selected,
+      {"bad request version", std::nullopt, {}, hello + raw({4, 1, 0, 1}), selected,
        {"socks5 connection ended: socks5: bad version in request"}},
-      {"BIND", std::nullopt, {}, hello + as_text(bytes({5, 2, 0, 1, 1, 2, 3, 4, 0, 80})),
-       selected + reply(7), {}},
-      {"UDP ASSOCIATE", std::nullopt, {}, hello + as_text(bytes({5, 3, 0, 1})),
-       selected + reply(7), {}},
-      {"address type 2", std::nullopt, {}, hello + as_text(bytes({5, 1, 0, 2})),
-       selected + reply(8), {}},
+      {"BIND", std::nullopt, {}, hello + raw({5, 2, 0, 1, 1, 2, 3, 4, 0, 80}),
+       selected + socks_reply(7), {}},
+      {"UDP ASSOCIATE", std::nullopt, {}, hello + raw({5, 3, 0, 1}), selected + socks_reply(7), {}},
+      {"address type 2", std::nullopt, {}, hello + raw({5, 1, 0, 2}), selected + socks_reply(8), {}},
       {"literal sent as domain, deny-listed", std::nullopt, {"10.0.0.0/8"},
-       hello + request_domain("10.0.0.1", 443), selected + reply(2),
+       hello + request("10.0.0.1", 443), selected + socks_reply(2),
        {"socks5 DENIED (deny-list)", "10.0.0.1", "443"}},
-      {"literal sent as domain, not allowed", only_org, {}, hello + request_domain("10.0.0.1", 1),
-       selected + reply(2), {"socks5 DENIED (not in allow-list)", "10.0.0.1", "1"}},
-      {"IPv6 text form", only_org, {},
-       hello + as_text(bytes({5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 22})),
-       selected + reply(2), {"socks5 DENIED (not in allow-list)", "::1", "22"}},
-      {"allowed name in an internal range", only_org, {}, hello + request_domain("example.org", 443),
-       selected + reply(2),
+      {"literal sent as domain, not allowed", only_org, {}, hello + request("10.0.0.1", 1),
+       selected + socks_reply(2), {"socks5 DENIED (not in allow-list)", "10.0.0.1", "1"}},
+      {"IPv6 text form", only_org, {}, hello + request("::1", 22, 4), selected + socks_reply(2),
+       {"socks5 DENIED (not in allow-list)", "::1", "22"}},
+      {"allowed name in an internal range", only_org, {}, hello + request("example.org", 443),
+       selected + socks_reply(2),
        {"socks5 DENIED: resolves into an internal range", "example.org", "443", "10.0.0.5"}},
       {"name resolving into a deny-listed block", std::nullopt, {"169.254.169.254"},
-       hello + request_domain("meta.test", 80), selected + reply(2),
+       hello + request("meta.test", 80), selected + socks_reply(2),
        {"socks5 DENIED: resolves into a deny-listed address", "meta.test", "80",
         "169.254.169.254"}},
-      {"unresolvable name", std::nullopt, {}, hello + request_domain("nowhere.test", 443),
-       selected + reply(1),
+      {"unresolvable name", std::nullopt, {}, hello + request("nowhere.test", 443),
+       selected + socks_reply(1),
        {"socks5 resolve failed: failed to lookup address information: Name does not resolve",
         "nowhere.test", "443"}},
-      {"upstream refuses", std::nullopt, {}, hello + request_v4(127, 0, 0, 1, refused),
-       selected + reply(5),
+      {"upstream refuses", std::nullopt, {}, hello + request("127.0.0.1", refused, 1),
+       selected + socks_reply(5),
        {"socks5 upstream connect failed: " + os_error_text(ECONNREFUSED), "127.0.0.1",
         std::to_string(refused)}},
-      {"non-UTF-8 domain", std::nullopt, {}, hello + request_domain("\xff", 80), selected,
+      {"non-UTF-8 domain", std::nullopt, {}, hello + request("\xff", 80), selected,
        {"socks5 connection ended: socks5: non-utf8 domain"}},
       {"closed after method selection", std::nullopt, {}, hello, selected,
        {"socks5 connection ended: failed to fill whole buffer"}},
       {"admitted, data sent with the request", Allow{{"ok.test", "127.0.0.1"}}, {},
-       hello + request_domain("ok.test", echo.port()) + "early", selected + reply(0) + "early[eof]",
+       hello + request("ok.test", echo.port()) + "early",
+       selected + socks_reply(0) + "early[eof]",
        {"socks5 ALLOW, opening upstream", "ok.test", std::to_string(echo.port())}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    CaptureScope capture;
-    EXPECT_EQ(exchange(testing::shared_filter(c.allow, c.deny), c.input), c.output);
-    auto all = capture.sink().events();
+    testing::CaptureScope capture;
+    EXPECT_EQ(testing::drive_handler(&handle_socks_connection, c.allow, c.deny, c.input), c.output);
     if (c.event.empty()) {
-      EXPECT_TRUE(all.empty());
+      EXPECT_TRUE(capture.sink().events().empty());
       continue;
     }
     auto events = capture.sink().with_message(c.event[0]);
     ASSERT_EQ(events.size(), 1u);
     const auto& ev = events[0];
     EXPECT_EQ(ev.target, "sandbox_core::socks");
-    bool debug = c.event[0].starts_with("socks5 connection ended") ||
-                 c.event[0].starts_with("socks5 ALLOW");
+    const bool debug = c.event[0].starts_with("socks5 connection ended") ||
+                       c.event[0].starts_with("socks5 ALLOW");
     EXPECT_EQ(ev.level, debug ? events::Level::Debug : events::Level::Warn);
     EXPECT_EQ(ev.fields[0], "message");
-    if (c.event.size() > 1) {
-      std::vector<std::string> want_fields = {"message", "host", "port", "resolved"};
-      want_fields.resize(c.event.size());
-      EXPECT_EQ(ev.fields, want_fields);
-      EXPECT_EQ(ev.values, c.event);
-    }
+    if (c.event.size() == 1) continue;
+    std::vector<std::string> want_fields = {"message", "host", "port", "resolved"};
+    want_fields.resize(c.event.size());
+    EXPECT_EQ(ev.fields, want_fields);
+    EXPECT_EQ(ev.values, c.event);
   }
-  EXPECT_EQ(resolver.calls(), 4);  // example.org, meta.test, nowhere.test, ok.test
-}
-
-std::unique_ptr<proxy::ProxyHandle> start_socks(std::optional<std::vector<std::string>> allow) {
-  auto p = proxy::start_socks5_proxy(testing::make_filter(std::move(allow)));
-  EXPECT_TRUE(p.has_value());
-  return p ? std::move(*p) : nullptr;
-}
-
-TEST(Socks5Proxy, LocalhostByNameCarriesLargeDataAndHalfClose) {
-  // The real resolver, for localhost only; the upstream listens where it points.
-  netfilter::DnsCache::instance().clear_for_testing();
-  auto local = netfilter::resolve_destination("localhost", 0);
-  ASSERT_TRUE(local.has_value());
-  testing::EchoServer echo(local->ip);
-  auto proxy = start_socks(std::nullopt);
-  auto fd = testing::connect_tcp(testing::loopback(proxy->local_addr().port));
-  ASSERT_TRUE(testing::send_text(fd.get(), as_text(bytes({5, 1, 0})) +
-                                               request_domain("localhost", echo.port())));
-  ASSERT_EQ(testing::read_n(fd.get(), 12), as_text(bytes({5, 0})) + reply(0));
-  const std::string payload = testing::pattern(3 << 18, 2);
-  EXPECT_TRUE(testing::round_trip(fd.get(), payload) == payload + "[eof]");
-}
-
-TEST(Socks5Proxy, StopLeavesTunnelsRunningAndClosesThePort) {
-  testing::EchoServer echo;
-  auto proxy = start_socks({{"127.0.0.1"}});
-  const uint16_t port = proxy->local_addr().port;
-  auto tunnel = testing::open_socks_tunnel(port, echo.addr());
-  ASSERT_TRUE(tunnel.valid());
-  EXPECT_TRUE(testing::wait_for_thread("socks5-proxy"));
-  EXPECT_TRUE(testing::wait_for_thread("proxy-pump-c2u"));
-  proxy.reset();
-  EXPECT_TRUE(testing::wait_until_refused(port));
-  EXPECT_EQ(testing::round_trip(tunnel.get(), "after stop"), "after stop[eof]");
-}
-
-TEST(Socks5Proxy, AcceptRecoversFromDescriptorExhaustionWithOneWarning) {
-  testing::expect_child_succeeds([] {
-    return testing::accept_exhaustion_child(&proxy::start_socks5_proxy,
-                                            "socks5 proxy accept failed: ",
-                                            as_text(bytes({5, 1, 0})), 2);
-  });
-}
-
-TEST(Socks5Load, ThousandConcurrentTunnelsKeepEveryByte) {
-  testing::EchoServer echo;
-  auto proxy = start_socks({{"127.0.0.1"}});
-  const uint16_t port = proxy->local_addr().port;
-  testing::exercise_many_tunnels([&] { return testing::open_socks_tunnel(port, echo.addr()); },
-                                 1000);
+  EXPECT_EQ(resolver.take(), (testing::Lookups{{"example.org", 443}, {"meta.test", 80},
+                                               {"nowhere.test", 443}, {"ok.test", echo.port()}}));
 }
 
 }  // namespace
