@@ -1,37 +1,33 @@
 // Backend selection, availability, the sandbox-exec profile and a fake sandbox-exec tool.
 // The fake tool goes on PATH in a global environment, before anything probes availability
 // (the probe runs once per process).
-#include <dirent.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
 
+#include "launch/child_helpers.h"
 #include "sandbox_core/backend/backend.h"
 #include "sandbox_core/backend/fs_allowlist.h"
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
 #include "sandbox_core/base/fd_io.h"
-#include "sandbox_core/launch/launch.h"
-#include "sandbox_core/launch/supervision.h"
 #include "support/capture_sink.h"
 
 namespace sandbox {
 namespace {
 
+using namespace sandbox::test;
+
 const std::string kFakeToolDir = std::string(SANDBOX_BINARY_DIR) + "/fake-sandbox-exec";
+const std::string kFakeTool = kFakeToolDir + "/sandbox-exec";
 
 // Records its arguments (one per line), the profile and its mode into
 // $SANDBOX_FAKE_RECORD when set, then runs the command like the real tool would.
-constexpr const char* kFakeTool = R"(#!/bin/sh
+constexpr const char* kFakeToolScript = R"(#!/bin/sh
 [ "$1" = "-f" ] || { echo "fake sandbox-exec: expected -f" >&2; exit 98; }
 if [ -n "${SANDBOX_FAKE_RECORD:-}" ]; then
   : > "$SANDBOX_FAKE_RECORD/args"
@@ -49,9 +45,9 @@ class FakeToolOnPath : public ::testing::Environment {
     ::mkdir(kFakeToolDir.c_str(), 0755);
     // Written aside and renamed: test processes may run in parallel.
     std::string tmp = kFakeToolDir + "/.sandbox-exec." + std::to_string(::getpid());
-    { std::ofstream(tmp) << kFakeTool; }
+    { std::ofstream(tmp) << kFakeToolScript; }
     ::chmod(tmp.c_str(), 0755);
-    ASSERT_EQ(::rename(tmp.c_str(), (kFakeToolDir + "/sandbox-exec").c_str()), 0);
+    ASSERT_EQ(::rename(tmp.c_str(), kFakeTool.c_str()), 0);
     const char* path = std::getenv("PATH");
     ::setenv("PATH", (kFakeToolDir + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
   }
@@ -73,50 +69,10 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    path = "/tmp/sandbox-backend-XXXXXX";
-    EXPECT_NE(::mkdtemp(path.data()), nullptr);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> out;
-    DIR* d = ::opendir(path.c_str());
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    ::closedir(d);
-    return out;
-  }
-};
-
 std::string slurp(const std::string& path) {
-  std::ifstream in(path);
   std::stringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path).rdbuf();
   return s.str();
-}
-
-void write_file(const std::string& path, mode_t mode) {
-  { std::ofstream(path) << "#!/bin/sh\nexit 0\n"; }
-  ::chmod(path.c_str(), mode);
-}
-
-Result<CollectedOutput, CollectError> collect(Result<SandboxChild, SandboxError> child) {
-  EXPECT_TRUE(child) << child.error().message();
-  if (!child) return fail(CollectError{CollectError::Kind::Failure, "spawn failed"});
-  std::atomic<bool> exited{false};
-  pid_t pid = child->pid();
-  return collect_child(std::move(child).value(), std::nullopt, pid, exited);
-}
-
-SandboxSpec shell_spec(std::string script, std::string dir = "/tmp") {
-  SandboxSpec spec;
-  spec.script = ShellScript{std::move(script)};
-  spec.work_dir = std::move(dir);
-  return spec;
 }
 
 TEST(BackendAvailability, ConcurrentFirstCallsProbeOnce) {
@@ -152,68 +108,63 @@ TEST(BackendAvailabilityDeathTest, NoPathMeansNoSandboxExec) {
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST(SelectBackend, RefusesUnknownAndUnavailableNames) {
-  const std::string unavailable_tail =
+TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
+  const std::string unavailable =
       " is not available in this environment, and we refuse to downgrade to weaker isolation. "
       "bubblewrap needs CAP_SYS_ADMIN + an unconfined AppArmor profile on the pod "
       "(kestrix.PodTemplate.allow_nested_sandboxing()); userns needs unprivileged user "
       "namespaces. Pick a backend that this pod supports explicitly (e.g. backend=\"userns\"), "
       "or grant the missing capability.";
-  const std::string unknown_tail =
+  const std::string unknown =
       "; expected one of \"bubblewrap\", \"userns\", \"sandbox-exec\", or \"none\"";
   struct Case {
-    std::string name, message;
+    std::string name;
+    std::optional<BackendKind> kind;
+    std::string message;
   } cases[] = {
-      {"bubblewrap", "sandbox backend \"bubblewrap\"" + unavailable_tail},
-      {"bwrap", "sandbox backend \"bubblewrap\"" + unavailable_tail},
-      {"userns", "sandbox backend \"userns-lite\"" + unavailable_tail},
-      {"userns-lite", "sandbox backend \"userns-lite\"" + unavailable_tail},
-      {"Sandbox-Exec", "unknown sandbox backend \"Sandbox-Exec\"" + unknown_tail},
-      {"", "unknown sandbox backend \"\"" + unknown_tail},
-      {"a\"b\n", "unknown sandbox backend \"a\\\"b\\n\"" + unknown_tail},
+      {"none", BackendKind::Passthrough, ""},
+      {"sandbox-exec", BackendKind::SandboxExec, ""},
+      {"sandboxexec", BackendKind::SandboxExec, ""},
+      {"bubblewrap", {}, "sandbox backend \"bubblewrap\"" + unavailable},
+      {"bwrap", {}, "sandbox backend \"bubblewrap\"" + unavailable},
+      {"userns", {}, "sandbox backend \"userns-lite\"" + unavailable},
+      {"userns-lite", {}, "sandbox backend \"userns-lite\"" + unavailable},
+      {"Sandbox-Exec", {}, "unknown sandbox backend \"Sandbox-Exec\"" + unknown},
+      {"", {}, "unknown sandbox backend \"\"" + unknown},
+      {"a\"b\n", {}, "unknown sandbox backend \"a\\\"b\\n\"" + unknown},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto r = select_backend(c.name);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error(), c.message);
-  }
-}
-
-TEST(SelectBackend, BuildsAvailableBackends) {
-  struct Case {
-    const char* name;
-    BackendKind kind;
-  } cases[] = {{"none", BackendKind::Passthrough},
-               {"sandbox-exec", BackendKind::SandboxExec},
-               {"sandboxexec", BackendKind::SandboxExec}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto r = select_backend(c.name);
-    ASSERT_TRUE(r) << r.error();
-    EXPECT_EQ((*r)->kind(), c.kind);
+    ASSERT_EQ(r.has_value(), c.kind.has_value());
+    if (!r) {
+      EXPECT_EQ(r.error(), c.message);
+      continue;
+    }
+    EXPECT_EQ((*r)->kind(), *c.kind);
     EXPECT_TRUE((*r)->preflight());
+    if (*c.kind == BackendKind::SandboxExec) {
+      EXPECT_EQ(static_cast<SandboxExecBackend&>(**r).tool_path(), kFakeTool);
+    }
   }
-  auto r = select_backend("sandbox-exec");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(static_cast<SandboxExecBackend&>(**r).tool_path(), kFakeToolDir + "/sandbox-exec");
-  EXPECT_EQ(backend_kind_name(BackendKind::UsernsLite), "userns-lite");
-  EXPECT_EQ(static_cast<int>(BackendKind::Passthrough), 3);
 }
 
 TEST(FindSandboxExec, AcceptsOnlyExecutableRegularFiles) {
   TempDir t;
-  for (auto d : {"/noexec", "/exec", "/isdir", "/home", "/home/bin"}) ::mkdir((t.path + d).c_str(), 0755);
-  write_file(t.path + "/noexec/sandbox-exec", 0644);
-  write_file(t.path + "/exec/sandbox-exec", 0755);
-  write_file(t.path + "/home/bin/sandbox-exec", 0755);
-  ::mkdir((t.path + "/isdir/sandbox-exec").c_str(), 0755);
-  ::mkdir((t.path + "/link").c_str(), 0755);
+  for (auto d : {"/noexec", "/exec", "/isdir", "/isdir/sandbox-exec", "/home", "/home/bin",
+                 "/link"}) {
+    ::mkdir((t.path + d).c_str(), 0755);
+  }
+  for (auto [dir, mode] : {std::pair{"/noexec", 0644}, std::pair{"/exec", 0755},
+                           std::pair{"/home/bin", 0755}}) {
+    std::string path = t.path + dir + "/sandbox-exec";
+    { std::ofstream(path) << "#!/bin/sh\nexit 0\n"; }
+    ::chmod(path.c_str(), static_cast<mode_t>(mode));
+  }
   ::symlink((t.path + "/exec/sandbox-exec").c_str(), (t.path + "/link/sandbox-exec").c_str());
   ScopedEnv home("HOME", (t.path + "/home").c_str());
   struct Case {
-    std::string path;
-    std::optional<std::string> found;
+    std::optional<std::string> path, found;
   } cases[] = {
       {t.path + "/noexec:" + t.path + "/exec", t.path + "/exec/sandbox-exec"},
       {t.path + "/isdir:" + t.path + "/exec/", t.path + "/exec/sandbox-exec"},
@@ -221,83 +172,67 @@ TEST(FindSandboxExec, AcceptsOnlyExecutableRegularFiles) {
       {t.path + "/link", t.path + "/link/sandbox-exec"},
       {t.path + "/noexec:" + t.path + "/isdir", std::nullopt},
       {"", std::nullopt},
+      {std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    ScopedEnv path("PATH", c.path.c_str());
+    SCOPED_TRACE(c.path.value_or("(unset)"));
+    ScopedEnv path("PATH", c.path ? c.path->c_str() : nullptr);
     EXPECT_EQ(find_sandbox_exec(), c.found);
   }
-  ScopedEnv no_path("PATH", nullptr);
-  EXPECT_EQ(find_sandbox_exec(), std::nullopt);
 }
 
-std::vector<std::string> writable_list(const std::string& host, std::vector<std::string> extra = {}) {
-  std::vector<std::string> list;
-  for (auto p : kDefaultReadWritePaths) push_writable_path(list, std::string(p));
-  push_writable_path(list, host);
-  for (auto& e : extra) push_writable_path(list, e);
-  return list;
-}
-
-TEST(SandboxExecProfile, MatchesTheThirteenLineExample) {
-  SandboxSpec spec = shell_spec("true", "/Users/u/w");
-  EXPECT_EQ(build_profile(spec),
-            "(version 1)\n"
-            "(deny default)\n"
-            "(allow process*)\n"
-            "(allow sysctl-read)\n"
-            "(allow file-read*)\n"
-            "(allow file-write* (subpath \"/tmp\"))\n"
-            "(allow file-write* (subpath \"/private/tmp\"))\n"
-            "(allow file-write* (subpath \"/dev/shm\"))\n"
-            "(allow file-write* (subpath \"/dev/null\"))\n"
-            "(allow file-write* (subpath \"/dev/zero\"))\n"
-            "(allow file-write* (subpath \"/dev/full\"))\n"
-            "(allow file-write* (subpath \"/dev/tty\"))\n"
-            "(allow file-write* (subpath \"/Users/u/w\"))\n");
-}
-
-TEST(SandboxExecProfile, NetworkLineUnlessBlocked) {
+TEST(SandboxExecProfile, MatchesTheThirteenLineExampleAndEscapes) {
   const std::string head =
       "(version 1)\n(deny default)\n(allow process*)\n(allow sysctl-read)\n(allow file-read*)\n";
+  const std::string defaults =
+      "(allow file-write* (subpath \"/tmp\"))\n"
+      "(allow file-write* (subpath \"/private/tmp\"))\n"
+      "(allow file-write* (subpath \"/dev/shm\"))\n"
+      "(allow file-write* (subpath \"/dev/null\"))\n"
+      "(allow file-write* (subpath \"/dev/zero\"))\n"
+      "(allow file-write* (subpath \"/dev/full\"))\n"
+      "(allow file-write* (subpath \"/dev/tty\"))\n";
+  EXPECT_EQ(build_profile(shell_spec("true", "/Users/u/w")),
+            head + defaults + "(allow file-write* (subpath \"/Users/u/w\"))\n");
+
+  SandboxSpec spec = shell_spec("true", "/w");
+  spec.extra_read_write_paths = {"/a\"b", "/c\\d", "/a\"b"};
+  EXPECT_EQ(build_profile(spec), head + defaults +
+                                     "(allow file-write* (subpath \"/w\"))\n"
+                                     "(allow file-write* (subpath \"/a\\\"b\"))\n"
+                                     "(allow file-write* (subpath \"/c\\\\d\"))\n");
   for (NetworkPolicy policy : {NetworkPolicy{NetworkOpen{}}, NetworkPolicy{NetworkFiltered{}}}) {
-    SandboxSpec spec = shell_spec("true", "/w");
     spec.network = policy;
-    std::string p = build_profile(spec);
-    EXPECT_TRUE(p.starts_with(head + "(allow network*)\n(allow file-write* (subpath \"/tmp\"))\n"));
+    EXPECT_TRUE(build_profile(spec).starts_with(head + "(allow network*)\n" + defaults));
   }
-  EXPECT_EQ(build_profile(shell_spec("true", "/w")).find("network"), std::string::npos);
 }
 
 TEST(SandboxExecProfile, WritablePathAliasesAndDuplicates) {
   using V = std::vector<std::string>;
-  const V defaults = {"/tmp", "/private/tmp", "/dev/shm", "/dev/null", "/dev/zero", "/dev/full",
-                      "/dev/tty"};
+  auto writable = [](V added) {
+    V list;
+    for (auto p : kDefaultReadWritePaths) push_writable_path(list, std::string(p));
+    for (auto& p : added) push_writable_path(list, p);
+    return list;
+  };
+  const V defaults = writable({});
   auto with = [&](V tail) {
     V v = defaults;
     v.insert(v.end(), tail.begin(), tail.end());
     return v;
   };
-  EXPECT_EQ(writable_list("/tmp"), defaults);
-  EXPECT_EQ(writable_list("/private/var/folders/x"),
+  EXPECT_EQ(defaults, (V{"/tmp", "/private/tmp", "/dev/shm", "/dev/null", "/dev/zero",
+                         "/dev/full", "/dev/tty"}));
+  EXPECT_EQ(writable({"/tmp"}), defaults);
+  EXPECT_EQ(writable({"/private/var/folders/x"}),
             with({"/private/var/folders/x", "/var/folders/x"}));
-  EXPECT_EQ(writable_list("/var/folders/x"), with({"/var/folders/x", "/private/var/folders/x"}));
-  EXPECT_EQ(writable_list("/w", {"/tmpfoo", "/tmp/foo", "/w", "/tmpfoo", "/var"}),
+  EXPECT_EQ(writable({"/var/folders/x"}), with({"/var/folders/x", "/private/var/folders/x"}));
+  EXPECT_EQ(writable({"/w", "/tmpfoo", "/tmp/foo", "/w", "/tmpfoo", "/var"}),
             with({"/w", "/tmpfoo", "/tmp/foo", "/private/tmp/foo", "/var", "/private/var"}));
   // Already present, the path adds nothing but its alias is still considered.
   V list = {"/private/tmp/a"};
   push_writable_path(list, "/private/tmp/a");
   EXPECT_EQ(list, (V{"/private/tmp/a", "/tmp/a"}));
-}
-
-TEST(SandboxExecProfile, EscapesQuotesAndBackslashes) {
-  SandboxSpec spec = shell_spec("true", "/w");
-  spec.extra_read_write_paths = {"/a\"b", "/c\\d", "/a\"b"};
-  std::string p = build_profile(spec);
-  EXPECT_TRUE(p.ends_with("(allow file-write* (subpath \"/w\"))\n"
-                          "(allow file-write* (subpath \"/a\\\"b\"))\n"
-                          "(allow file-write* (subpath \"/c\\\\d\"))\n"))
-      << p;
 }
 
 TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
@@ -310,9 +245,8 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   spec.host_work_dir = work.path;
   spec.env = {{"SANDBOX_FAKE_RECORD", rec.path}};
   auto out = collect((*backend)->spawn(spec));
-  ASSERT_TRUE(out) << out.error().text;
-  EXPECT_EQ(out->exit_code, 0) << out->stderr_bytes;
-  EXPECT_EQ(out->stdout_bytes,
+  EXPECT_EQ(out.exit_code, 0) << out.stderr_bytes;
+  EXPECT_EQ(out.stdout_bytes,
             work.path + "\n" + work.path + std::string(kSandboxExecPathSuffix) + "\n");
 
   std::istringstream args(slurp(rec.path + "/args"));
@@ -325,32 +259,23 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
             (std::vector<std::string>{"sh", "-c", script}));
   EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
   EXPECT_EQ(slurp(rec.path + "/mode"), "600\n");
-  EXPECT_TRUE(tmp.entries().empty());  // deleted with the record
-}
+  EXPECT_EQ(tmp.entries(), 0u);  // deleted with the record
 
-TEST(SandboxExecSpawn, CallerHomeAndPathWin) {
-  auto backend = select_backend("sandbox-exec");
-  ASSERT_TRUE(backend);
-  SandboxSpec spec = shell_spec("echo \"$HOME\"; echo \"$PATH\"");
-  spec.env = {{"HOME", "/h"}, {"PATH", "/usr/bin:/bin"}};
-  auto out = collect((*backend)->spawn(spec));
-  ASSERT_TRUE(out);
-  EXPECT_EQ(out->stdout_bytes, "/h\n/usr/bin:/bin\n");
+  spec.env = {{"HOME", "/h"}, {"PATH", "/usr/bin:/bin"}};  // the caller's values win
+  EXPECT_EQ(collect((*backend)->spawn(spec)).stdout_bytes, "/h\n/usr/bin:/bin\n");
 }
 
 TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
   TempDir tmp;
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
-  SandboxExecBackend with_tool(kFakeToolDir + "/sandbox-exec");
-  SandboxExecBackend without_tool(std::nullopt);
-
+  SandboxExecBackend with_tool(kFakeTool), without_tool(std::nullopt);
+  PassthroughBackend passthrough;
   SandboxSpec empty_argv = shell_spec("");
   empty_argv.script = ArgvScript{};
   SandboxSpec bad_dir = shell_spec("true");
   bad_dir.host_work_dir = "/nonexistent-sandbox-dir";
   ASSERT_NE(::chdir(bad_dir.host_dir().c_str()), 0);
-  int chdir_err = errno;
-
+  const int chdir_err = errno;
   struct Case {
     const char* what;
     Backend& backend;
@@ -360,6 +285,7 @@ TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
       {"no tool", without_tool, shell_spec("true"),
        "isolation tool not available: sandbox-exec not on PATH"},
       {"empty argv", with_tool, empty_argv, "invalid spec: argv is empty"},
+      {"empty argv, none", passthrough, empty_argv, "invalid spec: argv is empty"},
       {"launch fails", with_tool, bad_dir, "io: " + os_error_text(chdir_err)},
   };
   for (auto& c : cases) {
@@ -367,19 +293,14 @@ TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
     auto r = c.backend.spawn(c.spec);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), c.message);
-    EXPECT_TRUE(tmp.entries().empty());
+    EXPECT_EQ(tmp.entries(), 0u);
   }
   auto pre = without_tool.preflight();
   ASSERT_FALSE(pre);
   EXPECT_EQ(pre.error().message(), "isolation tool not available: sandbox-exec not on PATH");
-  auto none = PassthroughBackend().spawn(empty_argv);
-  ASSERT_FALSE(none);
-  EXPECT_EQ(none.error().message(), "invalid spec: argv is empty");
-}
 
-TEST(SandboxExecSpawn, ProfileCreationErrorNamesThePath) {
-  ScopedEnv tmpdir("TMPDIR", "/nonexistent-sandbox-tmp");
-  auto r = SandboxExecBackend(kFakeToolDir + "/sandbox-exec").spawn(shell_spec("true"));
+  ScopedEnv missing_tmp("TMPDIR", "/nonexistent-sandbox-tmp");
+  auto r = with_tool.spawn(shell_spec("true"));
   ASSERT_FALSE(r);
   EXPECT_TRUE(std::regex_match(
       r.error().message(),
@@ -397,54 +318,49 @@ TEST(SandboxExecSpawn, RelativeTmpdirStillGivesTheToolAnAbsoluteProfilePath) {
   ScopedEnv tmpdir("TMPDIR", "rel");
   SandboxSpec spec = shell_spec("true", "/");
   spec.env = {{"SANDBOX_FAKE_RECORD", rec.path}};
-  auto out = collect(SandboxExecBackend(kFakeToolDir + "/sandbox-exec").spawn(spec));
+  auto out = collect(SandboxExecBackend(kFakeTool).spawn(spec));
   ASSERT_EQ(::chdir(cwd), 0);
-  ASSERT_TRUE(out);
-  EXPECT_EQ(out->exit_code, 0) << out->stderr_bytes;
+  EXPECT_EQ(out.exit_code, 0) << out.stderr_bytes;
   EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
   EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + base.path + "/rel/.tmp"));
 }
 
-TEST(SandboxExecSpawn, DisposalKillsChildAndDeletesProfile) {
+TEST(SandboxExecSpawn, DisposalKillsChildAndDeletesProfileAndCyclesLeakNothing) {
   TempDir tmp;
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
-  auto child = SandboxExecBackend(kFakeToolDir + "/sandbox-exec").spawn(shell_spec("exec sleep 60"));
+  SandboxExecBackend backend(kFakeTool);
+  auto child = backend.spawn(shell_spec("exec sleep 60"));
   ASSERT_TRUE(child);
-  ASSERT_EQ(tmp.entries().size(), 1u);
+  ASSERT_EQ(tmp.entries(), 1u);
   auto copy = dup_cloexec(child->stdout_fd().get());
   ASSERT_TRUE(copy);
   { SandboxChild doomed = std::move(child).value(); }
-  EXPECT_TRUE(tmp.entries().empty());
+  EXPECT_EQ(tmp.entries(), 0u);
   UniqueFd fd = std::move(copy).value();
   auto rest = read_to_end(fd);  // end of file: the sleeping child is gone
   ASSERT_TRUE(rest);
-  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
-}
+  EXPECT_TRUE(no_children_left());
 
-TEST(SandboxExecSpawn, ManyCyclesLeaveNoTempFilesOrZombies) {
-  TempDir tmp;
-  ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
-  SandboxExecBackend backend(kFakeToolDir + "/sandbox-exec");
-  SandboxSpec spec = shell_spec("true");
+  SandboxSpec spec;
   spec.script = ArgvScript{{"true"}};
+  spec.work_dir = "/tmp";
   for (int i = 0; i < 200; ++i) {
-    auto out = collect(backend.spawn(spec));
-    if (!out || out->exit_code != 0) FAIL() << "cycle " << i;
+    if (collect(backend.spawn(spec)).exit_code != 0) FAIL() << "cycle " << i;
   }
-  EXPECT_TRUE(tmp.entries().empty());
-  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
-  EXPECT_EQ(errno, ECHILD);
+  EXPECT_EQ(tmp.entries(), 0u);
+  EXPECT_TRUE(no_children_left());
 }
 
-TEST(PassthroughBackendDeathTest, WarnsOncePerProcess) {
+TEST(PassthroughBackendDeathTest, WarnsOncePerProcessAndGivesNoHome) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, flag not yet consumed
   EXPECT_EXIT(
       {
         testing::CaptureScope capture(events::Level::Trace);
         PassthroughBackend backend;
+        const std::string want = "[unset] " + std::string(DEFAULT_CHILD_PATH) + "\n";
         for (int i = 0; i < 2; ++i) {
-          auto out = collect(backend.spawn(shell_spec("true")));
-          if (!out || out->exit_code != 0) std::_Exit(10);
+          auto out = collect(backend.spawn(shell_spec("echo \"[${HOME-unset}] $PATH\"")));
+          if (out.exit_code != 0 || out.stdout_bytes != want) std::_Exit(10);
         }
         auto events = capture.sink().events();
         if (events.size() != 1) std::_Exit(20 + static_cast<int>(events.size()));
@@ -458,12 +374,6 @@ TEST(PassthroughBackendDeathTest, WarnsOncePerProcess) {
         std::_Exit(ok ? 0 : 30);
       },
       ::testing::ExitedWithCode(0), "");
-}
-
-TEST(PassthroughBackend, ChildHasNoHomeAndDefaultPath) {
-  auto out = collect(PassthroughBackend().spawn(shell_spec("echo \"[${HOME-unset}] $PATH\"")));
-  ASSERT_TRUE(out);
-  EXPECT_EQ(out->stdout_bytes, "[unset] " + std::string(DEFAULT_CHILD_PATH) + "\n");
 }
 
 }  // namespace

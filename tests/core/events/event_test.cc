@@ -20,10 +20,13 @@ void emit_warn(const std::string& host, uint16_t port) {
                 ("message", "host", "port"), counted("proxy DENIED (deny-list)"), host, port);
 }
 
-TEST(DiagnosticEvents, DisabledWithoutSinkAndValuesNotBuilt) {
+TEST(DiagnosticEvents, ValuesAreNotBuiltWithoutSinkOrAboveTheMaximum) {
   g_evaluations = 0;
   EXPECT_EQ(events::max_level(), Level::Off);
   emit_warn("example.com", 443);
+  testing::CaptureScope scope(Level::Error);
+  emit_warn("example.com", 1);
+  EXPECT_TRUE(scope.sink().events().empty());
   EXPECT_EQ(g_evaluations, 0);
 }
 
@@ -42,14 +45,6 @@ TEST(DiagnosticEvents, SinkReceivesMetadataAndOrderedFields) {
   EXPECT_EQ(e.get("port"), "443");
   // The site is named by our own project-relative source file and line.
   EXPECT_EQ(e.name.rfind("event tests/core/events/event_test.cc:", 0), 0u) << e.name;
-}
-
-TEST(DiagnosticEvents, LevelAboveMaximumIsSkipped) {
-  testing::CaptureScope scope(Level::Error);
-  g_evaluations = 0;
-  emit_warn("example.com", 1);
-  EXPECT_TRUE(scope.sink().events().empty());
-  EXPECT_EQ(g_evaluations, 0);
 }
 
 }  // namespace

@@ -33,15 +33,6 @@ TEST(SandboxErrorText, EveryKindHasItsFixedMessage) {
   EXPECT_EQ(SandboxError::invalid_spec("x").verbose_message(), "invalid spec: x");
 }
 
-TEST(SandboxSpecDirs, HostWorkDirWinsWhenPresent) {
-  SandboxSpec spec;
-  spec.work_dir = "/a";
-  EXPECT_EQ(spec.host_dir(), "/a");
-  spec.host_work_dir = "/b";
-  EXPECT_EQ(spec.host_dir(), "/b");
-  EXPECT_EQ(spec.work_dir, "/a");
-}
-
 TEST(SandboxSpecDirs, SystemTempDirFollowsTmpdir) {
   const char* saved = std::getenv("TMPDIR");
   std::string keep = saved ? saved : "";
@@ -58,7 +49,6 @@ TEST(SandboxSpecDefaults, MatchTheDocumentedDefaults) {
   SandboxSpec spec;
   EXPECT_TRUE(std::holds_alternative<ShellScript>(spec.script));
   EXPECT_EQ(spec.timeout.seconds, 60u);
-  EXPECT_FALSE(spec.timeout.is_zero());
   EXPECT_TRUE((Timeout{0, 0}.is_zero()));
   EXPECT_FALSE((Timeout{0, 1}.is_zero()));
   EXPECT_TRUE(std::holds_alternative<NetworkBlocked>(spec.network));
