@@ -1,72 +1,67 @@
 """Shared fixtures for the tests of ventra.sandbox._native (backend "none" throughout)."""
 
 import os
+import select
 import subprocess
 import sys
 import textwrap
-from typing import Any, Callable, List
 
 import pytest
 
 from ventra.sandbox import _native
 
-
-@pytest.fixture
-def native():
-    return _native
+HANG_S = 30  # generous bound that only catches hangs
 
 
 @pytest.fixture
-def sh() -> Callable[..., Any]:
-    """Spawns a shell script under the passthrough backend; extra keys go into the spec."""
-
-    def spawn(script: str, **keys: Any):
-        spec = {"script_type": "shell", "input": script, "backend": "none"}
-        spec.update(keys)
-        return _native.spawn(spec)
-
-    return spawn
-
-
-class RecordingKey:
-    """A dict key equal to the str `name` that logs every lookup comparing against it."""
-
-    def __init__(self, name: str, log: List[str]):
-        self.name = name
-        self.log = log
-
-    def __hash__(self) -> int:
-        return hash(self.name)
-
-    def __eq__(self, other: object) -> bool:
-        self.log.append(self.name)
-        return other == self.name
+def package_env():
+    """This environment, with PYTHONPATH leading to the ventra package under test."""
+    root = os.path.dirname(os.path.dirname(os.path.dirname(_native.__file__)))
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [root, os.environ.get("PYTHONPATH")])))
 
 
 @pytest.fixture
-def recording_spec():
-    """Builds a spec dict whose keys record, in order, which of them spawn looked up."""
-
-    def build(spec: dict):
-        log: List[str] = []
-        return {RecordingKey(k, log): v for k, v in spec.items()}, log
-
-    return build
-
-
-@pytest.fixture
-def fresh_python():
+def fresh_python(package_env):
     """Runs code in a fresh interpreter that sees the same ventra package."""
-    package_root = os.path.dirname(os.path.dirname(os.path.dirname(_native.__file__)))
+    return lambda code: subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                                       capture_output=True, timeout=120, env=package_env)
 
-    def run(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
-        return subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)],
-            capture_output=True,
-            timeout=timeout,
-            env=env,
-        )
 
-    return run
+@pytest.fixture
+def sh():
+    """Spawns a shell script under the passthrough backend; extra keys go into the spec."""
+    return lambda script, **keys: _native.spawn(
+        {"script_type": "shell", "input": script, "backend": "none", **keys})
+
+
+class FifoReader:
+    """Read end of a FIFO that sandboxed processes hold open for writing: its end of file
+    proves that every one of them has died, without sleeping. Linux polls a FIFO as
+    readable only once a writer has opened it, so waiting for a writer needs no loop."""
+
+    def __init__(self, path):
+        os.mkfifo(path)
+        self.path, self.fd = path, os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+
+    def read(self):
+        assert select.select([self.fd], [], [], HANG_S)[0], "no writer, or a writer still alive"
+        return os.read(self.fd, 4096)
+
+    def read_line(self):
+        data = b""
+        while not data.endswith(b"\n"):
+            chunk = self.read()
+            assert chunk, "writers closed before a full line"
+            data += chunk
+        return data.decode()
+
+    def wait_eof(self):
+        while self.read():
+            pass
+
+
+@pytest.fixture
+def fifo(tmp_path):
+    reader = FifoReader(tmp_path / "alive")
+    yield reader
+    os.close(reader.fd)

@@ -1,17 +1,9 @@
 """Hostile input from Python: random spec dictionaries for spawn() and random entry lists
-for AllowListProxy().
-
-Every call ends in a success or in one of the designed exceptions, never in a crash, a
-hang, a leaked child or a leaked descriptor or file. Accepted exceptions:
-  - TypeError, ValueError, OverflowError, RuntimeError: the module's error table.
-    UnicodeEncodeError (a ValueError) is how a str holding a lone surrogate fails its
-    UTF-8 conversion; it says exactly what is wrong and `except ValueError` catches it.
-  - HostileError: raised by the test's own objects (a key's __eq__, a sequence's
-    __getitem__, an __index__ or __float__); passing the caller's exception through
-    unchanged is the right outcome.
-Anything else (SystemError, the module's InternalError, MemoryError, KeyError, ...) is a
-fault. Commands that can start are short (`true`), and whatever starts is killed and
-collected at once."""
+for AllowListProxy() end in a success or a designed exception (TypeError, ValueError,
+OverflowError, RuntimeError; a lone surrogate's UnicodeEncodeError is a ValueError), or
+in the test's own HostileError passed through unchanged. Never a crash, a hang, a leaked
+child, descriptor or file; never SystemError, InternalError, MemoryError or KeyError.
+Whatever starts runs `true` or `exit N` and is killed and collected at once."""
 
 import faulthandler
 import os
@@ -31,41 +23,34 @@ class HostileError(Exception):
     """Raised by the test's own hostile objects."""
 
 
-# --- process state -----------------------------------------------------------------
-
-
 def children() -> set:
     """Processes (zombies included) whose parent is this process. Compared as "no new
     ones", so that a child of an earlier test ending meanwhile does not matter."""
-    me = os.getpid()
     out = set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
+                if int(f.read().rsplit(")", 1)[1].split()[1]) == os.getpid():
+                    out.add(int(entry))
         except OSError:
             continue
-        if int(fields[1]) == me:
-            out.add(int(entry))
     return out
 
 
-def fd_count() -> int:
-    return len(os.listdir("/proc/self/fd"))
-
-
-def thread_count() -> int:
-    return len(os.listdir("/proc/self/task"))
+def settled_count(path, start):
+    """Entries in `path` once it is back to `start` or 30 s have passed: closed proxies
+    release their listeners and end their threads on their own (detached) threads."""
+    deadline = time.monotonic() + 30
+    while len(os.listdir(path)) > start and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return len(os.listdir(path))
 
 
 @pytest.fixture
 def guarded(tmp_path, monkeypatch):
     """A private TMPDIR, a hang watchdog, and a check that nothing was left behind."""
     monkeypatch.setenv("TMPDIR", str(tmp_path))
-    start_children = children()
-    start_fds = fd_count()
+    start_children, start_fds = children(), len(os.listdir("/proc/self/fd"))
     # A spawn() holds the interpreter lock, so a Python-level timeout could not fire.
     faulthandler.dump_traceback_later(240, exit=True)
     try:
@@ -73,15 +58,9 @@ def guarded(tmp_path, monkeypatch):
     finally:
         faulthandler.cancel_dump_traceback_later()
     assert children() <= start_children
-    # Closed proxies release their listeners on their own (detached) accept threads.
-    deadline = time.monotonic() + 30
-    while fd_count() > start_fds and time.monotonic() < deadline:
-        time.sleep(0.02)
-    assert fd_count() <= start_fds
+    assert settled_count("/proc/self/fd", start_fds) <= start_fds
     assert [p.name for p in tmp_path.iterdir()] == []
 
-
-# --- hostile values --------------------------------------------------------------
 
 # Any code point, lone surrogates and NUL included.
 any_text = st.text(st.characters(), max_size=12) | st.sampled_from(
@@ -130,9 +109,7 @@ class RaisingSeq:
     def __getitem__(self, i):
         if i == self.fail_at:
             raise HostileError("item")
-        if i >= len(self.items):
-            raise IndexError(i)
-        return self.items[i]
+        return self.items[i]  # IndexError past the end
 
 
 class RaisingIterList(list):
@@ -150,9 +127,7 @@ class Index:
         return self.value
 
     def __float__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return float(self.value)
+        return float(self.__index__())
 
 
 def text_like(base):
@@ -178,48 +153,39 @@ huge_ints = st.integers(-(2**130), 2**130) | st.sampled_from(
 )
 floats = st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from([2.0**63, 1e300, -0.0])
 wrong = st.one_of(
-    st.none(),
-    st.booleans(),
-    huge_ints,
-    floats,
-    st.binary(max_size=8),
-    st.just(OddType()),
-    st.just(OddType),
-    st.builds(Index, huge_ints | st.just(HostileError("index"))),
-    st.dictionaries(any_text, any_text, max_size=2),
-    any_text,
+    st.none(), st.booleans(), huge_ints, floats, st.binary(max_size=8), st.just(OddType()),
+    st.just(OddType), st.builds(Index, huge_ints | st.just(HostileError("index"))),
+    st.dictionaries(any_text, any_text, max_size=2), any_text,
 )
 
 # Texts that are harmless to start: every successful spawn runs `true` or `exit N`.
-safe_command = st.sampled_from(["true"])
-safe_script = st.sampled_from(["true", "exit 3", ""])
+safe_command, safe_script = st.just("true"), st.sampled_from(["true", "exit 3", ""])
 safe_dir = st.sampled_from(["", "/", "/tmp", "/nonexistent-ventra-dir"])
 entry = any_text | st.sampled_from(
     ["127.0.0.1", "10.0.0.0/8", "*.example.com", "a*.com", "*.", "::1", "fe80::/200",
      "10.0.0.0/33", "example.com", "::ffff:1.2.3.4/120", " 10.0.0.0 /8"]
 )
 
+
+def texts(*values):
+    return text_like(st.sampled_from(values)) | wrong
+
+
 KEYS = {
-    "script_type": text_like(st.sampled_from(["argv", "shell", "python", "Shell"])) | wrong,
+    "script_type": texts("argv", "shell", "python", "Shell"),
     "argv": list_of(text_like(safe_command)) | wrong,
     "input": text_like(safe_script) | wrong,
     "python_interpreter": text_like(safe_command) | wrong,
     "env": st.dictionaries(text_like(any_text), text_like(any_text), max_size=3) | wrong,
-    "host_work_dir": text_like(safe_dir) | wrong,
-    "working_dir": text_like(safe_dir) | wrong,
+    **dict.fromkeys(["host_work_dir", "working_dir"], text_like(safe_dir) | wrong),
     "timeout_s": floats | huge_ints | wrong,
-    "cpu_milli": huge_ints | wrong,
-    "memory_bytes": huge_ints | wrong,
-    "gpu": huge_ints | wrong,
-    "ephemeral_storage_bytes": huge_ints | wrong,
-    "network_mode": text_like(st.sampled_from(["blocked", "open", "allowlist"])) | wrong,
-    "network_allowlist": list_of(text_like(entry)) | wrong,
-    "network_denylist": list_of(text_like(entry)) | wrong,
-    "extra_read_only_paths": list_of(text_like(any_text)) | wrong,
-    "extra_read_write_paths": list_of(text_like(any_text)) | wrong,
-    "capture_stdout": st.booleans() | wrong,
-    "capture_stderr": st.booleans() | wrong,
-    "backend": text_like(st.sampled_from(["none", "bubblewrap", "sandbox-exec", "nonE"])) | wrong,
+    **dict.fromkeys(["cpu_milli", "memory_bytes", "gpu", "ephemeral_storage_bytes"], huge_ints | wrong),
+    "network_mode": texts("blocked", "open", "allowlist"),
+    **dict.fromkeys(["network_allowlist", "network_denylist"], list_of(text_like(entry)) | wrong),
+    **dict.fromkeys(["extra_read_only_paths", "extra_read_write_paths"],
+                    list_of(text_like(any_text)) | wrong),
+    **dict.fromkeys(["capture_stdout", "capture_stderr"], st.booleans() | wrong),
+    "backend": texts("none", "bubblewrap", "sandbox-exec", "nonE"),
 }
 
 
@@ -239,12 +205,9 @@ class MutatingKey:
     """A key that collides with a spec key's hash and mutates the dict while compared."""
 
     def __init__(self, target, spec, action):
-        self.target, self.spec, self.action = target, spec, action
-        self.busy = False
+        self.target, self.spec, self.action, self.busy = target, spec, action, False
 
     def __hash__(self):
-        if self.action == "raise-hash":
-            raise HostileError("hash")
         return hash(self.target)
 
     def __eq__(self, other):
@@ -252,24 +215,41 @@ class MutatingKey:
             return False
         self.busy = True
         try:
-            self.mutate()
+            if self.action == "raise":
+                raise HostileError("eq")
+            if self.action == "clear":
+                self.spec.clear()
+            elif self.action == "delete":
+                self.spec.pop(self.target, None)
+            else:  # "grow": forces a resize in the middle of the lookup
+                self.spec.update((f"filler{i}", i) for i in range(64))
         finally:
             self.busy = False
         return False
 
-    def mutate(self):
-        if self.action == "clear":
-            self.spec.clear()
-        elif self.action == "grow":
-            for i in range(64):  # forces a resize in the middle of the lookup
-                self.spec[f"filler{i}"] = i
-        elif self.action == "delete":
-            self.spec.pop(self.target, None)
-        elif self.action == "raise":
-            raise HostileError("eq")
+
+class LookupRefusingSpec(dict):
+    """spawn must read a dict subclass through the dict protocol, not its methods."""
+
+    def __getitem__(self, key):
+        raise AssertionError("__getitem__ must not be consulted")
+
+    def get(self, *a):
+        raise AssertionError("get must not be consulted")
 
 
-def run_spawn(spec):
+@settings(max_examples=500, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(spec=spec_dicts(), form=st.sampled_from(["dict", "subclass"]) | st.tuples(
+    st.sampled_from(sorted(KEYS)), st.sampled_from(["clear", "grow", "delete", "raise"])))
+def test_spawn_survives_hostile_spec_dicts(guarded, spec, form):
+    if form == "subclass":
+        spec = LookupRefusingSpec(spec)
+    elif form != "dict":
+        try:
+            spec[MutatingKey(form[0], spec, form[1])] = ["true"]
+        except HostileError:
+            return  # "raise" fired while building the dict: nothing to test
     before = children()
     try:
         process = _native.spawn(spec)
@@ -278,110 +258,42 @@ def run_spawn(spec):
     except DESIGNED + (HostileError,) as e:
         event(f"spawn raised {type(e).__name__}")
         assert children() <= before, "a failed spawn left a child behind"
-        return None
+        return
     event("spawn started a child")
     # Started: stop it at once and collect it; a collect must never fail.
     process.kill()
-    code, _, _ = process.wait_and_collect()
-    assert isinstance(code, int)
+    assert isinstance(process.wait_and_collect()[0], int)
     assert children() <= before, "a collected child is still there"
-    return code
 
 
-SPAWN_SETTINGS = settings(
-    max_examples=250,
-    deadline=None,
-    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
-)
+@pytest.mark.parametrize("keys", [{"script_type": "argv", "argv": ["tr\udcffue"]},
+                                  {"input": "\ud800"}, {"input": "true", "env": {"A": "\udfff"}}])
+def test_lone_surrogates_fail_as_value_errors(guarded, keys):
+    with pytest.raises(ValueError):
+        _native.spawn({"script_type": "shell", "backend": "none", **keys})
 
-
-@SPAWN_SETTINGS
-@given(spec=spec_dicts())
-def test_spawn_survives_random_specs(guarded, spec):
-    run_spawn(spec)
-
-
-@SPAWN_SETTINGS
-@given(
-    spec=spec_dicts(),
-    target=st.sampled_from(sorted(KEYS)),
-    action=st.sampled_from(["clear", "grow", "delete", "raise", "raise-hash"]),
-)
-def test_spawn_survives_keys_that_mutate_the_dict(guarded, spec, target, action):
-    try:
-        spec[MutatingKey(target, spec, action)] = ["true"]
-    except HostileError:
-        return  # the hash raised while building the dict: nothing to test
-    run_spawn(spec)
-
-
-@settings(max_examples=60, deadline=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(
-    spec=spec_dicts(),
-    subclass_getitem=st.booleans(),
-)
-def test_spawn_reads_dict_subclasses_through_the_dict_protocol(guarded, spec, subclass_getitem):
-    class Spec(dict):
-        def __getitem__(self, key):
-            raise HostileError("__getitem__ must not be consulted")
-
-        def get(self, *a):
-            raise HostileError("get must not be consulted")
-
-    run_spawn(Spec(spec) if subclass_getitem else spec)
-
-
-def test_a_plain_valid_spec_still_runs(guarded):
-    # Anchors the properties above: the base dictionary itself is a success.
-    p = _native.spawn({"script_type": "argv", "argv": ["true"], "backend": "none"})
-    assert p.wait_and_collect() == (0, b"", b"")
-
-
-def test_lone_surrogates_fail_as_value_errors(guarded):
-    for spec in (
-        {"script_type": "argv", "argv": ["tr\udcffue"], "backend": "none"},
-        {"script_type": "shell", "input": "\ud800", "backend": "none"},
-        {"script_type": "argv", "argv": ["true"], "backend": "none", "env": {"A": "\udfff"}},
-    ):
-        with pytest.raises(ValueError):
-            _native.spawn(spec)
-
-
-# --- AllowListProxy ----------------------------------------------------------------
 
 proxy_lists = list_of(text_like(entry)) | wrong
-
-
-def run_proxy(*args, **kwargs):
-    try:
-        proxy = _native.AllowListProxy(*args, **kwargs)
-    except (TypeError, ValueError, HostileError):
-        return False  # RuntimeError would mean a proxy failed to start: not expected here
-    assert proxy.url.startswith("http://127.0.0.1:")
-    assert proxy.socks_url.startswith("socks5h://127.0.0.1:")
-    proxy.close()
-    return True
 
 
 @settings(max_examples=150, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(allow=proxy_lists, deny=proxy_lists | st.just(KeyError))
 def test_allow_list_proxy_survives_random_lists(guarded, allow, deny):
-    if deny is KeyError:
-        run_proxy(allow)
-    else:
-        run_proxy(allow, deny=deny)
+    try:
+        proxy = _native.AllowListProxy(allow, **({} if deny is KeyError else {"deny": deny}))
+    except (TypeError, ValueError, HostileError):
+        return  # RuntimeError would mean a proxy failed to start: not expected here
+    assert proxy.url.startswith("http://127.0.0.1:")
+    assert proxy.socks_url.startswith("socks5h://127.0.0.1:")
+    proxy.close()
 
 
 def test_proxy_threads_end_after_hostile_lists(guarded):
-    before = thread_count()
+    before = len(os.listdir("/proc/self/task"))
     for entries in (["\x00"], ["a\x00b.example"], [StrSub("127.0.0.1")], ["\udcff"], ["*." * 200]):
         try:
             _native.AllowListProxy(entries, entries).close()
         except ValueError:
             pass
-    deadline = time.monotonic() + 30
-    while thread_count() > before and time.monotonic() < deadline:
-        time.sleep(0.02)
-    assert thread_count() <= before
+    assert settled_count("/proc/self/task", before) <= before

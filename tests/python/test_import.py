@@ -1,4 +1,4 @@
-"""Module frame: import, registration order, type shapes, sub-interpreters."""
+"""Module frame: import, registration order, type shapes, signatures, argument errors."""
 
 import importlib
 import inspect
@@ -10,18 +10,14 @@ import pytest
 
 from ventra.sandbox import _native
 
-EXPECTED_ALL = [
-    "available_backends",
-    "default_fs_allowlist",
-    "proxy_env_vars",
-    "spawn",
-    "LocalProcess",
-    "BackendInfo",
-    "AllowListProxy",
-]
+EXPECTED_ALL = ["available_backends", "default_fs_allowlist", "proxy_env_vars", "spawn",
+                "LocalProcess", "BackendInfo", "AllowListProxy"]
 
 
-def test_module_is_the_abi3_extension():
+def test_module_is_the_abi3_extension_in_a_namespace_package():
+    import ventra
+
+    assert getattr(ventra, "__file__", None) is None
     assert _native.__name__ == "ventra.sandbox._native"
     assert _native.__file__.endswith(".abi3.so")
     # The wheel check (scripts/test.sh) sets this so the source tree can never stand in.
@@ -29,55 +25,28 @@ def test_module_is_the_abi3_extension():
         assert "site-packages" in _native.__file__ or "dist-packages" in _native.__file__
 
 
-def test_ventra_is_a_namespace_package():
-    import ventra
-
-    assert getattr(ventra, "__file__", None) is None
-
-
-def test_all_lists_the_registrations_in_order():
+def test_all_lists_the_registrations_in_order_and_reimport_is_identical():
     assert _native.__all__ == EXPECTED_ALL
-    for name in EXPECTED_ALL:
-        assert hasattr(_native, name)
     for name in EXPECTED_ALL[:4]:
         assert getattr(_native, name).__module__ == "ventra.sandbox._native"
         assert getattr(_native, name).__self__ is _native
-
-
-def test_reimport_returns_the_identical_module():
     first = sys.modules.pop("ventra.sandbox._native")
     try:
-        again = importlib.import_module("ventra.sandbox._native")
-        assert again is first
+        assert importlib.import_module("ventra.sandbox._native") is first
     finally:
         sys.modules["ventra.sandbox._native"] = first
 
 
 def test_second_subinterpreter_gets_import_error(fresh_python, tmp_path):
     out = tmp_path / "result"
-    inner = (
-        "try:\n"
-        "    import ventra.sandbox._native\n"
-        "    r = 'imported'\n"
-        "except ImportError as e:\n"
-        "    r = 'ImportError: ' + str(e)\n"
-        f"open({str(out)!r}, 'w').write(r)\n"
-    )
-    result = fresh_python(
-        f"""
-        import ventra.sandbox._native
-        try:
-            import _testcapi
-        except ImportError:
-            raise SystemExit(42)
-        _testcapi.run_in_subinterp({inner!r})
-        """
-    )
-    if result.returncode == 42:
+    inner = ("try:\n    import ventra.sandbox._native\n    r = 'imported'\n"
+             "except ImportError as e:\n    r = 'ImportError: ' + str(e)\n"
+             f"open({str(out)!r}, 'w').write(r)\n")
+    result = fresh_python(f"import ventra.sandbox._native, _testcapi\n_testcapi.run_in_subinterp({inner!r})")
+    if b"No module named '_testcapi'" in result.stderr:
         pytest.skip("_testcapi not available")
     assert result.returncode == 0, result.stderr
-    assert out.read_text().startswith("ImportError: ")
-    assert "sub-interpreters" in out.read_text()
+    assert out.read_text().startswith("ImportError: ") and "sub-interpreters" in out.read_text()
 
 
 def test_internal_error_is_a_base_exception_outside_all():
@@ -85,37 +54,26 @@ def test_internal_error_is_a_base_exception_outside_all():
     assert issubclass(err, BaseException) and not issubclass(err, Exception)
     assert err.__module__ == "ventra.sandbox._native"
     assert "InternalError" not in _native.__all__
-    assert _native.InternalError is err
-    with pytest.raises(AttributeError, match="no attribute 'nonexistent'"):
-        _native.nonexistent  # noqa: B018
-
-
-@pytest.mark.parametrize("name", ["LocalProcess", "BackendInfo"])
-def test_classes_without_constructor(name):
-    with pytest.raises(TypeError) as e:
-        getattr(_native, name)()
-    assert str(e.value) == f"No constructor defined for {name}"
 
 
 @pytest.mark.parametrize("name", ["LocalProcess", "BackendInfo", "AllowListProxy"])
-def test_type_shape(name):
+def test_types_are_final_builtins_without_dict_or_weakrefs(name):
     cls = getattr(_native, name)
-    assert cls.__module__ == "builtins"
-    assert cls.__name__ == name
+    assert (cls.__module__, cls.__name__) == ("builtins", name)
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (cls,), {})
-    assert cls.__weakrefoffset__ == 0
-    assert cls.__dictoffset__ == 0
+    assert cls.__weakrefoffset__ == 0 and cls.__dictoffset__ == 0
+    if name != "AllowListProxy":
+        with pytest.raises(TypeError) as e:
+            cls()
+        assert str(e.value) == f"No constructor defined for {name}"
 
 
 def test_instances_are_read_only_without_dict_or_weakrefs():
     info = _native.available_backends()[0]
-    with pytest.raises(AttributeError):
-        info.kind = "x"
-    with pytest.raises(AttributeError):
-        info.extra = 1
-    with pytest.raises(TypeError):
-        weakref.ref(info)
+    for name in ("kind", "extra"):
+        pytest.raises(AttributeError, setattr, info, name, "x")
+    pytest.raises(TypeError, weakref.ref, info)
 
 
 SIGNATURES = {
@@ -124,19 +82,17 @@ SIGNATURES = {
     "proxy_env_vars": "(http_url, socks_url=None)",
     "spawn": "(spec_dict)",
     "AllowListProxy": "(allow, deny=Ellipsis)",
+    **{f"LocalProcess.{m}": "(self, /)"
+       for m in ["wait", "read_stdout", "read_stderr", "wait_and_collect", "kill", "pid"]},
 }
 
 
 @pytest.mark.parametrize("name,signature", SIGNATURES.items())
 def test_text_signatures(name, signature):
-    assert str(inspect.signature(getattr(_native, name))) == signature
-
-
-@pytest.mark.parametrize(
-    "method", ["wait", "read_stdout", "read_stderr", "wait_and_collect", "kill", "pid"]
-)
-def test_local_process_methods_take_only_self(method):
-    assert str(inspect.signature(getattr(_native.LocalProcess, method))) == "(self, /)"
+    obj = _native
+    for part in name.split("."):
+        obj = getattr(obj, part)
+    assert str(inspect.signature(obj)) == signature
 
 
 def test_method_order_and_class_docstrings():
@@ -150,24 +106,54 @@ def test_method_order_and_class_docstrings():
     assert _native.AllowListProxy.close.__doc__ == (
         "Stop both proxies (idempotent). Also runs on drop."
     )
-
-
-ALLOW_LIST_PROXY_DOC = (
-    "Per-session egress proxies (HTTP CONNECT + SOCKS5) that enforce a network\n"
-    "allow/deny filter.\n"
-    "\n"
-    "Construct one in the session, then inject the env from\n"
-    "`proxy_env_vars(proxy.url, proxy.socks_url)` into the env passed to\n"
-    "`spawn()`. HTTP(S) clients route through `url` (the HTTP CONNECT proxy);\n"
-    "other TCP clients (git, ssh, db drivers) route through `socks_url` (the\n"
-    "SOCKS5 proxy) via `ALL_PROXY`. Both enforce the same filter: `deny`\n"
-    "entries are blocked first, then \u2014 if `allow` is non-empty \u2014 only `allow`\n"
-    "entries are permitted. An empty `allow` means \"allow anything not denied\"\n"
-    "(open egress with a deny-list). Only constrains clients that honour the\n"
-    "proxy env vars. See `docs/network-allow-list.md` for the caveats."
-)
-
-
-def test_allow_list_proxy_docstring_byte_for_byte():
-    assert _native.AllowListProxy.__doc__ == ALLOW_LIST_PROXY_DOC
     assert _native.AllowListProxy.__text_signature__ == "(allow, deny=...)"
+    assert _native.AllowListProxy.__doc__ == (
+        "Per-session egress proxies (HTTP CONNECT + SOCKS5) that enforce a network\n"
+        "allow/deny filter.\n"
+        "\n"
+        "Construct one in the session, then inject the env from\n"
+        "`proxy_env_vars(proxy.url, proxy.socks_url)` into the env passed to\n"
+        "`spawn()`. HTTP(S) clients route through `url` (the HTTP CONNECT proxy);\n"
+        "other TCP clients (git, ssh, db drivers) route through `socks_url` (the\n"
+        "SOCKS5 proxy) via `ALL_PROXY`. Both enforce the same filter: `deny`\n"
+        "entries are blocked first, then \u2014 if `allow` is non-empty \u2014 only `allow`\n"
+        "entries are permitted. An empty `allow` means \"allow anything not denied\"\n"
+        "(open egress with a deny-list). Only constrains clients that honour the\n"
+        "proxy env vars. See `docs/network-allow-list.md` for the caveats."
+    )
+
+
+PEV, SPAWN, ALP = "proxy_env_vars", "spawn", "AllowListProxy"
+NOT_STR = "'{}' object cannot be converted to 'PyString'"
+
+
+@pytest.mark.parametrize(
+    "fn,args,kwargs,message",
+    [
+        (PEV, (), {}, "proxy_env_vars() missing 1 required positional argument: 'http_url'"),
+        (PEV, (1,), {}, "argument 'http_url': " + NOT_STR.format("int")),
+        (PEV, (b"http://h",), {}, "argument 'http_url': " + NOT_STR.format("bytes")),
+        (PEV, ("a", 2), {}, "argument 'socks_url': " + NOT_STR.format("int")),
+        (PEV, ("a", "b", "c"), {}, "proxy_env_vars() takes from 1 to 2 positional arguments but 3 were given"),
+        (PEV, ("a",), {"http": "b"}, "proxy_env_vars() got an unexpected keyword argument 'http'"),
+        (PEV, ("a",), {"http_url": "b"}, "proxy_env_vars() got multiple values for argument 'http_url'"),
+        (SPAWN, (), {}, "spawn() missing 1 required positional argument: 'spec_dict'"),
+        (SPAWN, ({}, {}), {}, "spawn() takes 1 positional argument but 2 were given"),
+        (SPAWN, (), {"spec": {}}, "spawn() got an unexpected keyword argument 'spec'"),
+        (SPAWN, ({},), {"spec_dict": {}}, "spawn() got multiple values for argument 'spec_dict'"),
+        (SPAWN, ([("input", "x")],), {}, "argument 'spec_dict': 'list' object cannot be converted to 'PyDict'"),
+        (SPAWN, (), {"spec_dict": None}, "argument 'spec_dict': 'NoneType' object cannot be converted to 'PyDict'"),
+        (ALP, ("example.org",), {}, "argument 'allow': Can't extract `str` to `Vec`"),
+        (ALP, ([],), {"deny": "x"}, "argument 'deny': Can't extract `str` to `Vec`"),
+        (ALP, ([],), {"deny": None}, "argument 'deny': 'NoneType' object cannot be converted to 'Sequence'"),
+        (ALP, ([1],), {}, "argument 'allow': " + NOT_STR.format("int")),
+        (ALP, (), {}, "AllowListProxy() missing 1 required positional argument: 'allow'"),
+        (ALP, ([], [], []), {}, "AllowListProxy() takes from 1 to 2 positional arguments but 3 were given"),
+        ("available_backends", (1,), {}, None),
+        ("default_fs_allowlist", (1,), {}, None),
+    ],
+)
+def test_argument_errors(fn, args, kwargs, message):
+    with pytest.raises(TypeError) as e:
+        getattr(_native, fn)(*args, **kwargs)
+    assert message is None or str(e.value) == message

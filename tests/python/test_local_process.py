@@ -1,8 +1,6 @@
 """LocalProcess: state table, cancellation, deadlines, the interpreter lock, drop, caps."""
 
 import gc
-import os
-import select
 import threading
 import time
 
@@ -11,28 +9,18 @@ import pytest
 CAP = 268435456
 
 
-def wait_for_file(path, bound=10.0):
-    end = time.monotonic() + bound
-    while not os.path.exists(path):
-        assert time.monotonic() < end, f"{path} never appeared"
-        time.sleep(0.01)
-
-
-def test_wait_twice_then_reads_still_work(sh):
-    proc = sh("echo out; echo err >&2; exit 3")
+def test_state_table_before_and_after_collect(sh):
+    proc = sh("echo $$; echo err >&2; exit 3")
+    pid = proc.pid()
     assert proc.wait() == 3
     assert proc.wait() == 3
-    assert proc.read_stdout() == b"out\n"
+    assert proc.pid() == pid
+    assert proc.read_stdout() == f"{pid}\n".encode()
     assert proc.read_stdout() == b""
     assert proc.read_stderr() == b"err\n"
     assert proc.read_stderr() == b""
+    assert proc.pid() == pid
     assert proc.wait_and_collect() == (3, b"", b"")
-
-
-def test_errors_after_wait_and_collect(sh):
-    proc = sh("echo hi")
-    pid = proc.pid()
-    assert proc.wait_and_collect() == (0, b"hi\n", b"")
     for method, message in [
         ("wait", "LocalProcess.wait called twice"),
         ("read_stdout", "LocalProcess.read_stdout after wait"),
@@ -45,16 +33,6 @@ def test_errors_after_wait_and_collect(sh):
         assert str(e.value) == message
     assert proc.kill() is None
     assert proc.backend == "none"
-    assert pid > 0
-
-
-def test_pid_is_the_child_and_stable_until_collect(sh):
-    proc = sh("echo $$")
-    pid = proc.pid()
-    assert proc.wait() == 0
-    assert proc.pid() == pid
-    assert proc.read_stdout() == f"{pid}\n".encode()
-    assert proc.pid() == pid
 
 
 def test_uncaptured_streams_read_empty(sh):
@@ -71,26 +49,22 @@ def test_kill_before_wait_gives_137_and_is_idempotent(sh):
     assert proc.kill() is None  # reaped: sends nothing
 
 
-def test_wait_ignores_the_deadline(sh):
+def test_deadline_kills_a_collect_after_half_a_second_but_not_a_wait(sh):
     assert sh("sleep 0.8; exit 7", timeout_s=0.1).wait() == 7
-
-
-def test_half_second_timeout_kills_the_child(sh):
     start = time.monotonic()
     code, out, _ = sh("echo begun; sleep 10", timeout_s=0.5).wait_and_collect()
     assert (code, out) == (137, b"begun\n")
     assert 0.4 < time.monotonic() - start < 8
 
 
-def test_kill_from_another_thread_ends_a_blocked_collect(sh, tmp_path):
-    ready = tmp_path / "ready"
+def test_kill_from_another_thread_ends_a_blocked_collect(sh, fifo):
     # The deadline only turns a regression (a pid() that stalls) into a failure, not a hang.
-    proc = sh(f"echo started; touch {ready}; sleep 30", timeout_s=20)
+    proc = sh(f'echo started; echo ready > "{fifo.path}"; sleep 30', timeout_s=20)
     pid = proc.pid()
     result = []
     collector = threading.Thread(target=lambda: result.append(proc.wait_and_collect()))
     collector.start()
-    wait_for_file(ready)
+    fifo.read_line()
     # pid() never waits for the `inner` that the collect holds: it answers from the copy
     # until the collect has taken the record, and then reports the child as reaped.
     end = time.monotonic() + 5
@@ -110,37 +84,25 @@ def test_kill_from_another_thread_ends_a_blocked_collect(sh, tmp_path):
     assert result == [(137, b"started\n", b"")]
 
 
-def test_other_python_threads_run_while_collect_blocks(sh, tmp_path):
+@pytest.mark.parametrize("blocking", ["wait_and_collect", "read_stdout", "wait"])
+def test_other_python_threads_run_while_a_method_blocks(sh, tmp_path, blocking):
     go = tmp_path / "go"
-    # The child only exits once a Python thread has created the file: if the collect kept
-    # the interpreter lock, the deadline would end it with 137 instead.
-    proc = sh(f"while [ ! -e {go} ]; do sleep 0.01; done; exit 0", timeout_s=10)
+    # Only a Python thread creates the file: if the call kept the interpreter lock, the
+    # child would give up after about 10 s and print nothing.
+    proc = sh(f"i=0; while [ ! -e {go} ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done;"
+              f"[ -e {go} ] && echo done", timeout_s=20)
     threading.Timer(0.2, go.touch).start()
-    assert proc.wait_and_collect() == (0, b"", b"")
+    expected = {"wait_and_collect": (0, b"done\n", b""), "read_stdout": b"done\n", "wait": 0}
+    assert getattr(proc, blocking)() == expected[blocking]
 
 
-def test_blocking_methods_release_the_interpreter_lock(sh, tmp_path):
-    go = tmp_path / "go"
-    proc = sh(f"while [ ! -e {go} ]; do sleep 0.01; done; echo done")
-    threading.Timer(0.2, go.touch).start()
-    assert proc.read_stdout() == b"done\n"
-    assert proc.wait() == 0
-
-
-def test_dropping_the_handle_kills_the_process_group(sh, tmp_path):
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    # A grandchild in the child's group holds the fifo's write end open.
-    proc = sh(f"sleep 60 > {fifo} & wait", timeout_s=0)
-    reader = os.open(fifo, os.O_RDONLY)  # returns once the grandchild opened it
-    try:
-        del proc
-        gc.collect()
-        ready, _, _ = select.select([reader], [], [], 10)
-        assert ready, "group not killed: the fifo never reached end of file"
-        assert os.read(reader, 1) == b""
-    finally:
-        os.close(reader)
+def test_dropping_the_handle_kills_the_process_group(sh, fifo):
+    # The shell and a grandchild in its group hold the fifo's write end open.
+    proc = sh(f'exec 3>"{fifo.path}"; sleep 60 & echo ready >&3; wait', timeout_s=0)
+    fifo.read_line()
+    del proc
+    gc.collect()
+    fifo.wait_eof()
 
 
 CAP_SCRIPT = """

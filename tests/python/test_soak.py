@@ -20,34 +20,18 @@ SOAK_SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "soak.py"
 LONG = os.environ.get("SANDBOX_SOAK") == "long"
 
 
-def run_soak(*args: str) -> tuple:
-    env = dict(os.environ)
-    import ventra.sandbox._native as native
-
-    # The fresh interpreter must import the same module as this one.
-    package_root = str(Path(native.__file__).resolve().parents[2])
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
+def test_spawns_and_proxied_connections_leave_no_resources_behind(package_env):
     proc = subprocess.run(
-        [sys.executable, str(SOAK_SCRIPT), *args],
-        capture_output=True,
-        text=True,
-        timeout=3 * 3600 if LONG else 600,
-        env=env,
+        [sys.executable, str(SOAK_SCRIPT), *(["--long"] if LONG else [])],
+        capture_output=True, text=True, timeout=3 * 3600 if LONG else 600, env=package_env,
     )
-    reports = [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
-    return proc, reports
-
-
-def test_spawns_and_proxied_connections_leave_no_resources_behind():
-    proc, reports = run_soak(*(["--long"] if LONG else []))
-    # Visible with -s, and in the failure report otherwise.
-    print(proc.stdout)
+    print(proc.stdout)  # visible with -s, and in the failure report otherwise
     assert proc.returncode == 0, proc.stdout + proc.stderr
+    reports = [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
     assert [r["phase"] for r in reports] == ["spawn", "connections"]
     for r in reports:
         before, after = r["before"], r["after"]
         for key in ("fds", "threads", "children", "zombies", "tmp_files"):
             assert after[key] <= before[key], (r["phase"], key, before, after)
-        assert after["zombies"] == 0 and after["children"] == 0, r
-        assert after["tmp_files"] == 0, r
+        assert after["zombies"] == 0 and after["children"] == 0 and after["tmp_files"] == 0, r
         assert r["flat"], r

@@ -5,15 +5,14 @@ proxies, and a loopback upstream sees no request; an allow-list block does admit
 The answers come from a private /etc/hosts, bind-mounted in a mount namespace of the
 test's own (`unshare --mount`), so the machine's file is never touched. Every name the
 proxies look up is in that file (exactly: a trailing dot would miss it and go on to
-DNS), so no query leaves the host. Skipped where the
-namespace cannot be made (not root, no unshare or curl)."""
+DNS), so no query leaves the host. Skipped where the namespace cannot be made (not root,
+no unshare or curl)."""
 
 import json
 import os
 import shutil
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
@@ -39,11 +38,10 @@ hits = []
 class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         hits.append(self.path)
-        body = b"reached"
         self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Content-Length", "7")
         self.end_headers()
-        self.wfile.write(body)
+        self.wfile.write(b"reached")
 
     def log_message(self, *args):
         pass
@@ -67,39 +65,30 @@ for _ in range(50):
 for srv in (v4, v6):
     threading.Thread(target=srv.serve_forever, daemon=True).start()
 
-def proxy_port(url):
-    return url.rsplit(":", 1)[1]
-
 def curl(proxy_args, host):
     out = subprocess.run(
         ["curl", "-s", "-o", "/dev/null", "--max-time", "20", "-w", "%{http_connect} %{http_code}",
-         *proxy_args, f"http://{host}:{port}/{host}"],
-        capture_output=True, text=True, timeout=60)
+         *proxy_args, f"http://{host}:{port}/{host}"], capture_output=True, text=True, timeout=60)
     return [out.returncode, out.stdout]
 
-def through_both(proxy, host):
-    return {
-        "http": curl(["--proxytunnel", "-x", proxy.url], host),
-        "socks": curl(["--socks5-hostname", "127.0.0.1:" + proxy_port(proxy.socks_url)], host),
-    }
+def through_both(allow, names):
+    proxy = _native.AllowListProxy(allow)
+    socks = "127.0.0.1:" + proxy.socks_url.rsplit(":", 1)[1]
+    got = {name: {"http": curl(["--proxytunnel", "-x", proxy.url], name),
+                  "socks": curl(["--socks5-hostname", socks], name)} for name in names}
+    proxy.close()
+    return got
 
-names = sys.argv[1:]
-result = {"refused": {}, "admitted": {}}
-proxy = _native.AllowListProxy(["*.corp.test", "localhost", "ip6-localhost"])
-for name in names:
-    result["refused"][name] = through_both(proxy, name)
-proxy.close()
+result = {"refused": through_both(["*.corp.test", "localhost", "ip6-localhost"], sys.argv[1:])}
 result["hits_while_refusing"] = list(hits)
-proxy = _native.AllowListProxy(["*.corp.test", "127.0.0.0/8", "::1"])
-result["admitted"]["db.corp.test"] = through_both(proxy, "db.corp.test")
-result["admitted"]["db6.corp.test"] = through_both(proxy, "db6.corp.test")
-proxy.close()
+result["admitted"] = through_both(["*.corp.test", "127.0.0.0/8", "::1"], ADMITTED)
 result["hits"] = list(hits)
 print(json.dumps(result))
 '''
 
 REFUSED_NAMES = ["db.corp.test", "DB.Corp.TEST", "db6.corp.test", "mapped.corp.test",
                  "zero.corp.test", "localhost", "ip6-localhost"]
+ADMITTED = ["db.corp.test", "db6.corp.test"]
 
 
 def namespace_available() -> bool:
@@ -110,23 +99,15 @@ def namespace_available() -> bool:
 
 
 @pytest.mark.skipif(not namespace_available(), reason="needs root, unshare --mount and curl")
-def test_allowed_names_resolving_to_loopback_never_reach_it(tmp_path: Path):
+def test_allowed_names_resolving_to_loopback_never_reach_it(tmp_path: Path, package_env):
     hosts = tmp_path / "hosts"
     hosts.write_text(HOSTS)
     script = tmp_path / "inner.py"
-    script.write_text(INNER)
-    package_root = str(Path(_native.__file__).resolve().parents[2])
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
-    for var in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
-        env.pop(var, None)
-    shell = textwrap.dedent(
-        """\
-        mount --make-rprivate / 2>/dev/null
-        mount --bind "$1" /etc/hosts || exit 90
-        shift
-        exec "$@"
-        """
+    script.write_text(INNER.replace("ADMITTED", repr(ADMITTED)))
+    env = {k: v for k, v in package_env.items() if not k.lower().endswith("_proxy")}
+    shell = (
+        'mount --make-rprivate / 2>/dev/null; mount --bind "$1" /etc/hosts || exit 90; '
+        'shift; exec "$@"'
     )
     proc = subprocess.run(
         ["unshare", "--mount", "sh", "-c", shell, "sh", str(hosts), sys.executable, str(script),
@@ -147,8 +128,8 @@ def test_allowed_names_resolving_to_loopback_never_reach_it(tmp_path: Path):
     assert result["hits_while_refusing"] == []
 
     # The control: an allow-list block admits loopback, and the upstream is reached.
-    for name in ("db.corp.test", "db6.corp.test"):
+    for name in ADMITTED:
         got = result["admitted"][name]
         assert got["http"] == [0, "200 200"], (name, got)
         assert got["socks"] == [0, "000 200"], (name, got)
-    assert sorted(result["hits"]) == sorted(["/db.corp.test", "/db6.corp.test"] * 2)
+    assert sorted(result["hits"]) == sorted([f"/{name}" for name in ADMITTED] * 2)
