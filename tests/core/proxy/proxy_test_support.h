@@ -155,6 +155,23 @@ inline std::vector<CapturedEvent> wait_for_events(CaptureSink& sink, const std::
   return sink.with_message(message);
 }
 
+// Exactly one event with message want[0] from `target` at `level`; further entries of
+// `want` are the values of the fields after "message", named as the proxies name them.
+inline void expect_one_event(CaptureSink& sink, const char* target, events::Level level,
+                             const std::vector<std::string>& want) {
+  auto events = wait_for_events(sink, want[0]);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].target, target);
+  EXPECT_EQ(events[0].level, level);
+  EXPECT_EQ(events[0].fields[0], "message");
+  if (want.size() == 1) return;
+  std::vector<std::string> fields = {"message", "host", "port", "resolved"};
+  if (want[0] == "proxy got request") fields = {"message", "request_line"};
+  fields.resize(want.size());
+  EXPECT_EQ(events[0].fields, fields);
+  EXPECT_EQ(events[0].values, want);
+}
+
 inline bool wait_until_refused(uint16_t port) {
   return eventually([&] { return !connect_tcp(loopback(port)) && errno == ECONNREFUSED; });
 }

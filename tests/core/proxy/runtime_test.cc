@@ -123,7 +123,8 @@ TEST(ProxyListener, StopLeavesTunnelsRunningAndClosesThePort) {
 // (An accept already blocked holds a reserved descriptor slot, hence this order.)
 int accept_exhaustion_child(Kind kind, const std::string& warn, const std::string& request,
                             size_t reply_size) {
-  testing::CaptureScope capture;
+  // Never destroyed: the child leaves by _exit while a connection thread may still emit.
+  static testing::CaptureScope capture;
   rlimit rl{};
   ::getrlimit(RLIMIT_NOFILE, &rl);
   rl.rlim_cur = 256;
