@@ -10,7 +10,6 @@
 #include <utility>
 #include <variant>
 
-#include "sandbox_core/base/fd_io.h"
 #include "sandbox_py/convert.h"
 
 namespace sandbox::py {
@@ -96,12 +95,10 @@ Outcome read_stream(PyObject* self, StreamLabel label) {
     }
     UniqueFd& fd = out ? s.child->stdout_fd() : s.child->stderr_fd();
     if (!fd) return std::string();
-    // Drain a duplicate so the record keeps its own end open: a later read continues
-    // where this one stopped (at end of file, with empty bytes). Capped like the
-    // collect's drains, so a child that writes without end cannot exhaust our memory.
-    auto dup = dup_cloexec(fd.get());
-    if (!dup) return fail(from_io_error(out ? "read stdout" : "read stderr", dup.error()));
-    auto bytes = drain_capped(std::move(*dup), label);
+    // The record keeps its end open, so a later read continues where this one stopped
+    // (at end of file, with empty bytes). Capped like the collect's drains, so a child
+    // that writes without end cannot exhaust our memory.
+    auto bytes = read_to_end(fd, label);
     if (!bytes) return fail(from_io_error(out ? "read stdout" : "read stderr", bytes.error()));
     return std::move(*bytes);
   });

@@ -1,6 +1,7 @@
 """LocalProcess: state table, cancellation, deadlines, the interpreter lock, drop, caps."""
 
 import gc
+import signal
 import threading
 import time
 
@@ -39,6 +40,19 @@ def test_uncaptured_streams_read_empty(sh):
     proc = sh("echo out; echo err >&2", capture_stdout=False, capture_stderr=False)
     assert proc.read_stdout() == b"" and proc.read_stderr() == b""
     assert proc.wait_and_collect() == (0, b"", b"")
+
+
+def test_reads_carry_on_through_signals_landing_on_the_reading_thread(sh):
+    # Python installs its handlers without SA_RESTART, so the blocked read sees EINTR.
+    previous = signal.signal(signal.SIGALRM, lambda *_: None)
+    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    try:
+        proc = sh("sleep 0.3; echo out; sleep 0.3; echo err >&2")
+        assert (proc.read_stdout(), proc.read_stderr()) == (b"out\n", b"err\n")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert proc.wait() == 0
 
 
 def test_kill_before_wait_gives_137_and_is_idempotent(sh):

@@ -109,25 +109,35 @@ void write_notice(StreamLabel label) {
   }
 }
 
-Result<std::string, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl) {
+enum class OnInterrupt : uint8_t { Fail, Retry };
+
+// Reads `fd` to end of file keeping at most `cap` bytes; past the cap it reads on and
+// drops, so the child never blocks on a full pipe, and writes the notice at the end.
+Result<std::string, IoError> read_capped(int fd, StreamLabel label, size_t cap,
+                                         OnInterrupt on_interrupt, const DrainControl* ctl) {
   std::string buf;
   bool truncated = false;
   auto chunk = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
   while (true) {
-    if (ctl && !wait_readable(fd.get(), *ctl)) break;
-    // EINTR is an error like any other here, as designed.
-    ssize_t n = ::read(fd.get(), chunk.get(), DRAIN_CHUNK_BYTES);
-    if (n < 0) return fail(IoError::last());
+    if (ctl && !wait_readable(fd, *ctl)) break;
+    ssize_t n = ::read(fd, chunk.get(), DRAIN_CHUNK_BYTES);
+    if (n < 0) {
+      if (errno == EINTR && on_interrupt == OnInterrupt::Retry) continue;
+      return fail(IoError::last());
+    }
     if (n == 0) break;
     size_t got = static_cast<size_t>(n);
-    size_t room = OUTPUT_CAP_BYTES - buf.size();
-    // Past the cap keep reading, so the child never blocks on a full pipe.
+    size_t room = cap - buf.size();
     buf.append(chunk.get(), std::min(got, room));
     if (got > room) truncated = true;
   }
-  fd.reset();
   if (truncated) write_notice(label);
   return buf;
+}
+
+// The collect's drains treat EINTR as an error like any other, as designed.
+Result<std::string, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl) {
+  return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl);
 }
 
 std::string_view label_name(StreamLabel label) {
@@ -163,19 +173,8 @@ Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
   return drain(std::move(fd), label, nullptr);
 }
 
-Result<std::string, IoError> read_to_end(UniqueFd& fd, size_t keep_at_most) {
-  std::string buf;
-  auto chunk = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
-  while (true) {
-    ssize_t n = ::read(fd.get(), chunk.get(), DRAIN_CHUNK_BYTES);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(IoError::last());
-    }
-    if (n == 0) return buf;
-    size_t room = keep_at_most - buf.size();
-    buf.append(chunk.get(), std::min(static_cast<size_t>(n), room));
-  }
+Result<std::string, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most) {
+  return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr);
 }
 
 Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,

@@ -44,10 +44,12 @@ Result<int, IoError> wait_exit(SandboxChild& child);
 // discards, then writes the one-line truncation notice to fd 2. Takes ownership of fd.
 Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label);
 
-// Reads until end of file, retrying EINTR, keeping at most `keep_at_most` bytes (the rest
-// is read and dropped, without a notice). The descriptor stays open and owned by the
-// caller, so a later call reads on from where this one stopped. Blocks.
-Result<std::string, IoError> read_to_end(UniqueFd& fd, size_t keep_at_most = OUTPUT_CAP_BYTES);
+// Reads until end of file, retrying EINTR, keeping at most `keep_at_most` bytes; the rest
+// is read and dropped, and the truncation notice of `label` is written as for a drain.
+// The descriptor stays open and owned by the caller, so a later call reads on from where
+// this one stopped. Blocks.
+Result<std::string, IoError> read_to_end(UniqueFd& fd, StreamLabel label,
+                                         size_t keep_at_most = OUTPUT_CAP_BYTES);
 
 struct CollectedOutput {
   int32_t exit_code = 0;

@@ -337,7 +337,7 @@ TEST(SandboxExecSpawn, DisposalKillsChildAndDeletesProfileAndCyclesLeakNothing) 
   { SandboxChild doomed = std::move(child).value(); }
   EXPECT_EQ(tmp.entries(), 0u);
   UniqueFd fd = std::move(copy).value();
-  auto rest = read_to_end(fd);  // end of file: the sleeping child is gone
+  auto rest = read_to_end(fd, StreamLabel::Stdout);  // end of file: the sleeping child is gone
   ASSERT_TRUE(rest);
   EXPECT_TRUE(no_children_left());
 

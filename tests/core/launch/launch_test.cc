@@ -202,9 +202,9 @@ TEST(ChildSupervision, OutputCapTruncatesWithOneNotice) {
 TEST(ChildSupervision, ReadToEndKeepsDescriptorAndCap) {
   auto child = launch(shell_spec("printf 0123456789"));
   ASSERT_TRUE(child);
-  EXPECT_EQ(ok(read_to_end(child->stdout_fd(), 4)), "0123");
+  EXPECT_EQ(ok(read_to_end(child->stdout_fd(), StreamLabel::Stdout, 4)), "0123");
   ASSERT_TRUE(child->stdout_fd().valid());
-  EXPECT_EQ(ok(read_to_end(child->stdout_fd())), "");
+  EXPECT_EQ(ok(read_to_end(child->stdout_fd(), StreamLabel::Stdout)), "");
   auto st = ok(wait_exit(*child));
   ASSERT_TRUE(st);
   EXPECT_EQ(exit_code_from_status(*st), 0);
@@ -225,7 +225,7 @@ TEST(ChildSupervision, ChildLeadsItsGroupAndDisposalKillsAndReapsIt) {
   { SandboxChild doomed = std::move(child).value(); }
   EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);  // already reaped
   EXPECT_EQ(errno, ECHILD);
-  EXPECT_EQ(ok(read_to_end(copy.value())), "");
+  EXPECT_EQ(ok(read_to_end(copy.value(), StreamLabel::Stdout)), "");
 }
 
 TEST(ChildSupervision, ResourcesReturnToStartAfterManyCycles) {
