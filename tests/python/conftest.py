@@ -29,7 +29,7 @@ def fresh_python(package_env):
 
 @pytest.fixture
 def sh():
-    """Spawns a shell script under the passthrough backend; extra keys go into the spec."""
+    """Spawns a shell script under the passthrough backend; extra keys go into the spec_dict."""
     return lambda script, **keys: _native.spawn(
         {"script_type": "shell", "input": script, "backend": "none", **keys})
 

@@ -34,7 +34,7 @@ struct ChildLimits {
   uint64_t cpu_seconds = 0;  // RLIMIT_CPU, soft and hard
 };
 
-// Captured in the parent from the spec: the file-size limit, and
+// Captured in the parent from the SandboxSpec: the file-size limit, and
 // max(1, timeout_seconds * cpu_milli / 1000) CPU-seconds when both are non-zero. A product
 // at or above 2^64 saturates to UINT64_MAX before the division instead of wrapping.
 ChildLimits child_limits(uint64_t ephemeral_storage_bytes, uint64_t timeout_seconds,
