@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -78,8 +80,10 @@ void raise_current_exception() noexcept;
 
 // Runs `body` (returning Outcome) and converts its error or anything it throws into a
 // raised Python exception; returns NULL in that case.
+// Not noexcept: a thread that asks for the interpreter lock while the interpreter is
+// finalizing is ended by CPython with pthread_exit, whose forced unwinding must pass.
 template <class F>
-PyObject* guard(F&& body) noexcept {
+PyObject* guard(F&& body) {
   try {
     Outcome r = body();
     if (r) {
@@ -92,6 +96,8 @@ PyObject* guard(F&& body) noexcept {
     raise(r.error());
     if (!PyErr_Occurred()) detail::raise_internal("error reported without an exception");
     return nullptr;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     detail::raise_current_exception();
     return nullptr;
@@ -101,11 +107,13 @@ PyObject* guard(F&& body) noexcept {
 // For deallocators: an internal failure is reported through PyErr_WriteUnraisable and an
 // exception that was already set when the deallocator started survives it.
 template <class F>
-void guard_dealloc(PyObject* context, F&& body) noexcept {
+void guard_dealloc(PyObject* context, F&& body) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   try {
     body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     detail::raise_current_exception();
     PyErr_WriteUnraisable(context);
@@ -118,7 +126,8 @@ void guard_dealloc(PyObject* context, F&& body) noexcept {
 class AllowThreads {
  public:
   AllowThreads() noexcept : state_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  // May end the thread by unwinding (see guard), so it must not be noexcept.
+  ~AllowThreads() noexcept(false) { PyEval_RestoreThread(state_); }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 

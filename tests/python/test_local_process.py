@@ -179,3 +179,19 @@ def test_drain_thread_failure_raises_internal_error_and_poisons(fresh_python):
     methods = ["wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"]
     assert lines[1:6] == [f"{m} LocalProcess inner poisoned" for m in methods]
     assert lines[6] == "reaped"  # the taken record was disposed of: child killed and reaped
+
+
+def test_interpreter_exit_while_a_daemon_thread_collects_is_clean(fresh_python):
+    # The collect returns during finalization; CPython then ends that thread as it asks
+    # for the interpreter lock, and the unwinding must not abort the process.
+    script = """
+        import threading, time
+        from ventra.sandbox import _native
+        proc = _native.spawn({"script_type": "shell", "input": "sleep 30", "backend": "none"})
+        threading.Thread(target=proc.wait_and_collect, daemon=True).start()
+        time.sleep(0.05)
+        proc.kill()
+    """
+    for _ in range(3):
+        result = fresh_python(script)
+        assert result.returncode == 0, result.stderr

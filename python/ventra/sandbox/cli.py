@@ -131,6 +131,8 @@ class _Collector:
         self.result: Optional[Tuple[int, bytes, bytes]] = None
         self.error: Optional[BaseException] = None
         self._thread = threading.Thread(target=self._body, name="sandbox-collect", daemon=True)
+
+    def start(self) -> None:
         self._thread.start()
 
     def _body(self) -> None:
@@ -147,11 +149,11 @@ class _Collector:
         while not self._done.wait(0.2):
             pass
 
-    def kill_and_reap(self) -> None:
-        self._proc.kill()
-        # The collect returns within one poll interval once the group is dead; the bound
-        # only matters if something outside the group still holds an output pipe.
-        self._done.wait(5.0)
+    def wait_briefly(self) -> None:
+        # After a kill the collect returns within one poll interval; the bound only
+        # matters if something outside the group still holds an output pipe.
+        if self._thread.is_alive():
+            self._thread.join(5.0)
 
 
 class _Terminated(Exception):
@@ -172,6 +174,7 @@ def _write(stream: Any, data: bytes) -> None:
 
 def cmd_run(args: argparse.Namespace) -> int:
     proxy: Optional[_native.AllowListProxy] = None
+    proc: Optional[_native.LocalProcess] = None
     try:
         try:
             if args.allow or args.deny:
@@ -190,45 +193,55 @@ def cmd_run(args: argparse.Namespace) -> int:
             return EXIT_REFUSED
         return _supervise(proc)
     except KeyboardInterrupt:
-        # Ctrl-C before supervision began: the handle dies with this frame, and its
-        # disposal kills and reaps the child's group.
+        # Ctrl-C outside the supervised wait. A handle that never reached `proc` is
+        # dropped with the unwound call, and its disposal kills the group.
+        if proc is not None:
+            proc.kill()
         _err("interrupted by signal 2; killed the child's process group")
-        return 128 + signal.SIGINT
+        return 128 + int(signal.SIGINT)
     finally:
         if proxy is not None:
             proxy.close()
 
 
 def _supervise(proc: _native.LocalProcess) -> int:
-    # Without this, SIGTERM or SIGHUP would end this process and orphan the child until
-    # its timeout; its own process group does not receive the terminal's signals.
-    previous = {sig: signal.signal(sig, _on_sigterm) for sig in (signal.SIGTERM, signal.SIGHUP)}
-    collector = _Collector(proc)
+    previous: Dict[int, Any] = {}
+    collector: Optional[_Collector] = None
     status: Optional[int] = None
     try:
         try:
+            # Without these, SIGTERM or SIGHUP would end this process and orphan the child
+            # until its timeout; its own process group does not receive the terminal's
+            # signals. Installed inside the try, so a signal at any point is handled.
+            for sig in (signal.SIGTERM, signal.SIGHUP):
+                previous[sig] = signal.signal(sig, _on_sigterm)
+            collector = _Collector(proc)
+            collector.start()
             collector.wait()
         except KeyboardInterrupt:
-            collector.kill_and_reap()
-            status = 128 + signal.SIGINT
+            status = 128 + int(signal.SIGINT)
         except _Terminated as exc:
-            collector.kill_and_reap()
             status = 128 + exc.signum
+        if status is not None:
+            proc.kill()
+            if collector is not None:
+                collector.wait_briefly()
     finally:
-        for sig, handler in previous.items():
-            signal.signal(sig, handler)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
-    if collector.error is not None:
+    result = collector.result if collector is not None else None
+    if collector is not None and collector.error is not None:
         _err(f"error: {collector.error}")
         return EXIT_REFUSED if status is None else status
-    if collector.result is not None:
-        code, out, err = collector.result
-        _write(sys.stdout, out)  # what the child wrote, even when it was interrupted
-        _write(sys.stderr, err)
+    if result is not None:
+        _write(sys.stdout, result[1])  # what the child wrote, even when it was interrupted
+        _write(sys.stderr, result[2])
     if status is not None:
         _err(f"interrupted by signal {status - 128}; killed the child's process group")
         return status
-    assert collector.result is not None
+    assert result is not None
+    code = result[0]
     # A stopped child reports -1; shells show that as 255.
     return code if 0 <= code <= 255 else 255
 
