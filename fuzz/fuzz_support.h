@@ -13,12 +13,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sandbox_core/base/unique_fd.h"
@@ -153,6 +155,26 @@ std::string drive_handler(std::string_view input, Handler&& handler) {
     reply.append(buf, static_cast<size_t>(n));
   }
   return reply;
+}
+
+// Set-up shared by the handler targets: a private network where the kernel allows one
+// (otherwise the fake resolver still answers with loopback only) and the fake resolver.
+// Returns whether the network is private.
+inline bool set_up_handler_target(const char* target) {
+  const bool isolated = enter_private_network();
+  if (!isolated) {
+    std::fprintf(stderr, "%s: no private network namespace; loopback only\n", target);
+  }
+  install_fake_resolver();
+  return isolated;
+}
+
+// One fuzz input through a handler, with a cold resolver cache so inputs stay independent.
+template <class Handler>
+std::string drive_fuzz_input(const uint8_t* data, size_t size, Handler&& handler) {
+  netfilter::DnsCache::instance().clear_for_testing();
+  return drive_handler(std::string_view(reinterpret_cast<const char*>(data), size),
+                       std::forward<Handler>(handler));
 }
 
 }  // namespace sandbox::fuzzing

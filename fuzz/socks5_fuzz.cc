@@ -24,19 +24,13 @@ bool known_failure(uint8_t rep) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_isolated = fuzzing::enter_private_network();
-  if (!g_isolated)
-    std::fprintf(stderr, "socks5_fuzz: no private network namespace; loopback only\n");
-  fuzzing::install_fake_resolver();
+  g_isolated = fuzzing::set_up_handler_target("socks5_fuzz");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const auto filter = fuzzing::handler_filter();
-  netfilter::DnsCache::instance().clear_for_testing();
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-
-  const std::string reply = fuzzing::drive_handler(input, [](UniqueFd client) {
+  const std::string reply = fuzzing::drive_fuzz_input(data, size, [](UniqueFd client) {
     socks::handle_socks_connection(filter, std::move(client));
   });
 
