@@ -21,8 +21,11 @@ Result<SandboxChild, SandboxError> PassthroughBackend::spawn(const SandboxSpec& 
   }
   std::vector<std::string> command = build_command(spec);
   if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
-  std::vector<std::string> args(command.begin() + 1, command.end());
-  return launch_child(command.front(), args, {{"PATH", std::string(DEFAULT_CHILD_PATH)}}, spec);
+  LaunchOptions options;
+  options.program = command.front();
+  options.args.assign(command.begin() + 1, command.end());
+  options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
+  return launch_child(options, spec);
 }
 
 }  // namespace sandbox

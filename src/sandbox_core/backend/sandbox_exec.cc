@@ -143,11 +143,13 @@ Result<SandboxChild, SandboxError> SandboxExecBackend::spawn(const SandboxSpec& 
   auto file = create_profile_file(system_temp_dir(), build_profile(spec));
   if (!file) return fail(SandboxError::io(std::move(file).error()));
 
-  std::vector<std::string> args = {"-f", file->path()};
-  args.insert(args.end(), command.begin(), command.end());
-  EnvDefaults defaults = {{"HOME", spec.host_dir()},
+  LaunchOptions options;
+  options.program = *tool_path_;
+  options.args = {"-f", file->path()};
+  options.args.insert(options.args.end(), command.begin(), command.end());
+  options.env_defaults = {{"HOME", spec.host_dir()},
                           {"PATH", spec.host_dir() + std::string(kSandboxExecPathSuffix)}};
-  auto child = launch_child(*tool_path_, args, defaults, spec);
+  auto child = launch_child(options, spec);
   if (!child) return fail(std::move(child).error());  // `file` is deleted on the way out
   child->temp_files().push_back(std::move(file).value());
   return child;

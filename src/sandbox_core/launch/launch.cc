@@ -2,6 +2,8 @@
 // candidates, limits, descriptors), creates the child with signals blocked, and reads
 // the report pipe to end of file. Runs on the spawning thread.
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <limits>
+#include <algorithm>
 #include <map>
 
 #include "sandbox_core/base/fd_io.h"
@@ -46,6 +49,7 @@ namespace {
 
 using launch_detail::ChildPlan;
 using launch_detail::ChildReport;
+using namespace launch_detail;  // step numbers
 
 bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
 
@@ -83,20 +87,18 @@ std::vector<std::string> exec_candidates(const std::string& program, const std::
   return out;
 }
 
-Result<LaunchPlan, SandboxError> build_plan(const std::string& program,
-                                            const std::vector<std::string>& args,
-                                            const EnvDefaults& env_defaults,
+Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options,
                                             const SandboxSpec& spec) {
   LaunchPlan plan;
-  plan.argv_storage.reserve(args.size() + 1);
-  plan.argv_storage.push_back(program);
-  for (const auto& a : args) plan.argv_storage.push_back(a);
+  plan.argv_storage.reserve(options.args.size() + 1);
+  plan.argv_storage.push_back(options.program);
+  for (const auto& a : options.args) plan.argv_storage.push_back(a);
   for (const auto& a : plan.argv_storage) {
     if (has_nul(a)) return fail(nul_error());
   }
 
   std::map<std::string, std::string> env = spec.env;
-  for (const auto& [name, value] : env_defaults) env.emplace(name, value);  // no overwrite
+  for (const auto& [name, value] : options.env_defaults) env.emplace(name, value);  // no overwrite
   for (const auto& [name, value] : env) {
     if (has_nul(name) || has_nul(value)) return fail(nul_error());
     plan.env_storage.push_back(name + "=" + value);
@@ -105,8 +107,11 @@ Result<LaunchPlan, SandboxError> build_plan(const std::string& program,
   plan.work_dir = spec.host_dir();
   if (has_nul(plan.work_dir)) return fail(nul_error());
 
-  auto path_it = env.find("PATH");
-  plan.candidates = exec_candidates(program, path_it == env.end() ? nullptr : &path_it->second);
+  if (options.exec_fd < 0) {
+    auto path_it = env.find("PATH");
+    plan.candidates =
+        exec_candidates(options.program, path_it == env.end() ? nullptr : &path_it->second);
+  }
 
   for (auto& a : plan.argv_storage) plan.argv.push_back(a.data());
   plan.argv.push_back(nullptr);
@@ -118,17 +123,14 @@ Result<LaunchPlan, SandboxError> build_plan(const std::string& program,
   return plan;
 }
 
-// The child dup2s its sources onto 0..2, so none may already sit there (a host that
-// closed its own stdio would otherwise hand out those numbers).
-Result<UniqueFd, IoError> above_stdio(UniqueFd fd) {
-  if (fd.get() > 2) return fd;
-  return dup_cloexec(fd.get());
-}
-
-Result<UniqueFd, IoError> open_null() {
-  int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (fd < 0) return fail(IoError::last());
-  return above_stdio(UniqueFd(fd));
+// Every source the child dup2s must sit above every number it dup2s onto (0..2 and the
+// passed targets), or an earlier dup2 would clobber a later source. A host that closed
+// its own stdio hands out low numbers, hence the move.
+Result<UniqueFd, IoError> above(UniqueFd fd, int floor) {
+  if (fd.get() >= floor) return fd;
+  int d = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, floor);
+  if (d < 0) return fail(IoError::last());
+  return UniqueFd(d);
 }
 
 // A 1 MiB capture pipe lets a fast writer run ahead of the drain and halves the
@@ -139,10 +141,12 @@ void widen_pipe(int fd) {
   (void)::fcntl(fd, F_SETPIPE_SZ, kCapturePipeBytes);
 }
 
-void reap(pid_t pid) {
+// Waits for the child; its wait status, or 0 when it could not be waited for.
+int reap(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return status;
 }
 
 UniqueFd open_pidfd(pid_t pid) {
@@ -156,21 +160,114 @@ UniqueFd open_pidfd(pid_t pid) {
   return UniqueFd();
 }
 
+int fd_scan_limit() {
+  constexpr rlim_t kMaxScan = 1 << 20;
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return kMaxScan;
+  return static_cast<int>(std::min(rl.rlim_cur, kMaxScan));
+}
+
+// The stack a namespace child runs on (clone needs one of its own even with CLONE_VM);
+// unmapped when the launch returns, after the child has exec'd or exited.
+class CloneStack {
+ public:
+  static constexpr size_t kBytes = 256 * 1024;
+  bool allocate() {
+    void* p = ::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    base_ = p;
+    return true;
+  }
+  void* top() const { return static_cast<char*>(base_) + kBytes; }
+  ~CloneStack() {
+    if (base_ != nullptr) ::munmap(base_, kBytes);
+  }
+
+ private:
+  void* base_ = nullptr;
+};
+
+// Reads one record, or reports end of file (nullopt). Short records count as end of file
+// that lost its record: the launch then fails with "failed to fill whole buffer".
+struct ReportRead {
+  bool eof = false;
+  bool torn = false;
+  ChildReport rec{};
+};
+ReportRead read_report(int fd) {
+  ReportRead out;
+  size_t got = 0;
+  while (got < sizeof out.rec) {
+    ssize_t n = ::read(fd, reinterpret_cast<char*>(&out.rec) + got, sizeof out.rec - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  out.eof = got == 0;
+  out.torn = got != 0 && got != sizeof out.rec;
+  return out;
+}
+
+bool is_setup_step(int32_t step) { return step >= kStepIdMap && step < kStepInitStarted; }
+
+SandboxError child_failure(const ChildReport& rec, const ChildSetup* setup) {
+  if (rec.step == kStepExecInit) {
+    return SandboxError::io(
+        IoError::custom("start the sandbox init: " + os_error_text(rec.error), rec.error));
+  }
+  if (rec.step == kStepInitFork) {
+    return SandboxError::io(
+        IoError::custom("sandbox init fork: " + os_error_text(rec.error), rec.error));
+  }
+  if (is_setup_step(rec.step) && setup != nullptr) {
+    return SandboxError::io(
+        IoError::custom(setup->describe(rec) + ": " + os_error_text(rec.error), rec.error));
+  }
+  return SandboxError::io(IoError::from_errno(rec.error));
+}
+
+// What a set-up tool wrote before it died, for SetupFailed: everything it wrote is
+// already in the pipe, since the tool and its children are gone by now.
+std::string read_diagnostics(int fd) {
+  constexpr size_t kMaxDiagnostics = 4096;
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  std::string text;
+  char buf[512];
+  while (text.size() < kMaxDiagnostics) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  if (text.size() > kMaxDiagnostics) text.resize(kMaxDiagnostics);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 }  // namespace
 
-Result<SandboxChild, SandboxError> launch_child(const std::string& program,
-                                                const std::vector<std::string>& args,
-                                                const EnvDefaults& env_defaults,
+Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
                                                 const SandboxSpec& spec) {
-  auto plan_r = build_plan(program, args, env_defaults, spec);
+  auto plan_r = build_plan(options, spec);
   if (!plan_r) return fail(std::move(plan_r).error());
   LaunchPlan plan = std::move(plan_r).value();
 
   auto io = [](IoError e) { return fail(SandboxError::io(std::move(e))); };
+  const bool init_mode = options.report == ReportMode::Init;
 
-  auto null_r = open_null();
-  if (!null_r) return io(null_r.error());
-  UniqueFd null_fd = std::move(null_r).value();
+  int floor = 3;
+  for (const auto& p : options.passed_fds) floor = std::max(floor, p.target + 1);
+  if (init_mode) floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
+  if (options.passed_fds.size() + 2 > kMaxPassedFds) {
+    return io(IoError::custom("too many descriptors passed to the child", EINVAL));
+  }
+
+  auto null_r = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_r < 0) return io(IoError::last());
+  auto null_fd_r = above(UniqueFd(null_r), floor);
+  if (!null_fd_r) return io(null_fd_r.error());
+  UniqueFd null_fd = std::move(null_fd_r).value();
 
   UniqueFd out_read, out_write, err_read, err_write;
   for (int i = 0; i < 2; ++i) {
@@ -179,7 +276,7 @@ Result<SandboxChild, SandboxError> launch_child(const std::string& program,
     auto p = make_pipe();
     if (!p) return io(p.error());
     widen_pipe(p->read.get());
-    auto w = above_stdio(std::move(p->write));
+    auto w = above(std::move(p->write), floor);
     if (!w) return io(w.error());
     (i == 0 ? out_read : err_read) = std::move(p->read);
     (i == 0 ? out_write : err_write) = std::move(w).value();
@@ -187,20 +284,60 @@ Result<SandboxChild, SandboxError> launch_child(const std::string& program,
 
   auto report = make_pipe();
   if (!report) return io(report.error());
-  auto report_write_r = above_stdio(std::move(report->write));
+  auto report_write_r = above(std::move(report->write), floor);
   if (!report_write_r) return io(report_write_r.error());
   UniqueFd report_write = std::move(report_write_r).value();
 
+  // Passed sources are the caller's; copies above the floor keep the dup2s apart.
+  std::vector<UniqueFd> passed_copies;
   ChildPlan child;
+  auto pass = [&](int source, int target) -> Result<void, IoError> {
+    auto copy = dup_cloexec(source);
+    if (!copy) return fail(copy.error());
+    auto moved = above(std::move(copy).value(), floor);
+    if (!moved) return fail(moved.error());
+    child.passed[child.passed_count++] = PassedFd{moved->get(), target};
+    passed_copies.push_back(std::move(moved).value());
+    return {};
+  };
+  for (const auto& p : options.passed_fds) {
+    if (auto r = pass(p.source, p.target); !r) return io(r.error());
+  }
+
+  // The init reports on the pipe itself, and finds the target's standard error at a
+  // fixed number; fd 2 then carries only what a set-up tool says before the init runs.
+  UniqueFd diag_read, diag_write;
+  if (init_mode) {
+    if (auto r = pass(report_write.get(), kInitReportFd); !r) return io(r.error());
+    int target_stderr = err_write ? err_write.get() : null_fd.get();
+    if (auto r = pass(target_stderr, kInitStderrFd); !r) return io(r.error());
+    auto diag = make_pipe();
+    if (!diag) return io(diag.error());
+    auto w = above(std::move(diag->write), floor);
+    if (!w) return io(w.error());
+    diag_read = std::move(diag->read);
+    diag_write = std::move(w).value();
+  }
+
   child.argv = plan.argv.data();
   child.envp = plan.envp.data();
   child.exec_candidates = plan.candidate_ptrs.data();
   child.candidate_count = plan.candidate_ptrs.size();
+  child.exec_fd = options.exec_fd;
   child.work_dir = plan.work_dir.c_str();
   child.stdio[0] = null_fd.get();
   child.stdio[1] = out_write ? out_write.get() : null_fd.get();
-  child.stdio[2] = err_write ? err_write.get() : null_fd.get();
+  child.stdio[2] = init_mode ? diag_write.get() : err_write ? err_write.get() : null_fd.get();
+  child.fd_scan_limit = fd_scan_limit();
   child.limits = plan.limits;
+  child.setup = options.setup;
+  child.namespace_flags = options.namespace_flags;
+
+  CloneStack stack;
+  if (options.namespace_flags != 0) {
+    if (!stack.allocate()) return io(IoError::last());
+    child.clone_stack_top = stack.top();
+  }
 
   // No handler of the host may run in the child while it shares our memory; the child
   // resets the handlers before it restores this mask.
@@ -217,19 +354,25 @@ Result<SandboxChild, SandboxError> launch_child(const std::string& program,
   out_write.reset();
   err_write.reset();
   null_fd.reset();
+  diag_write.reset();
+  passed_copies.clear();
 
-  ChildReport rec{};
-  size_t got = 0;
-  while (got < sizeof rec) {
-    ssize_t n = ::read(report->read.get(), reinterpret_cast<char*>(&rec) + got, sizeof rec - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got != 0) {
-    reap(pid);
-    if (got != sizeof rec) return io(IoError::custom(kFillWholeBuffer, EIO));
-    return io(IoError::from_errno(rec.error));
+  for (;;) {
+    ReportRead r = read_report(report->read.get());
+    if (r.torn) {
+      reap(pid);
+      return io(IoError::custom(kFillWholeBuffer, EIO));
+    }
+    if (r.eof) {
+      if (!init_mode) break;  // the exec closed the pipe
+      int status = reap(pid);
+      return fail(SandboxError::setup_failed(status, read_diagnostics(diag_read.get())));
+    }
+    if (r.rec.error != 0) {
+      reap(pid);
+      return fail(child_failure(r.rec, options.setup));
+    }
+    if (r.rec.step == kStepInitExec) break;  // the init ran the target
   }
 
   SandboxChild result(pid, std::move(out_read), std::move(err_read));

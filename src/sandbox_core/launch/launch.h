@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sandbox_core/base/result.h"
+#include "sandbox_core/launch/child_report.h"
 #include "sandbox_core/launch/sandbox_child.h"
 #include "sandbox_core/spec/sandbox_spec.h"
 
@@ -40,14 +41,61 @@ struct ChildLimits {
 ChildLimits child_limits(uint64_t ephemeral_storage_bytes, uint64_t timeout_seconds,
                          uint32_t cpu_milli);
 
-// Starts `program` with `args` as the leader of a new process group: stdin from the null
-// device, stdout/stderr to pipes (or the null device when not captured), working
-// directory spec.host_dir(), environment exactly spec.env plus the missing defaults. A
+// Isolation steps a backend adds to a launch. Everything run() touches is prepared in the
+// parent before the launch; run() executes in the child after the limits and before
+// exec, so it is held to the child's rules: async-signal-safe system calls on prepared
+// data, no allocation, locks, logging or exceptions.
+class ChildSetup {
+ public:
+  virtual ~ChildSetup() = default;
+  // In the child: 0, or an errno with report.step (and report.detail) set.
+  virtual int run(launch_detail::ChildReport& report) const noexcept = 0;
+  // In the parent: what failed, for a record that run() produced ("mount \"/usr\"").
+  virtual std::string describe(const launch_detail::ChildReport& report) const = 0;
+};
+
+// A descriptor handed to the child at a fixed number (>= 3), without close-on-exec. The
+// caller keeps ownership; it must stay open until launch_child returns.
+struct PassedFd {
+  int source;
+  int target;
+};
+
+// How the child starts its program, and what the launch waits for.
+enum class ReportMode : uint8_t {
+  // The program itself: end of file on the report pipe means it has been executed.
+  Exec,
+  // The sandbox init, which receives the report pipe at kInitReportFd and reports the
+  // target's exec itself. End of file without that record means a set-up tool (bwrap)
+  // failed before the init ran: the launch then fails with SetupFailed, carrying the
+  // tool's wait status and what it wrote to its standard error, which goes to a
+  // diagnostics pipe while the target's standard error reaches the init at kInitStderrFd.
+  Init,
+};
+
+struct LaunchOptions {
+  std::string program;  // searched in the child's PATH when it has no "/"
+  std::vector<std::string> args;
+  EnvDefaults env_defaults;
+  // The only descriptors above 2 the child keeps; every other one is closed at exec.
+  std::vector<PassedFd> passed_fds;
+  // Non-zero: the child is created by clone() with these CLONE_NEW* flags (Linux), and is
+  // the first process of every new namespace. Zero: vfork.
+  int namespace_flags = 0;
+  const ChildSetup* setup = nullptr;  // borrowed; runs between the limits and exec
+  // When >= 0, this descriptor is executed (execveat, AT_EMPTY_PATH) instead of `program`,
+  // which then only names argv[0].
+  int exec_fd = -1;
+  ReportMode report = ReportMode::Exec;
+};
+
+// Starts the child as the leader of a new session and process group: stdin from the
+// null device, stdout/stderr to pipes (or the null device when not captured), working
+// directory spec.host_dir(), environment exactly spec.env plus the missing defaults, no
+// descriptor above 2 but the passed ones, SIGPIPE and SIGXFSZ at their defaults. A
 // program without "/" is searched in the child's own PATH. Failures inside the child
 // come back as Io errors after the half-started child has been reaped.
-Result<SandboxChild, SandboxError> launch_child(const std::string& program,
-                                                const std::vector<std::string>& args,
-                                                const EnvDefaults& env_defaults,
+Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
                                                 const SandboxSpec& spec);
 
 }  // namespace sandbox

@@ -34,8 +34,11 @@ inline SandboxSpec shell_spec(std::string script, std::string dir = "/tmp") {
 
 inline Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec) {
   auto command = build_command(spec);
-  std::vector<std::string> args(command.begin() + 1, command.end());
-  return launch_child(command.front(), args, {{"PATH", std::string(DEFAULT_CHILD_PATH)}}, spec);
+  LaunchOptions options;
+  options.program = command.front();
+  options.args.assign(command.begin() + 1, command.end());
+  options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
+  return launch_child(options, spec);
 }
 
 // Collects a spawned child, expecting spawn and collect to succeed and `exited` to be

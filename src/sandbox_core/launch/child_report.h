@@ -1,0 +1,59 @@
+/* The record a child (or the sandbox init) writes to the launch's report pipe, and the
+   descriptor numbers the init finds at start. Shared with the freestanding init program,
+   so it stays plain C-compatible layout with no includes beyond <stdint.h>. */
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+namespace sandbox::launch_detail {
+#endif
+
+/* Steps reported with an errno. The first block is shared by every launch; the second is
+   the isolation set-up of the Linux backends (the detail field then names which entry of
+   the backend's plan failed); the last block comes from the sandbox init. */
+enum ChildStepValue {
+  kStepStdin = 1,
+  kStepStdout,
+  kStepStderr,
+  kStepChdir,
+  kStepSignals,
+  kStepSetpgid, /* setsid() since the child leaves the caller's session */
+  kStepRlimitFsize,
+  kStepRlimitCpu,
+  kStepExec,
+  kStepDescriptors,
+
+  kStepIdMap = 32,
+  kStepMount,
+  kStepPivot,
+  kStepNetwork,
+  kStepFence,
+  kStepChdirInside,
+  kStepNoNewPrivs,
+  kStepCapabilities,
+  kStepLandlock,
+  kStepSeccomp,
+  kStepExecInit,
+
+  kStepInitStarted = 64, /* error 0: the init runs; the target's exec result follows */
+  kStepInitFork,
+  kStepInitExec, /* error 0: the target has been executed */
+};
+
+/* Fixed-size record; a plain launch writes one only on failure, the init writes
+   kStepInitStarted, then exactly one kStepInitExec or kStepInitFork record. */
+struct ChildReport {
+  int32_t step;
+  int32_t error;
+  int32_t detail; /* index into the backend's plan, or -1 */
+};
+
+/* Descriptors the init finds when it starts: the report pipe (required), then the
+   standard error to install for the target when the set-up tool's own stderr was a
+   diagnostics pipe (optional). Everything above is closed by the init. */
+enum InitFd { kInitReportFd = 3, kInitStderrFd = 4, kInitFirstFreeFd = 5 };
+
+#ifdef __cplusplus
+}  // namespace sandbox::launch_detail
+#endif
