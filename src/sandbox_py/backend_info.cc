@@ -1,4 +1,4 @@
-// BackendInfo: an immutable (kind, available) record. No constructor from Python, no
+// BackendInfo: an immutable (kind, available, summary, reason) record. No constructor from Python, no
 // methods, identity comparison. Interpreter lock held in every entry point.
 #include "sandbox_py/backend_info.h"
 
@@ -9,9 +9,8 @@ namespace sandbox::py {
 namespace {
 
 struct BackendInfoState {
-  BackendInfoState(std::string k, bool a) noexcept : kind(std::move(k)), available(a) {}
-  const std::string kind;
-  const bool available;
+  BackendInfoState(BackendInfoFields f) noexcept : fields(std::move(f)) {}
+  const BackendInfoFields fields;
 };
 
 struct BackendInfoObject {
@@ -25,15 +24,18 @@ const BackendInfoState& state_of(PyObject* self) {
   return reinterpret_cast<BackendInfoObject*>(self)->state;
 }
 
-PyObject* bi_get_kind(PyObject* self, void*) {
+PyObject* text(const std::string& s) {
   return guard([&]() -> Outcome {
-    const std::string& k = state_of(self).kind;
-    return PyUnicode_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size()));
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
   });
 }
 
+PyObject* bi_get_kind(PyObject* self, void*) { return text(state_of(self).fields.kind); }
+PyObject* bi_get_summary(PyObject* self, void*) { return text(state_of(self).fields.summary); }
+PyObject* bi_get_reason(PyObject* self, void*) { return text(state_of(self).fields.reason); }
+
 PyObject* bi_get_available(PyObject* self, void*) {
-  return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).available); });
+  return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.available); });
 }
 
 PyObject* bi_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -54,6 +56,8 @@ void bi_dealloc(PyObject* self) {
 PyGetSetDef kGetSet[] = {
     {"kind", bi_get_kind, nullptr, nullptr, nullptr},
     {"available", bi_get_available, nullptr, nullptr, nullptr},
+    {"summary", bi_get_summary, nullptr, nullptr, nullptr},
+    {"reason", bi_get_reason, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -80,7 +84,7 @@ PyObject* backend_info_type() {
   return g_type;
 }
 
-Outcome new_backend_info(std::string kind, bool available) {
+Outcome new_backend_info(BackendInfoFields fields) {
   PyObject* type = backend_info_type();
   if (type == nullptr) return raised();
   auto tp = reinterpret_cast<PyTypeObject*>(type);
@@ -88,7 +92,7 @@ Outcome new_backend_info(std::string kind, bool available) {
   PyObject* self = alloc(tp, 0);
   if (self == nullptr) return raised();
   new (&reinterpret_cast<BackendInfoObject*>(self)->state)
-      BackendInfoState(std::move(kind), available);
+      BackendInfoState(std::move(fields));
   return self;
 }
 

@@ -1,4 +1,4 @@
-// BackendInfo: one (kind, available) pair reported by available_backends().
+// BackendInfo: one backend as available_backends() reports it.
 #pragma once
 
 #include "sandbox_py/errors.h"
@@ -10,6 +10,13 @@ namespace sandbox::py {
 // The type object, created on first use and kept for the process.
 PyObject* backend_info_type();
 
-Outcome new_backend_info(std::string kind, bool available);
+struct BackendInfoFields {
+  std::string kind;
+  bool available = false;
+  std::string summary;  // what the backend isolates, one line
+  std::string reason;   // why it is unavailable here; empty when available
+};
+
+Outcome new_backend_info(BackendInfoFields fields);
 
 }  // namespace sandbox::py

@@ -22,17 +22,13 @@ PyObject* text_of(std::string_view s) {
 PyObject* available_backends(PyObject*, PyObject*) {
   return guard([&]() -> Outcome {
     const BackendAvailability& a = availability();
-    // "userns" here, although a LocalProcess of that kind reports "userns-lite".
-    const std::array<std::pair<const char*, bool>, 4> rows = {{
-        {"bubblewrap", a.available(BackendKind::Bubblewrap)},
-        {"userns", a.available(BackendKind::UsernsLite)},
-        {"sandbox-exec", a.available(BackendKind::SandboxExec)},
-        {"none", a.available(BackendKind::Passthrough)},
-    }};
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    auto table = backend_table();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(table.size())));
     if (!list) return raised();
-    for (size_t i = 0; i < rows.size(); ++i) {
-      auto info = new_backend_info(rows[i].first, rows[i].second);
+    for (size_t i = 0; i < table.size(); ++i) {
+      const BackendRow& row = table[i];
+      auto info = new_backend_info({std::string(row.listed_name), a.available(row.kind),
+                                    std::string(row.summary), a.reason(row.kind)});
       if (!info) return fail(std::move(info).error());
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), *info);  // steals
     }

@@ -98,7 +98,7 @@ def test_text_signatures(name, signature):
 def test_method_order_and_class_docstrings():
     methods = [m for m in vars(_native.LocalProcess) if not m.startswith("__")]
     assert methods == ["wait", "read_stdout", "read_stderr", "wait_and_collect", "kill", "pid", "backend"]
-    assert [m for m in vars(_native.BackendInfo) if not m.startswith("__")] == ["kind", "available"]
+    assert [m for m in vars(_native.BackendInfo) if not m.startswith("__")] == ["kind", "available", "summary", "reason"]
     assert _native.LocalProcess.__doc__ == (
         "A spawned process. Mirrors a small subset of `subprocess.Popen`."
     )

@@ -10,9 +10,11 @@ from ventra.sandbox import _native
 def test_available_backends_reports_four_fresh_kinds_in_order():
     infos = _native.available_backends()
     assert [i.kind for i in infos] == ["bubblewrap", "userns", "sandbox-exec", "none"]
-    assert [infos[0].available, infos[1].available, infos[3].available] == [False, False, True]
+    assert infos[3].available is True and infos[3].reason == ""
     if shutil.which("sandbox-exec") is None:
-        assert infos[2].available is False
+        assert (infos[2].available, infos[2].reason) == (False, "no sandbox-exec tool on PATH")
+    assert all(i.summary for i in infos)
+    assert all(bool(i.reason) != i.available for i in infos)
     again = _native.available_backends()
     assert all(a is not b for a, b in zip(again, infos))
     assert [(i.kind, i.available) for i in again] == [(i.kind, i.available) for i in infos]

@@ -25,26 +25,20 @@ _NONE_WARNING = (
     "honour the proxy variables are filtered."
 )
 
-_BACKEND_NOTES = {
-    "bubblewrap": "Linux namespaces via bwrap; not implemented in this build",
-    "userns": "unprivileged user namespaces; not implemented in this build",
-    "sandbox-exec": "macOS sandbox-exec profile; the tool exists on macOS only",
-    "none": "no isolation at all; limits and a cleared environment only",
-}
-
-
 def _err(message: str) -> None:
     print(f"ventra.sandbox: {message}", file=sys.stderr)
 
 
-def _available_names() -> List[str]:
-    return [b.kind for b in _native.available_backends() if b.available]
-
 
 def _refusal_hint() -> str:
-    names = _available_names()
+    infos = _native.available_backends()
+    names = [b.kind for b in infos if b.available]
     listed = ", ".join(names) if names else "(none)"
-    hint = f"backends available here: {listed}\nchoose one explicitly with --backend NAME"
+    missing = "; ".join(f"{b.kind}: {b.reason}" for b in infos if not b.available)
+    hint = f"backends available here: {listed}\n"
+    if missing:
+        hint += f"unavailable: {missing}\n"
+    hint += "choose one explicitly with --backend NAME"
     if names == ["none"]:
         hint += " (--backend none runs the command without any isolation)"
     return hint
@@ -249,7 +243,7 @@ def _supervise(proc: _native.LocalProcess) -> int:
 def cmd_backends(_args: argparse.Namespace) -> int:
     for info in _native.available_backends():
         state = "available" if info.available else "unavailable"
-        note = _BACKEND_NOTES.get(info.kind, "")
+        note = info.summary if info.available else f"{info.summary} ({info.reason})"
         print(f"{info.kind:<13} {state:<12} {note}".rstrip())
     return 0
 

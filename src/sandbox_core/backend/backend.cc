@@ -15,44 +15,36 @@
 
 namespace sandbox {
 
-std::string_view backend_kind_name(BackendKind kind) {
-  switch (kind) {
-    case BackendKind::Bubblewrap:
-      return "bubblewrap";
-    case BackendKind::UsernsLite:
-      return "userns-lite";
-    case BackendKind::SandboxExec:
-      return "sandbox-exec";
-    case BackendKind::Passthrough:
-      return "none";
-  }
-  return "none";
-}
-
-bool BackendAvailability::available(BackendKind kind) const {
-  switch (kind) {
-    case BackendKind::Bubblewrap:
-      return bubblewrap;
-    case BackendKind::UsernsLite:
-      return userns_lite;
-    case BackendKind::SandboxExec:
-      return sandbox_exec;
-    case BackendKind::Passthrough:
-      return passthrough;
-  }
-  return false;
-}
-
 namespace {
 
-std::atomic<int> g_probe_count{0};
+Availability always() { return {true, {}}; }
 
-BackendAvailability probe() {
-  g_probe_count.fetch_add(1, std::memory_order_relaxed);
-  BackendAvailability a;
-  a.sandbox_exec = find_sandbox_exec().has_value();
-  return a;
+Availability sandbox_exec_probe() {
+  if (find_sandbox_exec()) return {true, {}};
+  return {false, "no sandbox-exec tool on PATH"};
 }
+
+Availability not_built() { return {false, "not implemented in this build"}; }
+
+std::unique_ptr<Backend> make_passthrough() { return std::make_unique<PassthroughBackend>(); }
+// The tool is looked up again here, not taken from the probe.
+std::unique_ptr<Backend> make_sandbox_exec() {
+  return std::make_unique<SandboxExecBackend>(find_sandbox_exec());
+}
+
+constexpr BackendRow kRows[] = {
+    {BackendKind::Bubblewrap, "bubblewrap", {"bubblewrap", "bwrap"},
+     "Linux namespaces through the bwrap tool", &not_built, nullptr},
+    {BackendKind::UsernsLite, "userns", {"userns-lite", "userns"},
+     "Linux user namespaces, set up natively", &not_built, nullptr},
+    {BackendKind::SandboxExec, "sandbox-exec", {"sandbox-exec", "sandboxexec"},
+     "macOS sandbox-exec profile: read everywhere, write below the work directory",
+     &sandbox_exec_probe, &make_sandbox_exec},
+    {BackendKind::Passthrough, "none", {"none", "none"},
+     "no isolation at all: limits and a cleared environment only", &always, &make_passthrough},
+};
+
+std::atomic<int> g_probe_count{0};
 
 std::string home_dir() {
   if (const char* home = std::getenv("HOME"); home != nullptr) return home;
@@ -78,9 +70,30 @@ namespace detail {
 int availability_probe_count() { return g_probe_count.load(std::memory_order_relaxed); }
 }  // namespace detail
 
+std::span<const BackendRow> backend_table() { return kRows; }
+
+std::string_view backend_kind_name(BackendKind kind) {
+  switch (kind) {
+    case BackendKind::Bubblewrap:
+      return "bubblewrap";
+    case BackendKind::UsernsLite:
+      return "userns-lite";
+    case BackendKind::SandboxExec:
+      return "sandbox-exec";
+    case BackendKind::Passthrough:
+      return "none";
+  }
+  return "none";
+}
+
 const BackendAvailability& availability() {
-  // A function-local static: one thread runs the probe, the others block until it is done.
-  static const BackendAvailability computed = probe();
+  // A function-local static: one thread runs the probes, the others block until done.
+  static const BackendAvailability computed = [] {
+    g_probe_count.fetch_add(1, std::memory_order_relaxed);
+    BackendAvailability a;
+    for (const auto& row : kRows) a.rows_[BackendAvailability::index(row.kind)] = row.probe();
+    return a;
+  }();
   return computed;
 }
 
@@ -102,35 +115,24 @@ std::optional<std::string> find_sandbox_exec() {
 }
 
 Result<std::unique_ptr<Backend>, std::string> select_backend(std::string_view name) {
-  BackendKind kind;
-  if (name == "none") {
-    kind = BackendKind::Passthrough;
-  } else if (name == "bwrap" || name == "bubblewrap") {
-    kind = BackendKind::Bubblewrap;
-  } else if (name == "userns" || name == "userns-lite") {
-    kind = BackendKind::UsernsLite;
-  } else if (name == "sandboxexec" || name == "sandbox-exec") {
-    kind = BackendKind::SandboxExec;
-  } else {
+  const BackendRow* row = nullptr;
+  for (const auto& r : kRows) {
+    if (r.accepted[0] == name || r.accepted[1] == name) row = &r;
+  }
+  if (row == nullptr) {
     return fail("unknown sandbox backend " + quoted_form(name) +
                 "; expected one of \"bubblewrap\", \"userns\", \"sandbox-exec\", or \"none\"");
   }
-  if (!availability().available(kind)) {
+  if (!availability().available(row->kind)) {
     return fail(
-        "sandbox backend " + quoted_form(backend_kind_name(kind)) +
+        "sandbox backend " + quoted_form(backend_kind_name(row->kind)) +
         " is not available in this environment, and we refuse to downgrade to weaker "
         "isolation. bubblewrap needs CAP_SYS_ADMIN + an unconfined AppArmor profile on the "
         "pod (kestrix.PodTemplate.allow_nested_sandboxing()); userns needs unprivileged user "
         "namespaces. Pick a backend that this pod supports explicitly (e.g. "
         "backend=\"userns\"), or grant the missing capability.");
   }
-  std::unique_ptr<Backend> backend;
-  if (kind == BackendKind::Passthrough) {
-    backend = std::make_unique<PassthroughBackend>();
-  } else {
-    backend = std::make_unique<SandboxExecBackend>(find_sandbox_exec());
-  }
-  return backend;
+  return row->make();
 }
 
 }  // namespace sandbox

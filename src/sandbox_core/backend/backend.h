@@ -2,9 +2,11 @@
 // selection by name, which never falls back to a weaker backend.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,12 +29,36 @@ class Backend {
   virtual Result<SandboxChild, SandboxError> spawn(const SandboxSpec& spec) = 0;
 };
 
-struct BackendAvailability {
-  bool bubblewrap = false;
-  bool userns_lite = false;
-  bool sandbox_exec = false;
-  bool passthrough = true;
-  bool available(BackendKind kind) const;
+// Whether a kind can run here, and when it cannot, what is missing ("no bwrap on PATH").
+struct Availability {
+  bool available = false;
+  std::string reason;
+};
+
+// One row per kind: every name, the probe and the factory. select_backend,
+// available_backends(), the command line (through available_backends()) and the type
+// stubs (checked by a test) all read this table; adding a kind is adding a row.
+struct BackendRow {
+  BackendKind kind;
+  std::string_view listed_name;                // what available_backends() reports
+  std::array<std::string_view, 2> accepted;    // what spawn accepts
+  std::string_view summary;                    // one line for the command line's listing
+  Availability (*probe)();                     // run once per process
+  std::unique_ptr<Backend> (*make)();          // only for an available kind
+};
+
+// In the order available_backends() reports them.
+std::span<const BackendRow> backend_table();
+
+class BackendAvailability {
+ public:
+  bool available(BackendKind kind) const { return rows_[index(kind)].available; }
+  const std::string& reason(BackendKind kind) const { return rows_[index(kind)].reason; }
+
+ private:
+  friend const BackendAvailability& availability();
+  static size_t index(BackendKind kind) { return static_cast<size_t>(kind); }
+  std::array<Availability, 4> rows_;
 };
 
 // Computed exactly once per process, even under concurrent first calls; later callers

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <set>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -91,10 +92,8 @@ TEST(BackendAvailability, ConcurrentFirstCallsProbeOnce) {
   for (auto& t : threads) t.join();
   for (auto* s : seen) EXPECT_EQ(s, seen[0]);
   EXPECT_EQ(detail::availability_probe_count(), 1);
-  EXPECT_TRUE(seen[0]->sandbox_exec);  // the fake tool was on PATH at the probe
-  EXPECT_TRUE(seen[0]->passthrough);
-  EXPECT_FALSE(seen[0]->bubblewrap);
-  EXPECT_FALSE(seen[0]->userns_lite);
+  EXPECT_TRUE(seen[0]->available(BackendKind::SandboxExec));  // the fake tool was on PATH
+  EXPECT_TRUE(seen[0]->available(BackendKind::Passthrough));
 }
 
 TEST(BackendAvailabilityDeathTest, NoPathMeansNoSandboxExec) {
@@ -103,7 +102,11 @@ TEST(BackendAvailabilityDeathTest, NoPathMeansNoSandboxExec) {
       {
         ::unsetenv("PATH");
         auto r = select_backend("sandbox-exec");
-        std::_Exit(!availability().sandbox_exec && !r ? 0 : 1);
+        const auto& a = availability();
+        std::_Exit(!a.available(BackendKind::SandboxExec) && !r &&
+                           a.reason(BackendKind::SandboxExec) == "no sandbox-exec tool on PATH"
+                       ? 0
+                       : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -147,6 +150,33 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
       EXPECT_EQ(static_cast<SandboxExecBackend&>(**r).tool_path(), kFakeTool);
     }
   }
+}
+
+// The stubs name the same backends as the table: accepted names, listed names and the
+// kind names a LocalProcess reports.
+TEST(BackendTable, TypeStubsNameEveryBackendOfTheTable) {
+  const std::string stub = slurp(std::string(SANDBOX_SOURCE_DIR) + "/python/ventra/sandbox/_native.pyi");
+  auto literal_after = [&](const std::string& anchor) {
+    size_t at = stub.find(anchor);
+    EXPECT_NE(at, std::string::npos) << anchor;
+    size_t open = stub.find("Literal[", at), close = stub.find(']', open);
+    std::set<std::string> names;
+    std::string body = stub.substr(open, close - open);
+    std::regex quoted("\"([^\"]*)\"");
+    for (std::sregex_iterator it(body.begin(), body.end(), quoted), end; it != end; ++it) {
+      names.insert((*it)[1]);
+    }
+    return names;
+  };
+  std::set<std::string> accepted, listed, kinds;
+  for (const auto& row : backend_table()) {
+    accepted.insert(row.accepted.begin(), row.accepted.end());
+    listed.insert(std::string(row.listed_name));
+    kinds.insert(std::string(backend_kind_name(row.kind)));
+  }
+  EXPECT_EQ(literal_after("_BackendName = "), accepted);
+  EXPECT_EQ(literal_after("def kind(self)"), listed);
+  EXPECT_EQ(literal_after("def backend(self)"), kinds);
 }
 
 TEST(FindSandboxExec, AcceptsOnlyExecutableRegularFiles) {
