@@ -67,8 +67,8 @@ struct LaunchPlan {
   ChildLimits limits;
 };
 
-// execvp's search over the child's PATH ("/bin:/usr/bin" when it has none); an empty
-// entry means the current directory, which is the child's working directory by then.
+}  // namespace
+
 std::vector<std::string> exec_candidates(const std::string& program, const std::string* path) {
   if (program.empty()) return {};
   if (program.find('/') != std::string::npos) return {program};
@@ -86,6 +86,8 @@ std::vector<std::string> exec_candidates(const std::string& program, const std::
   }
   return out;
 }
+
+namespace {
 
 Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options,
                                             const SandboxSpec& spec) {
@@ -259,7 +261,7 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   int floor = 3;
   for (const auto& p : options.passed_fds) floor = std::max(floor, p.target + 1);
   if (init_mode) floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
-  if (options.passed_fds.size() + 2 > kMaxPassedFds) {
+  if (options.passed_fds.size() + 2 > kMaxPassedFds || floor > kSetupFdFloor) {
     return io(IoError::custom("too many descriptors passed to the child", EINVAL));
   }
 
@@ -323,7 +325,17 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   child.envp = plan.envp.data();
   child.exec_candidates = plan.candidate_ptrs.data();
   child.candidate_count = plan.candidate_ptrs.size();
+  // Clear of the numbers the child dup2s onto.
+  UniqueFd exec_copy;
   child.exec_fd = options.exec_fd;
+  if (options.exec_fd >= 0 && options.exec_fd < kSetupFdFloor) {
+    auto copy = dup_cloexec(options.exec_fd);
+    if (!copy) return io(copy.error());
+    auto high = above(std::move(*copy), kSetupFdFloor);
+    if (!high) return io(high.error());
+    exec_copy = std::move(*high);
+    child.exec_fd = exec_copy.get();
+  }
   child.work_dir = plan.work_dir.c_str();
   child.stdio[0] = null_fd.get();
   child.stdio[1] = out_write ? out_write.get() : null_fd.get();

@@ -29,6 +29,11 @@ using EnvDefaults = std::vector<std::pair<std::string, std::string>>;
 // "sh" "-c" input; interpreter "-c" input; or argv unchanged. May be empty (Argv only).
 std::vector<std::string> build_command(const SandboxSpec& spec);
 
+// execvp's search over the child's PATH ("/bin:/usr/bin" when `path` is null): the
+// files to try, in order. An empty entry means the current directory, which is the
+// child's working directory by then. A program with a "/" is its own only candidate.
+std::vector<std::string> exec_candidates(const std::string& program, const std::string* path);
+
 // Limits applied inside the child by child_limits_hook; 0 means "not set".
 struct ChildLimits {
   uint64_t fsize_bytes = 0;  // RLIMIT_FSIZE, soft and hard
@@ -45,6 +50,10 @@ ChildLimits child_limits(uint64_t ephemeral_storage_bytes, uint64_t timeout_seco
 // parent before the launch; run() executes in the child after the limits and before
 // exec, so it is held to the child's rules: async-signal-safe system calls on prepared
 // data, no allocation, locks, logging or exceptions.
+// Descriptors a ChildSetup reads in the child must be at or above this number: below it
+// the child puts its standard streams' sources and the passed descriptors.
+inline constexpr int kSetupFdFloor = 16;
+
 class ChildSetup {
  public:
   virtual ~ChildSetup() = default;
@@ -54,8 +63,8 @@ class ChildSetup {
   virtual std::string describe(const launch_detail::ChildReport& report) const = 0;
 };
 
-// A descriptor handed to the child at a fixed number (>= 3), without close-on-exec. The
-// caller keeps ownership; it must stay open until launch_child returns.
+// A descriptor handed to the child at a fixed number (3 up to kSetupFdFloor - 1), without
+// close-on-exec. The caller keeps ownership; it must stay open until launch_child returns.
 struct PassedFd {
   int source;
   int target;

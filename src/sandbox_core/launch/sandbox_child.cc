@@ -44,8 +44,10 @@ SandboxChild::SandboxChild(SandboxChild&& o) noexcept
       stdout_(std::move(o.stdout_)),
       stderr_(std::move(o.stderr_)),
       temp_files_(std::move(o.temp_files_)),
+      resources_(std::move(o.resources_)),
       pidfd_(std::move(o.pidfd_)) {
   o.temp_files_.clear();
+  o.resources_.clear();
 }
 
 SandboxChild& SandboxChild::operator=(SandboxChild&& o) noexcept {
@@ -58,6 +60,8 @@ SandboxChild& SandboxChild::operator=(SandboxChild&& o) noexcept {
     stderr_ = std::move(o.stderr_);
     temp_files_ = std::move(o.temp_files_);
     o.temp_files_.clear();
+    resources_ = std::move(o.resources_);
+    o.resources_.clear();
     pidfd_ = std::move(o.pidfd_);
   }
   return *this;
@@ -83,6 +87,7 @@ void SandboxChild::dispose() noexcept {
   stderr_.reset();
   for (auto& f : temp_files_) f.remove();  // in order: unlink, then close
   temp_files_.clear();
+  resources_.clear();
   pidfd_.reset();
   pid_ = -1;
 }

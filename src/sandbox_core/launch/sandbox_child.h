@@ -1,9 +1,11 @@
 // The record of one launched child: pid and cached wait status, the parent's pipe ends,
-// and the temporary files that must live as long as the child. Destroying a record whose
-// child still runs kills the child's process group and reaps it, then closes the pipe
-// ends, then deletes the temporary files, in that order.
+// and the temporary files and helpers (a network fence) that must live as long as the
+// child. Destroying a record whose child still runs kills the child's process group and
+// reaps it, then closes the pipe ends, then deletes the temporary files, then stops the
+// helpers, in that order.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -31,6 +33,12 @@ class TempFile {
   UniqueFd fd_;
 };
 
+// Something a backend keeps running beside the child, stopped once the child is gone.
+class ChildResource {
+ public:
+  virtual ~ChildResource() = default;
+};
+
 class SandboxChild {
  public:
   SandboxChild() = default;
@@ -49,6 +57,7 @@ class SandboxChild {
   UniqueFd& stdout_fd() { return stdout_; }
   UniqueFd& stderr_fd() { return stderr_; }
   std::vector<TempFile>& temp_files() { return temp_files_; }
+  std::vector<std::unique_ptr<ChildResource>>& resources() { return resources_; }
   // Optional pidfd of the child (close-on-exec), used to wait for exit without polling.
   UniqueFd& pidfd() { return pidfd_; }
 
@@ -59,6 +68,7 @@ class SandboxChild {
   std::optional<int> status_;
   UniqueFd stdin_, stdout_, stderr_;
   std::vector<TempFile> temp_files_;
+  std::vector<std::unique_ptr<ChildResource>> resources_;
   UniqueFd pidfd_;
 };
 

@@ -1,0 +1,215 @@
+// The sandbox init: pid 1 of a sandbox's pid namespace under both Linux backends. It
+// reports the target's exec on the launch's report pipe, keeps the target off pid 1 (a
+// pid 1 ignores its own `kill -TERM $$`), reaps orphans, and exits with the target's
+// code, which takes the whole namespace down with it. Freestanding: raw system calls, no
+// libc, a few KB, so it execs and forks in microseconds.
+//
+// argv: [0] name, [1] count N of exec candidates, [2..2+N) candidates in PATH order,
+// then the target's argv; "0" and nothing else is a trial run that only reports. The environment is the target's. Descriptors: see InitFd.
+#include <asm/unistd.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "sandbox_core/launch/child_report.h"
+
+namespace {
+
+using sandbox::launch_detail::ChildReport;
+namespace ld = sandbox::launch_detail;
+
+// Values from the kernel's uapi, spelled out: the headers that define them drag in libc.
+constexpr long kSigchld = 17;
+constexpr long kFGetfd = 1, kFSetfd = 2, kFdCloexec = 1;
+constexpr long kOCloexec = 02000000;
+constexpr long kPrSetNoNewPrivs = 38;
+constexpr long kLandlockCreateRulesetVersion = 1;
+constexpr uint64_t kScopeAbstractUnixSocket = 1, kScopeSignal = 2;
+constexpr long kNrLandlockCreateRuleset = 444, kNrLandlockRestrictSelf = 446, kNrCloseRange = 436;
+constexpr long kEnoent = 2, kEacces = 13, kEnotdir = 20, kEnodev = 19, kEstale = 116,
+               kEtimedout = 110, kEintr = 4;
+
+#if defined(__x86_64__)
+long sys(long n, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
+  long ret;
+  register long r10 asm("r10") = d;
+  register long r8 asm("r8") = e;
+  asm volatile("syscall"
+               : "=a"(ret)
+               : "a"(n), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8)
+               : "rcx", "r11", "memory");
+  return ret;
+}
+asm(".text\n.global _start\n_start:\n xor %rbp, %rbp\n mov %rsp, %rdi\n and $-16, %rsp\n"
+    " call init_main\n hlt\n");
+#elif defined(__aarch64__)
+long sys(long n, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
+  register long x8 asm("x8") = n;
+  register long x0 asm("x0") = a;
+  register long x1 asm("x1") = b;
+  register long x2 asm("x2") = c;
+  register long x3 asm("x3") = d;
+  register long x4 asm("x4") = e;
+  asm volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4) : "memory");
+  return x0;
+}
+asm(".text\n.global _start\n_start:\n mov x29, #0\n mov x30, #0\n mov x0, sp\n"
+    " and sp, x0, #-16\n bl init_main\n");
+#else
+#error "the sandbox init supports x86_64 and aarch64"
+#endif
+
+[[noreturn]] void exit_with(long code) {
+  for (;;) sys(__NR_exit_group, code);
+}
+
+void put_fd(int from, int to) {
+#ifdef __NR_dup2
+  sys(__NR_dup2, from, to);
+#else
+  sys(__NR_dup3, from, to, 0);
+#endif
+}
+
+long fork_process() {
+  // clone(SIGCHLD) without a stack is fork on both architectures.
+  return sys(__NR_clone, kSigchld, 0, 0, 0, 0);
+}
+
+void send(const ChildReport& rec) {
+  const char* p = reinterpret_cast<const char*>(&rec);
+  long left = sizeof rec;
+  while (left > 0) {
+    long n = sys(__NR_write, ld::kInitReportFd, reinterpret_cast<long>(p), left);
+    if (n == -kEintr) continue;
+    if (n <= 0) return;
+    p += n;
+    left -= n;
+  }
+}
+
+long parse_count(const char* s) {
+  long n = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) n = n * 10 + (*s - '0');
+  return n;
+}
+
+bool is_search_miss(long err) {
+  return err == kEnoent || err == kEnotdir || err == kEacces || err == kEstale ||
+         err == kEnodev || err == kEtimedout;
+}
+
+// Landlock scoping where the kernel has it (ABI 6): the target can neither signal nor
+// reach the abstract unix sockets of anything outside its own domain, the host's
+// included. Older kernels simply lack the layer.
+long scope_target() {
+  long abi = sys(kNrLandlockCreateRuleset, 0, 0, kLandlockCreateRulesetVersion);
+  if (abi < 6) return 0;
+  struct {
+    uint64_t handled_access_fs, handled_access_net, scoped;
+  } attr = {0, 0, kScopeAbstractUnixSocket | kScopeSignal};
+  long fd = sys(kNrLandlockCreateRuleset, reinterpret_cast<long>(&attr), sizeof attr, 0);
+  if (fd < 0) return fd;
+  long r = sys(kNrLandlockRestrictSelf, fd, 0);
+  sys(__NR_close, fd);
+  return r;
+}
+
+[[noreturn]] void run_target(char** candidates, long count, char** argv, char** envp,
+                             int result_fd) {
+  sys(__NR_fcntl, ld::kInitReportFd, kFSetfd, kFdCloexec);
+  long err = sys(__NR_prctl, kPrSetNoNewPrivs, 1, 0, 0, 0);
+  if (err == 0) err = scope_target();
+  if (err == 0) {
+    // execvp semantics, as for an unsandboxed launch: a miss moves on; EACCES anywhere
+    // wins over a later ENOENT.
+    err = -kEnoent;
+    bool saw_eacces = false;
+    for (long i = 0; i < count; ++i) {
+      err = sys(__NR_execve, reinterpret_cast<long>(candidates[i]), reinterpret_cast<long>(argv),
+                reinterpret_cast<long>(envp));
+      if (err == -kEacces) saw_eacces = true;
+      if (!is_search_miss(-err)) break;
+    }
+    if (saw_eacces && is_search_miss(-err)) err = -kEacces;
+  }
+  int32_t code = static_cast<int32_t>(-err);
+  sys(__NR_write, result_fd, reinterpret_cast<long>(&code), sizeof code);
+  exit_with(127);
+}
+
+}  // namespace
+
+extern "C" [[noreturn, gnu::used]] void init_main(long* sp) {
+  long argc = sp[0];
+  char** argv = reinterpret_cast<char**>(sp + 1);
+  char** envp = argv + argc + 1;
+  send(ChildReport{ld::kStepInitStarted, 0, -1});
+  if (argc < 3) {
+    // No target: the availability probe's trial run, which ends here.
+    bool trial = argc == 2 && parse_count(argv[1]) == 0;
+    send(ChildReport{ld::kStepInitExec, trial ? 0 : static_cast<int32_t>(kEnoent), -1});
+    exit_with(trial ? 0 : 127);
+  }
+
+  // The target's standard error, where a set-up tool's own went to a diagnostics pipe.
+  if (sys(__NR_fcntl, ld::kInitStderrFd, kFGetfd) >= 0) {
+    put_fd(ld::kInitStderrFd, 2);
+    sys(__NR_close, ld::kInitStderrFd);
+  }
+  // Whatever was passed beyond (the init's own image, say) is not the target's.
+  if (sys(kNrCloseRange, ld::kInitFirstFreeFd, ~0U, 0) != 0) {
+    for (long fd = ld::kInitFirstFreeFd; fd < 1024; ++fd) sys(__NR_close, fd);
+  }
+
+  long count = parse_count(argv[1]);
+  if (count > argc - 3) count = argc - 3;
+  char** candidates = argv + 2;
+  char** target_argv = argv + 2 + count;
+
+  int result[2];
+  long err = sys(__NR_pipe2, reinterpret_cast<long>(result), kOCloexec);
+  long pid = err < 0 ? err : fork_process();
+  if (pid < 0) {
+    send(ChildReport{ld::kStepInitFork, static_cast<int32_t>(-pid), -1});
+    exit_with(127);
+  }
+  if (pid == 0) {
+    sys(__NR_close, result[0]);
+    run_target(candidates, count, target_argv, envp, result[1]);
+  }
+  sys(__NR_close, result[1]);
+  int32_t exec_error = 0;
+  long n;
+  do {
+    n = sys(__NR_read, result[0], reinterpret_cast<long>(&exec_error), sizeof exec_error);
+  } while (n == -kEintr);
+  if (n != sizeof exec_error) exec_error = 0;  // end of file: the exec closed the pipe
+  sys(__NR_close, result[0]);
+  send(ChildReport{ld::kStepInitExec, exec_error, -1});
+  sys(__NR_close, ld::kInitReportFd);
+
+  // Reap everything; leave with the target. Orphans still running die with the
+  // namespace when pid 1 exits.
+  for (;;) {
+    int status = 0;
+    long reaped = sys(__NR_wait4, -1, reinterpret_cast<long>(&status), 0, 0);
+    if (reaped == -kEintr) continue;
+    if (reaped < 0) exit_with(127);
+    if (reaped != pid) continue;
+    int sig = status & 0x7f;
+    exit_with(sig == 0 ? (status >> 8) & 0xff : 128 + sig);
+  }
+}
+
+// The compiler may still emit calls to these for aggregate copies.
+extern "C" void* memset(void* d, int c, size_t n) {
+  auto* p = static_cast<unsigned char*>(d);
+  while (n--) *p++ = static_cast<unsigned char>(c);
+  return d;
+}
+extern "C" void* memcpy(void* d, const void* s, size_t n) {
+  auto* p = static_cast<unsigned char*>(d);
+  auto* q = static_cast<const unsigned char*>(s);
+  while (n--) *p++ = *q++;
+  return d;
+}
