@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "sandbox_core/backend/bubblewrap.h"
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
+#include "sandbox_core/backend/userns_lite.h"
 #include "sandbox_core/base/quoted.h"
 
 namespace sandbox {
@@ -24,7 +26,6 @@ Availability sandbox_exec_probe() {
   return {false, "no sandbox-exec tool on PATH"};
 }
 
-Availability not_built() { return {false, "not implemented in this build"}; }
 
 std::unique_ptr<Backend> make_passthrough() { return std::make_unique<PassthroughBackend>(); }
 // The tool is looked up again here, not taken from the probe.
@@ -34,9 +35,12 @@ std::unique_ptr<Backend> make_sandbox_exec() {
 
 constexpr BackendRow kRows[] = {
     {BackendKind::Bubblewrap, "bubblewrap", {"bubblewrap", "bwrap"},
-     "Linux namespaces through the bwrap tool", &not_built, nullptr},
+     "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp",
+     &bubblewrap_probe, &make_bubblewrap},
     {BackendKind::UsernsLite, "userns", {"userns-lite", "userns"},
-     "Linux user namespaces, set up natively", &not_built, nullptr},
+     "Linux namespaces set up natively: own root, pid, ipc, uts and network; Landlock, "
+     "seccomp",
+     &userns_lite_probe, &make_userns_lite},
     {BackendKind::SandboxExec, "sandbox-exec", {"sandbox-exec", "sandboxexec"},
      "macOS sandbox-exec profile: read everywhere, write below the work directory",
      &sandbox_exec_probe, &make_sandbox_exec},
@@ -97,7 +101,7 @@ const BackendAvailability& availability() {
   return computed;
 }
 
-std::optional<std::string> find_sandbox_exec() {
+std::optional<std::string> find_on_path(std::string_view name) {
   const char* path = std::getenv("PATH");
   if (path == nullptr) return std::nullopt;
   std::string_view rest(path);
@@ -107,12 +111,14 @@ std::optional<std::string> find_sandbox_exec() {
     if (entry == "~" || entry.starts_with("~/")) entry = home_dir() + entry.substr(1);
     std::string candidate = entry;
     if (!candidate.empty() && candidate.back() != '/') candidate += '/';
-    candidate += "sandbox-exec";
+    candidate += name;
     if (is_executable_file(candidate)) return candidate;
     if (colon == std::string_view::npos) return std::nullopt;
     rest.remove_prefix(colon + 1);
   }
 }
+
+std::optional<std::string> find_sandbox_exec() { return find_on_path("sandbox-exec"); }
 
 Result<std::unique_ptr<Backend>, std::string> select_backend(std::string_view name) {
   const BackendRow* row = nullptr;

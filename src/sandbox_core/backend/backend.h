@@ -70,7 +70,10 @@ namespace detail {
 int availability_probe_count();
 }  // namespace detail
 
-// Absolute (or PATH-relative as listed) path of an executable regular file "sandbox-exec".
+// The first executable regular file `name` in the host's PATH ("~" expanded), as listed
+// there (absolute, or relative to the current directory).
+std::optional<std::string> find_on_path(std::string_view name);
+// find_on_path("sandbox-exec").
 std::optional<std::string> find_sandbox_exec();
 
 // The refusal text on failure (unknown name or unavailable kind), used unprefixed.

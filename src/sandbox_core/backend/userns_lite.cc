@@ -1,0 +1,61 @@
+// The "userns-lite" backend. Any thread; each spawn prepares its own set-up.
+#include "sandbox_core/backend/userns_lite.h"
+
+#include "sandbox_core/events/event.h"
+#include "sandbox_core/isolation/init_image.h"
+#include "sandbox_core/isolation/namespaces.h"
+#include "sandbox_core/isolation/sandboxed.h"
+#include "sandbox_core/launch/launch.h"
+
+namespace sandbox {
+
+using namespace isolation;
+
+Result<SandboxChild, SandboxError> UsernsLiteBackend::launch(
+    const SandboxSpec& spec, const std::vector<std::string>& init_args) {
+  auto image = sandbox_init_fd();
+  if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
+  NetworkPlan net = network_plan(spec);
+  NamespaceSetup::Options o;
+  o.own_root = true;
+  o.new_network = net.own_network;
+  o.fence = net.fence;
+  o.harden = true;
+  auto setup = NamespaceSetup::prepare(spec, std::move(o));
+  if (!setup) return fail(SandboxError::io(setup.error()));
+
+  LaunchOptions options;
+  options.program = kInitName;
+  options.args = init_args;
+  options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
+  options.exec_fd = *image;
+  options.report = ReportMode::Init;
+  options.setup = setup->get();
+  options.namespace_flags = (*setup)->namespace_flags();
+  auto child = launch_child(options, spec);
+  if (!child) return child;
+  SANDBOX_TRY(attach_fence(*child, **setup, net));
+  SANDBOX_EVENT(events::Level::Debug, "sandbox_core::backend::userns", "sandbox_core::backend::userns_lite",
+                ("message", "layers"), "userns-lite sandbox started", (*setup)->layers());
+  return child;
+}
+
+Result<SandboxChild, SandboxError> UsernsLiteBackend::spawn(const SandboxSpec& spec) {
+  std::vector<std::string> command = build_command(spec);
+  if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
+  return launch(spec, init_arguments(command, spec));
+}
+
+Availability userns_lite_probe() {
+#if defined(__linux__)
+  UsernsLiteBackend trial;
+  return trial_outcome(trial.launch(trial_spec(), kTrialArguments),
+                       "user namespaces cannot build a sandbox here");
+#else
+  return {false, "Linux only"};
+#endif
+}
+
+std::unique_ptr<Backend> make_userns_lite() { return std::make_unique<UsernsLiteBackend>(); }
+
+}  // namespace sandbox

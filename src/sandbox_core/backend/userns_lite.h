@@ -1,0 +1,29 @@
+// The "userns-lite" backend: the same sandbox as "bubblewrap", set up natively. The child
+// is cloned into new user, mount, pid, ipc, uts (and network) namespaces, builds and
+// enters the sandbox's root, hardens itself (no_new_privs, Landlock where the kernel has
+// it, no capabilities, seccomp) and executes the sandbox init from its memfd. No external
+// tool. Unavailable where user namespaces are.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sandbox_core/backend/backend.h"
+
+namespace sandbox {
+
+class UsernsLiteBackend final : public Backend {
+ public:
+  BackendKind kind() const override { return BackendKind::UsernsLite; }
+  Result<void, SandboxError> preflight() const override { return {}; }
+  Result<SandboxChild, SandboxError> spawn(const SandboxSpec& spec) override;
+
+  // Launches the init with `init_arguments` (a command, or a trial run).
+  Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec,
+                                            const std::vector<std::string>& init_arguments);
+};
+
+Availability userns_lite_probe();
+std::unique_ptr<Backend> make_userns_lite();
+
+}  // namespace sandbox

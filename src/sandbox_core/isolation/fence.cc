@@ -1,0 +1,116 @@
+// The fence's relay: endpoint parsing, the "network-fence" accept thread and one
+// "fence-relay" thread per connection, which connects to the host endpoint and becomes
+// the tunnel's pump. Threads never touch Python and report nothing.
+#include "sandbox_core/isolation/fence.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+
+#include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/proxy/net.h"
+#include "sandbox_core/proxy/proxy.h"
+
+namespace sandbox::isolation {
+namespace {
+
+bool is_loopback(const netfilter::IpAddress& ip) {
+  if (ip.is_v4()) return ip.bytes[0] == 127;
+  return ip == netfilter::IpAddress::v6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+}
+
+std::optional<netfilter::SocketAddress> loopback_endpoint(std::string_view url) {
+  size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return std::nullopt;
+  std::string_view rest = url.substr(scheme + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (size_t at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
+  auto target = proxy::parse_connect_target(rest);
+  if (!target) return std::nullopt;
+  std::string host = target->host == "localhost" ? "127.0.0.1" : target->host;
+  auto ip = netfilter::parse_ip(host);
+  if (!ip || !is_loopback(*ip)) return std::nullopt;
+  return netfilter::SocketAddress{*ip, target->port};
+}
+
+}  // namespace
+
+std::vector<netfilter::SocketAddress> fence_endpoints(const std::map<std::string, std::string>& env) {
+  std::vector<netfilter::SocketAddress> out;
+  for (const char* name : {"HTTP_PROXY", "http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY",
+                           "all_proxy"}) {
+    auto it = env.find(name);
+    if (it == env.end()) continue;
+    auto endpoint = loopback_endpoint(it->second);
+    if (endpoint && std::find(out.begin(), out.end(), *endpoint) == out.end()) out.push_back(*endpoint);
+  }
+  return out;
+}
+
+struct NetworkFence::State {
+  std::vector<UniqueFd> listeners;
+  std::vector<netfilter::SocketAddress> endpoints;
+  Pipe wake;
+  std::atomic<bool> stop{false};
+};
+
+namespace {
+
+void relay(UniqueFd client, netfilter::SocketAddress endpoint) {
+  auto upstream = proxy::connect_with_timeout(endpoint, proxy::kUpstreamConnectTimeout);
+  if (!upstream) return;  // the client sees its connection closed, as with no listener
+  proxy::pump_tunnel(std::move(client), std::move(*upstream));
+}
+
+void serve(const std::shared_ptr<NetworkFence::State>& st) {
+  std::vector<pollfd> fds;
+  for (const auto& l : st->listeners) fds.push_back({l.get(), POLLIN, 0});
+  fds.push_back({st->wake.read.get(), POLLIN, 0});
+  while (!st->stop.load(std::memory_order_acquire)) {
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    for (size_t i = 0; i + 1 < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;  // transient, or exhaustion that passes: poll again
+      (void)spawn_detached("fence-relay", [c = UniqueFd(fd), e = st->endpoints[i]]() mutable {
+        relay(std::move(c), e);
+      });
+    }
+  }
+}
+
+}  // namespace
+
+Result<std::unique_ptr<NetworkFence>, IoError> NetworkFence::start(
+    std::vector<UniqueFd> listeners, std::vector<netfilter::SocketAddress> endpoints) {
+  std::unique_ptr<NetworkFence> fence(new NetworkFence);
+  auto st = std::make_shared<State>();
+  st->listeners = std::move(listeners);
+  st->endpoints = std::move(endpoints);
+  auto wake = make_pipe();
+  if (!wake) return fail(wake.error());
+  st->wake = std::move(*wake);
+  auto thread = start_thread("network-fence", [st] { serve(st); });
+  if (!thread) return fail(thread.error());
+  fence->state_ = std::move(st);
+  fence->thread_ = std::move(*thread);
+  return fence;
+}
+
+NetworkFence::~NetworkFence() {
+  if (!state_) return;
+  state_->stop.store(true, std::memory_order_release);
+  char byte = 1;
+  (void)!::write(state_->wake.write.get(), &byte, 1);
+  thread_.join();
+}
+
+}  // namespace sandbox::isolation

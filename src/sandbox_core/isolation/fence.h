@@ -1,0 +1,44 @@
+// The network fence of a filtered policy: the proxy endpoints the child's proxy
+// variables name are the child's only way out. Listening sockets created inside the
+// child's network namespace (by NamespaceSetup) are served here, in the host's, by one
+// "network-fence" thread that relays each connection to the same address and port on
+// the host, where the session's AllowListProxy decides as for any client. The fence
+// filters nothing itself. It stops with the run.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sandbox_core/base/result.h"
+#include "sandbox_core/base/thread.h"
+#include "sandbox_core/base/unique_fd.h"
+#include "sandbox_core/launch/sandbox_child.h"
+#include "sandbox_core/netfilter/ip_address.h"
+
+namespace sandbox::isolation {
+
+// The loopback endpoints named by HTTP_PROXY, HTTPS_PROXY and ALL_PROXY (either case),
+// each once, in that order: "scheme://[user@]host:port[/...]" whose host is a loopback
+// address (or "localhost", taken as 127.0.0.1). Other values are ignored.
+std::vector<netfilter::SocketAddress> fence_endpoints(const std::map<std::string, std::string>& env);
+
+class NetworkFence final : public ChildResource {
+ public:
+  // Starts the relay thread over `listeners` (one per endpoint, in the same order).
+  static Result<std::unique_ptr<NetworkFence>, IoError> start(
+      std::vector<UniqueFd> listeners, std::vector<netfilter::SocketAddress> endpoints);
+  // Stops accepting and joins the relay thread; relays already open end when the
+  // sandbox's end of them closes.
+  ~NetworkFence() override;
+
+  struct State;  // shared with the relay thread
+
+ private:
+  NetworkFence() = default;
+  std::shared_ptr<State> state_;
+  ThreadHandle thread_;
+};
+
+}  // namespace sandbox::isolation

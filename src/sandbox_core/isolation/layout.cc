@@ -1,0 +1,96 @@
+// The sandbox's file-system layout. Pure apart from lstat/readlink/getcwd on the host;
+// any thread.
+#include "sandbox_core/isolation/layout.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "sandbox_core/backend/fs_allowlist.h"
+
+namespace sandbox::isolation {
+namespace {
+
+size_t depth(const std::string& path) { return std::count(path.begin(), path.end(), '/'); }
+
+// Never the host's: a fresh proc, and a /dev without the host's disks.
+bool is_fresh_mount(std::string_view p) { return p == "/proc" || p == "/dev"; }
+
+}  // namespace
+
+std::string normalized_path(const std::string& path) {
+  std::string full = path;
+  if (full.empty() || full.front() != '/') {
+    char cwd[4096];
+    std::string base = ::getcwd(cwd, sizeof cwd) ? cwd : "/";
+    full = base + "/" + path;
+  }
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= full.size()) {
+    size_t slash = full.find('/', at);
+    if (slash == std::string::npos) slash = full.size();
+    std::string part = full.substr(at, slash - at);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(std::move(part));
+    }
+    at = slash + 1;
+  }
+  std::string out;
+  for (const auto& p : parts) out += "/" + p;
+  return out.empty() ? "/" : out;
+}
+
+std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec) {
+  using Kind = LayoutEntry::Kind;
+  std::vector<LayoutEntry> out;
+  // A later entry for the same path replaces an earlier one (an extra read-write path
+  // over a default read-only one, the work directory over the private /tmp).
+  auto put = [&](LayoutEntry e) {
+    std::erase_if(out, [&](const LayoutEntry& o) { return o.path == e.path; });
+    out.push_back(std::move(e));
+  };
+  auto add_bind = [&](const std::string& raw, Kind kind) {
+    std::string path = normalized_path(raw);
+    if (path == "/" || is_fresh_mount(path)) return;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;  // missing: skipped
+    if (S_ISLNK(st.st_mode) && kind == Kind::ReadOnly) {
+      char link[4096];
+      ssize_t n = ::readlink(path.c_str(), link, sizeof link);
+      if (n > 0 && static_cast<size_t>(n) < sizeof link) {
+        put({Kind::Symlink, path, std::string(link, static_cast<size_t>(n)), false});
+        return;
+      }
+    }
+    if (::stat(path.c_str(), &st) != 0) return;  // a dangling link
+    put({kind, path, {}, S_ISDIR(st.st_mode)});
+  };
+
+  for (std::string_view p : kDefaultReadOnlyPaths) {
+    if (p == "/proc") {
+      put({Kind::Proc, "/proc", {}, true});
+    } else if (p == "/dev") {
+      put({Kind::Dev, "/dev", {}, true});
+    } else {
+      add_bind(std::string(p), Kind::ReadOnly);
+    }
+  }
+  // The read-write list: a private /tmp and /dev/shm; its devices come with /dev.
+  put({Kind::Tmpfs, "/tmp", {}, true});
+  put({Kind::Tmpfs, "/dev/shm", {}, true});
+  for (const auto& p : spec.extra_read_only_paths) add_bind(p, Kind::ReadOnly);
+  for (const auto& p : spec.extra_read_write_paths) add_bind(p, Kind::ReadWrite);
+  // Bound at its own path, even under /tmp; when it is /tmp, that is the host's /tmp.
+  add_bind(spec.host_dir(), Kind::ReadWrite);
+
+  std::stable_sort(out.begin(), out.end(), [](const LayoutEntry& a, const LayoutEntry& b) {
+    return depth(a.path) < depth(b.path);
+  });
+  return out;
+}
+
+}  // namespace sandbox::isolation

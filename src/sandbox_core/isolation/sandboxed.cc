@@ -1,0 +1,69 @@
+// Shared pieces of the Linux backends' launches. Runs on the spawning thread (or the
+// availability probe's).
+#include "sandbox_core/isolation/sandboxed.h"
+
+#include "sandbox_core/events/event.h"
+#include "sandbox_core/isolation/fence.h"
+#include "sandbox_core/launch/launch.h"
+#include "sandbox_core/launch/supervision.h"
+
+namespace sandbox::isolation {
+
+std::vector<std::string> init_arguments(const std::vector<std::string>& command,
+                                        const SandboxSpec& spec) {
+  auto path = spec.env.find("PATH");
+  const std::string fallback(DEFAULT_CHILD_PATH);
+  auto candidates = exec_candidates(command.front(), path == spec.env.end() ? &fallback : &path->second);
+  std::vector<std::string> out;
+  out.reserve(1 + candidates.size() + command.size());
+  out.push_back(std::to_string(candidates.size()));
+  out.insert(out.end(), candidates.begin(), candidates.end());
+  out.insert(out.end(), command.begin(), command.end());
+  return out;
+}
+
+NetworkPlan network_plan(const SandboxSpec& spec) {
+  NetworkPlan plan;
+  if (std::holds_alternative<NetworkOpen>(spec.network)) {
+    plan.own_network = false;
+  } else if (std::holds_alternative<NetworkFiltered>(spec.network)) {
+    plan.fence = fence_endpoints(spec.env);
+    if (plan.fence.empty()) {
+      SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation", "sandbox_core::isolation::fence",
+                    ("message"),
+                    "filtered network policy, but no proxy variable names a loopback proxy: "
+                    "the child gets no network at all");
+    }
+  }
+  return plan;
+}
+
+Result<void, SandboxError> attach_fence(SandboxChild& child, NamespaceSetup& setup,
+                                        const NetworkPlan& plan) {
+  if (plan.fence.empty()) return {};
+  auto listeners = setup.receive_listeners();
+  if (!listeners) return fail(SandboxError::io(listeners.error()));
+  auto fence = NetworkFence::start(std::move(*listeners), plan.fence);
+  if (!fence) return fail(SandboxError::io(fence.error()));
+  child.resources().push_back(std::move(*fence));
+  return {};
+}
+
+Availability trial_outcome(Result<SandboxChild, SandboxError> launched, std::string_view what) {
+  if (!launched) return {false, std::string(what) + ": " + launched.error().message()};
+  auto status = wait_exit(*launched);
+  if (!status) return {false, std::string(what) + ": wait: " + status.error().text()};
+  if (*status != 0) {
+    return {false, std::string(what) + ": trial exited with status " + std::to_string(*status)};
+  }
+  return {true, {}};
+}
+
+SandboxSpec trial_spec() {
+  SandboxSpec spec;
+  spec.work_dir = system_temp_dir();
+  spec.capture_stdout = spec.capture_stderr = false;
+  return spec;
+}
+
+}  // namespace sandbox::isolation

@@ -1,0 +1,208 @@
+// The refused-call table and its compiler. Pure data and code; the program is built once
+// under a function-local static and read by any thread.
+#include "sandbox_core/isolation/seccomp.h"
+
+#if defined(__linux__)
+#include <linux/audit.h>
+#include <linux/netlink.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <vector>
+
+#include "sandbox_core/base/fd_io.h"
+
+// Newer than some C library headers; the numbers are shared by every architecture.
+#ifndef SYS_open_tree
+#define SYS_open_tree 428
+#endif
+#ifndef SYS_move_mount
+#define SYS_move_mount 429
+#endif
+#ifndef SYS_fsopen
+#define SYS_fsopen 430
+#endif
+#ifndef SYS_fsconfig
+#define SYS_fsconfig 431
+#endif
+#ifndef SYS_fsmount
+#define SYS_fsmount 432
+#endif
+#ifndef SYS_fspick
+#define SYS_fspick 433
+#endif
+#ifndef SYS_clone3
+#define SYS_clone3 435
+#endif
+#ifndef SYS_mount_setattr
+#define SYS_mount_setattr 442
+#endif
+
+namespace sandbox::isolation {
+namespace {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "argument tests read the low word");
+
+#if defined(__x86_64__)
+constexpr uint32_t kNativeArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t kNativeArch = AUDIT_ARCH_AARCH64;
+#else
+#error "seccomp filter: unsupported architecture"
+#endif
+
+using Op = ArgTest::Op;
+constexpr ArgTest kAlways{};
+constexpr ArgTest has_bits(uint8_t arg, uint32_t bits) { return {Op::HasBits, arg, {bits}, 1}; }
+
+// Refused with EPERM unless stated. Mount calls are refused after set-up, which is when
+// the filter is installed; new user namespaces would give the sandbox capabilities
+// (and a way around this filter's assumptions) in a namespace of its own.
+constexpr RefusedCall kRefused[] = {
+    {"unshare", SYS_unshare, EPERM, {has_bits(0, CLONE_NEWUSER)}},
+    {"clone", SYS_clone, EPERM, {has_bits(0, CLONE_NEWUSER)}},
+    // Its flags sit behind a pointer the filter cannot read; the C library falls back
+    // to clone on ENOSYS.
+    {"clone3", SYS_clone3, ENOSYS, {kAlways}},
+    {"ptrace", SYS_ptrace, EPERM, {kAlways}},
+    {"process_vm_readv", SYS_process_vm_readv, EPERM, {kAlways}},
+    {"process_vm_writev", SYS_process_vm_writev, EPERM, {kAlways}},
+    {"keyctl", SYS_keyctl, EPERM, {kAlways}},
+    {"add_key", SYS_add_key, EPERM, {kAlways}},
+    {"request_key", SYS_request_key, EPERM, {kAlways}},
+    {"bpf", SYS_bpf, EPERM, {kAlways}},
+    {"perf_event_open", SYS_perf_event_open, EPERM, {kAlways}},
+    {"userfaultfd", SYS_userfaultfd, EPERM, {kAlways}},
+    {"io_uring_setup", SYS_io_uring_setup, EPERM, {kAlways}},
+    {"io_uring_enter", SYS_io_uring_enter, EPERM, {kAlways}},
+    {"io_uring_register", SYS_io_uring_register, EPERM, {kAlways}},
+    {"kexec_load", SYS_kexec_load, EPERM, {kAlways}},
+    {"kexec_file_load", SYS_kexec_file_load, EPERM, {kAlways}},
+    {"mount", SYS_mount, EPERM, {kAlways}},
+    {"umount2", SYS_umount2, EPERM, {kAlways}},
+    {"pivot_root", SYS_pivot_root, EPERM, {kAlways}},
+    {"move_mount", SYS_move_mount, EPERM, {kAlways}},
+    {"open_tree", SYS_open_tree, EPERM, {kAlways}},
+    {"fsopen", SYS_fsopen, EPERM, {kAlways}},
+    {"fsconfig", SYS_fsconfig, EPERM, {kAlways}},
+    {"fsmount", SYS_fsmount, EPERM, {kAlways}},
+    {"fspick", SYS_fspick, EPERM, {kAlways}},
+    {"mount_setattr", SYS_mount_setattr, EPERM, {kAlways}},
+    // Input injection into a terminal the sandbox can still reach.
+    {"ioctl", SYS_ioctl, EPERM, {{Op::In, 1, {TIOCSTI, TIOCLINUX}, 2}}},
+    // Unix, IPv4 and IPv6 only, plus NETLINK_ROUTE: the C library's getaddrinfo
+    // (AI_ADDRCONFIG) and `ip` read addresses and links through it.
+    {"socket", SYS_socket, EPERM, {{Op::NotIn, 0, {AF_UNIX, AF_INET, AF_INET6, AF_NETLINK}, 4}}},
+    {"socket", SYS_socket, EPERM,
+     {{Op::In, 0, {AF_NETLINK}, 1}, {Op::NotIn, 2, {NETLINK_ROUTE}, 1}}},
+};
+
+constexpr uint32_t arg_low(uint8_t arg) {
+  return static_cast<uint32_t>(offsetof(seccomp_data, args) + arg * sizeof(uint64_t));
+}
+
+sock_filter stmt(uint16_t code, uint32_t k) { return BPF_STMT(code, k); }
+sock_filter jump(uint16_t code, uint32_t k, uint8_t jt, uint8_t jf) {
+  return BPF_JUMP(code, k, jt, jf);
+}
+
+// One rule's block: match the call, run its tests (a failing test skips to the end of
+// the block), then return the refusal. Jumps to the block's end are patched once its
+// length is known; kToEnd marks them.
+constexpr uint8_t kToEnd = 0xff;
+
+void emit_rule(const RefusedCall& rule, std::vector<sock_filter>& out) {
+  std::vector<sock_filter> block;
+  block.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+  block.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(rule.nr), 0, kToEnd));
+  for (const ArgTest& t : rule.tests) {
+    if (t.op == Op::None) continue;
+    block.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg_low(t.arg)));
+    switch (t.op) {
+      case Op::HasBits:
+        block.push_back(jump(BPF_JMP | BPF_JSET | BPF_K, t.values[0], 0, kToEnd));
+        break;
+      case Op::In:
+        // A match jumps past the remaining compares and the final "no match" exit.
+        for (uint8_t i = 0; i < t.count; ++i) {
+          auto past = static_cast<uint8_t>(t.count - i);
+          block.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, t.values[i], past, 0));
+        }
+        block.push_back(stmt(BPF_JMP | BPF_JA, kToEnd));
+        break;
+      case Op::NotIn:
+        for (uint8_t i = 0; i < t.count; ++i) {
+          block.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, t.values[i], kToEnd, 0));
+        }
+        break;
+      case Op::None:
+        break;
+    }
+  }
+  block.push_back(stmt(BPF_RET | BPF_K,
+                       SECCOMP_RET_ERRNO | (static_cast<uint32_t>(rule.error) & SECCOMP_RET_DATA)));
+  const size_t end = block.size();
+  for (size_t i = 0; i < block.size(); ++i) {
+    sock_filter& ins = block[i];
+    auto to_end = static_cast<uint8_t>(end - i - 1);
+    if (BPF_CLASS(ins.code) != BPF_JMP) continue;
+    if (BPF_OP(ins.code) == BPF_JA) {
+      if (ins.k == kToEnd) ins.k = to_end;
+      continue;
+    }
+    if (ins.jt == kToEnd) ins.jt = to_end;
+    if (ins.jf == kToEnd) ins.jf = to_end;
+  }
+  out.insert(out.end(), block.begin(), block.end());
+}
+
+std::vector<sock_filter> compile() {
+  std::vector<sock_filter> prog;
+  // Another architecture's calls (i386 through int 0x80, x32) have other numbers: a
+  // process that switches is killed rather than let past the table.
+  prog.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
+  prog.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 1, 0));
+  prog.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+#if defined(__x86_64__)
+  constexpr uint32_t kX32SyscallBit = 0x40000000;
+  prog.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+  prog.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, kX32SyscallBit, 0, 1));
+  prog.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+#endif
+  for (const RefusedCall& rule : kRefused) emit_rule(rule, prog);
+  prog.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  return prog;
+}
+
+}  // namespace
+
+std::span<const RefusedCall> refused_calls() { return kRefused; }
+
+std::span<const sock_filter> seccomp_program() {
+  static const std::vector<sock_filter> program = compile();
+  return program;
+}
+
+Result<UniqueFd, IoError> seccomp_program_pipe() {
+  auto pipe = make_pipe();
+  if (!pipe) return fail(pipe.error());
+  // A few hundred bytes: far below a pipe's buffer, so the write never blocks.
+  SANDBOX_TRY(write_all(pipe->write.get(), std::as_bytes(seccomp_program())));
+  return std::move(pipe->read);
+}
+
+}  // namespace sandbox::isolation
+
+#else
+
+namespace sandbox::isolation {
+std::span<const RefusedCall> refused_calls() { return {}; }
+Result<UniqueFd, IoError> seccomp_program_pipe() { return fail(IoError::from_errno(ENOSYS)); }
+}  // namespace sandbox::isolation
+
+#endif
