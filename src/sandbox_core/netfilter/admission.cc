@@ -199,7 +199,7 @@ Result<SocketAddress, IoError> resolve_destination(std::string_view host, uint16
 }
 
 AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view host,
-                                   uint16_t port) {
+                                   uint16_t port, const std::function<void()>& name_admitted) {
   using Kind = AdmissionOutcome::Kind;
   switch (check_host(filter, host)) {
     case FilterVerdict::DeniedByDenyList:
@@ -209,6 +209,7 @@ AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view
     case FilterVerdict::Allow:
       break;
   }
+  if (name_admitted) name_admitted();
   auto resolved = resolve_destination(host, port);
   if (!resolved) return AdmissionOutcome{Kind::ResolveFailed, std::move(resolved).error(), {}};
   const SocketAddress& addr = *resolved;
