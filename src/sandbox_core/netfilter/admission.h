@@ -17,6 +17,8 @@
 
 namespace sandbox::netfilter {
 
+// Private, loopback, link-local, multicast and similar ranges of both families; an IPv6
+// address that embeds an IPv4 address (IpAddress::embedded_v4) is judged by that address.
 bool is_internal_address(const IpAddress& ip);
 
 // Resolution: literals are returned directly; names go through the DnsCache.
