@@ -47,9 +47,12 @@ void check_one_host(const NetworkFilter& filter, const std::string& host) {
     if (!filter.allow) FUZZ_CHECK(v != FilterVerdict::NotInAllowList);
     if (address_in_blocks(filter.deny.blocks, *ip)) FUZZ_CHECK(v == FilterVerdict::DeniedByDenyList);
     if (address_explicitly_allowed(filter, *ip)) FUZZ_CHECK(v != FilterVerdict::NotInAllowList);
-    // The deny-side walk never admits less than the family-strict one.
+    // The deny-side walk never admits less than the family-strict one, nor an address
+    // whose embedded IPv4 address (mapped, NAT64, 6to4, compatible) is deny-listed.
     if (address_in_blocks(filter.deny.blocks, *ip))
       FUZZ_CHECK(address_in_deny_blocks(filter.deny.blocks, *ip));
+    if (auto v4 = ip->embedded_v4(); v4 && address_in_blocks(filter.deny.blocks, *v4))
+      FUZZ_CHECK(v == FilterVerdict::DeniedByDenyList);
   } else {
     // Deny wins over allow; an absent allow list admits every name not denied.
     if (match_names(filter.deny.names, host)) FUZZ_CHECK(v == FilterVerdict::DeniedByDenyList);

@@ -71,7 +71,8 @@ struct CacheEntry {
 
 bool is_internal_address(const IpAddress& ip) {
   if (ip.is_v4()) return is_internal_v4(ip);
-  if (auto mapped = ip.mapped_v4()) return is_internal_v4(*mapped);
+  // Mapped, NAT64, 6to4 and compatible forms lead to their IPv4 address: judge that one.
+  if (auto v4 = ip.embedded_v4()) return is_internal_v4(*v4);
   const auto& b = ip.bytes;
   bool first15_zero = true;
   for (size_t i = 0; i < 15; ++i) first15_zero = first15_zero && b[i] == 0;
@@ -199,7 +200,7 @@ Result<SocketAddress, IoError> resolve_destination(std::string_view host, uint16
 }
 
 AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view host,
-                                   uint16_t port) {
+                                   uint16_t port, const std::function<void()>& name_admitted) {
   using Kind = AdmissionOutcome::Kind;
   switch (check_host(filter, host)) {
     case FilterVerdict::DeniedByDenyList:
@@ -209,6 +210,7 @@ AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view
     case FilterVerdict::Allow:
       break;
   }
+  if (name_admitted) name_admitted();
   auto resolved = resolve_destination(host, port);
   if (!resolved) return AdmissionOutcome{Kind::ResolveFailed, std::move(resolved).error(), {}};
   const SocketAddress& addr = *resolved;

@@ -17,6 +17,8 @@
 
 namespace sandbox::netfilter {
 
+// Private, loopback, link-local, multicast and similar ranges of both families; an IPv6
+// address that embeds an IPv4 address (IpAddress::embedded_v4) is judged by that address.
 bool is_internal_address(const IpAddress& ip);
 
 // Resolution: literals are returned directly; names go through the DnsCache.
@@ -36,8 +38,13 @@ struct AdmissionOutcome {
   SocketAddress address;  // ResolvedToDenyListed / ResolvedToInternal (ip), Admitted
 };
 
+// The one admission sequence of both proxies: name-level filter, resolution, deny blocks
+// on the answer, then (allow list present) the internal-address policy. `name_admitted`,
+// when given, runs once the name-level filter has admitted the host and before the
+// resolver is asked, so a caller can report that moment in order; it must not throw.
 AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view host,
-                                   uint16_t port);
+                                   uint16_t port,
+                                   const std::function<void()>& name_admitted = nullptr);
 
 // Process-wide resolver cache. The clock and the lookup are seams for tests.
 class DnsCache {

@@ -161,11 +161,29 @@ bool address_in_blocks(const std::vector<CidrBlock>& blocks, const IpAddress& ip
                      [&](const CidrBlock& b) { return block_contains(b, ip); });
 }
 
+namespace {
+
+// An IPv4 address against the deny blocks: its own family's blocks, and IPv6 blocks written
+// in mapped form (::ffff:169.254.169.254, or a prefix of 96 or more under ::ffff:0:0/96),
+// which name IPv4 addresses. A shorter IPv6 block (::/0, say) denies IPv6 only.
+bool v4_in_deny_blocks(const std::vector<CidrBlock>& blocks, const IpAddress& v4) {
+  if (address_in_blocks(blocks, v4)) return true;
+  IpAddress mapped = IpAddress::v6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff});
+  std::copy_n(v4.bytes.begin(), 4, mapped.bytes.begin() + 12);
+  return std::any_of(blocks.begin(), blocks.end(), [&](const CidrBlock& b) {
+    return b.prefix >= 96 && b.address.mapped_v4() && block_contains(b, mapped);
+  });
+}
+
+}  // namespace
+
 bool address_in_deny_blocks(const std::vector<CidrBlock>& blocks, const IpAddress& ip) {
+  if (ip.is_v4()) return v4_in_deny_blocks(blocks, ip);
   if (address_in_blocks(blocks, ip)) return true;
-  // A dual-stack socket connecting to ::ffff:a.b.c.d reaches a.b.c.d.
-  auto mapped = ip.mapped_v4();
-  return mapped && address_in_blocks(blocks, *mapped);
+  // A dual-stack socket connecting to ::ffff:a.b.c.d reaches a.b.c.d, and a NAT64, 6to4 or
+  // compatible address can lead to its IPv4 address too.
+  auto v4 = ip.embedded_v4();
+  return v4 && v4_in_deny_blocks(blocks, *v4);
 }
 
 bool address_explicitly_allowed(const NetworkFilter& filter, const IpAddress& ip) {

@@ -55,8 +55,10 @@ FilterVerdict check_address(const NetworkFilter& filter, const IpAddress& ip);
 bool match_names(const std::vector<NamePattern>& patterns, std::string_view host);
 // Family-strict block walk (the allow side).
 bool address_in_blocks(const std::vector<CidrBlock>& blocks, const IpAddress& ip);
-// Deny-side walk: also tests the IPv4 address inside an IPv4-mapped IPv6 address, so a
-// deny-listed IPv4 block cannot be bypassed by spelling it ::ffff:a.b.c.d.
+// Deny-side walk: also tests the IPv4 address that an IPv6 address embeds
+// (IpAddress::embedded_v4), so a deny-listed IPv4 block cannot be bypassed by spelling it
+// ::ffff:a.b.c.d or through NAT64, 6to4 or compatible forms; and an IPv6 entry in mapped
+// form (prefix of 96 or more under ::ffff:0:0/96) also denies the plain IPv4 address.
 bool address_in_deny_blocks(const std::vector<CidrBlock>& blocks, const IpAddress& ip);
 bool address_explicitly_allowed(const NetworkFilter& filter, const IpAddress& ip);
 

@@ -37,6 +37,35 @@ std::optional<IpAddress> IpAddress::mapped_v4() const {
   return v4(bytes[12], bytes[13], bytes[14], bytes[15]);
 }
 
+std::optional<IpAddress> IpAddress::embedded_v4() const {
+  if (is_v4()) return std::nullopt;
+  if (auto mapped = mapped_v4()) return mapped;
+  const auto& b = bytes;
+  auto zero = [&b](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i)
+      if (b[i] != 0) return false;
+    return true;
+  };
+  const IpAddress last32 = v4(b[12], b[13], b[14], b[15]);
+  if (b[0] == 0x00 && b[1] == 0x64 && b[2] == 0xff && b[3] == 0x9b) {
+    // NAT64 well-known prefix 64:ff9b::/96 (RFC 6052): the IPv4 address is the last 32 bits.
+    if (zero(4, 12)) return last32;
+    // Local-use 64:ff9b:1::/48 (RFC 8215). The operator picks the translator's prefix inside
+    // it, of any RFC 6052 length, and each length puts the IPv4 address elsewhere. We take
+    // the last 32 bits: the /96 embedding that the well-known prefix uses and that NAT64
+    // gateways and DNS64 resolvers default to. A translator set up with a shorter prefix
+    // there is not recognised; deny its prefix by block if you run one.
+    if (b[4] == 0x00 && b[5] == 0x01) return last32;
+  }
+  // 6to4 (RFC 3056): bits 16-47 are the IPv4 address of the site's router, to which a host
+  // with 6to4 connectivity sends the packets, encapsulated in IPv4.
+  if (b[0] == 0x20 && b[1] == 0x02) return v4(b[2], b[3], b[4], b[5]);
+  // IPv4-compatible ::a.b.c.d (RFC 4291, deprecated but still routed by some stacks). :: and
+  // ::1 are the unspecified and loopback addresses, not 0.0.0.0 and 0.0.0.1.
+  if (zero(0, 12) && !(zero(12, 15) && b[15] <= 1)) return last32;
+  return std::nullopt;
+}
+
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }

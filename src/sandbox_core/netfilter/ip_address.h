@@ -24,6 +24,11 @@ struct IpAddress {
   size_t size() const { return is_v4() ? 4 : 16; }
   // The IPv4 address embedded in an IPv4-mapped IPv6 address (::ffff:a.b.c.d).
   std::optional<IpAddress> mapped_v4() const;
+  // The IPv4 address an IPv6 address carries in a form that can lead to that IPv4 host:
+  // IPv4-mapped (::ffff:0:0/96), NAT64 (64:ff9b::/96, local-use 64:ff9b:1::/48), 6to4
+  // (2002::/16) and IPv4-compatible (::/96 but :: and ::1). The policy judges these by the
+  // IPv4 address; nothing for an IPv4 address or any other IPv6 address.
+  std::optional<IpAddress> embedded_v4() const;
   bool operator==(const IpAddress&) const = default;
 };
 

@@ -33,6 +33,52 @@ size_t content_length(std::string_view line) {
   return n;
 }
 
+using Outcome = netfilter::AdmissionOutcome::Kind;
+
+// Each admission outcome to its event and answer: the one table of this protocol. Nothing
+// for an admitted destination (the client stays open for the tunnel); otherwise how the
+// handler ends. A refusal gets its 403 and the client is closed. A failed resolution gets
+// no response at all: the handler ends with the resolver's error, like every other error
+// before the tunnel.
+std::optional<Result<void, IoError>> end_unless_admitted(netfilter::AdmissionOutcome& admission,
+                                                         const std::string& host, uint16_t port,
+                                                         UniqueFd& client) {
+  switch (admission.kind) {
+    case Outcome::DeniedByDenyList:
+      PROXY_EVENT(Level::Warn, ("message", "host", "port"), "proxy DENIED (deny-list)", host,
+                  port);
+      send_forbidden(std::move(client), deny_list_body(host));
+      return Result<void, IoError>();
+    case Outcome::NotInAllowList:
+      PROXY_EVENT(Level::Warn, ("message", "host", "port"), "proxy DENIED (not in allow-list)",
+                  host, port);
+      send_forbidden(std::move(client), allow_list_body(host));
+      return Result<void, IoError>();
+    case Outcome::ResolveFailed:
+      return Result<void, IoError>(fail(std::move(admission.error)));
+    case Outcome::ResolvedToDenyListed: {
+      const std::string ip = netfilter::to_string(admission.address.ip);
+      PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
+                  "proxy DENIED: resolves into a deny-listed address", host, port, ip);
+      send_forbidden(std::move(client), deny_listed_address_body(host, ip));
+      return Result<void, IoError>();
+    }
+    case Outcome::ResolvedToInternal: {
+      const std::string ip = netfilter::to_string(admission.address.ip);
+      PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
+                  "proxy DENIED: resolves into an internal range", host, port, ip);
+      send_forbidden(std::move(client), internal_address_body(host, ip));
+      return Result<void, IoError>();
+    }
+    case Outcome::Admitted:
+      PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW, opening upstream",
+                  host, port);
+      return std::nullopt;
+  }
+  client.reset();  // not reached; an unknown outcome must never open a tunnel
+  return Result<void, IoError>();
+}
+
 // Sockets the handler still owns are closed by their destructors on every early return.
 Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client) {
   SANDBOX_TRY(set_io_timeouts(client.get(), kHandshakeTimeout));
@@ -65,45 +111,13 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   const std::string& host = dest->host;
   const uint16_t port = dest->port;
 
-  switch (netfilter::check_host(filter, host)) {
-    case netfilter::FilterVerdict::DeniedByDenyList:
-      PROXY_EVENT(Level::Warn, ("message", "host", "port"), "proxy DENIED (deny-list)", host,
-                  port);
-      send_forbidden(std::move(client), deny_list_body(host));
-      return {};
-    case netfilter::FilterVerdict::NotInAllowList:
-      PROXY_EVENT(Level::Warn, ("message", "host", "port"), "proxy DENIED (not in allow-list)",
-                  host, port);
-      send_forbidden(std::move(client), allow_list_body(host));
-      return {};
-    case netfilter::FilterVerdict::Allow:
-      PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW (name), resolving",
-                  host, port);
-      break;
-  }
+  auto admission = netfilter::admit_destination(filter, host, port, [&] {
+    PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW (name), resolving", host,
+                port);
+  });
+  if (auto ended = end_unless_admitted(admission, host, port, client)) return std::move(*ended);
 
-  auto resolved = netfilter::resolve_destination(host, port);
-  if (!resolved) return fail(std::move(resolved).error());
-  const netfilter::IpAddress& ip = resolved->ip;
-  if (netfilter::address_in_deny_blocks(filter.deny.blocks, ip)) {
-    const std::string ip_text = netfilter::to_string(ip);
-    PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
-                "proxy DENIED: resolves into a deny-listed address", host, port, ip_text);
-    send_forbidden(std::move(client), deny_listed_address_body(host, ip_text));
-    return {};
-  }
-  if (filter.allow && netfilter::is_internal_address(ip) &&
-      !netfilter::address_explicitly_allowed(filter, ip)) {
-    const std::string ip_text = netfilter::to_string(ip);
-    PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
-                "proxy DENIED: resolves into an internal range", host, port, ip_text);
-    send_forbidden(std::move(client), internal_address_body(host, ip_text));
-    return {};
-  }
-
-  PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW, opening upstream", host,
-              port);
-  auto upstream = connect_with_timeout(*resolved, kUpstreamConnectTimeout);
+  auto upstream = connect_with_timeout(admission.address, kUpstreamConnectTimeout);
   if (!upstream) {
     PROXY_EVENT(Level::Warn, ("message", "host", "port"),
                 "proxy upstream connect failed: " + upstream.error().text(), host, port);

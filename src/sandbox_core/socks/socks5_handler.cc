@@ -1,6 +1,9 @@
 // The body of each "socks5-proxy-conn" thread: handshake with exact-length reads,
 // admission with its events, the replies and the hand-over to the pump. Never throws or
 // reports upwards.
+#include <optional>
+#include <string>
+
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/netfilter/admission.h"
@@ -24,11 +27,16 @@ Result<std::array<std::byte, N>, IoError> read_array(int fd) {
   return out;
 }
 
-// Ends with the client closed by the caller's owner unless the tunnel opened.
-Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client) {
-  const int fd = client.get();
-  SANDBOX_TRY(proxy::set_io_timeouts(fd, proxy::kHandshakeTimeout));
+struct Destination {
+  std::string host;
+  uint16_t port = 0;
+};
 
+// Greeting, method selection and request, up to the destination. Nothing when the client
+// was already answered (05 FF, REP 7 or REP 8) and closed; an error ends the connection
+// without a reply.
+Result<std::optional<Destination>, IoError> read_destination(UniqueFd& client) {
+  const int fd = client.get();
   auto greeting = read_array<2>(fd);
   if (!greeting) return fail(std::move(greeting).error());
   auto nmethods = decode_greeting_head(*greeting);
@@ -39,7 +47,7 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   if (!offers_no_auth(offered)) {
     (void)send_all(fd, kNoAcceptableMethod);
     client.reset();
-    return {};
+    return std::optional<Destination>();
   }
   SANDBOX_TRY(send_all(fd, kSelectNoAuth));
 
@@ -50,21 +58,21 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   if (head->command != kCommandConnect) {
     send_socks_reply(fd, Reply::CommandNotSupported);
     client.reset();
-    return {};
+    return std::optional<Destination>();
   }
 
-  std::string host;
+  Destination dest;
   switch (head->address_type) {
     case kAtypIpv4: {
       auto b = read_array<4>(fd);
       if (!b) return fail(std::move(b).error());
-      host = ipv4_host(*b);
+      dest.host = ipv4_host(*b);
       break;
     }
     case kAtypIpv6: {
       auto b = read_array<16>(fd);
       if (!b) return fail(std::move(b).error());
-      host = ipv6_host(*b);
+      dest.host = ipv6_host(*b);
       break;
     }
     case kAtypDomain: {
@@ -75,59 +83,66 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
       SANDBOX_TRY(read_exact(fd, name));
       auto text = domain_host(name);
       if (!text) return fail(std::move(text).error());
-      host = std::move(*text);
+      dest.host = std::move(*text);
       break;
     }
     default:
       send_socks_reply(fd, Reply::AddressTypeNotSupported);
       client.reset();
-      return {};
+      return std::optional<Destination>();
   }
   auto port_bytes = read_array<2>(fd);
   if (!port_bytes) return fail(std::move(port_bytes).error());
-  const uint16_t port = decode_port(*port_bytes);
+  dest.port = decode_port(*port_bytes);
+  return std::optional<Destination>(std::move(dest));
+}
 
-  auto admission = netfilter::admit_destination(filter, host, port);
-  Reply refusal = Reply::NotAllowed;
+// Each admission outcome to its event and reply: the one table of this protocol. Nothing
+// for an admitted destination; otherwise the refusal's reply code.
+std::optional<Reply> refusal_for(const netfilter::AdmissionOutcome& admission,
+                                 const Destination& dest) {
+  const std::string& host = dest.host;
+  const uint16_t port = dest.port;
   switch (admission.kind) {
     case Outcome::DeniedByDenyList:
       SOCKS_EVENT(Level::Warn, ("message", "host", "port"), "socks5 DENIED (deny-list)", host,
                   port);
-      break;
+      return Reply::NotAllowed;
     case Outcome::NotInAllowList:
       SOCKS_EVENT(Level::Warn, ("message", "host", "port"), "socks5 DENIED (not in allow-list)",
                   host, port);
-      break;
+      return Reply::NotAllowed;
     case Outcome::ResolveFailed:
       SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
                   "socks5 resolve failed: " + admission.error.text(), host, port);
-      refusal = Reply::GeneralFailure;
-      break;
+      return Reply::GeneralFailure;
     case Outcome::ResolvedToDenyListed:
       SOCKS_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
                   "socks5 DENIED: resolves into a deny-listed address", host, port,
                   netfilter::to_string(admission.address.ip));
-      break;
+      return Reply::NotAllowed;
     case Outcome::ResolvedToInternal:
       SOCKS_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
                   "socks5 DENIED: resolves into an internal range", host, port,
                   netfilter::to_string(admission.address.ip));
-      break;
+      return Reply::NotAllowed;
     case Outcome::Admitted:
-      break;
+      SOCKS_EVENT(Level::Debug, ("message", "host", "port"), "socks5 ALLOW, opening upstream",
+                  host, port);
+      return std::nullopt;
   }
-  if (admission.kind != Outcome::Admitted) {
-    send_socks_reply(fd, refusal);
-    client.reset();
-    return {};
-  }
+  return Reply::NotAllowed;  // not reached; an unknown outcome must never open a tunnel
+}
 
-  SOCKS_EVENT(Level::Debug, ("message", "host", "port"), "socks5 ALLOW, opening upstream", host,
-              port);
-  auto upstream = proxy::connect_with_timeout(admission.address, proxy::kUpstreamConnectTimeout);
+// The upstream connect and the hand-over to the pump; every failure reply is sent here.
+Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
+                                  const netfilter::SocketAddress& to) {
+  const int fd = client.get();
+  auto upstream = proxy::connect_with_timeout(to, proxy::kUpstreamConnectTimeout);
   if (!upstream) {
     SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
-                "socks5 upstream connect failed: " + upstream.error().text(), host, port);
+                "socks5 upstream connect failed: " + upstream.error().text(), dest.host,
+                dest.port);
     send_socks_reply(fd, Reply::ConnectionRefused);
     client.reset();
     return {};
@@ -136,6 +151,23 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   SANDBOX_TRY(proxy::set_io_timeouts(fd, std::chrono::seconds(0)));
   proxy::pump_tunnel(std::move(client), std::move(*upstream));
   return {};
+}
+
+// Handshake, admission, tunnel. Ends with the client closed by the caller's owner unless
+// it was answered here or went to the pump.
+Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client) {
+  SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
+  auto dest = read_destination(client);
+  if (!dest) return fail(std::move(dest).error());
+  if (!*dest) return {};
+
+  const auto admission = netfilter::admit_destination(filter, (*dest)->host, (*dest)->port);
+  if (auto refusal = refusal_for(admission, **dest)) {
+    send_socks_reply(client.get(), *refusal);
+    client.reset();
+    return {};
+  }
+  return open_tunnel(client, **dest, admission.address);
 }
 
 }  // namespace

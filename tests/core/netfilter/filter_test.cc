@@ -182,7 +182,7 @@ TEST(FilterMatch, DenyBlocksAlsoCatchIpv4MappedAddresses) {
   auto deny = parse_ok({"169.254.169.254", "10.0.0.0/8"}).blocks;
   EXPECT_TRUE(address_in_deny_blocks(deny, *parse_ip("::ffff:169.254.169.254")));
   EXPECT_TRUE(address_in_deny_blocks(deny, *parse_ip("::ffff:10.9.8.7")));
-  EXPECT_FALSE(address_in_deny_blocks(deny, *parse_ip("::169.254.169.254")));  // not mapped
+  EXPECT_TRUE(address_in_deny_blocks(deny, *parse_ip("::169.254.169.254")));  // compatible
   EXPECT_FALSE(address_in_deny_blocks(deny, *parse_ip("::ffff:169.254.169.253")));
   EXPECT_FALSE(address_in_blocks(deny, *parse_ip("::ffff:169.254.169.254")));
 }

@@ -87,6 +87,22 @@ TEST(IpAddress, MappedV4OnlyForFfffPrefix) {
   EXPECT_FALSE(IpAddress::v4(1, 2, 3, 4).mapped_v4().has_value());
 }
 
+TEST(IpAddress, EmbeddedV4ComesFromEachFormsOwnBits) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"::ffff:1.2.3.4", "1.2.3.4"},         {"64:ff9b::102:304", "1.2.3.4"},
+      {"64:ff9b:1:ab:cd::102:304", "1.2.3.4"}, {"2002:102:304:5::6", "1.2.3.4"},
+      {"::1.2.3.4", "1.2.3.4"},              {"::2", "0.0.0.2"},
+      {"::", nullptr},                       {"::1", nullptr},
+      {"64:ff9b::1:102:304", nullptr},       {"64:ff9b:2::102:304", nullptr},
+      {"2003:102:304::", nullptr},           {"::1:102:304", nullptr},
+      {"1.2.3.4", nullptr},                  {"2001:db8::102:304", nullptr},
+  };
+  for (const auto& [text, v4] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(parse_ip(text)->embedded_v4(), v4 ? parse_ipv4(v4) : std::nullopt);
+  }
+}
+
 TEST(SocketAddressConversion, RoundTripsThroughSockaddr) {
   for (const char* text : {"127.0.0.1", "::1", "2001:db8::7"}) {
     SCOPED_TRACE(text);

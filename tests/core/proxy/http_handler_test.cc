@@ -11,7 +11,8 @@ using testing::Allow;
 using testing::forbidden;
 
 TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEvent) {
-  testing::FakeResolver resolver({{"example.org", "10.0.0.5"}, {"meta.test", "169.254.169.254"}});
+  testing::FakeResolver resolver(
+      {{"example.org", "10.0.0.5"}, {"meta.test", "169.254.169.254"}, {"evil.test", "127.0.0.1"}});
   testing::EchoServer echo;
   const std::string up = "127.0.0.1:" + std::to_string(echo.port());
   const std::string refused = "127.0.0.1:" + std::to_string(testing::closed_port());
@@ -72,6 +73,10 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEvent) {
        {"proxy connection ended: stream did not contain valid UTF-8"}},
       {"unresolvable name", std::nullopt, {}, "CONNECT nowhere.test:443 HTTP/1.1\r\n\r\n", "",
        {"proxy connection ended: failed to lookup address information: Name does not resolve"}},
+      // A NUL must not cut the name short on its way to the resolver.
+      {"NUL in an allowed name", Allow{{"*.allowed.test"}}, {},
+       "CONNECT evil.test" + std::string(1, '\0') + ".allowed.test:443 HTTP/1.1\r\n\r\n", "",
+       {"proxy connection ended: nul byte found in provided data"}},
       {"line over the bound", std::nullopt, {},
        "CONNECT example.com:1 HTTP/1.1\r\nX: " + std::string(8190, 'a') + "\r\n\r\n", "",
        {"proxy connection ended: request head too large"}},

@@ -17,9 +17,15 @@ std::string request(const std::string& host, uint16_t port, int atyp = 3) {
 }
 
 TEST(Socks5Handshake, RepliesAndEventsForEachRequest) {
+  std::string longest(255 - std::string(".allowed.test").size(), 'a');
+  for (size_t i = 63; i < longest.size(); i += 64) longest[i] = '.';
+  longest += ".allowed.test";
+  const std::string nul_name("evil.test\0.allowed.test", 23);
   testing::FakeResolver resolver({{"example.org", "10.0.0.5"},
                                   {"meta.test", "169.254.169.254"},
-                                  {"ok.test", "127.0.0.1"}});
+                                  {"ok.test", "127.0.0.1"},
+                                  {longest, "127.0.0.1"},
+                                  {"evil.test", "127.0.0.1"}});
   testing::EchoServer echo;
   const uint16_t refused = testing::closed_port();
   const std::string hello = raw({5, 1, 0}), selected = raw({5, 0});
@@ -76,6 +82,16 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequest) {
        selected + socks_reply(5),
        {"socks5 upstream connect failed: " + os_error_text(ECONNREFUSED), "127.0.0.1",
         std::to_string(refused)}},
+      {"domain of the full length read whole", Allow{{"*.allowed.test"}}, {},
+       hello + request(longest, 443), selected + socks_reply(2),
+       {"socks5 DENIED: resolves into an internal range", longest, "443", "127.0.0.1"}},
+      {"domain shorter than its length byte", std::nullopt, {},
+       hello + raw({5, 1, 0, 3, 255}) + longest.substr(0, 100), selected,
+       {"socks5 connection ended: failed to fill whole buffer"}},
+      // A NUL must not cut the name short on its way to the resolver.
+      {"NUL in an allowed name", Allow{{"*.allowed.test"}}, {}, hello + request(nul_name, 443),
+       selected + socks_reply(1),
+       {"socks5 resolve failed: nul byte found in provided data", nul_name, "443"}},
       {"non-UTF-8 domain", std::nullopt, {}, hello + request("\xff", 80), selected,
        {"socks5 connection ended: socks5: non-utf8 domain"}},
       {"closed after method selection", std::nullopt, {}, hello, selected,
@@ -98,8 +114,10 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequest) {
     testing::expect_one_event(capture.sink(), "sandbox_core::socks",
                               debug ? events::Level::Debug : events::Level::Warn, c.event);
   }
+  // All 255 bytes of the longest name reach the resolver; a NUL-bearing name none.
   EXPECT_EQ(resolver.take(), (testing::Lookups{{"example.org", 443}, {"meta.test", 80},
-                                               {"nowhere.test", 443}, {"ok.test", echo.port()}}));
+                                               {"nowhere.test", 443}, {longest, 443},
+                                               {"ok.test", echo.port()}}));
 }
 
 }  // namespace
