@@ -6,16 +6,32 @@ a broken sandbox fails the test without touching anything else.
 """
 
 import os
+import platform
 import pty
-import sys
+import socket
+import subprocess
+import tempfile
+import time
+import uuid
 
 import pytest
 
 from ventra.sandbox import _native
 
-AVAILABLE = {b.kind: b.available for b in _native.available_backends()}
-EVERY = [pytest.param(name, marks=pytest.mark.skipif(not AVAILABLE[listed], reason=f"{listed} unavailable here"))
-         for name, listed in (("none", "none"), ("bubblewrap", "bubblewrap"), ("userns-lite", "userns"))]
+HANG_S = 30  # generous bound that only catches hangs
+
+INFO = {b.kind: b for b in _native.available_backends()}
+
+
+def backends(*names):
+    return [pytest.param(name, marks=pytest.mark.skipif(
+        not INFO[listed].available, reason=f"{listed} unavailable here: {INFO[listed].reason}"))
+        for name, listed in (("none", "none"), ("bubblewrap", "bubblewrap"), ("userns-lite", "userns"))
+        if name in names]
+
+
+EVERY = backends("none", "bubblewrap", "userns-lite")
+ISOLATING = backends("bubblewrap", "userns-lite")
 
 
 def run(backend, script, **keys):
@@ -77,3 +93,251 @@ def test_child_has_no_controlling_terminal_to_inject_into(backend, package_env):
     os.close(master)
     assert b"refused" in seen and b"exit 0" in seen, seen
     assert b"injected" not in seen
+
+
+# --- What an isolating backend lets a child reach ---------------------------------------
+
+
+class Host:
+    """Things of the host's that a sandboxed child must not reach, all made by the test."""
+
+    def __init__(self, tmp_path):
+        self.tag = uuid.uuid4().hex
+        self.work = tmp_path / "work"
+        self.work.mkdir()
+        self.ro = tmp_path / "ro"
+        self.ro.mkdir()
+        (self.ro / "data").write_text("readable\n")
+        self.rw = tmp_path / "rw"
+        self.rw.mkdir()
+        # Outside every list, and outside /tmp, which the sandbox replaces.
+        self.outside = tempfile.mkdtemp(prefix="ventra-test-", dir="/var/tmp")
+        self.secret = os.path.join(self.outside, "secret")
+        with open(self.secret, "w") as f:
+            f.write("host secret\n")
+        self.tcp = socket.create_server(("127.0.0.1", 0))
+        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp.bind(("127.0.0.1", 0))
+        self.abstract = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.abstract_name = "ventra-test-" + self.tag
+        self.abstract.bind("\0" + self.abstract_name)
+        self.abstract.listen()
+        self.victim = subprocess.Popen(["sleep", str(HANG_S)])
+        self.tmp = tmp_path
+        (tmp_path / "hostonly").write_text("host\n")
+        # Writes here must fail; writes to the private /tmp must stay there.
+        self.forbidden = [f"/etc/ventra-escape-{self.tag}", f"/usr/ventra-escape-{self.tag}",
+                          os.path.join(self.outside, "escape")]
+        self.private = [str(tmp_path / "escape"), f"/tmp/ventra-escape-{self.tag}"]
+
+    def close(self):
+        self.victim.kill()
+        self.victim.wait()
+        for s in (self.tcp, self.udp, self.abstract):
+            s.close()
+        leaked = [p for p in self.forbidden + self.private if os.path.exists(p)]
+        for p in leaked:
+            os.unlink(p)
+        subprocess.run(["rm", "-rf", self.outside], check=True)
+        return leaked
+
+
+@pytest.fixture
+def host(tmp_path):
+    h = Host(tmp_path)
+    yield h
+    assert h.close() == [], "a sandboxed write reached the host"
+
+
+def sandboxed(backend, host, script, **keys):
+    keys.setdefault("host_work_dir", str(host.work))
+    keys.setdefault("timeout_s", HANG_S)
+    return run(backend, script, **keys)
+
+
+PY_CONNECT = ("python3 -c 'import socket,sys\n"
+              "s=socket.socket(getattr(socket,sys.argv[1]),socket.SOCK_STREAM)\n"
+              "s.settimeout(5)\n"
+              "try:\n s.connect(eval(sys.argv[2])); print(\"reached\")\n"
+              "except OSError as e: print(\"refused\")' ")
+
+# (name, script, expected stdout): each script probes with the host's names filled in.
+ESCAPES = [
+    ("writes outside the lists fail",
+     "for f in {forbidden}; do ( echo x > $f ) 2>/dev/null && echo wrote $f; done; echo done",
+     "done\n"),
+    ("/tmp is private", "test -e {tmp}/hostonly && echo host-file-visible; "
+     "for f in {private}; do echo x > $f || echo failed; done; echo done", "done\n"),
+    ("a secret outside the lists is not there", "cat {secret} 2>/dev/null || echo unreadable",
+     "unreadable\n"),
+    ("extra read-only path reads but does not write",
+     "cat {ro}/data; ( echo x > {ro}/new ) 2>/dev/null && echo wrote || echo refused",
+     "readable\nrefused\n"),
+    ("extra read-write path and work dir are writable at their own paths",
+     "pwd; echo a > {rw}/made && echo b > made && echo ok", "{work}\nok\n"),
+    ("/proc shows only the sandbox's processes",
+     "test -e /proc/{victim} && echo host-pid-visible; "
+     "[ $(ls /proc | grep -c '^[0-9]') -lt 10 ] && echo few", "few\n"),
+    ("/dev is the minimal set", "ls /dev | grep -vx core | tr '\\n' ' '",
+     "fd full null ptmx pts random shm stderr stdin stdout tty urandom zero "),
+    ("runs as the caller without capabilities or new privileges",
+     "id -u; id -g; grep -E '^(CapEff|CapBnd|NoNewPrivs)' /proc/self/status | tr -d '\\t'",
+     "{uid}\n{gid}\nCapEff:0000000000000000\nCapBnd:0000000000000000\nNoNewPrivs:1\n"),
+    ("a host process cannot be signalled", "kill -TERM {victim} 2>/dev/null || echo refused", "refused\n"),
+    ("no TCP to a host loopback service (blocked)",
+     PY_CONNECT + "AF_INET '(\"127.0.0.1\", {tcp_port})'", "refused\n"),
+    ("no host abstract unix socket (blocked)",
+     PY_CONNECT + "AF_UNIX '\"\\0{abstract}\"'", "refused\n"),
+]
+
+
+def fill(text, host):
+    return text.format(
+        forbidden=" ".join(host.forbidden), private=" ".join(host.private), tmp=host.tmp,
+        secret=host.secret, ro=host.ro, rw=host.rw,
+        work=host.work, victim=host.victim.pid, tcp_port=host.tcp.getsockname()[1],
+        abstract=host.abstract_name, uid=os.geteuid(), gid=os.getegid())
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("name,script,expected", ESCAPES, ids=[e[0] for e in ESCAPES])
+def test_escape_battery(backend, host, name, script, expected):
+    code, out, err = sandboxed(backend, host, fill(script, host), extra_read_only_paths=[str(host.ro)],
+                               extra_read_write_paths=[str(host.rw)])
+    assert (out.decode(), code) == (fill(expected, host), 0), err
+    assert host.victim.poll() is None
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_writes_land_on_the_host_as_the_caller(backend, host):
+    code, _, err = sandboxed(backend, host, "echo a > made", extra_read_write_paths=[str(host.rw)])
+    assert code == 0, err
+    made = host.work / "made"
+    assert made.read_text() == "a\n"
+    assert (made.stat().st_uid, made.stat().st_gid) == (os.geteuid(), os.getegid())
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_no_datagram_reaches_a_host_loopback_port(backend, host):
+    port = host.udp.getsockname()[1]
+    code, _, err = sandboxed(backend, host, "python3 -c 'import socket\n"
+                             "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                             "try: s.sendto(b\"x\",(\"127.0.0.1\",%d))\nexcept OSError: pass'" % port)
+    assert code == 0, err
+    host.udp.settimeout(0.5)
+    with pytest.raises(socket.timeout):
+        host.udp.recv(16)
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("how,timeout_s", [("at the deadline", 1), ("at normal exit", HANG_S)])
+def test_no_process_outlives_its_run(backend, host, how, timeout_s):
+    # Escapees in a session of their own and double-forked hold the FIFO open: its end of
+    # file proves every one of them died with the run.
+    fifo = host.work / "alive"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        main = "sleep 30" if how == "at the deadline" else "true"
+        code, _, _ = sandboxed(backend, host, f"setsid sleep 60 > alive 2>&1 & "
+                               f"( ( sleep 60 > alive & ) & ); sh -c 'exec sleep 60' > alive & sleep 0.2; {main}",
+                               timeout_s=timeout_s, capture_stdout=False)
+        assert code == (137 if how == "at the deadline" else 0)
+        deadline = time.monotonic() + HANG_S
+        while time.monotonic() < deadline:
+            try:
+                if os.read(reader, 64) == b"":
+                    break
+            except BlockingIOError:
+                time.sleep(0.01)
+        else:
+            pytest.fail("an escapee outlived the run")
+    finally:
+        os.close(reader)
+
+
+SYSCALLS = {  # the refused calls, by architecture
+    "x86_64": {"unshare": 272, "clone3": 435, "ptrace": 101, "keyctl": 250, "add_key": 248,
+               "request_key": 249, "bpf": 321, "perf_event_open": 298, "userfaultfd": 323,
+               "io_uring_setup": 425, "kexec_load": 246, "mount": 165, "umount2": 166,
+               "pivot_root": 155, "move_mount": 429, "open_tree": 428, "fsopen": 430,
+               "ioctl": 16, "socket": 41},
+    "aarch64": {"unshare": 97, "clone3": 435, "ptrace": 117, "keyctl": 219, "add_key": 217,
+                "request_key": 218, "bpf": 280, "perf_event_open": 241, "userfaultfd": 282,
+                "io_uring_setup": 425, "kexec_load": 104, "mount": 40, "umount2": 39,
+                "pivot_root": 41, "move_mount": 429, "open_tree": 428, "fsopen": 430,
+                "ioctl": 29, "socket": 198},
+}[platform.machine()]
+
+# Each call with arguments an unfiltered kernel answers with something other than EPERM.
+SECCOMP_PROBE = """
+import ctypes, errno, os, pty, socket, termios
+libc = ctypes.CDLL(None, use_errno=True)
+N = %r
+def call(name, *args):
+    r = libc.syscall(N[name], *[ctypes.c_long(a) if isinstance(a, int) else a for a in args])
+    return "ok" if r >= 0 else errno.errorcode[ctypes.get_errno()]
+master, slave = pty.openpty()
+print("unshare", call("unshare", 0x10000000))
+print("clone3", call("clone3", 0, 0))
+print("ptrace", call("ptrace", 2, os.getppid(), 0, 0))
+print("keyctl", call("keyctl", 0, -3, 0))
+print("add_key", call("add_key", 0, 0, 0, 0, 0))
+print("request_key", call("request_key", 0, 0, 0, 0))
+print("bpf", call("bpf", 0, 0, 0))
+print("perf_event_open", call("perf_event_open", 0, 0, -1, -1, 0))
+print("userfaultfd", call("userfaultfd", 1 << 30))
+print("io_uring_setup", call("io_uring_setup", 0, 0))
+print("kexec_load", call("kexec_load", 0, 0, 0, 0))
+print("mount", call("mount", b"none", b"/tmp", b"tmpfs", 0, 0))
+print("umount2", call("umount2", b"/tmp", 0))
+print("pivot_root", call("pivot_root", b"/tmp", b"/tmp"))
+print("move_mount", call("move_mount", -1, b"", -1, b"", 0))
+print("open_tree", call("open_tree", -1, b"", 0))
+print("fsopen", call("fsopen", b"tmpfs", 0))
+print("TIOCSTI", call("ioctl", slave, termios.TIOCSTI, b"x"))
+print("TIOCLINUX", call("ioctl", slave, 0x541C, b"\\0"))
+print("AF_PACKET", call("socket", 17, 3, 0))
+print("AF_VSOCK", call("socket", 40, 1, 0))
+print("NETLINK_AUDIT", call("socket", 16, 3, 9))
+print("NETLINK_ROUTE", call("socket", 16, 3, 0))
+print("AF_INET6", call("socket", 10, 1, 0))
+""" % SYSCALLS
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_seccomp_refuses_each_call_with_eperm(backend, host):
+    code, out, err = sandboxed(backend, host, "python3 -", script_type="python", input=SECCOMP_PROBE)
+    assert code == 0, err
+    seen = dict(line.split() for line in out.decode().splitlines())
+    allowed = {"NETLINK_ROUTE", "AF_INET6"}
+    assert {k: v for k, v in seen.items() if k in allowed} == {k: "ok" for k in allowed}
+    refused = {k: v for k, v in seen.items() if k not in allowed}
+    assert refused == {k: ("ENOSYS" if k == "clone3" else "EPERM") for k in refused}
+    assert len(refused) == 22
+
+
+# --- Everything else is as with "none" ------------------------------------------------
+
+FIVE_MB = "import sys; sys.stdout.buffer.write(bytes(range(256)) * 20480)"
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("script,timeout_s,code,out", [
+    ("exit 3", HANG_S, 3, b""),
+    ("kill -9 $$", HANG_S, 137, b""),
+    ("kill -TERM $$", HANG_S, 143, b""),  # the target is not pid 1, which would ignore it
+    ("echo before; sleep 30", 1, 137, b"before\n"),
+    (f"python3 -c '{FIVE_MB}'", HANG_S, 0, bytes(range(256)) * 20480),
+])
+def test_exit_codes_deadline_and_output_come_back_unchanged(backend, tmp_path, script, timeout_s, code, out):
+    started = time.monotonic()
+    assert run(backend, script, host_work_dir=str(tmp_path), timeout_s=timeout_s)[:2] == (code, out)
+    assert time.monotonic() - started < HANG_S
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_missing_program_is_a_spawn_error(backend, tmp_path):
+    with pytest.raises(RuntimeError, match=r"^spawn: io: No such file or directory \(os error 2\)$"):
+        _native.spawn({"script_type": "argv", "argv": ["no-such-program-here"], "backend": backend,
+                       "host_work_dir": str(tmp_path)})

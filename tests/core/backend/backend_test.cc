@@ -12,6 +12,7 @@
 
 #include "launch/child_helpers.h"
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/backend/bubblewrap.h"
 #include "sandbox_core/backend/fs_allowlist.h"
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
@@ -381,6 +382,25 @@ TEST(SandboxExecSpawn, DisposalKillsChildAndDeletesProfileAndCyclesLeakNothing) 
   }
   EXPECT_EQ(tmp.entries(), 0u);
   EXPECT_TRUE(no_children_left());
+}
+
+// A set-up tool that dies before the sandbox init runs is a spawn error carrying its
+// status and message, not a process that exits 1.
+TEST(BubblewrapSpawn, ToolFailureBeforeTheInitIsASetupError) {
+  TempDir dir;
+  const std::string tool = dir.path + "/bwrap";
+  { std::ofstream(tool) << "#!/bin/sh\necho \"bwrap: Can't find source path /x\" >&2\nexit 1\n"; }
+  ::chmod(tool.c_str(), 0755);
+  size_t fds = open_fd_count();
+  BubblewrapBackend backend(tool);
+  auto r = backend.spawn(shell_spec("true"));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), SandboxError::Kind::SetupFailed);
+  EXPECT_EQ(r.error().message(),
+            "backend setup failed: exit=ExitStatus(unix_wait_status(256)), "
+            "stderr=bwrap: Can't find source path /x");
+  EXPECT_TRUE(no_children_left());
+  EXPECT_EQ(open_fd_count(), fds + 1);  // the init's memfd, kept for the process
 }
 
 TEST(PassthroughBackendDeathTest, WarnsOncePerProcessAndGivesNoHome) {
