@@ -174,7 +174,7 @@ Result<SandboxChild, SandboxError> launch_child(const std::string& program,
 
   UniqueFd out_read, out_write, err_read, err_write;
   for (int i = 0; i < 2; ++i) {
-    bool capture = i == 0 ? spec.capture_stdout : spec.capture_stderr;
+    bool capture = i == 0 ? spec.capture_stdout : spec.capture_stderr && !spec.stderr_to_stdout;
     if (!capture) continue;
     auto p = make_pipe();
     if (!p) return io(p.error());
@@ -199,7 +199,9 @@ Result<SandboxChild, SandboxError> launch_child(const std::string& program,
   child.work_dir = plan.work_dir.c_str();
   child.stdio[0] = null_fd.get();
   child.stdio[1] = out_write ? out_write.get() : null_fd.get();
-  child.stdio[2] = err_write ? err_write.get() : null_fd.get();
+  child.stdio[2] = spec.stderr_to_stdout ? child.stdio[1]
+                  : err_write            ? err_write.get()
+                                         : null_fd.get();
   child.limits = plan.limits;
 
   // No handler of the host may run in the child while it shares our memory; the child
