@@ -13,7 +13,6 @@ import math
 import os
 import signal
 import sys
-import tempfile
 import threading
 import time
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
@@ -199,7 +198,7 @@ def check_paths(spec: Dict[str, Any]) -> Optional[str]:
             return f"working directory {_quoted(cwd)} does not exist"
         if not os.path.isdir(cwd):
             return f"working directory {_quoted(cwd)} is not a directory"
-    child_dir = cwd or tempfile.gettempdir()
+    child_dir = cwd or os.environ.get("TMPDIR") or "/tmp"  # as the module picks it
     program = _program(spec)
     if not program:
         return None
