@@ -121,6 +121,15 @@ Converted<uint32_t> to_u32(PyObject* obj) {
   return static_cast<uint32_t>(value);
 }
 
+Converted<int> to_fd_number(PyObject* obj) {
+  auto value = to_u32(obj);
+  if (!value) return fail(std::move(value).error());
+  if (*value > static_cast<uint32_t>(std::numeric_limits<int>::max())) {
+    return overflow_error("out of range integral type conversion attempted");
+  }
+  return static_cast<int>(*value);
+}
+
 Converted<uint64_t> to_u64(PyObject* obj) {
   PyRef index(PyNumber_Index(obj));
   if (!index) return raised();

@@ -72,6 +72,9 @@ Converted<bool> to_bool(PyObject* obj);
 // "out of range integral type conversion attempted"; u64 keeps the interpreter's texts.
 Converted<uint32_t> to_u32(PyObject* obj);
 Converted<uint64_t> to_u64(PyObject* obj);
+// A descriptor number: an integer in 0..INT_MAX, refused outside it like to_u32. Whether
+// it is open is the caller's check.
+Converted<int> to_fd_number(PyObject* obj);
 
 // Positional-or-keyword parameters `names`, of which the first `required` must be given.
 // Fills `out` with borrowed references (NULL for an omitted optional parameter); the

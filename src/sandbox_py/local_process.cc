@@ -16,8 +16,9 @@ namespace sandbox::py {
 namespace {
 
 struct LocalProcessState {
-  LocalProcessState(SandboxChild c, Deadline d, std::string b) noexcept
-      : backend(std::move(b)), deadline(d), pid(c.pid()), child(std::move(c)) {}
+  LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f) noexcept
+      : backend(std::move(b)), deadline(d), pid(c.pid()), child(std::move(c)),
+        forward(std::move(f)) {}
 
   const std::string backend;
   const Deadline deadline;
@@ -26,6 +27,7 @@ struct LocalProcessState {
   std::mutex inner;
   // Guarded by `inner`.
   std::optional<SandboxChild> child;
+  ForwardFds forward;  // handed to the collect with the record
   bool poisoned = false;
 
   // Readable without `inner` (kill, pid). `poisoned_seen` mirrors `poisoned`.
@@ -64,6 +66,31 @@ auto with_inner(LocalProcessState& s, F&& work) -> decltype(work()) {
   }
 }
 
+// True on the interpreter's main thread, the only one that runs signal handlers. If
+// that cannot be told, true: checking for signals is harmless anywhere.
+bool on_main_thread() {
+  PyRef threading(PyImport_ImportModule("threading"));
+  PyRef main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+  PyRef ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+  unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  if (!ident || PyErr_Occurred()) {
+    PyErr_Clear();
+    return true;
+  }
+  return value == PyThread_get_thread_ident();
+}
+
+// Runs the interpreter's pending signal handlers from a thread that released the
+// interpreter lock, holding the lock only for that. True when a handler raised; the
+// exception stays set on this thread for the entry point to return. Safe while `inner`
+// is held: no thread ever waits for `inner` while holding the interpreter lock.
+bool signal_handler_raised() {
+  PyGILState_STATE gil = PyGILState_Ensure();
+  bool raised = PyErr_CheckSignals() != 0;
+  PyGILState_Release(gil);
+  return raised;
+}
+
 PyObject* bytes_of(const std::string& data) {
   return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
 }
@@ -97,8 +124,9 @@ Outcome read_stream(PyObject* self, StreamLabel label) {
     if (!fd) return std::string();
     // The record keeps its end open, so a later read continues where this one stopped
     // (at end of file, with empty bytes). Capped like the collect's drains, so a child
-    // that writes without end cannot exhaust our memory.
-    auto bytes = read_to_end(fd, label);
+    // that writes without end cannot exhaust our memory. A forwarded stream reads empty.
+    const UniqueFd& forward = out ? s.forward.stdout_fd : s.forward.stderr_fd;
+    auto bytes = read_to_end(fd, label, OUTPUT_CAP_BYTES, forward ? forward.get() : -1);
     if (!bytes) return fail(from_io_error(out ? "read stdout" : "read stderr", bytes.error()));
     return std::move(*bytes);
   });
@@ -117,16 +145,26 @@ PyObject* lp_read_stderr(PyObject* self, PyObject*) {
 PyObject* lp_wait_and_collect(PyObject* self, PyObject*) {
   return guard([&]() -> Outcome {
     LocalProcessState& s = state_of(self);
+    // Only the main thread runs signal handlers; elsewhere the wake-ups would only take
+    // the interpreter lock away from the threads that have work for it.
+    const bool check_signals = on_main_thread();
     auto collected = with_inner(s, [&]() -> Result<CollectedOutput, BindError> {
       if (!s.child) return runtime_error("LocalProcess.wait_and_collect called twice");
       SandboxChild taken = std::move(*s.child);
       s.child.reset();
       s.consumed.store(true, std::memory_order_release);
-      auto r = collect_child(std::move(taken), s.deadline, s.pid, s.exited);
+      CollectOptions options;
+      options.forward_stdout = std::move(s.forward.stdout_fd);
+      options.forward_stderr = std::move(s.forward.stderr_fd);
+      if (check_signals) options.should_stop = signal_handler_raised;
+      auto r = collect_child(std::move(taken), s.deadline, s.pid, s.exited, std::move(options));
       // collect_child disposed of the record on every path: the group id may be reused
       // from here on, so kill() must stay silent even if the collect failed.
       s.released.store(true, std::memory_order_release);
       if (!r) {
+        // A signal handler raised (KeyboardInterrupt): the group is killed and the child
+        // reaped; the handler's exception is what the call raises.
+        if (r.error().kind == CollectError::Kind::Stopped) return raised();
         if (r.error().kind == CollectError::Kind::Internal) {
           s.poisoned = true;
           s.poisoned_seen.store(true, std::memory_order_release);
@@ -266,14 +304,16 @@ PyObject* local_process_type() {
   return g_type;
 }
 
-Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend) {
+Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend,
+                          ForwardFds forward) {
   PyObject* type = local_process_type();
   if (type == nullptr) return raised();
   auto tp = reinterpret_cast<PyTypeObject*>(type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   PyObject* self = alloc(tp, 0);
   if (self == nullptr) return raised();  // `child` is disposed of on return
-  new (&state_of(self)) LocalProcessState(std::move(child), deadline, std::move(backend));
+  new (&state_of(self))
+      LocalProcessState(std::move(child), deadline, std::move(backend), std::move(forward));
   return self;
 }
 

@@ -14,8 +14,16 @@ namespace sandbox::py {
 // if creating it fails.
 PyObject* local_process_type();
 
-// A new LocalProcess owning `child`. On failure the child record is disposed of (which
-// kills and reaps it) and the error is returned.
-Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend);
+// Where the child's output goes instead of being kept: descriptors owned by the handle
+// (close-on-exec duplicates of the caller's), written to by its reads and its collect.
+struct ForwardFds {
+  UniqueFd stdout_fd;
+  UniqueFd stderr_fd;
+};
+
+// A new LocalProcess owning `child` and `forward`. On failure the child record is disposed
+// of (which kills and reaps it) and the error is returned.
+Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend,
+                          ForwardFds forward = {});
 
 }  // namespace sandbox::py

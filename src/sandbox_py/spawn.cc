@@ -2,6 +2,7 @@
 // it, builds the SandboxSpec and launches through the selected backend. Runs with the
 // interpreter lock held; a call that fails creates nothing (no child, no file).
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/launch/supervision.h"
 #include "sandbox_core/netfilter/filter.h"
@@ -175,6 +177,18 @@ Deadline deadline_after(const Timeout& timeout) {
   return now + std::chrono::duration_cast<MonoClock::duration>(span);
 }
 
+// A forwarding descriptor: the caller's number, checked open and duplicated now
+// (close-on-exec), so the caller may close theirs at any time and the drains never write
+// into a number that was reused meanwhile. Absent gives an empty UniqueFd.
+Converted<UniqueFd> forward_fd(SpecReader& r, const char* key) {
+  SANDBOX_READ(number, r.read<int>(key, to_fd_number));
+  if (!*number) return UniqueFd();
+  auto dup = dup_cloexec(**number);
+  if (dup) return std::move(*dup);
+  if (dup.error().code == EBADF) return value_error(key + (": " + dup.error().text()));
+  return fail(from_io_error(key, dup.error()));
+}
+
 Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 1> kNames = {"spec_dict"};
   std::array<PyObject*, 1> argv{};
@@ -230,6 +244,12 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   spec.capture_stderr = capture_stderr->value_or(true);
   SANDBOX_READ(backend_name, r.text("backend"));
 
+  SANDBOX_READ(stdout_fd, forward_fd(r, "stdout_fd"));
+  SANDBOX_READ(stderr_fd, forward_fd(r, "stderr_fd"));
+  SANDBOX_READ(merge, r.read<bool>("stderr_to_stdout", to_bool));
+  spec.stderr_to_stdout = merge->value_or(false);
+  ForwardFds forward{std::move(*stdout_fd), std::move(*stderr_fd)};
+
   auto backend = select_backend(backend_name->value_or("bubblewrap"));
   if (!backend) return runtime_error(std::move(backend).error());
   std::string kind_name(backend_kind_name((*backend)->kind()));
@@ -237,7 +257,7 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   if (!child) return fail(from_sandbox_error(child.error()));
   // The timeout counts from the moment the child has started.
   Deadline deadline = deadline_after(spec.timeout);
-  return new_local_process(std::move(*child), deadline, std::move(kind_name));
+  return new_local_process(std::move(*child), deadline, std::move(kind_name), std::move(forward));
 }
 
 #undef SANDBOX_READ
@@ -283,8 +303,18 @@ PyMethodDef kSpawnDef = {
     "- backend: \"sandbox-exec\" (or \"sandboxexec\"), \"none\", \"bubblewrap\" (or\n"
     "  \"bwrap\"), \"userns\" (or \"userns-lite\"). Default \"bubblewrap\". Never falls back:\n"
     "  an unknown or unavailable backend raises RuntimeError.\n"
+    "- stdout_fd, stderr_fd: int, an open descriptor of the caller. The stream is\n"
+    "  written there as it arrives instead of being kept: not capped, and it collects\n"
+    "  as b\"\". The child still writes into a pipe, never into the descriptor. It is\n"
+    "  duplicated (close-on-exec) at spawn and never closed by the module; a failing\n"
+    "  write (the reader went away) raises no SIGPIPE and the rest is discarded.\n"
+    "  Ignored when the stream is not captured. Default: not forwarded.\n"
+    "- stderr_to_stdout: bool. The child's stderr is its stdout (as with 2>&1), so\n"
+    "  the two keep their order; stderr then collects as b\"\" and capture_stderr and\n"
+    "  stderr_fd have no effect. Default False.\n"
     "\n"
     "Raises TypeError for wrong types, ValueError for invalid values, OverflowError\n"
-    "for out-of-range numbers and RuntimeError (\"spawn: ...\") if the launch fails."};
+    "for out-of-range numbers and RuntimeError (\"spawn: ...\") if the launch fails;\n"
+    "ValueError names stdout_fd or stderr_fd when it is not an open descriptor."};
 
 }  // namespace sandbox::py

@@ -2,9 +2,11 @@
 
 import os
 import select
+import socket
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -65,3 +67,21 @@ def fifo(tmp_path):
     reader = FifoReader(tmp_path / "alive")
     yield reader
     os.close(reader.fd)
+
+
+@pytest.fixture
+def refused_soon():
+    """True once a connection to the port of a proxy URL is refused (the listener is gone)."""
+
+    def check(url, bound=5.0):
+        port = int(url.rsplit(":", 1)[1])
+        end = time.monotonic() + bound
+        while time.monotonic() < end:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            except ConnectionRefusedError:
+                return True
+            time.sleep(0.05)
+        return False
+
+    return check

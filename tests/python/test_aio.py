@@ -1,12 +1,14 @@
-"""The asyncio helper: results, timeout, and cancellation that kills the child."""
+"""The package's helpers: the asyncio `run`/`collect` (results, timeout, cancellation that
+kills the child), the `Session` that owns a proxy, and their refusal of unknown keys."""
 
 import asyncio
 import dataclasses
+import re
 import time
 
 import pytest
 
-from ventra.sandbox import Result, _native, collect, run
+from ventra.sandbox import Result, Session, SpawnSpec, _native, collect, run
 
 
 def shell(script, **extra):
@@ -31,6 +33,58 @@ def test_run_returns_exit_code_and_both_streams(spec, expected):
 def test_spawn_errors_are_raised_by_run():
     with pytest.raises(ValueError, match="unknown script_type"):
         asyncio.run(run({"script_type": "bash", "input": "true", "backend": "none"}))
+
+
+def test_spawn_spec_has_exactly_the_keys_the_module_documents():
+    # The helpers refuse what is not in SpawnSpec, so a key missing there would be unusable.
+    documented = set()
+    for match in re.finditer(r"^- ([a-z_]+)(?:, ([a-z_]+))?", _native.spawn.__doc__, re.M):
+        documented.update(filter(None, match.groups()))
+    assert set(SpawnSpec.__annotations__) == documented
+
+
+UNKNOWN_KEYS = [
+    ({"timeout": 1, "cwd": "/etc"},
+     "unknown spawn keys: 'timeout' (nearest known key: 'timeout_s'), "
+     "'cwd' (nearest known key: 'host_work_dir')"),
+    ({"enviroment": {}}, "unknown spawn key: 'enviroment' (nearest known key: 'env')"),
+]
+
+
+@pytest.mark.parametrize("extra,message", UNKNOWN_KEYS)
+@pytest.mark.parametrize("helper", ["run", "session"])
+def test_helpers_refuse_unknown_keys_naming_the_nearest(helper, extra, message):
+    spec = shell("touch ran", **extra)
+    with pytest.raises(ValueError) as e:
+        if helper == "run":
+            asyncio.run(run(spec))
+        else:
+            with Session(backend="none") as s:
+                s.spawn(spec)
+    assert str(e.value) == message
+
+
+def test_session_injects_its_proxy_and_defaults_without_overriding_the_spec():
+    with Session(allow=["127.0.0.1"], deny=["169.254.169.254"], backend="none") as s:
+        script = 'echo "$HTTPS_PROXY|$ALL_PROXY|$HOME"'
+        code, out, _ = s.spawn(shell(script, env={"HOME": "/nowhere"})).wait_and_collect()
+        assert (code, out) == (0, f"{s.proxy.url}|{s.proxy.socks_url}|/nowhere\n".encode())
+        mine = s.prepare({"input": "true", "env": {"HTTPS_PROXY": "mine"}, "backend": "x",
+                          "network_mode": "blocked"})
+        assert (mine["env"]["HTTPS_PROXY"], mine["backend"], mine["network_mode"]) == (
+            "mine", "x", "blocked")
+        assert "network_allowlist" not in mine
+        filled = s.prepare({"input": "true"})
+        assert (filled["network_mode"], filled["network_allowlist"], filled["network_denylist"]) == (
+            "allowlist", ["127.0.0.1"], ["169.254.169.254"])
+        assert asyncio.run(s.run(shell("echo hi"))) == Result(0, b"hi\n", b"")
+
+
+def test_session_closes_its_proxy_when_the_body_raises(refused_soon):
+    with pytest.raises(RuntimeError, match="^spawn: "):
+        with Session(backend="none") as s:
+            s.spawn({"script_type": "argv", "argv": ["/nonexistent/program"]})
+    assert refused_soon(s.proxy.url) and refused_soon(s.proxy.socks_url)
 
 
 def test_cancellation_kills_the_group_promptly_and_leaves_no_child(fifo):

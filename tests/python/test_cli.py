@@ -1,12 +1,16 @@
-"""`python -m ventra.sandbox`: exit codes, proxy routing, backend refusal, Ctrl-C."""
+"""`python -m ventra.sandbox`: exit codes, live and collected output, proxy routing,
+backend refusal, errors that name the missing path, the timeout notice, Ctrl-C."""
 
 import functools
 import os
+import pty
+import select
 import shutil
 import signal
 import subprocess
 import sys
 import threading
+import time
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
@@ -34,8 +38,10 @@ def local_server(tmp_path):
 
 
 OUT_ERR = ["--", "sh", "-c", "echo out; echo err >&2; {}"]
+TIMED_OUT = "ventra.sandbox: timed out after 0.5 s; killed the child's process group\n"
 
 
+@pytest.mark.parametrize("mode", [[], ["--collect"]], ids=["live", "collect"])
 @pytest.mark.parametrize(
     "args,code,stdout",
     [
@@ -43,14 +49,46 @@ OUT_ERR = ["--", "sh", "-c", "echo out; echo err >&2; {}"]
           for s, c in [("exit 0", 0), ("exit 3", 3), ("exit 255", 255), ("kill -TERM $$", 143)]],
         (["--env", "GREETING=hi", "--shell", 'echo "$GREETING"'], 0, "hi\n"),
         (["--interpreter", sys.executable, "--python", "import sys; sys.exit(7)"], 7, ""),
-        (["--timeout", "0.5", "--", "sleep", "30"], 137, ""),
+        (["--timeout", "0.5", "--shell", "echo before; sleep 30"], 137, "before\n"),
+        # Killed by a SIGKILL of its own before the deadline: no timeout notice.
+        (["--timeout", "20", "--shell", "kill -KILL $$"], 137, ""),
     ],
 )
-def test_run_exits_with_the_childs_exit_code_and_output(args, code, stdout):
-    done = cli("run", "--backend", "none", *args)
+def test_run_exits_with_the_childs_exit_code_and_output(mode, args, code, stdout):
+    done = cli("run", "--backend", "none", *mode, *args)
     assert (done.returncode, done.stdout) == (code, stdout)
     if stdout == "out\n":
         assert "err\n" in done.stderr
+    assert done.stderr.endswith(TIMED_OUT) == ("0.5" in args), done.stderr
+
+
+def read_until(fd, wanted):
+    data = b""
+    end = time.monotonic() + HANG_S
+    while wanted not in data:
+        assert select.select([fd], [], [], max(0.0, end - time.monotonic()))[0], data
+        chunk = os.read(fd, 4096)
+        assert chunk, data
+        data += chunk
+    return data
+
+
+@pytest.mark.parametrize("terminal", [False, True], ids=["pipe", "pty"])
+def test_live_output_passes_through_in_order_while_the_child_runs(terminal):
+    # The child's fd 1 and 2 lead to one file, as on a terminal: it gets one pipe for both.
+    read_end, write_end = pty.openpty() if terminal else os.pipe()
+    script = "for i in 1 2 3; do echo out$i; echo err$i >&2; done; sleep 30"
+    proc = subprocess.Popen([*CLI, "run", "--backend", "none", "--timeout", "0", "--shell", script],
+                            stdin=subprocess.DEVNULL, stdout=write_end, stderr=write_end)
+    os.close(write_end)
+    try:
+        lines = read_until(read_end, b"err3").replace(b"\r\n", b"\n").decode().splitlines()
+        assert lines[-6:] == ["out1", "err1", "out2", "err2", "out3", "err3"]
+        assert len(lines) == 7 and "does not isolate" in lines[0]
+    finally:
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(HANG_S) == 130
+        os.close(read_end)
 
 
 def test_proxy_variables_are_injected_with_set_default_semantics():
@@ -97,20 +135,37 @@ def test_refused_backend_prints_the_modules_message_and_what_is_missing(backend)
     assert "--backend" in done.stderr
 
 
+DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+
+
 @pytest.mark.parametrize(
-    "args, message",
+    "args, code, message",
     [
-        (["--allow", "a*.com", "--", "true"], "allow-list parse: bad wildcard pattern: a*.com"),
-        (["--deny", "*", "--", "true"], "deny-list parse: bad wildcard pattern: *"),
-        (["--env", "NOEQUALS", "--", "true"], "--env expects KEY=VALUE"),
-        (["--shell", "true", "--", "true"], "not both"),
-        ([], "nothing to run"),
+        (["--allow", "a*.com", "--", "true"], 2, "allow-list parse: bad wildcard pattern: a*.com"),
+        (["--deny", "*", "--", "true"], 2, "deny-list parse: bad wildcard pattern: *"),
+        (["--env", "NOEQUALS", "--", "true"], 2, "--env expects KEY=VALUE"),
+        (["--shell", "true", "--", "true"], 2, "not both"),
+        ([], 2, "nothing to run"),
+        # What would fail the launch is named before anything is started.
+        (["--cwd", "{tmp}/missing", "--", "true"], 125,
+         'error: working directory "{tmp}/missing" does not exist'),
+        (["--cwd", "{tmp}/file", "--", "true"], 125,
+         'error: working directory "{tmp}/file" is not a directory'),
+        (["--", "no-such-program"], 125,
+         f'error: program "no-such-program" not found on the child\'s PATH ({DEFAULT_PATH})'),
+        (["--env", "PATH=/nonexistent", "--shell", "true"], 125,
+         'error: program "sh" not found on the child\'s PATH (/nonexistent)'),
+        (["--cwd", "{tmp}", "--", "./file"], 125, 'error: program "./file" not found or not executable'),
+        (["--interpreter", "{tmp}/file", "--python", "pass"], 125,
+         'error: program "{tmp}/file" not found or not executable'),
     ],
 )
-def test_bad_arguments_exit_2_with_a_message(args, message):
-    done = cli("run", "--backend", "none", *args)
-    assert done.returncode == 2
-    assert message in done.stderr
+def test_bad_arguments_and_missing_paths_exit_with_a_message(tmp_path, args, code, message):
+    (tmp_path / "file").write_text("not a program\n")
+    done = cli("run", "--backend", "none", *[a.format(tmp=tmp_path) for a in args])
+    assert done.returncode == code
+    assert message.format(tmp=tmp_path) in done.stderr
+    assert "does not isolate" not in done.stderr  # refused before the launch
 
 
 def test_sigint_kills_the_childs_group_and_leaves_nothing_running(fifo):

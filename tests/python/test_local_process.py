@@ -1,6 +1,7 @@
 """LocalProcess: state table, cancellation, deadlines, the interpreter lock, drop, caps."""
 
 import gc
+import os
 import signal
 import threading
 import time
@@ -53,6 +54,49 @@ def test_reads_carry_on_through_signals_landing_on_the_reading_thread(sh):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert proc.wait() == 0
+
+
+@pytest.mark.parametrize(
+    "keys,method,forwarded,collected",
+    [
+        # One pipe for both streams keeps their order; nothing is also collected.
+        ({"stdout_fd": "w", "stderr_fd": "w", "stderr_to_stdout": True}, "collect",
+         b"a\nb\nc\n", (0, b"", b"")),
+        ({"stderr_fd": "w"}, "collect", b"b\n", (0, b"a\nc\n", b"")),
+        ({"stdout_fd": "w"}, "read", b"a\nc\n", (b"", b"b\n")),
+    ],
+)
+def test_forwarded_output_goes_through_the_callers_descriptor(sh, keys, method, forwarded,
+                                                              collected):
+    r, w = os.pipe()
+    proc = sh("echo a; echo b >&2; echo c", **{k: w if v == "w" else v for k, v in keys.items()})
+    os.close(w)  # the module writes through its own duplicate
+    if method == "collect":
+        assert proc.wait_and_collect() == collected
+    else:
+        assert (proc.read_stdout(), proc.read_stderr()) == collected
+        del proc  # closes the duplicate
+        gc.collect()
+    with os.fdopen(r, "rb") as reader:
+        assert reader.read() == forwarded  # end of file: the duplicate is closed
+
+
+def test_ctrl_c_interrupts_a_blocking_collect_and_kills_the_group(fresh_python, fifo):
+    done = fresh_python(f"""
+        import os, signal, threading, time
+        from ventra.sandbox import _native
+        proc = _native.spawn({{"script_type": "shell", "backend": "none", "timeout_s": 0,
+                              "input": 'exec 3>"{fifo.path}"; sleep 30 & wait'}})
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        start = time.monotonic()
+        try:
+            proc.wait_and_collect()
+        except KeyboardInterrupt:
+            print(time.monotonic() - start)
+    """)
+    fifo.wait_eof()  # the shell and its sleep are both dead
+    assert done.returncode == 0, done.stderr
+    assert float(done.stdout) < 20  # not after the 30 s child; catches only the hang
 
 
 def test_kill_before_wait_gives_137_and_is_idempotent(sh):

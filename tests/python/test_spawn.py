@@ -1,5 +1,6 @@
 """spawn(spec_dict): reading order, the failure table, defaults, timeout conversion."""
 
+import errno
 import math
 import os
 
@@ -48,6 +49,7 @@ FAILURES = [
     ({"capture_stdout": None}, TypeError, NOT.format("NoneType", "PyBool")),
     ({"capture_stderr": 1}, TypeError, NOT.format("int", "PyBool")),
     ({"backend": None}, TypeError, NOT.format("NoneType", "PyString")),
+    ({"stderr_to_stdout": 1}, TypeError, NOT.format("int", "PyBool")),
     # numbers
     ({"timeout_s": "1"}, TypeError, "must be real number, not str"),
     ({"cpu_milli": 1.5}, TypeError, "'float' object cannot be interpreted as an integer"),
@@ -59,6 +61,10 @@ FAILURES = [
     ({"timeout_s": 2.0**63}, OverflowError, TOO_LARGE),
     ({"timeout_s": math.inf}, OverflowError, TOO_LARGE),
     ({"timeout_s": 1e12}, OverflowError, TOO_LARGE),  # past the clock's range
+    ({"stdout_fd": "1"}, TypeError, "'str' object cannot be interpreted as an integer"),
+    ({"stderr_fd": None}, TypeError, "'NoneType' object cannot be interpreted as an integer"),
+    ({"stdout_fd": -1}, OverflowError, RANGE),
+    ({"stderr_fd": 2**31}, OverflowError, RANGE),
     # values
     ({"script_type": "Shell"}, ValueError, 'unknown script_type "Shell"'),
     ({"script_type": 'a"b\\c\td\x01'}, ValueError, 'unknown script_type "a\\"b\\\\c\\td\\u{1}"'),
@@ -90,6 +96,21 @@ FAILURES = [
 @pytest.mark.parametrize("overrides,exc,message", FAILURES)
 def test_failure_table(overrides, exc, message):
     assert spawn_error(overrides) == (exc, message)
+
+
+@pytest.mark.parametrize("key", ["stdout_fd", "stderr_fd"])
+def test_forward_descriptor_must_be_open_and_a_failed_spawn_keeps_none(key):
+    closed, spare = os.pipe()
+    os.close(closed)
+    try:
+        before = sorted(os.listdir("/proc/self/fd"))
+        assert spawn_error({key: closed}) == (
+            ValueError, f"{key}: {os.strerror(errno.EBADF)} (os error {errno.EBADF})")
+        # A valid descriptor is duplicated before the backend refuses: the copy is closed.
+        assert spawn_error({key: spare, "backend": "no-such"})[0] is RuntimeError
+        assert sorted(os.listdir("/proc/self/fd")) == before
+    finally:
+        os.close(spare)
 
 
 def test_launch_failure_is_prefixed(tmp_path):

@@ -1,5 +1,5 @@
-"""The typing stub: it names the whole runtime surface, and `mypy --strict` accepts an
-example that uses it."""
+"""The typing stub: it names the whole runtime surface, `mypy.stubtest` finds it consistent
+with the module, and `mypy --strict` accepts an example that uses it."""
 
 import os
 import shutil
@@ -33,5 +33,16 @@ def test_mypy_strict_accepts_the_example(tmp_path):
          "--cache-dir", os.devnull, str(Path(__file__).parent / "typing_example.py")],
         capture_output=True, text=True, env=dict(os.environ, MYPYPATH=str(tmp_path)),
         cwd=tmp_path, timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stubtest_finds_the_stub_consistent_with_the_module(tmp_path):
+    pytest.importorskip("mypy")
+    # Run from an empty directory: the installed module and its stub are what is compared.
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull,
+         "ventra.sandbox._native"],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -1,8 +1,9 @@
 """Uses the whole surface of ventra.sandbox._native; checked with `mypy --strict`."""
 
+import asyncio
 from typing import Dict, List, Optional, Tuple
 
-from ventra.sandbox import _native
+from ventra.sandbox import Result, Session, SpawnSpec, _native
 
 
 def run(script: str, allow: List[str]) -> Tuple[int, bytes, bytes, str]:
@@ -43,3 +44,11 @@ def inspect() -> Optional[str]:
     except _native.InternalError:
         return None
     return ",".join(read_only + read_write)
+
+
+def in_session(script: str) -> Tuple[int, Result]:
+    spec: SpawnSpec = {"script_type": "shell", "input": script, "stdout_fd": 1,
+                       "stderr_to_stdout": True}
+    with Session(allow=["example.org"], deny=["169.254.169.254"], backend="none") as session:
+        code, _, _ = session.spawn(spec).wait_and_collect()
+        return code, asyncio.run(session.run({"input": script, "timeout_s": 5}))

@@ -1,8 +1,10 @@
 """Run untrusted scripts in sandboxed child processes and filter their egress.
 
-The native surface lives in `ventra.sandbox._native`. The asyncio helpers `run`,
-`collect` and `Result` (from `ventra.sandbox.aio`) are re-exported here and imported on
-first use, so importing this package stays cheap.
+The native surface lives in `ventra.sandbox._native`. Re-exported here and imported on
+first use, so importing this package stays cheap: the asyncio helpers `run`, `collect`
+and `Result` (from `ventra.sandbox.aio`), the `Session` helper that owns an egress proxy
+(`ventra.sandbox.session`) and the `SpawnSpec` dictionary type
+(`ventra.sandbox.spawn_spec`).
 """
 
 from typing import TYPE_CHECKING, Any
@@ -11,13 +13,18 @@ from . import _native
 
 if TYPE_CHECKING:
     from .aio import Result, collect, run
+    from .session import Session
+    from .spawn_spec import SpawnSpec
 
-__all__ = ["Result", "_native", "collect", "run"]
+__all__ = ["Result", "Session", "SpawnSpec", "_native", "collect", "run"]
+
+_LAZY = {"Result": "aio", "collect": "aio", "run": "aio", "Session": "session",
+         "SpawnSpec": "spawn_spec"}
 
 
 def __getattr__(name: str) -> Any:
-    if name in ("Result", "collect", "run"):
-        from . import aio
+    if name in _LAZY:
+        import importlib
 
-        return getattr(aio, name)
+        return getattr(importlib.import_module(f".{_LAZY[name]}", __name__), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

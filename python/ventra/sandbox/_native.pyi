@@ -1,8 +1,11 @@
 # Type stub of the native extension module ventra.sandbox._native.
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from typing import Any, Literal, TypedDict, final
 
-from typing_extensions import NotRequired
+from typing_extensions import Self
+
+# Not re-exported: the dictionary type lives in a plain module, so it exists at run time.
+from .spawn_spec import SpawnSpec
 
 __all__ = [
     "available_backends",
@@ -14,36 +17,6 @@ __all__ = [
     "AllowListProxy",
 ]
 
-_ScriptType = Literal["shell", "python", "argv"]
-_NetworkMode = Literal["blocked", "open", "allowlist"]
-_BackendName = Literal[
-    "sandbox-exec", "sandboxexec", "none", "bubblewrap", "bwrap", "userns", "userns-lite"
-]
-
-class SpawnSpec(TypedDict):
-    """The keys `spawn` reads; every key is optional except the script's own."""
-
-    script_type: NotRequired[_ScriptType]
-    argv: NotRequired[Sequence[str]]
-    input: NotRequired[str]
-    python_interpreter: NotRequired[str]
-    env: NotRequired[Mapping[str, str]]
-    host_work_dir: NotRequired[str]
-    working_dir: NotRequired[str]
-    timeout_s: NotRequired[float]
-    cpu_milli: NotRequired[int]
-    memory_bytes: NotRequired[int]
-    gpu: NotRequired[int]
-    ephemeral_storage_bytes: NotRequired[int]
-    network_mode: NotRequired[_NetworkMode]
-    network_allowlist: NotRequired[Sequence[str]]
-    network_denylist: NotRequired[Sequence[str]]
-    extra_read_only_paths: NotRequired[Sequence[str]]
-    extra_read_write_paths: NotRequired[Sequence[str]]
-    capture_stdout: NotRequired[bool]
-    capture_stderr: NotRequired[bool]
-    backend: NotRequired[_BackendName | str]
-
 class _FsAllowlist(TypedDict):
     read_only: list[str]
     read_write: list[str]
@@ -54,7 +27,14 @@ class InternalError(BaseException):
 def available_backends() -> list[BackendInfo]: ...
 def default_fs_allowlist() -> _FsAllowlist: ...
 def proxy_env_vars(http_url: str, socks_url: str | None = None) -> list[tuple[str, str]]: ...
-def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess: ...
+def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
+    """Launch a child described by `spec_dict` (keys: `SpawnSpec`); unknown keys are ignored.
+
+    ``stdout_fd`` / ``stderr_fd`` (int, an open descriptor of the caller) forward the
+    stream there as it arrives, uncapped, instead of collecting it (it then collects as
+    ``b""``); the descriptor is duplicated at spawn and never closed. ``stderr_to_stdout``
+    gives the child one pipe for both streams, as with ``2>&1``.
+    """
 @final
 class LocalProcess:
     """A spawned process. Mirrors a small subset of `subprocess.Popen`."""
@@ -85,7 +65,7 @@ class BackendInfo:
 class AllowListProxy:
     """Per-session egress proxies (HTTP CONNECT + SOCKS5) enforcing an allow/deny filter."""
 
-    def __init__(self, allow: Sequence[str], deny: Sequence[str] = ...) -> None: ...
+    def __new__(cls, allow: Sequence[str], deny: Sequence[str] = ...) -> Self: ...
     @property
     def url(self) -> str: ...
     @property

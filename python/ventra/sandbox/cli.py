@@ -2,18 +2,23 @@
 
 Runs on the main thread; the blocking collect runs on a helper thread so that SIGINT and
 SIGTERM reach Python while a child runs, and are answered by killing the child's group.
+By default the child's output is passed through live: the module's drains forward it to
+our descriptors 1 and 2 as it arrives (the child itself only ever writes into pipes).
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import signal
 import sys
 import threading
+import time
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from . import _native
+from .spawn_spec import check_keys
 
 # Exit codes of the command line itself; every other code is the child's own.
 EXIT_USAGE = 2  # bad arguments or entries (ValueError / TypeError from the module)
@@ -25,9 +30,20 @@ _NONE_WARNING = (
     "honour the proxy variables are filtered."
 )
 
+# The PATH the passthrough backend gives a child whose env sets none.
+_NONE_DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+_DEFAULT_TIMEOUT_S = 60.0
+
+# The child was killed at its deadline if the collect ended this close to it or later.
+_DEADLINE_SLACK_S = 0.05
+
+
 def _err(message: str) -> None:
     print(f"ventra.sandbox: {message}", file=sys.stderr)
 
+
+def _quoted(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 def _refusal_hint() -> str:
@@ -113,7 +129,82 @@ def build_spec(
     # Absent means the module's default ("bubblewrap"), whose refusal we explain below.
     if args.backend is not None:
         spec["backend"] = args.backend
+    check_keys(spec)
     return spec
+
+
+def _live_keys() -> Dict[str, Any]:
+    """Spawn keys that forward the child's output to our descriptors 1 and 2.
+
+    When both are the same file (a terminal, or ``>log 2>&1``) the child gets one pipe
+    for both streams, like ``2>&1``: with two pipes, two drains could not keep what the
+    child wrote to each in the order it wrote it. A closed descriptor of ours makes that
+    stream go to the null device.
+    """
+    stats: List[Optional[os.stat_result]] = []
+    for fd in (1, 2):
+        try:
+            stats.append(os.fstat(fd))
+        except OSError:
+            stats.append(None)
+    out, err = stats
+    keys: Dict[str, Any] = {}
+    if out is None:
+        keys["capture_stdout"] = False
+    else:
+        keys["stdout_fd"] = 1
+    if out is not None and err is not None and (out.st_dev, out.st_ino) == (err.st_dev, err.st_ino):
+        keys["stderr_to_stdout"] = True
+    elif err is None:
+        keys["capture_stderr"] = False
+    else:
+        keys["stderr_fd"] = 2
+    return keys
+
+
+def _program(spec: Dict[str, Any]) -> str:
+    kind = spec.get("script_type", "shell")
+    if kind == "argv":
+        return str(spec["argv"][0]) if spec.get("argv") else ""
+    if kind == "python":
+        return str(spec.get("python_interpreter", "python3"))
+    return "sh"
+
+
+def _executable(path: str) -> bool:
+    return os.path.isfile(path) and os.access(path, os.X_OK)
+
+
+def check_paths(spec: Dict[str, Any]) -> Optional[str]:
+    """What would make the launch fail, named, or None. Checks the working directory and
+    looks the program up as the child will: in the child's ``PATH`` (known here when the
+    env sets it, or for backend "none", which adds a default), from its directory."""
+    cwd = spec.get("working_dir") or spec.get("host_work_dir")
+    if cwd:
+        if not os.path.exists(cwd):
+            return f"working directory {_quoted(cwd)} does not exist"
+        if not os.path.isdir(cwd):
+            return f"working directory {_quoted(cwd)} is not a directory"
+    child_dir = cwd or os.environ.get("TMPDIR") or "/tmp"  # as the module picks it
+    program = _program(spec)
+    if not program:
+        return None
+    if "/" in program:
+        path = os.path.join(child_dir, program)
+        if not _executable(path):
+            return f"program {_quoted(program)} not found or not executable"
+        return None
+    env = spec.get("env") or {}
+    if "PATH" in env:
+        search = env["PATH"]
+    elif spec.get("backend") == "none":
+        search = _NONE_DEFAULT_PATH
+    else:
+        return None  # the backend's own default PATH; the module reports a miss
+    for entry in search.split(":"):
+        if _executable(os.path.join(child_dir, entry, program)):
+            return None
+    return f"program {_quoted(program)} not found on the child's PATH ({search})"
 
 
 class _Collector:
@@ -174,9 +265,19 @@ def cmd_run(args: argparse.Namespace) -> int:
             if args.allow or args.deny:
                 proxy = _native.AllowListProxy(list(args.allow), list(args.deny))
             spec = build_spec(args, proxy)
+            if not args.collect:
+                spec.update(_live_keys())
+            problem = check_paths(spec)
+            if problem is not None:
+                _err(f"error: {problem}")
+                return EXIT_REFUSED
             if spec.get("backend") == "none":
                 print(_NONE_WARNING, file=sys.stderr)
+            # What we printed must come before anything the child's output adds to ours.
+            sys.stdout.flush()
+            sys.stderr.flush()
             proc = _native.spawn(spec)
+            started = time.monotonic()
         except (ValueError, TypeError) as exc:
             _err(f"error: {exc}")
             return EXIT_USAGE
@@ -185,7 +286,7 @@ def cmd_run(args: argparse.Namespace) -> int:
             if "sandbox backend" in str(exc):  # unknown or unavailable backend
                 print(_refusal_hint(), file=sys.stderr)
             return EXIT_REFUSED
-        return _supervise(proc)
+        return _supervise(proc, started, _timeout_of(args))
     except KeyboardInterrupt:
         # Ctrl-C outside the supervised wait. A handle that never reached `proc` is
         # dropped with the unwound call, and its disposal kills the group.
@@ -198,7 +299,12 @@ def cmd_run(args: argparse.Namespace) -> int:
             proxy.close()
 
 
-def _supervise(proc: _native.LocalProcess) -> int:
+def _timeout_of(args: argparse.Namespace) -> float:
+    t = _DEFAULT_TIMEOUT_S if args.timeout is None else float(args.timeout)
+    return t if t > 0 and not math.isnan(t) else 0.0
+
+
+def _supervise(proc: _native.LocalProcess, started: float, timeout: float) -> int:
     previous: Dict[int, Any] = {}
     collector: Optional[_Collector] = None
     status: Optional[int] = None
@@ -229,13 +335,18 @@ def _supervise(proc: _native.LocalProcess) -> int:
         _err(f"error: {collector.error}")
         return EXIT_REFUSED if status is None else status
     if result is not None:
-        _write(sys.stdout, result[1])  # what the child wrote, even when it was interrupted
+        # What the child wrote, even when it was interrupted; empty when passed through live.
+        _write(sys.stdout, result[1])
         _write(sys.stderr, result[2])
     if status is not None:
         _err(f"interrupted by signal {status - 128}; killed the child's process group")
         return status
     assert result is not None
     code = result[0]
+    if code == 128 + int(signal.SIGKILL) and timeout and (
+        time.monotonic() - started >= timeout - _DEADLINE_SLACK_S
+    ):
+        _err(f"timed out after {timeout:g} s; killed the child's process group")
     # A stopped child reports -1; shells show that as 255.
     return code if 0 <= code <= 255 else 255
 
@@ -267,9 +378,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="run a command, shell script or Python script in a sandbox",
         description=(
             "Run a command in a sandboxed child and exit with its exit code "
-            f"(128+signal if it was killed; {EXIT_USAGE} for bad arguments, "
-            f"{EXIT_REFUSED} if the sandbox refused to start it). The child gets a cleared "
-            "environment plus --env pairs. With --allow/--deny, an egress proxy is started "
+            f"(128+signal if it was killed, 137 at the timeout; {EXIT_USAGE} for bad "
+            f"arguments, {EXIT_REFUSED} if the sandbox refused to start it or the working "
+            "directory or program is missing). The child gets a cleared environment plus "
+            "--env pairs, /dev/null as standard input, and the system temporary directory "
+            "as working directory unless --cwd is given. Its output is passed through as it "
+            "comes (through pipes: the child never gets this terminal); --collect prints it "
+            "after the child ends instead. With --allow/--deny, an egress proxy is started "
             "and its variables (HTTPS_PROXY, ALL_PROXY, ...) are added unless set by --env."
         ),
     )
@@ -297,9 +412,16 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--rw", action="append", default=[], metavar="PATH",
                      help="extra writable path (repeatable)")
     run.add_argument("--shell", metavar="SCRIPT", help="run SCRIPT with sh -c")
-    run.add_argument("--python", metavar="SCRIPT", help="run SCRIPT with the Python interpreter")
+    run.add_argument("--python", metavar="SCRIPT",
+                     help="run SCRIPT with the Python interpreter found on the child's PATH "
+                     "(python3, or --interpreter)")
     run.add_argument("--interpreter", metavar="PROGRAM",
-                     help="interpreter for --python (default python3)")
+                     help="interpreter for --python (default python3, looked up on the "
+                     "child's PATH)")
+    run.add_argument("--collect", action="store_true",
+                     help="collect the output and print it after the child ends, all of "
+                     "stdout before stderr, each capped at 256 MiB (with a notice past it); "
+                     "by default it is passed through live, uncapped")
     run.add_argument("command", nargs=argparse.REMAINDER, metavar="-- COMMAND [ARG...]")
     run.set_defaults(func=cmd_run)
 

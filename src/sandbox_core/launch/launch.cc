@@ -273,7 +273,7 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
 
   UniqueFd out_read, out_write, err_read, err_write;
   for (int i = 0; i < 2; ++i) {
-    bool capture = i == 0 ? spec.capture_stdout : spec.capture_stderr;
+    bool capture = i == 0 ? spec.capture_stdout : spec.capture_stderr && !spec.stderr_to_stdout;
     if (!capture) continue;
     auto p = make_pipe();
     if (!p) return io(p.error());
@@ -309,9 +309,13 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   // The init reports on the pipe itself, and finds the target's standard error at a
   // fixed number; fd 2 then carries only what a set-up tool says before the init runs.
   UniqueFd diag_read, diag_write;
+  // Like 2>&1 when asked: one pipe keeps the two streams in the order they were written.
+  const int target_stdout = out_write ? out_write.get() : null_fd.get();
+  const int target_stderr = spec.stderr_to_stdout ? target_stdout
+                            : err_write           ? err_write.get()
+                                                  : null_fd.get();
   if (init_mode) {
     if (auto r = pass(report_write.get(), kInitReportFd); !r) return io(r.error());
-    int target_stderr = err_write ? err_write.get() : null_fd.get();
     if (auto r = pass(target_stderr, kInitStderrFd); !r) return io(r.error());
     auto diag = make_pipe();
     if (!diag) return io(diag.error());
@@ -338,8 +342,8 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   }
   child.work_dir = plan.work_dir.c_str();
   child.stdio[0] = null_fd.get();
-  child.stdio[1] = out_write ? out_write.get() : null_fd.get();
-  child.stdio[2] = init_mode ? diag_write.get() : err_write ? err_write.get() : null_fd.get();
+  child.stdio[1] = target_stdout;
+  child.stdio[2] = init_mode ? diag_write.get() : target_stderr;
   child.fd_scan_limit = fd_scan_limit();
   child.limits = plan.limits;
   child.setup = options.setup;

@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <ctime>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "sandbox_core/base/thread.h"
@@ -111,10 +114,74 @@ void write_notice(StreamLabel label) {
 
 enum class OnInterrupt : uint8_t { Fail, Retry };
 
+// Blocks SIGPIPE on this thread for its lifetime, so a write to a reader that went away
+// fails with EPIPE instead of ending the host; process-wide dispositions stay untouched.
+// A SIGPIPE our own write raised is taken off the thread before the old mask returns.
+class SigpipeBlocked {
+ public:
+  SigpipeBlocked() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeBlocked() {
+    if (raised_) {
+      timespec zero{};
+      while (::sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeBlocked(const SigpipeBlocked&) = delete;
+  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+  // After an EPIPE: was the SIGPIPE ours (none was pending before we blocked it)?
+  void note_epipe() {
+    if (raised_) return;
+    sigset_t pending;
+    if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1 &&
+        sigismember(&old_, SIGPIPE) == 0) {
+      raised_ = true;
+    }
+  }
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool raised_ = false;
+};
+
+// Writes all of `data` to the caller's descriptor; false once it cannot (the caller's
+// reader is gone, or the descriptor broke). A non-blocking descriptor is waited on.
+bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_guard) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
+      continue;
+    }
+    if (n < 0 && errno == EPIPE) pipe_guard.note_epipe();
+    return false;
+  }
+  return true;
+}
+
 // Reads `fd` to end of file keeping at most `cap` bytes; past the cap it reads on and
 // drops, so the child never blocks on a full pipe, and writes the notice at the end.
+// With `forward` >= 0 it writes every chunk there instead and keeps nothing; once that
+// fails it reads on and drops.
 Result<std::string, IoError> read_capped(int fd, StreamLabel label, size_t cap,
-                                         OnInterrupt on_interrupt, const DrainControl* ctl) {
+                                         OnInterrupt on_interrupt, const DrainControl* ctl,
+                                         int forward) {
+  std::optional<SigpipeBlocked> pipe_guard;
+  if (forward >= 0) pipe_guard.emplace();
   std::string buf;
   bool truncated = false;
   auto chunk = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
@@ -127,6 +194,10 @@ Result<std::string, IoError> read_capped(int fd, StreamLabel label, size_t cap,
     }
     if (n == 0) break;
     size_t got = static_cast<size_t>(n);
+    if (pipe_guard) {
+      if (forward >= 0 && !forward_all(forward, chunk.get(), got, *pipe_guard)) forward = -1;
+      continue;
+    }
     size_t room = cap - buf.size();
     buf.append(chunk.get(), std::min(got, room));
     if (got > room) truncated = true;
@@ -136,8 +207,9 @@ Result<std::string, IoError> read_capped(int fd, StreamLabel label, size_t cap,
 }
 
 // The collect's drains treat EINTR as an error like any other, as designed.
-Result<std::string, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl) {
-  return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl);
+Result<std::string, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl,
+                                   int forward = -1) {
+  return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward);
 }
 
 std::string_view label_name(StreamLabel label) {
@@ -146,6 +218,31 @@ std::string_view label_name(StreamLabel label) {
 
 struct DrainSlot {
   std::optional<Result<std::string, IoError>> result;
+};
+
+// Lets a collect that must keep asking `should_stop` wait for its drains with a timeout.
+struct DrainsDone {
+  std::mutex mu;
+  std::condition_variable cv;
+  size_t finished = 0;  // guarded by mu
+
+  void one_finished() {
+    std::lock_guard lock(mu);
+    ++finished;
+    cv.notify_all();
+  }
+  // Counts the drain that owns it as finished however its body ends.
+  struct Mark {
+    std::shared_ptr<DrainsDone> done;
+    ~Mark() {
+      if (done) done->one_finished();
+    }
+  };
+  // True once `count` drains have finished; false after `timeout` otherwise.
+  bool wait_for(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mu);
+    return cv.wait_for(lock, timeout, [&] { return finished >= count; });
+  }
 };
 
 struct RunningDrain {
@@ -173,17 +270,20 @@ Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
   return drain(std::move(fd), label, nullptr);
 }
 
-Result<std::string, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most) {
-  return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr);
+Result<std::string, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most,
+                                         int forward_fd) {
+  return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd);
 }
 
 Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
-                                                    pid_t pid, std::atomic<bool>& exited) {
+                                                    pid_t pid, std::atomic<bool>& exited,
+                                                    CollectOptions options) {
   // Disposed of when this returns, on every path: a running child is killed and reaped.
   SandboxChild rec = std::move(child);
+  const bool stoppable = static_cast<bool>(options.should_stop);
 
   std::shared_ptr<DrainControl> control;
-  if (deadline) {
+  if (deadline || stoppable) {
     int wake = ::eventfd(0, EFD_CLOEXEC);
     // Without the wake-up descriptor the drains read plainly and the joins are unbounded.
     if (wake >= 0) {
@@ -191,18 +291,21 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
       control->wake.reset(wake);
     }
   }
+  auto done = stoppable ? std::make_shared<DrainsDone>() : nullptr;
 
   RunningDrain drains[2];
   size_t drain_count = 0;
   UniqueFd streams[2] = {std::move(rec.stdout_fd()), std::move(rec.stderr_fd())};
+  UniqueFd forwards[2] = {std::move(options.forward_stdout), std::move(options.forward_stderr)};
   for (int i = 0; i < 2; ++i) {
     if (!streams[i]) continue;
     StreamLabel label = i == 0 ? StreamLabel::Stdout : StreamLabel::Stderr;
     auto slot = std::make_shared<DrainSlot>();
-    auto started = start_thread(
-        nullptr, [fd = std::move(streams[i]), label, slot, control]() mutable {
-          slot->result = drain(std::move(fd), label, control.get());
-        });
+    auto started = start_thread(nullptr, [fd = std::move(streams[i]), label, slot, control,
+                                          forward = std::move(forwards[i]), done]() mutable {
+      DrainsDone::Mark mark{done};
+      slot->result = drain(std::move(fd), label, control.get(), forward.get());
+    });
     if (!started) {
       // Started drains are detached by their handles; `rec` kills a running child.
       return fail(CollectError{CollectError::Kind::Internal,
@@ -211,6 +314,19 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
     }
     drains[drain_count++] = RunningDrain{label, std::move(slot), std::move(started).value()};
   }
+
+  auto next_check = MonoClock::now() + STOP_CHECK_INTERVAL;
+  auto stop_asked = [&] {
+    if (!stoppable || MonoClock::now() < next_check) return false;
+    next_check = MonoClock::now() + STOP_CHECK_INTERVAL;
+    return options.should_stop();
+  };
+  // The drains are detached, not joined: one may be blocked writing to a forward
+  // descriptor whose reader has stalled, and a stop must return regardless.
+  auto stopped = [&] {
+    if (control) control->stop_at(MonoClock::now());
+    return fail(CollectError{CollectError::Kind::Stopped, {}});
+  };
 
   int status = 0;
   if (auto s = rec.status()) {
@@ -231,6 +347,12 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
         status = *waited;
         break;
       }
+      if (stop_asked()) {
+        kill_group(pid);
+        // Reaped here rather than by the record's disposal, so `exited` can be set.
+        if (wait_exit(rec)) exited.store(true, std::memory_order_release);
+        return stopped();
+      }
       wait_a_moment(rec.pidfd(), interval);
       interval = std::min(interval * 2, POLL_INTERVAL_MAX);
     }
@@ -245,8 +367,13 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
   // A timed collect must not hang on a process that left the group (setsid) and holds a
   // pipe open: the drains stop DRAIN_GRACE_AFTER_DEADLINE after the later of the deadline
   // and the reap, keeping what they read. Without a deadline they run to end of file.
-  if (control) {
+  if (control && deadline) {
     control->stop_at(std::max(MonoClock::now(), *deadline) + DRAIN_GRACE_AFTER_DEADLINE);
+  }
+  if (done) {
+    while (!done->wait_for(drain_count, POLL_INTERVAL_MAX)) {
+      if (stop_asked()) return stopped();
+    }
   }
 
   for (size_t i = 0; i < drain_count; ++i) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,6 +23,8 @@ inline constexpr std::chrono::milliseconds POLL_INTERVAL_MAX{20};
 // After a deadline kill has been reaped, how long the drains may still run to reach end
 // of file; a process that left the group may hold a pipe open forever.
 inline constexpr std::chrono::milliseconds DRAIN_GRACE_AFTER_DEADLINE{500};
+// Interval between two calls of a waiting collect's `should_stop` (plus one poll sleep).
+inline constexpr std::chrono::milliseconds STOP_CHECK_INTERVAL{50};
 
 using MonoClock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 using Deadline = std::optional<MonoClock::time_point>;
@@ -47,9 +50,11 @@ Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label);
 // Reads until end of file, retrying EINTR, keeping at most `keep_at_most` bytes; the rest
 // is read and dropped, and the truncation notice of `label` is written as for a drain.
 // The descriptor stays open and owned by the caller, so a later call reads on from where
-// this one stopped. Blocks.
+// this one stopped. With a `forward_fd` (not owned, >= 0) every byte read is written
+// there instead, uncapped, and nothing is kept. Blocks.
 Result<std::string, IoError> read_to_end(UniqueFd& fd, StreamLabel label,
-                                         size_t keep_at_most = OUTPUT_CAP_BYTES);
+                                         size_t keep_at_most = OUTPUT_CAP_BYTES,
+                                         int forward_fd = -1);
 
 struct CollectedOutput {
   int32_t exit_code = 0;
@@ -57,11 +62,28 @@ struct CollectedOutput {
   std::string stderr_bytes;
 };
 
-// Errors of collect_child: a failure text for Python's RuntimeError, or an internal
-// failure (a drain thread that could not start) for the internal-failure exception.
+// Errors of collect_child: a failure text for Python's RuntimeError, an internal failure
+// (a drain thread that could not start) for the internal-failure exception, or a stop
+// asked for by `should_stop` (no text; the caller knows why it asked).
 struct CollectError {
-  enum class Kind : uint8_t { Failure, Internal } kind = Kind::Failure;
+  enum class Kind : uint8_t { Failure, Internal, Stopped } kind = Kind::Failure;
   std::string text;
+};
+
+// What collect_child does besides collecting.
+struct CollectOptions {
+  // Where a drain writes what it reads, as it arrives, instead of keeping it: uncapped,
+  // and the stream's collected bytes stay empty. Owned, so the caller's number may be
+  // closed and reused meanwhile. A write error (EPIPE: the reader went away) raises no
+  // SIGPIPE and stops only the forwarding; the drain reads on and discards, so the child
+  // never blocks on it.
+  UniqueFd forward_stdout;
+  UniqueFd forward_stderr;
+  // Asked on the collecting thread at least every STOP_CHECK_INTERVAL while the collect
+  // waits (for the child, then for the drains), never with a lock of ours held. Returning
+  // true kills the group, reaps the child, tells the drains to stop and detaches them,
+  // and the collect returns Kind::Stopped.
+  std::function<bool()> should_stop;
 };
 
 // Takes the record; drains both captured streams on their own threads, waits for the
@@ -73,6 +95,7 @@ struct CollectError {
 // cannot hang a timed collect). Failure texts: "wait: {}", "{stream} drain thread panicked",
 // "read {stream}: {}"; Internal when a drain thread cannot be started.
 Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
-                                                    pid_t pid, std::atomic<bool>& exited);
+                                                    pid_t pid, std::atomic<bool>& exited,
+                                                    CollectOptions options = {});
 
 }  // namespace sandbox

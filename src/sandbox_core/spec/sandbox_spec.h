@@ -54,6 +54,9 @@ struct SandboxSpec {
   NetworkPolicy network = NetworkBlocked{};
   bool capture_stdout = true;
   bool capture_stderr = true;
+  // The child's stderr is its stdout (pipe or null device), as with 2>&1, so the two keep
+  // their relative order; capture_stderr is then ignored.
+  bool stderr_to_stdout = false;
   std::vector<std::string> extra_read_only_paths;
   std::vector<std::string> extra_read_write_paths;
 

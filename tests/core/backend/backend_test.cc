@@ -158,7 +158,8 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
 // The stubs name the same backends as the table: accepted names, listed names and the
 // kind names a LocalProcess reports.
 TEST(BackendTable, TypeStubsNameEveryBackendOfTheTable) {
-  const std::string stub = slurp(std::string(SANDBOX_SOURCE_DIR) + "/python/ventra/sandbox/_native.pyi");
+  const std::string package = std::string(SANDBOX_SOURCE_DIR) + "/python/ventra/sandbox/";
+  const std::string stub = slurp(package + "_native.pyi") + slurp(package + "spawn_spec.py");
   auto literal_after = [&](const std::string& anchor) {
     size_t at = stub.find(anchor);
     EXPECT_NE(at, std::string::npos) << anchor;
@@ -177,7 +178,7 @@ TEST(BackendTable, TypeStubsNameEveryBackendOfTheTable) {
     listed.insert(std::string(row.listed_name));
     kinds.insert(std::string(backend_kind_name(row.kind)));
   }
-  EXPECT_EQ(literal_after("_BackendName = "), accepted);
+  EXPECT_EQ(literal_after("BackendName = "), accepted);
   EXPECT_EQ(literal_after("def kind(self)"), listed);
   EXPECT_EQ(literal_after("def backend(self)"), kinds);
 }

@@ -236,6 +236,100 @@ TEST(ChildSupervision, ReadToEndKeepsDescriptorAndCap) {
   EXPECT_EQ(std::get<int>(*cached), *st);
 }
 
+TEST(ChildSupervision, ForwardedOutputIsWrittenThroughNotKept) {
+  struct Case {
+    const char* script;
+    bool merged;
+    const char* forwarded;  // what arrives on the stdout forward
+  };
+  // Merged, the child has one pipe for both streams, so their order survives.
+  for (auto c : {Case{"echo a; echo b >&2; echo c", true, "a\nb\nc\n"},
+                 Case{"echo a; echo b >&2", false, "a\n"}}) {
+    SCOPED_TRACE(c.script);
+    auto sink = make_pipe();
+    ASSERT_TRUE(sink);
+    auto spec = shell_spec(c.script);
+    spec.stderr_to_stdout = c.merged;
+    auto child = launch(spec);
+    ASSERT_TRUE(child);
+    std::atomic<bool> exited{false};
+    pid_t pid = child->pid();
+    CollectOptions options;
+    options.forward_stdout = std::move(*dup_cloexec(sink->write.get()));
+    sink->write.reset();  // the collect's own copy is the only writer left
+    auto out = collect_child(std::move(child).value(), std::nullopt, pid, exited,
+                             std::move(options));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->stdout_bytes, "");
+    EXPECT_EQ(out->stderr_bytes, c.merged ? "" : "b\n");
+    EXPECT_EQ(ok(read_to_end(sink->read, StreamLabel::Stdout)), c.forwarded);  // EOF: closed
+  }
+}
+
+TEST(ChildSupervision, ForwardToAVanishedReaderNeitherKillsUsNorBlocksTheChild) {
+  // SIGPIPE keeps its default action here, which would end this test process.
+  ASSERT_EQ(::signal(SIGPIPE, SIG_DFL), SIG_DFL);
+  auto sink = make_pipe();
+  ASSERT_TRUE(sink);
+  sink->read.reset();
+  auto child = launch(shell_spec("head -c 4000000 /dev/zero; echo done >&2"));
+  ASSERT_TRUE(child);
+  std::atomic<bool> exited{false};
+  pid_t pid = child->pid();
+  CollectOptions options;
+  options.forward_stdout = std::move(sink->write);
+  auto out = collect_child(std::move(child).value(), std::nullopt, pid, exited, std::move(options));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->exit_code, 0);
+  EXPECT_EQ(out->stdout_bytes, "");
+  EXPECT_EQ(out->stderr_bytes, "done\n");
+  sigset_t pending;
+  ASSERT_EQ(::sigpending(&pending), 0);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(ChildSupervision, StopRequestKillsReapsAndReturnsStopped) {
+  // Asked while waiting for the child; and once it has exited, while waiting for a drain
+  // held open by a process that left the group (it writes its pid once it has).
+  TempDir dir;
+  const std::string pid_file = dir.path + "/grandchild";
+  for (bool after_exit : {false, true}) {
+    SCOPED_TRACE(after_exit);
+    std::string script = after_exit ? "setsid sh -c 'echo $$ > " + pid_file +
+                                          "; exec sleep 30' & "
+                                          "while [ ! -s " + pid_file + " ]; do sleep 0.01; done"
+                                    : "exec sleep 30";
+    auto child = launch(shell_spec(script));
+    ASSERT_TRUE(child);
+    std::atomic<bool> exited{false};
+    pid_t pid = child->pid();
+    auto copy = dup_cloexec(child->stdout_fd().get());
+    ASSERT_TRUE(copy);
+    int asked = 0;
+    CollectOptions options;
+    options.should_stop = [&] { return ++asked == 3 || (after_exit && exited.load()); };
+    auto start = MonoClock::now();
+    auto out = collect_child(std::move(child).value(), std::nullopt, pid, exited,
+                             std::move(options));
+    EXPECT_LT(MonoClock::now() - start, 10s);  // catches a hang, not a speed claim
+    ASSERT_FALSE(out);
+    EXPECT_EQ(out.error().kind, CollectError::Kind::Stopped);
+    EXPECT_TRUE(exited.load());
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);  // reaped
+    if (after_exit) {
+      FILE* f = std::fopen(pid_file.c_str(), "r");
+      ASSERT_NE(f, nullptr);
+      pid_t grandchild = 0;
+      EXPECT_EQ(std::fscanf(f, "%d", &grandchild), 1);
+      std::fclose(f);
+      ASSERT_GT(grandchild, 0);
+      EXPECT_EQ(::kill(grandchild, SIGKILL), 0);  // outside the group: ours to end
+    } else {
+      EXPECT_EQ(ok(read_to_end(copy.value(), StreamLabel::Stdout)), "");  // the group died
+    }
+  }
+}
+
 TEST(ChildSupervision, ChildLeadsItsGroupAndDisposalKillsAndReapsIt) {
   auto child = launch(shell_spec("sleep 60 & exec sleep 60"));
   ASSERT_TRUE(child);

@@ -1,0 +1,86 @@
+"""`Session`: one egress proxy for a group of sandboxed runs, closed when the session ends.
+
+    with Session(allow=["pypi.org"], deny=["169.254.169.254"], backend="none") as s:
+        code, out, err = s.spawn({"script_type": "shell", "input": "..."}).wait_and_collect()
+
+The proxy is closed on leaving the ``with`` block, also when its body raises, so a failed
+``spawn`` cannot leak the proxy's listener threads and ports.
+"""
+
+from __future__ import annotations
+
+from concurrent.futures import Executor
+from types import TracebackType
+from typing import Any, Dict, Mapping, Optional, Sequence, Type
+
+from . import _native
+from .aio import Result, collect
+from .spawn_spec import check_keys
+
+__all__ = ["Session"]
+
+
+class Session:
+    """Owns an `AllowListProxy` and runs children whose traffic goes through it.
+
+    ``allow`` and ``deny`` are the proxy's lists (an empty ``allow`` admits anything not
+    denied). ``backend``, when given, is used for every spec that names none. `spawn`
+    and `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it
+    does not know, and fill in, where the spec does not set them itself: the eight proxy
+    variables in ``env`` (set-default: your own values win), ``backend``, and the
+    network mode with its lists (``"allowlist"`` with ``allow``, ``"open"`` with only
+    ``deny``).
+    """
+
+    def __init__(
+        self,
+        allow: Sequence[str] = (),
+        deny: Sequence[str] = (),
+        *,
+        backend: Optional[str] = None,
+    ) -> None:
+        self._allow = list(allow)
+        self._deny = list(deny)
+        self._backend = backend
+        self.proxy = _native.AllowListProxy(self._allow, self._deny)
+
+    def __enter__(self) -> "Session":
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Stop the proxy (idempotent). Children already running lose their proxy."""
+        self.proxy.close()
+
+    def prepare(self, spec: Mapping[str, Any]) -> Dict[str, Any]:
+        """The spawn dictionary `spawn` would pass to the module for ``spec``."""
+        check_keys(spec)
+        full: Dict[str, Any] = dict(spec)
+        env = dict(full.get("env") or {})
+        for key, value in _native.proxy_env_vars(self.proxy.url, self.proxy.socks_url):
+            env.setdefault(key, value)
+        full["env"] = env
+        if self._backend is not None:
+            full.setdefault("backend", self._backend)
+        if "network_mode" not in full and (self._allow or self._deny):
+            full["network_mode"] = "allowlist" if self._allow else "open"
+            if self._allow:
+                full.setdefault("network_allowlist", list(self._allow))
+            if self._deny:
+                full.setdefault("network_denylist", list(self._deny))
+        return full
+
+    def spawn(self, spec: Mapping[str, Any]) -> _native.LocalProcess:
+        """Spawn a child from ``spec`` (see `prepare`) and return its `LocalProcess`."""
+        return _native.spawn(self.prepare(spec))
+
+    async def run(self, spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -> Result:
+        """Spawn a child from ``spec`` and await its `Result`, as `ventra.sandbox.run`."""
+        return await collect(self.spawn(spec), executor=executor)
