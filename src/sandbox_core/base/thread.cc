@@ -1,7 +1,8 @@
 #include "sandbox_core/base/thread.h"
 
 #include <atomic>
-#include <cstring>
+
+#include "sandbox_core/base/platform.h"
 
 namespace sandbox {
 namespace detail {
@@ -21,12 +22,7 @@ struct Launch {
 void* trampoline(void* arg) noexcept {
   std::unique_ptr<Launch> launch(static_cast<Launch*>(arg));
   ThreadState& st = *launch->state;
-  if (!st.name.empty()) {
-    // Linux limits names to 15 bytes plus the terminator.
-    char name[16] = {};
-    std::strncpy(name, st.name.c_str(), sizeof name - 1);
-    ::pthread_setname_np(::pthread_self(), name);
-  }
+  if (!st.name.empty()) set_current_thread_name(st.name.c_str());
   try {
     st.body->run();
   } catch (...) {

@@ -14,7 +14,8 @@
 // sharing the parent's memory corrupts, and their interceptors are not vfork-safe, so
 // sanitizer builds create the child with a plain fork. Release builds use vfork: the
 // parent's memory size then does not affect the cost of a spawn.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// macOS deprecates vfork, so the child is created with fork there, under the same rules.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(__APPLE__)
 #define SANDBOX_CHILD_USE_FORK 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \

@@ -4,7 +4,6 @@
 #include "sandbox_core/launch/supervision.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/thread.h"
 
 namespace sandbox {
@@ -61,9 +61,9 @@ int64_t now_ns() {
 
 // Lets collect_child bound the drains after a deadline without closing a descriptor
 // under a blocked reader: it stores the instant at which they must stop, then wakes
-// their poll through an eventfd that is never read (so it stays readable).
+// their poll through a wake-up descriptor that stays readable once raised.
 struct DrainControl {
-  UniqueFd wake;
+  WakeFd wake;
   std::atomic<int64_t> stop_at_ns{kNoStop};
 
   void stop_at(MonoClock::time_point when) {
@@ -71,9 +71,7 @@ struct DrainControl {
                          when.time_since_epoch())
                          .count(),
                      std::memory_order_release);
-    uint64_t one = 1;
-    ssize_t n = ::write(wake.get(), &one, sizeof one);
-    (void)n;
+    wake.notify();
   }
 };
 
@@ -81,7 +79,7 @@ struct DrainControl {
 bool wait_readable(int fd, const DrainControl& ctl) {
   while (true) {
     int64_t stop = ctl.stop_at_ns.load(std::memory_order_acquire);
-    pollfd fds[2] = {{fd, POLLIN, 0}, {ctl.wake.get(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {ctl.wake.poll_fd(), POLLIN, 0}};
     nfds_t count = 2;
     int timeout_ms = -1;
     if (stop != kNoStop) {
@@ -184,11 +182,10 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
 
   std::shared_ptr<DrainControl> control;
   if (deadline) {
-    int wake = ::eventfd(0, EFD_CLOEXEC);
     // Without the wake-up descriptor the drains read plainly and the joins are unbounded.
-    if (wake >= 0) {
+    if (auto wake = WakeFd::create()) {
       control = std::make_shared<DrainControl>();
-      control->wake.reset(wake);
+      control->wake = std::move(*wake);
     }
   }
 
