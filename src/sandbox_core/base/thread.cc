@@ -1,6 +1,7 @@
 #include "sandbox_core/base/thread.h"
 
 #include <atomic>
+#include <csignal>
 
 #include "sandbox_core/base/platform.h"
 
@@ -38,6 +39,15 @@ void* trampoline(void* arg) noexcept {
   return nullptr;
 }
 
+// Every signal but the synchronous faults: those must still reach crash handlers and
+// sanitizers on the thread that faulted.
+sigset_t asynchronous_signals() noexcept {
+  sigset_t set;
+  sigfillset(&set);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&set, sig);
+  return set;
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -51,8 +61,16 @@ Result<ThreadHandle, IoError> start_thread_impl(const char* name,
   pthread_attr_t attr;
   if (int rc = ::pthread_attr_init(&attr); rc != 0) return fail(IoError::from_errno(rc));
   ::pthread_attr_setstacksize(&attr, kThreadStackBytes);
+  // Core threads run with the asynchronous signals blocked, so the host's handlers (the
+  // interpreter's SIGINT among them) run on the host's own threads. The new thread
+  // inherits the mask set here, so there is no moment at which it could take one; the
+  // EINTR retries in the bodies stay as a second line.
+  const sigset_t blocked = detail::asynchronous_signals();
+  sigset_t saved;
+  ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
   pthread_t tid;
   int rc = ::pthread_create(&tid, &attr, &detail::trampoline, launch.get());
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   ::pthread_attr_destroy(&attr);
   if (rc != 0) return fail(IoError::from_errno(rc));  // `state` frees the body here
   launch.release();  // owned by the new thread now

@@ -141,5 +141,24 @@ TEST(Threads, NamedContainedAndReleaseTheirContext) {
   EXPECT_EQ(::read(p->read.get(), &c, 1), 0);
 }
 
+TEST(Threads, StartWithAsynchronousSignalsBlockedAndLeaveTheCallersMaskAlone) {
+  sigset_t before, inside, after;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  ASSERT_FALSE(sigismember(&before, SIGINT));
+  auto t = start_thread(nullptr, [&inside] { ::pthread_sigmask(SIG_SETMASK, nullptr, &inside); });
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(t->join());
+  for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE, SIGALRM, SIGUSR1, SIGHUP}) {
+    EXPECT_TRUE(sigismember(&inside, sig)) << "signal " << sig;
+  }
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+    EXPECT_FALSE(sigismember(&inside, sig)) << "fault signal " << sig;
+  }
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << "signal " << sig;
+  }
+}
+
 }  // namespace
 }  // namespace sandbox
