@@ -28,8 +28,8 @@ enum class SocketMode : uint8_t { Blocking, NonBlocking };
 int socket_cloexec(int domain, int type, SocketMode mode) noexcept;
 
 // Waits for and accepts one connection: close-on-exec, blocking, SO_NOSIGPIPE where the
-// system has it. The fallback waits in poll outside the lock and then accepts without
-// blocking, so it switches `listener` to non-blocking; EINTR comes back as from accept.
+// system has it. The fallback never blocks in accept (it waits in poll, outside the lock),
+// so it switches `listener` to non-blocking; EINTR comes back as from accept.
 int accept_cloexec(int listener) noexcept;
 
 // send(2) that never raises SIGPIPE (MSG_NOSIGNAL; SO_NOSIGPIPE on the socket elsewhere).
