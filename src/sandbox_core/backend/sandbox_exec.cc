@@ -3,7 +3,6 @@
 #include "sandbox_core/backend/sandbox_exec.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 
 #include "sandbox_core/backend/fs_allowlist.h"
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/launch/launch.h"
 
@@ -48,7 +48,7 @@ std::string random_suffix() {
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   thread_local std::mt19937_64 gen = [] {
     uint64_t seed = 0;
-    if (::getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) {
+    if (!fill_random(&seed, sizeof seed)) {
       seed = std::random_device{}();
     }
     return std::mt19937_64(seed);

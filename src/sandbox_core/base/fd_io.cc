@@ -1,8 +1,9 @@
 #include "sandbox_core/base/fd_io.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
+
+#include "sandbox_core/base/platform.h"
 
 namespace sandbox {
 
@@ -53,7 +54,7 @@ Result<void, IoError> write_all(int fd, std::string_view text) {
 
 Result<void, IoError> send_all(int fd, std::span<const std::byte> buf) {
   return write_loop(buf,
-                    [fd](const std::byte* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
+                    [fd](const std::byte* p, size_t n) { return send_nosignal(fd, p, n); });
 }
 
 Result<void, IoError> send_all(int fd, std::string_view text) { return send_all(fd, bytes_of(text)); }
@@ -66,7 +67,7 @@ Result<UniqueFd, IoError> dup_cloexec(int fd) {
 
 Result<Pipe, IoError> make_pipe() {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(IoError::last());
+  if (pipe_cloexec(fds) != 0) return fail(IoError::last());
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 

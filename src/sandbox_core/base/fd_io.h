@@ -1,5 +1,5 @@
 // Small blocking I/O helpers over raw descriptors. Reads and writes retry EINTR;
-// socket sends never raise SIGPIPE (MSG_NOSIGNAL on every send).
+// socket sends never raise SIGPIPE (send_nosignal on every send).
 #pragma once
 
 #include <cstddef>
@@ -20,7 +20,7 @@ Result<void, IoError> read_exact(int fd, std::span<std::byte> buf);
 // Writes every byte with write(2); a write of 0 bytes is "failed to write whole buffer".
 Result<void, IoError> write_all(int fd, std::span<const std::byte> buf);
 Result<void, IoError> write_all(int fd, std::string_view text);
-// Same as write_all for sockets, with send(MSG_NOSIGNAL).
+// Same as write_all for sockets, sending without SIGPIPE.
 Result<void, IoError> send_all(int fd, std::span<const std::byte> buf);
 Result<void, IoError> send_all(int fd, std::string_view text);
 

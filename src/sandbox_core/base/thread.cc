@@ -1,7 +1,9 @@
 #include "sandbox_core/base/thread.h"
 
 #include <atomic>
-#include <cstring>
+#include <csignal>
+
+#include "sandbox_core/base/platform.h"
 
 namespace sandbox {
 namespace detail {
@@ -21,12 +23,7 @@ struct Launch {
 void* trampoline(void* arg) noexcept {
   std::unique_ptr<Launch> launch(static_cast<Launch*>(arg));
   ThreadState& st = *launch->state;
-  if (!st.name.empty()) {
-    // Linux limits names to 15 bytes plus the terminator.
-    char name[16] = {};
-    std::strncpy(name, st.name.c_str(), sizeof name - 1);
-    ::pthread_setname_np(::pthread_self(), name);
-  }
+  if (!st.name.empty()) set_current_thread_name(st.name.c_str());
   try {
     st.body->run();
   } catch (...) {
@@ -42,6 +39,15 @@ void* trampoline(void* arg) noexcept {
   return nullptr;
 }
 
+// Every signal but the synchronous faults: those must still reach crash handlers and
+// sanitizers on the thread that faulted.
+sigset_t asynchronous_signals() noexcept {
+  sigset_t set;
+  sigfillset(&set);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) sigdelset(&set, sig);
+  return set;
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -55,8 +61,16 @@ Result<ThreadHandle, IoError> start_thread_impl(const char* name,
   pthread_attr_t attr;
   if (int rc = ::pthread_attr_init(&attr); rc != 0) return fail(IoError::from_errno(rc));
   ::pthread_attr_setstacksize(&attr, kThreadStackBytes);
+  // Core threads run with the asynchronous signals blocked, so the host's handlers (the
+  // interpreter's SIGINT among them) run on the host's own threads. The new thread
+  // inherits the mask set here, so there is no moment at which it could take one; the
+  // EINTR retries in the bodies stay as a second line.
+  const sigset_t blocked = detail::asynchronous_signals();
+  sigset_t saved;
+  ::pthread_sigmask(SIG_SETMASK, &blocked, &saved);
   pthread_t tid;
   int rc = ::pthread_create(&tid, &attr, &detail::trampoline, launch.get());
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   ::pthread_attr_destroy(&attr);
   if (rc != 0) return fail(IoError::from_errno(rc));  // `state` frees the body here
   launch.release();  // owned by the new thread now

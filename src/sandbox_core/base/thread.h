@@ -1,6 +1,7 @@
 // Every thread of the core starts here: 2 MiB stack, OS thread name (Linux keeps 15
-// bytes), and an entry point that contains any failure so it never escapes the thread.
-// Bodies run on plain OS threads and must never touch Python objects.
+// bytes), every signal but the synchronous faults blocked from its first instruction, and
+// an entry point that contains any failure so it never escapes the thread. Bodies run on
+// plain OS threads and must never touch Python objects.
 #pragma once
 
 #include <cstddef>

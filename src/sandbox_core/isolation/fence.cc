@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/proxy/http.h"
 #include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
@@ -78,7 +79,7 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
     }
     for (size_t i = 0; i + 1 < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
-      int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = accept_cloexec(fds[i].fd);
       if (fd < 0) continue;  // transient, or exhaustion that passes: poll again
       (void)spawn_detached("fence-relay", [c = UniqueFd(fd), e = st->endpoints[i]]() mutable {
         relay(std::move(c), e);

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <map>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/launch/launch_plan.h"
 
 namespace sandbox {
@@ -140,7 +140,7 @@ Result<UniqueFd, IoError> above(UniqueFd fd, int floor) {
 // and the default size works, only slower.
 void widen_pipe(int fd) {
   constexpr int kCapturePipeBytes = 1 << 20;
-  (void)::fcntl(fd, F_SETPIPE_SZ, kCapturePipeBytes);
+  (void)set_pipe_capacity(fd, kCapturePipeBytes);
 }
 
 // Waits for the child; its wait status, or 0 when it could not be waited for.
@@ -149,17 +149,6 @@ int reap(pid_t pid) {
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return status;
-}
-
-UniqueFd open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  // Close-on-exec by definition; absent on old kernels, where supervision polls instead.
-  long fd = ::syscall(SYS_pidfd_open, pid, 0);
-  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
-#else
-  (void)pid;
-#endif
-  return UniqueFd();
 }
 
 int fd_scan_limit() {
@@ -359,10 +348,15 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   // resets the handlers before it restores this mask.
   sigset_t all;
   sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &child.restore_mask);
-  pid_t pid = launch_detail::start_child(child, report_write.get());
-  int create_errno = errno;
-  ::pthread_sigmask(SIG_SETMASK, &child.restore_mask, nullptr);
+  pid_t pid;
+  int create_errno;
+  {
+    ChildCreationLock no_half_made_descriptors;
+    ::pthread_sigmask(SIG_SETMASK, &all, &child.restore_mask);
+    pid = launch_detail::start_child(child, report_write.get());
+    create_errno = errno;
+    ::pthread_sigmask(SIG_SETMASK, &child.restore_mask, nullptr);
+  }
   if (pid < 0) return io(IoError::from_errno(create_errno));
 
   // Our copies must be closed, or the report pipe never reaches end of file.

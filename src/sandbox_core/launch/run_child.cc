@@ -19,7 +19,8 @@
 // sharing the parent's memory corrupts, and their interceptors are not vfork-safe, so
 // sanitizer builds create the child with a plain fork. Release builds use vfork: the
 // parent's memory size then does not affect the cost of a spawn.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// macOS deprecates vfork, so the child is created with fork there, under the same rules.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(__APPLE__)
 #define SANDBOX_CHILD_USE_FORK 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
@@ -157,8 +158,12 @@ void run_child(const ChildPlan& plan, int report_fd) noexcept {
     report_and_exit(report_fd, kStepSignals, errno);
   }
   if (plan.exec_fd >= 0) {
+#if defined(__linux__)
     ::fexecve(plan.exec_fd, plan.argv, plan.envp);
     report_and_exit(report_fd, kStepExecInit, errno);
+#else
+    report_and_exit(report_fd, kStepExecInit, ENOSYS);
+#endif
   }
   // execvp semantics over the candidates the parent derived from the child's PATH: a
   // miss moves on to the next directory; EACCES anywhere wins over a later ENOENT.

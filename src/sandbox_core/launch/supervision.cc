@@ -4,7 +4,6 @@
 #include "sandbox_core/launch/supervision.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/thread.h"
 
 namespace sandbox {
@@ -64,9 +64,9 @@ int64_t now_ns() {
 
 // Lets collect_child bound the drains after a deadline without closing a descriptor
 // under a blocked reader: it stores the instant at which they must stop, then wakes
-// their poll through an eventfd that is never read (so it stays readable).
+// their poll through a wake-up descriptor that stays readable once raised.
 struct DrainControl {
-  UniqueFd wake;
+  WakeFd wake;
   std::atomic<int64_t> stop_at_ns{kNoStop};
 
   void stop_at(MonoClock::time_point when) {
@@ -74,9 +74,7 @@ struct DrainControl {
                          when.time_since_epoch())
                          .count(),
                      std::memory_order_release);
-    uint64_t one = 1;
-    ssize_t n = ::write(wake.get(), &one, sizeof one);
-    (void)n;
+    wake.notify();
   }
 };
 
@@ -84,7 +82,7 @@ struct DrainControl {
 bool wait_readable(int fd, const DrainControl& ctl) {
   while (true) {
     int64_t stop = ctl.stop_at_ns.load(std::memory_order_acquire);
-    pollfd fds[2] = {{fd, POLLIN, 0}, {ctl.wake.get(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, POLLIN, 0}, {ctl.wake.poll_fd(), POLLIN, 0}};
     nfds_t count = 2;
     int timeout_ms = -1;
     if (stop != kNoStop) {
@@ -125,10 +123,11 @@ class SigpipeBlocked {
     ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
   }
   ~SigpipeBlocked() {
-    if (raised_) {
-      timespec zero{};
-      while (::sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
-      }
+    // sigwait returns at once for a pending signal (sigtimedwait is not everywhere).
+    sigset_t pending;
+    if (raised_ && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      int sig = 0;
+      (void)::sigwait(&pipe_, &sig);
     }
     ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
   }
@@ -284,11 +283,10 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
 
   std::shared_ptr<DrainControl> control;
   if (deadline || stoppable) {
-    int wake = ::eventfd(0, EFD_CLOEXEC);
     // Without the wake-up descriptor the drains read plainly and the joins are unbounded.
-    if (wake >= 0) {
+    if (auto wake = WakeFd::create()) {
       control = std::make_shared<DrainControl>();
-      control->wake.reset(wake);
+      control->wake = std::move(*wake);
     }
   }
   auto done = stoppable ? std::make_shared<DrainsDone>() : nullptr;

@@ -6,13 +6,15 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include "sandbox_core/base/platform.h"
+
 namespace sandbox::proxy {
 
 Result<UniqueFd, IoError> connect_with_timeout(const netfilter::SocketAddress& addr,
                                                std::chrono::milliseconds timeout) {
   sockaddr_storage ss{};
   socklen_t len = netfilter::to_sockaddr(addr, ss);
-  UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  UniqueFd fd(socket_cloexec(ss.ss_family, SOCK_STREAM, SocketMode::NonBlocking));
   if (!fd) return fail(IoError::last());
 
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&ss), len) != 0) {

@@ -2,13 +2,13 @@
 // client to upstream, one more thread upstream to client. Each owns one descriptor of
 // each socket, so a socket stays open until both directions have finished. Pump
 // threads outlive the proxy's stop and report nothing.
-#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstddef>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/proxy/proxy.h"
 
 namespace sandbox::proxy {
@@ -51,7 +51,7 @@ void pump_tunnel(UniqueFd client, UniqueFd upstream) {
                        });
   // The calling connection thread is done with the handshake and becomes the other
   // direction: one thread start less per tunnel, same names as seen from outside.
-  ::pthread_setname_np(::pthread_self(), "proxy-pump-c2u");
+  set_current_thread_name("proxy-pump-c2u");
   copy_direction(std::move(client), std::move(*upstream_dup));
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/proxy/http.h"
 #include "sandbox_core/proxy/net.h"
@@ -52,7 +53,9 @@ bool is_transient_accept_error(int code) {
     case ENETDOWN:
     case ENOPROTOOPT:
     case EHOSTDOWN:
+#ifdef ENONET  // Linux only
     case ENONET:
+#endif
     case EHOSTUNREACH:
     case EOPNOTSUPP:
     case ENETUNREACH:
@@ -80,7 +83,7 @@ void accept_loop(const ProxyKind& kind, UniqueFd listener,
                  const std::shared_ptr<std::atomic<bool>>& stop, const FilterRef& filter) {
   bool exhausted = false;  // one WARN per episode of resource exhaustion
   for (;;) {
-    int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = accept_cloexec(listener.get());
     if (fd < 0) {
       int code = errno;
       if (stop->load(std::memory_order_seq_cst)) return;
@@ -108,7 +111,7 @@ void accept_loop(const ProxyKind& kind, UniqueFd listener,
 
 Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
                                                           netfilter::NetworkFilter filter) {
-  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd listener(socket_cloexec(AF_INET, SOCK_STREAM, SocketMode::Blocking));
   if (!listener) return fail(IoError::last());
   int one = 1;
   if (::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)

@@ -1,11 +1,17 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/base/thread.h"
 
@@ -35,6 +41,8 @@ TEST(IoErrorText, OsErrorCarriesNumber) {
   EXPECT_EQ(IoError::from_errno(ENOENT).text(),
             std::string(std::strerror(ENOENT)) + " (os error 2)");
   EXPECT_EQ(IoError::custom("boom").text(), "boom");
+  // XSI strerror_r reports an unknown number as an error yet writes the text all the same.
+  EXPECT_EQ(IoError::from_errno(99999).text(), "Unknown error 99999 (os error 99999)");
   EXPECT_EQ(IoError::from_errno(EEXIST).annotated(" at path \"/x\"").text(),
             std::string(std::strerror(EEXIST)) + " (os error 17) at path \"/x\"");
 }
@@ -50,6 +58,67 @@ TEST(FdIo, PipeIsCloexecAndReadExactReportsShortStream) {
   auto r = read_exact(p->read.get(), buf);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().text(), "failed to fill whole buffer");
+}
+
+bool readable_now(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1;
+}
+
+TEST(PlatformCalls, DescriptorsAreBornCloseOnExecWithTheAskedBlocking) {
+  int fds[2];
+  ASSERT_EQ(pipe_cloexec(fds), 0);
+  UniqueFd pipe_read(fds[0]), pipe_write(fds[1]);
+  UniqueFd blocking(socket_cloexec(AF_INET, SOCK_STREAM, SocketMode::Blocking));
+  UniqueFd nonblocking(socket_cloexec(AF_INET, SOCK_STREAM, SocketMode::NonBlocking));
+  ASSERT_TRUE(blocking && nonblocking);
+  // A connection accepted from a listener: blocking even where the listener is not.
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sin;
+  ASSERT_EQ(::bind(blocking.get(), reinterpret_cast<sockaddr*>(&sin), len), 0);
+  ASSERT_EQ(::listen(blocking.get(), 1), 0);
+  ASSERT_EQ(::getsockname(blocking.get(), reinterpret_cast<sockaddr*>(&sin), &len), 0);
+  UniqueFd client(socket_cloexec(AF_INET, SOCK_STREAM, SocketMode::Blocking));
+  ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&sin), len), 0);
+  UniqueFd accepted(accept_cloexec(blocking.get()));
+  ASSERT_TRUE(accepted);
+  auto wake = WakeFd::create();
+  ASSERT_TRUE(wake);
+  struct Case {
+    const char* what;
+    int fd;
+    bool nonblocking;
+  } cases[] = {{"pipe read end", pipe_read.get(), false},
+               {"pipe write end", pipe_write.get(), false},
+               {"blocking socket", client.get(), false},
+               {"non-blocking socket", nonblocking.get(), true},
+               {"accepted socket", accepted.get(), false},
+               {"wake-up", wake->poll_fd(), false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_TRUE(::fcntl(c.fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ((::fcntl(c.fd, F_GETFL) & O_NONBLOCK) != 0, c.nonblocking);
+  }
+  ASSERT_TRUE(send_all(client.get(), "x"));
+  char c = 0;
+  EXPECT_EQ(::read(accepted.get(), &c, 1), 1);
+}
+
+TEST(PlatformCalls, WakeFdStaysRaisedAndRandomBytesDiffer) {
+  auto wake = WakeFd::create();
+  ASSERT_TRUE(wake);
+  EXPECT_FALSE(readable_now(wake->poll_fd()));
+  wake->notify();
+  wake->notify();
+  EXPECT_TRUE(readable_now(wake->poll_fd()));
+  EXPECT_TRUE(readable_now(wake->poll_fd()));  // polling never lowers it
+
+  unsigned char a[32] = {}, b[32] = {};
+  ASSERT_TRUE(fill_random(a, sizeof a));
+  ASSERT_TRUE(fill_random(b, sizeof b));
+  EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
 }
 
 TEST(Threads, NamedContainedAndReleaseTheirContext) {
@@ -70,6 +139,25 @@ TEST(Threads, NamedContainedAndReleaseTheirContext) {
   // End of file proves the thread released the write end it owned.
   char c;
   EXPECT_EQ(::read(p->read.get(), &c, 1), 0);
+}
+
+TEST(Threads, StartWithAsynchronousSignalsBlockedAndLeaveTheCallersMaskAlone) {
+  sigset_t before, inside, after;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  ASSERT_FALSE(sigismember(&before, SIGINT));
+  auto t = start_thread(nullptr, [&inside] { ::pthread_sigmask(SIG_SETMASK, nullptr, &inside); });
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(t->join());
+  for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGPIPE, SIGALRM, SIGUSR1, SIGHUP}) {
+    EXPECT_TRUE(sigismember(&inside, sig)) << "signal " << sig;
+  }
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+    EXPECT_FALSE(sigismember(&inside, sig)) << "fault signal " << sig;
+  }
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << "signal " << sig;
+  }
 }
 
 }  // namespace

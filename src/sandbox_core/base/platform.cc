@@ -1,0 +1,240 @@
+#include "sandbox_core/base/platform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+// Linux calls are used on Linux unless the build asks for the portable fallbacks.
+#if defined(__linux__) && !defined(SANDBOX_PORTABLE_FALLBACKS)
+#define SANDBOX_LINUX_CALLS 1
+#include <sys/eventfd.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#endif
+
+namespace sandbox {
+
+namespace {
+
+#ifndef SANDBOX_LINUX_CALLS
+// Shared by descriptors on their way to close-on-exec, exclusive for child creation. The
+// read side is only held for a few non-blocking calls, so a spawn never waits long.
+pthread_rwlock_t g_child_creation = PTHREAD_RWLOCK_INITIALIZER;
+
+class SharedCreationLock {
+ public:
+  SharedCreationLock() noexcept { ::pthread_rwlock_rdlock(&g_child_creation); }
+  ~SharedCreationLock() { ::pthread_rwlock_unlock(&g_child_creation); }
+  SharedCreationLock(const SharedCreationLock&) = delete;
+  SharedCreationLock& operator=(const SharedCreationLock&) = delete;
+};
+
+// Closes `fd` after a failed set-up step, keeping that step's errno for the caller.
+int give_up(int fd) noexcept {
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return -1;
+}
+
+int set_cloexec(int fd) noexcept { return ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+int set_nonblocking(int fd, bool on) noexcept {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return -1;
+  int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return wanted == flags ? 0 : ::fcntl(fd, F_SETFL, wanted);
+}
+
+int set_nosigpipe([[maybe_unused]] int fd) noexcept {
+#ifdef SO_NOSIGPIPE
+  int one = 1;
+  return ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#else
+  return 0;  // Linux: MSG_NOSIGNAL on every send does the job
+#endif
+}
+#endif
+
+}  // namespace
+
+int pipe_cloexec(int fds[2]) noexcept {
+#ifdef SANDBOX_LINUX_CALLS
+  return ::pipe2(fds, O_CLOEXEC);
+#else
+  SharedCreationLock hold;
+  if (::pipe(fds) != 0) return -1;
+  if (set_cloexec(fds[0]) != 0 || set_cloexec(fds[1]) != 0) {
+    int saved = errno;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    errno = saved;
+    return -1;
+  }
+  return 0;
+#endif
+}
+
+int socket_cloexec(int domain, int type, SocketMode mode) noexcept {
+#ifdef SANDBOX_LINUX_CALLS
+  int flags = SOCK_CLOEXEC | (mode == SocketMode::NonBlocking ? SOCK_NONBLOCK : 0);
+  return ::socket(domain, type | flags, 0);
+#else
+  int fd;
+  {
+    SharedCreationLock hold;
+    fd = ::socket(domain, type, 0);
+    if (fd < 0) return -1;
+    if (set_cloexec(fd) != 0) return give_up(fd);
+  }
+  if (mode == SocketMode::NonBlocking && set_nonblocking(fd, true) != 0) return give_up(fd);
+  if (set_nosigpipe(fd) != 0) return give_up(fd);
+  return fd;
+#endif
+}
+
+int accept_cloexec(int listener) noexcept {
+#ifdef SANDBOX_LINUX_CALLS
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+#else
+  // A blocking accept under the lock would hold every spawn until a client came, so the
+  // accept never blocks and the wait happens in poll, outside the lock. Accepting first
+  // reports a full descriptor table at once, as a blocking accept does on Linux.
+  if (set_nonblocking(listener, true) != 0) return -1;
+  for (;;) {
+    int fd;
+    {
+      SharedCreationLock hold;
+      fd = ::accept(listener, nullptr, nullptr);
+      if (fd >= 0 && set_cloexec(fd) != 0) return give_up(fd);
+    }
+    if (fd < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      pollfd p{listener, POLLIN, 0};
+      if (::poll(&p, 1, -1) < 0) return -1;
+      continue;
+    }
+    // BSD-derived systems hand the listener's O_NONBLOCK on; accept4 never does.
+    if (set_nonblocking(fd, false) != 0 || set_nosigpipe(fd) != 0) return give_up(fd);
+    return fd;
+  }
+#endif
+}
+
+ssize_t send_nosignal(int fd, const void* buf, size_t len) noexcept {
+#ifdef MSG_NOSIGNAL
+  return ::send(fd, buf, len, MSG_NOSIGNAL);
+#else
+  return ::send(fd, buf, len, 0);  // our sockets carry SO_NOSIGPIPE
+#endif
+}
+
+UniqueFd open_pidfd([[maybe_unused]] pid_t pid) noexcept {
+#if defined(SANDBOX_LINUX_CALLS) && defined(SYS_pidfd_open)
+  // Close-on-exec by definition; absent on old kernels, where supervision polls instead.
+  long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+#endif
+  return UniqueFd();
+}
+
+bool set_pipe_capacity([[maybe_unused]] int fd, [[maybe_unused]] int bytes) noexcept {
+#if defined(SANDBOX_LINUX_CALLS) && defined(F_SETPIPE_SZ)
+  return ::fcntl(fd, F_SETPIPE_SZ, bytes) >= 0;
+#else
+  return false;
+#endif
+}
+
+bool fill_random(void* buf, size_t len) noexcept {
+  auto* p = static_cast<unsigned char*>(buf);
+#if defined(SANDBOX_LINUX_CALLS)
+  while (len > 0) {
+    ssize_t n = ::getrandom(p, len, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+#elif defined(__APPLE__) || defined(__FreeBSD__) || defined(__OpenBSD__) || defined(__NetBSD__)
+  ::arc4random_buf(p, len);  // cannot fail and needs no descriptor
+  return true;
+#else
+  // getentropy hands out at most 256 bytes a call; /dev/urandom where it is missing.
+  bool ok = true;
+  for (size_t off = 0; ok && off < len; off += 256) {
+    ok = ::getentropy(p + off, std::min<size_t>(256, len - off)) == 0;
+  }
+  if (ok) return true;
+  UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  while (len > 0) {
+    ssize_t n = ::read(fd.get(), p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+#endif
+}
+
+void set_current_thread_name([[maybe_unused]] const char* name) noexcept {
+#if defined(__APPLE__)
+  ::pthread_setname_np(name);  // names only the calling thread
+#elif defined(__linux__)
+  // Longer names are refused (ERANGE) rather than cut, so cut them here.
+  char cut[16] = {};
+  std::memcpy(cut, name, ::strnlen(name, sizeof cut - 1));
+  ::pthread_setname_np(::pthread_self(), cut);
+#endif
+}
+
+Result<WakeFd, IoError> WakeFd::create() {
+  WakeFd w;
+#ifdef SANDBOX_LINUX_CALLS
+  int fd = ::eventfd(0, EFD_CLOEXEC);
+  if (fd < 0) return fail(IoError::last());
+  w.read_.reset(fd);
+#else
+  int fds[2];
+  if (pipe_cloexec(fds) != 0) return fail(IoError::last());
+  w.read_.reset(fds[0]);
+  w.write_.reset(fds[1]);
+  if (set_nonblocking(fds[1], true) != 0) return fail(IoError::last());
+#endif
+  return w;
+}
+
+void WakeFd::notify() noexcept {
+#ifdef SANDBOX_LINUX_CALLS
+  uint64_t one = 1;
+  ssize_t n = ::write(read_.get(), &one, sizeof one);
+#else
+  char one = 1;
+  ssize_t n = ::write(write_.get(), &one, 1);  // a full pipe is readable already
+#endif
+  (void)n;
+}
+
+ChildCreationLock::ChildCreationLock() noexcept {
+#ifndef SANDBOX_LINUX_CALLS
+  ::pthread_rwlock_wrlock(&g_child_creation);
+#endif
+}
+
+ChildCreationLock::~ChildCreationLock() {
+#ifndef SANDBOX_LINUX_CALLS
+  ::pthread_rwlock_unlock(&g_child_creation);
+#endif
+}
+
+}  // namespace sandbox

@@ -1,0 +1,75 @@
+// The calls that differ between Linux and other POSIX hosts (macOS first), each with a
+// portable fallback. Building with SANDBOX_PORTABLE_FALLBACKS makes Linux take the
+// fallbacks too, so they are tested where the suites run. Any thread; no Python here.
+//
+// Descriptors come out close-on-exec either way. Where that takes a second call, the
+// fallback holds the child-creation lock shared in between, so a child created on
+// another thread never inherits a half-made descriptor.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sandbox_core/base/io_error.h"
+#include "sandbox_core/base/result.h"
+#include "sandbox_core/base/unique_fd.h"
+
+namespace sandbox {
+
+// Syscall-shaped: a descriptor (or 0), else -1 with errno set by the call that failed.
+
+// pipe2(O_CLOEXEC), or pipe + FD_CLOEXEC.
+int pipe_cloexec(int fds[2]) noexcept;
+
+enum class SocketMode : uint8_t { Blocking, NonBlocking };
+// A close-on-exec socket, non-blocking if asked; SO_NOSIGPIPE where the system has it.
+int socket_cloexec(int domain, int type, SocketMode mode) noexcept;
+
+// Waits for and accepts one connection: close-on-exec, blocking, SO_NOSIGPIPE where the
+// system has it. The fallback never blocks in accept (it waits in poll, outside the lock),
+// so it switches `listener` to non-blocking; EINTR comes back as from accept.
+int accept_cloexec(int listener) noexcept;
+
+// send(2) that never raises SIGPIPE (MSG_NOSIGNAL; SO_NOSIGPIPE on the socket elsewhere).
+ssize_t send_nosignal(int fd, const void* buf, size_t len) noexcept;
+
+// A descriptor that polls readable once the process `pid` has exited (pidfd_open), or an
+// empty one where there is none; callers then wait by sleeping.
+UniqueFd open_pidfd(pid_t pid) noexcept;
+
+// Asks for a pipe buffer of `bytes`; false where the size cannot be changed or was refused.
+bool set_pipe_capacity(int fd, int bytes) noexcept;
+
+// Fills `buf` from the system's entropy source; false if none could be read.
+bool fill_random(void* buf, size_t len) noexcept;
+
+// Names the calling thread (the only thread the core ever names). Linux keeps 15 bytes.
+void set_current_thread_name(const char* name) noexcept;
+
+// A wake-up that stays raised: after notify(), poll_fd() polls readable for good, since
+// nothing ever reads it. An eventfd, or a self-pipe whose write end never blocks.
+class WakeFd {
+ public:
+  static Result<WakeFd, IoError> create();
+  int poll_fd() const noexcept { return read_.get(); }
+  void notify() noexcept;
+
+ private:
+  UniqueFd read_;
+  UniqueFd write_;  // empty for an eventfd, which is both ends
+};
+
+// Held for the creation of a child process. The fallbacks above hold the same lock shared
+// while a descriptor lacks close-on-exec; where every descriptor is born with it, this is
+// free and holds nothing.
+class ChildCreationLock {
+ public:
+  ChildCreationLock() noexcept;
+  ~ChildCreationLock();
+  ChildCreationLock(const ChildCreationLock&) = delete;
+  ChildCreationLock& operator=(const ChildCreationLock&) = delete;
+};
+
+}  // namespace sandbox
