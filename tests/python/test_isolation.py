@@ -341,3 +341,65 @@ def test_missing_program_is_a_spawn_error(backend, tmp_path):
     with pytest.raises(RuntimeError, match=r"^spawn: io: No such file or directory \(os error 2\)$"):
         _native.spawn({"script_type": "argv", "argv": ["no-such-program-here"], "backend": backend,
                        "host_work_dir": str(tmp_path)})
+
+
+# --- The network fence: under a filtered policy the proxy is the only way out -----------
+
+@pytest.fixture
+def web(tmp_path):
+    """A loopback web server of the host's."""
+    import functools
+    import threading
+    from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
+    root = tmp_path / "site"
+    root.mkdir()
+    (root / "index.html").write_text("through the fence\n")
+    server = ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(SimpleHTTPRequestHandler, directory=str(root)))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield server.server_address[1]
+    server.shutdown()
+    server.server_close()
+
+
+FENCE_PROBE = """
+get() {{ curl -sS --max-time 10 "$@" 2>/dev/null; echo " rc=$?"; }}
+get --noproxy '' -p http://127.0.0.1:{port}/
+get --noproxy '' --proxy "$ALL_PROXY" http://127.0.0.1:{port}/
+get --max-time 5 http://127.0.0.1:{port}/
+get --noproxy '' -p -o /dev/null -w '%{{http_connect}}' http://{refused}:{port}/
+{connect}
+python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"x", ("127.0.0.1", {udp}))'
+python3 -m http.server --bind 127.0.0.1 18765 >/dev/null 2>&1 & sleep 0.5
+get --noproxy '*' -o /dev/null -w '%{{http_code}}' http://127.0.0.1:18765/
+kill $!
+"""
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("mode", ["allowlist", "open"])
+def test_fence_lets_only_the_proxy_out(backend, host, web, mode):
+    if mode == "allowlist":
+        allow, deny, refused, keys = ["127.0.0.1"], [], "refused.example", {"network_allowlist": ["127.0.0.1"]}
+    else:  # open with a deny list
+        allow, deny, refused, keys = [], ["127.0.0.2"], "127.0.0.2", {"network_denylist": ["127.0.0.2"]}
+    proxy = _native.AllowListProxy(allow, deny)
+    try:
+        env = dict(_native.proxy_env_vars(proxy.url, proxy.socks_url))
+        connect = PY_CONNECT + "AF_INET '(\"127.0.0.1\", %d)'" % web
+        script = FENCE_PROBE.format(port=web, refused=refused, connect=connect,
+                                    udp=host.udp.getsockname()[1])
+        code, out, err = sandboxed(backend, host, script, env=env, network_mode=mode, **keys)
+    finally:
+        proxy.close()
+    assert code == 0, err
+    assert out.decode().splitlines() == [
+        "through the fence", " rc=0",  # the HTTP proxy, CONNECT
+        "through the fence", " rc=0",  # socks5h
+        " rc=7",                       # direct, as NO_PROXY would send it: nothing there
+        "403 rc=56",                   # the proxy still refuses what it refuses
+        "refused",                     # a socket of the child's own
+        "200 rc=0",                    # the child's own loopback
+    ]
+    host.udp.settimeout(0.2)
+    with pytest.raises(socket.timeout):
+        host.udp.recv(16)

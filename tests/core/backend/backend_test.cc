@@ -13,6 +13,7 @@
 #include "launch/child_helpers.h"
 #include "sandbox_core/backend/backend.h"
 #include "sandbox_core/backend/bubblewrap.h"
+#include "sandbox_core/isolation/sandboxed.h"
 #include "sandbox_core/backend/fs_allowlist.h"
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
@@ -402,6 +403,32 @@ TEST(BubblewrapSpawn, ToolFailureBeforeTheInitIsASetupError) {
             "stderr=bwrap: Can't find source path /x");
   EXPECT_TRUE(no_children_left());
   EXPECT_EQ(open_fd_count(), fds + 1);  // the init's memfd, kept for the process
+}
+
+// Which loopback proxies a filtered policy lets through: exactly those the variables
+// name; none gives no network at all, and says so.
+TEST(NetworkFence, EndpointsComeFromTheProxyVariablesAndNoneWarns) {
+  auto filtered = shell_spec("true");
+  filtered.network = NetworkFiltered{};
+  filtered.env = {{"HTTP_PROXY", "http://127.0.0.1:3128"},
+                  {"https_proxy", "http://user:pw@127.0.0.1:3128/"},  // the same endpoint
+                  {"ALL_PROXY", "socks5h://[::1]:1080"},
+                  {"all_proxy", "socks5h://localhost:1081"},
+                  {"HTTPS_PROXY", "http://10.0.0.1:3128"}};  // not loopback: never a way out
+  std::vector<std::string> seen;
+  for (const auto& e : isolation::network_plan(filtered).fence) seen.push_back(netfilter::to_string(e));
+  EXPECT_EQ(seen, (std::vector<std::string>{"127.0.0.1:3128", "[::1]:1080", "127.0.0.1:1081"}));
+
+  filtered.env = {{"HTTP_PROXY", "http://proxy.example:3128"}};
+  testing::CaptureScope capture(events::Level::Trace);
+  auto plan = isolation::network_plan(filtered);
+  EXPECT_TRUE(plan.own_network);
+  EXPECT_TRUE(plan.fence.empty());
+  auto warned = capture.sink().with_message(
+      "filtered network policy, but no proxy variable names a loopback proxy: the child gets "
+      "no network at all");
+  ASSERT_EQ(warned.size(), 1u);
+  EXPECT_EQ(warned[0].level, events::Level::Warn);
 }
 
 TEST(PassthroughBackendDeathTest, WarnsOncePerProcessAndGivesNoHome) {
