@@ -12,6 +12,9 @@ sudo=""
 need=()
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v curl >/dev/null || need+=(curl)
+# The Linux backends' tests: bwrap, and a system Python that the sandbox's PATH finds.
+command -v bwrap >/dev/null || need+=(bubblewrap)
+[ -x /usr/bin/python3 ] || need+=(python3)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v cmake >/dev/null || need+=(cmake)
 command -v clang++-14 >/dev/null || need+=(clang-14)

@@ -20,6 +20,17 @@ from .aio import run
 # The child speaks CONNECT itself (standard library only): urllib sends plain-http URLs
 # as absolute-URI GETs, which the proxy refuses with 405, and it honours NO_PROXY, which
 # exempts 127.0.0.1 from the proxy altogether.
+def _pick_backend() -> "tuple[str, str]":
+    """The strongest backend that runs here, and the child's Python under it: the host's
+    own interpreter is outside an isolating sandbox's file system, so it runs the one on
+    the child's PATH there."""
+    available = {b.kind for b in _native.available_backends() if b.available}
+    for listed, name in (("userns", "userns-lite"), ("bubblewrap", "bubblewrap")):
+        if listed in available:
+            return name, "python3"
+    return "none", sys.executable
+
+
 _CHILD = r"""
 import json, os, socket, sys
 from urllib.parse import urlsplit
@@ -113,24 +124,30 @@ def main() -> int:
             ["169.254.169.254", 80, "/"],
         ]
         env["DEMO_PLAN"] = json.dumps(plan)
+        backend, interpreter = _pick_backend()
         _say()
-        _say('WARNING: the child runs with backend "none", which does NOT isolate it: it '
-             "sees your files with your permissions and could ignore the proxy. It is used "
-             "here because it works everywhere; use an isolating backend for untrusted code.")
+        if backend == "none":
+            _say('WARNING: no isolating backend runs here, so the child runs with backend '
+                 '"none", which does NOT isolate it: it sees your files with your permissions '
+                 "and could ignore the proxy. `python -m ventra.sandbox backends` says what "
+                 "is missing; use an isolating backend for untrusted code.")
+        else:
+            _say(f'The child runs with backend "{backend}": its own root, processes and '
+                 "network; under the allow list the proxy is its only way out.")
         _say()
-        _say('4. Ran a child (backend "none") that asks the proxy for four destinations:')
+        _say(f'4. Ran a child (backend "{backend}") that asks the proxy for four destinations:')
         result = asyncio.run(
             run(
                 {
                     "script_type": "python",
                     "input": _CHILD,
-                    "python_interpreter": sys.executable,
+                    "python_interpreter": interpreter,
                     "env": env,
                     "timeout_s": 30,
                     "network_mode": "allowlist",
                     "network_allowlist": ["127.0.0.1"],
                     "network_denylist": ["169.254.169.254"],
-                    "backend": "none",
+                    "backend": backend,
                 }
             )
         )
