@@ -30,7 +30,7 @@ _NONE_WARNING = (
     "honour the proxy variables are filtered."
 )
 
-# The PATH the passthrough backend gives a child whose env sets none.
+# The PATH "none" and the Linux backends give a child whose env sets none.
 _NONE_DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 _DEFAULT_TIMEOUT_S = 60.0
 
@@ -178,7 +178,7 @@ def _executable(path: str) -> bool:
 def check_paths(spec: Dict[str, Any]) -> Optional[str]:
     """What would make the launch fail, named, or None. Checks the working directory and
     looks the program up as the child will: in the child's ``PATH`` (known here when the
-    env sets it, or for backend "none", which adds a default), from its directory."""
+    env sets it, or the default that every backend but sandbox-exec adds), from its directory."""
     cwd = spec.get("working_dir") or spec.get("host_work_dir")
     if cwd:
         if not os.path.exists(cwd):
@@ -197,7 +197,7 @@ def check_paths(spec: Dict[str, Any]) -> Optional[str]:
     env = spec.get("env") or {}
     if "PATH" in env:
         search = env["PATH"]
-    elif spec.get("backend") == "none":
+    elif spec.get("backend") not in ("sandbox-exec", "sandboxexec"):
         search = _NONE_DEFAULT_PATH
     else:
         return None  # the backend's own default PATH; the module reports a miss

@@ -32,7 +32,7 @@ std::optional<netfilter::SocketAddress> loopback_endpoint(std::string_view url) 
   rest = rest.substr(0, rest.find_first_of("/?#"));
   if (size_t at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
   auto target = proxy::parse_connect_target(rest);
-  if (!target) return std::nullopt;
+  if (!target || target->port == 0) return std::nullopt;
   std::string host = target->host == "localhost" ? "127.0.0.1" : target->host;
   auto ip = netfilter::parse_ip(host);
   if (!ip || !is_loopback(*ip)) return std::nullopt;

@@ -182,12 +182,15 @@ Result<std::unique_ptr<NamespaceSetup>, IoError> NamespaceSetup::prepare(const S
     auto program = seccomp_program();
     s.seccomp_.len = static_cast<unsigned short>(program.size());
     s.seccomp_.filter = const_cast<sock_filter*>(program.data());
-    int last = 40;
-    if (FILE* f = std::fopen("/proc/sys/kernel/cap_last_cap", "r")) {
-      if (std::fscanf(f, "%d", &last) != 1) last = 40;
-      std::fclose(f);
-    }
-    s.last_cap_ = last;
+    static const int last_cap = [] {
+      int last = 40;  // the child ignores EINVAL for numbers past the last
+      if (FILE* f = std::fopen("/proc/sys/kernel/cap_last_cap", "r")) {
+        if (std::fscanf(f, "%d", &last) != 1) last = 40;
+        std::fclose(f);
+      }
+      return last;
+    }();
+    s.last_cap_ = last_cap;
   }
   s.options_ = std::move(options);
   return setup;
