@@ -208,6 +208,21 @@ def test_escape_battery(backend, host, name, script, expected):
     assert host.victim.poll() is None
 
 
+def landlock_abi():
+    import ctypes
+    return ctypes.CDLL(None, use_errno=True).syscall(444, None, 0, 1)  # landlock_create_ruleset
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.skipif(platform.machine() not in ("x86_64", "aarch64") or landlock_abi() < 6,
+                    reason="Landlock scoping needs ABI 6 (Linux 6.12)")
+def test_landlock_scoping_keeps_host_abstract_sockets_out_of_reach_under_open(backend, host):
+    # The network namespace is the host's here; only the scoping stands in the way.
+    script = PY_CONNECT + "AF_UNIX '\"\\0%s\"'" % host.abstract_name
+    code, out, err = sandboxed(backend, host, script, network_mode="open")
+    assert (code, out) == (0, b"refused\n"), err
+
+
 @pytest.mark.parametrize("backend", ISOLATING)
 def test_writes_land_on_the_host_as_the_caller(backend, host):
     code, _, err = sandboxed(backend, host, "echo a > made", extra_read_write_paths=[str(host.rw)])
