@@ -1,5 +1,5 @@
 // The sandbox init: pid 1 of a sandbox's pid namespace under both Linux backends. It
-// reports the target's exec on the launch's report pipe, keeps the target off pid 1 (a
+// reports the target's exec (or why it failed) on the launch's report pipe, keeps the target off pid 1 (a
 // pid 1 ignores its own `kill -TERM $$`), reaps orphans, and exits with the target's
 // code, which takes the whole namespace down with it. Freestanding: raw system calls, no
 // libc, a few KB, so it execs and forks in microseconds.
@@ -143,7 +143,6 @@ extern "C" [[noreturn, gnu::used]] void init_main(long* sp) {
   long argc = sp[0];
   char** argv = reinterpret_cast<char**>(sp + 1);
   char** envp = argv + argc + 1;
-  send(ChildReport{ld::kStepInitStarted, 0, -1});
   if (argc < 3) {
     // No target: the availability probe's trial run, which ends here.
     bool trial = argc == 2 && parse_count(argv[1]) == 0;

@@ -36,13 +36,12 @@ enum ChildStepValue {
   kStepSeccomp,
   kStepExecInit,
 
-  kStepInitStarted = 64, /* error 0: the init runs; the target's exec result follows */
-  kStepInitFork,
+  kStepInitFork = 64,
   kStepInitExec, /* error 0: the target has been executed */
 };
 
-/* Fixed-size record; a plain launch writes one only on failure, the init writes
-   kStepInitStarted, then exactly one kStepInitExec or kStepInitFork record. */
+/* Fixed-size record; a plain launch writes one only on failure, the init exactly one
+   kStepInitExec (error 0 once the target has been executed) or kStepInitFork record. */
 struct ChildReport {
   int32_t step;
   int32_t error;

@@ -199,7 +199,7 @@ ReportRead read_report(int fd) {
   return out;
 }
 
-bool is_setup_step(int32_t step) { return step >= kStepIdMap && step < kStepInitStarted; }
+bool is_setup_step(int32_t step) { return step >= kStepIdMap && step < kStepInitFork; }
 
 SandboxError child_failure(const ChildReport& rec, const ChildSetup* setup) {
   if (rec.step == kStepExecInit) {
