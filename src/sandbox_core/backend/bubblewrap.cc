@@ -96,12 +96,6 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   return child;
 }
 
-Result<SandboxChild, SandboxError> BubblewrapBackend::spawn(const SandboxSpec& spec) {
-  std::vector<std::string> command = build_command(spec);
-  if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
-  return launch(spec, init_arguments(command, spec));
-}
-
 Availability bubblewrap_probe() {
 #if defined(__linux__)
   auto path = find_on_path("bwrap");

@@ -7,19 +7,17 @@
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/isolation/sandboxed.h"
 
 namespace sandbox {
 
-class BubblewrapBackend final : public Backend {
+class BubblewrapBackend final : public isolation::SandboxedBackend {
  public:
   explicit BubblewrapBackend(std::string bwrap) : bwrap_(std::move(bwrap)) {}
   BackendKind kind() const override { return BackendKind::Bubblewrap; }
-  Result<void, SandboxError> preflight() const override { return {}; }
-  Result<SandboxChild, SandboxError> spawn(const SandboxSpec& spec) override;
-
   // Launches the init under bwrap with `init_arguments` (a command, or a trial run).
   Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec,
-                                            const std::vector<std::string>& init_arguments);
+                                            const std::vector<std::string>& init_arguments) override;
 
  private:
   std::string bwrap_;

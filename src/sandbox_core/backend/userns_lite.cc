@@ -40,12 +40,6 @@ Result<SandboxChild, SandboxError> UsernsLiteBackend::launch(
   return child;
 }
 
-Result<SandboxChild, SandboxError> UsernsLiteBackend::spawn(const SandboxSpec& spec) {
-  std::vector<std::string> command = build_command(spec);
-  if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
-  return launch(spec, init_arguments(command, spec));
-}
-
 Availability userns_lite_probe() {
 #if defined(__linux__)
   UsernsLiteBackend trial;

@@ -9,18 +9,16 @@
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/isolation/sandboxed.h"
 
 namespace sandbox {
 
-class UsernsLiteBackend final : public Backend {
+class UsernsLiteBackend final : public isolation::SandboxedBackend {
  public:
   BackendKind kind() const override { return BackendKind::UsernsLite; }
-  Result<void, SandboxError> preflight() const override { return {}; }
-  Result<SandboxChild, SandboxError> spawn(const SandboxSpec& spec) override;
-
   // Launches the init with `init_arguments` (a command, or a trial run).
   Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec,
-                                            const std::vector<std::string>& init_arguments);
+                                            const std::vector<std::string>& init_arguments) override;
 };
 
 Availability userns_lite_probe();

@@ -9,6 +9,12 @@
 
 namespace sandbox::isolation {
 
+Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& spec) {
+  std::vector<std::string> command = build_command(spec);
+  if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
+  return launch(spec, init_arguments(command, spec));
+}
+
 std::vector<std::string> init_arguments(const std::vector<std::string>& command,
                                         const SandboxSpec& spec) {
   auto path = spec.env.find("PATH");

@@ -14,6 +14,16 @@
 
 namespace sandbox::isolation {
 
+// A backend whose child runs under the sandbox init: spawn() builds the init's arguments
+// for the spec's command and hands them to launch(), which a trial run calls too.
+class SandboxedBackend : public Backend {
+ public:
+  Result<void, SandboxError> preflight() const override { return {}; }
+  Result<SandboxChild, SandboxError> spawn(const SandboxSpec& spec) final;
+  virtual Result<SandboxChild, SandboxError> launch(
+      const SandboxSpec& spec, const std::vector<std::string>& init_arguments) = 0;
+};
+
 // The init's arguments after argv[0]: the number of exec candidates, the candidates
 // from the child's PATH (the default one unless env sets PATH), then the command.
 std::vector<std::string> init_arguments(const std::vector<std::string>& command,
