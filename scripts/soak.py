@@ -105,6 +105,11 @@ def spawn_cycles(native, count: int, tmpdir: str) -> None:
         spec.setdefault("backend", "none")
         return native.spawn(spec)
 
+    # The Linux backends' set-up (namespaces, init, mounts) and its failure path, where
+    # this host runs them.
+    isolating = [i.kind for i in native.available_backends()
+                 if i.available and i.kind in ("bubblewrap", "userns")]
+
     for i in range(count):
         kind = i % 10
         if i % 100 == 7:
@@ -142,6 +147,18 @@ def spawn_cycles(native, count: int, tmpdir: str) -> None:
                 pass
             else:
                 raise AssertionError("spawn in a missing directory succeeded")
+        elif i % 100 in (57, 67) and isolating:
+            backend = isolating[(i // 100) % len(isolating)]
+            if i % 100 == 57:
+                p = spawn(script_type="shell", input="echo iso; exit 4", backend=backend)
+                assert p.wait_and_collect() == (4, b"iso\n", b""), backend
+            else:
+                try:
+                    spawn(script_type="argv", argv=["/nonexistent/soak-missing"], backend=backend)
+                except RuntimeError:
+                    pass
+                else:
+                    raise AssertionError(f"missing program launched under {backend}")
         elif kind in (0, 5):
             code, out, err = spawn(script_type="argv", argv=["true"]).wait_and_collect()
             assert (code, out, err) == (0, b"", b""), (code, out, err)
