@@ -37,12 +37,6 @@ def test_state_table_before_and_after_collect(sh):
     assert proc.backend == "none"
 
 
-def test_uncaptured_streams_read_empty(sh):
-    proc = sh("echo out; echo err >&2", capture_stdout=False, capture_stderr=False)
-    assert proc.read_stdout() == b"" and proc.read_stderr() == b""
-    assert proc.wait_and_collect() == (0, b"", b"")
-
-
 def test_reads_carry_on_through_signals_landing_on_the_reading_thread(sh):
     # Python installs its handlers without SA_RESTART, so the blocked read sees EINTR.
     previous = signal.signal(signal.SIGALRM, lambda *_: None)
@@ -99,10 +93,11 @@ def test_ctrl_c_interrupts_a_blocking_collect_and_kills_the_group(fresh_python, 
     assert float(done.stdout) < 20  # not after the 30 s child; catches only the hang
 
 
-def test_kill_before_wait_gives_137_and_is_idempotent(sh):
-    proc = sh("sleep 30")
+def test_kill_before_wait_gives_137_and_is_idempotent_and_uncaptured_streams_read_empty(sh):
+    proc = sh("echo out; echo err >&2; sleep 30", capture_stdout=False, capture_stderr=False)
     for _ in range(3):
         assert proc.kill() is None
+    assert proc.read_stdout() == b"" and proc.read_stderr() == b""
     assert proc.wait() == 137
     assert proc.kill() is None  # reaped: sends nothing
 

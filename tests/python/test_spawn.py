@@ -42,6 +42,9 @@ FAILURES = [
     ({"env": {b"A": "1"}}, TypeError, NOT.format("bytes", "PyString")),
     ({"network_allowlist": "example.org"}, TypeError, "Can't extract `str` to `Vec`"),
     ({"extra_read_only_paths": ["/a", None]}, TypeError, NOT.format("NoneType", "PyString")),
+    # a lone surrogate has no UTF-8 form (the codec's error, a ValueError)
+    ({"input": "\ud800"}, UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
     # the path lists are converted before the timeout...
     ({"extra_read_write_paths": {"/a": 1}, "timeout_s": math.inf}, TypeError, NOT.format("dict", "Sequence")),
     # ...which is converted before the booleans
