@@ -84,6 +84,8 @@ def refused_soon():
                 socket.create_connection(("127.0.0.1", port), timeout=1).close()
             except ConnectionRefusedError:
                 return True
+            except ConnectionResetError:
+                pass  # the listener closed while this connection waited in its queue
             time.sleep(0.05)
         return False
 
