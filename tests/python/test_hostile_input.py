@@ -174,7 +174,9 @@ KEYS = {
     **dict.fromkeys(["network_allowlist", "network_denylist"], list_of(text_like(entry)) | wrong),
     **dict.fromkeys(["extra_read_only_paths", "extra_read_write_paths"],
                     list_of(text_like(any_text)) | wrong),
-    **dict.fromkeys(["capture_stdout", "capture_stderr"], st.booleans() | wrong),
+    **dict.fromkeys(["capture_stdout", "capture_stderr", "stderr_to_stdout"], st.booleans() | wrong),
+    # Only `true` and `exit N` run, which write nothing: any open descriptor will do.
+    **dict.fromkeys(["stdout_fd", "stderr_fd"], st.sampled_from([1, 2, 10**6]) | huge_ints | wrong),
     "backend": texts("none", "bubblewrap", "sandbox-exec", "nonE"),
 }
 
