@@ -1,12 +1,15 @@
 """Shared fixtures for the tests of ventra.sandbox._native (backend "none" throughout)."""
 
+import functools
 import os
 import select
 import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import time
+from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
@@ -81,7 +84,23 @@ def refused_soon():
                 socket.create_connection(("127.0.0.1", port), timeout=1).close()
             except ConnectionRefusedError:
                 return True
+            except ConnectionResetError:
+                pass  # the listener closed while this connection waited in its queue
             time.sleep(0.05)
         return False
 
     return check
+
+
+@pytest.fixture
+def web_server(tmp_path):
+    """A loopback web server of the host's whose page reads "reached the server"; its port."""
+    root = tmp_path / "site"
+    root.mkdir()
+    (root / "index.html").write_text("reached the server\n")
+    server = ThreadingHTTPServer(("127.0.0.1", 0),
+                                 functools.partial(SimpleHTTPRequestHandler, directory=str(root)))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield server.server_address[1]
+    server.shutdown()
+    server.server_close()

@@ -2,13 +2,13 @@
 for AllowListProxy() end in a success or a designed exception (TypeError, ValueError,
 OverflowError, RuntimeError; a lone surrogate's UnicodeEncodeError is a ValueError), or
 in the test's own HostileError passed through unchanged. Never a crash, a hang, a leaked
-child, descriptor or file; never SystemError, InternalError, MemoryError or KeyError.
-Whatever starts runs `true` or `exit N` and is killed and collected at once."""
+child or temporary file; never SystemError, InternalError, MemoryError or KeyError.
+Whatever starts runs `true` or `exit N` and is killed and collected at once. Descriptor
+and thread counts over many cycles are test_soak.py's."""
 
 import faulthandler
 import os
 import sys
-import time
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings
@@ -37,20 +37,11 @@ def children() -> set:
     return out
 
 
-def settled_count(path, start):
-    """Entries in `path` once it is back to `start` or 30 s have passed: closed proxies
-    release their listeners and end their threads on their own (detached) threads."""
-    deadline = time.monotonic() + 30
-    while len(os.listdir(path)) > start and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return len(os.listdir(path))
-
-
 @pytest.fixture
 def guarded(tmp_path, monkeypatch):
-    """A private TMPDIR, a hang watchdog, and a check that nothing was left behind."""
+    """A private TMPDIR, a hang watchdog, and a check that no child or file was left."""
     monkeypatch.setenv("TMPDIR", str(tmp_path))
-    start_children, start_fds = children(), len(os.listdir("/proc/self/fd"))
+    start_children = children()
     # A spawn() holds the interpreter lock, so a Python-level timeout could not fire.
     faulthandler.dump_traceback_later(240, exit=True)
     try:
@@ -58,7 +49,6 @@ def guarded(tmp_path, monkeypatch):
     finally:
         faulthandler.cancel_dump_traceback_later()
     assert children() <= start_children
-    assert settled_count("/proc/self/fd", start_fds) <= start_fds
     assert [p.name for p in tmp_path.iterdir()] == []
 
 
@@ -184,7 +174,9 @@ KEYS = {
     **dict.fromkeys(["network_allowlist", "network_denylist"], list_of(text_like(entry)) | wrong),
     **dict.fromkeys(["extra_read_only_paths", "extra_read_write_paths"],
                     list_of(text_like(any_text)) | wrong),
-    **dict.fromkeys(["capture_stdout", "capture_stderr"], st.booleans() | wrong),
+    **dict.fromkeys(["capture_stdout", "capture_stderr", "stderr_to_stdout"], st.booleans() | wrong),
+    # Only `true` and `exit N` run, which write nothing: any open descriptor will do.
+    **dict.fromkeys(["stdout_fd", "stderr_fd"], st.sampled_from([1, 2, 10**6]) | huge_ints | wrong),
     "backend": texts("none", "bubblewrap", "sandbox-exec", "nonE"),
 }
 
@@ -266,13 +258,6 @@ def test_spawn_survives_hostile_spec_dicts(guarded, spec, form):
     assert children() <= before, "a collected child is still there"
 
 
-@pytest.mark.parametrize("keys", [{"script_type": "argv", "argv": ["tr\udcffue"]},
-                                  {"input": "\ud800"}, {"input": "true", "env": {"A": "\udfff"}}])
-def test_lone_surrogates_fail_as_value_errors(guarded, keys):
-    with pytest.raises(ValueError):
-        _native.spawn({"script_type": "shell", "backend": "none", **keys})
-
-
 proxy_lists = list_of(text_like(entry)) | wrong
 
 
@@ -287,13 +272,3 @@ def test_allow_list_proxy_survives_random_lists(guarded, allow, deny):
     assert proxy.url.startswith("http://127.0.0.1:")
     assert proxy.socks_url.startswith("socks5h://127.0.0.1:")
     proxy.close()
-
-
-def test_proxy_threads_end_after_hostile_lists(guarded):
-    before = len(os.listdir("/proc/self/task"))
-    for entries in (["\x00"], ["a\x00b.example"], [StrSub("127.0.0.1")], ["\udcff"], ["*." * 200]):
-        try:
-            _native.AllowListProxy(entries, entries).close()
-        except ValueError:
-            pass
-    assert settled_count("/proc/self/task", before) <= before

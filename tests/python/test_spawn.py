@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from ventra.sandbox import _native
+from ventra.sandbox import SpawnSpec, _native
 
 BASE = {"script_type": "shell", "input": "exit 0", "backend": "none"}
 
@@ -35,62 +35,51 @@ def spawn_error(overrides):
 
 
 FAILURES = [
-    # conversions of text, lists, dicts and booleans
+    # One row per converter and per branch of it; the reading order is in the pairs.
     ({"input": None}, TypeError, NOT.format("NoneType", "PyString")),
-    ({"script_type": 1}, TypeError, NOT.format("int", "PyString")),
     ({"env": []}, TypeError, NOT.format("list", "PyDict")),
     ({"env": {"A": 1}}, TypeError, NOT.format("int", "PyString")),
     ({"env": {b"A": "1"}}, TypeError, NOT.format("bytes", "PyString")),
-    ({"host_work_dir": b"/tmp"}, TypeError, NOT.format("bytes", "PyString")),
     ({"network_allowlist": "example.org"}, TypeError, "Can't extract `str` to `Vec`"),
-    ({"network_denylist": 5}, TypeError, NOT.format("int", "Sequence")),
     ({"extra_read_only_paths": ["/a", None]}, TypeError, NOT.format("NoneType", "PyString")),
-    ({"extra_read_write_paths": {"/a": 1}}, TypeError, NOT.format("dict", "Sequence")),
-    ({"capture_stdout": None}, TypeError, NOT.format("NoneType", "PyBool")),
-    ({"capture_stderr": 1}, TypeError, NOT.format("int", "PyBool")),
-    ({"backend": None}, TypeError, NOT.format("NoneType", "PyString")),
-    ({"stderr_to_stdout": 1}, TypeError, NOT.format("int", "PyBool")),
-    # numbers
+    # a lone surrogate has no UTF-8 form (the codec's error, a ValueError)
+    ({"input": "\ud800"}, UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    # the path lists are converted before the timeout...
+    ({"extra_read_write_paths": {"/a": 1}, "timeout_s": math.inf}, TypeError, NOT.format("dict", "Sequence")),
+    # ...which is converted before the booleans
+    ({"timeout_s": math.inf, "capture_stdout": None}, OverflowError, TOO_LARGE),
+    ({"capture_stdout": 1}, TypeError, NOT.format("int", "PyBool")),
     ({"timeout_s": "1"}, TypeError, "must be real number, not str"),
+    ({"timeout_s": 2.0**63, "backend": "nope"}, OverflowError, TOO_LARGE),  # before the backend
+    ({"timeout_s": 1e12}, OverflowError, TOO_LARGE),  # past the clock's range
     ({"cpu_milli": 1.5}, TypeError, "'float' object cannot be interpreted as an integer"),
-    ({"cpu_milli": -1}, OverflowError, RANGE),
+    ({"cpu_milli": -1, "network_mode": "bogus"}, OverflowError, RANGE),  # integers first
     ({"gpu": 2**32}, OverflowError, RANGE),
     ({"gpu": 2**70}, OverflowError, "Python int too large to convert to C long"),
     ({"memory_bytes": -1}, OverflowError, "can't convert negative int to unsigned"),
-    ({"ephemeral_storage_bytes": 2**64}, OverflowError, "int too big to convert"),
-    ({"timeout_s": 2.0**63}, OverflowError, TOO_LARGE),
-    ({"timeout_s": math.inf}, OverflowError, TOO_LARGE),
-    ({"timeout_s": 1e12}, OverflowError, TOO_LARGE),  # past the clock's range
-    ({"stdout_fd": "1"}, TypeError, "'str' object cannot be interpreted as an integer"),
-    ({"stderr_fd": None}, TypeError, "'NoneType' object cannot be interpreted as an integer"),
-    ({"stdout_fd": -1}, OverflowError, RANGE),
     ({"stderr_fd": 2**31}, OverflowError, RANGE),
     # values
-    ({"script_type": "Shell"}, ValueError, 'unknown script_type "Shell"'),
     ({"script_type": 'a"b\\c\td\x01'}, ValueError, 'unknown script_type "a\\"b\\\\c\\td\\u{1}"'),
     ({"script_type": "argv"}, ValueError, 'missing required key "argv"'),
     ({"script_type": "argv", "argv": []}, ValueError, "argv must not be empty"),
     ({"input": KeyError}, ValueError, 'missing required key "input"'),
-    ({"script_type": "python", "input": KeyError}, ValueError, 'missing required key "input"'),
-    # network keys; the allow list is judged before the deny list
-    ({"network_mode": "allowlist"}, ValueError, NEEDS_ALLOW),
+    # network keys, judged before the path lists and the timeout; the allow list first
     ({"network_mode": "allowlist", "network_denylist": ["x.org"]}, ValueError, NEEDS_ALLOW),
-    ({"network_allowlist": ["x.org"]}, ValueError, ALLOW_ONLY),
-    ({"network_denylist": ["x.org"]}, ValueError, DENY_ONLY),
+    ({"network_denylist": ["x.org"], "extra_read_only_paths": "x"}, ValueError, DENY_ONLY),
     ({"network_mode": "blocked", "network_allowlist": ["x"], "network_denylist": ["y"]}, ValueError, ALLOW_ONLY),
     ({"network_mode": "open", "network_allowlist": ["x.org"]}, ValueError, ALLOW_ONLY),
-    ({"network_mode": "Open"}, ValueError, "network_mode must be 'blocked', 'open', or 'allowlist'; got \"Open\""),
+    ({"network_mode": "Open", "timeout_s": math.inf}, ValueError,
+     "network_mode must be 'blocked', 'open', or 'allowlist'; got \"Open\""),
     ({**ALLOWLIST, "network_allowlist": ["a*.com"], "network_denylist": ["*"]}, ValueError,
      "network_allowlist: bad wildcard pattern: a*.com"),
     ({**ALLOWLIST, "network_denylist": ["*.*.COM"]}, ValueError, "network_denylist: bad wildcard pattern: *.*.com"),
     ({"network_mode": "open", "network_denylist": ["*."]}, ValueError, "network_denylist: bad wildcard pattern: *."),
     # backend refusals, unprefixed; a known backend only where this host cannot run it
     ({"backend": "Sandbox-Exec"}, RuntimeError, UNKNOWN.format('"Sandbox-Exec"')),
-    ({"backend": ""}, RuntimeError, UNKNOWN.format('""')),
 ] + [({"backend": name}, RuntimeError, NOT_AVAILABLE.format(f'"{kind}"'))
-     for name, listed, kind in [(KeyError, "bubblewrap", "bubblewrap"), ("bwrap", "bubblewrap", "bubblewrap"),
-                                ("userns", "userns", "userns-lite"), ("sandbox-exec", "sandbox-exec", "sandbox-exec")]
-     if not {b.kind: b.available for b in _native.available_backends()}[listed]]
+     for name, kind in [(KeyError, "bubblewrap"), ("sandbox-exec", "sandbox-exec")]
+     if not {b.kind: b.available for b in _native.available_backends()}[kind]]
 
 
 @pytest.mark.parametrize("overrides,exc,message", FAILURES)
@@ -113,18 +102,13 @@ def test_forward_descriptor_must_be_open_and_a_failed_spawn_keeps_none(key):
         os.close(spare)
 
 
-def test_launch_failure_is_prefixed(tmp_path):
-    exc, message = spawn_error({"script_type": "argv", "argv": [str(tmp_path / "missing")]})
-    assert exc is RuntimeError and message.startswith("spawn: ")
-
-
 FULL_PYTHON_SPEC = {
     "script_type": "python", "argv": ["unused"], "input": "pass", "python_interpreter": "python3",
     "env": {}, "host_work_dir": "", "working_dir": "", "timeout_s": 1.0, "cpu_milli": 0,
     "memory_bytes": 0, "gpu": 0, "ephemeral_storage_bytes": 0, "network_mode": "blocked",
     "network_allowlist": [], "network_denylist": [], "extra_read_only_paths": [],
     "extra_read_write_paths": [], "capture_stdout": True, "capture_stderr": True,
-    "backend": "no-such-backend",
+    "backend": "no-such-backend", "stdout_fd": 1, "stderr_fd": 2, "stderr_to_stdout": False,
 }
 
 
@@ -156,23 +140,8 @@ def test_keys_are_read_in_the_designed_order(script_type, exc, match, read):
     with pytest.raises(exc, match=match):
         _native.spawn(spec)
     assert log == read
-
-
-@pytest.mark.parametrize(
-    "faults,expected",
-    [
-        # integers come before the network keys...
-        ({"cpu_milli": -1, "network_mode": "bogus"}, OverflowError),
-        # ...network validation and the path lists before the timeout conversion...
-        ({"timeout_s": math.inf, "network_mode": "bogus"}, ValueError),
-        ({"timeout_s": math.inf, "extra_read_write_paths": "x"}, TypeError),
-        # ...which comes before the booleans and the backend.
-        ({"timeout_s": math.inf, "capture_stdout": None}, OverflowError),
-        ({"timeout_s": math.inf, "backend": "nope"}, OverflowError),
-    ],
-)
-def test_first_fault_in_reading_order_wins(faults, expected):
-    assert spawn_error(faults)[0] is expected
+    # The package's helpers refuse keys outside SpawnSpec: it must hold every key read.
+    assert set(FULL_PYTHON_SPEC) == set(SpawnSpec.__annotations__)
 
 
 class Seconds:
@@ -181,6 +150,7 @@ class Seconds:
 
 
 NO_DEADLINE = "sleep 0.3; exit 4"  # a deadline taken as "now" would give 137
+NUMPY_FALSE = type("bool_", (), {"__module__": "numpy", "__bool__": lambda _: False})()
 ACCEPTED = [
     # A misspelt key is ignored: the default 60 s applies, not a 10 ms deadline.
     ({"timeout": 0.01, "input": "echo ok"}, (0, b"ok\n", b"")),
@@ -189,22 +159,17 @@ ACCEPTED = [
     ({"script_type": "argv", "argv": ("printf", "%s-%s", "a", "b")}, (0, b"a-b", b"")),
     ({"script_type": "python", "input": "import sys; sys.stdout.write('py')"}, (0, b"py", b"")),
     # host_work_dir wins over working_dir
-    ({"input": "pwd -P", "host_work_dir": "/usr"}, (0, b"/usr\n", b"")),
     ({"input": "pwd -P", "working_dir": "/usr"}, (0, b"/usr\n", b"")),
     ({"input": "pwd -P", "working_dir": "/usr", "host_work_dir": "/etc"}, (0, b"/etc\n", b"")),
-    *[({"input": NO_DEADLINE, "timeout_s": t}, 4) for t in (0, -5, math.nan, -math.inf)],
-    *[({"input": "exit 5", "timeout_s": t}, 5) for t in (True, 10**9, 1e9, Seconds())],
+    *[({"input": NO_DEADLINE, "timeout_s": t}, 4) for t in (0, -5, math.nan)],
+    *[({"input": "exit 5", "timeout_s": t}, 5) for t in (True, 10**9, Seconds())],
     ({"network_mode": "open"}, 0),
     ({"network_mode": "open", "network_denylist": ["169.254.169.254"]}, 0),
     ({"network_mode": "allowlist", "network_allowlist": ["*.example.org", "10.0.0.0/8"]}, 0),
     ({"network_mode": "allowlist", "network_allowlist": [""], "network_denylist": ["x.org"]}, 0),
+    # numpy's boolean scalar is read through its bool conversion
+    ({"input": "echo hidden", "capture_stdout": NUMPY_FALSE}, (0, b"", b"")),
 ]
-try:
-    import numpy
-
-    ACCEPTED.append(({"input": "echo hidden", "capture_stdout": numpy.bool_(False)}, (0, b"", b"")))
-except ImportError:
-    pass
 
 
 @pytest.mark.parametrize("overrides,expected", ACCEPTED)

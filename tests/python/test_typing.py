@@ -1,5 +1,5 @@
-"""The typing stub: it names the whole runtime surface, `mypy.stubtest` finds it consistent
-with the module, and `mypy --strict` accepts an example that uses it."""
+"""The typing stub: `mypy.stubtest` finds it consistent with the module (every name,
+member and signature, and `__all__`), and `mypy --strict` accepts an example that uses it."""
 
 import os
 import shutil
@@ -12,15 +12,6 @@ import pytest
 from ventra.sandbox import _native
 
 PACKAGE = Path(_native.__file__).parent
-
-
-def test_stub_covers_the_runtime_surface():
-    stub = (PACKAGE / "_native.pyi").read_text()
-    for name in _native.__all__ + ["InternalError"]:
-        assert f" {name}" in stub
-    for cls in ("LocalProcess", "BackendInfo", "AllowListProxy"):
-        for member in filter(lambda m: not m.startswith("__"), vars(getattr(_native, cls))):
-            assert f"def {member}(" in stub, (cls, member)
 
 
 def test_mypy_strict_accepts_the_example(tmp_path):
