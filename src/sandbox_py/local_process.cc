@@ -91,7 +91,8 @@ bool signal_handler_raised() {
   return raised;
 }
 
-PyObject* bytes_of(const std::string& data) {
+// The one copy of captured output: the drains kept it in place, this makes the bytes.
+PyObject* bytes_of(const ByteBuffer& data) {
   return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
 }
 
@@ -115,13 +116,13 @@ PyObject* lp_wait(PyObject* self, PyObject*) {
 Outcome read_stream(PyObject* self, StreamLabel label) {
   LocalProcessState& s = state_of(self);
   const bool out = label == StreamLabel::Stdout;
-  Result<std::string, BindError> data = with_inner(s, [&]() -> Result<std::string, BindError> {
+  Result<ByteBuffer, BindError> data = with_inner(s, [&]() -> Result<ByteBuffer, BindError> {
     if (!s.child) {
       return runtime_error(out ? "LocalProcess.read_stdout after wait"
                                : "LocalProcess.read_stderr after wait");
     }
     UniqueFd& fd = out ? s.child->stdout_fd() : s.child->stderr_fd();
-    if (!fd) return std::string();
+    if (!fd) return ByteBuffer();
     // The record keeps its end open, so a later read continues where this one stopped
     // (at end of file, with empty bytes). Capped like the collect's drains, so a child
     // that writes without end cannot exhaust our memory. A forwarded stream reads empty.

@@ -195,7 +195,7 @@ TEST(ChildSupervision, SetsidGrandchildHoldingStdoutDoesNotHangATimedCollect) {
     auto out = run(shell_spec(script), MonoClock::now() + deadline);
     EXPECT_LT(MonoClock::now() - start, 10s);  // catches a hang, not a speed claim
     EXPECT_EQ(out.exit_code, code);
-    pid_t grandchild = std::atoi(out.stdout_bytes.c_str());
+    pid_t grandchild = std::atoi(out.stdout_bytes.str().c_str());
     ASSERT_GT(grandchild, 0);
     EXPECT_EQ(::kill(grandchild, SIGKILL), 0);  // it left the group and survived
   }
@@ -216,7 +216,7 @@ TEST(ChildSupervision, OutputCapTruncatesWithOneNotice) {
     std::fclose(err);
     EXPECT_EQ(out.exit_code, 0);
     EXPECT_EQ(out.stdout_bytes.size(), OUTPUT_CAP_BYTES);
-    EXPECT_EQ(out.stdout_bytes.find_first_not_of('\0'), std::string::npos);
+    EXPECT_EQ(out.stdout_bytes.view().find_first_not_of('\0'), std::string::npos);
     EXPECT_EQ(std::string(notice), bytes == OUTPUT_CAP_BYTES ? ""
               : "ventra.sandbox: stdout exceeded 268435456 bytes; truncated\n");
   }

@@ -1,0 +1,53 @@
+// A growable byte buffer for captured output that may reach hundreds of MiB: callers
+// read straight into its free tail, and growing it never copies what is kept once it is
+// large (the pages are remapped). One owner; any thread; nothing here touches Python.
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace sandbox {
+
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(ByteBuffer&& o) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer();
+
+  const char* data() const noexcept { return data_ != nullptr ? data_ : ""; }
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  std::string_view view() const noexcept { return {data(), size_}; }
+  std::string str() const { return std::string(view()); }
+
+  // Grows the buffer so that at least one more byte fits, but never beyond `limit` bytes
+  // in all, and returns how many bytes may now be written at tail(): 0 once size() has
+  // reached `limit`. Throws std::bad_alloc when memory cannot be had.
+  size_t make_room(size_t limit);
+  char* tail() noexcept { return data_ + size_; }
+  // Counts `n` bytes just written at tail() (n <= the room make_room returned).
+  void commit(size_t n) noexcept { size_ += n; }
+  void append(std::string_view bytes);
+
+  friend bool operator==(const ByteBuffer& a, std::string_view b) noexcept {
+    return a.view() == b;
+  }
+
+ private:
+  void release() noexcept;
+
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool mapped_ = false;  // capacity_ bytes of mapped pages, else from malloc
+};
+
+// Prints the bytes as they are (for test failure messages).
+std::ostream& operator<<(std::ostream& os, const ByteBuffer& b);
+
+}  // namespace sandbox
