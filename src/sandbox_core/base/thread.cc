@@ -1,7 +1,10 @@
 #include "sandbox_core/base/thread.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
+#include <vector>
 
 #include "sandbox_core/base/platform.h"
 
@@ -78,6 +81,90 @@ Result<ThreadHandle, IoError> start_thread_impl(const char* name,
   h.tid_ = tid;
   h.state_ = std::move(state);
   return h;
+}
+
+namespace {
+
+// One parked pool thread. The hand-over writes `body` under the pool's lock and wakes
+// exactly this thread (last parked, first woken: its stack is the warmest).
+struct ParkedSlot {
+  std::condition_variable cv;
+  std::unique_ptr<detail::ThreadBody> body;
+  const char* name = nullptr;
+};
+
+struct Pool {
+  std::mutex mu;
+  std::vector<ParkedSlot*> parked;  // guarded by mu
+};
+
+// Never destroyed: parked threads may still wait on it while the process exits.
+Pool& pool() {
+  static Pool* p = new Pool;
+  return *p;
+}
+
+void run_contained(detail::ThreadBody& body) noexcept {
+  try {
+    body.run();
+  } catch (...) {
+    // A failing body ends only its own work, as on a thread of its own.
+  }
+}
+
+// The body of every pooled thread: runs what it was given, then parks for more.
+// The thread was started under the first body's name.
+void pooled_loop(std::unique_ptr<detail::ThreadBody> body) {
+  Pool& p = pool();
+  for (;;) {
+    run_contained(*body);
+    try {
+      body.reset();  // release what the body owned before parking
+    } catch (...) {
+    }
+    // Renamed before it can be handed anything, so the next role's name always wins.
+    set_current_thread_name(kPoolIdleName);
+    ParkedSlot slot;
+    std::unique_lock lock(p.mu);
+    if (p.parked.size() >= kPoolMaxParked) return;
+    p.parked.push_back(&slot);
+    bool handed = slot.cv.wait_for(lock, kPoolIdleExit, [&] { return slot.body != nullptr; });
+    if (!handed) {
+      // Still listed (whoever hands a body over unlists the slot first): unlist and end.
+      std::erase(p.parked, &slot);
+      return;
+    }
+    body = std::move(slot.body);
+    lock.unlock();
+    set_current_thread_name(slot.name ? slot.name : kPoolIdleName);
+  }
+}
+
+}  // namespace
+
+bool run_pooled_impl(const char* name, std::unique_ptr<detail::ThreadBody> body) {
+  Pool& p = pool();
+  {
+    std::unique_lock lock(p.mu);
+    if (!p.parked.empty()) {
+      ParkedSlot* slot = p.parked.back();
+      p.parked.pop_back();
+      slot->body = std::move(body);
+      slot->name = name;
+      // Notified under the lock: the slot lives on the parked thread's stack and must not
+      // be touched once that thread can see its body and run off.
+      slot->cv.notify_one();
+      return true;
+    }
+  }
+  struct Start {
+    std::unique_ptr<detail::ThreadBody> body;
+    void operator()() { pooled_loop(std::move(body)); }
+  };
+  auto h = start_thread(name ? name : kPoolIdleName, Start{std::move(body)});
+  if (!h) return false;
+  h->detach();
+  return true;
 }
 
 ThreadHandle::ThreadHandle(ThreadHandle&& o) noexcept

@@ -101,11 +101,12 @@ void accept_loop(const ProxyKind& kind, UniqueFd listener,
     exhausted = false;
     if (stop->load(std::memory_order_seq_cst)) return;  // closes the wake-up connection
 
-    // A thread that cannot start destroys its context, closing the client.
-    (void)spawn_detached(kind.connection_thread_name,
-                         [handler = kind.handler, f = filter, c = std::move(client)]() mutable {
-                           handler(std::move(f), std::move(c));
-                         });
+    // A pooled thread takes the connection (no thread start per client); if none can be
+    // had, the context is destroyed, closing the client.
+    (void)run_pooled(kind.connection_thread_name,
+                     [handler = kind.handler, f = filter, c = std::move(client)]() mutable {
+                       handler(std::move(f), std::move(c));
+                     });
   }
 }
 
