@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -27,6 +28,55 @@ namespace {
 constexpr size_t kPumpChunk = 32768;
 // Asked of each splice into the pipe; the pipe's own capacity bounds what one call moves.
 constexpr size_t kSpliceAsk = 1 << 20;
+// A burst of kBulkBurst or more is bulk: its pipe grows to
+// 1 MiB, so each pair of splices moves more (about a quarter more throughput here). Enlarged pipes count against
+// the user's pipe budget (for an unprivileged user, once that is spent, every new pipe
+// of the user gets a single page), so at most kMaxBigPipes of ours are big at once.
+constexpr size_t kBulkBurst = 16384;
+// A direction that has received nothing for this long is idle and gives its pipe back.
+constexpr int kQuietAfterMs = 100;
+constexpr int kBigPipeBytes = 1 << 20;
+constexpr int kMaxBigPipes = 16;
+std::atomic<int> g_big_pipes{0};
+
+// A pipe of the splice path, counted while it is big.
+class SplicePipe {
+ public:
+  SplicePipe() = default;
+  SplicePipe(const SplicePipe&) = delete;
+  SplicePipe& operator=(const SplicePipe&) = delete;
+  ~SplicePipe() { reset(); }
+
+  bool open() {
+    auto made = make_pipe();
+    if (!made) return false;
+    pipe_ = std::move(*made);
+    return true;
+  }
+  bool is_open() const { return static_cast<bool>(pipe_.read); }
+  int read_end() const { return pipe_.read.get(); }
+  int write_end() const { return pipe_.write.get(); }
+
+  void grow_if_bulk(size_t burst) {
+    if (big_ || burst < kBulkBurst) return;
+    if (g_big_pipes.fetch_add(1, std::memory_order_relaxed) < kMaxBigPipes &&
+        set_pipe_capacity(pipe_.write.get(), kBigPipeBytes)) {
+      big_ = true;
+      return;
+    }
+    g_big_pipes.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  void reset() {
+    pipe_ = Pipe{};
+    if (big_) g_big_pipes.fetch_sub(1, std::memory_order_relaxed);
+    big_ = false;
+  }
+
+ private:
+  Pipe pipe_;
+  bool big_ = false;
+};
 
 enum class Flow : uint8_t {
   Done,     // end of stream passed on, or an error: the direction is over
@@ -47,9 +97,14 @@ void drop_pending_sigpipe() {
   }
 }
 
-bool readable_now(int fd) {
+// True when `fd` turns readable within `ms` (or is already).
+bool readable_within(int fd, int ms) {
   pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 0) > 0;
+  int r;
+  do {
+    r = ::poll(&p, 1, ms);
+  } while (r < 0 && errno == EINTR);
+  return r != 0;  // an error: let the next splice report it
 }
 
 // Waits for the first byte of a burst without taking it: 1 (data waits), 0 (end of
@@ -78,11 +133,11 @@ bool flush_by_copy(int pipe_read, int destination, size_t left) {
 }
 
 Flow splice_direction(int source, int destination) {
-  // Empty while the tunnel is idle. Whenever it is empty nothing has been taken from the
-  // source that was not passed on, so handing over to the copy loop loses nothing.
-  Pipe pipe;
+  // Closed while the tunnel is idle. Whenever it is closed nothing has been taken from
+  // the source that was not passed on, so handing over to the copy loop loses nothing.
+  SplicePipe pipe;
   for (;;) {
-    if (!pipe.read) {
+    if (!pipe.is_open()) {
       ssize_t peek = await_data(source);
       if (peek == 0) {
         // Half-close: the peer may still be sending the other way.
@@ -90,11 +145,9 @@ Flow splice_direction(int source, int destination) {
         return Flow::Done;
       }
       if (peek < 0) return errno == ENOTSOCK ? Flow::Refused : Flow::Done;
-      auto made = make_pipe();
-      if (!made) return Flow::Refused;  // out of descriptors, say: this burst is copied
-      pipe = std::move(*made);
+      if (!pipe.open()) return Flow::Refused;  // out of descriptors, say: copy instead
     }
-    ssize_t n = splice_bytes(source, pipe.write.get(), kSpliceAsk, SpliceMore::No);
+    ssize_t n = splice_bytes(source, pipe.write_end(), kSpliceAsk, SpliceMore::No);
     if (n == 0) {
       (void)::shutdown(destination, SHUT_WR);
       return Flow::Done;
@@ -105,7 +158,7 @@ Flow splice_direction(int source, int destination) {
       return Flow::Done;
     }
     for (size_t left = static_cast<size_t>(n); left > 0;) {
-      ssize_t m = splice_bytes(pipe.read.get(), destination, left, SpliceMore::No);
+      ssize_t m = splice_bytes(pipe.read_end(), destination, left, SpliceMore::No);
       if (m > 0) {
         left -= static_cast<size_t>(m);
         continue;
@@ -114,12 +167,14 @@ Flow splice_direction(int source, int destination) {
       if (m < 0 && errno == EPIPE) drop_pending_sigpipe();
       if (m < 0 && (errno == EINVAL || errno == ENOSYS)) {
         // The destination takes no splice: hand on what is in the pipe, then copy.
-        return flush_by_copy(pipe.read.get(), destination, left) ? Flow::Refused : Flow::Done;
+        return flush_by_copy(pipe.read_end(), destination, left) ? Flow::Refused : Flow::Done;
       }
       return Flow::Done;  // an error, or a write of 0 bytes ("failed to write whole buffer")
     }
-    // Keep the pipe only while more is waiting; an idle tunnel holds none.
-    if (!readable_now(source)) pipe = Pipe{};
+    pipe.grow_if_bulk(static_cast<size_t>(n));
+    // Keep the pipe through the short gaps of a flow; a tunnel that has gone quiet
+    // gives it back and waits without one.
+    if (!readable_within(source, kQuietAfterMs)) pipe.reset();
   }
 }
 
