@@ -85,17 +85,31 @@ Result<ThreadHandle, IoError> start_thread_impl(const char* name,
 
 namespace {
 
-// One parked pool thread. The hand-over writes `body` under the pool's lock and wakes
-// exactly this thread (last parked, first woken: its stack is the warmest).
+// Where one parked pool thread waits for its next body. Slots belong to the pool and
+// are never freed, so the hand-over can notify after unlocking (the woken thread then
+// finds the lock free) even if the slot has meanwhile passed to another thread, which
+// takes that as a spurious wake-up.
 struct ParkedSlot {
   std::condition_variable cv;
-  std::unique_ptr<detail::ThreadBody> body;
-  const char* name = nullptr;
+  std::unique_ptr<detail::ThreadBody> body;  // guarded by Pool::mu
+  const char* name = nullptr;                // guarded by Pool::mu
 };
 
 struct Pool {
   std::mutex mu;
-  std::vector<ParkedSlot*> parked;  // guarded by mu
+  std::vector<ParkedSlot*> parked;  // guarded by mu; the last parked is woken first
+  std::vector<ParkedSlot*> spare;   // guarded by mu
+  std::vector<std::unique_ptr<ParkedSlot>> all;
+
+  ParkedSlot* take_slot() {
+    if (spare.empty()) {
+      all.push_back(std::make_unique<ParkedSlot>());
+      return all.back().get();
+    }
+    ParkedSlot* s = spare.back();
+    spare.pop_back();
+    return s;
+  }
 };
 
 // Never destroyed: parked threads may still wait on it while the process exits.
@@ -124,19 +138,22 @@ void pooled_loop(std::unique_ptr<detail::ThreadBody> body) {
     }
     // Renamed before it can be handed anything, so the next role's name always wins.
     set_current_thread_name(kPoolIdleName);
-    ParkedSlot slot;
     std::unique_lock lock(p.mu);
     if (p.parked.size() >= kPoolMaxParked) return;
-    p.parked.push_back(&slot);
-    bool handed = slot.cv.wait_for(lock, kPoolIdleExit, [&] { return slot.body != nullptr; });
+    ParkedSlot* slot = p.take_slot();
+    p.parked.push_back(slot);
+    bool handed = slot->cv.wait_for(lock, kPoolIdleExit, [&] { return slot->body != nullptr; });
     if (!handed) {
       // Still listed (whoever hands a body over unlists the slot first): unlist and end.
-      std::erase(p.parked, &slot);
+      std::erase(p.parked, slot);
+      p.spare.push_back(slot);
       return;
     }
-    body = std::move(slot.body);
+    body = std::move(slot->body);
+    const char* name = slot->name;
+    p.spare.push_back(slot);
     lock.unlock();
-    set_current_thread_name(slot.name ? slot.name : kPoolIdleName);
+    set_current_thread_name(name ? name : kPoolIdleName);
   }
 }
 
@@ -144,18 +161,19 @@ void pooled_loop(std::unique_ptr<detail::ThreadBody> body) {
 
 bool run_pooled_impl(const char* name, std::unique_ptr<detail::ThreadBody> body) {
   Pool& p = pool();
+  ParkedSlot* slot = nullptr;
   {
-    std::unique_lock lock(p.mu);
+    std::lock_guard lock(p.mu);
     if (!p.parked.empty()) {
-      ParkedSlot* slot = p.parked.back();
+      slot = p.parked.back();
       p.parked.pop_back();
       slot->body = std::move(body);
       slot->name = name;
-      // Notified under the lock: the slot lives on the parked thread's stack and must not
-      // be touched once that thread can see its body and run off.
-      slot->cv.notify_one();
-      return true;
     }
+  }
+  if (slot) {
+    slot->cv.notify_one();
+    return true;
   }
   struct Start {
     std::unique_ptr<detail::ThreadBody> body;
