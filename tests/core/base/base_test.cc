@@ -6,10 +6,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <thread>
+
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
+#include "sandbox_core/base/byte_buffer.h"
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
@@ -139,6 +145,77 @@ TEST(Threads, NamedContainedAndReleaseTheirContext) {
   // End of file proves the thread released the write end it owned.
   char c;
   EXPECT_EQ(::read(p->read.get(), &c, 1), 0);
+}
+
+std::string current_thread_name() {
+  char name[32] = {};
+  ::pthread_getname_np(::pthread_self(), name, sizeof name);
+  return name;
+}
+
+TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
+  struct Seen {
+    pid_t tid = 0;
+    std::string name;
+  };
+  // Each body reports through its own pipe; end of file there proves the body's context
+  // (and the write end it owned) was released.
+  auto run = [](const char* name, bool throws) {
+    Seen seen;
+    auto p = make_pipe();
+    EXPECT_TRUE(p);
+    EXPECT_TRUE(run_pooled(name, [&seen, throws, fd = std::move(p->write)] {
+      seen = {::gettid(), current_thread_name()};
+      if (throws) throw std::runtime_error("contained");
+    }));
+    char c;
+    EXPECT_EQ(::read(p->read.get(), &c, 1), 0);
+    return seen;
+  };
+  Seen first = run("pool-role-one", true);
+  EXPECT_EQ(first.name, "pool-role-one");
+  // A body that threw ends only its own work: the thread parks, renamed, for the next.
+  std::string parked;
+  for (int i = 0; i < 500 && parked != kPoolIdleName; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::ifstream comm("/proc/self/task/" + std::to_string(first.tid) + "/comm");
+    std::getline(comm, parked);
+  }
+  EXPECT_EQ(parked, kPoolIdleName);
+  Seen second = run("pool-role-two", false);
+  EXPECT_EQ(second.tid, first.tid);
+  EXPECT_EQ(second.name, "pool-role-two");
+}
+
+TEST(ByteBuffers, GrowFromTheHeapIntoAMappingKeepingEveryByte) {
+  // Reads land in make_room's tail; 3 MiB in odd pieces crosses the heap-to-mapping move
+  // and several remaps.
+  ByteBuffer buf;
+  std::string want;
+  for (unsigned i = 0; want.size() < (3u << 20); ++i) {
+    size_t piece = 1 + (i * 7919u) % 70000u;
+    std::string bytes(piece, static_cast<char>('a' + i % 26));
+    bytes[0] = static_cast<char>(i);
+    want += bytes;
+    for (std::string_view left = bytes; !left.empty();) {
+      size_t room = buf.make_room(SIZE_MAX);
+      ASSERT_GT(room, 0u);
+      size_t take = std::min(room, left.size());
+      std::memcpy(buf.tail(), left.data(), take);
+      buf.commit(take);
+      left.remove_prefix(take);
+    }
+  }
+  EXPECT_TRUE(buf == want);
+  // The limit is never passed, and room is 0 once it is reached.
+  ByteBuffer capped;
+  capped.append("0123");
+  EXPECT_EQ(capped.make_room(6), 2u);
+  capped.append("45");
+  EXPECT_EQ(capped.make_room(6), 0u);
+  ByteBuffer moved = std::move(buf);
+  EXPECT_TRUE(moved == want);
+  EXPECT_TRUE(buf.empty());  // NOLINT(bugprone-use-after-move): moved-from is empty
 }
 
 TEST(Threads, StartWithAsynchronousSignalsBlockedAndLeaveTheCallersMaskAlone) {
