@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <iosfwd>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -40,12 +41,27 @@ class ByteBuffer {
 
  private:
   void release() noexcept;
+  void grow(size_t limit);
 
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
-  bool mapped_ = false;  // capacity_ bytes of mapped pages, else from malloc
+  size_t prefaulted_ = 0;  // of a mapping: bytes from the start known to be faulted in
+  bool mapped_ = false;    // capacity_ bytes of mapped pages, else from malloc
 };
+
+// One copy of kept bytes into memory that the caller allocated and owns.
+struct ByteCopy {
+  char* to;
+  const char* from;
+  size_t size;
+};
+// Performs every copy, faulting each destination's pages in first with one call. From
+// kParallelCopyBytes in all, half of the bytes are copied on a second, unnamed thread
+// meanwhile (there is no Python on either side, so the caller can release the
+// interpreter lock around this). Blocks until every byte is in place.
+inline constexpr size_t kParallelCopyBytes = 8 << 20;
+void copy_bytes(std::span<const ByteCopy> copies);
 
 // Prints the bytes as they are (for test failure messages).
 std::ostream& operator<<(std::ostream& os, const ByteBuffer& b);

@@ -175,18 +175,15 @@ ssize_t splice_bytes([[maybe_unused]] int in, [[maybe_unused]] int out,
 
 void* map_memory(size_t bytes) noexcept {
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-#if defined(SANDBOX_LINUX_CALLS) && defined(MADV_HUGEPAGE)
-  // Where transparent huge pages are opt-in, filling a large buffer takes one fault per
-  // 2 MiB instead of one per page. Advice only: a refusal changes nothing.
-  (void)::madvise(p, bytes, MADV_HUGEPAGE);
-#endif
-  return p;
+  // No MADV_HUGEPAGE: measured, huge pages made the first fill of a large buffer stall
+  // for up to a second now and then (fresh 2 MiB blocks are the ones a virtual machine's
+  // host has taken back), while plain pages cost the same every time.
+  return p == MAP_FAILED ? nullptr : p;
 }
 
 void* grow_mapping(void* old, size_t old_bytes, size_t new_bytes) noexcept {
 #if defined(SANDBOX_LINUX_CALLS) && defined(MREMAP_MAYMOVE)
-  // Moves the page table entries, not the bytes; the advice moves with the mapping.
+  // Moves the page table entries, not the bytes.
   void* p = ::mremap(old, old_bytes, new_bytes, MREMAP_MAYMOVE);
   return p == MAP_FAILED ? nullptr : p;
 #else
@@ -195,6 +192,15 @@ void* grow_mapping(void* old, size_t old_bytes, size_t new_bytes) noexcept {
   std::memcpy(p, old, old_bytes);
   unmap_memory(old, old_bytes);
   return p;
+#endif
+}
+
+void prefault_for_write([[maybe_unused]] void* p, [[maybe_unused]] size_t bytes) noexcept {
+#if defined(SANDBOX_LINUX_CALLS) && defined(MADV_POPULATE_WRITE)
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
+  if (end > start) (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
 #endif
 }
 

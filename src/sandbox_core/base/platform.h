@@ -58,6 +58,10 @@ ssize_t splice_bytes(int in, int out, size_t len, SpliceMore more = SpliceMore::
 void* map_memory(size_t bytes) noexcept;
 void* grow_mapping(void* old, size_t old_bytes, size_t new_bytes) noexcept;
 void unmap_memory(void* p, size_t bytes) noexcept;
+// Faults in the whole pages inside [p, p + bytes) for writing in one call, where the
+// system offers that (MADV_POPULATE_WRITE); otherwise, or on failure, nothing happens and
+// the pages fault one by one when written. Advice only: the contents are unchanged.
+void prefault_for_write(void* p, size_t bytes) noexcept;
 
 // Fills `buf` from the system's entropy source; false if none could be read.
 bool fill_random(void* buf, size_t len) noexcept;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include <atomic>
@@ -158,19 +159,21 @@ TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
     pid_t tid = 0;
     std::string name;
   };
-  // Each body reports through its own pipe; end of file there proves the body's context
-  // (and the write end it owned) was released.
+  // Each body reports what it saw; end of file on its pipe then proves that the body's
+  // context (and the write end it owned) was released.
   auto run = [](const char* name, bool throws) {
-    Seen seen;
+    std::promise<Seen> seen;
+    auto got = seen.get_future();
     auto p = make_pipe();
     EXPECT_TRUE(p);
     EXPECT_TRUE(run_pooled(name, [&seen, throws, fd = std::move(p->write)] {
-      seen = {::gettid(), current_thread_name()};
+      seen.set_value({::gettid(), current_thread_name()});
       if (throws) throw std::runtime_error("contained");
     }));
+    Seen out = got.get();
     char c;
     EXPECT_EQ(::read(p->read.get(), &c, 1), 0);
-    return seen;
+    return out;
   };
   Seen first = run("pool-role-one", true);
   EXPECT_EQ(first.name, "pool-role-one");
@@ -216,6 +219,16 @@ TEST(ByteBuffers, GrowFromTheHeapIntoAMappingKeepingEveryByte) {
   ByteBuffer moved = std::move(buf);
   EXPECT_TRUE(moved == want);
   EXPECT_TRUE(buf.empty());  // NOLINT(bugprone-use-after-move): moved-from is empty
+
+  // The final copies, small and past the two-thread size (split inside one copy).
+  for (size_t big : {size_t(100), kParallelCopyBytes + 12345}) {
+    SCOPED_TRACE(big);
+    const std::string a = want.substr(0, 7), b = (want + want + want).substr(0, big);
+    std::string to_a(a.size(), '\0'), to_b(b.size(), '\0');
+    const ByteCopy copies[] = {{to_a.data(), a.data(), a.size()}, {to_b.data(), b.data(), b.size()}};
+    copy_bytes(copies);
+    EXPECT_TRUE(to_a == a && to_b == b);
+  }
 }
 
 TEST(Threads, StartWithAsynchronousSignalsBlockedAndLeaveTheCallersMaskAlone) {
