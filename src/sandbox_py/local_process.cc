@@ -97,11 +97,10 @@ PyObject* bytes_of(const ByteBuffer& data) {
   return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
 }
 
-// The one copy of collected output: the drains kept it in place, this makes the bytes.
-// Both objects are made first; the copies then run with the interpreter lock released
-// (nothing else can see the objects yet), large ones on two threads.
-Result<void, BindError> bytes_pair(const ByteBuffer& a, const ByteBuffer& b, PyRef& out_a,
-                                   PyRef& out_b) {
+// The one copy of collected output: the drains kept it in place, this makes the bytes
+// and frees the buffers. Both objects are made first; large copies then run with the
+// interpreter lock released (nothing else can see the objects yet), on two threads.
+Result<void, BindError> bytes_pair(ByteBuffer a, ByteBuffer b, PyRef& out_a, PyRef& out_b) {
   out_a = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(a.size())));
   if (!out_a) return raised();
   out_b = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(b.size())));
@@ -114,7 +113,9 @@ Result<void, BindError> bytes_pair(const ByteBuffer& a, const ByteBuffer& b, PyR
     copy_bytes(copies);
   } else {
     AllowThreads nogil;
-    copy_bytes(copies);
+    copy_bytes(copies, Sources::Drop);
+    a = ByteBuffer();
+    b = ByteBuffer();
   }
   return {};
 }
@@ -200,7 +201,8 @@ PyObject* lp_wait_and_collect(PyObject* self, PyObject*) {
     });
     if (!collected) return fail(std::move(collected).error());
     PyRef out, err;
-    if (auto made = bytes_pair(collected->stdout_bytes, collected->stderr_bytes, out, err); !made)
+    if (auto made = bytes_pair(std::move(collected->stdout_bytes),
+                                std::move(collected->stderr_bytes), out, err); !made)
       return fail(std::move(made).error());
     return Py_BuildValue("(iOO)", static_cast<int>(collected->exit_code), out.get(), err.get());
   });

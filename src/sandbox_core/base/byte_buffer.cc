@@ -101,19 +101,21 @@ void ByteBuffer::append(std::string_view bytes) {
 
 namespace {
 
-void copy_now(std::span<const ByteCopy> copies) {
+void copy_now(std::span<const ByteCopy> copies, Sources after) {
   for (const ByteCopy& c : copies) {
     prefault_for_write(c.to, c.size);
     std::memcpy(c.to, c.from, c.size);
+    // Heap memory (below kMapFrom) is left to free(); mappings give their pages back.
+    if (after == Sources::Drop && c.size >= kMapFrom) drop_pages(const_cast<char*>(c.from), c.size);
   }
 }
 
 }  // namespace
 
-void copy_bytes(std::span<const ByteCopy> copies) {
+void copy_bytes(std::span<const ByteCopy> copies, Sources after) {
   size_t total = 0;
   for (const ByteCopy& c : copies) total += c.size;
-  if (total < kParallelCopyBytes) return copy_now(copies);
+  if (total < kParallelCopyBytes) return copy_now(copies, after);
   // Split the list at half of the bytes, cutting one copy in two where the half falls.
   std::vector<ByteCopy> first, second;
   size_t left = total / 2;
@@ -123,9 +125,9 @@ void copy_bytes(std::span<const ByteCopy> copies) {
     if (take < c.size) second.push_back({c.to + take, c.from + take, c.size - take});
     left -= take;
   }
-  auto helper = start_thread(nullptr, [&first] { copy_now(first); });
-  copy_now(second);
-  if (!helper || !helper->join()) copy_now(first);  // no second thread: all on this one
+  auto helper = start_thread(nullptr, [&first, after] { copy_now(first, after); });
+  copy_now(second, after);
+  if (!helper || !helper->join()) copy_now(first, after);  // no second thread: all here
 }
 
 std::ostream& operator<<(std::ostream& os, const ByteBuffer& b) { return os << b.view(); }

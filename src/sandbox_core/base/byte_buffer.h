@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <iosfwd>
 #include <span>
 #include <string>
@@ -60,8 +61,12 @@ struct ByteCopy {
 // kParallelCopyBytes in all, half of the bytes are copied on a second, unnamed thread
 // meanwhile (there is no Python on either side, so the caller can release the
 // interpreter lock around this). Blocks until every byte is in place.
+// With Sources::Drop the caller is done with the sources: each thread gives the pages it
+// copied from back to the system as it goes (ByteBuffer mappings only, which then read
+// as zero), so that freeing the buffers afterwards costs next to nothing.
 inline constexpr size_t kParallelCopyBytes = 8 << 20;
-void copy_bytes(std::span<const ByteCopy> copies);
+enum class Sources : uint8_t { Keep, Drop };
+void copy_bytes(std::span<const ByteCopy> copies, Sources after = Sources::Keep);
 
 // Prints the bytes as they are (for test failure messages).
 std::ostream& operator<<(std::ostream& os, const ByteBuffer& b);

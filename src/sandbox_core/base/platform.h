@@ -62,6 +62,10 @@ void unmap_memory(void* p, size_t bytes) noexcept;
 // system offers that (MADV_POPULATE_WRITE); otherwise, or on failure, nothing happens and
 // the pages fault one by one when written. Advice only: the contents are unchanged.
 void prefault_for_write(void* p, size_t bytes) noexcept;
+// Gives the whole pages inside [p, p + bytes) of a private anonymous mapping back to the
+// system (MADV_DONTNEED): they read as zero afterwards. Nothing where there is no such
+// call. For memory that is about to be freed, so that freeing it later is cheap.
+void drop_pages(void* p, size_t bytes) noexcept;
 
 // Fills `buf` from the system's entropy source; false if none could be read.
 bool fill_random(void* buf, size_t len) noexcept;
