@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
@@ -28,8 +29,8 @@ namespace {
 constexpr size_t kPumpChunk = 32768;
 // Asked of each splice into the pipe; the pipe's own capacity bounds what one call moves.
 constexpr size_t kSpliceAsk = 1 << 20;
-// A burst of kBulkBurst or more is bulk: its pipe grows to
-// 1 MiB, so each pair of splices moves more (about a quarter more throughput here). Enlarged pipes count against
+// A burst of kBulkBurst or more is bulk: its pipe grows to 1 MiB, so each pair of
+// splices moves more (about a quarter more throughput here). Enlarged pipes count against
 // the user's pipe budget (for an unprivileged user, once that is spent, every new pipe
 // of the user gets a single page), so at most kMaxBigPipes of ours are big at once.
 constexpr size_t kBulkBurst = 16384;
@@ -84,18 +85,42 @@ enum class Flow : uint8_t {
 };
 
 // A splice into a socket whose peer is gone raises SIGPIPE on the calling thread (there
-// is no MSG_NOSIGNAL for it). Pump threads run with it blocked, so it only waits; take it
-// off here so a pooled thread carries nothing pending into its next role.
-void drop_pending_sigpipe() {
-  sigset_t pipe_only;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  sigset_t pending;
-  if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-    int sig = 0;
-    (void)::sigwait(&pipe_only, &sig);
+// is no MSG_NOSIGNAL for it). Core threads run with it blocked; on any other thread it is
+// blocked here while the splices run. Either way a SIGPIPE raised by our own splice is
+// taken off before this ends, so a pooled thread carries nothing pending into its next
+// role and the caller's mask comes back as it was.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t current;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &current);
+    if (sigismember(&current, SIGPIPE) == 0) {
+      ::pthread_sigmask(SIG_BLOCK, &pipe_, nullptr);
+      restore_ = true;
+    }
   }
-}
+  ~SigpipeHeld() {
+    if (raised_) {
+      sigset_t pending;
+      if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        int sig = 0;
+        (void)::sigwait(&pipe_, &sig);
+      }
+    }
+    if (restore_) ::pthread_sigmask(SIG_UNBLOCK, &pipe_, nullptr);
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+  void note_epipe() { raised_ = true; }
+
+ private:
+  sigset_t pipe_;
+  bool restore_ = false;
+  bool raised_ = false;
+};
 
 // True when `fd` turns readable within `ms` (or is already).
 bool readable_within(int fd, int ms) {
@@ -133,6 +158,7 @@ bool flush_by_copy(int pipe_read, int destination, size_t left) {
 }
 
 Flow splice_direction(int source, int destination) {
+  std::optional<SigpipeHeld> sigpipe;  // from the first burst on
   // Closed while the tunnel is idle. Whenever it is closed nothing has been taken from
   // the source that was not passed on, so handing over to the copy loop loses nothing.
   SplicePipe pipe;
@@ -146,6 +172,7 @@ Flow splice_direction(int source, int destination) {
       }
       if (peek < 0) return errno == ENOTSOCK ? Flow::Refused : Flow::Done;
       if (!pipe.open()) return Flow::Refused;  // out of descriptors, say: copy instead
+      if (!sigpipe) sigpipe.emplace();
     }
     ssize_t n = splice_bytes(source, pipe.write_end(), kSpliceAsk, SpliceMore::No);
     if (n == 0) {
@@ -164,7 +191,7 @@ Flow splice_direction(int source, int destination) {
         continue;
       }
       if (m < 0 && errno == EINTR) continue;
-      if (m < 0 && errno == EPIPE) drop_pending_sigpipe();
+      if (m < 0 && errno == EPIPE) sigpipe->note_epipe();
       if (m < 0 && (errno == EINVAL || errno == ENOSYS)) {
         // The destination takes no splice: hand on what is in the pipe, then copy.
         return flush_by_copy(pipe.read_end(), destination, left) ? Flow::Refused : Flow::Done;
