@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Side-by-side benchmarks of ventra.sandbox against Python's subprocess, a direct
-loopback connection and a peer proxy (tinyproxy), measured in one run on this machine.
+loopback connection, a peer proxy (tinyproxy) and the bare bwrap and unshare tools,
+measured in one run on this machine.
 
     python bench/run.py [--quick] [--build] [--only NAME,...] [--json PATH]
 
