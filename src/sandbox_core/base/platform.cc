@@ -195,20 +195,19 @@ void* grow_mapping(void* old, size_t old_bytes, size_t new_bytes) noexcept {
 #endif
 }
 
+#if defined(SANDBOX_LINUX_CALLS)
 namespace {
 
 // Advice for the whole pages inside [p, p + bytes).
-void advise_whole_pages([[maybe_unused]] void* p, [[maybe_unused]] size_t bytes,
-                        [[maybe_unused]] int advice) noexcept {
-#if defined(SANDBOX_LINUX_CALLS)
+void advise_whole_pages(void* p, size_t bytes, int advice) noexcept {
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
   uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
   if (end > start) (void)::madvise(reinterpret_cast<void*>(start), end - start, advice);
-#endif
 }
 
 }  // namespace
+#endif
 
 void prefault_for_write(void* p, size_t bytes) noexcept {
 #if defined(SANDBOX_LINUX_CALLS) && defined(MADV_POPULATE_WRITE)
