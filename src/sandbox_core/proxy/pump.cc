@@ -9,6 +9,7 @@
 // taken at the first byte carries them.
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
