@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#include <unistd.h>
 #include <mutex>
 #include <vector>
 
@@ -96,6 +97,9 @@ struct ParkedSlot {
 };
 
 struct Pool {
+  // The process whose threads these are. A child forked from it inherits the lists but
+  // none of the threads, and starts a pool of its own on first use.
+  const pid_t owner = ::getpid();
   std::mutex mu;
   std::vector<ParkedSlot*> parked;  // guarded by mu; the last parked is woken first
   std::vector<ParkedSlot*> spare;   // guarded by mu
@@ -112,9 +116,18 @@ struct Pool {
   }
 };
 
-// Never destroyed: parked threads may still wait on it while the process exits.
+std::atomic<Pool*> g_pool{nullptr};
+
+// Never destroyed: parked threads may still wait on it while the process exits. In a
+// forked child the parent's pool is left untouched (its lock may have been held at the
+// fork) and a fresh one replaces it; otherwise bodies would be handed to parked threads
+// that do not exist there.
 Pool& pool() {
-  static Pool* p = new Pool;
+  Pool* p = g_pool.load(std::memory_order_acquire);
+  if (p != nullptr && p->owner == ::getpid()) return *p;
+  auto* fresh = new Pool;
+  if (g_pool.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;  // another thread of this process installed one meanwhile
   return *p;
 }
 

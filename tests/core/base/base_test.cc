@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -188,6 +189,22 @@ TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
   Seen second = run("pool-role-two", false);
   EXPECT_EQ(second.tid, first.tid);
   EXPECT_EQ(second.name, "pool-role-two");
+
+  // A child forked now inherits the parked list but not the thread: its bodies must
+  // still run (on a thread of its own). Exit 0 once the body has run, 1 if it never does.
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fds[2];
+    if (::pipe(fds) != 0) ::_exit(2);
+    if (!run_pooled("pool-in-child", [w = UniqueFd(fds[1])] {})) ::_exit(3);
+    pollfd p{fds[0], POLLIN, 0};
+    char c;
+    ::_exit(::poll(&p, 1, 10'000) == 1 && ::read(fds[0], &c, 1) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(ByteBuffers, GrowFromTheHeapIntoAMappingKeepingEveryByte) {
