@@ -12,6 +12,14 @@
  *   netbench hold      http|socks PROXY_PORT N
  *       opens N tunnels, checks each with a one-byte echo, prints "ready ok=N fail=F",
  *       waits for a line on stdin, closes them all, prints "closed", waits for stdin EOF.
+ *   netbench latency   http|socks PROXY_PORT N
+ *       N tunnels one after another, each opened and closed; prints "median_us=M p90_us=P"
+ *       (connect to the proxy until its success reply)
+ *   netbench serve     bulk - SECONDS
+ *       only the origin: prints "port=N", serves until stdin ends or SECONDS pass
+ *
+ * With NETBENCH_ORIGIN=PORT in the environment the clients use that origin instead of
+ * starting one (a sandboxed client reaching the host's origin through the proxy).
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -279,6 +287,49 @@ static int run_handshake(int clients, double seconds) {
   return 0;
 }
 
+/* ---- latency ---- */
+
+static int cmp_double(const void *a, const void *b) {
+  double x = *(const double *)a, y = *(const double *)b;
+  return x < y ? -1 : x > y;
+}
+
+static int run_latency(int n) {
+  if (n < 1 || n > 100000) return 2;
+  double *us = calloc((size_t)n, sizeof(double));
+  for (int i = 0; i < n; ++i) {
+    double t0 = now();
+    int fd = open_tunnel();
+    if (fd < 0) {
+      fprintf(stderr, "tunnel failed\n");
+      return 1;
+    }
+    us[i] = (now() - t0) * 1e6;
+    close(fd);
+  }
+  qsort(us, (size_t)n, sizeof(double), cmp_double);
+  printf("median_us=%.1f p90_us=%.1f\n", us[n / 2], us[(n * 9) / 10]);
+  return 0;
+}
+
+static void *stop_after(void *arg) {
+  double seconds = *(double *)arg;
+  struct timespec ts = {(time_t)seconds, 0};
+  nanosleep(&ts, NULL);
+  exit(0);
+}
+
+static int run_serve(double seconds) {
+  printf("port=%d\n", origin_port);
+  fflush(stdout);
+  pthread_t t;
+  if (pthread_create(&t, NULL, stop_after, &seconds) != 0) return 1;
+  char line[64];
+  while (fgets(line, sizeof line, stdin)) {
+  }
+  return 0;
+}
+
 /* ---- hold ---- */
 
 /* Echoes whatever arrives and closes each connection with a reset once its peer has
@@ -354,16 +405,24 @@ int main(int argc, char **argv) {
   const char *mode = argv[1];
   kind = strcmp(argv[2], "http") == 0 ? HTTP : strcmp(argv[2], "socks") == 0 ? SOCKS : DIRECT;
   proxy_port = atoi(argv[3]);
-  int lfd = listen_loopback(&origin_port);
-  void *(*origin)(void *) = strcmp(mode, "bulk") == 0 ? bulk_origin : echo_origin;
-  pthread_t ot;
-  if (pthread_create(&ot, NULL, origin, (void *)(intptr_t)lfd) != 0) die("pthread_create");
-  pthread_detach(ot);
+  const char *given = getenv("NETBENCH_ORIGIN");
+  if (given) {
+    origin_port = atoi(given);
+  } else {
+    int lfd = listen_loopback(&origin_port);
+    int bulky = strcmp(mode, "bulk") == 0 || strcmp(mode, "serve") == 0;
+    void *(*origin)(void *) = bulky ? bulk_origin : echo_origin;
+    pthread_t ot;
+    if (pthread_create(&ot, NULL, origin, (void *)(intptr_t)lfd) != 0) die("pthread_create");
+    pthread_detach(ot);
+  }
   if (strcmp(mode, "bulk") == 0 && argc == 6)
     return run_bulk(strcmp(argv[4], "up") == 0, strtoull(argv[5], NULL, 10));
   if (strcmp(mode, "handshake") == 0 && argc == 6)
     return run_handshake(atoi(argv[4]), atof(argv[5]));
   if (strcmp(mode, "hold") == 0 && argc == 5) return run_hold(atoi(argv[4]));
+  if (strcmp(mode, "latency") == 0 && argc == 5) return run_latency(atoi(argv[4]));
+  if (strcmp(mode, "serve") == 0 && argc == 5) return run_serve(atof(argv[4]));
   fprintf(stderr, "bad arguments\n");
   return 2;
 }

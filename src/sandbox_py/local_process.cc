@@ -4,12 +4,14 @@
 #include "sandbox_py/local_process.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <utility>
 #include <variant>
 
+#include "sandbox_core/base/platform.h"
 #include "sandbox_py/convert.h"
 
 namespace sandbox::py {
@@ -91,8 +93,31 @@ bool signal_handler_raised() {
   return raised;
 }
 
-PyObject* bytes_of(const std::string& data) {
+PyObject* bytes_of(const ByteBuffer& data) {
   return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+}
+
+// The one copy of collected output: the drains kept it in place, this makes the bytes
+// and frees the buffers. Both objects are made first; large copies then run with the
+// interpreter lock released (nothing else can see the objects yet), on two threads.
+Result<void, BindError> bytes_pair(ByteBuffer a, ByteBuffer b, PyRef& out_a, PyRef& out_b) {
+  out_a = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(a.size())));
+  if (!out_a) return raised();
+  out_b = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(b.size())));
+  if (!out_b) return raised();
+  char* to_a = PyBytes_AsString(out_a.get());
+  char* to_b = PyBytes_AsString(out_b.get());
+  if (to_a == nullptr || to_b == nullptr) return raised();
+  const ByteCopy copies[] = {{to_a, a.data(), a.size()}, {to_b, b.data(), b.size()}};
+  if (a.size() + b.size() < kParallelCopyBytes) {
+    copy_bytes(copies);
+  } else {
+    AllowThreads nogil;
+    copy_bytes(copies, Sources::Drop);
+    a = ByteBuffer();
+    b = ByteBuffer();
+  }
+  return {};
 }
 
 // --- methods ---------------------------------------------------------------------
@@ -115,13 +140,13 @@ PyObject* lp_wait(PyObject* self, PyObject*) {
 Outcome read_stream(PyObject* self, StreamLabel label) {
   LocalProcessState& s = state_of(self);
   const bool out = label == StreamLabel::Stdout;
-  Result<std::string, BindError> data = with_inner(s, [&]() -> Result<std::string, BindError> {
+  Result<ByteBuffer, BindError> data = with_inner(s, [&]() -> Result<ByteBuffer, BindError> {
     if (!s.child) {
       return runtime_error(out ? "LocalProcess.read_stdout after wait"
                                : "LocalProcess.read_stderr after wait");
     }
     UniqueFd& fd = out ? s.child->stdout_fd() : s.child->stderr_fd();
-    if (!fd) return std::string();
+    if (!fd) return ByteBuffer();
     // The record keeps its end open, so a later read continues where this one stopped
     // (at end of file, with empty bytes). Capped like the collect's drains, so a child
     // that writes without end cannot exhaust our memory. A forwarded stream reads empty.
@@ -175,10 +200,10 @@ PyObject* lp_wait_and_collect(PyObject* self, PyObject*) {
       return std::move(*r);
     });
     if (!collected) return fail(std::move(collected).error());
-    PyRef out(bytes_of(collected->stdout_bytes));
-    if (!out) return raised();
-    PyRef err(bytes_of(collected->stderr_bytes));
-    if (!err) return raised();
+    PyRef out, err;
+    if (auto made = bytes_pair(std::move(collected->stdout_bytes),
+                                std::move(collected->stderr_bytes), out, err); !made)
+      return fail(std::move(made).error());
     return Py_BuildValue("(iOO)", static_cast<int>(collected->exit_code), out.get(), err.get());
   });
 }

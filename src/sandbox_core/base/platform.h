@@ -42,6 +42,31 @@ UniqueFd open_pidfd(pid_t pid) noexcept;
 // Asks for a pipe buffer of `bytes`; false where the size cannot be changed or was refused.
 bool set_pipe_capacity(int fd, int bytes) noexcept;
 
+// Moves up to `len` bytes from `in` to `out` inside the kernel; one of them must be a
+// pipe. Syscall-shaped: the count (0 at end of input), or -1 with errno; ENOSYS where
+// there is no such call, and EINVAL where this pair of descriptors cannot take part.
+// Blocks like read and write on blocking descriptors. `more`: further data follows at
+// once (lets a socket hold back a partial segment).
+enum class SpliceMore : uint8_t { No, Yes };
+// False where splice_bytes can only fail with ENOSYS.
+bool splice_available() noexcept;
+ssize_t splice_bytes(int in, int out, size_t len, SpliceMore more = SpliceMore::No) noexcept;
+
+// Anonymous private read-write memory for large buffers, in whole pages: nullptr when it
+// cannot be had. Growing keeps the contents and may move them (without copying where the
+// system can remap pages); on failure the old mapping is left as it was.
+void* map_memory(size_t bytes) noexcept;
+void* grow_mapping(void* old, size_t old_bytes, size_t new_bytes) noexcept;
+void unmap_memory(void* p, size_t bytes) noexcept;
+// Faults in the whole pages inside [p, p + bytes) for writing in one call, where the
+// system offers that (MADV_POPULATE_WRITE); otherwise, or on failure, nothing happens and
+// the pages fault one by one when written. Advice only: the contents are unchanged.
+void prefault_for_write(void* p, size_t bytes) noexcept;
+// Gives the whole pages inside [p, p + bytes) of a private anonymous mapping back to the
+// system (MADV_DONTNEED): they read as zero afterwards. Nothing where there is no such
+// call. For memory that is about to be freed, so that freeing it later is cheap.
+void drop_pages(void* p, size_t bytes) noexcept;
+
 // Fills `buf` from the system's entropy source; false if none could be read.
 bool fill_random(void* buf, size_t len) noexcept;
 

@@ -1,7 +1,11 @@
 #include "sandbox_core/base/thread.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <unistd.h>
+#include <mutex>
+#include <vector>
 
 #include "sandbox_core/base/platform.h"
 
@@ -78,6 +82,120 @@ Result<ThreadHandle, IoError> start_thread_impl(const char* name,
   h.tid_ = tid;
   h.state_ = std::move(state);
   return h;
+}
+
+namespace {
+
+// Where one parked pool thread waits for its next body. Slots belong to the pool and
+// are never freed, so the hand-over can notify after unlocking (the woken thread then
+// finds the lock free) even if the slot has meanwhile passed to another thread, which
+// takes that as a spurious wake-up.
+struct ParkedSlot {
+  std::condition_variable cv;
+  std::unique_ptr<detail::ThreadBody> body;  // guarded by Pool::mu
+  const char* name = nullptr;                // guarded by Pool::mu
+};
+
+struct Pool {
+  // The process whose threads these are. A child forked from it inherits the lists but
+  // none of the threads, and starts a pool of its own on first use.
+  const pid_t owner = ::getpid();
+  std::mutex mu;
+  std::vector<ParkedSlot*> parked;  // guarded by mu; the last parked is woken first
+  std::vector<ParkedSlot*> spare;   // guarded by mu
+  std::vector<std::unique_ptr<ParkedSlot>> all;
+
+  ParkedSlot* take_slot() {
+    if (spare.empty()) {
+      all.push_back(std::make_unique<ParkedSlot>());
+      return all.back().get();
+    }
+    ParkedSlot* s = spare.back();
+    spare.pop_back();
+    return s;
+  }
+};
+
+std::atomic<Pool*> g_pool{nullptr};
+
+// Never destroyed: parked threads may still wait on it while the process exits. In a
+// forked child the parent's pool is left untouched (its lock may have been held at the
+// fork) and a fresh one replaces it; otherwise bodies would be handed to parked threads
+// that do not exist there.
+Pool& pool() {
+  Pool* p = g_pool.load(std::memory_order_acquire);
+  if (p != nullptr && p->owner == ::getpid()) return *p;
+  auto* fresh = new Pool;
+  if (g_pool.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;  // another thread of this process installed one meanwhile
+  return *p;
+}
+
+void run_contained(detail::ThreadBody& body) noexcept {
+  try {
+    body.run();
+  } catch (...) {
+    // A failing body ends only its own work, as on a thread of its own.
+  }
+}
+
+// The body of every pooled thread: runs what it was given, then parks for more.
+// The thread was started under the first body's name.
+void pooled_loop(std::unique_ptr<detail::ThreadBody> body) {
+  Pool& p = pool();
+  for (;;) {
+    run_contained(*body);
+    try {
+      body.reset();  // release what the body owned before parking
+    } catch (...) {
+    }
+    // Renamed before it can be handed anything, so the next role's name always wins.
+    set_current_thread_name(kPoolIdleName);
+    std::unique_lock lock(p.mu);
+    if (p.parked.size() >= kPoolMaxParked) return;
+    ParkedSlot* slot = p.take_slot();
+    p.parked.push_back(slot);
+    bool handed = slot->cv.wait_for(lock, kPoolIdleExit, [&] { return slot->body != nullptr; });
+    if (!handed) {
+      // Still listed (whoever hands a body over unlists the slot first): unlist and end.
+      std::erase(p.parked, slot);
+      p.spare.push_back(slot);
+      return;
+    }
+    body = std::move(slot->body);
+    const char* name = slot->name;
+    p.spare.push_back(slot);
+    lock.unlock();
+    set_current_thread_name(name ? name : kPoolIdleName);
+  }
+}
+
+}  // namespace
+
+bool run_pooled_impl(const char* name, std::unique_ptr<detail::ThreadBody> body) {
+  Pool& p = pool();
+  ParkedSlot* slot = nullptr;
+  {
+    std::lock_guard lock(p.mu);
+    if (!p.parked.empty()) {
+      slot = p.parked.back();
+      p.parked.pop_back();
+      slot->body = std::move(body);
+      slot->name = name;
+    }
+  }
+  if (slot) {
+    slot->cv.notify_one();
+    return true;
+  }
+  struct Start {
+    std::unique_ptr<detail::ThreadBody> body;
+    void operator()() { pooled_loop(std::move(body)); }
+  };
+  auto h = start_thread(name ? name : kPoolIdleName, Start{std::move(body)});
+  if (!h) return false;
+  h->detach();
+  return true;
 }
 
 ThreadHandle::ThreadHandle(ThreadHandle&& o) noexcept

@@ -3,6 +3,7 @@
 // share only their result cell (and a stop signal) with it. Nothing here touches Python.
 #include "sandbox_core/launch/supervision.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -172,21 +173,60 @@ bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_gua
   return true;
 }
 
-// Reads `fd` to end of file keeping at most `cap` bytes; past the cap it reads on and
-// drops, so the child never blocks on a full pipe, and writes the notice at the end.
-// With `forward` >= 0 it writes every chunk there instead and keeps nothing; once that
-// fails it reads on and drops.
-Result<std::string, IoError> read_capped(int fd, StreamLabel label, size_t cap,
-                                         OnInterrupt on_interrupt, const DrainControl* ctl,
-                                         int forward) {
+// Past the cap the drain must read on so the child never blocks on a full pipe, but
+// what it reads is dropped: moved to /dev/null inside the kernel where the descriptor is
+// a pipe, else read into a scratch chunk.
+class Discard {
+ public:
+  // Bytes dropped (0 at end of file), or -1 with errno.
+  ssize_t drop(int fd) {
+    if (try_splice_) {
+      if (!null_) null_.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+      if (null_) {
+        ssize_t n = splice_bytes(fd, null_.get(), kSpliceChunk);
+        if (n >= 0 || (errno != EINVAL && errno != ENOSYS && errno != EBADF)) return n;
+      }
+      try_splice_ = false;  // not a pipe, or no splice here: read and drop from now on
+    }
+    if (!scratch_) scratch_ = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
+    return ::read(fd, scratch_.get(), DRAIN_CHUNK_BYTES);
+  }
+
+ private:
+  static constexpr size_t kSpliceChunk = 1 << 20;
+  bool try_splice_ = true;
+  UniqueFd null_;
+  std::unique_ptr<char[]> scratch_;
+};
+
+// Reads `fd` to end of file keeping at most `cap` bytes, straight into the kept buffer;
+// past the cap it reads on and drops, and writes the notice at the end. With `forward`
+// >= 0 it writes every chunk there instead and keeps nothing; once that fails it reads
+// on and drops.
+Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
+                                        OnInterrupt on_interrupt, const DrainControl* ctl,
+                                        int forward) {
   std::optional<SigpipeBlocked> pipe_guard;
-  if (forward >= 0) pipe_guard.emplace();
-  std::string buf;
+  std::unique_ptr<char[]> chunk;
+  if (forward >= 0) {
+    pipe_guard.emplace();
+    chunk = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
+  }
+  ByteBuffer buf;
+  Discard discard;
   bool truncated = false;
-  auto chunk = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
   while (true) {
     if (ctl && !wait_readable(fd, *ctl)) break;
-    ssize_t n = ::read(fd, chunk.get(), DRAIN_CHUNK_BYTES);
+    ssize_t n;
+    bool kept = false;
+    if (pipe_guard) {
+      n = ::read(fd, chunk.get(), DRAIN_CHUNK_BYTES);
+    } else if (size_t room = buf.make_room(cap); room > 0) {
+      n = ::read(fd, buf.tail(), room);
+      kept = true;
+    } else {
+      n = discard.drop(fd);
+    }
     if (n < 0) {
       if (errno == EINTR && on_interrupt == OnInterrupt::Retry) continue;
       return fail(IoError::last());
@@ -195,19 +235,19 @@ Result<std::string, IoError> read_capped(int fd, StreamLabel label, size_t cap,
     size_t got = static_cast<size_t>(n);
     if (pipe_guard) {
       if (forward >= 0 && !forward_all(forward, chunk.get(), got, *pipe_guard)) forward = -1;
-      continue;
+    } else if (kept) {
+      buf.commit(got);
+    } else {
+      truncated = true;
     }
-    size_t room = cap - buf.size();
-    buf.append(chunk.get(), std::min(got, room));
-    if (got > room) truncated = true;
   }
   if (truncated) write_notice(label);
   return buf;
 }
 
 // The collect's drains treat EINTR as an error like any other, as designed.
-Result<std::string, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl,
-                                   int forward = -1) {
+Result<ByteBuffer, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl,
+                                  int forward = -1) {
   return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward);
 }
 
@@ -216,7 +256,7 @@ std::string_view label_name(StreamLabel label) {
 }
 
 struct DrainSlot {
-  std::optional<Result<std::string, IoError>> result;
+  std::optional<Result<ByteBuffer, IoError>> result;
 };
 
 // Lets a collect that must keep asking `should_stop` wait for its drains with a timeout.
@@ -265,12 +305,12 @@ void wait_a_moment(const UniqueFd& pidfd, std::chrono::milliseconds interval) {
 
 }  // namespace
 
-Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
+Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
   return drain(std::move(fd), label, nullptr);
 }
 
-Result<std::string, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most,
-                                         int forward_fd) {
+Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most,
+                                        int forward_fd) {
   return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd);
 }
 

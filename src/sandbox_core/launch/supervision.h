@@ -10,6 +10,7 @@
 #include <string>
 #include <variant>
 
+#include "sandbox_core/base/byte_buffer.h"
 #include "sandbox_core/base/io_error.h"
 #include "sandbox_core/base/result.h"
 #include "sandbox_core/launch/sandbox_child.h"
@@ -45,21 +46,21 @@ Result<int, IoError> wait_exit(SandboxChild& child);
 
 // Reads to end of file keeping at most OUTPUT_CAP_BYTES; past the cap reads on and
 // discards, then writes the one-line truncation notice to fd 2. Takes ownership of fd.
-Result<std::string, IoError> drain_capped(UniqueFd fd, StreamLabel label);
+Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label);
 
 // Reads until end of file, retrying EINTR, keeping at most `keep_at_most` bytes; the rest
 // is read and dropped, and the truncation notice of `label` is written as for a drain.
 // The descriptor stays open and owned by the caller, so a later call reads on from where
 // this one stopped. With a `forward_fd` (not owned, >= 0) every byte read is written
 // there instead, uncapped, and nothing is kept. Blocks.
-Result<std::string, IoError> read_to_end(UniqueFd& fd, StreamLabel label,
-                                         size_t keep_at_most = OUTPUT_CAP_BYTES,
-                                         int forward_fd = -1);
+Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label,
+                                        size_t keep_at_most = OUTPUT_CAP_BYTES,
+                                        int forward_fd = -1);
 
 struct CollectedOutput {
   int32_t exit_code = 0;
-  std::string stdout_bytes;
-  std::string stderr_bytes;
+  ByteBuffer stdout_bytes;
+  ByteBuffer stderr_bytes;
 };
 
 // Errors of collect_child: a failure text for Python's RuntimeError, an internal failure

@@ -61,11 +61,11 @@ std::string allow_list_body(std::string_view host);
 std::string deny_listed_address_body(std::string_view host, std::string_view ip);
 std::string internal_address_body(std::string_view host, std::string_view ip);
 
-// Buffered line reader over a socket (it owns `fd`, normally a duplicate of the client
-// socket), enforcing the head bounds. Blocking; retries interrupted reads.
+// Buffered line reader over a socket that the caller keeps open (not owned), enforcing
+// the head bounds. Blocking; retries interrupted reads.
 class HeadReader {
  public:
-  explicit HeadReader(UniqueFd fd) : fd_(std::move(fd)) {}
+  explicit HeadReader(int fd) : fd_(fd) {}
 
   // Replaces `line` with the next line, its line feed included; a final line cut by end
   // of stream comes without one. False at end of stream with nothing read.
@@ -76,7 +76,7 @@ class HeadReader {
  private:
   Result<bool, IoError> fill();
 
-  UniqueFd fd_;
+  int fd_;
   char buf_[kHeadReaderBuffer];
   size_t pos_ = 0;
   size_t len_ = 0;

@@ -82,12 +82,8 @@ std::optional<Result<void, IoError>> end_unless_admitted(netfilter::AdmissionOut
 // Sockets the handler still owns are closed by their destructors on every early return.
 Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client) {
   SANDBOX_TRY(set_io_timeouts(client.get(), kHandshakeTimeout));
-  auto dup = dup_cloexec(client.get());
-  if (!dup) return fail(std::move(dup).error());
-  // Dropped before the tunnel starts: the pump runs on this thread, and the duplicate
-  // must not keep the client socket open behind it.
-  std::optional<HeadReader> reader_slot(std::in_place, std::move(*dup));
-  HeadReader& reader = *reader_slot;
+  // Reads through the client's own descriptor, used only while `client` is still held.
+  HeadReader reader(client.get());
 
   std::string line;
   auto got = reader.read_line(line);
@@ -132,7 +128,6 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   // the reader's buffer; they belong to the tunnel and must go first.
   if (!reader.buffered().empty())
     SANDBOX_TRY(send_all(upstream->get(), reader.buffered()));
-  reader_slot.reset();
   pump_tunnel(std::move(client), std::move(*upstream));
   return {};
 }
@@ -143,7 +138,7 @@ Result<bool, IoError> HeadReader::fill() {
   pos_ = 0;
   len_ = 0;
   for (;;) {
-    ssize_t n = ::recv(fd_.get(), buf_, sizeof buf_, 0);
+    ssize_t n = ::recv(fd_, buf_, sizeof buf_, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(IoError::last());

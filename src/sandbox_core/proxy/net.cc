@@ -41,9 +41,8 @@ Result<UniqueFd, IoError> connect_with_timeout(const netfilter::SocketAddress& a
     if (err != 0) return fail(IoError::from_errno(err));
   }
 
-  int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
-    return fail(IoError::last());
+  // The socket was made here with no status flag but O_NONBLOCK: no need to read them.
+  if (::fcntl(fd.get(), F_SETFL, 0) != 0) return fail(IoError::last());
   return fd;
 }
 

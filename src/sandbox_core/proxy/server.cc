@@ -1,6 +1,7 @@
 // The shared listener runtime: start sequence, accept loop and stop sequence. The accept
-// thread owns the listener; the stop sequence runs on whichever thread destroys the
-// handle and never waits for a proxy thread.
+// thread owns the listener; once it accepts a connection it serves it itself and a pooled
+// thread, renamed, becomes the accept thread. The stop sequence runs on whichever thread
+// destroys the handle and never waits for a proxy thread.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -79,33 +80,51 @@ void pause_unless_stopping(const std::atomic<bool>& stop) {
   }
 }
 
-void accept_loop(const ProxyKind& kind, UniqueFd listener,
-                 const std::shared_ptr<std::atomic<bool>>& stop, const FilterRef& filter) {
+// What the accepting thread owns. It passes from thread to thread: the thread that
+// accepts a connection serves it itself (no hand-over before the first byte is read)
+// and a pooled thread takes the context over and accepts the next one.
+struct AcceptContext {
+  const ProxyKind* kind;
+  UniqueFd listener;
+  std::shared_ptr<std::atomic<bool>> stop;
+  FilterRef filter;
   bool exhausted = false;  // one WARN per episode of resource exhaustion
+};
+
+void accept_loop(AcceptContext ctx) {
+  const ProxyKind& kind = *ctx.kind;
   for (;;) {
-    int fd = accept_cloexec(listener.get());
+    int fd = accept_cloexec(ctx.listener.get());
     if (fd < 0) {
       int code = errno;
-      if (stop->load(std::memory_order_seq_cst)) return;
+      if (ctx.stop->load(std::memory_order_seq_cst)) return;
       if (is_transient_accept_error(code)) continue;
       if (is_exhaustion_error(code)) {
-        if (!exhausted) report_accept_failure(kind.protocol, IoError::from_errno(code));
-        exhausted = true;
-        pause_unless_stopping(*stop);
+        if (!ctx.exhausted) report_accept_failure(kind.protocol, IoError::from_errno(code));
+        ctx.exhausted = true;
+        pause_unless_stopping(*ctx.stop);
         continue;
       }
       report_accept_failure(kind.protocol, IoError::from_errno(code));
       return;
     }
     UniqueFd client(fd);
-    exhausted = false;
-    if (stop->load(std::memory_order_seq_cst)) return;  // closes the wake-up connection
+    ctx.exhausted = false;
+    if (ctx.stop->load(std::memory_order_seq_cst)) return;  // closes the wake-up connection
 
-    // A thread that cannot start destroys its context, closing the client.
-    (void)spawn_detached(kind.connection_thread_name,
-                         [handler = kind.handler, f = filter, c = std::move(client)]() mutable {
-                           handler(std::move(f), std::move(c));
-                         });
+    FilterRef filter = ctx.filter;
+    // Shared so that it comes back here if no thread can take it.
+    auto next = std::make_shared<AcceptContext>(std::move(ctx));
+    if (!run_pooled(kind.accept_thread_name, [next] { accept_loop(std::move(*next)); })) {
+      // No thread to accept next: this one goes on accepting, and the client is closed,
+      // as when a connection thread cannot start.
+      ctx = std::move(*next);
+      continue;
+    }
+    next.reset();  // the next accepting thread's now
+    set_current_thread_name(kind.connection_thread_name);
+    kind.handler(std::move(filter), std::move(client));
+    return;
   }
 }
 
@@ -133,11 +152,11 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
 
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto shared_filter = std::make_shared<const netfilter::NetworkFilter>(std::move(filter));
-  auto thread = start_thread(
-      kind.accept_thread_name,
-      [&kind, l = std::move(listener), s = stop, f = std::move(shared_filter)]() mutable {
-        accept_loop(kind, std::move(l), s, f);
-      });
+  auto thread = start_thread(kind.accept_thread_name,
+                             [ctx = AcceptContext{&kind, std::move(listener), stop,
+                                                  std::move(shared_filter)}]() mutable {
+                               accept_loop(std::move(ctx));
+                             });
   if (!thread) return fail(std::move(thread).error());
   return std::make_unique<ProxyHandle>(*local, std::move(stop), std::move(*thread));
 }

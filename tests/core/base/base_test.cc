@@ -4,12 +4,20 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
+#include "sandbox_core/base/byte_buffer.h"
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
@@ -139,6 +147,111 @@ TEST(Threads, NamedContainedAndReleaseTheirContext) {
   // End of file proves the thread released the write end it owned.
   char c;
   EXPECT_EQ(::read(p->read.get(), &c, 1), 0);
+}
+
+std::string current_thread_name() {
+  char name[32] = {};
+  ::pthread_getname_np(::pthread_self(), name, sizeof name);
+  return name;
+}
+
+TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
+  struct Seen {
+    pid_t tid = 0;
+    std::string name;
+  };
+  // Each body reports what it saw; end of file on its pipe then proves that the body's
+  // context (and the write end it owned) was released.
+  auto run = [](const char* name, bool throws) {
+    std::promise<Seen> seen;
+    auto got = seen.get_future();
+    auto p = make_pipe();
+    EXPECT_TRUE(p);
+    EXPECT_TRUE(run_pooled(name, [&seen, throws, fd = std::move(p->write)] {
+      seen.set_value({::gettid(), current_thread_name()});
+      if (throws) throw std::runtime_error("contained");
+    }));
+    Seen out = got.get();
+    char c;
+    EXPECT_EQ(::read(p->read.get(), &c, 1), 0);
+    return out;
+  };
+  Seen first = run("pool-role-one", true);
+  EXPECT_EQ(first.name, "pool-role-one");
+  // A body that threw ends only its own work: the thread parks, renamed, for the next.
+  std::string parked;
+  for (int i = 0; i < 500 && parked != kPoolIdleName; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::ifstream comm("/proc/self/task/" + std::to_string(first.tid) + "/comm");
+    std::getline(comm, parked);
+  }
+  EXPECT_EQ(parked, kPoolIdleName);
+  Seen second = run("pool-role-two", false);
+  EXPECT_EQ(second.tid, first.tid);
+  EXPECT_EQ(second.name, "pool-role-two");
+
+#if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer cannot start threads after such a fork
+  // A child forked now inherits the parked list but not the thread: its bodies must
+  // still run (on a thread of its own). Exit 0 once the body has run, 1 if it never does.
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fds[2];
+    if (::pipe(fds) != 0) ::_exit(2);
+    if (!run_pooled("pool-in-child", [w = UniqueFd(fds[1])] {})) ::_exit(3);
+    pollfd p{fds[0], POLLIN, 0};
+    char c;
+    ::_exit(::poll(&p, 1, 10'000) == 1 && ::read(fds[0], &c, 1) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+#endif
+}
+
+TEST(ByteBuffers, GrowFromTheHeapIntoAMappingKeepingEveryByte) {
+  // Reads land in make_room's tail; 3 MiB in odd pieces crosses the heap-to-mapping move
+  // and several remaps.
+  ByteBuffer buf;
+  std::string want;
+  for (unsigned i = 0; want.size() < (3u << 20); ++i) {
+    size_t piece = 1 + (i * 7919u) % 70000u;
+    std::string bytes(piece, static_cast<char>('a' + i % 26));
+    bytes[0] = static_cast<char>(i);
+    want += bytes;
+    for (std::string_view left = bytes; !left.empty();) {
+      size_t room = buf.make_room(SIZE_MAX);
+      ASSERT_GT(room, 0u);
+      size_t take = std::min(room, left.size());
+      std::memcpy(buf.tail(), left.data(), take);
+      buf.commit(take);
+      left.remove_prefix(take);
+    }
+  }
+  EXPECT_TRUE(buf == want);
+  // The limit is never passed, and room is 0 once it is reached.
+  ByteBuffer capped;
+  capped.append("0123");
+  EXPECT_EQ(capped.make_room(6), 2u);
+  capped.append("45");
+  EXPECT_EQ(capped.make_room(6), 0u);
+  ByteBuffer moved = std::move(buf);
+  EXPECT_TRUE(moved == want);
+  EXPECT_TRUE(buf.empty());  // NOLINT(bugprone-use-after-move): moved-from is empty
+
+  // The final copies, small and past the two-thread size (split inside one copy), the
+  // large source a buffer's own mapping that gives its pages back as it goes.
+  for (size_t big : {size_t(100), kParallelCopyBytes + 12345}) {
+    SCOPED_TRACE(big);
+    const std::string a = want.substr(0, 7), b = (want + want + want).substr(0, big);
+    ByteBuffer source;
+    source.append(b);
+    std::string to_a(a.size(), '\0'), to_b(b.size(), '\0');
+    const ByteCopy copies[] = {{to_a.data(), a.data(), a.size()},
+                               {to_b.data(), source.data(), source.size()}};
+    copy_bytes(copies, Sources::Drop);
+    EXPECT_TRUE(to_a == a && to_b == b);
+  }
 }
 
 TEST(Threads, StartWithAsynchronousSignalsBlockedAndLeaveTheCallersMaskAlone) {

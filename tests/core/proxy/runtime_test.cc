@@ -73,6 +73,51 @@ TEST(ProxyTunnel, SurvivesSignalsLandingOnPumpThreads) {
   ::sigaction(SIGUSR1, &old, nullptr);
 }
 
+// SIGPIPE (13) pending on any thread of this process: a splice into a reset socket raises
+// it on the pump thread, which must take it off before parking for another role.
+bool sigpipe_pending_anywhere() {
+  for (const auto& [name, tid] : threads()) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigPnd:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) & (1ull << 12)))
+        return true;
+    }
+  }
+  return false;
+}
+
+TEST(ProxyTunnel, QuietGapsAndAbruptEndsLeaveNoPumpBehind) {
+  std::optional<EchoServer> echo(std::in_place);
+  for (Kind kind : {Kind::Http, Kind::Socks}) {
+    SCOPED_TRACE(testing::kind_name(kind));
+    auto proxy = testing::start_proxy(kind, {{"127.0.0.1"}});
+    auto tunnel = testing::open_tunnel(kind, proxy->local_addr().port, echo->addr());
+    ASSERT_TRUE(tunnel.valid());
+    // A byte, a gap long enough for each direction to give its pipe back, then bulk.
+    ASSERT_TRUE(testing::send_text(tunnel.get(), "a"));
+    ASSERT_EQ(testing::read_n(tunnel.get(), 1), "a");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string payload = testing::pattern(768 << 10, 7);
+    EXPECT_TRUE(testing::round_trip(tunnel.get(), payload) == payload + "[eof]");
+
+    // A client that resets while the upstream is still sending back to it.
+    auto abrupt = testing::open_tunnel(kind, proxy->local_addr().port, echo->addr());
+    ASSERT_TRUE(abrupt.valid());
+    ASSERT_TRUE(testing::send_text(abrupt.get(), testing::pattern(2 << 20, 8)));
+    linger reset{1, 0};
+    ::setsockopt(abrupt.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    abrupt.reset();
+  }
+  // The upstream direction of a reset tunnel may wait for its upstream to end (an error in
+  // one direction does not stop the other): the upstream ends here.
+  echo.reset();
+  // Finished directions drop their names (pooled threads park as "proxy-pool-idle").
+  EXPECT_TRUE(testing::eventually([] {
+    return threads_named("proxy-pump-c2u", "proxy-pump-u2c") == 0;
+  }));
+  EXPECT_FALSE(sigpipe_pending_anywhere());
+}
+
 TEST(ProxyListener, ThreadsAreNamedAndSocketsCloseOnExec) {
   EchoServer echo;
   // The kernel keeps 15 bytes: "allow-list-proxy" and "allow-list-proxy-conn" both read
