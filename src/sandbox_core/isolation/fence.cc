@@ -1,6 +1,6 @@
-// The fence's relay: endpoint parsing, the "network-fence" accept thread and one
-// "fence-relay" thread per connection, which connects to the host endpoint and becomes
-// the tunnel's pump. Threads never touch Python and report nothing.
+// The fence's relay: endpoint parsing, the "network-fence" accept thread and, per
+// connection, a pooled thread named "fence-relay" that connects to the host endpoint and
+// becomes the tunnel's pump. Threads never touch Python and report nothing.
 #include "sandbox_core/isolation/fence.h"
 
 #include <poll.h>
@@ -81,7 +81,7 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
       if (fds[i].revents == 0) continue;
       int fd = accept_cloexec(fds[i].fd);
       if (fd < 0) continue;  // transient, or exhaustion that passes: poll again
-      (void)spawn_detached("fence-relay", [c = UniqueFd(fd), e = st->endpoints[i]]() mutable {
+      (void)run_pooled("fence-relay", [c = UniqueFd(fd), e = st->endpoints[i]]() mutable {
         relay(std::move(c), e);
       });
     }
