@@ -392,3 +392,12 @@ def test_fence_lets_only_the_proxy_out(backend, host, web_server, mode):
     host.udp.settimeout(0.2)
     with pytest.raises(socket.timeout):
         host.udp.recv(16)
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_fence_relays_an_endpoint_that_is_no_proxy_of_this_process(backend, host, web_server):
+    # The variables name a loopback service of another kind: the fence relays its bytes.
+    env = {"HTTP_PROXY": f"http://127.0.0.1:{web_server}"}
+    code, out, err = sandboxed(backend, host, f"curl -sS --noproxy '*' http://127.0.0.1:{web_server}/",
+                               env=env, network_mode="allowlist", network_allowlist=["x.org"])
+    assert (code, out) == (0, b"reached the server\n"), err

@@ -1,6 +1,7 @@
 // The fence's relay: endpoint parsing, the "network-fence" accept thread and, per
-// connection, a pooled thread named "fence-relay" that connects to the host endpoint and
-// becomes the tunnel's pump. Threads never touch Python and report nothing.
+// connection, either this process's own proxy at that endpoint or a pooled thread named
+// "fence-relay" that connects to the host endpoint and becomes the tunnel's pump.
+// Threads never touch Python and report nothing.
 #include "sandbox_core/isolation/fence.h"
 
 #include <poll.h>
@@ -81,7 +82,11 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
       if (fds[i].revents == 0) continue;
       int fd = accept_cloexec(fds[i].fd);
       if (fd < 0) continue;  // transient, or exhaustion that passes: poll again
-      (void)run_pooled("fence-relay", [c = UniqueFd(fd), e = st->endpoints[i]]() mutable {
+      UniqueFd client(fd);
+      // A proxy of this process serves the connection itself, exactly as if it had come
+      // through its listener; any other endpoint gets the bytes relayed.
+      if (proxy::serve_as_local_proxy(st->endpoints[i], client)) continue;
+      (void)run_pooled("fence-relay", [c = std::move(client), e = st->endpoints[i]]() mutable {
         relay(std::move(c), e);
       });
     }

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
@@ -128,6 +130,25 @@ void accept_loop(AcceptContext ctx) {
   }
 }
 
+// The proxies of this process by listening address, so a connection that reaches one by
+// another way (the network fence of a sandbox) can be served without a second hop.
+struct LocalProxy {
+  netfilter::SocketAddress address;
+  const ProxyKind* kind;
+  FilterRef filter;
+  std::shared_ptr<std::atomic<bool>> stop;
+};
+
+struct LocalProxies {
+  std::mutex mutex;
+  std::vector<LocalProxy> live;  // guarded by mutex
+};
+
+LocalProxies& local_proxies() {
+  static LocalProxies* table = new LocalProxies;  // never destroyed: detached threads read it
+  return *table;
+}
+
 Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
                                                           netfilter::NetworkFilter filter) {
   UniqueFd listener(socket_cloexec(AF_INET, SOCK_STREAM, SocketMode::Blocking));
@@ -152,12 +173,18 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
 
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto shared_filter = std::make_shared<const netfilter::NetworkFilter>(std::move(filter));
+  LocalProxy entry{*local, &kind, shared_filter, stop};
   auto thread = start_thread(kind.accept_thread_name,
                              [ctx = AcceptContext{&kind, std::move(listener), stop,
                                                   std::move(shared_filter)}]() mutable {
                                accept_loop(std::move(ctx));
                              });
   if (!thread) return fail(std::move(thread).error());
+  {
+    LocalProxies& table = local_proxies();
+    std::lock_guard lock(table.mutex);
+    table.live.push_back(std::move(entry));
+  }
   return std::make_unique<ProxyHandle>(*local, std::move(stop), std::move(*thread));
 }
 
@@ -175,6 +202,30 @@ constexpr ProxyKind kSocks5Proxy{Protocol::Socks5, "socks5-proxy", "socks5-proxy
 
 }  // namespace
 
+bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client) {
+  const ProxyKind* kind = nullptr;
+  FilterRef filter;
+  {
+    LocalProxies& table = local_proxies();
+    std::lock_guard lock(table.mutex);
+    for (const auto& p : table.live) {
+      if (p.address == endpoint && !p.stop->load(std::memory_order_seq_cst)) {
+        kind = p.kind;
+        filter = p.filter;
+        break;
+      }
+    }
+  }
+  if (kind == nullptr) return false;
+  // As if the proxy's own accept thread had taken it: a thread that cannot start closes
+  // the client, as there.
+  (void)run_pooled(kind->connection_thread_name,
+                   [handler = kind->handler, f = std::move(filter), c = std::move(client)]() mutable {
+                     handler(std::move(f), std::move(c));
+                   });
+  return true;
+}
+
 ProxyHandle::ProxyHandle(netfilter::SocketAddress local_addr,
                          std::shared_ptr<std::atomic<bool>> stop_flag, ThreadHandle accept_thread)
     : local_addr_(local_addr),
@@ -183,6 +234,11 @@ ProxyHandle::ProxyHandle(netfilter::SocketAddress local_addr,
 
 ProxyHandle::~ProxyHandle() {
   stop_flag_->store(true, std::memory_order_seq_cst);
+  {
+    LocalProxies& table = local_proxies();
+    std::lock_guard lock(table.mutex);
+    std::erase_if(table.live, [&](const LocalProxy& p) { return p.stop == stop_flag_; });
+  }
   // The accept thread sees the flag once this connection wakes it; if it cannot connect
   // the thread is either gone already or exits at the next connection it accepts.
   (void)connect_with_timeout(local_addr_, kWakeUpConnectTimeout);
