@@ -294,8 +294,19 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   EXPECT_EQ(slurp(rec.path + "/mode"), "600\n");
   EXPECT_EQ(tmp.entries(), 0u);  // deleted with the record
 
-  spec.env = {{"HOME", "/h"}, {"PATH", "/usr/bin:/bin"}};  // the caller's values win
-  EXPECT_EQ(collect((*backend)->spawn(spec)).stdout_bytes, "/h\n/usr/bin:/bin\n");
+  // The caller's values win. A relative TMPDIR still gives the tool an absolute profile
+  // path: the tool opens it after the child changed to host_dir().
+  spec.env = {{"HOME", "/h"}, {"PATH", "/usr/bin:/bin"}, {"SANDBOX_FAKE_RECORD", rec.path}};
+  ASSERT_EQ(::mkdir((tmp.path + "/rel").c_str(), 0700), 0);
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(tmp.path.c_str()), 0);
+  ScopedEnv relative("TMPDIR", "rel");
+  out = collect((*backend)->spawn(spec));
+  ASSERT_EQ(::chdir(cwd), 0);
+  EXPECT_EQ(out.stdout_bytes, "/h\n/usr/bin:/bin\n");
+  EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
+  EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + tmp.path + "/rel/.tmp"));
 }
 
 TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
@@ -339,23 +350,6 @@ TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
       r.error().message(),
       std::regex("io: .* \\(os error 2\\) at path \"/nonexistent-sandbox-tmp/\\.tmp[A-Za-z0-9]{6}\"")))
       << r.error().message();
-}
-
-TEST(SandboxExecSpawn, RelativeTmpdirStillGivesTheToolAnAbsoluteProfilePath) {
-  // The tool opens the profile after the child changed to host_dir().
-  TempDir base, rec;
-  ASSERT_EQ(::mkdir((base.path + "/rel").c_str(), 0700), 0);
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(::chdir(base.path.c_str()), 0);
-  ScopedEnv tmpdir("TMPDIR", "rel");
-  SandboxSpec spec = shell_spec("true", "/");
-  spec.env = {{"SANDBOX_FAKE_RECORD", rec.path}};
-  auto out = collect(SandboxExecBackend(kFakeTool).spawn(spec));
-  ASSERT_EQ(::chdir(cwd), 0);
-  EXPECT_EQ(out.exit_code, 0) << out.stderr_bytes;
-  EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
-  EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + base.path + "/rel/.tmp"));
 }
 
 TEST(SandboxExecSpawn, DisposalKillsChildAndDeletesProfileAndCyclesLeakNothing) {
