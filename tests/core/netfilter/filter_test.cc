@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <span>
+
 #include "sandbox_core/netfilter/filter.h"
 
 namespace sandbox::netfilter {
@@ -96,36 +98,28 @@ TEST(FilterParse, BlankEntriesAreSkippedAndOrderKept) {
 }
 
 TEST(FilterParse, RejectsMisplacedWildcardsAndBadPrefixesOfAddresses) {
-  struct Case {
-    std::string entry;
-    Kind kind;
-    std::string message;
-  } cases[] = {
-      {"*.", Kind::BadWildcard, "bad wildcard pattern: *."},
-      {"*", Kind::BadWildcard, "bad wildcard pattern: *"},
-      {"*.*.com", Kind::BadWildcard, "bad wildcard pattern: *.*.com"},
-      {"a*.com", Kind::BadWildcard, "bad wildcard pattern: a*.com"},
-      {" A*.COM ", Kind::BadWildcard, "bad wildcard pattern: a*.com"},
-      {"*example.com", Kind::BadWildcard, "bad wildcard pattern: *example.com"},
-      {"a.*.com", Kind::BadWildcard, "bad wildcard pattern: a.*.com"},
-      {"10.0.0.0/33", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/33"},
-      {"fe80::/200", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: fe80::/200"},
-      {"::/129", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: ::/129"},
-      {"10.0.0.0/abc", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/abc"},
-      {"10.0.0.0/ 8", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/ 8"},
-      {" 10.0.0.0/256 ", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/256"},
-      {"10.0.0.0/", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/"},
-      {"10.0.0.0/-8", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/-8"},
-      {"10.0.0.0/+", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/+"},
-      {"10.0.0.0/8/9", Kind::CidrPrefixOutOfRange, "CIDR prefix out of range: 10.0.0.0/8/9"},
-      {"Host.*/8", Kind::BadWildcard, "bad wildcard pattern: host.*/8"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.entry);
-    auto r = parse_filter_list({"ok.test", c.entry, "*"});  // first failure wins
-    ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().kind, c.kind);
-    EXPECT_EQ(r.error().message(), c.message);
+  // Each entry with the text its message shows: trimmed, and lower-cased for wildcards.
+  using Shown = std::pair<const char*, const char*>;
+  const Shown wildcards[] = {{"*.", "*."}, {"*", "*"}, {"*.*.com", "*.*.com"},
+                             {"a*.com", "a*.com"}, {" A*.COM ", "a*.com"},
+                             {"*example.com", "*example.com"}, {"a.*.com", "a.*.com"},
+                             {"Host.*/8", "host.*/8"}};
+  const Shown prefixes[] = {{"10.0.0.0/33", "10.0.0.0/33"}, {"fe80::/200", "fe80::/200"},
+                            {"::/129", "::/129"}, {"10.0.0.0/abc", "10.0.0.0/abc"},
+                            {"10.0.0.0/ 8", "10.0.0.0/ 8"}, {" 10.0.0.0/256 ", "10.0.0.0/256"},
+                            {"10.0.0.0/", "10.0.0.0/"}, {"10.0.0.0/-8", "10.0.0.0/-8"},
+                            {"10.0.0.0/+", "10.0.0.0/+"}, {"10.0.0.0/8/9", "10.0.0.0/8/9"}};
+  for (auto [kind, list, prefix] :
+       {std::tuple{Kind::BadWildcard, std::span<const Shown>(wildcards), "bad wildcard pattern: "},
+        std::tuple{Kind::CidrPrefixOutOfRange, std::span<const Shown>(prefixes),
+                   "CIDR prefix out of range: "}}) {
+    for (auto [entry, shown] : list) {
+      SCOPED_TRACE(entry);
+      auto r = parse_filter_list({"ok.test", entry, "*"});  // first failure wins
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().kind, kind);
+      EXPECT_EQ(r.error().message(), prefix + std::string(shown));
+    }
   }
 }
 

@@ -77,13 +77,6 @@ TEST(IpAddressText, Ipv6RejectsMalformedBracketedAndZonedText) {
   }
 }
 
-TEST(IpAddressText, ParseIpPrefersIpv4AndNeedsWholeText) {
-  EXPECT_EQ(parse_ip("1.2.3.4"), IpAddress::v4(1, 2, 3, 4));
-  ASSERT_TRUE(parse_ip("::1.2.3.4").has_value());
-  EXPECT_FALSE(parse_ip("::1.2.3.4")->is_v4());
-  EXPECT_FALSE(parse_ip("1.2.3.4.example").has_value());
-}
-
 TEST(IpAddress, MappedV4OnlyForFfffPrefix) {
   EXPECT_EQ(parse_ip("::ffff:1.2.3.4")->mapped_v4(), IpAddress::v4(1, 2, 3, 4));
   EXPECT_FALSE(parse_ip("::1.2.3.4")->mapped_v4().has_value());
