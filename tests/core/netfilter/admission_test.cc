@@ -220,6 +220,9 @@ TEST_F(FakeDns, AdmissionSequence) {
        Outcome::Admitted, true},
       {"v4 block does not exempt v6 loopback", {}, L{"*.test", "127.0.0.0/8"}, "v6.test", "::1",
        Outcome::ResolvedToInternal, true},
+      // Unlike the deny side, the exemption is family-strict: no mapped or embedded form.
+      {"v4 block does not exempt a mapped answer", {}, L{"*.test", "127.0.0.0/8"}, "m.test",
+       "::ffff:127.0.0.1", Outcome::ResolvedToInternal, true},
       {"allowed name to public", {}, L{"svc.test"}, "svc.test", "192.0.2.10", Outcome::Admitted,
        true},
       // Texts a CONNECT target or a SOCKS5 domain may carry that are not addresses are
