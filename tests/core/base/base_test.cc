@@ -7,15 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <future>
-#include <thread>
-
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "sandbox_core/base/byte_buffer.h"
 #include "sandbox_core/base/fd_io.h"
@@ -53,19 +52,6 @@ TEST(IoErrorText, OsErrorCarriesNumber) {
   EXPECT_EQ(IoError::from_errno(99999).text(), "Unknown error 99999 (os error 99999)");
   EXPECT_EQ(IoError::from_errno(EEXIST).annotated(" at path \"/x\"").text(),
             std::string(std::strerror(EEXIST)) + " (os error 17) at path \"/x\"");
-}
-
-TEST(FdIo, PipeIsCloexecAndReadExactReportsShortStream) {
-  auto p = make_pipe();
-  ASSERT_TRUE(p);
-  EXPECT_TRUE(::fcntl(p->read.get(), F_GETFD) & FD_CLOEXEC);
-  EXPECT_TRUE(::fcntl(p->write.get(), F_GETFD) & FD_CLOEXEC);
-  ASSERT_TRUE(write_all(p->write.get(), "abc"));
-  p->write.reset();
-  std::byte buf[4];
-  auto r = read_exact(p->read.get(), buf);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().text(), "failed to fill whole buffer");
 }
 
 bool readable_now(int fd) {

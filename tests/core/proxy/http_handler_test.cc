@@ -1,5 +1,6 @@
-// The CONNECT handler driven directly on a socketpair: exact responses, refusals and the
-// diagnostic events with their fields.
+// The CONNECT handler driven directly on a socketpair: each outcome's exact response and
+// event, and no refusal ever connects. Every destination a refusal names is the recording
+// upstream's (loopback), so even a wrongly admitted case sends nothing off this host.
 #include "proxy/proxy_test_support.h"
 #include "sandbox_core/base/io_error.h"
 #include "sandbox_core/proxy/http.h"
@@ -10,10 +11,14 @@ namespace {
 using testing::Allow;
 using testing::forbidden;
 
-TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEvent) {
-  testing::FakeResolver resolver(
-      {{"example.org", "10.0.0.5"}, {"meta.test", "169.254.169.254"}, {"evil.test", "127.0.0.1"}});
+TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusalsNeverConnect) {
+  testing::FakeResolver resolver({{"internal.test", "127.0.0.1"},
+                                  {"svc6.test", "::1"},
+                                  {"mapped.test", "::ffff:127.0.0.1"},
+                                  {"evil.test", "127.0.0.1"}});
+  testing::RecordingUpstream upstream;
   testing::EchoServer echo;
+  const std::string port = std::to_string(upstream.port());
   const std::string up = "127.0.0.1:" + std::to_string(echo.port());
   const std::string refused = "127.0.0.1:" + std::to_string(testing::closed_port());
   const std::string open = testing::kTunnelOpen;
@@ -27,28 +32,29 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEvent) {
     std::string response;
     std::vector<std::string> event;  // message, then the other field values in order
   } cases[] = {
-      {"deny-listed name", std::nullopt, {"example.com"},
-       "CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n",
-       "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 56\r\n"
-       "Connection: close\r\n\r\nexample.com is blocked by the sandbox network deny-list\n",
-       {"proxy DENIED (deny-list)", "example.com", "443"}},
+      {"deny-listed name", std::nullopt, {"internal.test"},
+       "CONNECT internal.test:" + port + " HTTP/1.1\r\nHost: internal.test\r\n\r\n",
+       "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 58\r\n"
+       "Connection: close\r\n\r\ninternal.test is blocked by the sandbox network deny-list\n",
+       {"proxy DENIED (deny-list)", "internal.test", port}},
+      {"deny-listed literal", std::nullopt, {"127.0.0.0/8"}, "CONNECT 127.0.0.1:" + port + " HTTP/1.1\r\n\r\n",
+       forbidden("127.0.0.1 is blocked by the sandbox network deny-list\n"),
+       {"proxy DENIED (deny-list)", "127.0.0.1", port}},
       {"lower-case method, bracketed IPv6", Allow{{"example.org"}}, {},
-       "connect [::1]:443 HTTP/1.1\r\n\r\n",
-       "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 45\r\n"
-       "Connection: close\r\n\r\n::1 is not in the sandbox network allow-list\n",
-       {"proxy DENIED (not in allow-list)", "::1", "443"}},
-      {"allowed name in an internal range", Allow{{"example.org"}}, {},
-       "CONNECT example.org:8443 HTTP/1.1\r\n\r\n",
-       forbidden("example.org resolves to a disallowed internal address (10.0.0.5)\n"),
-       {"proxy DENIED: resolves into an internal range", "example.org", "8443", "10.0.0.5"}},
-      {"name resolving into a deny-listed block", std::nullopt, {"169.254.169.254"},
-       "CONNECT meta.test:80 HTTP/1.1\r\n\r\n",
-       forbidden("meta.test resolves to a deny-listed address (169.254.169.254)\n"),
-       {"proxy DENIED: resolves into a deny-listed address", "meta.test", "80",
-        "169.254.169.254"}},
-      {"not CONNECT", std::nullopt, {}, "GET http://example.com/ HTTP/1.1\r\n\r\n",
+       "connect [::1]:" + port + " HTTP/1.1\r\n\r\n",
+       forbidden("::1 is not in the sandbox network allow-list\n"),
+       {"proxy DENIED (not in allow-list)", "::1", port}},
+      {"allowed name in an internal range", Allow{{"*.test"}}, {},
+       "CONNECT mapped.test:" + port + " HTTP/1.1\r\n\r\n",
+       forbidden("mapped.test resolves to a disallowed internal address (::ffff:127.0.0.1)\n"),
+       {"proxy DENIED: resolves into an internal range", "mapped.test", port, "::ffff:127.0.0.1"}},
+      {"name resolving into a deny-listed block", std::nullopt, {"::1"},
+       "CONNECT svc6.test:" + port + " HTTP/1.1\r\n\r\n",
+       forbidden("svc6.test resolves to a deny-listed address (::1)\n"),
+       {"proxy DENIED: resolves into a deny-listed address", "svc6.test", port, "::1"}},
+      {"not CONNECT", std::nullopt, {}, "GET http://127.0.0.1:" + port + "/ HTTP/1.1\r\n\r\n",
        "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n",
-       {"proxy got request", "GET http://example.com/ HTTP/1.1"}},
+       {"proxy got request", "GET http://127.0.0.1:" + port + "/ HTTP/1.1"}},
       {"upstream refuses", std::nullopt, {}, "CONNECT " + refused + " HTTP/1.1\r\n\r\n",
        "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
        {"proxy upstream connect failed: " + os_error_text(ECONNREFUSED), "127.0.0.1",
@@ -59,11 +65,11 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEvent) {
        {"proxy ALLOW, opening upstream", "127.0.0.1", std::to_string(echo.port())}},
       {"head ended by end of stream", std::nullopt, {}, "CONNECT " + up + " HTTP/1.1\r\nHost: x\r\n",
        open + "[eof]", {"proxy ALLOW (name), resolving", "127.0.0.1", std::to_string(echo.port())}},
-      {"header line at the bound", std::nullopt, {"example.com"},
-       "CONNECT example.com:1 HTTP/1.1\r\nX: " + std::string(8189, 'a') + "\r\n\r\n",
-       forbidden("example.com is blocked by the sandbox network deny-list\n"),
+      {"header line at the bound", std::nullopt, {"internal.test"},
+       "CONNECT internal.test:" + port + " HTTP/1.1\r\nX: " + std::string(8189, 'a') + "\r\n\r\n",
+       forbidden("internal.test is blocked by the sandbox network deny-list\n"),
        {"proxy DENIED (deny-list)"}},
-      {"no port", std::nullopt, {}, "CONNECT example.com HTTP/1.1\r\n\r\n", "",
+      {"no port", std::nullopt, {}, "CONNECT internal.test HTTP/1.1\r\n\r\n", "",
        {"proxy connection ended: bad CONNECT target"}},
       {"one token", std::nullopt, {}, "CONNECT\r\n\r\n", "",
        {"proxy connection ended: malformed request line"}},
@@ -71,17 +77,17 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEvent) {
        {"proxy connection ended: client closed before sending request"}},
       {"invalid UTF-8", std::nullopt, {}, "CONNECT \xff:1 HTTP/1.1\r\n\r\n", "",
        {"proxy connection ended: stream did not contain valid UTF-8"}},
-      {"unresolvable name", std::nullopt, {}, "CONNECT nowhere.test:443 HTTP/1.1\r\n\r\n", "",
+      {"unresolvable name", std::nullopt, {}, "CONNECT nowhere.test:" + port + " HTTP/1.1\r\n\r\n", "",
        {"proxy connection ended: failed to lookup address information: Name does not resolve"}},
       // A NUL must not cut the name short on its way to the resolver.
       {"NUL in an allowed name", Allow{{"*.allowed.test"}}, {},
-       "CONNECT evil.test" + std::string(1, '\0') + ".allowed.test:443 HTTP/1.1\r\n\r\n", "",
+       "CONNECT evil.test" + std::string(1, '\0') + ".allowed.test:" + port + " HTTP/1.1\r\n\r\n", "",
        {"proxy connection ended: nul byte found in provided data"}},
       {"line over the bound", std::nullopt, {},
-       "CONNECT example.com:1 HTTP/1.1\r\nX: " + std::string(8190, 'a') + "\r\n\r\n", "",
+       "CONNECT internal.test:" + port + " HTTP/1.1\r\nX: " + std::string(8190, 'a') + "\r\n\r\n", "",
        {"proxy connection ended: request head too large"}},
       {"head over the bound", std::nullopt, {},
-       "CONNECT example.com:1 HTTP/1.1\r\n" + big_head + "\r\n", "",
+       "CONNECT internal.test:" + port + " HTTP/1.1\r\n" + big_head + "\r\n", "",
        {"proxy connection ended: request head too large"}},
   };
   for (const auto& c : cases) {
@@ -92,10 +98,12 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEvent) {
     const bool warn = c.event[0].starts_with("proxy DENIED") || c.event[0].starts_with("proxy upstream");
     testing::expect_one_event(capture.sink(), "sandbox_core::proxy",
                               warn ? events::Level::Warn : events::Level::Debug, c.event);
+    EXPECT_EQ(upstream.reached(), 0u) << "a refused destination was connected to";
   }
   // Name-level refusals and literals never reach the resolver.
-  EXPECT_EQ(resolver.take(), (testing::Lookups{{"example.org", 8443}, {"meta.test", 80},
-                                               {"nowhere.test", 443}}));
+  EXPECT_EQ(resolver.take(), (testing::Lookups{{"mapped.test", upstream.port()},
+                                               {"svc6.test", upstream.port()},
+                                               {"nowhere.test", upstream.port()}}));
 }
 
 }  // namespace

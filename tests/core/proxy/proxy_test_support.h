@@ -130,7 +130,6 @@ inline std::string read_n(int fd, size_t n = SIZE_MAX) {
   }
   return out;
 }
-inline std::string read_to_end(int fd) { return read_n(fd); }
 
 inline std::string raw(std::initializer_list<int> values) {
   std::string out;
@@ -251,6 +250,44 @@ class EchoServer {
   std::thread thread_;
 };
 
+// Listeners on 127.0.0.1:P and [::1]:P that only count what reached them: the address every
+// refusal of the handler tables names, so a wrongly admitted case connects only here. A
+// handler replies after its connect returned and the kernel queues the connection before
+// that, so draining the queue after the reply sees every connection made.
+class RecordingUpstream {
+ public:
+  RecordingUpstream() {
+    for (int attempt = 0; attempt < 50 && !v6_; ++attempt) {
+      v4_ = listen_on({netfilter::IpAddress::v4(127, 0, 0, 1), 0});
+      port_ = bound_port(v4_.get());
+      v6_ = listen_on({*netfilter::parse_ip("::1"), port_});
+    }
+    EXPECT_TRUE(v4_ && v6_);
+  }
+  uint16_t port() const { return port_; }
+  // Connections accepted since the last call.
+  size_t reached() {
+    size_t n = 0;
+    for (int fd : {v4_.get(), v6_.get()})
+      while (UniqueFd c{::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)}) ++n;
+    return n;
+  }
+
+ private:
+  static UniqueFd listen_on(const netfilter::SocketAddress& at) {
+    sockaddr_storage ss{};
+    socklen_t len = netfilter::to_sockaddr(at, ss);
+    UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    int one = 1;
+    if (ss.ss_family == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd.get(), 64) != 0)
+      return UniqueFd();
+    return fd;
+  }
+  UniqueFd v4_, v6_;
+  uint16_t port_ = 0;
+};
+
 enum class Kind { Http, Socks };
 inline const char* kind_name(Kind k) { return k == Kind::Http ? "HTTP CONNECT" : "SOCKS5"; }
 
@@ -261,11 +298,6 @@ inline std::unique_ptr<proxy::ProxyHandle> start_proxy(Kind kind, Allow allow,
                               : proxy::start_socks5_proxy(std::move(filter));
   EXPECT_TRUE(p.has_value());
   return p ? std::move(*p) : nullptr;
-}
-
-inline std::string host_port(const std::string& host, uint16_t port) {
-  const bool v6 = host.find(':') != std::string::npos;
-  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 inline std::string socks_reply(int rep) { return raw({5, rep, 0, 1, 0, 0, 0, 0, 0, 0}); }
@@ -290,9 +322,9 @@ inline UniqueFd open_tunnel(Kind kind, uint16_t proxy_port, const std::string& h
   UniqueFd fd = connect_tcp(loopback(proxy_port));
   const bool http = kind == Kind::Http;
   const std::string& ok = http ? kTunnelOpen : kSocksGranted;
-  if (!fd ||
-      !send_text(fd.get(), http ? "CONNECT " + host_port(host, port) + " HTTP/1.1\r\n\r\n"
-                                : socks_request(host, port, atyp)) ||
+  const std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
+  const std::string connect = "CONNECT " + name + ":" + std::to_string(port) + " HTTP/1.1\r\n\r\n";
+  if (!fd || !send_text(fd.get(), http ? connect : socks_request(host, port, atyp)) ||
       read_n(fd.get(), ok.size()) != ok)
     return UniqueFd();
   return fd;
@@ -307,7 +339,7 @@ inline std::string round_trip(int fd, const std::string& payload) {
     (void)send_text(fd, payload);
     ::shutdown(fd, SHUT_WR);
   });
-  std::string got = read_to_end(fd);
+  std::string got = read_n(fd);
   writer.join();
   return got;
 }
@@ -337,7 +369,7 @@ std::string drive_handler(Handler handler, Allow allow, std::vector<std::string>
   EXPECT_TRUE(send_text(client.get(), input));
   ::shutdown(client.get(), SHUT_WR);
   handler(shared_filter(std::move(allow), std::move(deny)), UniqueFd(sv[1]));
-  return read_to_end(client.get());
+  return read_n(client.get());
 }
 
 }  // namespace sandbox::testing

@@ -1,5 +1,5 @@
 // The listener runtime and the pump of both proxies, through real loopback listeners:
-// tunnels, stop, thread names, close-on-exec, accept-failure recovery and load.
+// tunnels, stop, thread names, close-on-exec and accept-failure recovery.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -36,43 +36,6 @@ size_t threads_named(const std::string& name, const std::string& or_name = "") {
                        [&](const auto& t) { return t.first == name || t.first == or_name; });
 }
 
-TEST(ProxyTunnel, CarriesLargeDataBothWaysAndPassesHalfCloseOn) {
-  // By name through the real resolver (localhost only); the upstream listens where it points.
-  netfilter::DnsCache::instance().clear_for_testing();
-  auto local = netfilter::resolve_destination("localhost", 0);
-  ASSERT_TRUE(local.has_value());
-  EchoServer echo(local->ip);
-  for (Kind kind : {Kind::Http, Kind::Socks}) {
-    SCOPED_TRACE(testing::kind_name(kind));
-    auto proxy = testing::start_proxy(kind, std::nullopt);
-    auto tunnel = testing::open_tunnel(kind, proxy->local_addr().port, "localhost", echo.port());
-    ASSERT_TRUE(tunnel.valid());
-    // 1 MiB in chunks well above the 32 KiB pump buffer; "[eof]" proves the upstream saw
-    // the client's half-close and could still answer afterwards.
-    const std::string payload = testing::pattern(1 << 20, 1);
-    EXPECT_TRUE(testing::round_trip(tunnel.get(), payload) == payload + "[eof]");
-  }
-}
-
-TEST(ProxyTunnel, SurvivesSignalsLandingOnPumpThreads) {
-  struct sigaction sa{}, old{};
-  sa.sa_handler = [](int) {};
-  sa.sa_flags = 0;  // no SA_RESTART, as a host interpreter installs its handlers
-  ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
-  EchoServer echo;
-  auto proxy = testing::start_proxy(Kind::Http, {{"127.0.0.1"}});
-  auto tunnel = testing::open_tunnel(Kind::Http, proxy->local_addr().port, echo.addr());
-  ASSERT_TRUE(testing::send_text(tunnel.get(), "ping"));
-  ASSERT_EQ(testing::read_n(tunnel.get(), 4), "ping");  // both pumps now wait in recv
-  for (int round = 0; round < 3; ++round) {
-    for (const auto& [name, tid] : threads())
-      if (name.starts_with("proxy-pump-")) ::syscall(SYS_tgkill, ::getpid(), tid, SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(testing::round_trip(tunnel.get(), "pong"), "pong[eof]");
-  ::sigaction(SIGUSR1, &old, nullptr);
-}
-
 // SIGPIPE (13) pending on any thread of this process: a splice into a reset socket raises
 // it on the pump thread, which must take it off before parking for another role.
 bool sigpipe_pending_anywhere() {
@@ -86,18 +49,33 @@ bool sigpipe_pending_anywhere() {
   return false;
 }
 
-TEST(ProxyTunnel, QuietGapsAndAbruptEndsLeaveNoPumpBehind) {
-  std::optional<EchoServer> echo(std::in_place);
+// By name through the real resolver (localhost only); the upstream listens where it points.
+TEST(ProxyTunnel, CarriesLargeDataAcrossSignalsAndQuietGapsAndAbruptEndsLeaveNoPumpBehind) {
+  struct sigaction sa{}, old{};
+  sa.sa_handler = [](int) {};
+  sa.sa_flags = 0;  // no SA_RESTART, as a host interpreter installs its handlers
+  ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
+  netfilter::DnsCache::instance().clear_for_testing();
+  auto local = netfilter::resolve_destination("localhost", 0);
+  ASSERT_TRUE(local.has_value());
+  std::optional<EchoServer> echo(std::in_place, local->ip);
   for (Kind kind : {Kind::Http, Kind::Socks}) {
     SCOPED_TRACE(testing::kind_name(kind));
-    auto proxy = testing::start_proxy(kind, {{"127.0.0.1"}});
-    auto tunnel = testing::open_tunnel(kind, proxy->local_addr().port, echo->addr());
+    auto proxy = testing::start_proxy(kind, std::nullopt);
+    auto tunnel = testing::open_tunnel(kind, proxy->local_addr().port, "localhost", echo->port());
     ASSERT_TRUE(tunnel.valid());
-    // A byte, a gap long enough for each direction to give its pipe back, then bulk.
+    // A byte, signals landing on both pumps while they wait in recv, a gap long enough for
+    // each direction to give its pipe back, then 1 MiB in chunks well above the 32 KiB
+    // pump buffer; "[eof]" proves the upstream saw the client's half-close and could still
+    // answer afterwards.
     ASSERT_TRUE(testing::send_text(tunnel.get(), "a"));
     ASSERT_EQ(testing::read_n(tunnel.get(), 1), "a");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::string payload = testing::pattern(768 << 10, 7);
+    for (int round = 0; round < 3; ++round) {
+      for (const auto& [name, tid] : threads())
+        if (name.starts_with("proxy-pump-")) ::syscall(SYS_tgkill, ::getpid(), tid, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const std::string payload = testing::pattern(1 << 20, 7);
     EXPECT_TRUE(testing::round_trip(tunnel.get(), payload) == payload + "[eof]");
 
     // A client that resets while the upstream is still sending back to it.
@@ -116,44 +94,36 @@ TEST(ProxyTunnel, QuietGapsAndAbruptEndsLeaveNoPumpBehind) {
     return threads_named("proxy-pump-c2u", "proxy-pump-u2c") == 0;
   }));
   EXPECT_FALSE(sigpipe_pending_anywhere());
+  ::sigaction(SIGUSR1, &old, nullptr);
 }
 
-TEST(ProxyListener, ThreadsAreNamedAndSocketsCloseOnExec) {
-  EchoServer echo;
-  // The kernel keeps 15 bytes: "allow-list-proxy" and "allow-list-proxy-conn" both read
-  // "allow-list-prox"; "socks5-proxy-conn" reads "socks5-proxy-co".
+// Threads carry their names (the kernel keeps 15 bytes: "allow-list-proxy" and
+// "allow-list-proxy-conn" both read "allow-list-prox", "socks5-proxy-conn" reads
+// "socks5-proxy-co") and every socket is close-on-exec. The tunnels go to an IPv6 upstream:
+// an address allow-listed by block is reached.
+TEST(ProxyListener, NamedThreadsAndCloseOnExecSocketsAndStopLeavesTunnelsRunning) {
+  EchoServer echo(*netfilter::parse_ip("::1"));
   for (auto [kind, listener, conn] : {std::tuple{Kind::Http, "allow-list-prox", "allow-list-prox"},
                                       std::tuple{Kind::Socks, "socks5-proxy", "socks5-proxy-co"}}) {
     SCOPED_TRACE(testing::kind_name(kind));
-    auto proxy = testing::start_proxy(kind, {{"127.0.0.1"}});
-    auto idle = testing::connect_tcp(testing::loopback(proxy->local_addr().port));
-    auto tunnel = testing::open_tunnel(kind, proxy->local_addr().port, echo.addr());
+    auto proxy = testing::start_proxy(kind, {{"::1"}});
+    auto other = testing::start_proxy(kind, std::nullopt);
+    const uint16_t port = proxy->local_addr().port;
+    EXPECT_EQ(proxy->local_addr().ip, netfilter::IpAddress::v4(127, 0, 0, 1));
+    EXPECT_NE(port, other->local_addr().port);
+    auto idle = testing::connect_tcp(testing::loopback(port));
+    auto tunnel = testing::open_tunnel(kind, port, echo.addr());
     ASSERT_TRUE(tunnel.valid());
     EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-c2u") > 0; }));
     EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-u2c") > 0; }));
-    // The accept loop and the idle connection's thread.
-    EXPECT_TRUE(testing::eventually(
-        [&] { return threads_named(listener, conn) >= 2; }));
+    // The accept loops and the idle connection's thread.
+    EXPECT_TRUE(testing::eventually([&] { return threads_named(listener, conn) >= 3; }));
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
       int fd = std::stoi(entry.path().filename());
       struct stat st{};
       if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
       EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket fd " << fd;
     }
-  }
-}
-
-TEST(ProxyListener, StopLeavesTunnelsRunningAndClosesThePort) {
-  EchoServer echo;
-  for (Kind kind : {Kind::Http, Kind::Socks}) {
-    SCOPED_TRACE(testing::kind_name(kind));
-    auto proxy = testing::start_proxy(kind, {{"127.0.0.1"}});
-    auto other = testing::start_proxy(kind, std::nullopt);
-    const uint16_t port = proxy->local_addr().port;
-    EXPECT_EQ(proxy->local_addr().ip, netfilter::IpAddress::v4(127, 0, 0, 1));
-    EXPECT_NE(port, other->local_addr().port);
-    auto tunnel = testing::open_tunnel(kind, port, echo.addr());
-    ASSERT_TRUE(tunnel.valid());
     auto started = std::chrono::steady_clock::now();
     proxy.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
@@ -224,38 +194,6 @@ TEST(UpstreamConnect, TimeoutReadsConnectionTimedOut) {
   }
   ASSERT_TRUE(timed_out.has_value());
   EXPECT_EQ(timed_out->text(), "connection timed out");
-}
-
-TEST(ProxyLoad, ThousandConcurrentTunnelsThroughEachProxyKeepEveryByte) {
-  rlimit rl{};
-  ::getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &rl);
-  EchoServer echo;
-  for (Kind kind : {Kind::Http, Kind::Socks}) {
-    SCOPED_TRACE(testing::kind_name(kind));
-    auto proxy = testing::start_proxy(kind, {{"127.0.0.1"}});
-    constexpr size_t kCount = 1000;
-    const size_t before = testing::open_fd_count();
-    std::vector<UniqueFd> tunnels;
-    for (size_t i = 0; i < kCount; ++i) {
-      tunnels.push_back(testing::open_tunnel(kind, proxy->local_addr().port, echo.addr()));
-      ASSERT_TRUE(tunnels.back().valid()) << "tunnel " << i;
-    }
-    for (size_t i = 0; i < kCount; ++i)
-      ASSERT_TRUE(testing::send_text(tunnels[i].get(), testing::pattern(1500, unsigned(i))));
-    for (size_t i = 0; i < kCount; ++i) {
-      ASSERT_EQ(testing::read_n(tunnels[i].get(), 1500), testing::pattern(1500, unsigned(i)))
-          << "tunnel " << i;
-      ::shutdown(tunnels[i].get(), SHUT_WR);
-    }
-    for (size_t i = 0; i < kCount; ++i) ASSERT_EQ(testing::read_to_end(tunnels[i].get()), "[eof]");
-    tunnels.clear();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (testing::open_fd_count() > before && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_LE(testing::open_fd_count(), before);
-  }
 }
 
 }  // namespace

@@ -55,10 +55,6 @@ class CaptureSink final : public events::Sink {
       if (e.message() == message) out.push_back(e);
     return out;
   }
-  void clear() {
-    std::lock_guard lock(mu_);
-    events_.clear();
-  }
 
  private:
   mutable std::mutex mu_;
