@@ -1,4 +1,5 @@
-// Real children through launch_child and the supervision routines.
+// Real children through launch_child and the supervision routines. The concurrent test
+// is meant to run under ThreadSanitizer as well as in the plain build.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "launch/child_helpers.h"
 #include "sandbox_core/base/fd_io.h"
@@ -278,18 +280,62 @@ TEST(ChildSupervision, StopRequestKillsReapsAndReturnsStopped) {
   }
 }
 
+// Each worker runs its own children in one of four ways, chosen by the round: plain exit
+// with output, kills from two threads racing the collect (before, during and after the
+// reap), a deadline kill, and a record dropped while its child still runs.
+TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
+  constexpr int kWorkers = 4, kRounds = 12;
+  const size_t fds_before = open_fd_count();
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([w] {
+      for (int round = 0; round < kRounds; ++round) {
+        const std::string tag = std::to_string(w) + "-" + std::to_string(round);
+        const int mode = (w + round) % 4;
+        SCOPED_TRACE("worker " + tag + " mode " + std::to_string(mode));
+        auto child = launch(shell_spec(mode == 0
+                                           ? "echo out-" + tag + "; echo err-" + tag + " >&2"
+                                           : "echo start-" + tag + "; exec sleep 60"));
+        EXPECT_TRUE(child);
+        if (!child || mode == 3) continue;  // disposal kills and reaps the running group
+        const pid_t pid = child->pid();
+        std::atomic<bool> exited{false};
+        std::vector<std::thread> killers;
+        for (int k = 0; mode == 1 && k < 2; ++k) {
+          killers.emplace_back([&exited, pid, ms = 20 + round * 7 + 30 * k] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            // Checked first: a kill after the reap could hit a reused pid.
+            if (!exited.load(std::memory_order_acquire)) kill_group(pid);
+          });
+        }
+        Deadline deadline;
+        if (mode == 2) deadline = MonoClock::now() + 150ms;
+        auto out = collect_child(std::move(child).value(), deadline, pid, exited);
+        for (auto& t : killers) t.join();
+        ASSERT_TRUE(out) << out.error().text;
+        EXPECT_TRUE(exited.load());
+        EXPECT_EQ(out->exit_code, mode == 0 ? 0 : 137);
+        EXPECT_EQ(out->stdout_bytes, (mode == 0 ? "out-" : "start-") + tag + "\n");
+        EXPECT_EQ(out->stderr_bytes, mode == 0 ? "err-" + tag + "\n" : "");
+      }
+    });
+  }
+  for (auto& t : workers) t.join();
+  EXPECT_TRUE(no_children_left()) << "a child was left";
+  EXPECT_LE(open_fd_count(), fds_before + 2);
+}
+
 // run_child.cc and every *_in_child.cc of the isolation set-up run between clone/vfork
 // and exec.
 TEST(ChildProcessCode, UsesOnlyAsyncSignalSafeSymbols) {
   const std::string dir = std::string(SANDBOX_BINARY_DIR) + "/src/sandbox_core/CMakeFiles/sandbox_core.dir";
   const std::set<std::string> allowed = {
-      "vfork",      "fork",      "clone",       "_exit",       "chdir",     "fchdir",
-      "dup2",       "execve",    "fexecve",     "setsid",      "setrlimit", "setrlimit64",
-      "sigaction",  "sigemptyset", "sigprocmask", "write",     "read",      "open",
-      "open64",     "openat",    "openat64",    "close",       "fcntl",     "fcntl64",
-      "close_range", "mount",    "umount2",     "mkdir",       "mkdirat",   "rmdir",
-      "symlink",    "ioctl",     "socket",      "bind",        "listen",    "sendmsg",
-      "prctl",      "syscall",   "setsockopt",  "strlen",   "pivot_root",  "__errno_location", "memset", "memcpy"};
+      "vfork", "fork", "clone", "_exit", "chdir", "fchdir", "dup2", "execve", "fexecve", "setsid",
+      "setrlimit", "setrlimit64", "sigaction", "sigemptyset", "sigprocmask", "write", "read",
+      "open", "open64", "openat", "openat64", "close", "fcntl", "fcntl64", "close_range", "mount",
+      "umount2", "mkdir", "mkdirat", "rmdir", "symlink", "ioctl", "socket", "bind", "listen",
+      "sendmsg", "prctl", "syscall", "setsockopt", "strlen", "pivot_root", "__errno_location",
+      "memset", "memcpy"};
   FILE* files = ::popen(("find " + dir + " \\( -name run_child.cc.o -o -name '*_in_child.cc.o' \\)").c_str(), "r");
   ASSERT_NE(files, nullptr);
   int objects = 0, symbols = 0;
