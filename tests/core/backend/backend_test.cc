@@ -287,17 +287,21 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + tmp.path + "/rel/.tmp"));
 }
 
-TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
-  TempDir tmp;
+// A set-up tool that dies before the sandbox init runs is a spawn error carrying its
+// status and message, not a process that exits 1.
+TEST(BackendSpawn, FailuresLeaveNoProfileChildOrDescriptor) {
+  TempDir tmp, tools;
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
+  const std::string tool = tools.path + "/bwrap";
+  { std::ofstream(tool) << "#!/bin/sh\necho \"bwrap: Can't find source path /x\" >&2; exit 1"; }
+  ::chmod(tool.c_str(), 0755);
   SandboxExecBackend with_tool(kFakeTool), without_tool(std::nullopt);
   PassthroughBackend passthrough;
+  BubblewrapBackend bubblewrap(tool);
   SandboxSpec empty_argv = shell_spec("");
   empty_argv.script = ArgvScript{};
   SandboxSpec bad_dir = shell_spec("true");
   bad_dir.host_work_dir = "/nonexistent-sandbox-dir";
-  ASSERT_NE(::chdir(bad_dir.host_dir().c_str()), 0);
-  const int chdir_err = errno;
   struct Case {
     const char* what;
     Backend& backend;
@@ -308,14 +312,20 @@ TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
        "isolation tool not available: sandbox-exec not on PATH"},
       {"empty argv", with_tool, empty_argv, "invalid spec: argv is empty"},
       {"empty argv, none", passthrough, empty_argv, "invalid spec: argv is empty"},
-      {"launch fails", with_tool, bad_dir, "io: " + os_error_text(chdir_err)},
+      {"launch fails", with_tool, bad_dir, "io: " + os_error_text(ENOENT)},
+      {"bwrap dies", bubblewrap, shell_spec("true"),
+       "backend setup failed: exit=ExitStatus(unix_wait_status(256)), "
+       "stderr=bwrap: Can't find source path /x"},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
+    size_t fds = open_fd_count();
     auto r = c.backend.spawn(c.spec);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), c.message);
     EXPECT_EQ(tmp.entries(), 0u);
+    EXPECT_TRUE(no_children_left());
+    EXPECT_LE(open_fd_count(), fds + 1);  // bubblewrap's init memfd, made once per process
   }
   auto pre = without_tool.preflight();
   ASSERT_FALSE(pre);
@@ -342,25 +352,6 @@ TEST(SandboxExecSpawn, DisposalKillsTheChildAndDeletesItsProfile) {
   EXPECT_LT(MonoClock::now() - start, 20s);  // killed, not waited for; catches a hang only
   EXPECT_EQ(tmp.entries(), 0u);
   EXPECT_TRUE(no_children_left());
-}
-
-// A set-up tool that dies before the sandbox init runs is a spawn error carrying its
-// status and message, not a process that exits 1.
-TEST(BubblewrapSpawn, ToolFailureBeforeTheInitIsASetupError) {
-  TempDir dir;
-  const std::string tool = dir.path + "/bwrap";
-  { std::ofstream(tool) << "#!/bin/sh\necho \"bwrap: Can't find source path /x\" >&2\nexit 1\n"; }
-  ::chmod(tool.c_str(), 0755);
-  size_t fds = open_fd_count();
-  BubblewrapBackend backend(tool);
-  auto r = backend.spawn(shell_spec("true"));
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), SandboxError::Kind::SetupFailed);
-  EXPECT_EQ(r.error().message(),
-            "backend setup failed: exit=ExitStatus(unix_wait_status(256)), "
-            "stderr=bwrap: Can't find source path /x");
-  EXPECT_TRUE(no_children_left());
-  EXPECT_LE(open_fd_count(), fds + 1);  // the init's memfd, made once per process
 }
 
 // Which loopback proxies a filtered policy lets through: exactly those the variables
