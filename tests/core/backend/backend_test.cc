@@ -1,4 +1,5 @@
-// Backend selection, availability, the sandbox-exec profile and a fake sandbox-exec tool.
+// Backend selection, availability, the sandbox-exec profile and a fake sandbox-exec tool;
+// also the error chains and the temp dir the backends share.
 // The fake tool goes on PATH in a global environment, before anything probes availability
 // (the probe runs once per process).
 #include <sys/stat.h>
@@ -14,15 +15,14 @@
 #include "sandbox_core/backend/backend.h"
 #include "sandbox_core/backend/bubblewrap.h"
 #include "sandbox_core/isolation/sandboxed.h"
-#include "sandbox_core/backend/fs_allowlist.h"
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
-#include "sandbox_core/base/fd_io.h"
 #include "support/capture_sink.h"
 
 namespace sandbox {
 namespace {
 
+using namespace std::chrono_literals;
 using namespace sandbox::test;
 
 const std::string kFakeToolDir = std::string(SANDBOX_BINARY_DIR) + "/fake-sandbox-exec";
@@ -98,30 +98,10 @@ TEST(BackendAvailability, ConcurrentFirstCallsProbeOnce) {
   EXPECT_TRUE(seen[0]->available(BackendKind::Passthrough));
 }
 
-TEST(BackendAvailabilityDeathTest, NoPathMeansNoSandboxExec) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, probe not yet run
-  EXPECT_EXIT(
-      {
-        ::unsetenv("PATH");
-        auto r = select_backend("sandbox-exec");
-        const auto& a = availability();
-        std::_Exit(!a.available(BackendKind::SandboxExec) && !r &&
-                           a.reason(BackendKind::SandboxExec) == "no sandbox-exec tool on PATH"
-                       ? 0
-                       : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
 TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
-  const std::string unavailable =
-      " is not available in this environment, and we refuse to downgrade to weaker isolation. "
-      "bubblewrap needs CAP_SYS_ADMIN + an unconfined AppArmor profile on the pod "
-      "(kestrix.PodTemplate.allow_nested_sandboxing()); userns needs unprivileged user "
-      "namespaces. Pick a backend that this pod supports explicitly (e.g. backend=\"userns\"), "
-      "or grant the missing capability.";
-  const std::string unknown =
-      "; expected one of \"bubblewrap\", \"userns\", \"sandbox-exec\", or \"none\"";
+  // Past the quoted name the refusals are fixed text.
+  const std::string unavailable = "\" is not available in this environment, and we refuse";
+  const std::string unknown = "\"; expected one of \"bubblewrap\", \"userns\", ";
   struct Case {
     std::string name;
     std::optional<BackendKind> kind;
@@ -130,13 +110,11 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
       {"none", BackendKind::Passthrough, ""},
       {"sandbox-exec", BackendKind::SandboxExec, ""},
       {"sandboxexec", BackendKind::SandboxExec, ""},
-      {"bubblewrap", BackendKind::Bubblewrap, "sandbox backend \"bubblewrap\"" + unavailable},
-      {"bwrap", BackendKind::Bubblewrap, "sandbox backend \"bubblewrap\"" + unavailable},
-      {"userns", BackendKind::UsernsLite, "sandbox backend \"userns-lite\"" + unavailable},
-      {"userns-lite", BackendKind::UsernsLite, "sandbox backend \"userns-lite\"" + unavailable},
-      {"Sandbox-Exec", {}, "unknown sandbox backend \"Sandbox-Exec\"" + unknown},
-      {"", {}, "unknown sandbox backend \"\"" + unknown},
-      {"a\"b\n", {}, "unknown sandbox backend \"a\\\"b\\n\"" + unknown},
+      {"bwrap", BackendKind::Bubblewrap, "sandbox backend \"bubblewrap" + unavailable},
+      {"userns", BackendKind::UsernsLite, "sandbox backend \"userns-lite" + unavailable},
+      {"Sandbox-Exec", {}, "unknown sandbox backend \"Sandbox-Exec" + unknown},
+      {"", {}, "unknown sandbox backend \"" + unknown},
+      {"a\"b\n", {}, "unknown sandbox backend \"a\\\"b\\n" + unknown},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -145,7 +123,7 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
     bool expected = c.kind && availability().available(*c.kind);
     ASSERT_EQ(r.has_value(), expected);
     if (!r) {
-      EXPECT_EQ(r.error(), c.message);
+      EXPECT_TRUE(r.error().starts_with(c.message)) << r.error();
       continue;
     }
     EXPECT_EQ((*r)->kind(), *c.kind);
@@ -309,17 +287,21 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + tmp.path + "/rel/.tmp"));
 }
 
-TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
-  TempDir tmp;
+// A set-up tool that dies before the sandbox init runs is a spawn error carrying its
+// status and message, not a process that exits 1.
+TEST(BackendSpawn, FailuresLeaveNoProfileChildOrDescriptor) {
+  TempDir tmp, tools;
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
+  const std::string tool = tools.path + "/bwrap";
+  { std::ofstream(tool) << "#!/bin/sh\necho \"bwrap: Can't find source path /x\" >&2; exit 1"; }
+  ::chmod(tool.c_str(), 0755);
   SandboxExecBackend with_tool(kFakeTool), without_tool(std::nullopt);
   PassthroughBackend passthrough;
+  BubblewrapBackend bubblewrap(tool);
   SandboxSpec empty_argv = shell_spec("");
   empty_argv.script = ArgvScript{};
   SandboxSpec bad_dir = shell_spec("true");
   bad_dir.host_work_dir = "/nonexistent-sandbox-dir";
-  ASSERT_NE(::chdir(bad_dir.host_dir().c_str()), 0);
-  const int chdir_err = errno;
   struct Case {
     const char* what;
     Backend& backend;
@@ -330,14 +312,20 @@ TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
        "isolation tool not available: sandbox-exec not on PATH"},
       {"empty argv", with_tool, empty_argv, "invalid spec: argv is empty"},
       {"empty argv, none", passthrough, empty_argv, "invalid spec: argv is empty"},
-      {"launch fails", with_tool, bad_dir, "io: " + os_error_text(chdir_err)},
+      {"launch fails", with_tool, bad_dir, "io: " + os_error_text(ENOENT)},
+      {"bwrap dies", bubblewrap, shell_spec("true"),
+       "backend setup failed: exit=ExitStatus(unix_wait_status(256)), "
+       "stderr=bwrap: Can't find source path /x"},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
+    size_t fds = open_fd_count();
     auto r = c.backend.spawn(c.spec);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), c.message);
     EXPECT_EQ(tmp.entries(), 0u);
+    EXPECT_TRUE(no_children_left());
+    EXPECT_LE(open_fd_count(), fds + 1);  // bubblewrap's init memfd, made once per process
   }
   auto pre = without_tool.preflight();
   ASSERT_FALSE(pre);
@@ -352,49 +340,18 @@ TEST(SandboxExecSpawn, FailuresLeaveNoProfileBehind) {
       << r.error().message();
 }
 
-TEST(SandboxExecSpawn, DisposalKillsChildAndDeletesProfileAndCyclesLeakNothing) {
+TEST(SandboxExecSpawn, DisposalKillsTheChildAndDeletesItsProfile) {
   TempDir tmp;
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
   SandboxExecBackend backend(kFakeTool);
   auto child = backend.spawn(shell_spec("exec sleep 60"));
   ASSERT_TRUE(child);
   ASSERT_EQ(tmp.entries(), 1u);
-  auto copy = dup_cloexec(child->stdout_fd().get());
-  ASSERT_TRUE(copy);
+  const auto start = MonoClock::now();
   { SandboxChild doomed = std::move(child).value(); }
-  EXPECT_EQ(tmp.entries(), 0u);
-  UniqueFd fd = std::move(copy).value();
-  auto rest = read_to_end(fd, StreamLabel::Stdout);  // end of file: the sleeping child is gone
-  ASSERT_TRUE(rest);
-  EXPECT_TRUE(no_children_left());
-
-  SandboxSpec spec;
-  spec.script = ArgvScript{{"true"}};
-  spec.work_dir = "/tmp";
-  for (int i = 0; i < 20; ++i) {
-    if (collect(backend.spawn(spec)).exit_code != 0) FAIL() << "cycle " << i;
-  }
+  EXPECT_LT(MonoClock::now() - start, 20s);  // killed, not waited for; catches a hang only
   EXPECT_EQ(tmp.entries(), 0u);
   EXPECT_TRUE(no_children_left());
-}
-
-// A set-up tool that dies before the sandbox init runs is a spawn error carrying its
-// status and message, not a process that exits 1.
-TEST(BubblewrapSpawn, ToolFailureBeforeTheInitIsASetupError) {
-  TempDir dir;
-  const std::string tool = dir.path + "/bwrap";
-  { std::ofstream(tool) << "#!/bin/sh\necho \"bwrap: Can't find source path /x\" >&2\nexit 1\n"; }
-  ::chmod(tool.c_str(), 0755);
-  size_t fds = open_fd_count();
-  BubblewrapBackend backend(tool);
-  auto r = backend.spawn(shell_spec("true"));
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), SandboxError::Kind::SetupFailed);
-  EXPECT_EQ(r.error().message(),
-            "backend setup failed: exit=ExitStatus(unix_wait_status(256)), "
-            "stderr=bwrap: Can't find source path /x");
-  EXPECT_TRUE(no_children_left());
-  EXPECT_EQ(open_fd_count(), fds + 1);  // the init's memfd, kept for the process
 }
 
 // Which loopback proxies a filtered policy lets through: exactly those the variables
@@ -423,6 +380,18 @@ TEST(NetworkFence, EndpointsComeFromTheProxyVariablesAndNoneWarns) {
   EXPECT_EQ(warned[0].level, events::Level::Warn);
 }
 
+TEST(SandboxErrors, ChainsAndTheTempDirFollowingTmpdir) {
+  const SandboxError other = SandboxError::other("outer", {"middle", "inner"});
+  EXPECT_EQ(other.message(), "outer");
+  EXPECT_EQ(other.verbose_message(), "outer: middle: inner");
+  EXPECT_EQ(SandboxError::invalid_spec("x").verbose_message(), "invalid spec: x");
+  for (auto [value, want] : {std::pair{"/var/tmp/x", "/var/tmp/x"}, std::pair{"", "/tmp"},
+                             std::pair{static_cast<const char*>(nullptr), "/tmp"}}) {
+    ScopedEnv tmpdir("TMPDIR", value);
+    EXPECT_EQ(system_temp_dir(), want);
+  }
+}
+
 TEST(PassthroughBackendDeathTest, WarnsOncePerProcessAndGivesNoHome) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, flag not yet consumed
   EXPECT_EXIT(
@@ -435,15 +404,10 @@ TEST(PassthroughBackendDeathTest, WarnsOncePerProcessAndGivesNoHome) {
           if (out.exit_code != 0 || out.stdout_bytes != want) std::_Exit(10);
         }
         auto events = capture.sink().events();
-        if (events.size() != 1) std::_Exit(20 + static_cast<int>(events.size()));
-        const auto& e = events[0];
-        bool ok = e.target == "sandbox_core::backend::none" &&
-                  e.module_path == "sandbox_core::backend::passthrough" &&
-                  e.level == events::Level::Warn &&
-                  e.fields == std::vector<std::string>{"message"} &&
-                  e.message() ==
-                      "backend=none: running without isolation. Do NOT use for untrusted code.";
-        std::_Exit(ok ? 0 : 30);
+        std::_Exit(events.size() == 1 && events[0].level == events::Level::Warn &&
+                           events[0].message().starts_with("backend=none: running without")
+                       ? 0
+                       : 20);
       },
       ::testing::ExitedWithCode(0), "");
 }
