@@ -17,15 +17,15 @@ TEST(IpAddressText, Ipv4GrammarIsStrict) {
       {" 1.2.3.4", false},   {"1.2.3.4 ", false},       {"1.2.3.", false},
       {"1..2.3", false},     {"+1.2.3.4", false},       {"0x1.2.3.4", false},
       {"", false},           {"1.2.3.4/8", false},      {"1.2.3.-4", false},
+      // Spellings a C library reads as 127.0.0.1: to the filter they are names.
+      {"2130706433", false}, {"0x7f000001", false},     {"127.1", false},
+      {"0177.0.0.1", false}, {"127.0.0.1.", false},
   };
-  // Spellings a C library reads as 127.0.0.1: to the filter they are names.
-  for (const char* s : {"2130706433", "0x7f.0.0.1", "0177.0.0.1", "127.1", "0x7f000001",
-                        "017700000001", "127.0.1", "0x7F.1", "127.0.0.1.", "127.000.0.01"})
-    EXPECT_FALSE(parse_ip(s).has_value()) << s;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     auto ip = parse_ipv4(c.text);
     ASSERT_EQ(ip.has_value(), c.ok);
+    EXPECT_EQ(parse_ip(c.text), ip);
     if (c.ok) {
       EXPECT_EQ(to_string(*ip), c.text);
     }
