@@ -1,8 +1,7 @@
-// Pure parts of the HTTP proxy and the proxy environment variables.
+// Pure parts of the HTTP proxy.
 #include <gtest/gtest.h>
 
 #include "sandbox_core/proxy/http.h"
-#include "sandbox_core/proxy/proxy.h"
 
 namespace sandbox::proxy {
 namespace {
@@ -46,25 +45,6 @@ TEST(RequestLine, ConnectMethodIgnoresAsciiCaseOnly) {
   for (const char* m : {"CONNECT", "connect", "Connect", "cOnNeCt"}) EXPECT_TRUE(is_connect_method(m)) << m;
   for (const char* m : {"GET", "CONNECTX", "CONNEC", "", "CONNECT\xC4\xB0"})
     EXPECT_FALSE(is_connect_method(m)) << m;
-}
-
-TEST(ProxyEnv, EightVariablesInFixedOrder) {
-  auto render = [](const std::vector<ProxyEnvVar>& vars) {
-    std::vector<std::string> out;
-    for (const auto& v : vars) out.push_back(std::string(v.name) + "=" + v.value);
-    return out;
-  };
-  using V = std::vector<std::string>;
-  EXPECT_EQ(render(build_proxy_env("http://127.0.0.1:1", "socks5h://127.0.0.1:2")),
-            (V{"HTTPS_PROXY=http://127.0.0.1:1", "HTTP_PROXY=http://127.0.0.1:1",
-               "https_proxy=http://127.0.0.1:1", "http_proxy=http://127.0.0.1:1",
-               "ALL_PROXY=socks5h://127.0.0.1:2", "all_proxy=socks5h://127.0.0.1:2",
-               "NO_PROXY=127.0.0.1,localhost", "no_proxy=127.0.0.1,localhost"}));
-  // Without a SOCKS URL ALL_PROXY falls back to the HTTP one; an empty one is kept.
-  auto no_socks = render(build_proxy_env("not a url", std::nullopt));
-  EXPECT_EQ(V(no_socks.begin() + 4, no_socks.begin() + 6), (V{"ALL_PROXY=not a url", "all_proxy=not a url"}));
-  auto empty_socks = render(build_proxy_env("h", ""));
-  EXPECT_EQ(V(empty_socks.begin() + 4, empty_socks.begin() + 6), (V{"ALL_PROXY=", "all_proxy="}));
 }
 
 }  // namespace
