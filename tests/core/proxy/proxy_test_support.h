@@ -4,7 +4,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -39,11 +39,6 @@ inline netfilter::NetworkFilter make_filter(Allow allow, std::vector<std::string
   f.deny = std::move(*netfilter::parse_filter_list(deny));
   if (allow) f.allow = std::move(*netfilter::parse_filter_list(*allow));
   return f;
-}
-
-inline std::shared_ptr<const netfilter::NetworkFilter> shared_filter(
-    Allow allow, std::vector<std::string> deny = {}) {
-  return std::make_shared<const netfilter::NetworkFilter>(make_filter(allow, deny));
 }
 
 // Names resolve only through this table (exact text) while it lives; every query that
@@ -107,14 +102,20 @@ inline uint16_t bound_port(int fd) {
   return netfilter::from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len)->port;
 }
 
-// A loopback port that nothing listens on (bound once, then released).
-inline uint16_t closed_port() {
-  UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// A non-blocking listener; an IPv6 one takes IPv6 only. Invalid if the port is taken.
+inline UniqueFd listen_on(const netfilter::SocketAddress& at, int backlog = 4096) {
   sockaddr_storage ss{};
-  socklen_t len = netfilter::to_sockaddr(loopback(0), ss);
-  ::bind(s.get(), reinterpret_cast<sockaddr*>(&ss), len);
-  return bound_port(s.get());
+  socklen_t len = netfilter::to_sockaddr(at, ss);
+  UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  int one = 1;
+  if (ss.ss_family == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  const bool ok = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
+                  ::listen(fd.get(), backlog) == 0;
+  return ok ? std::move(fd) : UniqueFd();
 }
+
+// A loopback port that nothing listens on (bound once, then released).
+inline uint16_t closed_port() { return bound_port(listen_on(loopback(0)).get()); }
 
 inline bool send_text(int fd, std::string_view text) { return bool(send_all(fd, text)); }
 
@@ -176,24 +177,14 @@ inline bool wait_until_refused(uint16_t port) {
 }
 
 inline size_t open_fd_count() {
-  size_t n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d)) ++n;
-    ::closedir(d);
-  }
-  return n;
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 // Loopback echo upstream on one epoll thread: echoes every byte and, at the client's
 // end of stream, sends "[eof]" and closes. Proves half-close in both directions.
 class EchoServer {
  public:
-  explicit EchoServer(netfilter::IpAddress ip = netfilter::IpAddress::v4(127, 0, 0, 1)) {
-    sockaddr_storage ss{};
-    socklen_t len = netfilter::to_sockaddr({ip, 0}, ss);
-    listener_ = UniqueFd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&ss), len);
-    ::listen(listener_.get(), 4096);
+  explicit EchoServer(netfilter::IpAddress ip = loopback(0).ip) : listener_(listen_on({ip, 0})) {
     addr_ = {ip, bound_port(listener_.get())};
     epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
     auto p = make_pipe();
@@ -250,42 +241,23 @@ class EchoServer {
   std::thread thread_;
 };
 
-// Listeners on 127.0.0.1:P and [::1]:P that only count what reached them: the address every
-// refusal of the handler tables names, so a wrongly admitted case connects only here. A
-// handler replies after its connect returned and the kernel queues the connection before
-// that, so draining the queue after the reply sees every connection made.
+// A loopback listener that only counts what reached it. The refusals of the handler tables
+// name its port, so one that connects anyway shows here (one naming ::1, where nothing
+// listens, fails on its reply instead). A handler replies after its connect returned and
+// the kernel queues the connection before that, so draining the queue after the reply
+// sees every connection made.
 class RecordingUpstream {
  public:
-  RecordingUpstream() {
-    for (int attempt = 0; attempt < 50 && !v6_; ++attempt) {
-      v4_ = listen_on({netfilter::IpAddress::v4(127, 0, 0, 1), 0});
-      port_ = bound_port(v4_.get());
-      v6_ = listen_on({*netfilter::parse_ip("::1"), port_});
-    }
-    EXPECT_TRUE(v4_ && v6_);
-  }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return bound_port(listener_.get()); }
   // Connections accepted since the last call.
   size_t reached() {
     size_t n = 0;
-    for (int fd : {v4_.get(), v6_.get()})
-      while (UniqueFd c{::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)}) ++n;
+    while (UniqueFd c{::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)}) ++n;
     return n;
   }
 
  private:
-  static UniqueFd listen_on(const netfilter::SocketAddress& at) {
-    sockaddr_storage ss{};
-    socklen_t len = netfilter::to_sockaddr(at, ss);
-    UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    int one = 1;
-    if (ss.ss_family == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd.get(), 64) != 0)
-      return UniqueFd();
-    return fd;
-  }
-  UniqueFd v4_, v6_;
-  uint16_t port_ = 0;
+  UniqueFd listener_ = listen_on(loopback(0), 64);
 };
 
 enum class Kind { Http, Socks };
@@ -305,10 +277,9 @@ inline const std::string kSocksGranted = raw({5, 0}) + socks_reply(0);
 inline const std::string kTunnelOpen = "HTTP/1.1 200 Connection Established\r\n\r\n";
 
 // Greeting and request in one write. ATYP 3 carries `host` verbatim after its length;
-// 1 and 4 carry the parsed address; 0 picks 1 or 4 for literals and 3 for names.
+// 1 and 4 carry the parsed address.
 inline std::string socks_request(const std::string& host, uint16_t port, int atyp = 3) {
   auto ip = netfilter::parse_ip(host);
-  if (atyp == 0) atyp = !ip ? 3 : ip->size() == 4 ? 1 : 4;
   std::string msg = raw({5, 1, 0, 5, 1, 0, atyp});
   if (atyp == 3) msg += static_cast<char>(host.size()) + host;
   else msg.append(reinterpret_cast<const char*>(ip->bytes.data()), ip->size());
@@ -318,13 +289,13 @@ inline std::string socks_request(const std::string& host, uint16_t port, int aty
 // A tunnel to host:port through the proxy on `proxy_port`, or an invalid fd when the
 // proxy did not answer with its exact success reply.
 inline UniqueFd open_tunnel(Kind kind, uint16_t proxy_port, const std::string& host,
-                            uint16_t port, int atyp = 0) {
+                            uint16_t port) {
   UniqueFd fd = connect_tcp(loopback(proxy_port));
   const bool http = kind == Kind::Http;
   const std::string& ok = http ? kTunnelOpen : kSocksGranted;
   const std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
   const std::string connect = "CONNECT " + name + ":" + std::to_string(port) + " HTTP/1.1\r\n\r\n";
-  if (!fd || !send_text(fd.get(), http ? connect : socks_request(host, port, atyp)) ||
+  if (!fd || !send_text(fd.get(), http ? connect : socks_request(host, port)) ||
       read_n(fd.get(), ok.size()) != ok)
     return UniqueFd();
   return fd;
@@ -368,7 +339,8 @@ std::string drive_handler(Handler handler, Allow allow, std::vector<std::string>
   ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   EXPECT_TRUE(send_text(client.get(), input));
   ::shutdown(client.get(), SHUT_WR);
-  handler(shared_filter(std::move(allow), std::move(deny)), UniqueFd(sv[1]));
+  handler(std::make_shared<const netfilter::NetworkFilter>(make_filter(allow, deny)),
+          UniqueFd(sv[1]));
   return read_n(client.get());
 }
 
