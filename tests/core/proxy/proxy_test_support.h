@@ -155,23 +155,6 @@ inline std::vector<CapturedEvent> wait_for_events(CaptureSink& sink, const std::
   return sink.with_message(message);
 }
 
-// Exactly one event with message want[0] from `target` at `level`; further entries of
-// `want` are the values of the fields after "message", named as the proxies name them.
-inline void expect_one_event(CaptureSink& sink, const char* target, events::Level level,
-                             const std::vector<std::string>& want) {
-  auto events = wait_for_events(sink, want[0]);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].target, target);
-  EXPECT_EQ(events[0].level, level);
-  EXPECT_EQ(events[0].fields[0], "message");
-  if (want.size() == 1) return;
-  std::vector<std::string> fields = {"message", "host", "port", "resolved"};
-  if (want[0] == "proxy got request") fields = {"message", "request_line"};
-  fields.resize(want.size());
-  EXPECT_EQ(events[0].fields, fields);
-  EXPECT_EQ(events[0].values, want);
-}
-
 inline bool wait_until_refused(uint16_t port) {
   return eventually([&] { return !connect_tcp(loopback(port)) && errno == ECONNREFUSED; });
 }
@@ -328,12 +311,17 @@ inline std::string forbidden(const std::string& body) {
 }
 
 // Runs `handler` on this thread against a socketpair whose client end sent `input` and
-// half-closed; returns everything the client received up to end of stream.
+// half-closed, and expects the client to receive `output` up to end of stream, then
+// exactly one event from `target`: message event[0] at the level such a message has, and
+// if given, the values of the fields after "message" as the further entries, named as the
+// proxies name them (no event at all if `event` is empty).
 template <class Handler>
-std::string drive_handler(Handler handler, Allow allow, std::vector<std::string> deny,
-                          const std::string& input) {
+void expect_handled(Handler handler, const char* target, Allow allow, std::vector<std::string> deny,
+                    const std::string& input, const std::string& output,
+                    const std::vector<std::string>& event) {
+  CaptureScope capture;
   int sv[2];
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   UniqueFd client(sv[0]);
   timeval tv{20, 0};
   ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -341,7 +329,23 @@ std::string drive_handler(Handler handler, Allow allow, std::vector<std::string>
   ::shutdown(client.get(), SHUT_WR);
   handler(std::make_shared<const netfilter::NetworkFilter>(make_filter(allow, deny)),
           UniqueFd(sv[1]));
-  return read_n(client.get());
+  EXPECT_EQ(read_n(client.get()), output);
+  if (event.empty()) {
+    EXPECT_TRUE(capture.sink().events().empty());
+    return;
+  }
+  auto events = wait_for_events(capture.sink(), event[0]);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].target, target);
+  const bool debug = event[0].find(" ended") != std::string::npos ||
+                     event[0].find("ALLOW") != std::string::npos || event[0] == "proxy got request";
+  EXPECT_EQ(events[0].level, debug ? events::Level::Debug : events::Level::Warn);
+  if (event.size() == 1) return;
+  std::vector<std::string> fields = {"message", "host", "port", "resolved"};
+  if (event[0] == "proxy got request") fields = {"message", "request_line"};
+  fields.resize(event.size());
+  EXPECT_EQ(events[0].fields, fields);
+  EXPECT_EQ(events[0].values, event);
 }
 
 }  // namespace sandbox::testing
