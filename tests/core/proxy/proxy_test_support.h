@@ -84,12 +84,8 @@ inline UniqueFd connect_tcp(const netfilter::SocketAddress& addr) {
   sockaddr_storage ss{};
   socklen_t len = netfilter::to_sockaddr(addr, ss);
   UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-    const int saved = errno;  // callers tell a refusal from other failures
-    fd.reset();
-    errno = saved;
-    return UniqueFd();
-  }
+  // On failure errno stays for callers that tell a refusal from others (close keeps it).
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) return UniqueFd();
   timeval tv{20, 0};  // a hang fails the test instead of blocking it
   ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   return fd;
@@ -259,11 +255,11 @@ inline std::string socks_reply(int rep) { return raw({5, rep, 0, 1, 0, 0, 0, 0, 
 inline const std::string kSocksGranted = raw({5, 0}) + socks_reply(0);
 inline const std::string kTunnelOpen = "HTTP/1.1 200 Connection Established\r\n\r\n";
 
-// Greeting and request in one write. ATYP 3 carries `host` verbatim after its length;
-// 1 and 4 carry the parsed address.
+// A request without its greeting. ATYP 3 carries `host` verbatim after its length; 1 and 4
+// carry the parsed address.
 inline std::string socks_request(const std::string& host, uint16_t port, int atyp = 3) {
   auto ip = netfilter::parse_ip(host);
-  std::string msg = raw({5, 1, 0, 5, 1, 0, atyp});
+  std::string msg = raw({5, 1, 0, atyp});
   if (atyp == 3) msg += static_cast<char>(host.size()) + host;
   else msg.append(reinterpret_cast<const char*>(ip->bytes.data()), ip->size());
   return msg + raw({port >> 8, port & 0xff});
@@ -278,7 +274,7 @@ inline UniqueFd open_tunnel(Kind kind, uint16_t proxy_port, const std::string& h
   const std::string& ok = http ? kTunnelOpen : kSocksGranted;
   const std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
   const std::string connect = "CONNECT " + name + ":" + std::to_string(port) + " HTTP/1.1\r\n\r\n";
-  if (!fd || !send_text(fd.get(), http ? connect : socks_request(host, port)) ||
+  if (!fd || !send_text(fd.get(), http ? connect : raw({5, 1, 0}) + socks_request(host, port)) ||
       read_n(fd.get(), ok.size()) != ok)
     return UniqueFd();
   return fd;
