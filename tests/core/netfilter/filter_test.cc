@@ -16,14 +16,6 @@ FilterList parse_ok(const std::vector<std::string>& entries) {
   return r ? *r : FilterList{};
 }
 
-NetworkFilter make_filter(const std::vector<std::string>& deny,
-                          std::optional<std::vector<std::string>> allow) {
-  NetworkFilter f;
-  f.deny = parse_ok(deny);
-  if (allow) f.allow = parse_ok(*allow);
-  return f;
-}
-
 TEST(FilterText, TrimsUnicodeWhiteSpaceAndLowersAsciiOnly) {
   struct Case {
     std::string in, out;
@@ -203,7 +195,9 @@ TEST(FilterCheck, VerdictsFollowDenyFirstThenAllow) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.host);
-    NetworkFilter f = make_filter(c.deny, c.allow);
+    NetworkFilter f;
+    f.deny = parse_ok(c.deny);
+    if (c.allow) f.allow = parse_ok(*c.allow);
     EXPECT_EQ(check_host(f, c.host), c.verdict);
     if (auto ip = parse_ip(c.host)) {
       EXPECT_EQ(check_address(f, *ip), c.verdict);

@@ -25,7 +25,7 @@ TEST(ConnectTarget, ParsesHostAndPortOrNothing) {
     EXPECT_EQ(parse_connect_target(bad), std::nullopt) << bad;
 }
 
-TEST(RequestLine, SplitsOnRunsOfUnicodeWhiteSpace) {
+TEST(RequestLine, SplitsOnRunsOfUnicodeWhiteSpaceAndKnowsConnect) {
   for (const char* line : {"CONNECT a:1 HTTP/1.1\r\n", "  \tCONNECT   a:1\n", "CONNECT a:1",
                            "CONNECT\xC2\xA0" "a:1\xE2\x80\x83x\r\n"}) {  // NBSP, EM SPACE
     SCOPED_TRACE(line);
@@ -36,9 +36,7 @@ TEST(RequestLine, SplitsOnRunsOfUnicodeWhiteSpace) {
   }
   for (const char* line : {"CONNECT\r\n", " \r\n", ""}) EXPECT_FALSE(split_request_line(line)) << line;
   EXPECT_EQ(trim_end_white_space("CONNECT a:1 HTTP/1.1 \xE3\x80\x80\r\n"), "CONNECT a:1 HTTP/1.1");
-}
-
-TEST(RequestLine, ConnectMethodIgnoresAsciiCaseOnly) {
+  // The method ignores ASCII case only.
   for (const char* m : {"CONNECT", "connect", "Connect", "cOnNeCt"}) EXPECT_TRUE(is_connect_method(m)) << m;
   for (const char* m : {"GET", "CONNECTX", "CONNEC", "", "CONNECT\xC4\xB0"})
     EXPECT_FALSE(is_connect_method(m)) << m;
