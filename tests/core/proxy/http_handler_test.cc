@@ -34,8 +34,7 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
   } cases[] = {
       {"deny-listed name", std::nullopt, {"internal.test"},
        "CONNECT internal.test:" + port + " HTTP/1.1\r\nHost: internal.test\r\n\r\n",
-       "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 58\r\n"
-       "Connection: close\r\n\r\ninternal.test is blocked by the sandbox network deny-list\n",
+       forbidden("internal.test is blocked by the sandbox network deny-list\n"),
        {"proxy DENIED (deny-list)", "internal.test", port}},
       {"lower-case method, bracketed IPv6", Allow{{"example.org"}}, {},
        "connect [::1]:" + port + " HTTP/1.1\r\n\r\n",
