@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -153,10 +152,6 @@ inline std::vector<CapturedEvent> wait_for_events(CaptureSink& sink, const std::
 
 inline bool wait_until_refused(uint16_t port) {
   return eventually([&] { return !connect_tcp(loopback(port)) && errno == ECONNREFUSED; });
-}
-
-inline size_t open_fd_count() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 // Loopback echo upstream on one epoll thread: echoes every byte and, at the client's
