@@ -16,24 +16,14 @@ FilterList parse_ok(const std::vector<std::string>& entries) {
   return r ? *r : FilterList{};
 }
 
-NetworkFilter make_filter(const std::vector<std::string>& deny,
-                          std::optional<std::vector<std::string>> allow) {
-  NetworkFilter f;
-  f.deny = parse_ok(deny);
-  if (allow) f.allow = parse_ok(*allow);
-  return f;
-}
-
 TEST(FilterText, TrimsUnicodeWhiteSpaceAndLowersAsciiOnly) {
   struct Case {
     std::string in, out;
   } cases[] = {
       {" \t\r\n\v\fx y\t", "x y"},
-      {"\xc2\xa0x\xe3\x80\x80", "x"},                    // U+00A0, U+3000
       {"\xe2\x80\xa8\xc2\x85x\xe2\x81\x9f\xe1\x9a\x80", "x"},  // U+2028 U+0085 / U+205F U+1680
       {"\xe2\x80\x80\xe2\x80\x8ax\xe2\x80\xaf\xe2\x80\xa9", "x"},
       {"\xe2\x80\x8bx\xe2\x80\x8b", "\xe2\x80\x8bx\xe2\x80\x8b"},  // U+200B is not White_Space
-      {"   ", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.in);
@@ -105,17 +95,12 @@ TEST(FilterMatch, WildcardNeedsALabelAndTrailingDotsAreIgnoredOnTheHostOnly) {
     const char* host;
     bool wildcard, exact, dotted;
   } cases[] = {
-      {"x.example.com", true, false, false},
       {"X.EXAMPLE.COM.", true, false, false},
       {"a.b.example.com", true, false, false},
       {"example.com", false, true, false},
-      {"EXAMPLE.com", false, true, false},
-      {"example.com...", false, true, false},
-      {"example.com.", false, true, false},
+      {"EXAMPLE.com...", false, true, false},
       {".example.com", false, false, false},
       {"xexample.com", false, false, false},
-      {"badexample.com", false, false, false},
-      {"mail.example.com", true, false, false},
       {"example.com.evil.test", false, false, false},
   };
   for (const auto& c : cases) {
@@ -202,17 +187,15 @@ TEST(FilterCheck, VerdictsFollowDenyFirstThenAllow) {
       {{"10.0.0.1"}, Allow{{"10.0.0.1.nip.test"}}, "10.0.0.1.nip.test", V::Allow},
       {{"::1"}, Allow{{"[::1]"}}, "[::1]", V::Allow},
       {{"010.0.0.1"}, std::nullopt, "010.0.0.1", V::DeniedByDenyList},
-      {{}, Allow{{"10.0.0.0/8"}}, "::10.1.1.1", V::NotInAllowList},
-      {{}, Allow{{"127.0.0.0/8"}}, "0x7f.1", V::NotInAllowList},
-      {{"fe80::/10"}, std::nullopt, "fe80::1%lo", V::Allow},  // a name: its answer is judged
-      {{"127.0.0.0/8"}, std::nullopt, "evil.com:1@127.0.0.1", V::Allow},
       {{}, Allow{{"*.example.com", "example.com"}}, "evil.com:1@127.0.0.1", V::NotInAllowList},
       // A trailing space makes a name (SOCKS5 domains carry it); the entry is trimmed.
       {{}, Allow{{"127.0.0.1 "}}, "127.0.0.1 ", V::NotInAllowList},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.host);
-    NetworkFilter f = make_filter(c.deny, c.allow);
+    NetworkFilter f;
+    f.deny = parse_ok(c.deny);
+    if (c.allow) f.allow = parse_ok(*c.allow);
     EXPECT_EQ(check_host(f, c.host), c.verdict);
     if (auto ip = parse_ip(c.host)) {
       EXPECT_EQ(check_address(f, *ip), c.verdict);

@@ -34,12 +34,8 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
   } cases[] = {
       {"deny-listed name", std::nullopt, {"internal.test"},
        "CONNECT internal.test:" + port + " HTTP/1.1\r\nHost: internal.test\r\n\r\n",
-       "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 58\r\n"
-       "Connection: close\r\n\r\ninternal.test is blocked by the sandbox network deny-list\n",
+       forbidden("internal.test is blocked by the sandbox network deny-list\n"),
        {"proxy DENIED (deny-list)", "internal.test", port}},
-      {"deny-listed literal", std::nullopt, {"127.0.0.0/8"}, "CONNECT 127.0.0.1:" + port + " HTTP/1.1\r\n\r\n",
-       forbidden("127.0.0.1 is blocked by the sandbox network deny-list\n"),
-       {"proxy DENIED (deny-list)", "127.0.0.1", port}},
       {"lower-case method, bracketed IPv6", Allow{{"example.org"}}, {},
        "connect [::1]:" + port + " HTTP/1.1\r\n\r\n",
        forbidden("::1 is not in the sandbox network allow-list\n"),
@@ -71,10 +67,6 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
        {"proxy DENIED (deny-list)"}},
       {"no port", std::nullopt, {}, "CONNECT internal.test HTTP/1.1\r\n\r\n", "",
        {"proxy connection ended: bad CONNECT target"}},
-      {"one token", std::nullopt, {}, "CONNECT\r\n\r\n", "",
-       {"proxy connection ended: malformed request line"}},
-      {"nothing sent", std::nullopt, {}, "", "",
-       {"proxy connection ended: client closed before sending request"}},
       {"invalid UTF-8", std::nullopt, {}, "CONNECT \xff:1 HTTP/1.1\r\n\r\n", "",
        {"proxy connection ended: stream did not contain valid UTF-8"}},
       {"unresolvable name", std::nullopt, {}, "CONNECT nowhere.test:" + port + " HTTP/1.1\r\n\r\n", "",
@@ -92,12 +84,8 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::CaptureScope capture;
-    EXPECT_EQ(testing::drive_handler(&handle_http_connection, c.allow, c.deny, c.request),
-              c.response);
-    const bool warn = c.event[0].starts_with("proxy DENIED") || c.event[0].starts_with("proxy upstream");
-    testing::expect_one_event(capture.sink(), "sandbox_core::proxy",
-                              warn ? events::Level::Warn : events::Level::Debug, c.event);
+    testing::expect_handled(&handle_http_connection, "sandbox_core::proxy", c.allow, c.deny,
+                            c.request, c.response, c.event);
     EXPECT_EQ(upstream.reached(), 0u) << "a refused destination was connected to";
   }
   // Name-level refusals and literals never reach the resolver.

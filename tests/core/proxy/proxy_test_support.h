@@ -4,7 +4,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -39,11 +38,6 @@ inline netfilter::NetworkFilter make_filter(Allow allow, std::vector<std::string
   f.deny = std::move(*netfilter::parse_filter_list(deny));
   if (allow) f.allow = std::move(*netfilter::parse_filter_list(*allow));
   return f;
-}
-
-inline std::shared_ptr<const netfilter::NetworkFilter> shared_filter(
-    Allow allow, std::vector<std::string> deny = {}) {
-  return std::make_shared<const netfilter::NetworkFilter>(make_filter(allow, deny));
 }
 
 // Names resolve only through this table (exact text) while it lives; every query that
@@ -89,12 +83,8 @@ inline UniqueFd connect_tcp(const netfilter::SocketAddress& addr) {
   sockaddr_storage ss{};
   socklen_t len = netfilter::to_sockaddr(addr, ss);
   UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-    const int saved = errno;  // callers tell a refusal from other failures
-    fd.reset();
-    errno = saved;
-    return UniqueFd();
-  }
+  // On failure errno stays for callers that tell a refusal from others (close keeps it).
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) return UniqueFd();
   timeval tv{20, 0};  // a hang fails the test instead of blocking it
   ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   return fd;
@@ -107,14 +97,20 @@ inline uint16_t bound_port(int fd) {
   return netfilter::from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len)->port;
 }
 
-// A loopback port that nothing listens on (bound once, then released).
-inline uint16_t closed_port() {
-  UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// A non-blocking listener; an IPv6 one takes IPv6 only. Invalid if the port is taken.
+inline UniqueFd listen_on(const netfilter::SocketAddress& at, int backlog = 4096) {
   sockaddr_storage ss{};
-  socklen_t len = netfilter::to_sockaddr(loopback(0), ss);
-  ::bind(s.get(), reinterpret_cast<sockaddr*>(&ss), len);
-  return bound_port(s.get());
+  socklen_t len = netfilter::to_sockaddr(at, ss);
+  UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  int one = 1;
+  if (ss.ss_family == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  const bool ok = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
+                  ::listen(fd.get(), backlog) == 0;
+  return ok ? std::move(fd) : UniqueFd();
 }
+
+// A loopback port that nothing listens on (bound once, then released).
+inline uint16_t closed_port() { return bound_port(listen_on(loopback(0)).get()); }
 
 inline bool send_text(int fd, std::string_view text) { return bool(send_all(fd, text)); }
 
@@ -154,57 +150,22 @@ inline std::vector<CapturedEvent> wait_for_events(CaptureSink& sink, const std::
   return sink.with_message(message);
 }
 
-// Exactly one event with message want[0] from `target` at `level`; further entries of
-// `want` are the values of the fields after "message", named as the proxies name them.
-inline void expect_one_event(CaptureSink& sink, const char* target, events::Level level,
-                             const std::vector<std::string>& want) {
-  auto events = wait_for_events(sink, want[0]);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].target, target);
-  EXPECT_EQ(events[0].level, level);
-  EXPECT_EQ(events[0].fields[0], "message");
-  if (want.size() == 1) return;
-  std::vector<std::string> fields = {"message", "host", "port", "resolved"};
-  if (want[0] == "proxy got request") fields = {"message", "request_line"};
-  fields.resize(want.size());
-  EXPECT_EQ(events[0].fields, fields);
-  EXPECT_EQ(events[0].values, want);
-}
-
 inline bool wait_until_refused(uint16_t port) {
   return eventually([&] { return !connect_tcp(loopback(port)) && errno == ECONNREFUSED; });
-}
-
-inline size_t open_fd_count() {
-  size_t n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d)) ++n;
-    ::closedir(d);
-  }
-  return n;
 }
 
 // Loopback echo upstream on one epoll thread: echoes every byte and, at the client's
 // end of stream, sends "[eof]" and closes. Proves half-close in both directions.
 class EchoServer {
  public:
-  explicit EchoServer(netfilter::IpAddress ip = netfilter::IpAddress::v4(127, 0, 0, 1)) {
-    sockaddr_storage ss{};
-    socklen_t len = netfilter::to_sockaddr({ip, 0}, ss);
-    listener_ = UniqueFd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&ss), len);
-    ::listen(listener_.get(), 4096);
+  explicit EchoServer(netfilter::IpAddress ip = loopback(0).ip)
+      : listener_(listen_on({ip, 0})), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     addr_ = {ip, bound_port(listener_.get())};
-    epoll_ = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
-    auto p = make_pipe();
-    wake_read_ = std::move(p->read);
-    wake_write_ = std::move(p->write);
     watch(listener_.get());
-    watch(wake_read_.get());
     thread_ = std::thread([this] { run(); });
   }
   ~EchoServer() {
-    (void)write_all(wake_write_.get(), "x");
+    ::shutdown(listener_.get(), SHUT_RDWR);  // wakes the loop; accept then fails with EINVAL
     thread_.join();
     for (int fd : conns_) ::close(fd);
   }
@@ -225,9 +186,9 @@ class EchoServer {
       int n = ::epoll_wait(epoll_.get(), evs, 64, -1);
       for (int i = 0; i < n; ++i) {
         int fd = evs[i].data.fd;
-        if (fd == wake_read_.get()) return;
         if (fd == listener_.get()) {
           int c = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+          if (c < 0 && errno == EINVAL) return;
           if (c >= 0) conns_.push_back(c), watch(c);
           continue;
         }
@@ -244,48 +205,29 @@ class EchoServer {
     }
   }
 
-  UniqueFd listener_, epoll_, wake_read_, wake_write_;
+  UniqueFd listener_, epoll_;
   netfilter::SocketAddress addr_;
   std::vector<int> conns_;
   std::thread thread_;
 };
 
-// Listeners on 127.0.0.1:P and [::1]:P that only count what reached them: the address every
-// refusal of the handler tables names, so a wrongly admitted case connects only here. A
-// handler replies after its connect returned and the kernel queues the connection before
-// that, so draining the queue after the reply sees every connection made.
+// A loopback listener that only counts what reached it. The refusals of the handler tables
+// name its port, so one that connects anyway shows here (one naming ::1, where nothing
+// listens, fails on its reply instead). A handler replies after its connect returned and
+// the kernel queues the connection before that, so draining the queue after the reply
+// sees every connection made.
 class RecordingUpstream {
  public:
-  RecordingUpstream() {
-    for (int attempt = 0; attempt < 50 && !v6_; ++attempt) {
-      v4_ = listen_on({netfilter::IpAddress::v4(127, 0, 0, 1), 0});
-      port_ = bound_port(v4_.get());
-      v6_ = listen_on({*netfilter::parse_ip("::1"), port_});
-    }
-    EXPECT_TRUE(v4_ && v6_);
-  }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return bound_port(listener_.get()); }
   // Connections accepted since the last call.
   size_t reached() {
     size_t n = 0;
-    for (int fd : {v4_.get(), v6_.get()})
-      while (UniqueFd c{::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)}) ++n;
+    while (UniqueFd c{::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)}) ++n;
     return n;
   }
 
  private:
-  static UniqueFd listen_on(const netfilter::SocketAddress& at) {
-    sockaddr_storage ss{};
-    socklen_t len = netfilter::to_sockaddr(at, ss);
-    UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    int one = 1;
-    if (ss.ss_family == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd.get(), 64) != 0)
-      return UniqueFd();
-    return fd;
-  }
-  UniqueFd v4_, v6_;
-  uint16_t port_ = 0;
+  UniqueFd listener_ = listen_on(loopback(0), 64);
 };
 
 enum class Kind { Http, Socks };
@@ -304,12 +246,11 @@ inline std::string socks_reply(int rep) { return raw({5, rep, 0, 1, 0, 0, 0, 0, 
 inline const std::string kSocksGranted = raw({5, 0}) + socks_reply(0);
 inline const std::string kTunnelOpen = "HTTP/1.1 200 Connection Established\r\n\r\n";
 
-// Greeting and request in one write. ATYP 3 carries `host` verbatim after its length;
-// 1 and 4 carry the parsed address; 0 picks 1 or 4 for literals and 3 for names.
+// A request without its greeting. ATYP 3 carries `host` verbatim after its length; 1 and 4
+// carry the parsed address.
 inline std::string socks_request(const std::string& host, uint16_t port, int atyp = 3) {
   auto ip = netfilter::parse_ip(host);
-  if (atyp == 0) atyp = !ip ? 3 : ip->size() == 4 ? 1 : 4;
-  std::string msg = raw({5, 1, 0, 5, 1, 0, atyp});
+  std::string msg = raw({5, 1, 0, atyp});
   if (atyp == 3) msg += static_cast<char>(host.size()) + host;
   else msg.append(reinterpret_cast<const char*>(ip->bytes.data()), ip->size());
   return msg + raw({port >> 8, port & 0xff});
@@ -318,13 +259,13 @@ inline std::string socks_request(const std::string& host, uint16_t port, int aty
 // A tunnel to host:port through the proxy on `proxy_port`, or an invalid fd when the
 // proxy did not answer with its exact success reply.
 inline UniqueFd open_tunnel(Kind kind, uint16_t proxy_port, const std::string& host,
-                            uint16_t port, int atyp = 0) {
+                            uint16_t port) {
   UniqueFd fd = connect_tcp(loopback(proxy_port));
   const bool http = kind == Kind::Http;
   const std::string& ok = http ? kTunnelOpen : kSocksGranted;
   const std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
   const std::string connect = "CONNECT " + name + ":" + std::to_string(port) + " HTTP/1.1\r\n\r\n";
-  if (!fd || !send_text(fd.get(), http ? connect : socks_request(host, port, atyp)) ||
+  if (!fd || !send_text(fd.get(), http ? connect : raw({5, 1, 0}) + socks_request(host, port)) ||
       read_n(fd.get(), ok.size()) != ok)
     return UniqueFd();
   return fd;
@@ -357,19 +298,41 @@ inline std::string forbidden(const std::string& body) {
 }
 
 // Runs `handler` on this thread against a socketpair whose client end sent `input` and
-// half-closed; returns everything the client received up to end of stream.
+// half-closed, and expects the client to receive `output` up to end of stream, then
+// exactly one event from `target`: message event[0] at the level such a message has, and
+// if given, the values of the fields after "message" as the further entries, named as the
+// proxies name them (no event at all if `event` is empty).
 template <class Handler>
-std::string drive_handler(Handler handler, Allow allow, std::vector<std::string> deny,
-                          const std::string& input) {
+void expect_handled(Handler handler, const char* target, Allow allow, std::vector<std::string> deny,
+                    const std::string& input, const std::string& output,
+                    const std::vector<std::string>& event) {
+  CaptureScope capture;
   int sv[2];
-  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   UniqueFd client(sv[0]);
   timeval tv{20, 0};
   ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   EXPECT_TRUE(send_text(client.get(), input));
   ::shutdown(client.get(), SHUT_WR);
-  handler(shared_filter(std::move(allow), std::move(deny)), UniqueFd(sv[1]));
-  return read_n(client.get());
+  handler(std::make_shared<const netfilter::NetworkFilter>(make_filter(allow, deny)),
+          UniqueFd(sv[1]));
+  EXPECT_EQ(read_n(client.get()), output);
+  if (event.empty()) {
+    EXPECT_TRUE(capture.sink().events().empty());
+    return;
+  }
+  auto events = wait_for_events(capture.sink(), event[0]);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].target, target);
+  const bool debug = event[0].find(" ended") != std::string::npos ||
+                     event[0].find("ALLOW") != std::string::npos || event[0] == "proxy got request";
+  EXPECT_EQ(events[0].level, debug ? events::Level::Debug : events::Level::Warn);
+  if (event.size() == 1) return;
+  std::vector<std::string> fields = {"message", "host", "port", "resolved"};
+  if (event[0] == "proxy got request") fields = {"message", "request_line"};
+  fields.resize(event.size());
+  EXPECT_EQ(events[0].fields, fields);
+  EXPECT_EQ(events[0].values, event);
 }
 
 }  // namespace sandbox::testing
