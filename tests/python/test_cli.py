@@ -120,8 +120,10 @@ DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 @pytest.mark.parametrize(
     "args, code, message",
     [
-        (["--allow", "a*.com", "--", "true"], 2, "allow-list parse: bad wildcard pattern: a*.com"),
-        (["--deny", "*", "--", "true"], 2, "deny-list parse: bad wildcard pattern: *"),
+        # The proxy judges its allow list first.
+        (["--allow", "a*.com", "--deny", "*", "--", "true"], 2,
+         "allow-list parse: bad wildcard pattern: a*.com"),
+        (["--deny", "A*.COM", "--", "true"], 2, "deny-list parse: bad wildcard pattern: a*.com"),
         (["--env", "NOEQUALS", "--", "true"], 2, "--env expects KEY=VALUE"),
         (["--shell", "true", "--", "true"], 2, "not both"),
         ([], 2, "nothing to run"),

@@ -4,9 +4,7 @@ available_backends(), default_fs_allowlist() and proxy_env_vars(). Names, signat
 
 import importlib
 import os
-import shutil
 import sys
-import weakref
 
 import pytest
 
@@ -42,31 +40,20 @@ def test_second_subinterpreter_gets_import_error(fresh_python, tmp_path):
     assert out.read_text().startswith("ImportError: ") and "sub-interpreters" in out.read_text()
 
 
-def test_internal_error_is_a_base_exception_outside_all():
-    err = _native.InternalError
-    assert issubclass(err, BaseException) and not issubclass(err, Exception)
-    assert err.__module__ == "ventra.sandbox._native"
-    assert "InternalError" not in _native.__all__
-
-
 @pytest.mark.parametrize("name", ["LocalProcess", "BackendInfo", "AllowListProxy"])
-def test_types_are_final_builtins_without_dict_or_weakrefs(name):
+def test_types_can_be_neither_subclassed_nor_made_bare(name):
+    # A subclass or a bare instance would reach native slots that assume a built state.
     cls = getattr(_native, name)
-    assert (cls.__module__, cls.__name__) == ("builtins", name)
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (cls,), {})
-    assert cls.__weakrefoffset__ == 0 and cls.__dictoffset__ == 0
     if name != "AllowListProxy":
-        with pytest.raises(TypeError) as e:
+        with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
             cls()
-        assert str(e.value) == f"No constructor defined for {name}"
 
 
-def test_instances_are_read_only_without_dict_or_weakrefs():
-    info = _native.available_backends()[0]
-    for name in ("kind", "extra"):
-        pytest.raises(AttributeError, setattr, info, name, "x")
-    pytest.raises(TypeError, weakref.ref, info)
+def test_internal_error_is_not_caught_as_an_exception():
+    assert issubclass(_native.InternalError, BaseException)
+    assert not issubclass(_native.InternalError, Exception)
 
 
 # One row per branch of the shared argument parser and per converter behind an argument.
@@ -94,28 +81,16 @@ def test_argument_errors(fn, args, kwargs, message):
     assert message is None or str(e.value) == message
 
 
-def test_available_backends_reports_four_fresh_kinds_in_order():
-    infos = _native.available_backends()
-    assert [i.kind for i in infos] == ["bubblewrap", "userns", "sandbox-exec", "none"]
-    assert infos[3].available is True and infos[3].reason == ""
-    if shutil.which("sandbox-exec") is None:
-        assert (infos[2].available, infos[2].reason) == (False, "no sandbox-exec tool on PATH")
-    assert all(i.summary for i in infos)
+def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailability():
+    # The order and availability of the kinds are checked by test_cli's `backends` rows.
+    infos, again = _native.available_backends(), _native.available_backends()
     assert all(bool(i.reason) != i.available for i in infos)
-    again = _native.available_backends()
     assert all(a is not b for a, b in zip(again, infos))
-    assert [(i.kind, i.available) for i in again] == [(i.kind, i.available) for i in infos]
-
-
-def test_default_fs_allowlist_is_fixed_and_fresh():
-    first = _native.default_fs_allowlist()
-    assert list(first) == ["read_only", "read_write"]
-    assert first == {
-        "read_only": ["/usr", "/bin", "/sbin", "/lib", "/lib64", "/etc", "/proc", "/sys", "/dev"],
-        "read_write": ["/tmp", "/dev/shm", "/dev/null", "/dev/zero", "/dev/full", "/dev/tty"],
-    }
-    first["read_only"].clear()
-    assert len(_native.default_fs_allowlist()["read_only"]) == 9
+    fs = _native.default_fs_allowlist()
+    assert (list(fs), "/usr" in fs["read_only"], "/tmp" in fs["read_write"]) == (
+        ["read_only", "read_write"], True, True)
+    fs["read_only"].clear()
+    assert "/usr" in _native.default_fs_allowlist()["read_only"]
 
 
 @pytest.mark.parametrize(
@@ -127,10 +102,8 @@ def test_default_fs_allowlist_is_fixed_and_fresh():
         ((), {"http_url": "http://h:1", "socks_url": ""}, ""),
     ],
 )
-def test_proxy_env_vars(args, kwargs, all_proxy):
+def test_proxy_env_vars_takes_an_optional_socks_url(args, kwargs, all_proxy):
+    # The eight names, their order and NO_PROXY are the C++ ProxyEnv test's.
     pairs = _native.proxy_env_vars(*args, **kwargs)
-    assert all(type(p) is tuple and len(p) == 2 for p in pairs)
-    assert pairs == list(zip(
-        ["HTTPS_PROXY", "HTTP_PROXY", "https_proxy", "http_proxy", "ALL_PROXY", "all_proxy",
-         "NO_PROXY", "no_proxy"],
-        ["http://h:1"] * 4 + [all_proxy] * 2 + ["127.0.0.1,localhost"] * 2))
+    assert all(type(p) is tuple and len(p) == 2 for p in pairs) and len(pairs) == 8
+    assert (dict(pairs)["HTTPS_PROXY"], dict(pairs)["ALL_PROXY"]) == ("http://h:1", all_proxy)

@@ -1,10 +1,6 @@
-"""One small leak cycle per subsystem: spawn/collect cycles (every way a child ends, and
-launch failures) and proxied connections (admitted, refused, abandoned, and short-lived
-proxies) leave no descriptor, thread, child, zombie or temporary file behind.
-
-scripts/soak.py does the work in a fresh interpreter, so that its private TMPDIR and a
-fake sandbox-exec on PATH are in place before the module is first used and other tests
-do not disturb the counts. The long soak is the same script run by hand with --long."""
+"""One small leak cycle per subsystem (spawns, proxied connections), run by
+scripts/soak.py in a fresh interpreter so that other tests do not disturb its counts.
+The long soak is the same script run by hand with --long."""
 
 import json
 import subprocess

@@ -55,7 +55,6 @@ FAILURES = [
     ({"timeout_s": 1e12}, OverflowError, TOO_LARGE),  # past the clock's range
     ({"cpu_milli": 1.5}, TypeError, "'float' object cannot be interpreted as an integer"),
     ({"cpu_milli": -1, "network_mode": "bogus"}, OverflowError, RANGE),  # integers first
-    ({"gpu": 2**32}, OverflowError, RANGE),
     ({"gpu": 2**70}, OverflowError, "Python int too large to convert to C long"),
     ({"memory_bytes": -1}, OverflowError, "can't convert negative int to unsigned"),
     ({"stderr_fd": 2**31}, OverflowError, RANGE),
@@ -154,18 +153,13 @@ NUMPY_FALSE = type("bool_", (), {"__module__": "numpy", "__bool__": lambda _: Fa
 ACCEPTED = [
     # A misspelt key is ignored: the default 60 s applies, not a 10 ms deadline.
     ({"timeout": 0.01, "input": "echo ok"}, (0, b"ok\n", b"")),
-    ({"input": 'echo "$FOO|$PATH"', "env": {"FOO": "bar", "PATH": "/usr/bin:/bin"}},
-     (0, b"bar|/usr/bin:/bin\n", b"")),
     ({"script_type": "argv", "argv": ("printf", "%s-%s", "a", "b")}, (0, b"a-b", b"")),
-    ({"script_type": "python", "input": "import sys; sys.stdout.write('py')"}, (0, b"py", b"")),
     # host_work_dir wins over working_dir
     ({"input": "pwd -P", "working_dir": "/usr"}, (0, b"/usr\n", b"")),
     ({"input": "pwd -P", "working_dir": "/usr", "host_work_dir": "/etc"}, (0, b"/etc\n", b"")),
     *[({"input": NO_DEADLINE, "timeout_s": t}, 4) for t in (0, -5, math.nan)],
     *[({"input": "exit 5", "timeout_s": t}, 5) for t in (True, 10**9, Seconds())],
-    ({"network_mode": "open"}, 0),
     ({"network_mode": "open", "network_denylist": ["169.254.169.254"]}, 0),
-    ({"network_mode": "allowlist", "network_allowlist": ["*.example.org", "10.0.0.0/8"]}, 0),
     ({"network_mode": "allowlist", "network_allowlist": [""], "network_denylist": ["x.org"]}, 0),
     # numpy's boolean scalar is read through its bool conversion
     ({"input": "echo hidden", "capture_stdout": NUMPY_FALSE}, (0, b"", b"")),
