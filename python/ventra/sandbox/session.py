@@ -26,7 +26,7 @@ class Session:
     ``allow`` and ``deny`` are the proxy's lists (an empty ``allow`` admits anything not
     denied). ``backend``, when given, is used for every spec that names none. `spawn`
     and `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it
-    does not know, and fill in, where the spec does not set them itself: the eight proxy
+    does not know, and fill in, where the dictionary does not set them itself: the eight proxy
     variables in ``env`` (set-default: your own values win), ``backend``, and the
     network mode with its lists (``"allowlist"`` with ``allow``, ``"open"`` with only
     ``deny``).

@@ -60,7 +60,7 @@ class NamespaceSetup final : public ChildSetup {
   // Declared first: the class's key function, so its vtable lives with the parent side.
   ~NamespaceSetup() override;
 
-  // Everything the child will read, from the spec's layout and the host's ids.
+  // Everything the child will read, from the SandboxSpec's layout and the host's ids.
   static Result<std::unique_ptr<NamespaceSetup>, IoError> prepare(const SandboxSpec& spec,
                                                                   Options options);
 

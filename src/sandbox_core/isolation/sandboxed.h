@@ -15,7 +15,7 @@
 namespace sandbox::isolation {
 
 // A backend whose child runs under the sandbox init: spawn() builds the init's arguments
-// for the spec's command and hands them to launch(), which a trial run calls too.
+// for the SandboxSpec's command and hands them to launch(), which a trial run calls too.
 class SandboxedBackend : public Backend {
  public:
   Result<void, SandboxError> preflight() const override { return {}; }
@@ -48,7 +48,7 @@ Result<void, SandboxError> attach_fence(SandboxChild& child, NamespaceSetup& set
 // A probe's trial: available when the launch succeeded and the init exited 0.
 Availability trial_outcome(Result<SandboxChild, SandboxError> launched, std::string_view what);
 
-// The spec of a trial run: defaults, nothing captured, network blocked.
+// The SandboxSpec of a trial run: defaults, nothing captured, network blocked.
 SandboxSpec trial_spec();
 
 }  // namespace sandbox::isolation
