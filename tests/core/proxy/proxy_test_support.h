@@ -1,19 +1,15 @@
 // Helpers for the proxy and SOCKS5 tests: loopback sockets, a local echo upstream, a
-// recording fake resolver, request builders for both proxies and waits with generous
+// recording upstream, request builders for both proxies and waits with generous
 // deadlines. All traffic stays on 127.0.0.1 / ::1.
 #pragma once
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <functional>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -21,17 +17,17 @@
 
 #include <gtest/gtest.h>
 
+#include "netfilter/fake_resolver.h"
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/unique_fd.h"
-#include "sandbox_core/netfilter/admission.h"
 #include "sandbox_core/netfilter/filter.h"
+#include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
 #include "support/capture_sink.h"
 
 namespace sandbox::testing {
 
 using Allow = std::optional<std::vector<std::string>>;
-using Lookups = std::vector<std::pair<std::string, uint16_t>>;
 
 inline netfilter::NetworkFilter make_filter(Allow allow, std::vector<std::string> deny = {}) {
   netfilter::NetworkFilter f;
@@ -40,54 +36,15 @@ inline netfilter::NetworkFilter make_filter(Allow allow, std::vector<std::string
   return f;
 }
 
-// Names resolve only through this table (exact text) while it lives; every query that
-// reaches it is recorded.
-class FakeResolver {
- public:
-  explicit FakeResolver(std::map<std::string, std::string> table) : table_(std::move(table)) {
-    auto& cache = netfilter::DnsCache::instance();
-    cache.clear_for_testing();
-    cache.set_lookup_for_testing([this](const std::string& host, uint16_t port)
-                                     -> Result<std::vector<netfilter::SocketAddress>, IoError> {
-      std::lock_guard lock(mutex_);
-      seen_.emplace_back(host, port);
-      auto it = table_.find(host);
-      if (it == table_.end())
-        return fail(IoError::custom("failed to lookup address information: Name does not resolve"));
-      return std::vector<netfilter::SocketAddress>{{*netfilter::parse_ip(it->second), port}};
-    });
-  }
-  FakeResolver(const FakeResolver&) = delete;
-  ~FakeResolver() {
-    netfilter::DnsCache::instance().set_lookup_for_testing(nullptr);
-    netfilter::DnsCache::instance().clear_for_testing();
-  }
-  // Queries so far, emptied by the call; the cache is cleared so later cases ask anew.
-  Lookups take() {
-    netfilter::DnsCache::instance().clear_for_testing();
-    std::lock_guard lock(mutex_);
-    return std::exchange(seen_, {});
-  }
-
- private:
-  std::map<std::string, std::string> table_;
-  std::mutex mutex_;
-  Lookups seen_;
-};
-
 inline netfilter::SocketAddress loopback(uint16_t port) {
   return {netfilter::IpAddress::v4(127, 0, 0, 1), port};
 }
 
 inline UniqueFd connect_tcp(const netfilter::SocketAddress& addr) {
-  sockaddr_storage ss{};
-  socklen_t len = netfilter::to_sockaddr(addr, ss);
-  UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  // On failure errno stays for callers that tell a refusal from others (close keeps it).
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) != 0) return UniqueFd();
-  timeval tv{20, 0};  // a hang fails the test instead of blocking it
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
+  auto fd = proxy::connect_with_timeout(addr, std::chrono::seconds(20));
+  if (!fd) return UniqueFd();
+  (void)proxy::set_io_timeouts(fd->get(), std::chrono::seconds(20));  // a hang fails the test
+  return std::move(*fd);
 }
 
 inline uint16_t bound_port(int fd) {
@@ -144,14 +101,9 @@ inline bool eventually(const std::function<bool()>& done) {
 }
 
 // Events are emitted by proxy threads, possibly after the client saw its socket close.
-inline std::vector<CapturedEvent> wait_for_events(CaptureSink& sink, const std::string& message,
-                                                  size_t count = 1) {
-  eventually([&] { return sink.with_message(message).size() >= count; });
-  return sink.with_message(message);
-}
-
-inline bool wait_until_refused(uint16_t port) {
-  return eventually([&] { return !connect_tcp(loopback(port)) && errno == ECONNREFUSED; });
+inline std::vector<CapturedEvent> wait_for_events(CaptureSink& sink, const std::string& msg) {
+  eventually([&] { return !sink.with_message(msg).empty(); });
+  return sink.with_message(msg);
 }
 
 // Loopback echo upstream on one epoll thread: echoes every byte and, at the client's
@@ -160,7 +112,6 @@ class EchoServer {
  public:
   explicit EchoServer(netfilter::IpAddress ip = loopback(0).ip)
       : listener_(listen_on({ip, 0})), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
-    addr_ = {ip, bound_port(listener_.get())};
     watch(listener_.get());
     thread_ = std::thread([this] { run(); });
   }
@@ -169,8 +120,7 @@ class EchoServer {
     thread_.join();
     for (int fd : conns_) ::close(fd);
   }
-  const netfilter::SocketAddress& addr() const { return addr_; }
-  uint16_t port() const { return addr_.port; }
+  uint16_t port() const { return bound_port(listener_.get()); }
 
  private:
   void watch(int fd) {
@@ -206,7 +156,6 @@ class EchoServer {
   }
 
   UniqueFd listener_, epoll_;
-  netfilter::SocketAddress addr_;
   std::vector<int> conns_;
   std::thread thread_;
 };
@@ -270,9 +219,6 @@ inline UniqueFd open_tunnel(Kind kind, uint16_t proxy_port, const std::string& h
     return UniqueFd();
   return fd;
 }
-inline UniqueFd open_tunnel(Kind kind, uint16_t proxy_port, const netfilter::SocketAddress& to) {
-  return open_tunnel(kind, proxy_port, netfilter::to_string(to.ip), to.port);
-}
 
 // Sends `payload` from a second thread, half-closes, and returns all that came back.
 inline std::string round_trip(int fd, const std::string& payload) {
@@ -297,11 +243,11 @@ inline std::string forbidden(const std::string& body) {
          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// Runs `handler` on this thread against a socketpair whose client end sent `input` and
-// half-closed, and expects the client to receive `output` up to end of stream, then
-// exactly one event from `target`: message event[0] at the level such a message has, and
-// if given, the values of the fields after "message" as the further entries, named as the
-// proxies name them (no event at all if `event` is empty).
+// Runs `handler` on a thread of its own (a tunnel's pump renames it) against a socketpair
+// whose client end sent `input` and half-closed, and expects the client to receive `output`
+// up to end of stream, then exactly one event from `target`: message event[0] at the level
+// such a message has, and if given, the values of the fields after "message" as the
+// further entries, named as the proxies name them (no event at all if `event` is empty).
 template <class Handler>
 void expect_handled(Handler handler, const char* target, Allow allow, std::vector<std::string> deny,
                     const std::string& input, const std::string& output,
@@ -310,12 +256,13 @@ void expect_handled(Handler handler, const char* target, Allow allow, std::vecto
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   UniqueFd client(sv[0]);
-  timeval tv{20, 0};
-  ::setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  (void)proxy::set_io_timeouts(client.get(), std::chrono::seconds(20));
   EXPECT_TRUE(send_text(client.get(), input));
   ::shutdown(client.get(), SHUT_WR);
-  handler(std::make_shared<const netfilter::NetworkFilter>(make_filter(allow, deny)),
-          UniqueFd(sv[1]));
+  std::thread([&] {
+    handler(std::make_shared<const netfilter::NetworkFilter>(make_filter(allow, deny)),
+            UniqueFd(sv[1]));
+  }).join();
   EXPECT_EQ(read_n(client.get()), output);
   if (event.empty()) {
     EXPECT_TRUE(capture.sink().events().empty());
