@@ -1,7 +1,5 @@
-// The listener runtime and the pump of both proxies, through real loopback listeners:
-// tunnels, stop, thread names, close-on-exec and accept-failure recovery, and stress meant
-// to run under ThreadSanitizer as well as in the plain build: a stop racing a flood of
-// tunnels opened by name from many threads at once.
+// The listener runtime and the pump of both proxies through real loopback listeners, with
+// stress meant for ThreadSanitizer too: a stop racing a flood of tunnels opened by name.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,7 +12,6 @@
 #include <fstream>
 
 #include "proxy/proxy_test_support.h"
-#include "sandbox_core/proxy/net.h"
 
 namespace sandbox::proxy {
 namespace {
@@ -33,9 +30,7 @@ std::vector<std::pair<std::string, int>> threads() {
   return out;
 }
 size_t threads_named(const std::string& prefix) {
-  auto all = threads();
-  return std::count_if(all.begin(), all.end(),
-                       [&](const auto& t) { return t.first.starts_with(prefix); });
+  return std::ranges::count_if(threads(), [&](const auto& t) { return t.first.starts_with(prefix); });
 }
 
 // SIGPIPE (13) pending on any thread of this process: a splice into a reset socket raises
@@ -51,18 +46,12 @@ bool sigpipe_pending_anywhere() {
   return false;
 }
 
-// Threads carry their names (the kernel keeps 15 bytes: "allow-list-proxy" and
-// "allow-list-proxy-conn" both read "allow-list-prox", "socks5-proxy-conn" reads
-// "socks5-proxy-co") and every socket is close-on-exec. A tunnel to an IPv6 upstream
-// allow-listed by block is opened, and a client resets while its upstream still sends back.
-// Then clients open tunnels by name (through the real resolver: localhost only) in a loop,
-// each carrying bytes of its own, while the handle is destroyed underneath them: every
-// client ends with its bytes back, a close or a refusal, none hangs, and the port ends up
-// closed. The first tunnel keeps running: signals land on its pumps while they wait in
-// recv, a gap lets each direction give its pipe back, and 1 MiB in chunks well above the
-// 32 KiB pump buffer still goes through; "[eof]" proves the upstream saw the client's
-// half-close and could answer afterwards. Finally no pump is left behind. (Descriptors and
-// threads left behind by many tunnels are test_soak.py's.)
+// Threads carry their names (the kernel keeps 15 bytes: "allow-list-proxy-conn" reads
+// "allow-list-prox", "socks5-proxy-conn" "socks5-proxy-co") and sockets are close-on-exec.
+// Clients open tunnels by name (the real resolver: localhost) in a loop, each carrying bytes
+// of its own, while the handle is destroyed underneath them: each ends with its bytes back,
+// a close or a refusal, none hangs, and the port ends up closed. A tunnel opened before, to
+// an IPv6 upstream allow-listed by block, keeps running. (Leaks are test_soak.py's.)
 TEST(ProxyListener, NamedCloseOnExecStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
   constexpr int kClients = 8;
   struct sigaction sa{}, old{};
@@ -95,6 +84,7 @@ TEST(ProxyListener, NamedCloseOnExecStopDuringAcceptFloodAndTunnelsThatOutliveIt
       if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
       EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket fd " << fd;
     }
+    // A client that resets while the upstream is still sending back to it.
     auto abrupt = testing::open_tunnel(kind, port, "localhost", echo->port());
     ASSERT_TRUE(abrupt.valid());
     ASSERT_TRUE(testing::send_text(abrupt.get(), testing::pattern(2 << 20, 8)));
@@ -127,6 +117,9 @@ TEST(ProxyListener, NamedCloseOnExecStopDuringAcceptFloodAndTunnelsThatOutliveIt
       return !r && r.error().code == ECONNREFUSED;
     }));
 
+    // Signals land on both pumps while they wait in recv, a gap lets each direction give its
+    // pipe back, then 1 MiB in chunks well above the 32 KiB pump buffer; "[eof]" proves the
+    // upstream saw the client's half-close and could still answer.
     ASSERT_TRUE(testing::send_text(tunnel.get(), "a"));
     ASSERT_EQ(testing::read_n(tunnel.get(), 1), "a");
     for (int round = 0; round < 3; ++round) {
@@ -147,10 +140,10 @@ TEST(ProxyListener, NamedCloseOnExecStopDuringAcceptFloodAndTunnelsThatOutliveIt
   ::sigaction(SIGUSR1, &old, nullptr);
 }
 
-// In a forked child: the HTTP proxy (both share the accept loop) starts with the
-// descriptor table full, so that its accept fails with EMFILE; exactly one warning comes
-// over several retries, and once descriptors are free a client is served. Returns 0 or
-// the failed step. (An accept already blocked holds a reserved slot, hence this order.)
+// In a forked child: the HTTP proxy (both share the accept loop) starts with the descriptor
+// table full, so that accept fails with EMFILE; one warning comes over several retries, and
+// once descriptors are free a client is served. Returns 0 or the failed step. (An accept
+// already blocked holds a reserved slot, hence this order.)
 int accept_exhaustion_child() {
   // Never destroyed: the child leaves by _exit while a connection thread may still emit.
   static testing::CaptureScope capture;
