@@ -27,15 +27,12 @@ TEST(InternalAddress, RangesAtTheirEdges) {
       {"172.16.0.0", true}, {"172.31.255.255", true}, {"172.32.0.0", false},
       {"192.168.0.1", true}, {"192.169.0.0", false}, {"223.255.255.255", false},
       {"224.0.0.1", true}, {"239.255.255.255", true}, {"240.0.0.1", false},
-      {"255.255.255.254", false}, {"255.255.255.255", true}, {"::ffff:10.0.0.1", true},
-      {"::ffff:169.254.169.254", true}, {"::ffff:8.8.8.8", false}, {"::", true}, {"::1", true},
-      {"::2", false}, {"::10.0.0.1", true}, {"::8.8.8.8", false}, {"::1:a00:1", false},
-      {"64:ff9b::a00:1", true}, {"64:ff9b::808:808", false}, {"64:ff9b::1:7f00:1", false},
-      {"64:ff9b:1:ffff::7f00:1", true}, {"64:ff9b:2::7f00:1", false}, {"64:ff9a::7f00:1", false},
-      {"2002:7f00:1::", true}, {"2002:808:808::1", false}, {"2003:7f00:1::", false},
-      {"ff02::1", true},
-      {"fe80::1", true}, {"febf::1", true}, {"fec0::1", false}, {"fc00::1", true},
-      {"fdff::1", true}, {"fe00::1", false}, {"2001:db8::1", false},
+      {"255.255.255.254", false}, {"255.255.255.255", true},
+      // Embedded IPv4 forms are judged by that address; which forms embed one: ip_address_test.
+      {"::ffff:10.0.0.1", true}, {"64:ff9b::a00:1", true}, {"2002:808:808::1", false},
+      {"::", true}, {"::1", true}, {"::2", false}, {"ff02::1", true}, {"fe80::1", true},
+      {"febf::1", true}, {"fec0::1", false}, {"fc00::1", true}, {"fdff::1", true},
+      {"fe00::1", false}, {"2001:db8::1", false},
   };
   for (const auto& [ip, internal] : cases) {
     SCOPED_TRACE(ip);

@@ -7,28 +7,18 @@ namespace sandbox::netfilter {
 namespace {
 
 TEST(IpAddressText, Ipv4GrammarIsStrict) {
-  struct Case {
-    const char* text;
-    bool ok;
-  } cases[] = {
-      {"0.0.0.0", true},     {"255.255.255.255", true}, {"1.2.3.4", true},
-      {"010.0.0.1", false},  {"00.0.0.0", false},       {"1.2.3", false},
-      {"1.2.3.4.5", false},  {"256.0.0.1", false},      {"1.2.3.0004", false},
-      {" 1.2.3.4", false},   {"1.2.3.4 ", false},       {"1.2.3.", false},
-      {"1..2.3", false},     {"+1.2.3.4", false},       {"0x1.2.3.4", false},
-      {"", false},           {"1.2.3.4/8", false},      {"1.2.3.-4", false},
-      // Spellings a C library reads as 127.0.0.1: to the filter they are names.
-      {"2130706433", false}, {"0x7f000001", false},     {"127.1", false},
-      {"0177.0.0.1", false}, {"127.0.0.1.", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    auto ip = parse_ipv4(c.text);
-    ASSERT_EQ(ip.has_value(), c.ok);
-    EXPECT_EQ(parse_ip(c.text), ip);
-    if (c.ok) {
-      EXPECT_EQ(to_string(*ip), c.text);
-    }
+  for (const char* text : {"0.0.0.0", "255.255.255.255", "1.2.3.4"}) {
+    auto ip = parse_ipv4(text);
+    ASSERT_TRUE(ip.has_value()) << text;
+    EXPECT_EQ(parse_ip(text), ip);
+    EXPECT_EQ(to_string(*ip), text);
+  }
+  // The last five are spellings a C library reads as 127.0.0.1: to the filter they are names.
+  for (const char* text : {"010.0.0.1", "00.0.0.0", "1.2.3", "1.2.3.4.5", "256.0.0.1",
+                           "1.2.3.0004", " 1.2.3.4", "1.2.3.4 ", "1.2.3.", "1..2.3", "+1.2.3.4",
+                           "0x1.2.3.4", "", "1.2.3.4/8", "1.2.3.-4", "2130706433", "0x7f000001",
+                           "127.1", "0177.0.0.1", "127.0.0.1."}) {
+    EXPECT_FALSE(parse_ip(text)) << text;
   }
 }
 
@@ -37,15 +27,11 @@ TEST(IpAddressText, Ipv6ParsesAndPrintsInCanonicalForm) {
     const char* text;
     const char* canonical;
   } cases[] = {
-      {"::", "::"},
-      {"2001:DB8::1", "2001:db8::1"},
+      {"::", "::"}, {"2001:DB8::1", "2001:db8::1"},
       {"2001:0db8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
-      {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
-      {"::2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"},
-      {"1:0:0:2:0:0:0:3", "1:0:0:2::3"},
-      {"1:0:2:3:4:5:6:7", "1:0:2:3:4:5:6:7"},
-      {"::FFFF:a00:1", "::ffff:10.0.0.1"},
-      {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304"},
+      {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"}, {"::2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"},
+      {"1:0:0:2:0:0:0:3", "1:0:0:2::3"},       {"1:0:2:3:4:5:6:7", "1:0:2:3:4:5:6:7"},
+      {"::FFFF:a00:1", "::ffff:10.0.0.1"},     {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -3,7 +3,6 @@
 // deadlines. All traffic stays on 127.0.0.1 / ::1.
 #pragma once
 
-#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,13 +54,11 @@ inline uint16_t bound_port(int fd) {
   return netfilter::from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len)->port;
 }
 
-// A non-blocking listener; an IPv6 one takes IPv6 only. Invalid if the port is taken.
+// A non-blocking listener; invalid if the port is taken.
 inline UniqueFd listen_on(const netfilter::SocketAddress& at, int backlog = 4096) {
   sockaddr_storage ss{};
   socklen_t len = netfilter::to_sockaddr(at, ss);
   UniqueFd fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  int one = 1;
-  if (ss.ss_family == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   const bool ok = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
                   ::listen(fd.get(), backlog) == 0;
   return ok ? std::move(fd) : UniqueFd();
@@ -85,19 +83,15 @@ inline std::string read_n(int fd, size_t n = SIZE_MAX) {
 }
 
 inline std::string raw(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
+  return std::string(values.begin(), values.end());
 }
 
 // True once `done` holds, false after 10 s.
 inline bool eventually(const std::function<bool()>& done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return done();
 }
 
 // Events are emitted by proxy threads, possibly after the client saw its socket close.
@@ -160,11 +154,10 @@ class EchoServer {
   std::thread thread_;
 };
 
-// A loopback listener that only counts what reached it. The refusals of the handler tables
-// name its port, so one that connects anyway shows here (one naming ::1, where nothing
-// listens, fails on its reply instead). A handler replies after its connect returned and
-// the kernel queues the connection before that, so draining the queue after the reply
-// sees every connection made.
+// A loopback listener that only counts what reached it (a refusal naming ::1, where nothing
+// listens, fails on its reply instead). A handler replies after its connect returned and the
+// kernel queues the connection before that, so draining the queue after the reply sees
+// every connection made.
 class RecordingUpstream {
  public:
   uint16_t port() const { return bound_port(listener_.get()); }
@@ -182,9 +175,8 @@ class RecordingUpstream {
 enum class Kind { Http, Socks };
 inline const char* kind_name(Kind k) { return k == Kind::Http ? "HTTP CONNECT" : "SOCKS5"; }
 
-inline std::unique_ptr<proxy::ProxyHandle> start_proxy(Kind kind, Allow allow,
-                                                       std::vector<std::string> deny = {}) {
-  auto filter = make_filter(std::move(allow), std::move(deny));
+inline std::unique_ptr<proxy::ProxyHandle> start_proxy(Kind kind, Allow allow) {
+  auto filter = make_filter(std::move(allow));
   auto p = kind == Kind::Http ? proxy::start_http_proxy(std::move(filter))
                               : proxy::start_socks5_proxy(std::move(filter));
   EXPECT_TRUE(p.has_value());
@@ -243,43 +235,57 @@ inline std::string forbidden(const std::string& body) {
          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// Runs `handler` on a thread of its own (a tunnel's pump renames it) against a socketpair
-// whose client end sent `input` and half-closed, and expects the client to receive `output`
-// up to end of stream, then exactly one event from `target`: message event[0] at the level
-// such a message has, and if given, the values of the fields after "message" as the
-// further entries, named as the proxies name them (no event at all if `event` is empty).
+// A row of a handler table: the policy and what the client sends, then all it receives
+// and the one event expected: its message, then (if given) the values of the fields after
+// "message", named as the proxies name them. No event at all if `event` is empty.
+struct HandlerCase {
+  const char* name;
+  Allow allow;
+  std::vector<std::string> deny;
+  std::string input, output;
+  std::vector<std::string> event;
+};
+
+// Runs `handler` on each row, on a thread of its own (a tunnel's pump renames it) against a
+// socketpair whose client end sent the input and half-closed. The event comes from `target`
+// at the level such a message has; no row may connect to `upstream`, which refusals name.
 template <class Handler>
-void expect_handled(Handler handler, const char* target, Allow allow, std::vector<std::string> deny,
-                    const std::string& input, const std::string& output,
-                    const std::vector<std::string>& event) {
-  CaptureScope capture;
-  int sv[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-  UniqueFd client(sv[0]);
-  (void)proxy::set_io_timeouts(client.get(), std::chrono::seconds(20));
-  EXPECT_TRUE(send_text(client.get(), input));
-  ::shutdown(client.get(), SHUT_WR);
-  std::thread([&] {
-    handler(std::make_shared<const netfilter::NetworkFilter>(make_filter(allow, deny)),
-            UniqueFd(sv[1]));
-  }).join();
-  EXPECT_EQ(read_n(client.get()), output);
-  if (event.empty()) {
-    EXPECT_TRUE(capture.sink().events().empty());
-    return;
+void expect_handled(Handler handler, const char* target, RecordingUpstream& upstream,
+                    std::span<const HandlerCase> cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CaptureScope capture;
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    UniqueFd client(sv[0]);
+    (void)proxy::set_io_timeouts(client.get(), std::chrono::seconds(20));
+    EXPECT_TRUE(send_text(client.get(), c.input));
+    ::shutdown(client.get(), SHUT_WR);
+    std::thread([&] {
+      handler(std::make_shared<const netfilter::NetworkFilter>(make_filter(c.allow, c.deny)),
+              UniqueFd(sv[1]));
+    }).join();
+    EXPECT_EQ(read_n(client.get()), c.output);
+    EXPECT_EQ(upstream.reached(), 0u) << "a refused destination was connected to";
+    const auto& event = c.event;
+    if (event.empty()) {
+      EXPECT_TRUE(capture.sink().events().empty());
+      continue;
+    }
+    auto events = wait_for_events(capture.sink(), event[0]);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].target, target);
+    const bool debug = event[0].find(" ended") != std::string::npos ||
+                       event[0].find("ALLOW") != std::string::npos ||
+                       event[0] == "proxy got request";
+    EXPECT_EQ(events[0].level, debug ? events::Level::Debug : events::Level::Warn);
+    if (event.size() == 1) continue;
+    std::vector<std::string> fields = {"message", "host", "port", "resolved"};
+    if (event[0] == "proxy got request") fields = {"message", "request_line"};
+    fields.resize(event.size());
+    EXPECT_EQ(events[0].fields, fields);
+    EXPECT_EQ(events[0].values, event);
   }
-  auto events = wait_for_events(capture.sink(), event[0]);
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].target, target);
-  const bool debug = event[0].find(" ended") != std::string::npos ||
-                     event[0].find("ALLOW") != std::string::npos || event[0] == "proxy got request";
-  EXPECT_EQ(events[0].level, debug ? events::Level::Debug : events::Level::Warn);
-  if (event.size() == 1) return;
-  std::vector<std::string> fields = {"message", "host", "port", "resolved"};
-  if (event[0] == "proxy got request") fields = {"message", "request_line"};
-  fields.resize(event.size());
-  EXPECT_EQ(events[0].fields, fields);
-  EXPECT_EQ(events[0].values, event);
 }
 
 }  // namespace sandbox::testing
