@@ -76,9 +76,8 @@ TEST_F(FakeDns, InsertAtTheBoundSweepsExpiredEntriesOrClearsALiveTable) {
   EXPECT_EQ(cache().size_for_testing(), 23u + 1u + 1u);
 
   cache().clear_for_testing();  // now a full table of live entries
-  for (uint16_t port = 0; port < DnsCache::kSweepThreshold; ++port) {
+  for (uint16_t port = 0; port < DnsCache::kSweepThreshold; ++port)
     ASSERT_TRUE(resolve_destination("x.test", port));
-  }
   EXPECT_EQ(cache().size_for_testing(), DnsCache::kSweepThreshold);
   ASSERT_TRUE(resolve_destination("x.test", 9999));
   EXPECT_EQ(cache().size_for_testing(), 1u);
@@ -99,20 +98,16 @@ TEST_F(FakeDns, LookupRunsWithoutTheCacheLock) {
   answer("cached.test", {"192.0.2.1"});
   ASSERT_TRUE(resolve_destination("cached.test", 1));
   std::promise<void> started, release;
-  std::future<void> lookup_started = started.get_future();
-  std::shared_future<void> released = release.get_future().share();
-  cache().set_lookup_for_testing(
-      [&started, released](const std::string&,
-                           uint16_t port) -> Result<std::vector<SocketAddress>, IoError> {
-        started.set_value();
-        // Bounded wait: a held lock shows as a failure here instead of a hang.
-        if (released.wait_for(30s) != std::future_status::ready) {
-          return fail(IoError::custom("lookup was never released"));
-        }
-        return std::vector<SocketAddress>{sa("192.0.2.7", port)};
-      });
+  auto released = release.get_future().share();
+  cache().set_lookup_for_testing([&started, released](const std::string&, uint16_t port)
+                                     -> Result<std::vector<SocketAddress>, IoError> {
+    started.set_value();
+    // Bounded wait: a held lock shows as a failure here instead of a hang.
+    if (released.wait_for(30s) != std::future_status::ready) return fail(IoError::custom("hung"));
+    return std::vector<SocketAddress>{sa("192.0.2.7", port)};
+  });
   auto slow = std::async(std::launch::async, [] { return resolve_destination("slow.test", 1); });
-  lookup_started.wait();  // the other thread is now inside its lookup
+  started.get_future().wait();  // the other thread is now inside its lookup
   EXPECT_EQ(*resolve_destination("cached.test", 1), sa("192.0.2.1", 1));
   release.set_value();
   EXPECT_EQ(*slow.get(), sa("192.0.2.7", 1));
