@@ -173,7 +173,6 @@ class RecordingUpstream {
 };
 
 enum class Kind { Http, Socks };
-inline const char* kind_name(Kind k) { return k == Kind::Http ? "HTTP CONNECT" : "SOCKS5"; }
 
 inline std::unique_ptr<proxy::ProxyHandle> start_proxy(Kind kind, Allow allow) {
   auto filter = make_filter(std::move(allow));
