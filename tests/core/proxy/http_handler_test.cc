@@ -1,6 +1,5 @@
 // The CONNECT handler driven directly on a socketpair: each outcome's exact response and
-// event, and no refusal ever connects. Every destination a refusal names is the recording
-// upstream's (loopback), so even a wrongly admitted case sends nothing off this host.
+// event, and no refusal ever connects.
 #include "proxy/proxy_test_support.h"
 #include "sandbox_core/base/io_error.h"
 #include "sandbox_core/proxy/http.h"

@@ -247,7 +247,8 @@ struct HandlerCase {
 
 // Runs `handler` on each row, on a thread of its own (a tunnel's pump renames it) against a
 // socketpair whose client end sent the input and half-closed. The event comes from `target`
-// at the level such a message has; no row may connect to `upstream`, which refusals name.
+// at the level such a message has. No row may connect to `upstream`, the destination every
+// refusal names (loopback, so even a wrongly admitted row sends nothing off this host).
 template <class Handler>
 void expect_handled(Handler handler, const char* target, RecordingUpstream& upstream,
                     std::span<const HandlerCase> cases) {

@@ -12,8 +12,6 @@ using testing::raw;
 using testing::socks_reply;
 using testing::socks_request;
 
-// Every destination a refusal names is the recording upstream's (loopback), so even a
-// wrongly admitted case sends nothing off this host.
 TEST(Socks5Handshake, RepliesAndEventsForEachRequestAndRefusalsNeverConnect) {
   std::string longest(255 - std::string(".allowed.test").size(), 'a');
   for (size_t i = 63; i < longest.size(); i += 64) longest[i] = '.';
