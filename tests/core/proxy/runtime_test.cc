@@ -30,7 +30,8 @@ std::vector<std::pair<std::string, int>> threads() {
   return out;
 }
 size_t threads_named(const std::string& prefix) {
-  return std::ranges::count_if(threads(), [&](const auto& t) { return t.first.starts_with(prefix); });
+  return std::ranges::count_if(threads(),
+                               [&](const auto& t) { return t.first.starts_with(prefix); });
 }
 
 // SIGPIPE (13) pending on any thread of this process: a splice into a reset socket raises
