@@ -112,7 +112,8 @@ TEST(FilterMatch, BlocksCompareOnlyPrefixBitsAndDenyBlocksCatchEveryFormOfAnIpv4
 
 TEST(FilterCheck, VerdictsFollowDenyFirstThenAllow) {
   using Allow = std::optional<std::vector<std::string>>;
-  const Allow wildcard{{"*.example.com"}}, exact{{"example.com"}}, dotted{{"example.com."}};
+  const Allow wildcard{{"*.example.com"}}, exact{{"example.com"}};
+  const Allow all{{"*.example.com", "example.com", "example.com."}};
   struct Case {
     std::vector<std::string> deny;
     Allow allow;
@@ -138,12 +139,12 @@ TEST(FilterCheck, VerdictsFollowDenyFirstThenAllow) {
       // A wildcard needs a label; trailing dots are ignored on the host only.
       {{}, wildcard, "X.EXAMPLE.COM.", V::Allow},
       {{}, wildcard, "a.b.example.com", V::Allow},
-      {{}, wildcard, "example.com", V::NotInAllowList},
-      {{}, wildcard, ".example.com", V::NotInAllowList},
       {{}, exact, "EXAMPLE.com...", V::Allow},
-      {{}, exact, "xexample.com", V::NotInAllowList},
-      {{}, exact, "example.com.evil.test", V::NotInAllowList},
-      {{}, dotted, "example.com", V::NotInAllowList},
+      {{}, Allow{{"*.example.com", "example.com."}}, "example.com", V::NotInAllowList},
+      {{}, Allow{{"example.com", "example.com."}}, "a.b.example.com", V::NotInAllowList},
+      {{}, all, ".example.com", V::NotInAllowList},
+      {{}, all, "xexample.com", V::NotInAllowList},
+      {{}, all, "example.com.evil.test", V::NotInAllowList},
       // Text that only starts with an address, or is bracketed, is a name.
       {{"10.0.0.1"}, Allow{{"10.0.0.1.nip.test"}}, "10.0.0.1.nip.test", V::Allow},
       {{"::1"}, Allow{{"[::1]"}}, "[::1]", V::Allow},
