@@ -146,9 +146,7 @@ TEST(ProxyListener, NamedCloseOnExecStopDuringAcceptFloodAndTunnelsThatOutliveIt
 int accept_exhaustion_child() {
   // Never destroyed: the child leaves by _exit while a connection thread may still emit.
   static testing::CaptureScope capture;
-  rlimit rl{};
-  ::getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = 256;
+  const rlimit rl{256, 256};
   if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) return 1;
   UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   std::vector<UniqueFd> fillers;
