@@ -3,7 +3,7 @@
 // deadlines. All traffic stays on 127.0.0.1 / ::1.
 #pragma once
 
-#include <sys/epoll.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,57 +100,42 @@ inline std::vector<CapturedEvent> wait_for_events(CaptureSink& sink, const std::
   return sink.with_message(msg);
 }
 
-// Loopback echo upstream on one epoll thread: echoes every byte and, at the client's
-// end of stream, sends "[eof]" and closes. Proves half-close in both directions.
+// Loopback echo upstream on one thread: echoes every byte and, at the client's end of
+// stream, sends "[eof]" and closes. Proves half-close in both directions.
 class EchoServer {
  public:
-  explicit EchoServer(netfilter::IpAddress ip = loopback(0).ip)
-      : listener_(listen_on({ip, 0})), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
-    watch(listener_.get());
+  explicit EchoServer(netfilter::IpAddress ip = loopback(0).ip) : listener_(listen_on({ip, 0})) {
+    fds_.push_back({listener_.get(), POLLIN, 0});
     thread_ = std::thread([this] { run(); });
   }
   ~EchoServer() {
     ::shutdown(listener_.get(), SHUT_RDWR);  // wakes the loop; accept then fails with EINVAL
     thread_.join();
-    for (int fd : conns_) ::close(fd);
+    for (size_t i = 1; i < fds_.size(); ++i) ::close(fds_[i].fd);
   }
   uint16_t port() const { return bound_port(listener_.get()); }
 
  private:
-  void watch(int fd) {
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &ev);
-  }
   void run() {
     std::vector<char> buf(65536);
-    epoll_event evs[64];
-    for (;;) {
-      int n = ::epoll_wait(epoll_.get(), evs, 64, -1);
-      for (int i = 0; i < n; ++i) {
-        int fd = evs[i].data.fd;
-        if (fd == listener_.get()) {
-          int c = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-          if (c < 0 && errno == EINVAL) return;
-          if (c >= 0) conns_.push_back(c), watch(c);
-          continue;
-        }
-        ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
-        if (r > 0) {
-          (void)send_text(fd, std::string_view(buf.data(), size_t(r)));
-          continue;
-        }
-        if (r == 0) (void)send_text(fd, "[eof]");
-        ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
-        std::erase(conns_, fd);
-        ::close(fd);
+    while (::poll(fds_.data(), fds_.size(), -1) >= 0 || errno == EINTR) {
+      for (size_t i = fds_.size() - 1; i > 0; --i) {
+        if (fds_[i].revents == 0) continue;
+        ssize_t r = ::recv(fds_[i].fd, buf.data(), buf.size(), 0);
+        if (r > 0 && send_text(fds_[i].fd, std::string_view(buf.data(), size_t(r)))) continue;
+        if (r == 0) (void)send_text(fds_[i].fd, "[eof]");
+        ::close(fds_[i].fd);
+        fds_.erase(fds_.begin() + static_cast<ptrdiff_t>(i));
       }
+      if (fds_[0].revents == 0) continue;
+      int c = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0 && errno == EINVAL) return;
+      if (c >= 0) fds_.push_back({c, POLLIN, 0});
     }
   }
 
-  UniqueFd listener_, epoll_;
-  std::vector<int> conns_;
+  UniqueFd listener_;
+  std::vector<pollfd> fds_;  // the listener, then the connections
   std::thread thread_;
 };
 
