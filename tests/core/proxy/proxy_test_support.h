@@ -260,10 +260,9 @@ void expect_handled(Handler handler, const char* target, RecordingUpstream& upst
     auto events = wait_for_events(capture.sink(), event[0]);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].target, target);
-    const bool debug = event[0].find(" ended") != std::string::npos ||
-                       event[0].find("ALLOW") != std::string::npos ||
-                       event[0] == "proxy got request";
-    EXPECT_EQ(events[0].level, debug ? events::Level::Debug : events::Level::Warn);
+    const bool warn = event[0].find("DENIED") != std::string::npos ||
+                      event[0].find(" failed: ") != std::string::npos;
+    EXPECT_EQ(events[0].level, warn ? events::Level::Warn : events::Level::Debug);
     if (event.size() == 1) continue;
     std::vector<std::string> fields = {"message", "host", "port", "resolved"};
     if (event[0] == "proxy got request") fields = {"message", "request_line"};
