@@ -9,19 +9,15 @@ import time
 import pytest
 
 CAP = 268435456
+HANG_S = 30  # generous bound that only catches hangs
 
 
 def test_state_table_before_and_after_collect(sh):
     proc = sh("echo $$; echo err >&2; exit 3")
     pid = proc.pid()
-    assert proc.wait() == 3
-    assert proc.wait() == 3
-    assert proc.pid() == pid
-    assert proc.read_stdout() == f"{pid}\n".encode()
-    assert proc.read_stdout() == b""
-    assert proc.read_stderr() == b"err\n"
-    assert proc.read_stderr() == b""
-    assert proc.pid() == pid
+    assert (proc.wait(), proc.wait(), proc.pid()) == (3, 3, pid)
+    assert (proc.read_stdout(), proc.read_stdout()) == (f"{pid}\n".encode(), b"")
+    assert (proc.read_stderr(), proc.read_stderr(), proc.pid()) == (b"err\n", b"", pid)
     assert proc.wait_and_collect() == (3, b"", b"")
     for method, message in [
         ("wait", "LocalProcess.wait called twice"),
@@ -93,14 +89,11 @@ def test_ctrl_c_interrupts_a_blocking_collect_and_kills_the_group(fresh_python, 
     assert float(done.stdout) < 20  # not after the 30 s child; catches only the hang
 
 
-def test_deadline_kills_a_collect_but_not_a_wait_and_uncaptured_streams_read_empty(sh):
+def test_the_deadline_does_not_kill_a_wait_and_uncaptured_streams_read_empty(sh):
+    # The deadline of a collect is test_cli's --timeout rows.
     proc = sh("echo out; echo err >&2; sleep 0.8; exit 7", timeout_s=0.1,
               capture_stdout=False, capture_stderr=False)
     assert (proc.read_stdout(), proc.read_stderr(), proc.wait()) == (b"", b"", 7)
-    start = time.monotonic()
-    code, out, _ = sh("echo begun; sleep 10", timeout_s=0.5).wait_and_collect()
-    assert (code, out) == (137, b"begun\n")
-    assert 0.4 < time.monotonic() - start < 8
 
 
 def test_kill_from_another_thread_ends_a_blocked_collect(sh, fifo):
@@ -113,21 +106,14 @@ def test_kill_from_another_thread_ends_a_blocked_collect(sh, fifo):
     fifo.read_line()
     # pid() never waits for the `inner` that the collect holds: it answers from the copy
     # until the collect has taken the record, and then reports the child as reaped.
-    end = time.monotonic() + 5
-    while True:
-        try:
-            assert proc.pid() == pid
-        except RuntimeError as e:
-            assert str(e) == "LocalProcess: child already reaped"
-            break
-        assert time.monotonic() < end
-        time.sleep(0.01)
     start = time.monotonic()
+    try:
+        assert proc.pid() == pid
+    except RuntimeError as e:
+        assert str(e) == "LocalProcess: child already reaped"
     proc.kill()
-    collector.join(timeout=10)
-    assert not collector.is_alive()
-    assert time.monotonic() - start < 1.0
-    assert result == [(137, b"started\n", b"")]
+    collector.join(timeout=HANG_S)
+    assert time.monotonic() - start < 10 and result == [(137, b"started\n", b"")]
 
 
 @pytest.mark.parametrize("blocking", ["wait_and_collect", "read_stdout", "wait"])
@@ -190,8 +176,8 @@ def test_drain_thread_failure_raises_internal_error_and_poisons(fresh_python):
     lines = result.stdout.decode().splitlines()
     assert lines[0].startswith("InternalError: ")
     methods = ["wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"]
-    assert lines[1:6] == [f"{m} LocalProcess inner poisoned" for m in methods]
-    assert lines[6] == "reaped"  # the taken record was disposed of: child killed and reaped
+    # ... and the taken record was disposed of: the child killed and reaped.
+    assert lines[1:] == [f"{m} LocalProcess inner poisoned" for m in methods] + ["reaped"]
 
 
 def test_interpreter_exit_while_a_daemon_thread_collects_is_clean(fresh_python):
