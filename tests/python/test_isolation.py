@@ -176,7 +176,8 @@ def fill(text, host):
 @pytest.mark.parametrize("name,script,expected", ESCAPES, ids=[e[0] for e in ESCAPES])
 def test_escape_battery(backend, host, name, script, expected):
     code, out, err = run(backend, fill(script, host), host.work,
-                         extra_read_only_paths=[str(host.ro)], extra_read_write_paths=[str(host.rw)])
+                         extra_read_only_paths=[str(host.ro)],
+                         extra_read_write_paths=[str(host.rw)])
     assert (out.decode(), code) == (fill(expected, host), 0), err
     for made, text in ((host.rw / "made", "a\n"), (host.work / "made", "b\n")):
         if made.exists():  # written as the caller, not as some other mapped user
