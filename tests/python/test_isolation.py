@@ -10,9 +10,8 @@ import os
 import platform
 import pty
 import socket
-import subprocess
+import shutil
 import tempfile
-import time
 import uuid
 
 import pytest
@@ -91,11 +90,6 @@ class Host:
         self.tcp = socket.create_server(("127.0.0.1", 0))
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.bind(("127.0.0.1", 0))
-        self.abstract = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.abstract_name = "ventra-test-" + self.tag
-        self.abstract.bind("\0" + self.abstract_name)
-        self.abstract.listen()
-        self.victim = subprocess.Popen(["sleep", str(HANG_S)])
         self.tmp = tmp_path
         (tmp_path / "hostonly").write_text("host\n")
         # Writes here must fail; writes to the private /tmp must stay there.
@@ -104,14 +98,12 @@ class Host:
         self.private = [str(tmp_path / "escape"), f"/tmp/ventra-escape-{self.tag}"]
 
     def close(self):
-        self.victim.kill()
-        self.victim.wait()
-        for s in (self.tcp, self.udp, self.abstract):
-            s.close()
+        self.tcp.close()
+        self.udp.close()
         leaked = [p for p in self.forbidden + self.private if os.path.exists(p)]
         for p in leaked:
             os.unlink(p)
-        subprocess.run(["rm", "-rf", self.outside], check=True)
+        shutil.rmtree(self.outside)
         return leaked
 
 
@@ -141,7 +133,7 @@ ESCAPES = [
     ("extra read-write path and work dir are writable at their own paths",  # and on the host
      "pwd; echo a > {rw}/made && echo b > made && echo ok", "{work}\nok\n"),
     ("/proc shows only the sandbox's processes",
-     "test -e /proc/{victim} && echo host-pid-visible; "
+     "test -e /proc/{pid} && echo host-pid-visible; "
      "[ $(ls /proc | grep -c '^[0-9]') -lt 10 ] && echo few", "few\n"),
     ("/dev is the minimal set", "ls /dev | grep -vx core | tr '\\n' ' '",
      "fd full null ptmx pts random shm stderr stdin stdout tty urandom zero "),
@@ -157,7 +149,7 @@ def fill(text, host):
     return text.format(
         forbidden=" ".join(host.forbidden), private=" ".join(host.private), tmp=host.tmp,
         secret=host.secret, ro=host.ro, rw=host.rw,
-        work=host.work, victim=host.victim.pid, tcp_port=host.tcp.getsockname()[1],
+        work=host.work, pid=os.getpid(), tcp_port=host.tcp.getsockname()[1],
         uid=os.geteuid(), gid=os.getegid())
 
 
@@ -182,10 +174,14 @@ def landlock_abi():
 @pytest.mark.parametrize("backend", ISOLATING)
 @pytest.mark.skipif(platform.machine() not in ("x86_64", "aarch64") or landlock_abi() < 6,
                     reason="Landlock scoping needs ABI 6 (Linux 6.12)")
-def test_landlock_scoping_keeps_host_abstract_sockets_out_of_reach_under_open(backend, host):
-    # The network namespace is the host's here; only the scoping stands in the way.
-    script = PY_CONNECT + "AF_UNIX '\"\\0%s\"'" % host.abstract_name
-    code, out, err = run(backend, script, host.work, network_mode="open")
+def test_landlock_scoping_keeps_host_abstract_sockets_out_of_reach(backend, tmp_path):
+    # Under "open" the network namespace is the host's; only the scoping stands in the way.
+    name = "ventra-test-" + uuid.uuid4().hex
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as listener:
+        listener.bind("\0" + name)
+        listener.listen()
+        script = PY_CONNECT + "AF_UNIX '\"\\0%s\"'" % name
+        code, out, err = run(backend, script, tmp_path, network_mode="open")
     assert (code, out) == (0, b"refused\n"), err
 
 
@@ -239,11 +235,9 @@ def test_seccomp_refuses_each_call_with_eperm(backend, host):
     code, out, err = run(backend, SECCOMP_PROBE, host.work, script_type="python")
     assert code == 0, err
     seen = dict(line.split() for line in out.decode().splitlines())
-    allowed = {"NETLINK_ROUTE", "AF_INET6"}
-    assert {k: v for k, v in seen.items() if k in allowed} == {k: "ok" for k in allowed}
-    refused = {k: v for k, v in seen.items() if k not in allowed}
-    assert refused == {k: ("ENOSYS" if k == "clone3" else "EPERM") for k in refused}
-    assert len(refused) == 22
+    assert len(seen) == 24 and seen == {
+        k: "ok" if k in ("NETLINK_ROUTE", "AF_INET6") else "ENOSYS" if k == "clone3" else "EPERM"
+        for k in seen}
 
 
 # --- Everything else is as with "none" ------------------------------------------------
@@ -259,9 +253,7 @@ FIVE_MB = "import sys; sys.stdout.buffer.write(bytes(range(256)) * 20480)"
     (f"python3 -c '{FIVE_MB}'", HANG_S, 0, bytes(range(256)) * 20480),
 ])
 def test_exit_codes_deadline_and_output_come_back_unchanged(backend, tmp_path, script, timeout_s, code, out):
-    started = time.monotonic()
     assert run(backend, script, tmp_path, timeout_s=timeout_s)[:2] == (code, out)
-    assert time.monotonic() - started < HANG_S
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
@@ -278,7 +270,6 @@ get() {{ curl -sS --max-time 10 "$@" 2>/dev/null; echo " rc=$?"; }}
 get --noproxy '' -p http://127.0.0.1:{port}/
 get --noproxy '' --proxy "$ALL_PROXY" http://127.0.0.1:{port}/
 get --max-time 5 http://127.0.0.1:{port}/
-get --noproxy '' -p -o /dev/null -w '%{{http_connect}}' http://{refused}:{port}/
 {connect}
 python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"x", ("127.0.0.1", {udp}))'
 python3 -m http.server --bind 127.0.0.1 18765 >/dev/null 2>&1 & sleep 0.5
@@ -288,19 +279,17 @@ kill $!
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
-@pytest.mark.parametrize("mode", ["allowlist", "open"])
-def test_fence_lets_only_the_proxy_out(backend, host, web_server, mode):
-    if mode == "allowlist":
-        allow, deny, refused, keys = ["127.0.0.1"], [], "refused.example", {"network_allowlist": ["127.0.0.1"]}
-    else:  # open with a deny list
-        allow, deny, refused, keys = [], ["127.0.0.2"], "127.0.0.2", {"network_denylist": ["127.0.0.2"]}
-    proxy = _native.AllowListProxy(allow, deny)
+@pytest.mark.parametrize("mode,lists", [("allowlist", {"network_allowlist": ["127.0.0.1"]}),
+                                        ("open", {"network_denylist": ["127.0.0.2"]})])
+def test_fence_lets_only_the_proxy_out(backend, host, web_server, mode, lists):
+    # What the proxy refuses is test_allow_list_proxy's; here only the way to it is open.
+    proxy = _native.AllowListProxy(lists.get("network_allowlist", []),
+                                   lists.get("network_denylist", []))
     try:
         env = dict(_native.proxy_env_vars(proxy.url, proxy.socks_url))
         connect = PY_CONNECT + "AF_INET '(\"127.0.0.1\", %d)'" % web_server
-        script = FENCE_PROBE.format(port=web_server, refused=refused, connect=connect,
-                                    udp=host.udp.getsockname()[1])
-        code, out, err = run(backend, script, host.work, env=env, network_mode=mode, **keys)
+        script = FENCE_PROBE.format(port=web_server, connect=connect, udp=host.udp.getsockname()[1])
+        code, out, err = run(backend, script, host.work, env=env, network_mode=mode, **lists)
     finally:
         proxy.close()
     assert code == 0, err
@@ -308,7 +297,6 @@ def test_fence_lets_only_the_proxy_out(backend, host, web_server, mode):
         "reached the server", " rc=0",  # the HTTP proxy, CONNECT
         "reached the server", " rc=0",  # socks5h
         " rc=7",                       # direct, as NO_PROXY would send it: nothing there
-        "403 rc=56",                   # the proxy still refuses what it refuses
         "refused",                     # a socket of the child's own
         "200 rc=0",                    # the child's own loopback
     ]
