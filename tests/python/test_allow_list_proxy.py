@@ -3,7 +3,6 @@ end through each protocol. Bad entries are test_cli.py's rows."""
 
 import contextlib
 import gc
-import re
 import socket
 
 import pytest
@@ -22,9 +21,6 @@ def port_of(url):
 def test_close_or_drop_stops_both_loopback_listeners(ending, args, refused_soon):
     proxy = _native.AllowListProxy(*args)
     url, socks_url = proxy.url, proxy.socks_url
-    assert re.fullmatch(r"http://127\.0\.0\.1:\d+", url)
-    assert re.fullmatch(r"socks5h://127\.0\.0\.1:\d+", socks_url)
-    assert port_of(url) != port_of(socks_url)
     if ending == "close":
         assert proxy.close() is None
         assert proxy.close() is None
