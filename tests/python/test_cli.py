@@ -75,12 +75,9 @@ def test_live_output_passes_through_in_order_and_sigint_kills_the_group(terminal
 def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_server):
     # NO_PROXY would exempt 127.0.0.1, and plain-http requests go through a proxy as
     # absolute-URI GETs: empty NO_PROXY plus --proxytunnel makes curl use CONNECT.
-    script = (
-        'echo "$HTTPS_PROXY|$HTTP_PROXY|$ALL_PROXY|$NO_PROXY"; '
-        f'curl -sS -p -w "connect=%{{http_connect}}\\n" http://127.0.0.1:{web_server}/; '
-        'curl -sS -p -o /dev/null -w "refused connect=%{http_connect}\\n" http://refused.example/; '
-        'echo "curl=$?"'
-    )
+    # That --allow and --deny reach the proxy is the parse rows below.
+    script = ('echo "$HTTPS_PROXY|$HTTP_PROXY|$ALL_PROXY|$NO_PROXY"; '
+              f'curl -sS -p -w "connect=%{{http_connect}}" http://127.0.0.1:{web_server}/')
     done = cli("run", "--backend", "none", "--allow", "127.0.0.1", "--env", "HTTPS_PROXY=mine",
                "--env", "NO_PROXY=", "--env", "no_proxy=", "--shell", script)
     assert done.returncode == 0, done.stderr
@@ -88,22 +85,20 @@ def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_serve
     https, http, all_proxy, no_proxy = variables.split("|")
     assert (https, no_proxy) == ("mine", "")  # the caller's values win
     assert http.startswith("http://127.0.0.1:") and all_proxy.startswith("socks5h://127.0.0.1:")
-    assert rest == ["reached the server", "connect=200", "refused connect=403", "curl=56"]
+    assert rest == ["reached the server", "connect=200"]
 
 
-@pytest.mark.parametrize("backend", [None, "no-such"])
-def test_refused_backend_prints_the_modules_message_and_what_is_missing(backend):
+@pytest.mark.parametrize("backend,message", [
+    (None, 'sandbox backend "bubblewrap" is not available in this environment'),
+    ("no-such", 'unknown sandbox backend "no-such"; expected one of'),
+])
+def test_refused_backend_prints_the_modules_message_and_what_is_missing(backend, message):
     # Without bwrap on PATH the default backend is refused in the command line's process.
     env = dict(os.environ, PATH="/nonexistent-sandbox-path")
     done = cli("run", *(["--backend", backend] if backend else []), "--", "true", env=env)
-    assert done.returncode == 125
-    if backend == "no-such":
-        assert 'unknown sandbox backend "no-such"; expected one of' in done.stderr
-    else:
-        assert 'sandbox backend "bubblewrap" is not available in this environment' in done.stderr
-        assert "bubblewrap: no bwrap on PATH" in done.stderr
-    assert "backends available here: " in done.stderr
-    assert "--backend" in done.stderr
+    assert done.returncode == 125 and message in done.stderr
+    assert backend or "bubblewrap: no bwrap on PATH" in done.stderr
+    assert "backends available here: " in done.stderr and "--backend" in done.stderr
 
 
 DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
