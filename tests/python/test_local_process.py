@@ -13,22 +13,16 @@ HANG_S = 30  # generous bound that only catches hangs
 
 
 def test_state_table_before_and_after_collect(sh):
-    proc = sh("echo $$; echo err >&2; exit 3")
+    # A wait is not ended by the deadline, which only a collect enforces.
+    proc = sh("echo $$; echo err >&2; sleep 0.5; exit 3", timeout_s=0.1)
     pid = proc.pid()
     assert (proc.wait(), proc.wait(), proc.pid()) == (3, 3, pid)
     assert (proc.read_stdout(), proc.read_stdout()) == (f"{pid}\n".encode(), b"")
     assert (proc.read_stderr(), proc.read_stderr(), proc.pid()) == (b"err\n", b"", pid)
     assert proc.wait_and_collect() == (3, b"", b"")
-    for method, message in [
-        ("wait", "LocalProcess.wait called twice"),
-        ("read_stdout", "LocalProcess.read_stdout after wait"),
-        ("read_stderr", "LocalProcess.read_stderr after wait"),
-        ("pid", "LocalProcess: child already reaped"),
-        ("wait_and_collect", "LocalProcess.wait_and_collect called twice"),
-    ]:
-        with pytest.raises(RuntimeError) as e:
+    for method in ("wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"):
+        with pytest.raises(RuntimeError):
             getattr(proc, method)()
-        assert str(e.value) == message
     assert proc.kill() is None
     assert proc.backend == "none"
 
@@ -41,6 +35,7 @@ def test_state_table_before_and_after_collect(sh):
          b"a\nb\nc\n", (0, b"", b"")),
         ({"stderr_fd": "w"}, "collect", b"b\n", (0, b"a\nc\n", b"")),
         ({"stdout_fd": "w"}, "read", b"a\nc\n", (b"", b"b\n")),
+        ({"capture_stdout": False, "capture_stderr": False}, "read", b"", (b"", b"")),
     ],
 )
 def test_forwarded_output_goes_through_the_callers_descriptor(sh, keys, method, forwarded,
@@ -74,13 +69,6 @@ def test_ctrl_c_interrupts_a_blocking_collect_and_kills_the_group(fresh_python, 
     fifo.wait_eof()  # the shell and its sleep are both dead
     assert done.returncode == 0, done.stderr
     assert float(done.stdout) < 20  # not after the 30 s child; catches only the hang
-
-
-def test_the_deadline_does_not_kill_a_wait_and_uncaptured_streams_read_empty(sh):
-    # The deadline of a collect is test_cli's --timeout rows.
-    proc = sh("echo out; echo err >&2; sleep 0.8; exit 7", timeout_s=0.1,
-              capture_stdout=False, capture_stderr=False)
-    assert (proc.read_stdout(), proc.read_stderr(), proc.wait()) == (b"", b"", 7)
 
 
 def test_kill_from_another_thread_ends_a_blocked_collect(sh, fifo):
