@@ -1,10 +1,6 @@
-"""Hostile input from Python: random spec dictionaries for spawn() end in a success or a
-designed exception (TypeError, ValueError, OverflowError, RuntimeError; a lone
-surrogate's UnicodeEncodeError is a ValueError), or in the test's own HostileError
-passed through unchanged. Never a crash, a hang, a leaked child or temporary file; never
-SystemError, InternalError, MemoryError or KeyError. Whatever starts runs `true` or
-`exit N` and is killed and collected at once. AllowListProxy's lists go through the same
-list converter and entry parser as spawn's network lists, which this fuzzes."""
+"""Random spec dictionaries, hostile objects among them, for spawn(): each ends in a success
+or a designed exception (or the test's own HostileError), never a crash, a hang, SystemError
+or a leaked child or temporary file. AllowListProxy's lists share the converters fuzzed here."""
 
 import faulthandler
 import os

@@ -1,9 +1,5 @@
-"""What a child can and cannot reach, as one table run over the backends.
-
-The hygiene rows hold for every backend, "none" included; the escape rows for every
-isolating backend that runs on this host. Every probe aims at names the test created, so
-a broken sandbox fails the test without touching anything else.
-"""
+"""What a child can and cannot reach: the hygiene rows over every backend, the escape rows
+over the isolating ones. Every probe aims at names the test created."""
 
 import contextlib
 import os
