@@ -130,38 +130,34 @@ def test_read_stdout_is_capped_with_one_notice_on_fd2(sh, capfd):
     assert capfd.readouterr().err == f"ventra.sandbox: stdout exceeded {CAP} bytes; truncated\n"
 
 
-POISON_SCRIPT = """
-import os, resource
-from ventra.sandbox import _native
-proc = _native.spawn({"input": "sleep 30", "backend": "none", "timeout_s": 0})
-pid = proc.pid()
-size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize:"))
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-# No room for a 2 MiB drain-thread stack: the collect cannot start its drains.
-resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 20), hard))
-try:
-    proc.wait_and_collect()
-except _native.InternalError as e:
-    print("InternalError:", e)
-resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-for method in ("wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"):
-    try:
-        getattr(proc, method)()
-    except RuntimeError as e:
-        print(method, e)
-proc.kill()
-print("alive" if os.path.exists(f"/proc/{pid}") else "reaped")
-"""
-
-
 def test_drain_thread_failure_raises_internal_error_and_poisons(fresh_python):
-    result = fresh_python(POISON_SCRIPT)
+    result = fresh_python("""
+        import os, resource
+        from ventra.sandbox import _native
+        proc = _native.spawn({"input": "sleep 30", "backend": "none", "timeout_s": 0})
+        pid = proc.pid()
+        size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status")
+                    if l.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        # No room for a 2 MiB drain-thread stack: the collect cannot start its drains.
+        resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 20), hard))
+        try:
+            proc.wait_and_collect()
+        except _native.InternalError:
+            print("InternalError")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        for method in ("wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"):
+            try:
+                getattr(proc, method)()
+            except RuntimeError as e:
+                print(e)
+        proc.kill()
+        print("alive" if os.path.exists(f"/proc/{pid}") else "reaped")
+    """)
     assert result.returncode == 0, result.stderr
-    lines = result.stdout.decode().splitlines()
-    assert lines[0].startswith("InternalError: ")
-    methods = ["wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"]
-    # ... and the taken record was disposed of: the child killed and reaped.
-    assert lines[1:] == [f"{m} LocalProcess inner poisoned" for m in methods] + ["reaped"]
+    # Every method refused, and the taken record disposed of: the child killed and reaped.
+    assert result.stdout.decode().splitlines() == (
+        ["InternalError"] + ["LocalProcess inner poisoned"] * 5 + ["reaped"])
 
 
 def test_interpreter_exit_while_a_daemon_thread_collects_is_clean(fresh_python):
