@@ -239,14 +239,12 @@ def test_seccomp_refuses_each_call_with_eperm(backend, host):
 # --- Everything else is as with "none" ------------------------------------------------
 
 
+# The deadline is test_no_process_outlives_its_run's; the target is not pid 1, which would
+# ignore its own SIGTERM.
 @pytest.mark.parametrize("backend", ISOLATING)
-@pytest.mark.parametrize("script,timeout_s,code,out", [
-    ("exit 3", HANG_S, 3, b""),
-    ("kill -TERM $$", HANG_S, 143, b""),  # the target is not pid 1, which would ignore it
-    ("echo before; sleep 30", 1, 137, b"before\n"),
-])
-def test_exit_codes_deadline_and_output_come_back_unchanged(backend, tmp_path, script, timeout_s, code, out):
-    assert run(backend, script, tmp_path, timeout_s=timeout_s)[:2] == (code, out)
+@pytest.mark.parametrize("script,code", [("exit 3", 3), ("kill -TERM $$", 143)])
+def test_exit_codes_come_back_unchanged(backend, tmp_path, script, code):
+    assert run(backend, script, tmp_path)[0] == code
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
