@@ -8,6 +8,7 @@ import pty
 import socket
 import shutil
 import tempfile
+import types
 import uuid
 
 import pytest
@@ -66,48 +67,32 @@ def test_host_descriptors_terminal_and_ignored_sigxfsz_do_not_reach_the_child(ba
 # --- What an isolating backend lets a child reach ---------------------------------------
 
 
-class Host:
-    """Things of the host's that a sandboxed child must not reach, all made by the test."""
-
-    def __init__(self, tmp_path):
-        self.tag = uuid.uuid4().hex
-        self.work = tmp_path / "work"
-        self.work.mkdir()
-        self.ro = tmp_path / "ro"
-        self.ro.mkdir()
-        (self.ro / "data").write_text("readable\n")
-        self.rw = tmp_path / "rw"
-        self.rw.mkdir()
-        # Outside every list, and outside /tmp, which the sandbox replaces.
-        self.outside = tempfile.mkdtemp(prefix="ventra-test-", dir="/var/tmp")
-        self.secret = os.path.join(self.outside, "secret")
-        with open(self.secret, "w") as f:
-            f.write("host secret\n")
-        self.tcp = socket.create_server(("127.0.0.1", 0))
-        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.bind(("127.0.0.1", 0))
-        self.tmp = tmp_path
-        (tmp_path / "hostonly").write_text("host\n")
-        # Writes here must fail; writes to the private /tmp must stay there.
-        self.forbidden = [f"/etc/ventra-escape-{self.tag}", f"/usr/ventra-escape-{self.tag}",
-                          os.path.join(self.outside, "escape")]
-        self.private = [str(tmp_path / "escape"), f"/tmp/ventra-escape-{self.tag}"]
-
-    def close(self):
-        self.tcp.close()
-        self.udp.close()
-        leaked = [p for p in self.forbidden + self.private if os.path.exists(p)]
-        for p in leaked:
-            os.unlink(p)
-        shutil.rmtree(self.outside)
-        return leaked
-
-
 @pytest.fixture
 def host(tmp_path):
-    h = Host(tmp_path)
+    """Things of the host's that a sandboxed child must not reach, all made by the test."""
+    tag = uuid.uuid4().hex
+    # Outside every list, and outside /tmp, which the sandbox replaces.
+    outside = tempfile.mkdtemp(prefix="ventra-test-", dir="/var/tmp")
+    h = types.SimpleNamespace(
+        tmp=tmp_path, work=tmp_path / "work", ro=tmp_path / "ro", rw=tmp_path / "rw",
+        secret=os.path.join(outside, "secret"), tcp=socket.create_server(("127.0.0.1", 0)),
+        # Writes here must fail; writes to the private /tmp must stay there.
+        forbidden=[f"/etc/ventra-escape-{tag}", f"/usr/ventra-escape-{tag}",
+                   os.path.join(outside, "escape")],
+        private=[str(tmp_path / "escape"), f"/tmp/ventra-escape-{tag}"])
+    for made in (h.work, h.ro, h.rw):
+        made.mkdir()
+    (h.ro / "data").write_text("readable\n")
+    (tmp_path / "hostonly").write_text("host\n")
+    with open(h.secret, "w") as f:
+        f.write("host secret\n")
     yield h
-    assert h.close() == [], "a sandboxed write reached the host"
+    h.tcp.close()
+    leaked = [p for p in h.forbidden + h.private if os.path.exists(p)]
+    for p in leaked:
+        os.unlink(p)
+    shutil.rmtree(outside)
+    assert leaked == [], "a sandboxed write reached the host"
 
 
 PY_CONNECT = ("python3 -c 'import socket,sys\n"
@@ -227,8 +212,8 @@ for label, name, *args in [
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
-def test_seccomp_refuses_each_call_with_eperm(backend, host):
-    code, out, err = run(backend, SECCOMP_PROBE, host.work, script_type="python")
+def test_seccomp_refuses_each_call_with_eperm(backend, tmp_path):
+    code, out, err = run(backend, SECCOMP_PROBE, tmp_path, script_type="python")
     assert code == 0, err
     seen = dict(line.split() for line in out.decode().splitlines())
     assert len(seen) == 24 and seen == {
@@ -272,17 +257,23 @@ kill $!
 @pytest.mark.parametrize("backend", ISOLATING)
 @pytest.mark.parametrize("mode,lists", [("allowlist", {"network_allowlist": ["127.0.0.1"]}),
                                         ("open", {"network_denylist": ["127.0.0.2"]})])
-def test_fence_lets_only_the_proxy_out(backend, host, web_server, mode, lists):
+def test_fence_lets_only_the_proxy_out(backend, tmp_path, web_server, mode, lists):
     # What the proxy refuses is test_allow_list_proxy's; here only the way to it is open.
     proxy = _native.AllowListProxy(lists.get("network_allowlist", []),
                                    lists.get("network_denylist", []))
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.bind(("127.0.0.1", 0))
     try:
         env = dict(_native.proxy_env_vars(proxy.url, proxy.socks_url))
         connect = PY_CONNECT + "AF_INET '(\"127.0.0.1\", %d)'" % web_server
-        script = FENCE_PROBE.format(port=web_server, connect=connect, udp=host.udp.getsockname()[1])
-        code, out, err = run(backend, script, host.work, env=env, network_mode=mode, **lists)
+        script = FENCE_PROBE.format(port=web_server, connect=connect, udp=udp.getsockname()[1])
+        code, out, err = run(backend, script, tmp_path, env=env, network_mode=mode, **lists)
+        udp.settimeout(0.2)
+        with pytest.raises(socket.timeout):
+            udp.recv(16)
     finally:
         proxy.close()
+        udp.close()
     assert code == 0, err
     assert out.decode().splitlines() == [
         "reached the server", " rc=0",  # the HTTP proxy, CONNECT
@@ -291,6 +282,3 @@ def test_fence_lets_only_the_proxy_out(backend, host, web_server, mode, lists):
         "refused",                     # a socket of the child's own
         "200 rc=0",                    # the child's own loopback
     ]
-    host.udp.settimeout(0.2)
-    with pytest.raises(socket.timeout):
-        host.udp.recv(16)
