@@ -81,13 +81,11 @@ def test_argument_errors(fn, args, kwargs, message):
 
 def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailability():
     # The order and availability of the kinds are checked by test_cli's `backends` rows.
-    infos, again = _native.available_backends(), _native.available_backends()
-    assert all(bool(i.reason) != i.available for i in infos)
-    assert all(a is not b for a, b in zip(again, infos))
+    assert all(bool(i.reason) != i.available for i in _native.available_backends())
     fs = _native.default_fs_allowlist()
     assert (list(fs), "/usr" in fs["read_only"], "/tmp" in fs["read_write"]) == (
         ["read_only", "read_write"], True, True)
-    fs["read_only"].clear()
+    fs["read_only"].clear()  # a caller's copy: the next call is whole again
     assert "/usr" in _native.default_fs_allowlist()["read_only"]
 
 
