@@ -67,8 +67,10 @@ def test_session_closes_its_proxy_when_the_body_raises(refused_soon):
 def test_cancellation_kills_the_group_promptly_and_leaves_no_child(fifo):
     async def scenario():
         # Held open by the shell and its background sleep: end of file means both are dead.
+        # Were only the shell killed, the sleep would keep the collect busy: it is bounded
+        # so that such a fault fails the test (after the 2 s grace) instead of hanging it.
         proc = _native.spawn(
-            shell(f'exec 3>"{fifo.path}"; sleep 1000 & echo ready >&3; wait', timeout_s=0))
+            shell(f'exec 3>"{fifo.path}"; sleep 30 & echo ready >&3; wait', timeout_s=0))
         task = asyncio.create_task(collect(proc))
         assert await asyncio.get_running_loop().run_in_executor(None, fifo.read_line) == "ready\n"
         task.cancel()

@@ -2,13 +2,11 @@
 backend refusal, errors that name the missing path, the timeout notice, Ctrl-C."""
 
 import os
-import pty
 import select
 import shutil
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -22,7 +20,6 @@ def cli(*args, env=None):
     return subprocess.run([*CLI, *args], capture_output=True, text=True, timeout=HANG_S, env=env)
 
 
-OUT_ERR = ["--", "sh", "-c", "echo out; echo err >&2; {}"]
 TIMED_OUT = "ventra.sandbox: timed out after 0.5 s; killed the child's process group\n"
 
 
@@ -30,8 +27,7 @@ TIMED_OUT = "ventra.sandbox: timed out after 0.5 s; killed the child's process g
 @pytest.mark.parametrize(
     "args,code,stdout",
     [
-        *[([a.format(s) for a in OUT_ERR], c, "out\n")
-          for s, c in [("exit 3", 3), ("kill -TERM $$", 143)]],
+        (["--", "sh", "-c", "echo out; echo err >&2; exit 3"], 3, "out\n"),
         (["--env", "GREETING=hi", "--shell", 'echo "$GREETING"'], 0, "hi\n"),
         (["--interpreter", sys.executable, "--python", "import sys; sys.exit(7)"], 7, ""),
         (["--timeout", "0.5", "--shell", "echo before; sleep 30"], 137, "before\n"),
@@ -47,21 +43,10 @@ def test_run_exits_with_the_childs_exit_code_and_output(mode, args, code, stdout
     assert done.stderr.endswith(TIMED_OUT) == ("0.5" in args), done.stderr
 
 
-def read_until(fd, wanted):
-    data = b""
-    end = time.monotonic() + HANG_S
-    while wanted not in data:
-        assert select.select([fd], [], [], max(0.0, end - time.monotonic()))[0], data
-        chunk = os.read(fd, 4096)
-        assert chunk, data
-        data += chunk
-    return data
-
-
-@pytest.mark.parametrize("terminal", [False, True], ids=["pipe", "pty"])
-def test_live_output_passes_through_in_order_and_sigint_kills_the_group(terminal, fifo):
-    # The child's fd 1 and 2 lead to one file, as on a terminal: it gets one pipe for both.
-    read_end, write_end = pty.openpty() if terminal else os.pipe()
+def test_live_output_passes_through_in_order_and_sigint_kills_the_group(fifo):
+    # The child's fd 1 and 2 lead to one file, as on a terminal (the command line tells
+    # them apart by the file only): it gets one pipe for both.
+    read_end, write_end = os.pipe()
     # The shell and its background sleep hold the FIFO open: its end of file means both
     # are dead.
     script = f'exec 3>"{fifo.path}"; sleep 1000 & for i in 1 2 3; do echo out$i; echo err$i >&2; done; wait'
@@ -69,7 +54,13 @@ def test_live_output_passes_through_in_order_and_sigint_kills_the_group(terminal
                             stdin=subprocess.DEVNULL, stdout=write_end, stderr=write_end)
     os.close(write_end)
     try:
-        lines = read_until(read_end, b"err3").replace(b"\r\n", b"\n").decode().splitlines()
+        seen = b""
+        while b"err3" not in seen:
+            assert select.select([read_end], [], [], HANG_S)[0], seen
+            chunk = os.read(read_end, 4096)
+            assert chunk, seen
+            seen += chunk
+        lines = seen.decode().splitlines()
         assert lines[-6:] == ["out1", "err1", "out2", "err2", "out3", "err3"]
         assert len(lines) == 7 and "does not isolate" in lines[0]
     finally:
@@ -83,12 +74,9 @@ def test_live_output_passes_through_in_order_and_sigint_kills_the_group(terminal
 def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_server):
     # NO_PROXY would exempt 127.0.0.1, and plain-http requests go through a proxy as
     # absolute-URI GETs: empty NO_PROXY plus --proxytunnel makes curl use CONNECT.
-    script = (
-        'echo "$HTTPS_PROXY|$HTTP_PROXY|$ALL_PROXY|$NO_PROXY"; '
-        f'curl -sS -p -w "connect=%{{http_connect}}\\n" http://127.0.0.1:{web_server}/; '
-        'curl -sS -p -o /dev/null -w "refused connect=%{http_connect}\\n" http://refused.example/; '
-        'echo "curl=$?"'
-    )
+    # That --allow and --deny reach the proxy is the parse rows below.
+    script = ('echo "$HTTPS_PROXY|$HTTP_PROXY|$ALL_PROXY|$NO_PROXY"; '
+              f'curl -sS -p -w "connect=%{{http_connect}}" http://127.0.0.1:{web_server}/')
     done = cli("run", "--backend", "none", "--allow", "127.0.0.1", "--env", "HTTPS_PROXY=mine",
                "--env", "NO_PROXY=", "--env", "no_proxy=", "--shell", script)
     assert done.returncode == 0, done.stderr
@@ -96,22 +84,20 @@ def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_serve
     https, http, all_proxy, no_proxy = variables.split("|")
     assert (https, no_proxy) == ("mine", "")  # the caller's values win
     assert http.startswith("http://127.0.0.1:") and all_proxy.startswith("socks5h://127.0.0.1:")
-    assert rest == ["reached the server", "connect=200", "refused connect=403", "curl=56"]
+    assert rest == ["reached the server", "connect=200"]
 
 
-@pytest.mark.parametrize("backend", [None, "no-such"])
-def test_refused_backend_prints_the_modules_message_and_what_is_missing(backend):
+@pytest.mark.parametrize("backend,message", [
+    (None, 'sandbox backend "bubblewrap" is not available in this environment'),
+    ("no-such", 'unknown sandbox backend "no-such"; expected one of'),
+])
+def test_refused_backend_prints_the_modules_message_and_what_is_missing(backend, message):
     # Without bwrap on PATH the default backend is refused in the command line's process.
     env = dict(os.environ, PATH="/nonexistent-sandbox-path")
     done = cli("run", *(["--backend", backend] if backend else []), "--", "true", env=env)
-    assert done.returncode == 125
-    if backend == "no-such":
-        assert 'unknown sandbox backend "no-such"; expected one of' in done.stderr
-    else:
-        assert 'sandbox backend "bubblewrap" is not available in this environment' in done.stderr
-        assert "bubblewrap: no bwrap on PATH" in done.stderr
-    assert "backends available here: " in done.stderr
-    assert "--backend" in done.stderr
+    assert done.returncode == 125 and message in done.stderr
+    assert backend or "bubblewrap: no bwrap on PATH" in done.stderr
+    assert "backends available here: " in done.stderr and "--backend" in done.stderr
 
 
 DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"

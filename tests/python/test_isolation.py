@@ -1,18 +1,14 @@
-"""What a child can and cannot reach, as one table run over the backends.
-
-The hygiene rows hold for every backend, "none" included; the escape rows for every
-isolating backend that runs on this host. Every probe aims at names the test created, so
-a broken sandbox fails the test without touching anything else.
-"""
+"""What a child can and cannot reach: the hygiene rows over every backend, the escape rows
+over the isolating ones. Every probe aims at names the test created."""
 
 import contextlib
 import os
 import platform
 import pty
 import socket
-import subprocess
+import shutil
 import tempfile
-import time
+import types
 import uuid
 
 import pytest
@@ -25,118 +21,78 @@ INFO = {b.kind: b for b in _native.available_backends()}
 
 
 def backends(*names):
+    listed = {"none": "none", "bubblewrap": "bubblewrap", "userns-lite": "userns"}
     return [pytest.param(name, marks=pytest.mark.skipif(
-        not INFO[listed].available, reason=f"{listed} unavailable here: {INFO[listed].reason}"))
-        for name, listed in (("none", "none"), ("bubblewrap", "bubblewrap"), ("userns-lite", "userns"))
-        if name in names]
+        not INFO[listed[name]].available,
+        reason=f"{name} unavailable here: {INFO[listed[name]].reason}")) for name in names]
 
 
 EVERY = backends("none", "bubblewrap", "userns-lite")
 ISOLATING = backends("bubblewrap", "userns-lite")
 
 
-def run(backend, script, **keys):
-    proc = _native.spawn({"script_type": "shell", "input": script, "backend": backend, **keys})
-    return proc.wait_and_collect()
+def run(backend, script, work_dir, **keys):
+    return _native.spawn({"script_type": "shell", "input": script, "backend": backend,
+                          "host_work_dir": str(work_dir), **keys}).wait_and_collect()
 
 
 @pytest.mark.parametrize("backend", EVERY)
-def test_host_descriptors_and_ignored_sigxfsz_do_not_reach_the_child(backend, tmp_path):
-    # 57 is inheritable on purpose; and the interpreter ignores SIGXFSZ, which the child
-    # must not inherit: past the file-size limit it dies of the signal.
+def test_host_descriptors_terminal_and_ignored_sigxfsz_do_not_reach_the_child(backend, tmp_path):
+    # Spawned from a session whose controlling terminal is a pty, with 57 inheritable on
+    # purpose and SIGXFSZ ignored as the interpreter leaves it: the child gets none of them
+    # (no terminal to inject input into), and past the file-size limit it dies of the signal.
     fd = os.open(tmp_path / "secret", os.O_WRONLY | os.O_CREAT)
-    leaked = os.dup2(fd, 57)
-    try:
-        code, out, _ = run(backend, "ls /proc/$$/fd | grep -x 57; ( echo x >&57 ) 2>/dev/null && "
-                           "echo written || echo closed; exec head -c 2000000 /dev/zero > f",
-                           host_work_dir=str(tmp_path), ephemeral_storage_bytes=1_000_000)
-    finally:
-        os.close(leaked)
-        os.close(fd)
-    assert (code, out) == (153, b"closed\n")
-    assert (tmp_path / "secret").read_bytes() == b""
-
-
-@pytest.mark.parametrize("backend", EVERY)
-def test_child_has_no_controlling_terminal_to_inject_into(backend, package_env):
-    probe = ("import fcntl, termios\ntry:\n"
-             "    fcntl.ioctl(open('/dev/tty', 'wb', buffering=0), termios.TIOCSTI, b'#')\n"
-             "    print('injected')\nexcept OSError:\n    print('refused')\n")
     pid, master = pty.fork()
-    if pid == 0:  # a session whose controlling terminal is the pty
+    if pid == 0:
         try:
-            os.environ.update(package_env)
-            result = run(backend, probe, script_type="python", python_interpreter="python3")
+            os.dup2(fd, 57)
+            result = run(backend, "ls /proc/$$/fd | grep -x 57; ( echo x >&57 ) 2>/dev/null && "
+                         "echo written || echo closed; ( : > /dev/tty ) 2>/dev/null && echo tty; "
+                         "exec head -c 2000000 /dev/zero > f",
+                         tmp_path, ephemeral_storage_bytes=1_000_000)
             os.write(1, repr(result).encode())
         finally:
             os._exit(0)
+    os.close(fd)
     seen = b""
     with contextlib.suppress(OSError):  # EIO once the pty's last user has gone
         while chunk := os.read(master, 4096):
             seen += chunk
     os.waitpid(pid, 0)
     os.close(master)
-    assert seen.endswith(b"(0, b'refused\\n', b'')"), seen
+    assert seen.endswith(b"(153, b'closed\\n', b'')"), seen
+    assert (tmp_path / "secret").read_bytes() == b""
 
 
 # --- What an isolating backend lets a child reach ---------------------------------------
 
 
-class Host:
-    """Things of the host's that a sandboxed child must not reach, all made by the test."""
-
-    def __init__(self, tmp_path):
-        self.tag = uuid.uuid4().hex
-        self.work = tmp_path / "work"
-        self.work.mkdir()
-        self.ro = tmp_path / "ro"
-        self.ro.mkdir()
-        (self.ro / "data").write_text("readable\n")
-        self.rw = tmp_path / "rw"
-        self.rw.mkdir()
-        # Outside every list, and outside /tmp, which the sandbox replaces.
-        self.outside = tempfile.mkdtemp(prefix="ventra-test-", dir="/var/tmp")
-        self.secret = os.path.join(self.outside, "secret")
-        with open(self.secret, "w") as f:
-            f.write("host secret\n")
-        self.tcp = socket.create_server(("127.0.0.1", 0))
-        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.bind(("127.0.0.1", 0))
-        self.abstract = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.abstract_name = "ventra-test-" + self.tag
-        self.abstract.bind("\0" + self.abstract_name)
-        self.abstract.listen()
-        self.victim = subprocess.Popen(["sleep", str(HANG_S)])
-        self.tmp = tmp_path
-        (tmp_path / "hostonly").write_text("host\n")
-        # Writes here must fail; writes to the private /tmp must stay there.
-        self.forbidden = [f"/etc/ventra-escape-{self.tag}", f"/usr/ventra-escape-{self.tag}",
-                          os.path.join(self.outside, "escape")]
-        self.private = [str(tmp_path / "escape"), f"/tmp/ventra-escape-{self.tag}"]
-
-    def close(self):
-        self.victim.kill()
-        self.victim.wait()
-        for s in (self.tcp, self.udp, self.abstract):
-            s.close()
-        leaked = [p for p in self.forbidden + self.private if os.path.exists(p)]
-        for p in leaked:
-            os.unlink(p)
-        subprocess.run(["rm", "-rf", self.outside], check=True)
-        return leaked
-
-
 @pytest.fixture
 def host(tmp_path):
-    h = Host(tmp_path)
+    """Things of the host's that a sandboxed child must not reach, all made by the test."""
+    tag = uuid.uuid4().hex
+    # Outside every list, and outside /tmp, which the sandbox replaces.
+    outside = tempfile.mkdtemp(prefix="ventra-test-", dir="/var/tmp")
+    h = types.SimpleNamespace(
+        tmp=tmp_path, work=tmp_path / "work", ro=tmp_path / "ro", rw=tmp_path / "rw",
+        secret=os.path.join(outside, "secret"), tcp=socket.create_server(("127.0.0.1", 0)),
+        # Writes here must fail; writes to the private /tmp must stay there.
+        forbidden=[f"/etc/ventra-escape-{tag}", f"/usr/ventra-escape-{tag}",
+                   os.path.join(outside, "escape")],
+        private=[str(tmp_path / "escape"), f"/tmp/ventra-escape-{tag}"])
+    for made in (h.work, h.ro, h.rw):
+        made.mkdir()
+    (h.ro / "data").write_text("readable\n")
+    (tmp_path / "hostonly").write_text("host\n")
+    with open(h.secret, "w") as f:
+        f.write("host secret\n")
     yield h
-    assert h.close() == [], "a sandboxed write reached the host"
-
-
-def sandboxed(backend, host, script, **keys):
-    keys.setdefault("host_work_dir", str(host.work))
-    keys.setdefault("timeout_s", HANG_S)
-    return run(backend, script, **keys)
+    h.tcp.close()
+    leaked = [p for p in h.forbidden + h.private if os.path.exists(p)]
+    for p in leaked:
+        os.unlink(p)
+    shutil.rmtree(outside)
+    assert leaked == [], "a sandboxed write reached the host"
 
 
 PY_CONNECT = ("python3 -c 'import socket,sys\n"
@@ -147,34 +103,23 @@ PY_CONNECT = ("python3 -c 'import socket,sys\n"
 
 # (name, script, expected stdout): each script probes with the host's names filled in.
 ESCAPES = [
-    ("writes outside the lists fail",
-     "for f in {forbidden}; do ( echo x > $f ) 2>/dev/null && echo wrote $f; done; echo done",
-     "done\n"),
-    ("/tmp is private", "test -e {tmp}/hostonly && echo host-file-visible; "
-     "for f in {private}; do echo x > $f || echo failed; done; echo done", "done\n"),
-    ("a secret outside the lists is not there", "cat {secret} 2>/dev/null || echo unreadable",
-     "unreadable\n"),
-    ("extra read-only path reads but does not write",
-     "cat {ro}/data; ( echo x > {ro}/new ) 2>/dev/null && echo wrote || echo refused",
-     "readable\nrefused\n"),
-    ("extra read-write path and work dir are writable at their own paths",  # and on the host
-     "pwd; echo a > {rw}/made && echo b > made && echo ok", "{work}\nok\n"),
+    ("writes land nowhere on the host and a secret outside the lists is not there",
+     "for f in {forbidden}; do ( echo x > $f ) 2>/dev/null && echo wrote $f; done; "
+     "for f in {private}; do echo x > $f || echo failed; done; test -e {tmp}/hostonly && "
+     "echo host-file-visible; cat {secret} 2>/dev/null || echo unreadable", "unreadable\n"),
+    ("extra paths and the work dir are there at their own paths",  # the battery checks the host
+     "pwd; cat {ro}/data; ( echo x > {ro}/new ) 2>/dev/null && echo wrote; "
+     "echo a > {rw}/made && echo b > made && echo ok", "{work}\nreadable\nok\n"),
     ("/proc shows only the sandbox's processes",
-     "test -e /proc/{victim} && echo host-pid-visible; "
+     "test -e /proc/{pid} && echo host-pid-visible; "
      "[ $(ls /proc | grep -c '^[0-9]') -lt 10 ] && echo few", "few\n"),
     ("/dev is the minimal set", "ls /dev | grep -vx core | tr '\\n' ' '",
      "fd full null ptmx pts random shm stderr stdin stdout tty urandom zero "),
     ("runs as the caller without capabilities or new privileges",
      "id -u; id -g; grep -E '^(CapEff|CapBnd|NoNewPrivs)' /proc/self/status | tr -d '\\t'",
      "{uid}\n{gid}\nCapEff:0000000000000000\nCapBnd:0000000000000000\nNoNewPrivs:1\n"),
-    ("a host process cannot be signalled", "kill -TERM {victim} 2>/dev/null || echo refused", "refused\n"),
     ("no TCP to a host loopback service (blocked)",
      PY_CONNECT + "AF_INET '(\"127.0.0.1\", {tcp_port})'", "refused\n"),
-    ("no host abstract unix socket (blocked)",
-     PY_CONNECT + "AF_UNIX '\"\\0{abstract}\"'", "refused\n"),
-    ("no datagram to a host loopback port (blocked)",  # the battery checks it never arrived
-     "python3 -c 'import socket\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
-     "try: s.sendto(b\"x\",(\"127.0.0.1\",{udp_port}))\nexcept OSError: pass'; echo done", "done\n"),
 ]
 
 
@@ -182,25 +127,21 @@ def fill(text, host):
     return text.format(
         forbidden=" ".join(host.forbidden), private=" ".join(host.private), tmp=host.tmp,
         secret=host.secret, ro=host.ro, rw=host.rw,
-        work=host.work, victim=host.victim.pid, tcp_port=host.tcp.getsockname()[1],
-        udp_port=host.udp.getsockname()[1],
-        abstract=host.abstract_name, uid=os.geteuid(), gid=os.getegid())
+        work=host.work, pid=os.getpid(), tcp_port=host.tcp.getsockname()[1],
+        uid=os.geteuid(), gid=os.getegid())
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
 @pytest.mark.parametrize("name,script,expected", ESCAPES, ids=[e[0] for e in ESCAPES])
 def test_escape_battery(backend, host, name, script, expected):
-    code, out, err = sandboxed(backend, host, fill(script, host), extra_read_only_paths=[str(host.ro)],
-                               extra_read_write_paths=[str(host.rw)])
+    code, out, err = run(backend, fill(script, host), host.work,
+                         extra_read_only_paths=[str(host.ro)],
+                         extra_read_write_paths=[str(host.rw)])
     assert (out.decode(), code) == (fill(expected, host), 0), err
-    assert host.victim.poll() is None
     for made, text in ((host.rw / "made", "a\n"), (host.work / "made", "b\n")):
         if made.exists():  # written as the caller, not as some other mapped user
             assert (made.read_text(), made.stat().st_uid, made.stat().st_gid) == (
                 text, os.geteuid(), os.getegid())
-    host.udp.setblocking(False)  # loopback delivers at once: anything sent is queued by now
-    with pytest.raises(BlockingIOError):
-        host.udp.recv(16)
 
 
 def landlock_abi():
@@ -211,10 +152,14 @@ def landlock_abi():
 @pytest.mark.parametrize("backend", ISOLATING)
 @pytest.mark.skipif(platform.machine() not in ("x86_64", "aarch64") or landlock_abi() < 6,
                     reason="Landlock scoping needs ABI 6 (Linux 6.12)")
-def test_landlock_scoping_keeps_host_abstract_sockets_out_of_reach_under_open(backend, host):
-    # The network namespace is the host's here; only the scoping stands in the way.
-    script = PY_CONNECT + "AF_UNIX '\"\\0%s\"'" % host.abstract_name
-    code, out, err = sandboxed(backend, host, script, network_mode="open")
+def test_landlock_scoping_keeps_host_abstract_sockets_out_of_reach(backend, tmp_path):
+    # Under "open" the network namespace is the host's; only the scoping stands in the way.
+    name = "ventra-test-" + uuid.uuid4().hex
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as listener:
+        listener.bind("\0" + name)
+        listener.listen()
+        script = PY_CONNECT + "AF_UNIX '\"\\0%s\"'" % name
+        code, out, err = run(backend, script, tmp_path, network_mode="open")
     assert (code, out) == (0, b"refused\n"), err
 
 
@@ -225,23 +170,19 @@ def test_no_process_outlives_its_run(backend, tmp_path, fifo, timeout_s, code):
     # file proves every one of them died with the run.
     script = ("setsid sleep 60 > alive 2>&1 & ( ( sleep 60 > alive & ) & ); "
               "sh -c 'exec sleep 60' > alive & sleep 0.2; " + ("sleep 30" if code else "true"))
-    assert run(backend, script, host_work_dir=str(tmp_path), timeout_s=timeout_s,
-               capture_stdout=False)[0] == code
+    assert run(backend, script, tmp_path, timeout_s=timeout_s, capture_stdout=False)[0] == code
     fifo.wait_eof()
 
 
-SYSCALLS = {  # the refused calls, by architecture
-    "x86_64": {"unshare": 272, "clone3": 435, "ptrace": 101, "keyctl": 250, "add_key": 248,
-               "request_key": 249, "bpf": 321, "perf_event_open": 298, "userfaultfd": 323,
-               "io_uring_setup": 425, "kexec_load": 246, "mount": 165, "umount2": 166,
-               "pivot_root": 155, "move_mount": 429, "open_tree": 428, "fsopen": 430,
-               "ioctl": 16, "socket": 41},
-    "aarch64": {"unshare": 97, "clone3": 435, "ptrace": 117, "keyctl": 219, "add_key": 217,
-                "request_key": 218, "bpf": 280, "perf_event_open": 241, "userfaultfd": 282,
-                "io_uring_setup": 425, "kexec_load": 104, "mount": 40, "umount2": 39,
-                "pivot_root": 41, "move_mount": 429, "open_tree": 428, "fsopen": 430,
-                "ioctl": 29, "socket": 198},
-}[platform.machine()]
+# The numbers of the refused calls, by architecture.
+SYSCALLS = dict(zip(
+    ["unshare", "clone3", "ptrace", "keyctl", "add_key", "request_key", "bpf", "perf_event_open",
+     "userfaultfd", "io_uring_setup", "kexec_load", "mount", "umount2", "pivot_root",
+     "move_mount", "open_tree", "fsopen", "ioctl", "socket"],
+    {"x86_64": [272, 435, 101, 250, 248, 249, 321, 298, 323, 425, 246, 165, 166, 155, 429, 428,
+                430, 16, 41],
+     "aarch64": [97, 435, 117, 219, 217, 218, 280, 241, 282, 425, 104, 40, 39, 41, 429, 428,
+                 430, 29, 198]}[platform.machine()]))
 
 # Each call with arguments an unfiltered kernel answers with something other than EPERM.
 SECCOMP_PROBE = """
@@ -268,34 +209,24 @@ for label, name, *args in [
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
-def test_seccomp_refuses_each_call_with_eperm(backend, host):
-    code, out, err = sandboxed(backend, host, "python3 -", script_type="python", input=SECCOMP_PROBE)
+def test_seccomp_refuses_each_call_with_eperm(backend, tmp_path):
+    code, out, err = run(backend, SECCOMP_PROBE, tmp_path, script_type="python")
     assert code == 0, err
     seen = dict(line.split() for line in out.decode().splitlines())
-    allowed = {"NETLINK_ROUTE", "AF_INET6"}
-    assert {k: v for k, v in seen.items() if k in allowed} == {k: "ok" for k in allowed}
-    refused = {k: v for k, v in seen.items() if k not in allowed}
-    assert refused == {k: ("ENOSYS" if k == "clone3" else "EPERM") for k in refused}
-    assert len(refused) == 22
+    assert len(seen) == 24 and seen == {
+        k: "ok" if k in ("NETLINK_ROUTE", "AF_INET6") else "ENOSYS" if k == "clone3" else "EPERM"
+        for k in seen}
 
 
 # --- Everything else is as with "none" ------------------------------------------------
 
-FIVE_MB = "import sys; sys.stdout.buffer.write(bytes(range(256)) * 20480)"
 
-
+# The deadline is test_no_process_outlives_its_run's; the target is not pid 1, which would
+# ignore its own SIGTERM.
 @pytest.mark.parametrize("backend", ISOLATING)
-@pytest.mark.parametrize("script,timeout_s,code,out", [
-    ("exit 3", HANG_S, 3, b""),
-    ("kill -9 $$", HANG_S, 137, b""),
-    ("kill -TERM $$", HANG_S, 143, b""),  # the target is not pid 1, which would ignore it
-    ("echo before; sleep 30", 1, 137, b"before\n"),
-    (f"python3 -c '{FIVE_MB}'", HANG_S, 0, bytes(range(256)) * 20480),
-])
-def test_exit_codes_deadline_and_output_come_back_unchanged(backend, tmp_path, script, timeout_s, code, out):
-    started = time.monotonic()
-    assert run(backend, script, host_work_dir=str(tmp_path), timeout_s=timeout_s)[:2] == (code, out)
-    assert time.monotonic() - started < HANG_S
+@pytest.mark.parametrize("script,code", [("exit 3", 3), ("kill -TERM $$", 143)])
+def test_exit_codes_come_back_unchanged(backend, tmp_path, script, code):
+    assert run(backend, script, tmp_path)[0] == code
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
@@ -312,7 +243,6 @@ get() {{ curl -sS --max-time 10 "$@" 2>/dev/null; echo " rc=$?"; }}
 get --noproxy '' -p http://127.0.0.1:{port}/
 get --noproxy '' --proxy "$ALL_PROXY" http://127.0.0.1:{port}/
 get --max-time 5 http://127.0.0.1:{port}/
-get --noproxy '' -p -o /dev/null -w '%{{http_connect}}' http://{refused}:{port}/
 {connect}
 python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"x", ("127.0.0.1", {udp}))'
 python3 -m http.server --bind 127.0.0.1 18765 >/dev/null 2>&1 & sleep 0.5
@@ -322,39 +252,30 @@ kill $!
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
-@pytest.mark.parametrize("mode", ["allowlist", "open"])
-def test_fence_lets_only_the_proxy_out(backend, host, web_server, mode):
-    if mode == "allowlist":
-        allow, deny, refused, keys = ["127.0.0.1"], [], "refused.example", {"network_allowlist": ["127.0.0.1"]}
-    else:  # open with a deny list
-        allow, deny, refused, keys = [], ["127.0.0.2"], "127.0.0.2", {"network_denylist": ["127.0.0.2"]}
-    proxy = _native.AllowListProxy(allow, deny)
+@pytest.mark.parametrize("mode,lists", [("allowlist", {"network_allowlist": ["127.0.0.1"]}),
+                                        ("open", {"network_denylist": ["127.0.0.2"]})])
+def test_fence_lets_only_the_proxy_out(backend, tmp_path, web_server, mode, lists):
+    # What the proxy refuses is test_allow_list_proxy's; here only the way to it is open.
+    proxy = _native.AllowListProxy(lists.get("network_allowlist", []),
+                                   lists.get("network_denylist", []))
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.bind(("127.0.0.1", 0))
     try:
         env = dict(_native.proxy_env_vars(proxy.url, proxy.socks_url))
         connect = PY_CONNECT + "AF_INET '(\"127.0.0.1\", %d)'" % web_server
-        script = FENCE_PROBE.format(port=web_server, refused=refused, connect=connect,
-                                    udp=host.udp.getsockname()[1])
-        code, out, err = sandboxed(backend, host, script, env=env, network_mode=mode, **keys)
+        script = FENCE_PROBE.format(port=web_server, connect=connect, udp=udp.getsockname()[1])
+        code, out, err = run(backend, script, tmp_path, env=env, network_mode=mode, **lists)
+        udp.settimeout(0.2)
+        with pytest.raises(socket.timeout):
+            udp.recv(16)
     finally:
         proxy.close()
+        udp.close()
     assert code == 0, err
     assert out.decode().splitlines() == [
         "reached the server", " rc=0",  # the HTTP proxy, CONNECT
         "reached the server", " rc=0",  # socks5h
         " rc=7",                       # direct, as NO_PROXY would send it: nothing there
-        "403 rc=56",                   # the proxy still refuses what it refuses
         "refused",                     # a socket of the child's own
         "200 rc=0",                    # the child's own loopback
     ]
-    host.udp.settimeout(0.2)
-    with pytest.raises(socket.timeout):
-        host.udp.recv(16)
-
-
-@pytest.mark.parametrize("backend", ISOLATING)
-def test_fence_relays_an_endpoint_that_is_no_proxy_of_this_process(backend, host, web_server):
-    # The variables name a loopback service of another kind: the fence relays its bytes.
-    env = {"HTTP_PROXY": f"http://127.0.0.1:{web_server}"}
-    code, out, err = sandboxed(backend, host, f"curl -sS --noproxy '*' http://127.0.0.1:{web_server}/",
-                               env=env, network_mode="allowlist", network_allowlist=["x.org"])
-    assert (code, out) == (0, b"reached the server\n"), err

@@ -9,45 +9,22 @@ import time
 import pytest
 
 CAP = 268435456
+HANG_S = 30  # generous bound that only catches hangs
 
 
 def test_state_table_before_and_after_collect(sh):
-    proc = sh("echo $$; echo err >&2; exit 3")
+    # A wait is not ended by the deadline, which only a collect enforces.
+    proc = sh("echo $$; echo err >&2; sleep 0.5; exit 3", timeout_s=0.1)
     pid = proc.pid()
-    assert proc.wait() == 3
-    assert proc.wait() == 3
-    assert proc.pid() == pid
-    assert proc.read_stdout() == f"{pid}\n".encode()
-    assert proc.read_stdout() == b""
-    assert proc.read_stderr() == b"err\n"
-    assert proc.read_stderr() == b""
-    assert proc.pid() == pid
+    assert (proc.wait(), proc.wait(), proc.pid()) == (3, 3, pid)
+    assert (proc.read_stdout(), proc.read_stdout()) == (f"{pid}\n".encode(), b"")
+    assert (proc.read_stderr(), proc.read_stderr(), proc.pid()) == (b"err\n", b"", pid)
     assert proc.wait_and_collect() == (3, b"", b"")
-    for method, message in [
-        ("wait", "LocalProcess.wait called twice"),
-        ("read_stdout", "LocalProcess.read_stdout after wait"),
-        ("read_stderr", "LocalProcess.read_stderr after wait"),
-        ("pid", "LocalProcess: child already reaped"),
-        ("wait_and_collect", "LocalProcess.wait_and_collect called twice"),
-    ]:
-        with pytest.raises(RuntimeError) as e:
+    for method in ("wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"):
+        with pytest.raises(RuntimeError):
             getattr(proc, method)()
-        assert str(e.value) == message
     assert proc.kill() is None
     assert proc.backend == "none"
-
-
-def test_reads_carry_on_through_signals_landing_on_the_reading_thread(sh):
-    # Python installs its handlers without SA_RESTART, so the blocked read sees EINTR.
-    previous = signal.signal(signal.SIGALRM, lambda *_: None)
-    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
-    try:
-        proc = sh("sleep 0.3; echo out; sleep 0.3; echo err >&2")
-        assert (proc.read_stdout(), proc.read_stderr()) == (b"out\n", b"err\n")
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-    assert proc.wait() == 0
 
 
 @pytest.mark.parametrize(
@@ -58,6 +35,7 @@ def test_reads_carry_on_through_signals_landing_on_the_reading_thread(sh):
          b"a\nb\nc\n", (0, b"", b"")),
         ({"stderr_fd": "w"}, "collect", b"b\n", (0, b"a\nc\n", b"")),
         ({"stdout_fd": "w"}, "read", b"a\nc\n", (b"", b"b\n")),
+        ({"capture_stdout": False, "capture_stderr": False}, "read", b"", (b"", b"")),
     ],
 )
 def test_forwarded_output_goes_through_the_callers_descriptor(sh, keys, method, forwarded,
@@ -93,16 +71,6 @@ def test_ctrl_c_interrupts_a_blocking_collect_and_kills_the_group(fresh_python, 
     assert float(done.stdout) < 20  # not after the 30 s child; catches only the hang
 
 
-def test_deadline_kills_a_collect_but_not_a_wait_and_uncaptured_streams_read_empty(sh):
-    proc = sh("echo out; echo err >&2; sleep 0.8; exit 7", timeout_s=0.1,
-              capture_stdout=False, capture_stderr=False)
-    assert (proc.read_stdout(), proc.read_stderr(), proc.wait()) == (b"", b"", 7)
-    start = time.monotonic()
-    code, out, _ = sh("echo begun; sleep 10", timeout_s=0.5).wait_and_collect()
-    assert (code, out) == (137, b"begun\n")
-    assert 0.4 < time.monotonic() - start < 8
-
-
 def test_kill_from_another_thread_ends_a_blocked_collect(sh, fifo):
     # The deadline only turns a regression (a pid() that stalls) into a failure, not a hang.
     proc = sh(f'echo started; echo ready > "{fifo.path}"; sleep 30', timeout_s=20)
@@ -113,33 +81,35 @@ def test_kill_from_another_thread_ends_a_blocked_collect(sh, fifo):
     fifo.read_line()
     # pid() never waits for the `inner` that the collect holds: it answers from the copy
     # until the collect has taken the record, and then reports the child as reaped.
-    end = time.monotonic() + 5
-    while True:
-        try:
-            assert proc.pid() == pid
-        except RuntimeError as e:
-            assert str(e) == "LocalProcess: child already reaped"
-            break
-        assert time.monotonic() < end
-        time.sleep(0.01)
     start = time.monotonic()
+    try:
+        assert proc.pid() == pid
+    except RuntimeError as e:
+        assert str(e) == "LocalProcess: child already reaped"
     proc.kill()
-    collector.join(timeout=10)
-    assert not collector.is_alive()
-    assert time.monotonic() - start < 1.0
-    assert result == [(137, b"started\n", b"")]
+    collector.join(timeout=HANG_S)
+    assert time.monotonic() - start < 10 and result == [(137, b"started\n", b"")]
 
 
 @pytest.mark.parametrize("blocking", ["wait_and_collect", "read_stdout", "wait"])
-def test_other_python_threads_run_while_a_method_blocks(sh, tmp_path, blocking):
+def test_blocking_calls_let_python_threads_run_and_carry_on_through_signals(sh, tmp_path,
+                                                                            blocking):
     go = tmp_path / "go"
     # Only a Python thread creates the file: if the call kept the interpreter lock, the
-    # child would give up after about 10 s and print nothing.
+    # child would give up after about 10 s and print nothing. Python installs its signal
+    # handlers without SA_RESTART, so the blocked call sees EINTR meanwhile, many times.
     proc = sh(f"i=0; while [ ! -e {go} ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done;"
               f"[ -e {go} ] && echo done", timeout_s=20)
     threading.Timer(0.2, go.touch).start()
+    previous = signal.signal(signal.SIGALRM, lambda *_: None)
+    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    try:
+        result = getattr(proc, blocking)()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
     expected = {"wait_and_collect": (0, b"done\n", b""), "read_stdout": b"done\n", "wait": 0}
-    assert getattr(proc, blocking)() == expected[blocking]
+    assert result == expected[blocking]
 
 
 def test_dropping_the_handle_kills_the_process_group(sh, fifo):
@@ -160,38 +130,34 @@ def test_read_stdout_is_capped_with_one_notice_on_fd2(sh, capfd):
     assert capfd.readouterr().err == f"ventra.sandbox: stdout exceeded {CAP} bytes; truncated\n"
 
 
-POISON_SCRIPT = """
-import os, resource
-from ventra.sandbox import _native
-proc = _native.spawn({"input": "sleep 30", "backend": "none", "timeout_s": 0})
-pid = proc.pid()
-size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmSize:"))
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-# No room for a 2 MiB drain-thread stack: the collect cannot start its drains.
-resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 20), hard))
-try:
-    proc.wait_and_collect()
-except _native.InternalError as e:
-    print("InternalError:", e)
-resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-for method in ("wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"):
-    try:
-        getattr(proc, method)()
-    except RuntimeError as e:
-        print(method, e)
-proc.kill()
-print("alive" if os.path.exists(f"/proc/{pid}") else "reaped")
-"""
-
-
 def test_drain_thread_failure_raises_internal_error_and_poisons(fresh_python):
-    result = fresh_python(POISON_SCRIPT)
+    result = fresh_python("""
+        import os, resource
+        from ventra.sandbox import _native
+        proc = _native.spawn({"input": "sleep 30", "backend": "none", "timeout_s": 0})
+        pid = proc.pid()
+        size = next(int(l.split()[1]) * 1024 for l in open("/proc/self/status")
+                    if l.startswith("VmSize:"))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        # No room for a 2 MiB drain-thread stack: the collect cannot start its drains.
+        resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 20), hard))
+        try:
+            proc.wait_and_collect()
+        except _native.InternalError:
+            print("InternalError")
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        for method in ("wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"):
+            try:
+                getattr(proc, method)()
+            except RuntimeError as e:
+                print(e)
+        proc.kill()
+        print("alive" if os.path.exists(f"/proc/{pid}") else "reaped")
+    """)
     assert result.returncode == 0, result.stderr
-    lines = result.stdout.decode().splitlines()
-    assert lines[0].startswith("InternalError: ")
-    methods = ["wait", "read_stdout", "read_stderr", "pid", "wait_and_collect"]
-    assert lines[1:6] == [f"{m} LocalProcess inner poisoned" for m in methods]
-    assert lines[6] == "reaped"  # the taken record was disposed of: child killed and reaped
+    # Every method refused, and the taken record disposed of: the child killed and reaped.
+    assert result.stdout.decode().splitlines() == (
+        ["InternalError"] + ["LocalProcess inner poisoned"] * 5 + ["reaped"])
 
 
 def test_interpreter_exit_while_a_daemon_thread_collects_is_clean(fresh_python):

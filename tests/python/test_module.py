@@ -15,12 +15,10 @@ def test_module_is_the_abi3_extension_in_a_namespace_package_and_reimports_ident
     import ventra
 
     assert getattr(ventra, "__file__", None) is None
-    assert _native.__name__ == "ventra.sandbox._native"
     assert _native.__file__.endswith(".abi3.so")
     # The wheel check (scripts/test.sh) sets this so the source tree can never stand in.
     if os.environ.get("SANDBOX_REQUIRE_INSTALLED"):
         assert "site-packages" in _native.__file__ or "dist-packages" in _native.__file__
-    assert _native.spawn.__self__ is _native and _native.spawn.__module__ == _native.__name__
     first = sys.modules.pop("ventra.sandbox._native")
     try:
         assert importlib.import_module("ventra.sandbox._native") is first
@@ -83,13 +81,11 @@ def test_argument_errors(fn, args, kwargs, message):
 
 def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailability():
     # The order and availability of the kinds are checked by test_cli's `backends` rows.
-    infos, again = _native.available_backends(), _native.available_backends()
-    assert all(bool(i.reason) != i.available for i in infos)
-    assert all(a is not b for a, b in zip(again, infos))
+    assert all(bool(i.reason) != i.available for i in _native.available_backends())
     fs = _native.default_fs_allowlist()
     assert (list(fs), "/usr" in fs["read_only"], "/tmp" in fs["read_write"]) == (
         ["read_only", "read_write"], True, True)
-    fs["read_only"].clear()
+    fs["read_only"].clear()  # a caller's copy: the next call is whole again
     assert "/usr" in _native.default_fs_allowlist()["read_only"]
 
 
@@ -104,7 +100,6 @@ def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailabilit
 )
 def test_proxy_env_vars(args, kwargs, all_proxy):
     pairs = _native.proxy_env_vars(*args, **kwargs)
-    assert all(type(p) is tuple and len(p) == 2 for p in pairs)
     assert pairs == list(zip(
         ["HTTPS_PROXY", "HTTP_PROXY", "https_proxy", "http_proxy", "ALL_PROXY", "all_proxy",
          "NO_PROXY", "no_proxy"],

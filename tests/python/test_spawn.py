@@ -10,13 +10,6 @@ from ventra.sandbox import SpawnSpec, _native
 
 BASE = {"script_type": "shell", "input": "exit 0", "backend": "none"}
 
-NOT_AVAILABLE = (
-    "sandbox backend {} is not available in this environment, and we refuse to downgrade "
-    "to weaker isolation. bubblewrap needs CAP_SYS_ADMIN + an unconfined AppArmor profile on "
-    "the pod (kestrix.PodTemplate.allow_nested_sandboxing()); userns needs unprivileged user "
-    "namespaces. Pick a backend that this pod supports explicitly (e.g. backend=\"userns\"), "
-    "or grant the missing capability."
-)
 UNKNOWN = 'unknown sandbox backend {}; expected one of "bubblewrap", "userns", "sandbox-exec", or "none"'
 NOT = "'{}' object cannot be converted to '{}'"
 RANGE = "out of range integral type conversion attempted"
@@ -74,11 +67,9 @@ FAILURES = [
      "network_allowlist: bad wildcard pattern: a*.com"),
     ({**ALLOWLIST, "network_denylist": ["*.*.COM"]}, ValueError, "network_denylist: bad wildcard pattern: *.*.com"),
     ({"network_mode": "open", "network_denylist": ["*."]}, ValueError, "network_denylist: bad wildcard pattern: *."),
-    # backend refusals, unprefixed; a known backend only where this host cannot run it
+    # a backend refusal, unprefixed (test_cli shows an unavailable one and the default)
     ({"backend": "Sandbox-Exec"}, RuntimeError, UNKNOWN.format('"Sandbox-Exec"')),
-] + [({"backend": name}, RuntimeError, NOT_AVAILABLE.format(f'"{kind}"'))
-     for name, kind in [(KeyError, "bubblewrap"), ("sandbox-exec", "sandbox-exec")]
-     if not {b.kind: b.available for b in _native.available_backends()}[kind]]
+]
 
 
 @pytest.mark.parametrize("overrides,exc,message", FAILURES)
@@ -125,20 +116,11 @@ class RecordingKey:
         return other == self.name
 
 
-@pytest.mark.parametrize(
-    "script_type,exc,match,read",
-    [
-        ("python", RuntimeError, "unknown sandbox backend", [k for k in FULL_PYTHON_SPEC if k != "argv"]),
-        # An unknown type stops before any other key is read.
-        ("Python", ValueError, 'unknown script_type "Python"', ["script_type"]),
-    ],
-)
-def test_keys_are_read_in_the_designed_order(script_type, exc, match, read):
+def test_keys_are_read_in_the_designed_order():
     log = []
-    spec = {RecordingKey(k, log): v for k, v in dict(FULL_PYTHON_SPEC, script_type=script_type).items()}
-    with pytest.raises(exc, match=match):
-        _native.spawn(spec)
-    assert log == read
+    with pytest.raises(RuntimeError, match="unknown sandbox backend"):
+        _native.spawn({RecordingKey(k, log): v for k, v in FULL_PYTHON_SPEC.items()})
+    assert log == [k for k in FULL_PYTHON_SPEC if k != "argv"]
     # The package's helpers refuse keys outside SpawnSpec: it must hold every key read.
     assert set(FULL_PYTHON_SPEC) == set(SpawnSpec.__annotations__)
 

@@ -12,18 +12,10 @@ def run(script: str, allow: List[str]) -> Tuple[int, bytes, bytes, str]:
     socks: str = proxy.socks_url
     env: Dict[str, str] = dict(_native.proxy_env_vars(url, socks))
     env.update(_native.proxy_env_vars(url))
-    proc: _native.LocalProcess = _native.spawn(
-        {
-            "script_type": "shell",
-            "input": script,
-            "env": env,
-            "timeout_s": 5.0,
-            "network_mode": "allowlist",
-            "network_allowlist": allow,
-            "capture_stderr": False,
-            "backend": "none",
-        }
-    )
+    proc: _native.LocalProcess = _native.spawn({
+        "script_type": "shell", "input": script, "env": env, "timeout_s": 5.0,
+        "network_mode": "allowlist", "network_allowlist": allow, "capture_stderr": False,
+        "backend": "none"})
     pid: int = proc.pid()
     out: bytes = proc.read_stdout() + proc.read_stderr()
     code: int = proc.wait()
