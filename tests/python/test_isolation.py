@@ -279,3 +279,12 @@ def test_fence_lets_only_the_proxy_out(backend, tmp_path, web_server, mode, list
         "refused",                     # a socket of the child's own
         "200 rc=0",                    # the child's own loopback
     ]
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_fence_relays_an_endpoint_that_is_no_proxy_of_this_process(backend, tmp_path, web_server):
+    # The variable names a loopback service of another kind: the fence relays its bytes.
+    code, out, err = run(backend, f"curl -sS --noproxy '*' http://127.0.0.1:{web_server}/",
+                         tmp_path, env={"HTTP_PROXY": f"http://127.0.0.1:{web_server}"},
+                         network_mode="allowlist", network_allowlist=["x.org"])
+    assert (code, out) == (0, b"reached the server\n"), err
