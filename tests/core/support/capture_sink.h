@@ -17,28 +17,21 @@ struct CapturedEvent {
   std::vector<std::string> fields;
   std::vector<std::string> values;  // numbers rendered in decimal
 
-  // Value of field `field`, or "<absent>".
-  std::string get(const std::string& field) const {
+  std::string message() const {
     for (size_t i = 0; i < fields.size(); ++i)
-      if (fields[i] == field) return values[i];
-    return "<absent>";
+      if (fields[i] == "message" && i < values.size()) return values[i];
+    return {};
   }
-  std::string message() const { return get("message"); }
 };
 
 class CaptureSink final : public events::Sink {
  public:
   void on_event(const events::Metadata& meta, std::span<const events::Value> values) override {
     CapturedEvent ev{meta.name, meta.target, meta.level, meta.module_path, {}, {}};
-    for (size_t i = 0; i < meta.field_count; ++i) {
-      ev.fields.emplace_back(meta.fields[i]);
-      if (i < values.size()) {
-        const auto& v = values[i];
-        ev.values.push_back(v.kind == events::Value::Kind::Text ? std::string(v.text)
-                                                                : std::to_string(v.number));
-      } else {
-        ev.values.emplace_back("<missing>");
-      }
+    for (size_t i = 0; i < meta.field_count; ++i) ev.fields.emplace_back(meta.fields[i]);
+    for (const auto& v : values) {
+      ev.values.push_back(v.kind == events::Value::Kind::Text ? std::string(v.text)
+                                                              : std::to_string(v.number));
     }
     std::lock_guard lock(mu_);
     events_.push_back(std::move(ev));
