@@ -1,11 +1,10 @@
 // Backend selection, availability, the sandbox-exec profile and a fake sandbox-exec tool;
-// also the error chains and the temp dir the backends share.
-// The fake tool goes on PATH in a global environment, before anything probes availability
-// (the probe runs once per process).
+// also the temp dir the backends share.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <latch>
 #include <set>
 #include <regex>
 #include <sstream>
@@ -25,38 +24,11 @@ namespace {
 using namespace std::chrono_literals;
 using namespace sandbox::test;
 
-const std::string kFakeToolDir = std::string(SANDBOX_BINARY_DIR) + "/fake-sandbox-exec";
+// The fake tool goes on PATH before anything probes availability (once per process).
+const std::string kFakeToolDir = std::string(SANDBOX_SOURCE_DIR) + "/tests/core/backend";
 const std::string kFakeTool = kFakeToolDir + "/sandbox-exec";
-
-// Records its arguments (one per line), the profile and its mode into
-// $SANDBOX_FAKE_RECORD when set, then runs the command like the real tool would.
-constexpr const char* kFakeToolScript = R"(#!/bin/sh
-[ "$1" = "-f" ] || { echo "fake sandbox-exec: expected -f" >&2; exit 98; }
-if [ -n "${SANDBOX_FAKE_RECORD:-}" ]; then
-  : > "$SANDBOX_FAKE_RECORD/args"
-  for a in "$@"; do printf '%s\n' "$a" >> "$SANDBOX_FAKE_RECORD/args"; done
-  cat "$2" > "$SANDBOX_FAKE_RECORD/profile"
-  stat -c %a "$2" > "$SANDBOX_FAKE_RECORD/mode"
-fi
-shift 2
-exec "$@"
-)";
-
-class FakeToolOnPath : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ::mkdir(kFakeToolDir.c_str(), 0755);
-    // Written aside and renamed: test processes may run in parallel.
-    std::string tmp = kFakeToolDir + "/.sandbox-exec." + std::to_string(::getpid());
-    { std::ofstream(tmp) << kFakeToolScript; }
-    ::chmod(tmp.c_str(), 0755);
-    ASSERT_EQ(::rename(tmp.c_str(), kFakeTool.c_str()), 0);
-    const char* path = std::getenv("PATH");
-    ::setenv("PATH", (kFakeToolDir + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-  }
-};
-[[maybe_unused]] auto* const kFakeToolEnv =
-    ::testing::AddGlobalTestEnvironment(new FakeToolOnPath);
+[[maybe_unused]] const int kFakeToolOnPath = ::setenv(
+    "PATH", (kFakeToolDir + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/bin")).c_str(), 1);
 
 // Sets (or unsets, with nullptr) an environment variable for a scope.
 class ScopedEnv {
@@ -80,14 +52,12 @@ std::string slurp(const std::string& path) {
 
 TEST(BackendAvailability, ConcurrentFirstCallsProbeOnce) {
   constexpr int kThreads = 8;
-  std::atomic<int> ready{0};
+  std::latch start(kThreads);
   const BackendAvailability* seen[kThreads] = {};
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) {
-      }
+      start.arrive_and_wait();
       seen[i] = &availability();
     });
   }
@@ -98,37 +68,27 @@ TEST(BackendAvailability, ConcurrentFirstCallsProbeOnce) {
   EXPECT_TRUE(seen[0]->available(BackendKind::Passthrough));
 }
 
+// The refusal texts are checked through the module's spawn.
 TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
-  // Past the quoted name the refusals are fixed text.
-  const std::string unavailable = "\" is not available in this environment, and we refuse";
-  const std::string unknown = "\"; expected one of \"bubblewrap\", \"userns\", ";
-  struct Case {
-    std::string name;
-    std::optional<BackendKind> kind;
-    std::string message;
-  } cases[] = {
-      {"none", BackendKind::Passthrough, ""},
-      {"sandbox-exec", BackendKind::SandboxExec, ""},
-      {"sandboxexec", BackendKind::SandboxExec, ""},
-      {"bwrap", BackendKind::Bubblewrap, "sandbox backend \"bubblewrap" + unavailable},
-      {"userns", BackendKind::UsernsLite, "sandbox backend \"userns-lite" + unavailable},
-      {"Sandbox-Exec", {}, "unknown sandbox backend \"Sandbox-Exec" + unknown},
-      {"", {}, "unknown sandbox backend \"" + unknown},
-      {"a\"b\n", {}, "unknown sandbox backend \"a\\\"b\\n" + unknown},
+  const std::pair<std::string, std::optional<BackendKind>> cases[] = {
+      {"none", BackendKind::Passthrough}, {"sandbox-exec", BackendKind::SandboxExec},
+      {"sandboxexec", BackendKind::SandboxExec}, {"bwrap", BackendKind::Bubblewrap},
+      {"userns", BackendKind::UsernsLite}, {"Sandbox-Exec", {}}, {"", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto r = select_backend(c.name);
+  for (const auto& [name, kind] : cases) {
+    SCOPED_TRACE(name);
+    auto r = select_backend(name);
     // The Linux backends are refused exactly where their probe found them unusable.
-    bool expected = c.kind && availability().available(*c.kind);
-    ASSERT_EQ(r.has_value(), expected);
+    ASSERT_EQ(r.has_value(), kind && availability().available(*kind));
     if (!r) {
-      EXPECT_TRUE(r.error().starts_with(c.message)) << r.error();
+      // An unavailable backend is refused by its own name, whatever alias was asked for.
+      const std::string own = kind ? std::string(backend_kind_name(*kind)) : name;
+      EXPECT_NE(r.error().find("backend \"" + own + "\""), std::string::npos) << r.error();
       continue;
     }
-    EXPECT_EQ((*r)->kind(), *c.kind);
+    EXPECT_EQ((*r)->kind(), *kind);
     EXPECT_TRUE((*r)->preflight());
-    if (*c.kind == BackendKind::SandboxExec) {
+    if (*kind == BackendKind::SandboxExec) {
       EXPECT_EQ(static_cast<SandboxExecBackend&>(**r).tool_path(), kFakeTool);
     }
   }
@@ -210,16 +170,15 @@ TEST(SandboxExecProfile, DeniesByDefaultAndAllowsWritesOnlyUnderEachWritablePath
     spec.network = policy;
     const bool network = !std::holds_alternative<NetworkBlocked>(policy);
     SCOPED_TRACE(network);
-    std::istringstream profile(build_profile(spec));
-    std::vector<std::string> head(2);
-    ASSERT_TRUE(std::getline(profile, head[0]) && std::getline(profile, head[1]));
-    EXPECT_EQ(head, (std::vector<std::string>{"(version 1)", "(deny default)"}));
+    const std::string text = build_profile(spec);
+    EXPECT_TRUE(text.starts_with("(version 1)\n(deny default)\n")) << text;
+    std::istringstream profile(text);
     std::multiset<std::string> rest, writes;
     for (std::string line; std::getline(profile, line);) {
       (line.starts_with("(allow file-write*") ? writes : rest).insert(line);
     }
-    std::multiset<std::string> want = {"(allow process*)", "(allow sysctl-read)",
-                                       "(allow file-read*)"};
+    std::multiset<std::string> want = {"(version 1)", "(deny default)", "(allow process*)",
+                                       "(allow sysctl-read)", "(allow file-read*)"};
     if (network) want.insert("(allow network*)");
     EXPECT_EQ(rest, want);
     EXPECT_EQ(writes, want_writes);
@@ -264,13 +223,22 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   std::vector<std::string> argv;
   for (std::string line; std::getline(args, line);) argv.push_back(line);
   ASSERT_EQ(argv.size(), 5u);
-  EXPECT_EQ(argv[0], "-f");
   EXPECT_TRUE(std::regex_match(argv[1], std::regex(tmp.path + "/\\.tmp[A-Za-z0-9]{6}"))) << argv[1];
-  EXPECT_EQ((std::vector<std::string>{argv[2], argv[3], argv[4]}),
-            (std::vector<std::string>{"sh", "-c", script}));
+  argv.erase(argv.begin() + 1);
+  EXPECT_EQ(argv, (std::vector<std::string>{"-f", "sh", "-c", script}));
   EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
   EXPECT_EQ(slurp(rec.path + "/mode"), "600\n");
   EXPECT_EQ(tmp.entries(), 0u);  // deleted with the record
+
+  // Disposal of a running child kills it and deletes its profile.
+  auto child = (*backend)->spawn(shell_spec("exec sleep 60"));
+  ASSERT_TRUE(child);
+  EXPECT_EQ(tmp.entries(), 1u);
+  const auto start = MonoClock::now();
+  { SandboxChild doomed = std::move(child).value(); }
+  EXPECT_LT(MonoClock::now() - start, 20s);  // killed, not waited for; catches a hang only
+  EXPECT_EQ(tmp.entries(), 0u);
+  EXPECT_TRUE(no_children_left());
 
   // The caller's values win. A relative TMPDIR still gives the tool an absolute profile
   // path: the tool opens it after the child changed to host_dir().
@@ -327,31 +295,14 @@ TEST(BackendSpawn, FailuresLeaveNoProfileChildOrDescriptor) {
     EXPECT_TRUE(no_children_left());
     EXPECT_LE(open_fd_count(), fds + 1);  // bubblewrap's init memfd, made once per process
   }
-  auto pre = without_tool.preflight();
-  ASSERT_FALSE(pre);
-  EXPECT_EQ(pre.error().message(), "isolation tool not available: sandbox-exec not on PATH");
+  EXPECT_FALSE(without_tool.preflight());
 
   ScopedEnv missing_tmp("TMPDIR", "/nonexistent-sandbox-tmp");
   auto r = with_tool.spawn(shell_spec("true"));
   ASSERT_FALSE(r);
-  EXPECT_TRUE(std::regex_match(
-      r.error().message(),
-      std::regex("io: .* \\(os error 2\\) at path \"/nonexistent-sandbox-tmp/\\.tmp[A-Za-z0-9]{6}\"")))
+  EXPECT_NE(r.error().message().find("(os error 2) at path \"/nonexistent-sandbox-tmp/.tmp"),
+            std::string::npos)
       << r.error().message();
-}
-
-TEST(SandboxExecSpawn, DisposalKillsTheChildAndDeletesItsProfile) {
-  TempDir tmp;
-  ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
-  SandboxExecBackend backend(kFakeTool);
-  auto child = backend.spawn(shell_spec("exec sleep 60"));
-  ASSERT_TRUE(child);
-  ASSERT_EQ(tmp.entries(), 1u);
-  const auto start = MonoClock::now();
-  { SandboxChild doomed = std::move(child).value(); }
-  EXPECT_LT(MonoClock::now() - start, 20s);  // killed, not waited for; catches a hang only
-  EXPECT_EQ(tmp.entries(), 0u);
-  EXPECT_TRUE(no_children_left());
 }
 
 // Which loopback proxies a filtered policy lets through: exactly those the variables
