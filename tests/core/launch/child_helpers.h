@@ -36,12 +36,12 @@ inline Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec) {
 // Collects a spawned child, expecting spawn and collect to succeed and `exited` to be
 // released; a failure shows as exit code -1000.
 inline CollectedOutput collect(Result<SandboxChild, SandboxError> child,
-                               Deadline deadline = std::nullopt) {
+                               Deadline deadline = std::nullopt, CollectOptions options = {}) {
   EXPECT_TRUE(child) << child.error().message();
   if (!child) return {-1000, {}, {}};
   std::atomic<bool> exited{false};
   pid_t pid = child->pid();
-  auto out = collect_child(std::move(child).value(), deadline, pid, exited);
+  auto out = collect_child(std::move(child).value(), deadline, pid, exited, std::move(options));
   EXPECT_TRUE(out) << out.error().text;
   EXPECT_TRUE(exited.load());
   return out ? std::move(out).value() : CollectedOutput{-1000, {}, {}};
