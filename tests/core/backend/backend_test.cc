@@ -1,14 +1,12 @@
-// Backend selection, availability, the sandbox-exec profile and a fake sandbox-exec tool;
-// also the temp dir the backends share.
+// Backend selection, the sandbox-exec profile and spawns through a fake sandbox-exec tool,
+// the failures every backend reports, and the fence's endpoints.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <latch>
 #include <set>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "launch/child_helpers.h"
 #include "sandbox_core/backend/backend.h"
@@ -50,24 +48,6 @@ std::string slurp(const std::string& path) {
   return s.str();
 }
 
-TEST(BackendAvailability, ConcurrentFirstCallsProbeOnce) {
-  constexpr int kThreads = 8;
-  std::latch start(kThreads);
-  const BackendAvailability* seen[kThreads] = {};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      start.arrive_and_wait();
-      seen[i] = &availability();
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (auto* s : seen) EXPECT_EQ(s, seen[0]);
-  EXPECT_EQ(detail::availability_probe_count(), 1);
-  EXPECT_TRUE(seen[0]->available(BackendKind::SandboxExec));  // the fake tool was on PATH
-  EXPECT_TRUE(seen[0]->available(BackendKind::Passthrough));
-}
-
 // The refusal texts are checked through the module's spawn.
 TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
   const std::pair<std::string, std::optional<BackendKind>> cases[] = {
@@ -75,6 +55,8 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
       {"sandboxexec", BackendKind::SandboxExec}, {"bwrap", BackendKind::Bubblewrap},
       {"userns", BackendKind::UsernsLite}, {"Sandbox-Exec", {}}, {"", {}},
   };
+  ASSERT_TRUE(availability().available(BackendKind::SandboxExec));  // the fake tool
+  ASSERT_TRUE(availability().available(BackendKind::Passthrough));
   for (const auto& [name, kind] : cases) {
     SCOPED_TRACE(name);
     auto r = select_backend(name);
@@ -99,10 +81,8 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
 TEST(BackendTable, TypeStubsNameEveryBackendOfTheTable) {
   const std::string package = std::string(SANDBOX_SOURCE_DIR) + "/python/ventra/sandbox/";
   const std::string stub = slurp(package + "_native.pyi") + slurp(package + "spawn_spec.py");
-  auto literal_after = [&](const std::string& anchor) {
-    size_t at = stub.find(anchor);
-    EXPECT_NE(at, std::string::npos) << anchor;
-    size_t open = stub.find("Literal[", at), close = stub.find(']', open);
+  auto literal_after = [&](const std::string& anchor) {  // throws where the anchor is missing
+    size_t open = stub.find("Literal[", stub.find(anchor)), close = stub.find(']', open);
     std::set<std::string> names;
     std::string body = stub.substr(open, close - open);
     std::regex quoted("\"([^\"]*)\"");
@@ -236,6 +216,11 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   EXPECT_EQ(out.stdout_bytes, "/h\n/usr/bin:/bin\n");
   EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
   EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + tmp.path + "/rel/.tmp"));
+  // Where TMPDIR is unset or empty, /tmp.
+  for (const char* unset : {"", static_cast<const char*>(nullptr)}) {
+    ScopedEnv tmpdir_unset("TMPDIR", unset);
+    EXPECT_EQ(system_temp_dir(), "/tmp");
+  }
 }
 
 // A set-up tool that dies before the sandbox init runs is a spawn error carrying its
@@ -312,14 +297,6 @@ TEST(NetworkFence, EndpointsComeFromTheProxyVariablesAndNoneWarns) {
   auto warned = capture.sink().events();
   ASSERT_EQ(warned.size(), 1u);
   EXPECT_EQ(warned[0].level, events::Level::Warn);
-}
-
-TEST(SystemTempDir, FollowsTmpdirWhenSet) {
-  for (auto [value, want] : {std::pair{"/var/tmp/x", "/var/tmp/x"}, std::pair{"", "/tmp"},
-                             std::pair{static_cast<const char*>(nullptr), "/tmp"}}) {
-    ScopedEnv tmpdir("TMPDIR", value);
-    EXPECT_EQ(system_temp_dir(), want);
-  }
 }
 
 TEST(PassthroughBackendDeathTest, WarnsOncePerProcessAndGivesNoHome) {
