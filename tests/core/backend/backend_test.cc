@@ -29,15 +29,12 @@ const std::string kFakeTool = kFakeToolDir + "/sandbox-exec";
     "PATH", (kFakeToolDir + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/bin")).c_str(), 1);
 
 // Sets (or unsets, with nullptr) an environment variable for a scope.
-class ScopedEnv {
- public:
+struct ScopedEnv {
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
     value ? ::setenv(name, value, 1) : ::unsetenv(name);
   }
   ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
- private:
   const char* name_;
   std::optional<std::string> old_;
 };
@@ -116,9 +113,7 @@ TEST(FindSandboxExec, AcceptsOnlyExecutableRegularFiles) {
   }
   ::symlink((t.path + "/exec/sandbox-exec").c_str(), (t.path + "/link/sandbox-exec").c_str());
   ScopedEnv home("HOME", (t.path + "/home").c_str());
-  struct Case {
-    std::optional<std::string> path, found;
-  } cases[] = {
+  const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
       {t.path + "/noexec:" + t.path + "/exec", t.path + "/exec/sandbox-exec"},
       {t.path + "/isdir:" + t.path + "/exec/", t.path + "/exec/sandbox-exec"},
       {"/nonexistent:~/bin", t.path + "/home/bin/sandbox-exec"},
@@ -127,10 +122,10 @@ TEST(FindSandboxExec, AcceptsOnlyExecutableRegularFiles) {
       {"", std::nullopt},
       {std::nullopt, std::nullopt},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path.value_or("(unset)"));
-    ScopedEnv path("PATH", c.path ? c.path->c_str() : nullptr);
-    EXPECT_EQ(find_sandbox_exec(), c.found);
+  for (const auto& [path, found] : cases) {
+    SCOPED_TRACE(path.value_or("(unset)"));
+    ScopedEnv path_env("PATH", path ? path->c_str() : nullptr);
+    EXPECT_EQ(find_sandbox_exec(), found);
   }
 }
 
@@ -238,12 +233,7 @@ TEST(BackendSpawn, FailuresLeaveNoProfileChildOrDescriptor) {
   empty_argv.script = ArgvScript{};
   SandboxSpec bad_dir = shell_spec("true");
   bad_dir.host_work_dir = "/nonexistent-sandbox-dir";
-  struct Case {
-    const char* what;
-    Backend& backend;
-    SandboxSpec spec;
-    std::string message;
-  } cases[] = {
+  const std::tuple<const char*, Backend&, SandboxSpec, std::string> cases[] = {
       {"no tool", without_tool, shell_spec("true"),
        "isolation tool not available: sandbox-exec not on PATH"},
       {"empty argv", with_tool, empty_argv, "invalid spec: argv is empty"},
@@ -253,12 +243,12 @@ TEST(BackendSpawn, FailuresLeaveNoProfileChildOrDescriptor) {
        "backend setup failed: exit=ExitStatus(unix_wait_status(256)), "
        "stderr=bwrap: Can't find source path /x"},
   };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, backend, spec, message] : cases) {
+    SCOPED_TRACE(what);
     size_t fds = open_fd_count();
-    auto r = c.backend.spawn(c.spec);
+    auto r = backend.spawn(spec);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(), c.message);
+    EXPECT_EQ(r.error().message(), message);
     EXPECT_EQ(tmp.entries(), 0u);
     EXPECT_TRUE(no_children_left());
     EXPECT_LE(open_fd_count(), fds + 1);  // bubblewrap's init memfd, made once per process

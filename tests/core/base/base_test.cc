@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -26,9 +25,7 @@ namespace sandbox {
 namespace {
 
 TEST(QuotedForm, EscapesAsDesigned) {
-  struct Case {
-    std::string in, out;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"", R"("")"},
       {"a\"b\\c", R"("a\"b\\c")"},
       {"it's", R"("it's")"},
@@ -37,10 +34,7 @@ TEST(QuotedForm, EscapesAsDesigned) {
       {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
       {"\xe2\x80\x8b", R"("\u{200b}")"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.in);
-    EXPECT_EQ(quoted_form(c.in), c.out);
-  }
+  for (const auto& [in, out] : cases) EXPECT_EQ(quoted_form(in), out) << in;
 }
 
 // XSI strerror_r reports an unknown number as an error yet writes the text all the same.
@@ -75,20 +69,13 @@ TEST(PlatformCalls, DescriptorsWakeUpsAndRandomBytes) {
   ASSERT_TRUE(accepted);
   auto wake = WakeFd::create();
   ASSERT_TRUE(wake);
-  struct Case {
-    const char* what;
-    int fd;
-    bool nonblocking;
-  } cases[] = {{"pipe read end", pipe_read.get(), false},
-               {"pipe write end", pipe_write.get(), false},
-               {"blocking socket", blocking.get(), false},
-               {"non-blocking socket", nonblocking.get(), true},
-               {"accepted socket", accepted.get(), false},
-               {"wake-up", wake->poll_fd(), false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_TRUE(::fcntl(c.fd, F_GETFD) & FD_CLOEXEC);
-    EXPECT_EQ((::fcntl(c.fd, F_GETFL) & O_NONBLOCK) != 0, c.nonblocking);
+  const std::pair<int, bool> cases[] = {{pipe_read.get(), false}, {pipe_write.get(), false},
+                                        {blocking.get(), false}, {nonblocking.get(), true},
+                                        {accepted.get(), false}, {wake->poll_fd(), false}};
+  for (auto [fd, nonblocking_wanted] : cases) {
+    SCOPED_TRACE(fd);
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ((::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0, nonblocking_wanted);
   }
   EXPECT_FALSE(readable_now(wake->poll_fd()));
   wake->notify();

@@ -25,11 +25,7 @@ TEST(ChildSupervision, ExitCodesAndExactOutput) {
   std::string up, down;
   for (int i = 1; i <= 400000; ++i) up += std::to_string(i) + "\n";
   for (int i = 400000; i >= 1; --i) down += std::to_string(i) + "\n";
-  struct Case {
-    const char* script;
-    int code;
-    std::string out, err;
-  } cases[] = {
+  const std::tuple<const char*, int, std::string, std::string> cases[] = {
       {"exit 3", 3, "", ""},
       {"kill -TERM $$", 143, "", ""},
       {"printf 'a\\0b'; printf oops >&2; exit 1", 1, std::string("a\0b", 3), "oops"},
@@ -43,14 +39,14 @@ TEST(ChildSupervision, ExitCodesAndExactOutput) {
   ::setenv("SANDBOX_HOST_ONLY", "leak", 1);
   UniqueFd leaked(::fcntl(2, F_DUPFD, 57));  // inheritable, as a host may leave it
   ASSERT_EQ(leaked.get(), 57);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.script);
+  for (const auto& [script, code, stdout_want, stderr_want] : cases) {
+    SCOPED_TRACE(script);
     const auto start = MonoClock::now();
-    auto out = run(shell_spec(c.script));
+    auto out = run(shell_spec(script));
     EXPECT_LT(MonoClock::now() - start, 30s);  // catches a hang, not a speed claim
-    EXPECT_EQ(out.exit_code, c.code);
-    EXPECT_TRUE(out.stdout_bytes == c.out) << out.stdout_bytes.size() << " bytes";
-    EXPECT_TRUE(out.stderr_bytes == c.err) << out.stderr_bytes.size() << " bytes";
+    EXPECT_EQ(out.exit_code, code);
+    EXPECT_TRUE(out.stdout_bytes == stdout_want) << out.stdout_bytes.size() << " bytes";
+    EXPECT_TRUE(out.stderr_bytes == stderr_want) << out.stderr_bytes.size() << " bytes";
   }
   ::unsetenv("SANDBOX_HOST_ONLY");
   EXPECT_TRUE(no_children_left());
@@ -192,29 +188,26 @@ TEST(ChildSupervision, GrandchildOutsideTheGroupHangsNeitherATimedNorAStoppedCol
   const std::string pid_file = dir.path + "/grandchild";
   const std::string setsid = "setsid sh -c 'echo $$ > " + pid_file + "; exec sleep 30' & " +
                              "while [ ! -s " + pid_file + " ]; do sleep 0.01; done; echo up";
-  struct Case {
-    const char* rest;
-    std::optional<std::chrono::milliseconds> deadline;
-    int code;  // -1: stopped
-  } cases[] = {{"; sleep 30", 500ms, 137}, {"", 300ms, 0}, {"", std::nullopt, -1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.code);
-    auto child = launch(shell_spec(setsid + c.rest));
+  // The script's tail, the time to the deadline, and the exit code (-1: stopped).
+  const std::tuple<const char*, std::optional<std::chrono::milliseconds>, int> cases[] = {
+      {"; sleep 30", 500ms, 137}, {"", 300ms, 0}, {"", std::nullopt, -1}};
+  for (const auto& [rest, wait, code] : cases) {
+    SCOPED_TRACE(code);
+    auto child = launch(shell_spec(setsid + rest));
     ASSERT_TRUE(child);
     std::atomic<bool> exited{false};
     pid_t pid = child->pid();
     CollectOptions options;
-    if (c.code < 0) options.should_stop = [&] { return exited.load(); };
+    if (code < 0) options.should_stop = [&] { return exited.load(); };
     const auto start = MonoClock::now();
-    auto out = collect_child(std::move(child).value(),
-                             c.deadline ? Deadline(start + *c.deadline) : std::nullopt, pid,
-                             exited, std::move(options));
+    auto out = collect_child(std::move(child).value(), wait ? Deadline(start + *wait) : std::nullopt,
+                             pid, exited, std::move(options));
     EXPECT_LT(MonoClock::now() - start, 10s);  // catches a hang, not a speed claim
     EXPECT_TRUE(exited.load());
-    if (c.code < 0) {
+    if (code < 0) {
       EXPECT_TRUE(!out && out.error().kind == CollectError::Kind::Stopped);
     } else {
-      EXPECT_TRUE(out && out->exit_code == c.code && out->stdout_bytes == "up\n");
+      EXPECT_TRUE(out && out->exit_code == code && out->stdout_bytes == "up\n");
     }
     pid_t grandchild = 0;
     std::ifstream(pid_file) >> grandchild;
