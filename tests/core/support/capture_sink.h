@@ -43,9 +43,8 @@ class CaptureSink final : public events::Sink {
   }
   // Events whose message equals `message`.
   std::vector<CapturedEvent> with_message(const std::string& message) const {
-    std::vector<CapturedEvent> out;
-    for (auto& e : events())
-      if (e.message() == message) out.push_back(e);
+    auto out = events();
+    std::erase_if(out, [&](const CapturedEvent& e) { return e.message() != message; });
     return out;
   }
 
