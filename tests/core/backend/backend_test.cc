@@ -195,7 +195,6 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   ASSERT_EQ(::chdir(cwd), 0);
   EXPECT_EQ(out.stdout_bytes, "/h\n/usr/bin:/bin\n");
   EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + tmp.path + "/rel/.tmp"));
-  // Where TMPDIR is unset or empty, /tmp.
   for (const char* unset : {"", static_cast<const char*>(nullptr)}) {
     ScopedEnv tmpdir_unset("TMPDIR", unset);
     EXPECT_EQ(system_temp_dir(), "/tmp");

@@ -24,7 +24,7 @@
 namespace sandbox {
 namespace {
 
-TEST(QuotedForm, EscapesAsDesigned) {
+TEST(Texts, QuotedFormsAndOsErrors) {
   const std::pair<std::string, std::string> cases[] = {
       {"", R"("")"},
       {"a\"b\\c", R"("a\"b\\c")"},
@@ -35,10 +35,7 @@ TEST(QuotedForm, EscapesAsDesigned) {
       {"\xe2\x80\x8b", R"("\u{200b}")"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(quoted_form(in), out) << in;
-}
-
-// XSI strerror_r reports an unknown number as an error yet writes the text all the same.
-TEST(IoErrorText, UnknownNumberStillHasItsText) {
+  // XSI strerror_r reports an unknown number as an error yet writes the text all the same.
   EXPECT_EQ(IoError::from_errno(99999).text(), "Unknown error 99999 (os error 99999)");
 }
 
@@ -149,9 +146,8 @@ TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
 #endif
 }
 
-// Growth and the cap are shown by the collect tests. The final copies here: small and past
-// the two-thread size (split inside one copy), the large source a buffer's own mapping that
-// gives its pages back as it goes.
+// The final copies (growth and the cap are shown by the collect tests): small and past the
+// two-thread size, split inside one copy, from a buffer's mapping that gives its pages back.
 TEST(ByteBuffers, FinalCopiesKeepEveryByte) {
   for (size_t big : {size_t(100), kParallelCopyBytes + 12345}) {
     SCOPED_TRACE(big);

@@ -51,7 +51,6 @@ inline CollectedOutput run(const SandboxSpec& spec, Deadline deadline = std::nul
   return collect(launch(spec), deadline);
 }
 
-// No child of this process is left, alive or zombie.
 inline bool no_children_left() { return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
 // Entries of a directory, dot files included (the sandbox-exec profiles are dot files).

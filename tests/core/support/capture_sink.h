@@ -41,7 +41,6 @@ class CaptureSink final : public events::Sink {
     std::lock_guard lock(mu_);
     return events_;
   }
-  // Events whose message equals `message`.
   std::vector<CapturedEvent> with_message(const std::string& message) const {
     auto out = events();
     std::erase_if(out, [&](const CapturedEvent& e) { return e.message() != message; });
@@ -53,7 +52,6 @@ class CaptureSink final : public events::Sink {
   std::vector<CapturedEvent> events_;
 };
 
-// Installs a CaptureSink for the scope's lifetime (tests only).
 class CaptureScope {
  public:
   explicit CaptureScope(events::Level max = events::Level::Trace) {
