@@ -39,11 +39,6 @@ TEST(Texts, QuotedFormsAndOsErrors) {
   EXPECT_EQ(IoError::from_errno(99999).text(), "Unknown error 99999 (os error 99999)");
 }
 
-bool readable_now(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, 0) == 1;
-}
-
 // Descriptors are born close-on-exec with the asked blocking; a raised wake-up stays
 // raised; random bytes are random.
 TEST(PlatformCalls, DescriptorsWakeUpsAndRandomBytes) {
@@ -74,11 +69,15 @@ TEST(PlatformCalls, DescriptorsWakeUpsAndRandomBytes) {
     EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_EQ((::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0, nonblocking_wanted);
   }
-  EXPECT_FALSE(readable_now(wake->poll_fd()));
+  auto raised = [&] {
+    pollfd p{wake->poll_fd(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+  };
+  EXPECT_FALSE(raised());
   wake->notify();
   wake->notify();
-  EXPECT_TRUE(readable_now(wake->poll_fd()));
-  EXPECT_TRUE(readable_now(wake->poll_fd()));  // polling never lowers it
+  EXPECT_TRUE(raised());
+  EXPECT_TRUE(raised());  // polling never lowers it
 
   unsigned char a[32] = {}, b[32] = {};
   ASSERT_TRUE(fill_random(a, sizeof a));
