@@ -1,5 +1,4 @@
-// Backend selection, the sandbox-exec profile and spawns through a fake sandbox-exec tool,
-// the failures every backend reports, and the fence's endpoints.
+// Backend selection, sandbox-exec (through a fake tool), spawn failures and fence endpoints.
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,13 +56,12 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
     auto r = select_backend(name);
     // The Linux backends are refused exactly where their probe found them unusable.
     ASSERT_EQ(r.has_value(), kind && availability().available(*kind));
-    if (!r) {
-      // An unavailable backend is refused by its own name, whatever alias was asked for.
+    if (r) {
+      EXPECT_EQ((*r)->kind(), *kind);
+    } else {  // an unavailable backend is refused by its own name, not the alias asked for
       const std::string own = kind ? std::string(backend_kind_name(*kind)) : name;
       EXPECT_NE(r.error().find("backend \"" + own + "\""), std::string::npos) << r.error();
-      continue;
     }
-    EXPECT_EQ((*r)->kind(), *kind);
   }
 }
 
@@ -74,13 +72,10 @@ TEST(BackendTable, TypeStubsNameEveryBackendOfTheTable) {
   const std::string stub = slurp(package + "_native.pyi") + slurp(package + "spawn_spec.py");
   auto literal_after = [&](const std::string& anchor) {  // throws where the anchor is missing
     size_t open = stub.find("Literal[", stub.find(anchor)), close = stub.find(']', open);
-    std::set<std::string> names;
-    std::string body = stub.substr(open, close - open);
-    std::regex quoted("\"([^\"]*)\"");
-    for (std::sregex_iterator it(body.begin(), body.end(), quoted), end; it != end; ++it) {
-      names.insert((*it)[1]);
-    }
-    return names;
+    const std::string body = stub.substr(open, close - open);
+    const std::regex quoted("\"([^\"]*)\"");
+    return std::set<std::string>(std::sregex_token_iterator(body.begin(), body.end(), quoted, 1),
+                                 std::sregex_token_iterator());
   };
   std::set<std::string> accepted, listed, kinds;
   for (const auto& row : backend_table()) {
@@ -169,16 +164,16 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
       << args;
   EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
   EXPECT_EQ(slurp(rec.path + "/mode"), "600\n");
-  EXPECT_EQ(tmp.entries(), 0u);  // deleted with the record
+  EXPECT_EQ(entries(tmp.path), 0u);  // deleted with the record
 
   // Disposal of a running child kills it and deletes its profile.
   auto child = (*backend)->spawn(shell_spec("exec sleep 60"));
   ASSERT_TRUE(child);
-  EXPECT_EQ(tmp.entries(), 1u);
+  EXPECT_EQ(entries(tmp.path), 1u);
   const auto start = MonoClock::now();
   { SandboxChild doomed = std::move(child).value(); }
   EXPECT_LT(MonoClock::now() - start, 20s);  // killed, not waited for; catches a hang only
-  EXPECT_EQ(tmp.entries(), 0u);
+  EXPECT_EQ(entries(tmp.path), 0u);
   EXPECT_TRUE(no_children_left());
 
   // The caller's values win. A relative TMPDIR still gives the tool an absolute profile
@@ -226,7 +221,7 @@ TEST(BackendSpawn, FailuresLeaveNoProfileChildOrDescriptor) {
     auto r = backend.spawn(spec);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), message);
-    EXPECT_EQ(tmp.entries(), 0u);
+    EXPECT_EQ(entries(tmp.path), 0u);
     EXPECT_TRUE(no_children_left());
     EXPECT_LE(open_fd_count(), fds + 1);  // bubblewrap's init memfd, made once per process
   }

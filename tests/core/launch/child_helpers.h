@@ -64,7 +64,6 @@ struct TempDir {
   std::string path = "/tmp/sandbox-test-XXXXXX";
   TempDir() { EXPECT_NE(::mkdtemp(path.data()), nullptr); }
   ~TempDir() { std::filesystem::remove_all(path); }
-  size_t entries() const { return test::entries(path); }
 };
 
 }  // namespace sandbox::test

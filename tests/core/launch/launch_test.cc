@@ -1,5 +1,4 @@
-// Real children through launch_child and the supervision routines. The concurrent test
-// is meant to run under ThreadSanitizer as well as in the plain build.
+// Real children through launch_child and supervision; the concurrent test runs under TSan too.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,11 +167,8 @@ TEST(ChildSupervision, GrandchildOutsideTheGroupHangsNeitherATimedNorAStoppedCol
     auto out = collect_child(std::move(child).value(), deadline, pid, exited, std::move(options));
     EXPECT_LT(MonoClock::now() - start, 10s);  // catches a hang, not a speed claim
     EXPECT_TRUE(exited.load());
-    if (code < 0) {
-      EXPECT_TRUE(!out && out.error().kind == CollectError::Kind::Stopped);
-    } else {
-      EXPECT_TRUE(out && out->exit_code == code && out->stdout_bytes == "up\n");
-    }
+    EXPECT_TRUE(code < 0 ? !out && out.error().kind == CollectError::Kind::Stopped
+                         : out && out->exit_code == code && out->stdout_bytes == "up\n");
     pid_t grandchild = 0;
     std::ifstream(pid_file) >> grandchild;
     ASSERT_GT(grandchild, 0);
@@ -239,8 +235,6 @@ TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
 
 // run_child.cc and the isolation set-up's *_in_child.cc run between clone/vfork and exec.
 TEST(ChildProcessCode, UsesOnlyAsyncSignalSafeSymbols) {
-  const std::string dir =
-      std::string(SANDBOX_BINARY_DIR) + "/src/sandbox_core/CMakeFiles/sandbox_core.dir";
   const std::set<std::string> allowed = {
       "vfork", "fork", "clone", "_exit", "chdir", "fchdir", "dup2", "execve", "fexecve", "setsid",
       "setrlimit", "setrlimit64", "sigaction", "sigemptyset", "sigprocmask", "write", "read",
@@ -249,11 +243,12 @@ TEST(ChildProcessCode, UsesOnlyAsyncSignalSafeSymbols) {
       "sendmsg", "prctl", "syscall", "setsockopt", "strlen", "pivot_root", "__errno_location",
       "memset", "memcpy"};
   // Sanitizer hooks and a linker-defined table are not calls of ours.
-  FILE* p = ::popen(("find " + dir + " \\( -name run_child.cc.o -o -name '*_in_child.cc.o' \\) "
-                     "-exec nm -u {} + | awk 'NF == 2 {sub(/@.*/, \"\", $2); print $2}' | "
-                     "grep -Ev '^(__asan_|__ubsan_|__sanitizer_|__tsan_|_GLOBAL_OFFSET_TABLE_$)'")
-                        .c_str(),
-                    "r");
+  const std::string list =
+      "find " + std::string(SANDBOX_BINARY_DIR) + "/src/sandbox_core/CMakeFiles/sandbox_core.dir "
+      "\\( -name run_child.cc.o -o -name '*_in_child.cc.o' \\) -exec nm -u {} + | "
+      "awk 'NF == 2 {sub(/@.*/, \"\", $2); print $2}' | "
+      "grep -Ev '^(__asan_|__ubsan_|__sanitizer_|__tsan_|_GLOBAL_OFFSET_TABLE_$)'";
+  FILE* p = ::popen(list.c_str(), "r");
   ASSERT_NE(p, nullptr);
   int symbols = 0;
   for (char sym[256]; std::fscanf(p, "%255s", sym) == 1; ++symbols) {
