@@ -1,15 +1,11 @@
-// Backend selection, availability, the sandbox-exec profile and a fake sandbox-exec tool;
-// also the error chains and the temp dir the backends share.
-// The fake tool goes on PATH in a global environment, before anything probes availability
-// (the probe runs once per process).
-#include <sys/stat.h>
+// Backend selection, sandbox-exec (through a fake tool), spawn failures and fence endpoints.
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
-#include <set>
 #include <regex>
+#include <set>
 #include <sstream>
-#include <thread>
 
 #include "launch/child_helpers.h"
 #include "sandbox_core/backend/backend.h"
@@ -25,49 +21,19 @@ namespace {
 using namespace std::chrono_literals;
 using namespace sandbox::test;
 
-const std::string kFakeToolDir = std::string(SANDBOX_BINARY_DIR) + "/fake-sandbox-exec";
+// The fake tool goes on PATH before anything probes availability (once per process).
+const std::string kFakeToolDir = std::string(SANDBOX_SOURCE_DIR) + "/tests/core/backend";
 const std::string kFakeTool = kFakeToolDir + "/sandbox-exec";
-
-// Records its arguments (one per line), the profile and its mode into
-// $SANDBOX_FAKE_RECORD when set, then runs the command like the real tool would.
-constexpr const char* kFakeToolScript = R"(#!/bin/sh
-[ "$1" = "-f" ] || { echo "fake sandbox-exec: expected -f" >&2; exit 98; }
-if [ -n "${SANDBOX_FAKE_RECORD:-}" ]; then
-  : > "$SANDBOX_FAKE_RECORD/args"
-  for a in "$@"; do printf '%s\n' "$a" >> "$SANDBOX_FAKE_RECORD/args"; done
-  cat "$2" > "$SANDBOX_FAKE_RECORD/profile"
-  stat -c %a "$2" > "$SANDBOX_FAKE_RECORD/mode"
-fi
-shift 2
-exec "$@"
-)";
-
-class FakeToolOnPath : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ::mkdir(kFakeToolDir.c_str(), 0755);
-    // Written aside and renamed: test processes may run in parallel.
-    std::string tmp = kFakeToolDir + "/.sandbox-exec." + std::to_string(::getpid());
-    { std::ofstream(tmp) << kFakeToolScript; }
-    ::chmod(tmp.c_str(), 0755);
-    ASSERT_EQ(::rename(tmp.c_str(), kFakeTool.c_str()), 0);
-    const char* path = std::getenv("PATH");
-    ::setenv("PATH", (kFakeToolDir + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-  }
-};
-[[maybe_unused]] auto* const kFakeToolEnv =
-    ::testing::AddGlobalTestEnvironment(new FakeToolOnPath);
+[[maybe_unused]] const int kFakeToolOnPath = ::setenv(
+    "PATH", (kFakeToolDir + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/bin")).c_str(), 1);
 
 // Sets (or unsets, with nullptr) an environment variable for a scope.
-class ScopedEnv {
- public:
+struct ScopedEnv {
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
     value ? ::setenv(name, value, 1) : ::unsetenv(name);
   }
   ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
- private:
   const char* name_;
   std::optional<std::string> old_;
 };
@@ -78,58 +44,23 @@ std::string slurp(const std::string& path) {
   return s.str();
 }
 
-TEST(BackendAvailability, ConcurrentFirstCallsProbeOnce) {
-  constexpr int kThreads = 8;
-  std::atomic<int> ready{0};
-  const BackendAvailability* seen[kThreads] = {};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      ready.fetch_add(1);
-      while (ready.load() < kThreads) {
-      }
-      seen[i] = &availability();
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (auto* s : seen) EXPECT_EQ(s, seen[0]);
-  EXPECT_EQ(detail::availability_probe_count(), 1);
-  EXPECT_TRUE(seen[0]->available(BackendKind::SandboxExec));  // the fake tool was on PATH
-  EXPECT_TRUE(seen[0]->available(BackendKind::Passthrough));
-}
-
+// The refusal texts are checked through the module's spawn.
 TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
-  // Past the quoted name the refusals are fixed text.
-  const std::string unavailable = "\" is not available in this environment, and we refuse";
-  const std::string unknown = "\"; expected one of \"bubblewrap\", \"userns\", ";
-  struct Case {
-    std::string name;
-    std::optional<BackendKind> kind;
-    std::string message;
-  } cases[] = {
-      {"none", BackendKind::Passthrough, ""},
-      {"sandbox-exec", BackendKind::SandboxExec, ""},
-      {"sandboxexec", BackendKind::SandboxExec, ""},
-      {"bwrap", BackendKind::Bubblewrap, "sandbox backend \"bubblewrap" + unavailable},
-      {"userns", BackendKind::UsernsLite, "sandbox backend \"userns-lite" + unavailable},
-      {"Sandbox-Exec", {}, "unknown sandbox backend \"Sandbox-Exec" + unknown},
-      {"", {}, "unknown sandbox backend \"" + unknown},
-      {"a\"b\n", {}, "unknown sandbox backend \"a\\\"b\\n" + unknown},
+  const std::pair<std::string, std::optional<BackendKind>> cases[] = {
+      {"none", BackendKind::Passthrough}, {"sandbox-exec", BackendKind::SandboxExec},
+      {"sandboxexec", BackendKind::SandboxExec}, {"bwrap", BackendKind::Bubblewrap},
+      {"userns", BackendKind::UsernsLite}, {"Sandbox-Exec", {}}, {"", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto r = select_backend(c.name);
+  for (const auto& [name, kind] : cases) {
+    SCOPED_TRACE(name);
+    auto r = select_backend(name);
     // The Linux backends are refused exactly where their probe found them unusable.
-    bool expected = c.kind && availability().available(*c.kind);
-    ASSERT_EQ(r.has_value(), expected);
-    if (!r) {
-      EXPECT_TRUE(r.error().starts_with(c.message)) << r.error();
-      continue;
-    }
-    EXPECT_EQ((*r)->kind(), *c.kind);
-    EXPECT_TRUE((*r)->preflight());
-    if (*c.kind == BackendKind::SandboxExec) {
-      EXPECT_EQ(static_cast<SandboxExecBackend&>(**r).tool_path(), kFakeTool);
+    ASSERT_EQ(r.has_value(), kind && availability().available(*kind));
+    if (r) {
+      EXPECT_EQ((*r)->kind(), *kind);
+    } else {  // an unavailable backend is refused by its own name, not the alias asked for
+      const std::string own = kind ? std::string(backend_kind_name(*kind)) : name;
+      EXPECT_NE(r.error().find("backend \"" + own + "\""), std::string::npos) << r.error();
     }
   }
 }
@@ -139,17 +70,12 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
 TEST(BackendTable, TypeStubsNameEveryBackendOfTheTable) {
   const std::string package = std::string(SANDBOX_SOURCE_DIR) + "/python/ventra/sandbox/";
   const std::string stub = slurp(package + "_native.pyi") + slurp(package + "spawn_spec.py");
-  auto literal_after = [&](const std::string& anchor) {
-    size_t at = stub.find(anchor);
-    EXPECT_NE(at, std::string::npos) << anchor;
-    size_t open = stub.find("Literal[", at), close = stub.find(']', open);
-    std::set<std::string> names;
-    std::string body = stub.substr(open, close - open);
-    std::regex quoted("\"([^\"]*)\"");
-    for (std::sregex_iterator it(body.begin(), body.end(), quoted), end; it != end; ++it) {
-      names.insert((*it)[1]);
-    }
-    return names;
+  auto literal_after = [&](const std::string& anchor) {  // throws where the anchor is missing
+    size_t open = stub.find("Literal[", stub.find(anchor)), close = stub.find(']', open);
+    const std::string body = stub.substr(open, close - open);
+    const std::regex quoted("\"([^\"]*)\"");
+    return std::set<std::string>(std::sregex_token_iterator(body.begin(), body.end(), quoted, 1),
+                                 std::sregex_token_iterator());
   };
   std::set<std::string> accepted, listed, kinds;
   for (const auto& row : backend_table()) {
@@ -164,85 +90,58 @@ TEST(BackendTable, TypeStubsNameEveryBackendOfTheTable) {
 
 TEST(FindSandboxExec, AcceptsOnlyExecutableRegularFiles) {
   TempDir t;
-  for (auto d : {"/noexec", "/exec", "/isdir", "/isdir/sandbox-exec", "/home", "/home/bin",
-                 "/link"}) {
-    ::mkdir((t.path + d).c_str(), 0755);
+  for (auto d : {"/noexec", "/isdir/sandbox-exec", "/home/bin", "/link"}) {
+    ASSERT_TRUE(std::filesystem::create_directories(t.path + d));
   }
-  for (auto [dir, mode] : {std::pair{"/noexec", 0644}, std::pair{"/exec", 0755},
-                           std::pair{"/home/bin", 0755}}) {
-    std::string path = t.path + dir + "/sandbox-exec";
-    { std::ofstream(path) << "#!/bin/sh\nexit 0\n"; }
-    ::chmod(path.c_str(), static_cast<mode_t>(mode));
-  }
-  ::symlink((t.path + "/exec/sandbox-exec").c_str(), (t.path + "/link/sandbox-exec").c_str());
+  { std::ofstream(t.path + "/noexec/sandbox-exec") << "#!/bin/sh\n"; }  // no execute bit
+  std::filesystem::copy(kFakeTool, t.path + "/home/bin");
+  ::symlink(kFakeTool.c_str(), (t.path + "/link/sandbox-exec").c_str());
   ScopedEnv home("HOME", (t.path + "/home").c_str());
-  struct Case {
-    std::optional<std::string> path, found;
-  } cases[] = {
-      {t.path + "/noexec:" + t.path + "/exec", t.path + "/exec/sandbox-exec"},
-      {t.path + "/isdir:" + t.path + "/exec/", t.path + "/exec/sandbox-exec"},
+  const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+      {t.path + "/noexec:" + kFakeToolDir, kFakeTool},
+      {t.path + "/isdir:" + kFakeToolDir + "/", kFakeTool},
       {"/nonexistent:~/bin", t.path + "/home/bin/sandbox-exec"},
       {t.path + "/link", t.path + "/link/sandbox-exec"},
       {t.path + "/noexec:" + t.path + "/isdir", std::nullopt},
       {"", std::nullopt},
       {std::nullopt, std::nullopt},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path.value_or("(unset)"));
-    ScopedEnv path("PATH", c.path ? c.path->c_str() : nullptr);
-    EXPECT_EQ(find_sandbox_exec(), c.found);
+  for (const auto& [path, found] : cases) {
+    SCOPED_TRACE(path.value_or("(unset)"));
+    ScopedEnv path_env("PATH", path ? path->c_str() : nullptr);
+    EXPECT_EQ(find_sandbox_exec(), found);
   }
 }
 
-// Checked by its properties, not its layout: the version and deny-by-default come first;
-// then reads, processes and sysctl reads are allowed, the network only when the policy is
-// not blocked, and writes only under the writable paths (defaults, work directory, extra
-// paths), each once and quoted.
+// Checked by its properties, not its layout: deny by default, the network only when not
+// blocked, and writes only under the writable paths, each once, quoted and with its
+// /private alias (or the other way round) where it is under /tmp or /var.
 TEST(SandboxExecProfile, DeniesByDefaultAndAllowsWritesOnlyUnderEachWritablePathOnce) {
   SandboxSpec spec = shell_spec("true", "/w");
-  spec.extra_read_write_paths = {"/a\"b", "/c\\d", "/a\"b"};
+  spec.extra_read_write_paths = {"/a\"b", "/c\\d", "/a\"b", "/tmp",
+                                 "/tmpfoo", "/tmp/foo", "/private/var/x", "/var"};
   std::multiset<std::string> want_writes;
   for (auto p : {"/tmp", "/private/tmp", "/dev/shm", "/dev/null", "/dev/zero", "/dev/full",
-                 "/dev/tty", "/w", "/a\\\"b", "/c\\\\d"})
+                 "/dev/tty", "/w", "/a\\\"b", "/c\\\\d", "/tmpfoo", "/tmp/foo",
+                 "/private/tmp/foo", "/private/var/x", "/var/x", "/var", "/private/var"})
     want_writes.insert("(allow file-write* (subpath \"" + std::string(p) + "\"))");
   for (NetworkPolicy policy : {NetworkPolicy{NetworkBlocked{}}, NetworkPolicy{NetworkOpen{}},
                                NetworkPolicy{NetworkFiltered{}}}) {
     spec.network = policy;
     const bool network = !std::holds_alternative<NetworkBlocked>(policy);
     SCOPED_TRACE(network);
-    std::istringstream profile(build_profile(spec));
-    std::vector<std::string> head(2);
-    ASSERT_TRUE(std::getline(profile, head[0]) && std::getline(profile, head[1]));
-    EXPECT_EQ(head, (std::vector<std::string>{"(version 1)", "(deny default)"}));
+    const std::string text = build_profile(spec);
+    EXPECT_TRUE(text.starts_with("(version 1)\n(deny default)\n")) << text;
+    std::istringstream profile(text);
     std::multiset<std::string> rest, writes;
     for (std::string line; std::getline(profile, line);) {
       (line.starts_with("(allow file-write*") ? writes : rest).insert(line);
     }
-    std::multiset<std::string> want = {"(allow process*)", "(allow sysctl-read)",
-                                       "(allow file-read*)"};
+    std::multiset<std::string> want = {"(version 1)", "(deny default)", "(allow process*)",
+                                       "(allow sysctl-read)", "(allow file-read*)"};
     if (network) want.insert("(allow network*)");
     EXPECT_EQ(rest, want);
     EXPECT_EQ(writes, want_writes);
-  }
-}
-
-TEST(SandboxExecProfile, WritablePathsGainTheirAliasAndNoDuplicates) {
-  using V = std::vector<std::string>;
-  struct Case {
-    V start, added, want;
-  } cases[] = {
-      {{}, {"/tmp", "/tmp"}, {"/tmp", "/private/tmp"}},
-      {{}, {"/private/var/folders/x"}, {"/private/var/folders/x", "/var/folders/x"}},
-      {{}, {"/var/folders/x"}, {"/var/folders/x", "/private/var/folders/x"}},
-      {{}, {"/w", "/tmpfoo", "/tmp/foo", "/w", "/tmpfoo", "/var"},
-       {"/w", "/tmpfoo", "/tmp/foo", "/private/tmp/foo", "/var", "/private/var"}},
-      // Already present, the path adds nothing but its alias is still considered.
-      {{"/private/tmp/a"}, {"/private/tmp/a"}, {"/private/tmp/a", "/tmp/a"}},
-  };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.added[0]);
-    for (const auto& p : c.added) push_writable_path(c.start, p);
-    EXPECT_EQ(c.start, c.want);
   }
 }
 
@@ -251,8 +150,7 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
   auto backend = select_backend("sandbox-exec");
   ASSERT_TRUE(backend);
-  const std::string script = "echo \"$HOME\"; echo \"$PATH\"";
-  SandboxSpec spec = shell_spec(script);
+  SandboxSpec spec = shell_spec("printenv HOME PATH");
   spec.host_work_dir = work.path;
   spec.env = {{"SANDBOX_FAKE_RECORD", rec.path}};
   auto out = collect((*backend)->spawn(spec));
@@ -260,98 +158,80 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   EXPECT_EQ(out.stdout_bytes,
             work.path + "\n" + work.path + std::string(kSandboxExecPathSuffix) + "\n");
 
-  std::istringstream args(slurp(rec.path + "/args"));
-  std::vector<std::string> argv;
-  for (std::string line; std::getline(args, line);) argv.push_back(line);
-  ASSERT_EQ(argv.size(), 5u);
-  EXPECT_EQ(argv[0], "-f");
-  EXPECT_TRUE(std::regex_match(argv[1], std::regex(tmp.path + "/\\.tmp[A-Za-z0-9]{6}"))) << argv[1];
-  EXPECT_EQ((std::vector<std::string>{argv[2], argv[3], argv[4]}),
-            (std::vector<std::string>{"sh", "-c", script}));
+  const std::string args = slurp(rec.path + "/args");  // one per line
+  EXPECT_TRUE(std::regex_match(
+      args, std::regex("-f\n" + tmp.path + "/\\.tmp[A-Za-z0-9]{6}\nsh\n-c\nprintenv HOME PATH\n")))
+      << args;
   EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
   EXPECT_EQ(slurp(rec.path + "/mode"), "600\n");
-  EXPECT_EQ(tmp.entries(), 0u);  // deleted with the record
+  EXPECT_EQ(entries(tmp.path), 0u);  // deleted with the record
+
+  // Disposal of a running child kills it and deletes its profile.
+  auto child = (*backend)->spawn(shell_spec("exec sleep 60"));
+  ASSERT_TRUE(child);
+  EXPECT_EQ(entries(tmp.path), 1u);
+  const auto start = MonoClock::now();
+  { SandboxChild doomed = std::move(child).value(); }
+  EXPECT_LT(MonoClock::now() - start, 20s);  // killed, not waited for; catches a hang only
+  EXPECT_EQ(entries(tmp.path), 0u);
+  EXPECT_TRUE(no_children_left());
 
   // The caller's values win. A relative TMPDIR still gives the tool an absolute profile
   // path: the tool opens it after the child changed to host_dir().
   spec.env = {{"HOME", "/h"}, {"PATH", "/usr/bin:/bin"}, {"SANDBOX_FAKE_RECORD", rec.path}};
-  ASSERT_EQ(::mkdir((tmp.path + "/rel").c_str(), 0700), 0);
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(::chdir(tmp.path.c_str()), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(tmp.path + "/rel"));
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(tmp.path);
   ScopedEnv relative("TMPDIR", "rel");
   out = collect((*backend)->spawn(spec));
-  ASSERT_EQ(::chdir(cwd), 0);
+  std::filesystem::current_path(cwd);
   EXPECT_EQ(out.stdout_bytes, "/h\n/usr/bin:/bin\n");
-  EXPECT_EQ(slurp(rec.path + "/profile"), build_profile(spec));
   EXPECT_TRUE(slurp(rec.path + "/args").starts_with("-f\n" + tmp.path + "/rel/.tmp"));
+  for (const char* unset : {"", static_cast<const char*>(nullptr)}) {
+    ScopedEnv tmpdir_unset("TMPDIR", unset);
+    EXPECT_EQ(system_temp_dir(), "/tmp");
+  }
 }
 
 // A set-up tool that dies before the sandbox init runs is a spawn error carrying its
 // status and message, not a process that exits 1.
 TEST(BackendSpawn, FailuresLeaveNoProfileChildOrDescriptor) {
-  TempDir tmp, tools;
+  TempDir tmp;
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
-  const std::string tool = tools.path + "/bwrap";
-  { std::ofstream(tool) << "#!/bin/sh\necho \"bwrap: Can't find source path /x\" >&2; exit 1"; }
-  ::chmod(tool.c_str(), 0755);
   SandboxExecBackend with_tool(kFakeTool), without_tool(std::nullopt);
   PassthroughBackend passthrough;
-  BubblewrapBackend bubblewrap(tool);
+  BubblewrapBackend bubblewrap(kFakeTool);  // a "bwrap" that refuses bwrap's arguments
   SandboxSpec empty_argv = shell_spec("");
   empty_argv.script = ArgvScript{};
   SandboxSpec bad_dir = shell_spec("true");
   bad_dir.host_work_dir = "/nonexistent-sandbox-dir";
-  struct Case {
-    const char* what;
-    Backend& backend;
-    SandboxSpec spec;
-    std::string message;
-  } cases[] = {
+  const std::tuple<const char*, Backend&, SandboxSpec, std::string> cases[] = {
       {"no tool", without_tool, shell_spec("true"),
        "isolation tool not available: sandbox-exec not on PATH"},
       {"empty argv", with_tool, empty_argv, "invalid spec: argv is empty"},
       {"empty argv, none", passthrough, empty_argv, "invalid spec: argv is empty"},
       {"launch fails", with_tool, bad_dir, "io: " + os_error_text(ENOENT)},
       {"bwrap dies", bubblewrap, shell_spec("true"),
-       "backend setup failed: exit=ExitStatus(unix_wait_status(256)), "
-       "stderr=bwrap: Can't find source path /x"},
+       "backend setup failed: exit=ExitStatus(unix_wait_status(25088)), "
+       "stderr=fake sandbox-exec: expected -f"},
   };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, backend, spec, message] : cases) {
+    SCOPED_TRACE(what);
     size_t fds = open_fd_count();
-    auto r = c.backend.spawn(c.spec);
+    auto r = backend.spawn(spec);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(), c.message);
-    EXPECT_EQ(tmp.entries(), 0u);
+    EXPECT_EQ(r.error().message(), message);
+    EXPECT_EQ(entries(tmp.path), 0u);
     EXPECT_TRUE(no_children_left());
     EXPECT_LE(open_fd_count(), fds + 1);  // bubblewrap's init memfd, made once per process
   }
-  auto pre = without_tool.preflight();
-  ASSERT_FALSE(pre);
-  EXPECT_EQ(pre.error().message(), "isolation tool not available: sandbox-exec not on PATH");
 
   ScopedEnv missing_tmp("TMPDIR", "/nonexistent-sandbox-tmp");
   auto r = with_tool.spawn(shell_spec("true"));
   ASSERT_FALSE(r);
-  EXPECT_TRUE(std::regex_match(
-      r.error().message(),
-      std::regex("io: .* \\(os error 2\\) at path \"/nonexistent-sandbox-tmp/\\.tmp[A-Za-z0-9]{6}\"")))
+  EXPECT_NE(r.error().message().find("(os error 2) at path \"/nonexistent-sandbox-tmp/.tmp"),
+            std::string::npos)
       << r.error().message();
-}
-
-TEST(SandboxExecSpawn, DisposalKillsTheChildAndDeletesItsProfile) {
-  TempDir tmp;
-  ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
-  SandboxExecBackend backend(kFakeTool);
-  auto child = backend.spawn(shell_spec("exec sleep 60"));
-  ASSERT_TRUE(child);
-  ASSERT_EQ(tmp.entries(), 1u);
-  const auto start = MonoClock::now();
-  { SandboxChild doomed = std::move(child).value(); }
-  EXPECT_LT(MonoClock::now() - start, 20s);  // killed, not waited for; catches a hang only
-  EXPECT_EQ(tmp.entries(), 0u);
-  EXPECT_TRUE(no_children_left());
 }
 
 // Which loopback proxies a filtered policy lets through: exactly those the variables
@@ -364,8 +244,9 @@ TEST(NetworkFence, EndpointsComeFromTheProxyVariablesAndNoneWarns) {
                   {"ALL_PROXY", "socks5h://[::1]:1080"},
                   {"all_proxy", "socks5h://localhost:1081"},
                   {"HTTPS_PROXY", "http://10.0.0.1:3128"}};  // not loopback: never a way out
-  std::vector<std::string> seen;
-  for (const auto& e : isolation::network_plan(filtered).fence) seen.push_back(netfilter::to_string(e));
+  const auto fence = isolation::network_plan(filtered).fence;
+  std::vector<std::string> seen(fence.size());
+  std::ranges::transform(fence, seen.begin(), [](auto& e) { return netfilter::to_string(e); });
   EXPECT_EQ(seen, (std::vector<std::string>{"127.0.0.1:3128", "[::1]:1080", "127.0.0.1:1081"}));
 
   filtered.env = {{"HTTP_PROXY", "http://proxy.example:3128"}};
@@ -373,23 +254,9 @@ TEST(NetworkFence, EndpointsComeFromTheProxyVariablesAndNoneWarns) {
   auto plan = isolation::network_plan(filtered);
   EXPECT_TRUE(plan.own_network);
   EXPECT_TRUE(plan.fence.empty());
-  auto warned = capture.sink().with_message(
-      "filtered network policy, but no proxy variable names a loopback proxy: the child gets "
-      "no network at all");
+  auto warned = capture.sink().events();
   ASSERT_EQ(warned.size(), 1u);
   EXPECT_EQ(warned[0].level, events::Level::Warn);
-}
-
-TEST(SandboxErrors, ChainsAndTheTempDirFollowingTmpdir) {
-  const SandboxError other = SandboxError::other("outer", {"middle", "inner"});
-  EXPECT_EQ(other.message(), "outer");
-  EXPECT_EQ(other.verbose_message(), "outer: middle: inner");
-  EXPECT_EQ(SandboxError::invalid_spec("x").verbose_message(), "invalid spec: x");
-  for (auto [value, want] : {std::pair{"/var/tmp/x", "/var/tmp/x"}, std::pair{"", "/tmp"},
-                             std::pair{static_cast<const char*>(nullptr), "/tmp"}}) {
-    ScopedEnv tmpdir("TMPDIR", value);
-    EXPECT_EQ(system_temp_dir(), want);
-  }
 }
 
 TEST(PassthroughBackendDeathTest, WarnsOncePerProcessAndGivesNoHome) {
@@ -404,10 +271,7 @@ TEST(PassthroughBackendDeathTest, WarnsOncePerProcessAndGivesNoHome) {
           if (out.exit_code != 0 || out.stdout_bytes != want) std::_Exit(10);
         }
         auto events = capture.sink().events();
-        std::_Exit(events.size() == 1 && events[0].level == events::Level::Warn &&
-                           events[0].message().starts_with("backend=none: running without")
-                       ? 0
-                       : 20);
+        std::_Exit(events.size() == 1 && events[0].level == events::Level::Warn ? 0 : 20);
       },
       ::testing::ExitedWithCode(0), "");
 }

@@ -2,28 +2,20 @@
 // collection, and the counts that show nothing was leaked.
 #pragma once
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <optional>
+#include <filesystem>
+#include <iterator>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
 
 namespace sandbox::test {
-
-// The value of a result, or nothing: lets a check compare a fallible call in one line.
-template <class T, class E>
-std::optional<T> ok(Result<T, E> r) {
-  return r ? std::optional<T>(std::move(r).value()) : std::nullopt;
-}
 
 inline SandboxSpec shell_spec(std::string script, std::string dir = "/tmp") {
   SandboxSpec spec;
@@ -44,12 +36,12 @@ inline Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec) {
 // Collects a spawned child, expecting spawn and collect to succeed and `exited` to be
 // released; a failure shows as exit code -1000.
 inline CollectedOutput collect(Result<SandboxChild, SandboxError> child,
-                               Deadline deadline = std::nullopt) {
+                               Deadline deadline = std::nullopt, CollectOptions options = {}) {
   EXPECT_TRUE(child) << child.error().message();
   if (!child) return {-1000, {}, {}};
   std::atomic<bool> exited{false};
   pid_t pid = child->pid();
-  auto out = collect_child(std::move(child).value(), deadline, pid, exited);
+  auto out = collect_child(std::move(child).value(), deadline, pid, exited, std::move(options));
   EXPECT_TRUE(out) << out.error().text;
   EXPECT_TRUE(exited.load());
   return out ? std::move(out).value() : CollectedOutput{-1000, {}, {}};
@@ -59,31 +51,19 @@ inline CollectedOutput run(const SandboxSpec& spec, Deadline deadline = std::nul
   return collect(launch(spec), deadline);
 }
 
-// No child of this process is left, alive or zombie.
 inline bool no_children_left() { return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
-inline size_t open_fd_count() {
-  size_t n = 0;
-  DIR* d = ::opendir("/proc/self/fd");
-  while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-  ::closedir(d);
-  return n;
+// Entries of a directory, dot files included (the sandbox-exec profiles are dot files).
+inline size_t entries(const std::string& dir) {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
+
+inline size_t open_fd_count() { return entries("/proc/self/fd"); }
 
 struct TempDir {
   std::string path = "/tmp/sandbox-test-XXXXXX";
   TempDir() { EXPECT_NE(::mkdtemp(path.data()), nullptr); }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  size_t entries() const {  // profile files are dot files: only . and .. are skipped
-    size_t n = 0;
-    DIR* d = ::opendir(path.c_str());
-    while (dirent* e = ::readdir(d)) {
-      std::string_view name = e->d_name;
-      n += name != "." && name != "..";
-    }
-    ::closedir(d);
-    return n;
-  }
+  ~TempDir() { std::filesystem::remove_all(path); }
 };
 
 }  // namespace sandbox::test

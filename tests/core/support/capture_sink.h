@@ -17,28 +17,21 @@ struct CapturedEvent {
   std::vector<std::string> fields;
   std::vector<std::string> values;  // numbers rendered in decimal
 
-  // Value of field `field`, or "<absent>".
-  std::string get(const std::string& field) const {
+  std::string message() const {
     for (size_t i = 0; i < fields.size(); ++i)
-      if (fields[i] == field) return values[i];
-    return "<absent>";
+      if (fields[i] == "message" && i < values.size()) return values[i];
+    return {};
   }
-  std::string message() const { return get("message"); }
 };
 
 class CaptureSink final : public events::Sink {
  public:
   void on_event(const events::Metadata& meta, std::span<const events::Value> values) override {
     CapturedEvent ev{meta.name, meta.target, meta.level, meta.module_path, {}, {}};
-    for (size_t i = 0; i < meta.field_count; ++i) {
-      ev.fields.emplace_back(meta.fields[i]);
-      if (i < values.size()) {
-        const auto& v = values[i];
-        ev.values.push_back(v.kind == events::Value::Kind::Text ? std::string(v.text)
-                                                                : std::to_string(v.number));
-      } else {
-        ev.values.emplace_back("<missing>");
-      }
+    for (size_t i = 0; i < meta.field_count; ++i) ev.fields.emplace_back(meta.fields[i]);
+    for (const auto& v : values) {
+      ev.values.push_back(v.kind == events::Value::Kind::Text ? std::string(v.text)
+                                                              : std::to_string(v.number));
     }
     std::lock_guard lock(mu_);
     events_.push_back(std::move(ev));
@@ -48,11 +41,9 @@ class CaptureSink final : public events::Sink {
     std::lock_guard lock(mu_);
     return events_;
   }
-  // Events whose message equals `message`.
   std::vector<CapturedEvent> with_message(const std::string& message) const {
-    std::vector<CapturedEvent> out;
-    for (auto& e : events())
-      if (e.message() == message) out.push_back(e);
+    auto out = events();
+    std::erase_if(out, [&](const CapturedEvent& e) { return e.message() != message; });
     return out;
   }
 
@@ -61,7 +52,6 @@ class CaptureSink final : public events::Sink {
   std::vector<CapturedEvent> events_;
 };
 
-// Installs a CaptureSink for the scope's lifetime (tests only).
 class CaptureScope {
  public:
   explicit CaptureScope(events::Level max = events::Level::Trace) {
