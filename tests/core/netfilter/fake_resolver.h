@@ -1,6 +1,6 @@
 // The process-wide DNS cache on a clock that moves only when told, with names resolving
-// only through a table (exact text) while the fake lives; every query that reaches the
-// table is recorded.
+// only through a table (exact text) while the fake lives; queries that reach the table
+// are counted.
 #pragma once
 
 #include <atomic>
@@ -13,7 +13,6 @@
 
 namespace sandbox::testing {
 
-using Lookups = std::vector<std::pair<std::string, uint16_t>>;
 inline const std::string kUnresolved =
     "failed to lookup address information: Name does not resolve";
 
@@ -25,8 +24,8 @@ class FakeResolver {
     cache().set_clock_for_testing([this] { return now_.load(); });
     cache().set_lookup_for_testing([this](const std::string& host, uint16_t port)
                                        -> Result<std::vector<netfilter::SocketAddress>, IoError> {
+      ++lookups_;
       std::lock_guard lock(mutex_);
-      seen_.emplace_back(host, port);
       auto it = table_.find(host);
       if (it == table_.end()) return fail(IoError::custom(kUnresolved));
       std::vector<netfilter::SocketAddress> out;
@@ -34,7 +33,6 @@ class FakeResolver {
       return out;
     });
   }
-  FakeResolver(const FakeResolver&) = delete;
   ~FakeResolver() {
     cache().set_critical_section_hook_for_testing(nullptr);
     cache().set_clock_for_testing(nullptr);
@@ -48,23 +46,14 @@ class FakeResolver {
     table_[host] = std::move(ips);
   }
   void advance(netfilter::DnsCache::Clock::duration d) { now_ = now_.load() + d; }
-  size_t lookups() {
-    std::lock_guard lock(mutex_);
-    return seen_.size();
-  }
-  // Queries so far, emptied by the call; the cache is cleared so later cases ask anew.
-  Lookups take() {
-    cache().clear_for_testing();
-    std::lock_guard lock(mutex_);
-    return std::exchange(seen_, {});
-  }
+  size_t lookups() const { return lookups_; }
 
  private:
   std::atomic<netfilter::DnsCache::Clock::time_point> now_{
       netfilter::DnsCache::Clock::time_point(std::chrono::hours(1000))};
   std::mutex mutex_;
   Table table_;
-  Lookups seen_;
+  std::atomic<size_t> lookups_{0};
 };
 
 }  // namespace sandbox::testing
