@@ -2,7 +2,6 @@
 // stress meant for ThreadSanitizer too: a stop racing a flood of tunnels opened by name.
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -47,18 +46,16 @@ bool sigpipe_pending_anywhere() {
 }
 
 // Threads carry their names (the kernel keeps 15 bytes: "allow-list-proxy-conn" reads
-// "allow-list-prox", "socks5-proxy-conn" "socks5-proxy-co") and sockets are close-on-exec.
+// "allow-list-prox", "socks5-proxy-conn" "socks5-proxy-co").
 // Clients open tunnels by name (the real resolver: localhost) in a loop, each carrying bytes
 // of its own, while the handle is destroyed underneath them: each ends with its bytes back,
 // a close or a refusal, none hangs, and the port ends up closed. A tunnel opened before, to
 // an IPv6 upstream allow-listed by block, keeps running. (Leaks are test_soak.py's.)
-TEST(ProxyListener, NamedCloseOnExecStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
+TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
   constexpr int kClients = 8;
-  struct sigaction sa{}, old{};
+  struct sigaction sa{}, old{};  // no SA_RESTART, as a host interpreter installs its handlers
   sa.sa_handler = [](int) {};
-  sa.sa_flags = 0;  // no SA_RESTART, as a host interpreter installs its handlers
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
-  netfilter::DnsCache::instance().clear_for_testing();
   auto local = netfilter::resolve_destination("localhost", 0);
   ASSERT_TRUE(local.has_value());
   std::optional<EchoServer> echo(std::in_place, local->ip);
@@ -67,22 +64,14 @@ TEST(ProxyListener, NamedCloseOnExecStopDuringAcceptFloodAndTunnelsThatOutliveIt
        {std::pair{Kind::Http, "allow-list-prox"}, std::pair{Kind::Socks, "socks5-proxy"}}) {
     SCOPED_TRACE(kind == Kind::Http ? "HTTP CONNECT" : "SOCKS5");
     auto proxy = testing::start_proxy(kind, {{"localhost", "127.0.0.1", "::1"}});
-    auto other = testing::start_proxy(kind, std::nullopt);
     const uint16_t port = proxy->local_addr().port;
-    EXPECT_NE(port, other->local_addr().port);
     auto idle = testing::connect_tcp(testing::loopback(port));
     auto tunnel = testing::open_tunnel(kind, port, "::1", echo6->port());
     ASSERT_TRUE(tunnel.valid());
     EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-c2u") > 0; }));
     EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-u2c") > 0; }));
-    // The accept loops and the idle connection's thread.
-    EXPECT_TRUE(testing::eventually([&] { return threads_named(listener) >= 3; }));
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-      int fd = std::stoi(entry.path().filename());
-      struct stat st{};
-      if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-      EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << "socket fd " << fd;
-    }
+    // The accept loop and the idle connection's thread.
+    EXPECT_TRUE(testing::eventually([&] { return threads_named(listener) >= 2; }));
     // A client that resets while the upstream is still sending back to it.
     auto abrupt = testing::open_tunnel(kind, port, "localhost", echo->port());
     ASSERT_TRUE(abrupt.valid());
