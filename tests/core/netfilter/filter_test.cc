@@ -120,9 +120,6 @@ TEST(FilterCheck, VerdictsFollowDenyFirstThenAllow) {
     const char* host;
     V verdict;
   } cases[] = {
-      // No allow list, nothing denied: everything passes.
-      {{}, std::nullopt, "anything.test", V::Allow},
-      {{}, std::nullopt, "10.0.0.1", V::Allow},
       // Deny wins over a matching allow entry.
       {{"*.example.com"}, Allow{{"api.example.com"}}, "api.example.com", V::DeniedByDenyList},
       {{"10.0.0.0/8"}, Allow{{"10.0.0.0/8"}}, "10.1.1.1", V::DeniedByDenyList},
@@ -158,9 +155,6 @@ TEST(FilterCheck, VerdictsFollowDenyFirstThenAllow) {
     f.deny = parse_ok(c.deny);
     if (c.allow) f.allow = parse_ok(*c.allow);
     EXPECT_EQ(check_host(f, c.host), c.verdict);
-    if (auto ip = parse_ip(c.host)) {
-      EXPECT_EQ(check_address(f, *ip), c.verdict);
-    }
   }
 }
 
