@@ -6,20 +6,24 @@
 namespace sandbox::netfilter {
 namespace {
 
-TEST(IpAddressText, Ipv4GrammarIsStrict) {
+// Text outside the strict grammars is a name to the filter: among it, the IPv4 spellings
+// from "2130706433" to "127.0.0.1." are ones a C library reads as 127.0.0.1.
+TEST(IpAddressText, GrammarsAreStrictAndRejectBracketsAndZones) {
   for (const char* text : {"0.0.0.0", "255.255.255.255", "1.2.3.4"}) {
     auto ip = parse_ipv4(text);
     ASSERT_TRUE(ip.has_value()) << text;
     EXPECT_EQ(parse_ip(text), ip);
     EXPECT_EQ(to_string(*ip), text);
   }
-  // The last five are spellings a C library reads as 127.0.0.1: to the filter they are names.
-  for (const char* text : {"010.0.0.1", "00.0.0.0", "1.2.3", "1.2.3.4.5", "256.0.0.1",
-                           "1.2.3.0004", " 1.2.3.4", "1.2.3.4 ", "1.2.3.", "1..2.3", "+1.2.3.4",
-                           "0x1.2.3.4", "", "1.2.3.4/8", "1.2.3.-4", "2130706433", "0x7f000001",
-                           "127.1", "0177.0.0.1", "127.0.0.1."}) {
+  for (const char* text :
+       {"010.0.0.1", "00.0.0.0", "1.2.3", "1.2.3.4.5", "256.0.0.1", "1.2.3.0004", " 1.2.3.4",
+        "1.2.3.4 ", "1.2.3.", "1..2.3", "+1.2.3.4", "0x1.2.3.4", "", "1.2.3.4/8", "1.2.3.-4",
+        "2130706433", "0x7f000001", "127.1", "0177.0.0.1", "127.0.0.1.",
+        ":", ":::", "1:::2", "1::2::3", ":1::", "1::2:", "1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9",
+        "1:2:3:4:5:6:7:8::", "::1:2:3:4:5:6:7:8", "12345::", "g::", "[::1]", "fe80::1%en0",
+        "::ffff:010.0.0.1", "::1.2.3.4:5", "1.2.3.4::", "::ffff:1.2.3", " ::1",
+        "1:2:3:4:5:6:7:1.2.3.4"})
     EXPECT_FALSE(parse_ip(text)) << text;
-  }
 }
 
 TEST(IpAddressText, Ipv6ParsesAndPrintsInCanonicalForm) {
@@ -40,20 +44,6 @@ TEST(IpAddressText, Ipv6ParsesAndPrintsInCanonicalForm) {
     EXPECT_FALSE(ip->is_v4());
     EXPECT_EQ(to_string(*ip), c.canonical);
     EXPECT_EQ(parse_ipv6(to_string(*ip)), ip);
-  }
-}
-
-TEST(IpAddressText, Ipv6RejectsMalformedBracketedAndZonedText) {
-  const char* cases[] = {
-      "",          ":",           ":::",        "1:::2",           "1::2::3",
-      ":1::",      "1::2:",       "1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7:8::",
-      "::1:2:3:4:5:6:7:8", "12345::", "g::",     "[::1]",           "fe80::1%en0",
-      "::ffff:010.0.0.1", "::1.2.3.4:5", "1.2.3.4::", "::ffff:1.2.3", " ::1",
-      "1:2:3:4:5:6:7:1.2.3.4", "1.2.3.4",
-  };
-  for (const char* text : cases) {
-    SCOPED_TRACE(text);
-    EXPECT_FALSE(parse_ipv6(text).has_value());
   }
 }
 
@@ -82,7 +72,7 @@ TEST(IpAddress, MappedAndEmbeddedV4ComeFromEachFormsOwnBits) {
 }
 
 // Round trips are checked on every address of FuzzCorpus.ip_text; here a short length.
-TEST(SocketAddressConversion, ShortSockaddrIsRejectedAndV6TextIsBracketed) {
+TEST(SocketAddressConversion, ShortSockaddrIsRejected) {
   for (const char* text : {"127.0.0.1", "::1"}) {
     SocketAddress addr{*parse_ip(text), 8443};
     sockaddr_storage ss;
@@ -90,8 +80,6 @@ TEST(SocketAddressConversion, ShortSockaddrIsRejectedAndV6TextIsBracketed) {
     EXPECT_EQ(len, addr.ip.is_v4() ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
     EXPECT_FALSE(from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len - 1).has_value()) << text;
   }
-  EXPECT_EQ(to_string(SocketAddress{IpAddress::v4(1, 2, 3, 4), 80}), "1.2.3.4:80");
-  EXPECT_EQ(to_string(SocketAddress{*parse_ip("::1"), 443}), "[::1]:443");
 }
 
 }  // namespace
