@@ -12,66 +12,68 @@ using testing::forbidden;
 
 TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusalsNeverConnect) {
   testing::FakeResolver resolver({{"svc6.test", {"::1"}}, {"mapped.test", {"::ffff:127.0.0.1"}}});
-  testing::RecordingUpstream upstream;
+  UniqueFd upstream = testing::listen_on(testing::loopback(0));
   testing::EchoServer echo;
-  const std::string port = std::to_string(upstream.port());
+  const std::string port = std::to_string(testing::bound_port(upstream.get()));
   const std::string up = "127.0.0.1:" + std::to_string(echo.port());
   const std::string refused = "127.0.0.1:" + std::to_string(testing::closed_port());
-  const std::string open = testing::kTunnelOpen;
   std::string big_head;
   for (int i = 0; i < 70; ++i) big_head += "X-Pad: " + std::string(1000, 'p') + "\r\n";
+  // A CONNECT for `target` and what follows its request line.
+  auto connect = [](const std::string& target, const std::string& rest = "\r\n") {
+    return "CONNECT " + target + " HTTP/1.1\r\n" + rest;
+  };
   const testing::HandlerCase cases[] = {
       {"deny-listed name", std::nullopt, {"internal.test"},
-       "CONNECT internal.test:" + port + " HTTP/1.1\r\nHost: internal.test\r\n\r\n",
+       connect("internal.test:" + port, "Host: internal.test\r\n\r\n"),
        forbidden("internal.test is blocked by the sandbox network deny-list\n"),
        {"proxy DENIED (deny-list)", "internal.test", port}},
       {"lower-case method, bracketed IPv6", Allow{{"example.org"}}, {},
        "connect [::1]:" + port + " HTTP/1.1\r\n\r\n",
        forbidden("::1 is not in the sandbox network allow-list\n"),
        {"proxy DENIED (not in allow-list)", "::1", port}},
-      {"allowed name in an internal range", Allow{{"*.test"}}, {},
-       "CONNECT mapped.test:" + port + " HTTP/1.1\r\n\r\n",
+      {"allowed name in an internal range", Allow{{"*.test"}}, {}, connect("mapped.test:" + port),
        forbidden("mapped.test resolves to a disallowed internal address (::ffff:127.0.0.1)\n"),
        {"proxy DENIED: resolves into an internal range", "mapped.test", port, "::ffff:127.0.0.1"}},
-      {"name resolving into a deny-listed block", std::nullopt, {"::1"},
-       "CONNECT svc6.test:" + port + " HTTP/1.1\r\n\r\n",
+      {"name resolving into a deny block", std::nullopt, {"::1"}, connect("svc6.test:" + port),
        forbidden("svc6.test resolves to a deny-listed address (::1)\n"),
        {"proxy DENIED: resolves into a deny-listed address", "svc6.test", port, "::1"}},
       {"not CONNECT", std::nullopt, {}, "GET http://127.0.0.1:" + port + "/ HTTP/1.1\r\n\r\n",
        "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n",
        {"proxy got request", "GET http://127.0.0.1:" + port + "/ HTTP/1.1"}},
-      {"upstream refuses", std::nullopt, {}, "CONNECT " + refused + " HTTP/1.1\r\n\r\n",
+      {"upstream refuses", std::nullopt, {}, connect(refused),
        "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
        {"proxy upstream connect failed: " + os_error_text(ECONNREFUSED), "127.0.0.1",
         refused.substr(10)}},
       // Bytes the head reader already buffered must reach the upstream.
       {"early bytes behind the head", Allow{{"127.0.0.1"}}, {},
-       "CONNECT " + up + " HTTP/1.1\r\nHost: x\r\n\r\nhello", open + "hello[eof]",
+       connect(up, "Host: x\r\n\r\nhello"), testing::kTunnelOpen + "hello[eof]",
        {"proxy ALLOW, opening upstream", "127.0.0.1", std::to_string(echo.port())}},
-      {"head ended by end of stream", std::nullopt, {}, "CONNECT " + up + " HTTP/1.1\r\nHost: x\r\n",
-       open + "[eof]", {"proxy ALLOW (name), resolving", "127.0.0.1", std::to_string(echo.port())}},
+      {"head ended by end of stream", std::nullopt, {}, connect(up, "Host: x\r\n"),
+       testing::kTunnelOpen + "[eof]",
+       {"proxy ALLOW (name), resolving", "127.0.0.1", std::to_string(echo.port())}},
       {"header line at the bound", std::nullopt, {"internal.test"},
-       "CONNECT internal.test:" + port + " HTTP/1.1\r\nX: " + std::string(8189, 'a') + "\r\n\r\n",
+       connect("internal.test:" + port, "X: " + std::string(8189, 'a') + "\r\n\r\n"),
        forbidden("internal.test is blocked by the sandbox network deny-list\n"),
        {"proxy DENIED (deny-list)"}},
-      {"no port", std::nullopt, {}, "CONNECT internal.test HTTP/1.1\r\n\r\n", "",
+      {"no port", std::nullopt, {}, connect("internal.test"), "",
        {"proxy connection ended: bad CONNECT target"}},
-      {"invalid UTF-8", std::nullopt, {}, "CONNECT \xff:1 HTTP/1.1\r\n\r\n", "",
+      {"invalid UTF-8", std::nullopt, {}, connect("\xff:1"), "",
        {"proxy connection ended: stream did not contain valid UTF-8"}},
-      {"unresolvable name", std::nullopt, {}, "CONNECT nowhere.test:" + port + " HTTP/1.1\r\n\r\n", "",
+      {"unresolvable name", std::nullopt, {}, connect("nowhere.test:" + port), "",
        {"proxy connection ended: " + testing::kUnresolved}},
       // A NUL must not cut the name short on its way to the resolver.
       {"NUL in an allowed name", Allow{{"*.allowed.test"}}, {},
-       "CONNECT evil.test" + std::string(1, '\0') + ".allowed.test:" + port + " HTTP/1.1\r\n\r\n", "",
+       connect("evil.test" + std::string(1, '\0') + ".allowed.test:" + port), "",
        {"proxy connection ended: nul byte found in provided data"}},
       {"line over the bound", std::nullopt, {},
-       "CONNECT internal.test:" + port + " HTTP/1.1\r\nX: " + std::string(8190, 'a') + "\r\n\r\n", "",
+       connect("internal.test:" + port, "X: " + std::string(8190, 'a') + "\r\n\r\n"), "",
        {"proxy connection ended: request head too large"}},
       {"head over the bound", std::nullopt, {},
-       "CONNECT internal.test:" + port + " HTTP/1.1\r\n" + big_head + "\r\n", "",
+       connect("internal.test:" + port, big_head + "\r\n"), "",
        {"proxy connection ended: request head too large"}},
   };
-  testing::expect_handled(&handle_http_connection, "sandbox_core::proxy", upstream, cases);
+  testing::expect_handled(&handle_http_connection, "sandbox_core::proxy", upstream.get(), cases);
 }
 
 }  // namespace

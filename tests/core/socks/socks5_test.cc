@@ -19,9 +19,9 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequestAndRefusalsNeverConnect) {
   const std::string nul_name("evil.test\0.allowed.test", 23);
   testing::FakeResolver resolver(
       {{"svc6.test", {"::1"}}, {"ok.test", {"127.0.0.1"}}, {longest, {"127.0.0.1"}}});
-  testing::RecordingUpstream upstream;
+  UniqueFd upstream = testing::listen_on(testing::loopback(0));
   testing::EchoServer echo;
-  const uint16_t up = upstream.port(), refused = testing::closed_port();
+  const uint16_t up = testing::bound_port(upstream.get()), refused = testing::closed_port();
   const std::string port = std::to_string(up);
   const std::string hello = raw({5, 1, 0}), selected = raw({5, 0});
   const Allow only_org = Allow{{"example.org"}};
@@ -36,7 +36,7 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequestAndRefusalsNeverConnect) {
        {"socks5 connection ended: socks5: bad version in request"}},
       {"BIND", std::nullopt, {}, hello + raw({5, 2, 0, 1, 127, 0, 0, 1, up >> 8, up & 0xff}),
        selected + socks_reply(7), {}},
-      {"address type 2", std::nullopt, {}, hello + raw({5, 1, 0, 2}), selected + socks_reply(8), {}},
+      {"ATYP 2", std::nullopt, {}, hello + raw({5, 1, 0, 2}), selected + socks_reply(8), {}},
       {"literal sent as domain, deny-listed", std::nullopt, {"127.0.0.0/8"},
        hello + socks_request("127.0.0.1", up), selected + socks_reply(2),
        {"socks5 DENIED (deny-list)", "127.0.0.1", port}},
@@ -71,7 +71,7 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequestAndRefusalsNeverConnect) {
        selected + socks_reply(0) + "early[eof]",
        {"socks5 ALLOW, opening upstream", "ok.test", std::to_string(echo.port())}},
   };
-  testing::expect_handled(&handle_socks_connection, "sandbox_core::socks", upstream, cases);
+  testing::expect_handled(&handle_socks_connection, "sandbox_core::socks", upstream.get(), cases);
 }
 
 }  // namespace
