@@ -27,22 +27,19 @@ TEST(IpAddressText, GrammarsAreStrictAndRejectBracketsAndZones) {
 }
 
 TEST(IpAddressText, Ipv6ParsesAndPrintsInCanonicalForm) {
-  struct Case {
-    const char* text;
-    const char* canonical;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"::", "::"}, {"2001:DB8::1", "2001:db8::1"},
       {"2001:0db8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
       {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"}, {"::2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"},
       {"1:0:0:2:0:0:0:3", "1:0:0:2::3"},       {"1:0:2:3:4:5:6:7", "1:0:2:3:4:5:6:7"},
       {"::FFFF:a00:1", "::ffff:10.0.0.1"},     {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    auto ip = parse_ipv6(c.text);
+  for (const auto& [text, canonical] : cases) {
+    SCOPED_TRACE(text);
+    auto ip = parse_ipv6(text);
     ASSERT_TRUE(ip.has_value());
     EXPECT_FALSE(ip->is_v4());
-    EXPECT_EQ(to_string(*ip), c.canonical);
+    EXPECT_EQ(to_string(*ip), canonical);
     EXPECT_EQ(parse_ipv6(to_string(*ip)), ip);
   }
 }

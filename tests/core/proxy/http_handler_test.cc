@@ -7,23 +7,22 @@
 namespace sandbox::proxy {
 namespace {
 
-using testing::Allow;
-using testing::forbidden;
+using namespace sandbox::testing;
 
 TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusalsNeverConnect) {
-  testing::FakeResolver resolver({{"svc6.test", {"::1"}}, {"mapped.test", {"::ffff:127.0.0.1"}}});
-  UniqueFd upstream = testing::listen_on(testing::loopback(0));
-  testing::EchoServer echo;
-  const std::string port = std::to_string(testing::bound_port(upstream.get()));
+  FakeResolver resolver({{"svc6.test", {"::1"}}, {"mapped.test", {"::ffff:127.0.0.1"}}});
+  UniqueFd upstream = listen_on(loopback(0));
+  EchoServer echo;
+  const std::string port = std::to_string(bound_port(upstream.get()));
   const std::string up = "127.0.0.1:" + std::to_string(echo.port());
-  const std::string refused = "127.0.0.1:" + std::to_string(testing::closed_port());
+  const std::string refused = "127.0.0.1:" + std::to_string(closed_port());
   std::string big_head;
   for (int i = 0; i < 70; ++i) big_head += "X-Pad: " + std::string(1000, 'p') + "\r\n";
   // A CONNECT for `target` and what follows its request line.
   auto connect = [](const std::string& target, const std::string& rest = "\r\n") {
     return "CONNECT " + target + " HTTP/1.1\r\n" + rest;
   };
-  const testing::HandlerCase cases[] = {
+  const HandlerCase cases[] = {
       {"deny-listed name", std::nullopt, {"internal.test"},
        connect("internal.test:" + port, "Host: internal.test\r\n\r\n"),
        forbidden("internal.test is blocked by the sandbox network deny-list\n"),
@@ -47,10 +46,10 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
         refused.substr(10)}},
       // Bytes the head reader already buffered must reach the upstream.
       {"early bytes behind the head", Allow{{"127.0.0.1"}}, {},
-       connect(up, "Host: x\r\n\r\nhello"), testing::kTunnelOpen + "hello[eof]",
+       connect(up, "Host: x\r\n\r\nhello"), kTunnelOpen + "hello[eof]",
        {"proxy ALLOW, opening upstream", "127.0.0.1", std::to_string(echo.port())}},
       {"head ended by end of stream", std::nullopt, {}, connect(up, "Host: x\r\n"),
-       testing::kTunnelOpen + "[eof]",
+       kTunnelOpen + "[eof]",
        {"proxy ALLOW (name), resolving", "127.0.0.1", std::to_string(echo.port())}},
       {"header line at the bound", std::nullopt, {"internal.test"},
        connect("internal.test:" + port, "X: " + std::string(8189, 'a') + "\r\n\r\n"),
@@ -61,7 +60,7 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
       {"invalid UTF-8", std::nullopt, {}, connect("\xff:1"), "",
        {"proxy connection ended: stream did not contain valid UTF-8"}},
       {"unresolvable name", std::nullopt, {}, connect("nowhere.test:" + port), "",
-       {"proxy connection ended: " + testing::kUnresolved}},
+       {"proxy connection ended: " + kUnresolved}},
       // A NUL must not cut the name short on its way to the resolver.
       {"NUL in an allowed name", Allow{{"*.allowed.test"}}, {},
        connect("evil.test" + std::string(1, '\0') + ".allowed.test:" + port), "",
@@ -73,7 +72,7 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
        connect("internal.test:" + port, big_head + "\r\n"), "",
        {"proxy connection ended: request head too large"}},
   };
-  testing::expect_handled(&handle_http_connection, "sandbox_core::proxy", upstream.get(), cases);
+  expect_handled(&handle_http_connection, "sandbox_core::proxy", upstream.get(), cases);
 }
 
 }  // namespace

@@ -7,10 +7,7 @@ namespace sandbox::proxy {
 namespace {
 
 TEST(ConnectTarget, ParsesHostAndPortOrNothing) {
-  struct Case {
-    std::string target;
-    ConnectTarget want;
-  } cases[] = {
+  const std::pair<const char*, ConnectTarget> cases[] = {
       {"example.com:443", {"example.com", 443}}, {"[::1]:443", {"::1", 443}},
       {"[not-checked]:80", {"not-checked", 80}},
       {"::1:443", {"::1", 443}},  // unbracketed: split at the last colon
@@ -18,7 +15,7 @@ TEST(ConnectTarget, ParsesHostAndPortOrNothing) {
       {"h:65535", {"h", 65535}}, {"h:00080", {"h", 80}},
       {"evil.com:1@127.0.0.1:2", {"evil.com:1@127.0.0.1", 2}},
   };
-  for (const auto& c : cases) EXPECT_EQ(parse_connect_target(c.target), c.want) << c.target;
+  for (const auto& [target, want] : cases) EXPECT_EQ(parse_connect_target(target), want) << target;
   for (const char* bad : {"example.com", "h:", "h:-1", "h:+", "h:65536", "h:99999999999999999999",
                           "h:44a", "h: 44", "[::1]", "[::1]:", "[::1]443", "[::1:443", "[[::1]]:1",
                           "[::1]x:1", "h:0x50", "h:800000"})

@@ -239,23 +239,22 @@ void expect_handled(Handler handler, const char* target, int upstream,
     // before that, so it is there to accept by now.
     EXPECT_FALSE(UniqueFd(::accept4(upstream, nullptr, nullptr, SOCK_CLOEXEC)))
         << "a refused destination was connected to";
-    const auto& event = c.event;
-    if (event.empty()) {
+    if (c.event.empty()) {
       EXPECT_TRUE(capture.sink().events().empty());
       continue;
     }
-    auto events = wait_for_events(capture.sink(), event[0]);
+    auto events = wait_for_events(capture.sink(), c.event[0]);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].target, target);
-    const bool warn = event[0].find("DENIED") != std::string::npos ||
-                      event[0].find(" failed: ") != std::string::npos;
+    const bool warn = c.event[0].find("DENIED") != std::string::npos ||
+                      c.event[0].find(" failed: ") != std::string::npos;
     EXPECT_EQ(events[0].level, warn ? events::Level::Warn : events::Level::Debug);
-    if (event.size() == 1) continue;
+    if (c.event.size() == 1) continue;
     std::vector<std::string> fields = {"message", "host", "port", "resolved"};
-    if (event[0] == "proxy got request") fields = {"message", "request_line"};
-    fields.resize(event.size());
+    if (c.event[0] == "proxy got request") fields = {"message", "request_line"};
+    fields.resize(c.event.size());
     EXPECT_EQ(events[0].fields, fields);
-    EXPECT_EQ(events[0].values, event);
+    EXPECT_EQ(events[0].values, c.event);
   }
 }
 

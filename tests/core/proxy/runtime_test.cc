@@ -15,8 +15,7 @@
 namespace sandbox::proxy {
 namespace {
 
-using testing::EchoServer;
-using testing::Kind;
+using namespace sandbox::testing;
 
 // Names of this process's threads, as the kernel keeps them (15 bytes), with their ids.
 std::vector<std::pair<std::string, int>> threads() {
@@ -63,19 +62,19 @@ TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
   for (auto [kind, listener] :
        {std::pair{Kind::Http, "allow-list-prox"}, std::pair{Kind::Socks, "socks5-proxy"}}) {
     SCOPED_TRACE(kind == Kind::Http ? "HTTP CONNECT" : "SOCKS5");
-    auto proxy = testing::start_proxy(kind, {{"localhost", "127.0.0.1", "::1"}});
+    auto proxy = start_proxy(kind, {{"localhost", "127.0.0.1", "::1"}});
     const uint16_t port = proxy->local_addr().port;
-    auto idle = testing::connect_tcp(testing::loopback(port));
-    auto tunnel = testing::open_tunnel(kind, port, "::1", echo6->port());
+    auto idle = connect_tcp(loopback(port));
+    auto tunnel = open_tunnel(kind, port, "::1", echo6->port());
     ASSERT_TRUE(tunnel.valid());
-    EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-c2u") > 0; }));
-    EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-u2c") > 0; }));
+    EXPECT_TRUE(eventually([] { return threads_named("proxy-pump-c2u") > 0; }));
+    EXPECT_TRUE(eventually([] { return threads_named("proxy-pump-u2c") > 0; }));
     // The accept loop and the idle connection's thread.
-    EXPECT_TRUE(testing::eventually([&] { return threads_named(listener) >= 2; }));
+    EXPECT_TRUE(eventually([&] { return threads_named(listener) >= 2; }));
     // A client that resets while the upstream is still sending back to it.
-    auto abrupt = testing::open_tunnel(kind, port, "localhost", echo->port());
+    auto abrupt = open_tunnel(kind, port, "localhost", echo->port());
     ASSERT_TRUE(abrupt.valid());
-    ASSERT_TRUE(testing::send_text(abrupt.get(), testing::pattern(2 << 20, 8)));
+    ASSERT_TRUE(send_text(abrupt.get(), pattern(2 << 20, 8)));
     linger reset{1, 0};
     ::setsockopt(abrupt.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     abrupt.reset();
@@ -88,42 +87,42 @@ TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
         // Keep going a little past the stop so that connects race the closing listener.
         for (int round = 0; round < 400; ++round) {
           if (stopped.load() && round % 50 == 49) break;
-          UniqueFd fd = testing::open_tunnel(kind, port, "localhost", echo->port());
-          const std::string bytes = testing::pattern(4096 + i * 97 + round, i * 400 + round);
-          if (fd && testing::round_trip(fd.get(), bytes) == bytes + "[eof]") served.fetch_add(1);
+          UniqueFd fd = open_tunnel(kind, port, "localhost", echo->port());
+          const std::string bytes = pattern(4096 + i * 97 + round, i * 400 + round);
+          if (fd && round_trip(fd.get(), bytes) == bytes + "[eof]") served.fetch_add(1);
         }
       });
     }
-    EXPECT_TRUE(testing::eventually([&] { return served.load() >= kClients * 4; }));
+    EXPECT_TRUE(eventually([&] { return served.load() >= kClients * 4; }));
     auto started = std::chrono::steady_clock::now();
     proxy.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     stopped.store(true);
     for (auto& t : clients) t.join();
-    EXPECT_TRUE(testing::eventually([&] {
-      auto r = connect_with_timeout(testing::loopback(port), std::chrono::seconds(20));
+    EXPECT_TRUE(eventually([&] {
+      auto r = connect_with_timeout(loopback(port), std::chrono::seconds(20));
       return !r && r.error().code == ECONNREFUSED;
     }));
 
     // Signals land on both pumps while they wait in recv, a gap lets each direction give its
     // pipe back, then 1 MiB in chunks well above the 32 KiB pump buffer; "[eof]" proves the
     // upstream saw the client's half-close and could still answer.
-    ASSERT_TRUE(testing::send_text(tunnel.get(), "a"));
-    ASSERT_EQ(testing::read_n(tunnel.get(), 1), "a");
+    ASSERT_TRUE(send_text(tunnel.get(), "a"));
+    ASSERT_EQ(read_n(tunnel.get(), 1), "a");
     for (int round = 0; round < 3; ++round) {
       for (const auto& [name, tid] : threads())
         if (name.starts_with("proxy-pump-")) ::syscall(SYS_tgkill, ::getpid(), tid, SIGUSR1);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    const std::string payload = testing::pattern(1 << 20, 7);
-    EXPECT_TRUE(testing::round_trip(tunnel.get(), payload) == payload + "[eof]");
+    const std::string payload = pattern(1 << 20, 7);
+    EXPECT_TRUE(round_trip(tunnel.get(), payload) == payload + "[eof]");
   }
   // The upstream direction of a reset tunnel may wait for its upstream to end (an error in
   // one direction does not stop the other): the upstreams end here.
   echo.reset();
   echo6.reset();
   // Finished directions drop their names (pooled threads park as "proxy-pool-idle").
-  EXPECT_TRUE(testing::eventually([] { return threads_named("proxy-pump-") == 0; }));
+  EXPECT_TRUE(eventually([] { return threads_named("proxy-pump-") == 0; }));
   EXPECT_FALSE(sigpipe_pending_anywhere());
   ::sigaction(SIGUSR1, &old, nullptr);
 }
@@ -134,23 +133,23 @@ TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
 // already blocked holds a reserved slot, hence this order.)
 int accept_exhaustion_child() {
   // Never destroyed: the child leaves by _exit while a connection thread may still emit.
-  static testing::CaptureScope capture;
+  static CaptureScope capture;
   const rlimit rl{256, 256};
   if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) return 1;
   UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   std::vector<UniqueFd> fillers;
   while (UniqueFd f{::fcntl(null.get(), F_DUPFD_CLOEXEC, 0)}) fillers.push_back(std::move(f));
   fillers.pop_back();  // room for exactly the listener
-  auto proxy = testing::start_proxy(Kind::Http, std::nullopt);
+  auto proxy = start_proxy(Kind::Http, std::nullopt);
   if (!proxy) return 2;
   const std::string warning = "allow-list proxy accept failed: " + os_error_text(EMFILE);
-  if (testing::wait_for_events(capture.sink(), warning).size() != 1) return 3;
+  if (wait_for_events(capture.sink(), warning).size() != 1) return 3;
   std::this_thread::sleep_for(std::chrono::milliseconds(350));  // several retries later
   if (capture.sink().events().size() != 1) return 4;
   fillers.clear();
-  UniqueFd client = testing::connect_tcp(testing::loopback(proxy->local_addr().port));
-  if (!client || !testing::send_text(client.get(), "GET / HTTP/1.1\r\n\r\n")) return 5;
-  if (!testing::read_n(client.get(), 1).starts_with("H")) return 6;
+  UniqueFd client = connect_tcp(loopback(proxy->local_addr().port));
+  if (!client || !send_text(client.get(), "GET / HTTP/1.1\r\n\r\n")) return 5;
+  if (!read_n(client.get(), 1).starts_with("H")) return 6;
   return 0;
 }
 
@@ -166,12 +165,12 @@ TEST(ProxyListener, AcceptRecoversFromDescriptorExhaustionWithOneWarning) {
 
 TEST(UpstreamConnect, TimeoutReadsConnectionTimedOut) {
   // A listener that never accepts and has a full backlog lets SYNs go unanswered.
-  UniqueFd listener = testing::listen_on(testing::loopback(0), 0);
+  UniqueFd listener = listen_on(loopback(0), 0);
   ASSERT_TRUE(listener.valid());
   std::vector<UniqueFd> held;
   std::optional<IoError> timed_out;
   for (int i = 0; i < 16 && !timed_out; ++i) {
-    auto r = connect_with_timeout(testing::loopback(testing::bound_port(listener.get())),
+    auto r = connect_with_timeout(loopback(bound_port(listener.get())),
                                   std::chrono::milliseconds(200));
     if (r) held.push_back(std::move(*r));
     else timed_out = r.error();

@@ -7,25 +7,22 @@
 namespace sandbox::socks {
 namespace {
 
-using testing::Allow;
-using testing::raw;
-using testing::socks_reply;
-using testing::socks_request;
+using namespace sandbox::testing;
 
 TEST(Socks5Handshake, RepliesAndEventsForEachRequestAndRefusalsNeverConnect) {
   std::string longest(255 - std::string(".allowed.test").size(), 'a');
   for (size_t i = 63; i < longest.size(); i += 64) longest[i] = '.';
   longest += ".allowed.test";
   const std::string nul_name("evil.test\0.allowed.test", 23);
-  testing::FakeResolver resolver(
+  FakeResolver resolver(
       {{"svc6.test", {"::1"}}, {"ok.test", {"127.0.0.1"}}, {longest, {"127.0.0.1"}}});
-  UniqueFd upstream = testing::listen_on(testing::loopback(0));
-  testing::EchoServer echo;
-  const uint16_t up = testing::bound_port(upstream.get()), refused = testing::closed_port();
+  UniqueFd upstream = listen_on(loopback(0));
+  EchoServer echo;
+  const uint16_t up = bound_port(upstream.get()), refused = closed_port();
   const std::string port = std::to_string(up);
   const std::string hello = raw({5, 1, 0}), selected = raw({5, 0});
   const Allow only_org = Allow{{"example.org"}};
-  const testing::HandlerCase cases[] = {
+  const HandlerCase cases[] = {
       {"IPv4 not in allow list, no-auth offered second", only_org, {},
        raw({5, 2, 2, 0}) + socks_request("127.0.0.1", up, 1), selected + socks_reply(2),
        {"socks5 DENIED (not in allow-list)", "127.0.0.1", port}},
@@ -48,8 +45,7 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequestAndRefusalsNeverConnect) {
        hello + socks_request("svc6.test", up), selected + socks_reply(2),
        {"socks5 DENIED: resolves into a deny-listed address", "svc6.test", port, "::1"}},
       {"unresolvable name", std::nullopt, {}, hello + socks_request("nowhere.test", up),
-       selected + socks_reply(1),
-       {"socks5 resolve failed: " + testing::kUnresolved, "nowhere.test", port}},
+       selected + socks_reply(1), {"socks5 resolve failed: " + kUnresolved, "nowhere.test", port}},
       {"upstream refuses", std::nullopt, {}, hello + socks_request("127.0.0.1", refused, 1),
        selected + socks_reply(5),
        {"socks5 upstream connect failed: " + os_error_text(ECONNREFUSED), "127.0.0.1",
@@ -71,7 +67,7 @@ TEST(Socks5Handshake, RepliesAndEventsForEachRequestAndRefusalsNeverConnect) {
        selected + socks_reply(0) + "early[eof]",
        {"socks5 ALLOW, opening upstream", "ok.test", std::to_string(echo.port())}},
   };
-  testing::expect_handled(&handle_socks_connection, "sandbox_core::socks", upstream.get(), cases);
+  expect_handled(&handle_socks_connection, "sandbox_core::socks", upstream.get(), cases);
 }
 
 }  // namespace
