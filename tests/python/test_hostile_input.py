@@ -2,6 +2,7 @@
 or a designed exception (or the test's own HostileError), never a crash, a hang, SystemError
 or a leaked child or temporary file. AllowListProxy's lists share the converters fuzzed here."""
 
+import contextlib
 import faulthandler
 import os
 import sys
@@ -11,8 +12,6 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from ventra.sandbox import _native
-
-DESIGNED = (TypeError, ValueError, OverflowError, RuntimeError)
 
 
 class HostileError(Exception):
@@ -24,12 +23,9 @@ def children() -> set:
     ones", so that a child of an earlier test ending meanwhile does not matter."""
     out = set()
     for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                if int(f.read().rsplit(")", 1)[1].split()[1]) == os.getpid():
-                    out.add(int(entry))
-        except OSError:
-            continue
+        with contextlib.suppress(OSError), open(f"/proc/{entry}/stat") as f:
+            if int(f.read().rsplit(")", 1)[1].split()[1]) == os.getpid():
+                out.add(int(entry))
     return out
 
 
@@ -208,7 +204,7 @@ def test_spawn_survives_hostile_spec_dicts(guarded, spec, form):
         process = _native.spawn(spec)
     except RecursionError:
         raise  # a RuntimeError, but never a designed one
-    except DESIGNED + (HostileError,) as e:
+    except (TypeError, ValueError, OverflowError, RuntimeError, HostileError) as e:
         event(f"spawn raised {type(e).__name__}")
         assert children() <= before, "a failed spawn left a child behind"
         return
