@@ -50,12 +50,7 @@ class FifoReader:
 
     def read(self):
         assert select.select([self.fd], [], [], HANG_S)[0], "no writer, or a writer still alive"
-        return os.read(self.fd, 4096)
-
-    def read_line(self):
-        line = self.read()  # one short write arrives whole
-        assert line.endswith(b"\n"), line
-        return line.decode()
+        return os.read(self.fd, 4096)  # one short write arrives whole
 
     def wait_eof(self):
         while self.read():

@@ -72,7 +72,7 @@ def test_cancellation_kills_the_group_promptly_and_leaves_no_child(fifo):
         proc = _native.spawn(
             shell(f'exec 3>"{fifo.path}"; sleep 30 & echo ready >&3; wait', timeout_s=0))
         task = asyncio.create_task(collect(proc))
-        assert await asyncio.get_running_loop().run_in_executor(None, fifo.read_line) == "ready\n"
+        assert await asyncio.get_running_loop().run_in_executor(None, fifo.read) == b"ready\n"
         task.cancel()
         started = time.monotonic()
         with pytest.raises(asyncio.CancelledError):
