@@ -1,6 +1,5 @@
 """One small leak cycle per subsystem (spawns, proxied connections), run by
-scripts/soak.py in a fresh interpreter so that other tests do not disturb its counts.
-The long soak is the same script run by hand with --long."""
+scripts/soak.py in a fresh interpreter so that other tests do not disturb its counts."""
 
 import json
 import subprocess
