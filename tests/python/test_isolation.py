@@ -230,7 +230,7 @@ get() {{ curl -sS --max-time 10 "$@" 2>/dev/null; echo " rc=$?"; }}
 get --noproxy '' -p http://127.0.0.1:{port}/
 get --noproxy '' --proxy "$ALL_PROXY" http://127.0.0.1:{port}/
 get --max-time 5 http://127.0.0.1:{port}/
-{connect}
+""" + PY_CONNECT + """AF_INET '("127.0.0.1", {port})'
 python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"x", ("127.0.0.1", {udp}))'
 python3 -m http.server --bind 127.0.0.1 18765 >/dev/null 2>&1 & sleep 0.5
 get --noproxy '*' -o /dev/null -w '%{{http_code}}' http://127.0.0.1:18765/
@@ -245,19 +245,14 @@ def test_fence_lets_only_the_proxy_out(backend, tmp_path, web_server, mode, list
     # What the proxy refuses is test_allow_list_proxy's; here only the way to it is open.
     proxy = _native.AllowListProxy(lists.get("network_allowlist", []),
                                    lists.get("network_denylist", []))
-    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    udp.bind(("127.0.0.1", 0))
-    try:
-        env = dict(_native.proxy_env_vars(proxy.url, proxy.socks_url))
-        connect = PY_CONNECT + "AF_INET '(\"127.0.0.1\", %d)'" % web_server
-        script = FENCE_PROBE.format(port=web_server, connect=connect, udp=udp.getsockname()[1])
+    env = dict(_native.proxy_env_vars(proxy.url, proxy.socks_url))
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        udp.bind(("127.0.0.1", 0))
+        script = FENCE_PROBE.format(port=web_server, udp=udp.getsockname()[1])
         code, out, err = run(backend, script, tmp_path, env=env, network_mode=mode, **lists)
         udp.settimeout(0.2)
         with pytest.raises(socket.timeout):
             udp.recv(16)
-    finally:
-        proxy.close()
-        udp.close()
     assert code == 0, err
     assert out.decode().splitlines() == [
         "reached the server", " rc=0",  # the HTTP proxy, CONNECT
