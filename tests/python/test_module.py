@@ -49,11 +49,6 @@ def test_types_can_be_neither_subclassed_nor_made_bare(name):
             cls()
 
 
-def test_internal_error_is_not_caught_as_an_exception():
-    assert issubclass(_native.InternalError, BaseException)
-    assert not issubclass(_native.InternalError, Exception)
-
-
 # One row per branch of the shared argument parser and per converter behind an argument.
 PEV, SPAWN, ALP = "proxy_env_vars", "spawn", "AllowListProxy"
 
