@@ -81,15 +81,13 @@ def test_failure_table(overrides, exc, message):
 def test_forward_descriptor_must_be_open_and_a_failed_spawn_keeps_none(key):
     closed, spare = os.pipe()
     os.close(closed)
-    try:
-        before = sorted(os.listdir("/proc/self/fd"))
-        assert spawn_error({key: closed}) == (
-            ValueError, f"{key}: {os.strerror(errno.EBADF)} (os error {errno.EBADF})")
-        # A valid descriptor is duplicated before the backend refuses: the copy is closed.
-        assert spawn_error({key: spare, "backend": "no-such"})[0] is RuntimeError
-        assert sorted(os.listdir("/proc/self/fd")) == before
-    finally:
-        os.close(spare)
+    before = sorted(os.listdir("/proc/self/fd"))
+    assert spawn_error({key: closed}) == (
+        ValueError, f"{key}: {os.strerror(errno.EBADF)} (os error {errno.EBADF})")
+    # A valid descriptor is duplicated before the backend refuses: the copy is closed.
+    assert spawn_error({key: spare, "backend": "no-such"})[0] is RuntimeError
+    assert sorted(os.listdir("/proc/self/fd")) == before
+    os.close(spare)
 
 
 FULL_PYTHON_SPEC = {
