@@ -184,20 +184,18 @@ SECCOMP_PROBE = """
 import ctypes, errno, os, pty, termios
 libc = ctypes.CDLL(None, use_errno=True)
 slave = pty.openpty()[1]
-for label, name, *args in [
-    ("unshare", "unshare", 0x10000000), ("clone3", "clone3", 0, 0),
-    ("ptrace", "ptrace", 2, os.getppid(), 0, 0), ("keyctl", "keyctl", 0, -3, 0),
-    ("add_key", "add_key", 0, 0, 0, 0, 0), ("request_key", "request_key", 0, 0, 0, 0),
-    ("bpf", "bpf", 0, 0, 0), ("perf_event_open", "perf_event_open", 0, 0, -1, -1, 0),
-    ("userfaultfd", "userfaultfd", 1 << 30), ("io_uring_setup", "io_uring_setup", 0, 0),
-    ("kexec_load", "kexec_load", 0, 0, 0, 0), ("mount", "mount", b"none", b"/tmp", b"tmpfs", 0, 0),
-    ("umount2", "umount2", b"/tmp", 0), ("pivot_root", "pivot_root", b"/tmp", b"/tmp"),
-    ("move_mount", "move_mount", -1, b"", -1, b"", 0), ("open_tree", "open_tree", -1, b"", 0),
-    ("fsopen", "fsopen", b"tmpfs", 0), ("TIOCSTI", "ioctl", slave, termios.TIOCSTI, b"x"),
-    ("TIOCLINUX", "ioctl", slave, 0x541C, b"\\0"), ("AF_PACKET", "socket", 17, 3, 0),
-    ("AF_VSOCK", "socket", 40, 1, 0), ("NETLINK_AUDIT", "socket", 16, 3, 9),
-    ("NETLINK_ROUTE", "socket", 16, 3, 0), ("AF_INET6", "socket", 10, 1, 0),
+for label, *args in [
+    ("unshare", 0x10000000), ("clone3", 0, 0), ("ptrace", 2, os.getppid(), 0, 0),
+    ("keyctl", 0, -3, 0), ("add_key", 0, 0, 0, 0, 0), ("request_key", 0, 0, 0, 0),
+    ("bpf", 0, 0, 0), ("perf_event_open", 0, 0, -1, -1, 0), ("userfaultfd", 1 << 30),
+    ("io_uring_setup", 0, 0), ("kexec_load", 0, 0, 0, 0), ("umount2", b"/tmp", 0),
+    ("mount", b"none", b"/tmp", b"tmpfs", 0, 0), ("pivot_root", b"/tmp", b"/tmp"),
+    ("move_mount", -1, b"", -1, b"", 0), ("open_tree", -1, b"", 0), ("fsopen", b"tmpfs", 0),
+    ("TIOCSTI", slave, termios.TIOCSTI, b"x"), ("TIOCLINUX", slave, 0x541C, b"\\0"),
+    ("AF_PACKET", 17, 3, 0), ("AF_VSOCK", 40, 1, 0), ("NETLINK_AUDIT", 16, 3, 9),
+    ("NETLINK_ROUTE", 16, 3, 0), ("AF_INET6", 10, 1, 0),
 ]:
+    name = label if label.islower() else "ioctl" if label.startswith("TIOC") else "socket"
     r = libc.syscall(%r[name], *[ctypes.c_long(a) if isinstance(a, int) else a for a in args])
     print(label, "ok" if r >= 0 else errno.errorcode[ctypes.get_errno()])
 """ % SYSCALLS
