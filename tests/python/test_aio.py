@@ -1,5 +1,4 @@
-"""The package's helpers: the asyncio `run`/`collect` (results, timeout, cancellation that
-kills the child), the `Session` that owns a proxy, and their refusal of unknown keys."""
+"""The package's helpers: the asyncio `run`/`collect` and the `Session` that owns a proxy."""
 
 import asyncio
 import time

@@ -1,5 +1,4 @@
-"""AllowListProxy: its URLs, close() and deallocation, and admissions and refusals end to
-end through each protocol. Bad entries are test_cli.py's rows."""
+"""AllowListProxy end to end through each protocol. Bad entries are test_cli.py's rows."""
 
 import gc
 import socket

@@ -1,5 +1,4 @@
-"""`python -m ventra.sandbox`: exit codes, live and collected output, proxy routing,
-backend refusal, errors that name the missing path, the timeout notice, Ctrl-C."""
+"""`python -m ventra.sandbox`, run in a child interpreter as a user runs it."""
 
 import os
 import select

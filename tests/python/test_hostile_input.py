@@ -31,8 +31,7 @@ def children() -> set:
 
 @pytest.fixture
 def guarded(tmp_path, monkeypatch):
-    """A private TMPDIR, a hang watchdog, and a check that no temporary file was left
-    (each example checks for children)."""
+    """A private TMPDIR, a hang watchdog, and no temporary file left at the end."""
     monkeypatch.setenv("TMPDIR", str(tmp_path))
     # A spawn() holds the interpreter lock, so a Python-level timeout could not fire.
     faulthandler.dump_traceback_later(240, exit=True)

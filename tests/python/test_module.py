@@ -1,6 +1,5 @@
-"""The module frame (import, type shapes, argument errors) and the inspection functions
-available_backends(), default_fs_allowlist() and proxy_env_vars(). Names, signatures and
-`__all__` are checked against the stub by stubtest (test_typing.py)."""
+"""The module frame and its inspection functions. Names, signatures and `__all__` are
+checked against the stub by stubtest (test_typing.py)."""
 
 import importlib
 import os
