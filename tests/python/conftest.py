@@ -85,11 +85,9 @@ def refused_soon():
 @pytest.fixture
 def web_server(tmp_path):
     """A loopback web server of the host's whose page reads "reached the server"; its port."""
-    root = tmp_path / "site"
-    root.mkdir()
-    (root / "index.html").write_text("reached the server\n")
+    (tmp_path / "index.html").write_text("reached the server\n")
     server = ThreadingHTTPServer(("127.0.0.1", 0),
-                                 functools.partial(SimpleHTTPRequestHandler, directory=str(root)))
+                                 functools.partial(SimpleHTTPRequestHandler, directory=str(tmp_path)))
     threading.Thread(target=server.serve_forever, daemon=True).start()
     yield server.server_address[1]
     server.shutdown()

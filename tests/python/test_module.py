@@ -93,8 +93,7 @@ def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailabilit
     ],
 )
 def test_proxy_env_vars(args, kwargs, all_proxy):
-    pairs = _native.proxy_env_vars(*args, **kwargs)
-    assert pairs == list(zip(
+    assert _native.proxy_env_vars(*args, **kwargs) == list(zip(
         ["HTTPS_PROXY", "HTTP_PROXY", "https_proxy", "http_proxy", "ALL_PROXY", "all_proxy",
          "NO_PROXY", "no_proxy"],
         ["http://h:1"] * 4 + [all_proxy] * 2 + ["127.0.0.1,localhost"] * 2))
