@@ -86,8 +86,8 @@ def refused_soon():
 def web_server(tmp_path):
     """A loopback web server of the host's whose page reads "reached the server"; its port."""
     (tmp_path / "index.html").write_text("reached the server\n")
-    server = ThreadingHTTPServer(("127.0.0.1", 0),
-                                 functools.partial(SimpleHTTPRequestHandler, directory=str(tmp_path)))
+    handler = functools.partial(SimpleHTTPRequestHandler, directory=str(tmp_path))
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     yield server.server_address[1]
     server.shutdown()
