@@ -50,12 +50,7 @@ class FifoReader:
 
     def read(self):
         assert select.select([self.fd], [], [], HANG_S)[0], "no writer, or a writer still alive"
-        return os.read(self.fd, 4096)
-
-    def read_line(self):
-        line = self.read()  # one short write arrives whole
-        assert line.endswith(b"\n"), line
-        return line.decode()
+        return os.read(self.fd, 4096)  # one short write arrives whole
 
     def wait_eof(self):
         while self.read():
@@ -74,8 +69,7 @@ def refused_soon():
     """True once a connection to the port of a proxy URL is refused (the listener is gone)."""
 
     def check(url):
-        end = time.monotonic() + 5
-        while time.monotonic() < end:
+        for _ in range(100):  # for 5 s at most
             try:
                 socket.create_connection(("127.0.0.1", int(url.rsplit(":", 1)[1])), 1).close()
             except ConnectionRefusedError:
@@ -91,11 +85,9 @@ def refused_soon():
 @pytest.fixture
 def web_server(tmp_path):
     """A loopback web server of the host's whose page reads "reached the server"; its port."""
-    root = tmp_path / "site"
-    root.mkdir()
-    (root / "index.html").write_text("reached the server\n")
-    server = ThreadingHTTPServer(("127.0.0.1", 0),
-                                 functools.partial(SimpleHTTPRequestHandler, directory=str(root)))
+    (tmp_path / "index.html").write_text("reached the server\n")
+    handler = functools.partial(SimpleHTTPRequestHandler, directory=str(tmp_path))
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     yield server.server_address[1]
     server.shutdown()

@@ -1,5 +1,4 @@
-"""The package's helpers: the asyncio `run`/`collect` (results, timeout, cancellation that
-kills the child), the `Session` that owns a proxy, and their refusal of unknown keys."""
+"""The package's helpers: the asyncio `run`/`collect` and the `Session` that owns a proxy."""
 
 import asyncio
 import time
@@ -72,7 +71,7 @@ def test_cancellation_kills_the_group_promptly_and_leaves_no_child(fifo):
         proc = _native.spawn(
             shell(f'exec 3>"{fifo.path}"; sleep 30 & echo ready >&3; wait', timeout_s=0))
         task = asyncio.create_task(collect(proc))
-        assert await asyncio.get_running_loop().run_in_executor(None, fifo.read_line) == "ready\n"
+        assert await asyncio.get_running_loop().run_in_executor(None, fifo.read) == b"ready\n"
         task.cancel()
         started = time.monotonic()
         with pytest.raises(asyncio.CancelledError):

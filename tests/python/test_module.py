@@ -1,6 +1,5 @@
-"""The module frame (import, type shapes, argument errors) and the inspection functions
-available_backends(), default_fs_allowlist() and proxy_env_vars(). Names, signatures and
-`__all__` are checked against the stub by stubtest (test_typing.py)."""
+"""The module frame and its inspection functions. Names, signatures and `__all__` are
+checked against the stub by stubtest (test_typing.py)."""
 
 import importlib
 import os
@@ -49,11 +48,6 @@ def test_types_can_be_neither_subclassed_nor_made_bare(name):
             cls()
 
 
-def test_internal_error_is_not_caught_as_an_exception():
-    assert issubclass(_native.InternalError, BaseException)
-    assert not issubclass(_native.InternalError, Exception)
-
-
 # One row per branch of the shared argument parser and per converter behind an argument.
 PEV, SPAWN, ALP = "proxy_env_vars", "spawn", "AllowListProxy"
 
@@ -99,8 +93,7 @@ def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailabilit
     ],
 )
 def test_proxy_env_vars(args, kwargs, all_proxy):
-    pairs = _native.proxy_env_vars(*args, **kwargs)
-    assert pairs == list(zip(
+    assert _native.proxy_env_vars(*args, **kwargs) == list(zip(
         ["HTTPS_PROXY", "HTTP_PROXY", "https_proxy", "http_proxy", "ALL_PROXY", "all_proxy",
          "NO_PROXY", "no_proxy"],
         ["http://h:1"] * 4 + [all_proxy] * 2 + ["127.0.0.1,localhost"] * 2))

@@ -81,15 +81,13 @@ def test_failure_table(overrides, exc, message):
 def test_forward_descriptor_must_be_open_and_a_failed_spawn_keeps_none(key):
     closed, spare = os.pipe()
     os.close(closed)
-    try:
-        before = sorted(os.listdir("/proc/self/fd"))
-        assert spawn_error({key: closed}) == (
-            ValueError, f"{key}: {os.strerror(errno.EBADF)} (os error {errno.EBADF})")
-        # A valid descriptor is duplicated before the backend refuses: the copy is closed.
-        assert spawn_error({key: spare, "backend": "no-such"})[0] is RuntimeError
-        assert sorted(os.listdir("/proc/self/fd")) == before
-    finally:
-        os.close(spare)
+    before = sorted(os.listdir("/proc/self/fd"))
+    assert spawn_error({key: closed}) == (
+        ValueError, f"{key}: {os.strerror(errno.EBADF)} (os error {errno.EBADF})")
+    # A valid descriptor is duplicated before the backend refuses: the copy is closed.
+    assert spawn_error({key: spare, "backend": "no-such"})[0] is RuntimeError
+    assert sorted(os.listdir("/proc/self/fd")) == before
+    os.close(spare)
 
 
 FULL_PYTHON_SPEC = {
@@ -125,12 +123,8 @@ def test_keys_are_read_in_the_designed_order():
     assert set(FULL_PYTHON_SPEC) == set(SpawnSpec.__annotations__)
 
 
-class Seconds:
-    def __float__(self):
-        return 1e9
-
-
 NO_DEADLINE = "sleep 0.3; exit 4"  # a deadline taken as "now" would give 137
+SECONDS = type("Seconds", (), {"__float__": lambda _: 1e9})()
 NUMPY_FALSE = type("bool_", (), {"__module__": "numpy", "__bool__": lambda _: False})()
 ACCEPTED = [
     # A misspelt key is ignored: the default 60 s applies, not a 10 ms deadline.
@@ -140,7 +134,7 @@ ACCEPTED = [
     ({"input": "pwd -P", "working_dir": "/usr"}, (0, b"/usr\n", b"")),
     ({"input": "pwd -P", "working_dir": "/usr", "host_work_dir": "/etc"}, (0, b"/etc\n", b"")),
     *[({"input": NO_DEADLINE, "timeout_s": t}, 4) for t in (0, -5, math.nan)],
-    *[({"input": "exit 5", "timeout_s": t}, 5) for t in (True, 10**9, Seconds())],
+    *[({"input": "exit 5", "timeout_s": t}, 5) for t in (True, 10**9, SECONDS)],
     ({"network_mode": "open", "network_denylist": ["169.254.169.254"]}, 0),
     ({"network_mode": "allowlist", "network_allowlist": [""], "network_denylist": ["x.org"]}, 0),
     # numpy's boolean scalar is read through its bool conversion

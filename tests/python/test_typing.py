@@ -1,6 +1,5 @@
-"""The typing stub: `mypy.stubtest` finds it consistent with the module (every name,
-member and signature, and `__all__`), and `mypy --strict` accepts an example that uses it
-(return types, which stubtest cannot see on a native module)."""
+"""The typing stub: stubtest checks every name, signature and `__all__`; `mypy --strict` on
+an example that uses it checks the return types, which stubtest cannot see."""
 
 import os
 import shutil
