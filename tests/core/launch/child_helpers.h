@@ -35,21 +35,18 @@ inline Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec) {
 
 // Collects a spawned child, expecting spawn and collect to succeed and `exited` to be
 // released; a failure shows as exit code -1000.
-inline CollectedOutput collect(Result<SandboxChild, SandboxError> child,
-                               Deadline deadline = std::nullopt, CollectOptions options = {}) {
+inline CollectedOutput collect(Result<SandboxChild, SandboxError> child) {
   EXPECT_TRUE(child) << child.error().message();
   if (!child) return {-1000, {}, {}};
   std::atomic<bool> exited{false};
   pid_t pid = child->pid();
-  auto out = collect_child(std::move(child).value(), deadline, pid, exited, std::move(options));
+  auto out = collect_child(std::move(child).value(), std::nullopt, pid, exited);
   EXPECT_TRUE(out) << out.error().text;
   EXPECT_TRUE(exited.load());
   return out ? std::move(out).value() : CollectedOutput{-1000, {}, {}};
 }
 
-inline CollectedOutput run(const SandboxSpec& spec, Deadline deadline = std::nullopt) {
-  return collect(launch(spec), deadline);
-}
+inline CollectedOutput run(const SandboxSpec& spec) { return collect(launch(spec)); }
 
 inline bool no_children_left() { return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
