@@ -27,7 +27,6 @@ namespace {
 TEST(Texts, QuotedFormsAndOsErrors) {
   const std::pair<std::string, std::string> cases[] = {
       {"", R"("")"},
-      {"a\"b\\c", R"("a\"b\\c")"},
       {"it's", R"("it's")"},
       {std::string("t\tr\rn\nz\0", 8), R"("t\tr\rn\nz\0")"},
       {"\x01\x7f", R"("\u{1}\u{7f}")"},
@@ -138,23 +137,22 @@ TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
 #endif
 }
 
-// The final copies (growth and the cap are shown by the collect tests): small and past the
-// two-thread size, split inside one copy, from a buffer's mapping that gives its pages back.
+// The final copy past the two-thread size (growth and the cap are shown by the collect
+// tests, small copies by every output the module returns): split inside one copy, from a
+// buffer's mapping that gives its pages back.
 TEST(ByteBuffers, FinalCopiesKeepEveryByte) {
-  for (size_t big : {size_t(100), kParallelCopyBytes + 12345}) {
-    SCOPED_TRACE(big);
-    std::string b;
-    for (size_t i = 0; b.size() < big; ++i) b += std::to_string(i) + ",";  // no two pieces alike
-    b.resize(big);
-    const std::string a = b.substr(0, 7);
-    ByteBuffer source;
-    source.append(b);
-    std::string to_a(a.size(), '\0'), to_b(b.size(), '\0');
-    const ByteCopy copies[] = {{to_a.data(), a.data(), a.size()},
-                               {to_b.data(), source.data(), source.size()}};
-    copy_bytes(copies, Sources::Drop);
-    EXPECT_TRUE(to_a == a && to_b == b);
-  }
+  const size_t size = kParallelCopyBytes + 12345;
+  std::string b;
+  for (size_t i = 0; b.size() < size; ++i) b += std::to_string(i) + ",";  // no two pieces alike
+  b.resize(size);
+  const std::string a = b.substr(0, 7);
+  ByteBuffer source;
+  source.append(b);
+  std::string to_a(a.size(), '\0'), to_b(b.size(), '\0');
+  const ByteCopy copies[] = {{to_a.data(), a.data(), a.size()},
+                             {to_b.data(), source.data(), source.size()}};
+  copy_bytes(copies, Sources::Drop);
+  EXPECT_TRUE(to_a == a && to_b == b);
 }
 
 // Started threads take their name (cut to the kernel's 15 bytes), contain what their body
