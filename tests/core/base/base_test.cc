@@ -68,14 +68,11 @@ TEST(PlatformCalls, DescriptorsWakeUpsAndRandomBytes) {
     EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_EQ((::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0, nonblocking_wanted);
   }
-  auto raised = [&] {
-    pollfd p{wake->poll_fd(), POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
-  };
-  EXPECT_FALSE(raised());
+  pollfd raised{wake->poll_fd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&raised, 1, 0), 0);
   wake->notify();
   wake->notify();
-  EXPECT_TRUE(raised());
+  EXPECT_EQ(::poll(&raised, 1, 0), 1);
 
   unsigned char a[32] = {}, b[32] = {};
   ASSERT_TRUE(fill_random(a, sizeof a));

@@ -14,7 +14,6 @@ using events::Level;
 TEST(DiagnosticEvents, ValuesAreBuiltOnlyForAPassingEvent) {
   int built = 0;
   for (Level max : {Level::Error, Level::Warn}) {
-    SCOPED_TRACE(static_cast<int>(max));
     testing::CaptureScope scope(max);
     SANDBOX_EVENT(Level::Warn, "sandbox_core::proxy", "sandbox_core::proxy::http", ("message"),
                   (++built, "proxy DENIED (deny-list)"));
