@@ -39,9 +39,7 @@ struct ScopedEnv {
 };
 
 std::string slurp(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
 }
 
 // The refusal texts are checked through the module's spawn.
@@ -145,9 +143,39 @@ TEST(SandboxExecProfile, DeniesByDefaultAndAllowsWritesOnlyUnderEachWritablePath
   }
 }
 
-TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
+// A set-up tool that dies before the sandbox init runs is a spawn error carrying its
+// status and message, not a process that exits 1. No failure leaves a profile behind.
+TEST(BackendSpawn, FailuresLeaveNothingAndSandboxExecGetsItsCommandLineAndProfile) {
   TempDir tmp, rec, work;
   ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
+  SandboxExecBackend with_tool(kFakeTool), without_tool(std::nullopt);
+  PassthroughBackend passthrough;
+  BubblewrapBackend bubblewrap(kFakeTool);  // a "bwrap" that refuses bwrap's arguments
+  SandboxSpec empty_argv = shell_spec("");
+  empty_argv.script = ArgvScript{};
+  SandboxSpec bad_dir = shell_spec("true");
+  bad_dir.host_work_dir = "/nonexistent-sandbox-dir";
+  const std::tuple<const char*, Backend&, SandboxSpec, std::string> cases[] = {
+      {"no tool", without_tool, shell_spec("true"),
+       "isolation tool not available: sandbox-exec not on PATH"},
+      {"empty argv", with_tool, empty_argv, "invalid spec: argv is empty"},
+      {"empty argv, none", passthrough, empty_argv, "invalid spec: argv is empty"},
+      {"launch fails", with_tool, bad_dir, "io: " + os_error_text(ENOENT)},
+      {"bwrap dies", bubblewrap, shell_spec("true"),
+       "backend setup failed: exit=ExitStatus(unix_wait_status(25088)), "
+       "stderr=fake sandbox-exec: expected -f"},
+  };
+  for (const auto& [what, backend, spec, message] : cases) {
+    SCOPED_TRACE(what);
+    size_t fds = open_fd_count();
+    auto r = backend.spawn(spec);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), message);
+    EXPECT_EQ(entries(tmp.path), 0u);
+    EXPECT_TRUE(no_children_left());
+    EXPECT_LE(open_fd_count(), fds + 1);  // bubblewrap's init memfd, made once per process
+  }
+
   auto backend = select_backend("sandbox-exec");
   ASSERT_TRUE(backend);
   SandboxSpec spec = shell_spec("printenv HOME PATH");
@@ -190,40 +218,6 @@ TEST(SandboxExecSpawn, ToolCommandLineDefaultsAndProfileFile) {
   for (const char* unset : {"", static_cast<const char*>(nullptr)}) {
     ScopedEnv tmpdir_unset("TMPDIR", unset);
     EXPECT_EQ(system_temp_dir(), "/tmp");
-  }
-}
-
-// A set-up tool that dies before the sandbox init runs is a spawn error carrying its
-// status and message, not a process that exits 1.
-TEST(BackendSpawn, FailuresLeaveNoProfileChildOrDescriptor) {
-  TempDir tmp;
-  ScopedEnv tmpdir("TMPDIR", tmp.path.c_str());
-  SandboxExecBackend with_tool(kFakeTool), without_tool(std::nullopt);
-  PassthroughBackend passthrough;
-  BubblewrapBackend bubblewrap(kFakeTool);  // a "bwrap" that refuses bwrap's arguments
-  SandboxSpec empty_argv = shell_spec("");
-  empty_argv.script = ArgvScript{};
-  SandboxSpec bad_dir = shell_spec("true");
-  bad_dir.host_work_dir = "/nonexistent-sandbox-dir";
-  const std::tuple<const char*, Backend&, SandboxSpec, std::string> cases[] = {
-      {"no tool", without_tool, shell_spec("true"),
-       "isolation tool not available: sandbox-exec not on PATH"},
-      {"empty argv", with_tool, empty_argv, "invalid spec: argv is empty"},
-      {"empty argv, none", passthrough, empty_argv, "invalid spec: argv is empty"},
-      {"launch fails", with_tool, bad_dir, "io: " + os_error_text(ENOENT)},
-      {"bwrap dies", bubblewrap, shell_spec("true"),
-       "backend setup failed: exit=ExitStatus(unix_wait_status(25088)), "
-       "stderr=fake sandbox-exec: expected -f"},
-  };
-  for (const auto& [what, backend, spec, message] : cases) {
-    SCOPED_TRACE(what);
-    size_t fds = open_fd_count();
-    auto r = backend.spawn(spec);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message(), message);
-    EXPECT_EQ(entries(tmp.path), 0u);
-    EXPECT_TRUE(no_children_left());
-    EXPECT_LE(open_fd_count(), fds + 1);  // bubblewrap's init memfd, made once per process
   }
 
   ScopedEnv missing_tmp("TMPDIR", "/nonexistent-sandbox-tmp");

@@ -1,5 +1,5 @@
-// Shared by the launch and backend tests: real children through launch_child, their
-// collection, and the counts that show nothing was leaked.
+// Shared by the launch and backend tests: real children through launch_child (by the "none"
+// backend), their collection, and the counts that show nothing was leaked.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 
+#include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
 
@@ -24,32 +25,25 @@ inline SandboxSpec shell_spec(std::string script, std::string dir = "/tmp") {
   return spec;
 }
 
+// The "none" backend is launch_child with the default PATH and nothing more.
 inline Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec) {
-  auto command = build_command(spec);
-  LaunchOptions options;
-  options.program = command.front();
-  options.args.assign(command.begin() + 1, command.end());
-  options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
-  return launch_child(options, spec);
+  return PassthroughBackend().spawn(spec);
 }
 
 // Collects a spawned child, expecting spawn and collect to succeed and `exited` to be
 // released; a failure shows as exit code -1000.
-inline CollectedOutput collect(Result<SandboxChild, SandboxError> child,
-                               Deadline deadline = std::nullopt, CollectOptions options = {}) {
+inline CollectedOutput collect(Result<SandboxChild, SandboxError> child) {
   EXPECT_TRUE(child) << child.error().message();
   if (!child) return {-1000, {}, {}};
   std::atomic<bool> exited{false};
   pid_t pid = child->pid();
-  auto out = collect_child(std::move(child).value(), deadline, pid, exited, std::move(options));
+  auto out = collect_child(std::move(child).value(), std::nullopt, pid, exited);
   EXPECT_TRUE(out) << out.error().text;
   EXPECT_TRUE(exited.load());
   return out ? std::move(out).value() : CollectedOutput{-1000, {}, {}};
 }
 
-inline CollectedOutput run(const SandboxSpec& spec, Deadline deadline = std::nullopt) {
-  return collect(launch(spec), deadline);
-}
+inline CollectedOutput run(const SandboxSpec& spec) { return collect(launch(spec)); }
 
 inline bool no_children_left() { return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 

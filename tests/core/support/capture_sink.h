@@ -16,12 +16,6 @@ struct CapturedEvent {
   std::string module_path;
   std::vector<std::string> fields;
   std::vector<std::string> values;  // numbers rendered in decimal
-
-  std::string message() const {
-    for (size_t i = 0; i < fields.size(); ++i)
-      if (fields[i] == "message" && i < values.size()) return values[i];
-    return {};
-  }
 };
 
 class CaptureSink final : public events::Sink {
@@ -41,9 +35,12 @@ class CaptureSink final : public events::Sink {
     std::lock_guard lock(mu_);
     return events_;
   }
+  // Our events carry their message as the first field.
   std::vector<CapturedEvent> with_message(const std::string& message) const {
     auto out = events();
-    std::erase_if(out, [&](const CapturedEvent& e) { return e.message() != message; });
+    std::erase_if(out, [&](const CapturedEvent& e) {
+      return e.fields.empty() || e.fields[0] != "message" || e.values[0] != message;
+    });
     return out;
   }
 
@@ -52,15 +49,11 @@ class CaptureSink final : public events::Sink {
   std::vector<CapturedEvent> events_;
 };
 
-class CaptureScope {
- public:
-  explicit CaptureScope(events::Level max = events::Level::Trace) {
-    events::set_sink(&sink_, max);
-  }
+struct CaptureScope {
+  explicit CaptureScope(events::Level max = events::Level::Trace) { events::set_sink(&sink_, max); }
   ~CaptureScope() { events::set_sink(nullptr, events::Level::Off); }
   CaptureSink& sink() { return sink_; }
 
- private:
   CaptureSink sink_;
 };
 
