@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 
 #include "sandbox_core/backend/bubblewrap.h"
@@ -48,8 +47,6 @@ constexpr BackendRow kRows[] = {
      "no isolation at all: limits and a cleared environment only", &always, &make_passthrough},
 };
 
-std::atomic<int> g_probe_count{0};
-
 std::string home_dir() {
   if (const char* home = std::getenv("HOME"); home != nullptr) return home;
   struct passwd pw;
@@ -70,10 +67,6 @@ bool is_executable_file(const std::string& path) {
 
 }  // namespace
 
-namespace detail {
-int availability_probe_count() { return g_probe_count.load(std::memory_order_relaxed); }
-}  // namespace detail
-
 std::span<const BackendRow> backend_table() { return kRows; }
 
 std::string_view backend_kind_name(BackendKind kind) {
@@ -93,7 +86,6 @@ std::string_view backend_kind_name(BackendKind kind) {
 const BackendAvailability& availability() {
   // A function-local static: one thread runs the probes, the others block until done.
   static const BackendAvailability computed = [] {
-    g_probe_count.fetch_add(1, std::memory_order_relaxed);
     BackendAvailability a;
     for (const auto& row : kRows) a.rows_[BackendAvailability::index(row.kind)] = row.probe();
     return a;

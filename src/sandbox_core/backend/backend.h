@@ -65,11 +65,6 @@ class BackendAvailability {
 // wait for the first probe and then read the same flags, which never change.
 const BackendAvailability& availability();
 
-namespace detail {
-// How many times the availability probe has run in this process (0 or 1); for tests.
-int availability_probe_count();
-}  // namespace detail
-
 // The first executable regular file `name` in the host's PATH ("~" expanded), as listed
 // there (absolute, or relative to the current directory).
 std::optional<std::string> find_on_path(std::string_view name);
