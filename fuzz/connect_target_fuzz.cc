@@ -5,10 +5,11 @@
 
 #include "fuzz_support.h"
 #include "sandbox_core/base/quoted.h"
-#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/http/http.h"
 
 using namespace sandbox;
 using namespace sandbox::proxy;
+using namespace sandbox::http;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

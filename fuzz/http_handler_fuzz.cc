@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/http/http.h"
 
 using namespace sandbox;
 
@@ -28,18 +28,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const auto filter = fuzzing::handler_filter();
   const std::string reply = fuzzing::drive_fuzz_input(data, size, [](UniqueFd client) {
-    proxy::handle_http_connection(filter, std::move(client));
+    http::handle_http_connection(filter, std::move(client));
   });
 
   if (reply.empty()) return 0;
-  if (reply == proxy::kResponseMethodNotAllowed || reply == proxy::kResponseBadGateway) return 0;
+  if (reply == http::kResponseMethodNotAllowed || reply == http::kResponseBadGateway) return 0;
   if (starts_with(reply, "HTTP/1.1 403 Forbidden\r\n")) {
     FUZZ_CHECK(reply.find("\r\n\r\n") != std::string::npos);
     return 0;
   }
   // A tunnel can only open where something listens, and in the private namespace
   // nothing does.
-  if (!g_isolated && reply == proxy::kResponseTunnelOpen) return 0;
+  if (!g_isolated && reply == http::kResponseTunnelOpen) return 0;
   std::fprintf(stderr, "unexpected reply: %s\n", reply.c_str());
   FUZZ_CHECK(false);
   return 0;

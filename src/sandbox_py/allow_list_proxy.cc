@@ -12,7 +12,9 @@
 
 #include "sandbox_core/netfilter/filter.h"
 #include "sandbox_core/netfilter/ip_address.h"
+#include "sandbox_core/http/http.h"
 #include "sandbox_core/proxy/proxy.h"
+#include "sandbox_core/socks/socks5.h"
 #include "sandbox_py/convert.h"
 
 namespace sandbox::py {
@@ -120,9 +122,9 @@ Outcome construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!deny) return fail(from_filter_error("deny-list parse", deny.error()));
   filter.deny = std::move(*deny);
 
-  auto http = proxy::start_http_proxy(filter);
+  auto http = proxy::start_proxy(http::kHttpProxy, filter);
   if (!http) return fail(from_io_error("http proxy start", http.error()));
-  auto socks = proxy::start_socks5_proxy(filter);
+  auto socks = proxy::start_proxy(socks::kSocks5Proxy, filter);
   if (!socks) {
     (*http).reset();  // a failed construction leaves nothing running
     return fail(from_io_error("socks proxy start", socks.error()));

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "sandbox_core/backend/backend.h"
-#include "sandbox_core/backend/fs_allowlist.h"
-#include "sandbox_core/proxy/proxy.h"
+#include "sandbox_core/proxy/proxy_env.h"
+#include "sandbox_core/spec/fs_allowlist.h"
 #include "sandbox_py/backend_info.h"
 #include "sandbox_py/convert.h"
 #include "sandbox_py/functions.h"

@@ -5,7 +5,7 @@
 
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/layout.h"
-#include "sandbox_core/isolation/sandboxed.h"
+#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/isolation/seccomp.h"
 #include "sandbox_core/launch/launch.h"
 

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
-#include "sandbox_core/isolation/sandboxed.h"
+#include "sandbox_core/backend/sandboxed.h"
 
 namespace sandbox {
 
-class BubblewrapBackend final : public isolation::SandboxedBackend {
+class BubblewrapBackend final : public SandboxedBackend {
  public:
   explicit BubblewrapBackend(std::string bwrap) : bwrap_(std::move(bwrap)) {}
   BackendKind kind() const override { return BackendKind::Bubblewrap; }

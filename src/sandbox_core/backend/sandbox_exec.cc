@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <random>
 
-#include "sandbox_core/backend/fs_allowlist.h"
+#include "sandbox_core/spec/fs_allowlist.h"
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"

@@ -4,7 +4,7 @@
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/namespaces.h"
-#include "sandbox_core/isolation/sandboxed.h"
+#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/launch/launch.h"
 
 namespace sandbox {

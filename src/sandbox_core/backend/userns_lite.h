@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
-#include "sandbox_core/isolation/sandboxed.h"
+#include "sandbox_core/backend/sandboxed.h"
 
 namespace sandbox {
 
-class UsernsLiteBackend final : public isolation::SandboxedBackend {
+class UsernsLiteBackend final : public SandboxedBackend {
  public:
   BackendKind kind() const override { return BackendKind::UsernsLite; }
   // Launches the init with `init_arguments` (a command, or a trial run).

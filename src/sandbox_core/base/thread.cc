@@ -94,6 +94,7 @@ struct ParkedSlot {
   std::condition_variable cv;
   std::unique_ptr<detail::ThreadBody> body;  // guarded by Pool::mu
   const char* name = nullptr;                // guarded by Pool::mu
+  const char* idle_name = nullptr;           // guarded by Pool::mu
 };
 
 struct Pool {
@@ -141,7 +142,7 @@ void run_contained(detail::ThreadBody& body) noexcept {
 
 // The body of every pooled thread: runs what it was given, then parks for more.
 // The thread was started under the first body's name.
-void pooled_loop(std::unique_ptr<detail::ThreadBody> body) {
+void pooled_loop(const char* idle_name, std::unique_ptr<detail::ThreadBody> body) {
   Pool& p = pool();
   for (;;) {
     run_contained(*body);
@@ -150,7 +151,7 @@ void pooled_loop(std::unique_ptr<detail::ThreadBody> body) {
     } catch (...) {
     }
     // Renamed before it can be handed anything, so the next role's name always wins.
-    set_current_thread_name(kPoolIdleName);
+    set_current_thread_name(idle_name);
     std::unique_lock lock(p.mu);
     if (p.parked.size() >= kPoolMaxParked) return;
     ParkedSlot* slot = p.take_slot();
@@ -164,15 +165,17 @@ void pooled_loop(std::unique_ptr<detail::ThreadBody> body) {
     }
     body = std::move(slot->body);
     const char* name = slot->name;
+    idle_name = slot->idle_name;
     p.spare.push_back(slot);
     lock.unlock();
-    set_current_thread_name(name ? name : kPoolIdleName);
+    set_current_thread_name(name ? name : idle_name);
   }
 }
 
 }  // namespace
 
-bool run_pooled_impl(const char* name, std::unique_ptr<detail::ThreadBody> body) {
+bool run_pooled_impl(const char* idle_name, const char* name,
+                     std::unique_ptr<detail::ThreadBody> body) {
   Pool& p = pool();
   ParkedSlot* slot = nullptr;
   {
@@ -182,6 +185,7 @@ bool run_pooled_impl(const char* name, std::unique_ptr<detail::ThreadBody> body)
       p.parked.pop_back();
       slot->body = std::move(body);
       slot->name = name;
+      slot->idle_name = idle_name;
     }
   }
   if (slot) {
@@ -189,10 +193,11 @@ bool run_pooled_impl(const char* name, std::unique_ptr<detail::ThreadBody> body)
     return true;
   }
   struct Start {
+    const char* idle_name;
     std::unique_ptr<detail::ThreadBody> body;
-    void operator()() { pooled_loop(std::move(body)); }
+    void operator()() { pooled_loop(idle_name, std::move(body)); }
   };
-  auto h = start_thread(name ? name : kPoolIdleName, Start{std::move(body)});
+  auto h = start_thread(name ? name : idle_name, Start{idle_name, std::move(body)});
   if (!h) return false;
   h->detach();
   return true;

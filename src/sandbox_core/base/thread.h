@@ -77,24 +77,24 @@ bool spawn_detached(const char* name, F&& body) {
 }
 
 // Runs `body` on a pooled thread: a parked one when there is one, else a new detached
-// thread. The thread takes `name` (nullptr: the pool's idle name) for as long as the body
-// runs; afterwards it parks under kPoolIdleName for the next body, or ends when
+// thread. The thread takes `name` (nullptr: `idle_name`) for as long as the body runs;
+// afterwards it parks under its user's `idle_name` for the next body, or ends when
 // kPoolMaxParked threads are parked already or when it has been parked for
 // kPoolIdleExit. Saves a thread start and a stack release per body, which is most of
 // the cost of a short connection. Bodies must not rely on thread-local state or on
 // their thread ending with them. False when no thread could be had; `body` is then
-// destroyed before this returns, as with spawn_detached. `name` must outlive the
-// thread (a string literal).
-inline constexpr const char* kPoolIdleName = "proxy-pool-idle";
+// destroyed before this returns, as with spawn_detached. Both names must outlive the
+// thread (string literals).
 inline constexpr size_t kPoolMaxParked = 32;
 inline constexpr auto kPoolIdleExit = std::chrono::seconds(20);
 
-bool run_pooled_impl(const char* name, std::unique_ptr<detail::ThreadBody> body);
+bool run_pooled_impl(const char* idle_name, const char* name,
+                     std::unique_ptr<detail::ThreadBody> body);
 
 template <class F>
-bool run_pooled(const char* name, F&& body) {
+bool run_pooled(const char* idle_name, const char* name, F&& body) {
   return run_pooled_impl(
-      name, std::make_unique<detail::ThreadBodyOf<std::decay_t<F>>>(std::forward<F>(body)));
+      idle_name, name, std::make_unique<detail::ThreadBodyOf<std::decay_t<F>>>(std::forward<F>(body)));
 }
 
 }  // namespace sandbox

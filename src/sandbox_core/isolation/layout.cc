@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "sandbox_core/backend/fs_allowlist.h"
+#include "sandbox_core/spec/fs_allowlist.h"
 
 namespace sandbox::isolation {
 namespace {

@@ -1,4 +1,5 @@
-// Upstream connect and socket time-outs. No state; any thread may call these.
+// Upstream connect, socket time-outs and host:port parsing. No state; any thread may
+// call these.
 #include "sandbox_core/proxy/net.h"
 
 #include <fcntl.h>
@@ -9,6 +10,40 @@
 #include "sandbox_core/base/platform.h"
 
 namespace sandbox::proxy {
+
+std::optional<uint16_t> parse_port(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<uint16_t>(value);
+}
+
+std::optional<ConnectTarget> parse_connect_target(std::string_view target) {
+  std::string_view host;
+  std::string_view port_text;
+  if (!target.empty() && target.front() == '[') {
+    size_t close = target.find(']', 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    host = target.substr(1, close - 1);
+    std::string_view rest = target.substr(close + 1);
+    if (rest.size() < 2 || rest.front() != ':') return std::nullopt;
+    port_text = rest.substr(1);
+  } else {
+    size_t colon = target.rfind(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    host = target.substr(0, colon);
+    port_text = target.substr(colon + 1);
+  }
+  auto port = parse_port(port_text);
+  if (!port) return std::nullopt;
+  return ConnectTarget{std::string(host), *port};
+}
+
 
 Result<UniqueFd, IoError> connect_with_timeout(const netfilter::SocketAddress& addr,
                                                std::chrono::milliseconds timeout) {

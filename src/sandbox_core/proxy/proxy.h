@@ -1,6 +1,7 @@
-// The egress proxies' runtime: loopback listeners with one accept thread each, one
-// thread per connection and a two-thread byte pump per tunnel. Destroying a ProxyHandle
-// runs the stop sequence (stop flag, 50 ms wake-up connection, no join).
+// The egress proxies' runtime, which knows no protocol: loopback listeners with one
+// accept thread each, one thread per connection running the kind's handler, and a
+// two-thread byte pump per tunnel. Destroying a ProxyHandle runs the stop sequence (stop
+// flag, 50 ms wake-up connection, no join).
 #pragma once
 
 #include <atomic>
@@ -16,6 +17,27 @@
 #include "sandbox_core/netfilter/filter.h"
 
 namespace sandbox::proxy {
+
+using FilterRef = std::shared_ptr<const netfilter::NetworkFilter>;
+
+// What the runtime needs of a protocol; each protocol defines its kind beside its handler.
+struct ProxyKind {
+  const char* accept_thread_name;
+  const char* connection_thread_name;
+  // Serves one accepted client on its connection thread; owns `client`, never reports.
+  void (*handler)(FilterRef filter, UniqueFd client);
+  // The event for an accept failure that ends the listener or starts an exhaustion episode.
+  void (*report_accept_failure)(const IoError& error);
+};
+
+// Parked pool threads of the proxies carry this name between bodies.
+inline constexpr const char* kPoolIdleName = "proxy-pool-idle";
+
+// run_pooled with the proxies' idle name: every thread the runtime starts goes through it.
+template <class F>
+bool run_proxy_pooled(const char* name, F&& body) {
+  return run_pooled(kPoolIdleName, name, std::forward<F>(body));
+}
 
 class ProxyHandle {
  public:
@@ -33,8 +55,9 @@ class ProxyHandle {
   std::optional<ThreadHandle> accept_thread_;
 };
 
-Result<std::unique_ptr<ProxyHandle>, IoError> start_http_proxy(netfilter::NetworkFilter filter);
-Result<std::unique_ptr<ProxyHandle>, IoError> start_socks5_proxy(netfilter::NetworkFilter filter);
+// Listens on 127.0.0.1 at a port the system chooses and starts the accept thread.
+Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
+                                                          netfilter::NetworkFilter filter);
 
 // Serves `client` as if this process's proxy listening at `endpoint` had accepted it: on
 // a pooled thread with that proxy's connection thread name, its handler and its filter.
@@ -50,13 +73,5 @@ void pump_tunnel(UniqueFd client, UniqueFd upstream);
 
 // One pump direction, run on the calling thread; takes over both descriptors.
 void copy_direction(UniqueFd source, UniqueFd destination);
-
-struct ProxyEnvVar {
-  const char* name;
-  std::string value;
-};
-// The eight canonical proxy variables, in their fixed order.
-std::vector<ProxyEnvVar> build_proxy_env(std::string_view http_url,
-                                         std::optional<std::string_view> socks_url);
 
 }  // namespace sandbox::proxy

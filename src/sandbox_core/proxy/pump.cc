@@ -252,7 +252,7 @@ void pump_tunnel(UniqueFd client, UniqueFd upstream) {
   if (!upstream_dup) return;
 
   // A direction whose thread cannot be had closes its descriptors and does not run.
-  (void)run_pooled("proxy-pump-u2c",
+  (void)run_proxy_pooled("proxy-pump-u2c",
                    [s = std::move(upstream), d = std::move(*client_dup)]() mutable {
                      copy_direction(std::move(s), std::move(d));
                    });

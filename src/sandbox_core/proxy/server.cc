@@ -1,5 +1,5 @@
-// The shared listener runtime: start sequence, accept loop and stop sequence. The accept
-// thread owns the listener; once it accepts a connection it serves it itself and a pooled
+// The protocol-neutral listener runtime: start sequence, accept loop and stop sequence.
+// The accept thread owns the listener; once it accepts a connection it serves it itself and a pooled
 // thread, renamed, becomes the accept thread. The stop sequence runs on whichever thread
 // destroys the handle and never waits for a proxy thread.
 #include <arpa/inet.h>
@@ -12,39 +12,15 @@
 #include <vector>
 
 #include "sandbox_core/base/platform.h"
-#include "sandbox_core/events/event.h"
-#include "sandbox_core/proxy/http.h"
 #include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
-#include "sandbox_core/socks/socks5.h"
+#include "sandbox_core/proxy/registry.h"
 
 namespace sandbox::proxy {
 namespace {
 
-using FilterRef = std::shared_ptr<const netfilter::NetworkFilter>;
-using Handler = void (*)(FilterRef, UniqueFd);
-
-enum class Protocol : uint8_t { Http, Socks5 };
-
-struct ProxyKind {
-  Protocol protocol;
-  const char* accept_thread_name;
-  const char* connection_thread_name;
-  Handler handler;
-};
-
 constexpr int kListenBacklog = 128;
 constexpr auto kExhaustionPause = std::chrono::milliseconds(100);
-
-void report_accept_failure(Protocol protocol, const IoError& error) {
-  if (protocol == Protocol::Http) {
-    SANDBOX_EVENT(events::Level::Warn, "sandbox_core::proxy", "sandbox_core::proxy::server",
-                  ("message"), "allow-list proxy accept failed: " + error.text());
-  } else {
-    SANDBOX_EVENT(events::Level::Warn, "sandbox_core::socks", "sandbox_core::proxy::server",
-                  ("message"), "socks5 proxy accept failed: " + error.text());
-  }
-}
 
 // Linux reports pending network errors of the new connection through accept(2); those
 // say nothing about the listener.
@@ -102,12 +78,12 @@ void accept_loop(AcceptContext ctx) {
       if (ctx.stop->load(std::memory_order_seq_cst)) return;
       if (is_transient_accept_error(code)) continue;
       if (is_exhaustion_error(code)) {
-        if (!ctx.exhausted) report_accept_failure(kind.protocol, IoError::from_errno(code));
+        if (!ctx.exhausted) kind.report_accept_failure(IoError::from_errno(code));
         ctx.exhausted = true;
         pause_unless_stopping(*ctx.stop);
         continue;
       }
-      report_accept_failure(kind.protocol, IoError::from_errno(code));
+      kind.report_accept_failure(IoError::from_errno(code));
       return;
     }
     UniqueFd client(fd);
@@ -117,7 +93,7 @@ void accept_loop(AcceptContext ctx) {
     FilterRef filter = ctx.filter;
     // Shared so that it comes back here if no thread can take it.
     auto next = std::make_shared<AcceptContext>(std::move(ctx));
-    if (!run_pooled(kind.accept_thread_name, [next] { accept_loop(std::move(*next)); })) {
+    if (!run_proxy_pooled(kind.accept_thread_name, [next] { accept_loop(std::move(*next)); })) {
       // No thread to accept next: this one goes on accepting, and the client is closed,
       // as when a connection thread cannot start.
       ctx = std::move(*next);
@@ -130,24 +106,7 @@ void accept_loop(AcceptContext ctx) {
   }
 }
 
-// The proxies of this process by listening address, so a connection that reaches one by
-// another way (the network fence of a sandbox) can be served without a second hop.
-struct LocalProxy {
-  netfilter::SocketAddress address;
-  const ProxyKind* kind;
-  FilterRef filter;
-  std::shared_ptr<std::atomic<bool>> stop;
-};
-
-struct LocalProxies {
-  std::mutex mutex;
-  std::vector<LocalProxy> live;  // guarded by mutex
-};
-
-LocalProxies& local_proxies() {
-  static LocalProxies* table = new LocalProxies;  // never destroyed: detached threads read it
-  return *table;
-}
+}  // namespace
 
 Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
                                                           netfilter::NetworkFilter filter) {
@@ -173,53 +132,25 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
 
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto shared_filter = std::make_shared<const netfilter::NetworkFilter>(std::move(filter));
-  LocalProxy entry{*local, &kind, shared_filter, stop};
+  LiveProxy entry{*local, &kind, shared_filter, stop};
   auto thread = start_thread(kind.accept_thread_name,
                              [ctx = AcceptContext{&kind, std::move(listener), stop,
                                                   std::move(shared_filter)}]() mutable {
                                accept_loop(std::move(ctx));
                              });
   if (!thread) return fail(std::move(thread).error());
-  {
-    LocalProxies& table = local_proxies();
-    std::lock_guard lock(table.mutex);
-    table.live.push_back(std::move(entry));
-  }
+  register_live_proxy(std::move(entry));
   return std::make_unique<ProxyHandle>(*local, std::move(stop), std::move(*thread));
 }
 
-void handle_http(FilterRef filter, UniqueFd client) {
-  handle_http_connection(std::move(filter), std::move(client));
-}
-void handle_socks(FilterRef filter, UniqueFd client) {
-  socks::handle_socks_connection(std::move(filter), std::move(client));
-}
-
-constexpr ProxyKind kHttpProxy{Protocol::Http, "allow-list-proxy", "allow-list-proxy-conn",
-                               &handle_http};
-constexpr ProxyKind kSocks5Proxy{Protocol::Socks5, "socks5-proxy", "socks5-proxy-conn",
-                                 &handle_socks};
-
-}  // namespace
-
 bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client) {
-  const ProxyKind* kind = nullptr;
-  FilterRef filter;
-  {
-    LocalProxies& table = local_proxies();
-    std::lock_guard lock(table.mutex);
-    for (const auto& p : table.live) {
-      if (p.address == endpoint && !p.stop->load(std::memory_order_seq_cst)) {
-        kind = p.kind;
-        filter = p.filter;
-        break;
-      }
-    }
-  }
-  if (kind == nullptr) return false;
+  auto live = find_live_proxy(endpoint);
+  if (!live) return false;
+  const ProxyKind* kind = live->kind;
+  FilterRef filter = std::move(live->filter);
   // As if the proxy's own accept thread had taken it: a thread that cannot start closes
   // the client, as there.
-  (void)run_pooled(kind->connection_thread_name,
+  (void)run_proxy_pooled(kind->connection_thread_name,
                    [handler = kind->handler, f = std::move(filter), c = std::move(client)]() mutable {
                      handler(std::move(f), std::move(c));
                    });
@@ -234,11 +165,7 @@ ProxyHandle::ProxyHandle(netfilter::SocketAddress local_addr,
 
 ProxyHandle::~ProxyHandle() {
   stop_flag_->store(true, std::memory_order_seq_cst);
-  {
-    LocalProxies& table = local_proxies();
-    std::lock_guard lock(table.mutex);
-    std::erase_if(table.live, [&](const LocalProxy& p) { return p.stop == stop_flag_; });
-  }
+  unregister_live_proxy(stop_flag_);
   // The accept thread sees the flag once this connection wakes it; if it cannot connect
   // the thread is either gone already or exits at the next connection it accepts.
   (void)connect_with_timeout(local_addr_, kWakeUpConnectTimeout);
@@ -246,15 +173,6 @@ ProxyHandle::~ProxyHandle() {
     accept_thread_->detach();
     accept_thread_.reset();
   }
-}
-
-Result<std::unique_ptr<ProxyHandle>, IoError> start_http_proxy(netfilter::NetworkFilter filter) {
-  return start_proxy(kHttpProxy, std::move(filter));
-}
-
-Result<std::unique_ptr<ProxyHandle>, IoError> start_socks5_proxy(
-    netfilter::NetworkFilter filter) {
-  return start_proxy(kSocks5Proxy, std::move(filter));
 }
 
 }  // namespace sandbox::proxy

@@ -16,6 +16,7 @@
 #include "sandbox_core/base/result.h"
 #include "sandbox_core/base/unique_fd.h"
 #include "sandbox_core/netfilter/filter.h"
+#include "sandbox_core/proxy/proxy.h"
 
 namespace sandbox::socks {
 
@@ -67,7 +68,9 @@ void send_socks_reply(int fd, Reply rep);
 
 // Serves one client; owns `client` and closes it on every path except the tunnel, where
 // both sockets pass to the pump. Failures are diagnostic events only.
-void handle_socks_connection(std::shared_ptr<const netfilter::NetworkFilter> filter,
-                             UniqueFd client);
+void handle_socks_connection(proxy::FilterRef filter, UniqueFd client);
+
+// The SOCKS5 proxy's kind for the listener runtime.
+extern const proxy::ProxyKind kSocks5Proxy;
 
 }  // namespace sandbox::socks

@@ -174,13 +174,21 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
 
 void send_socks_reply(int fd, Reply rep) { (void)send_all(fd, encode_reply(rep)); }
 
-void handle_socks_connection(std::shared_ptr<const netfilter::NetworkFilter> filter,
-                             UniqueFd client) {
+void handle_socks_connection(proxy::FilterRef filter, UniqueFd client) {
   auto outcome = serve(*filter, client);
   if (!outcome) {
     client.reset();
     SOCKS_EVENT(Level::Debug, ("message"), "socks5 connection ended: " + outcome.error().text());
   }
 }
+
+namespace {
+void report_accept_failure(const IoError& error) {
+  SOCKS_EVENT(Level::Warn, ("message"), "socks5 proxy accept failed: " + error.text());
+}
+}  // namespace
+
+const proxy::ProxyKind kSocks5Proxy{"socks5-proxy", "socks5-proxy-conn", &handle_socks_connection,
+                                    &report_accept_failure};
 
 }  // namespace sandbox::socks

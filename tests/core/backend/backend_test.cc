@@ -10,7 +10,7 @@
 #include "launch/child_helpers.h"
 #include "sandbox_core/backend/backend.h"
 #include "sandbox_core/backend/bubblewrap.h"
-#include "sandbox_core/isolation/sandboxed.h"
+#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
 #include "support/capture_sink.h"
@@ -238,14 +238,14 @@ TEST(NetworkFence, EndpointsComeFromTheProxyVariablesAndNoneWarns) {
                   {"ALL_PROXY", "socks5h://[::1]:1080"},
                   {"all_proxy", "socks5h://localhost:1081"},
                   {"HTTPS_PROXY", "http://10.0.0.1:3128"}};  // not loopback: never a way out
-  const auto fence = isolation::network_plan(filtered).fence;
+  const auto fence = network_plan(filtered).fence;
   std::vector<std::string> seen(fence.size());
   std::ranges::transform(fence, seen.begin(), [](auto& e) { return netfilter::to_string(e); });
   EXPECT_EQ(seen, (std::vector<std::string>{"127.0.0.1:3128", "[::1]:1080", "127.0.0.1:1081"}));
 
   filtered.env = {{"HTTP_PROXY", "http://proxy.example:3128"}};
   testing::CaptureScope capture(events::Level::Trace);
-  auto plan = isolation::network_plan(filtered);
+  auto plan = network_plan(filtered);
   EXPECT_TRUE(plan.own_network);
   EXPECT_TRUE(plan.fence.empty());
   auto warned = capture.sink().events();

@@ -89,12 +89,13 @@ std::string current_thread_name() {
 TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
   // Each body reports its thread and name; end of file on its pipe then proves that the
   // body's context (and the write end it owned) was released.
+  static constexpr const char* kIdle = "pool-test-idle";  // the user's idle name
   auto run = [](const char* name, bool throws) {
     std::promise<std::pair<pid_t, std::string>> seen;
     auto got = seen.get_future();
     auto p = make_pipe();
     EXPECT_TRUE(p);
-    EXPECT_TRUE(run_pooled(name, [&seen, throws, fd = std::move(p->write)] {
+    EXPECT_TRUE(run_pooled(kIdle, name, [&seen, throws, fd = std::move(p->write)] {
       seen.set_value({::gettid(), current_thread_name()});
       if (throws) throw std::runtime_error("contained");
     }));
@@ -107,12 +108,12 @@ TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
   EXPECT_EQ(name, "pool-role-one");
   // A body that threw ends only its own work: the thread parks, renamed, for the next.
   std::string parked;
-  for (int i = 0; i < 500 && parked != kPoolIdleName; ++i) {
+  for (int i = 0; i < 500 && parked != kIdle; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     std::ifstream comm("/proc/self/task/" + std::to_string(tid) + "/comm");
     std::getline(comm, parked);
   }
-  EXPECT_EQ(parked, kPoolIdleName);
+  EXPECT_EQ(parked, kIdle);
   EXPECT_EQ(run("pool-role-two", false), std::pair(tid, std::string("pool-role-two")));
 
 #if !defined(__SANITIZE_THREAD__)  // ThreadSanitizer cannot start threads after such a fork
@@ -123,7 +124,7 @@ TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
   if (pid == 0) {
     int fds[2];
     if (::pipe(fds) != 0) ::_exit(2);
-    if (!run_pooled("pool-in-child", [w = UniqueFd(fds[1])] {})) ::_exit(3);
+    if (!run_pooled(kIdle, "pool-in-child", [w = UniqueFd(fds[1])] {})) ::_exit(3);
     pollfd p{fds[0], POLLIN, 0};
     char c;
     ::_exit(::poll(&p, 1, 10'000) == 1 && ::read(fds[0], &c, 1) == 0 ? 0 : 1);

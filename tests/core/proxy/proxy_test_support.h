@@ -20,9 +20,11 @@
 #include "netfilter/fake_resolver.h"
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/unique_fd.h"
+#include "sandbox_core/http/http.h"
 #include "sandbox_core/netfilter/filter.h"
 #include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
+#include "sandbox_core/socks/socks5.h"
 #include "support/capture_sink.h"
 
 namespace sandbox::testing {
@@ -143,8 +145,8 @@ enum class Kind { Http, Socks };
 
 inline std::unique_ptr<proxy::ProxyHandle> start_proxy(Kind kind, Allow allow) {
   auto filter = make_filter(std::move(allow));
-  auto p = kind == Kind::Http ? proxy::start_http_proxy(std::move(filter))
-                              : proxy::start_socks5_proxy(std::move(filter));
+  auto p = kind == Kind::Http ? proxy::start_proxy(http::kHttpProxy, std::move(filter))
+                              : proxy::start_proxy(socks::kSocks5Proxy, std::move(filter));
   EXPECT_TRUE(p.has_value());
   return p ? std::move(*p) : nullptr;
 }

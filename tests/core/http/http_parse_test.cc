@@ -1,10 +1,13 @@
 // Pure parts of the HTTP proxy.
 #include <gtest/gtest.h>
 
-#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/http/http.h"
 
-namespace sandbox::proxy {
+namespace sandbox::http {
 namespace {
+
+using proxy::ConnectTarget;
+using proxy::parse_connect_target;
 
 TEST(ConnectTarget, ParsesHostAndPortOrNothing) {
   const std::pair<const char*, ConnectTarget> cases[] = {
@@ -40,4 +43,4 @@ TEST(RequestLine, SplitsOnRunsOfUnicodeWhiteSpaceAndKnowsConnect) {
 }
 
 }  // namespace
-}  // namespace sandbox::proxy
+}  // namespace sandbox::http

@@ -9,17 +9,22 @@
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/netfilter/admission.h"
-#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/http/http.h"
 #include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
 
-namespace sandbox::proxy {
+namespace sandbox::http {
 namespace {
 
 #define PROXY_EVENT(LEVEL, FIELDS, ...) \
   SANDBOX_EVENT(LEVEL, "sandbox_core::proxy", "sandbox_core::proxy::http", FIELDS, __VA_ARGS__)
 
 using events::Level;
+using proxy::connect_with_timeout;
+using proxy::kHandshakeTimeout;
+using proxy::kUpstreamConnectTimeout;
+using proxy::pump_tunnel;
+using proxy::set_io_timeouts;
 
 IoError head_too_large() { return IoError::custom(kHeadTooLarge); }
 
@@ -102,7 +107,7 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   }
   const std::string target(request->target);
   SANDBOX_TRY(skip_request_headers(reader));
-  auto dest = parse_connect_target(target);
+  auto dest = proxy::parse_connect_target(target);
   if (!dest) return fail(IoError::custom("bad CONNECT target"));
   const std::string& host = dest->host;
   const uint16_t port = dest->port;
@@ -188,8 +193,7 @@ void send_forbidden(UniqueFd client, std::string_view body) {
   client.reset();
 }
 
-void handle_http_connection(std::shared_ptr<const netfilter::NetworkFilter> filter,
-                            UniqueFd client) {
+void handle_http_connection(proxy::FilterRef filter, UniqueFd client) {
   auto outcome = serve(*filter, client);
   if (!outcome) {
     client.reset();
@@ -197,4 +201,13 @@ void handle_http_connection(std::shared_ptr<const netfilter::NetworkFilter> filt
   }
 }
 
-}  // namespace sandbox::proxy
+namespace {
+void report_accept_failure(const IoError& error) {
+  PROXY_EVENT(Level::Warn, ("message"), "allow-list proxy accept failed: " + error.text());
+}
+}  // namespace
+
+const proxy::ProxyKind kHttpProxy{"allow-list-proxy", "allow-list-proxy-conn",
+                                  &handle_http_connection, &report_accept_failure};
+
+}  // namespace sandbox::http

@@ -17,10 +17,10 @@
 #include "sandbox_core/launch/sandbox_child.h"
 #include "sandbox_core/netfilter/ip_address.h"
 
-namespace sandbox::isolation {
+namespace sandbox::proxy {
 
-// The loopback endpoints named by HTTP_PROXY, HTTPS_PROXY and ALL_PROXY (either case),
-// each once, in that order: "scheme://[user@]host:port[/...]" whose host is a loopback
+// The loopback endpoints named by the proxy URL variables (kProxyUrlVarNames), each once,
+// in that order: "scheme://[user@]host:port[/...]" whose host is a loopback
 // address (or "localhost", taken as 127.0.0.1). Other values are ignored.
 std::vector<netfilter::SocketAddress> fence_endpoints(const std::map<std::string, std::string>& env);
 
@@ -41,4 +41,4 @@ class NetworkFence final : public ChildResource {
   ThreadHandle thread_;
 };
 
-}  // namespace sandbox::isolation
+}  // namespace sandbox::proxy

@@ -2,9 +2,9 @@
 // event, and no refusal ever connects.
 #include "proxy/proxy_test_support.h"
 #include "sandbox_core/base/io_error.h"
-#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/http/http.h"
 
-namespace sandbox::proxy {
+namespace sandbox::http {
 namespace {
 
 using namespace sandbox::testing;
@@ -76,4 +76,4 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
 }
 
 }  // namespace
-}  // namespace sandbox::proxy
+}  // namespace sandbox::http

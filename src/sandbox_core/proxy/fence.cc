@@ -2,7 +2,7 @@
 // connection, either this process's own proxy at that endpoint or a pooled thread named
 // "fence-relay" that connects to the host endpoint and becomes the tunnel's pump.
 // Threads never touch Python and report nothing.
-#include "sandbox_core/isolation/fence.h"
+#include "sandbox_core/proxy/fence.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,11 +14,11 @@
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
-#include "sandbox_core/proxy/http.h"
 #include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
+#include "sandbox_core/proxy/proxy_env.h"
 
-namespace sandbox::isolation {
+namespace sandbox::proxy {
 namespace {
 
 bool is_loopback(const netfilter::IpAddress& ip) {
@@ -32,7 +32,7 @@ std::optional<netfilter::SocketAddress> loopback_endpoint(std::string_view url) 
   std::string_view rest = url.substr(scheme + 3);
   rest = rest.substr(0, rest.find_first_of("/?#"));
   if (size_t at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
-  auto target = proxy::parse_connect_target(rest);
+  auto target = parse_connect_target(rest);
   if (!target || target->port == 0) return std::nullopt;
   std::string host = target->host == "localhost" ? "127.0.0.1" : target->host;
   auto ip = netfilter::parse_ip(host);
@@ -44,8 +44,7 @@ std::optional<netfilter::SocketAddress> loopback_endpoint(std::string_view url) 
 
 std::vector<netfilter::SocketAddress> fence_endpoints(const std::map<std::string, std::string>& env) {
   std::vector<netfilter::SocketAddress> out;
-  for (const char* name : {"HTTP_PROXY", "http_proxy", "HTTPS_PROXY", "https_proxy", "ALL_PROXY",
-                           "all_proxy"}) {
+  for (const char* name : kProxyUrlVarNames) {
     auto it = env.find(name);
     if (it == env.end()) continue;
     auto endpoint = loopback_endpoint(it->second);
@@ -64,9 +63,9 @@ struct NetworkFence::State {
 namespace {
 
 void relay(UniqueFd client, netfilter::SocketAddress endpoint) {
-  auto upstream = proxy::connect_with_timeout(endpoint, proxy::kUpstreamConnectTimeout);
+  auto upstream = connect_with_timeout(endpoint, kUpstreamConnectTimeout);
   if (!upstream) return;  // the client sees its connection closed, as with no listener
-  proxy::pump_tunnel(std::move(client), std::move(*upstream));
+  pump_tunnel(std::move(client), std::move(*upstream));
 }
 
 void serve(const std::shared_ptr<NetworkFence::State>& st) {
@@ -85,8 +84,8 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
       UniqueFd client(fd);
       // A proxy of this process serves the connection itself, exactly as if it had come
       // through its listener; any other endpoint gets the bytes relayed.
-      if (proxy::serve_as_local_proxy(st->endpoints[i], client)) continue;
-      (void)run_pooled("fence-relay", [c = std::move(client), e = st->endpoints[i]]() mutable {
+      if (serve_as_local_proxy(st->endpoints[i], client)) continue;
+      (void)run_proxy_pooled("fence-relay", [c = std::move(client), e = st->endpoints[i]]() mutable {
         relay(std::move(c), e);
       });
     }
@@ -119,4 +118,4 @@ NetworkFence::~NetworkFence() {
   thread_.join();
 }
 
-}  // namespace sandbox::isolation
+}  // namespace sandbox::proxy

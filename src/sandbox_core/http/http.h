@@ -14,8 +14,10 @@
 #include "sandbox_core/base/result.h"
 #include "sandbox_core/base/unique_fd.h"
 #include "sandbox_core/netfilter/filter.h"
+#include "sandbox_core/proxy/net.h"
+#include "sandbox_core/proxy/proxy.h"
 
-namespace sandbox::proxy {
+namespace sandbox::http {
 
 inline constexpr std::string_view kResponseTunnelOpen = "HTTP/1.1 200 Connection Established\r\n\r\n";
 inline constexpr std::string_view kResponseMethodNotAllowed =
@@ -30,17 +32,6 @@ inline constexpr size_t kHeadReaderBuffer = 8192;
 inline constexpr size_t kMaxHeadLine = 8192;
 inline constexpr size_t kMaxHead = 65536;
 inline constexpr std::string_view kHeadTooLarge = "request head too large";
-
-struct ConnectTarget {
-  std::string host;  // brackets of an IPv6 target removed, not validated
-  uint16_t port = 0;
-  bool operator==(const ConnectTarget&) const = default;
-};
-
-// "host:port" (split at the last colon) or "[host]:port"; the port is an optional '+'
-// and decimal digits up to 65535. Nothing for a missing or malformed port.
-std::optional<ConnectTarget> parse_connect_target(std::string_view target);
-std::optional<uint16_t> parse_port(std::string_view text);
 
 struct RequestLine {
   std::string_view method;
@@ -92,7 +83,9 @@ void send_forbidden(UniqueFd client, std::string_view body);
 // Serves one client: refuses (403/405/502, or closes without a response) or opens the
 // tunnel and hands both sockets to the pump. Never reports to the caller; failures are
 // diagnostic events only.
-void handle_http_connection(std::shared_ptr<const netfilter::NetworkFilter> filter,
-                            UniqueFd client);
+void handle_http_connection(proxy::FilterRef filter, UniqueFd client);
 
-}  // namespace sandbox::proxy
+// The HTTP CONNECT proxy's kind for the listener runtime.
+extern const proxy::ProxyKind kHttpProxy;
+
+}  // namespace sandbox::http

@@ -1,13 +1,13 @@
 // Shared pieces of the Linux backends' launches. Runs on the spawning thread (or the
 // availability probe's).
-#include "sandbox_core/isolation/sandboxed.h"
+#include "sandbox_core/backend/sandboxed.h"
 
 #include "sandbox_core/events/event.h"
-#include "sandbox_core/isolation/fence.h"
+#include "sandbox_core/proxy/fence.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
 
-namespace sandbox::isolation {
+namespace sandbox {
 
 Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& spec) {
   std::vector<std::string> command = build_command(spec);
@@ -33,7 +33,7 @@ NetworkPlan network_plan(const SandboxSpec& spec) {
   if (std::holds_alternative<NetworkOpen>(spec.network)) {
     plan.own_network = false;
   } else if (std::holds_alternative<NetworkFiltered>(spec.network)) {
-    plan.fence = fence_endpoints(spec.env);
+    plan.fence = proxy::fence_endpoints(spec.env);
     if (plan.fence.empty()) {
       SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation", "sandbox_core::isolation::fence",
                     ("message"),
@@ -44,12 +44,12 @@ NetworkPlan network_plan(const SandboxSpec& spec) {
   return plan;
 }
 
-Result<void, SandboxError> attach_fence(SandboxChild& child, NamespaceSetup& setup,
+Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::NamespaceSetup& setup,
                                         const NetworkPlan& plan) {
   if (plan.fence.empty()) return {};
   auto listeners = setup.receive_listeners();
   if (!listeners) return fail(SandboxError::io(listeners.error()));
-  auto fence = NetworkFence::start(std::move(*listeners), plan.fence);
+  auto fence = proxy::NetworkFence::start(std::move(*listeners), plan.fence);
   if (!fence) return fail(SandboxError::io(fence.error()));
   child.resources().push_back(std::move(*fence));
   return {};
@@ -72,4 +72,4 @@ SandboxSpec trial_spec() {
   return spec;
 }
 
-}  // namespace sandbox::isolation
+}  // namespace sandbox

@@ -1,44 +1,11 @@
-// Pure parts of the HTTP CONNECT proxy: request-line tokens, CONNECT targets, the fixed
+// Pure parts of the HTTP CONNECT proxy: request-line tokens, the fixed
 // responses and 403 bodies. No I/O; safe on arbitrary input.
 #include <string>
 
 #include "sandbox_core/base/quoted.h"
-#include "sandbox_core/proxy/http.h"
+#include "sandbox_core/http/http.h"
 
-namespace sandbox::proxy {
-
-std::optional<uint16_t> parse_port(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<uint16_t>(value);
-}
-
-std::optional<ConnectTarget> parse_connect_target(std::string_view target) {
-  std::string_view host;
-  std::string_view port_text;
-  if (!target.empty() && target.front() == '[') {
-    size_t close = target.find(']', 1);
-    if (close == std::string_view::npos) return std::nullopt;
-    host = target.substr(1, close - 1);
-    std::string_view rest = target.substr(close + 1);
-    if (rest.size() < 2 || rest.front() != ':') return std::nullopt;
-    port_text = rest.substr(1);
-  } else {
-    size_t colon = target.rfind(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    host = target.substr(0, colon);
-    port_text = target.substr(colon + 1);
-  }
-  auto port = parse_port(port_text);
-  if (!port) return std::nullopt;
-  return ConnectTarget{std::string(host), *port};
-}
+namespace sandbox::http {
 
 bool is_unicode_white_space(long c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
@@ -118,4 +85,4 @@ std::string internal_address_body(std::string_view host, std::string_view ip) {
          ")\n";
 }
 
-}  // namespace sandbox::proxy
+}  // namespace sandbox::http

@@ -12,7 +12,7 @@
 #include "sandbox_core/netfilter/ip_address.h"
 #include "sandbox_core/spec/sandbox_spec.h"
 
-namespace sandbox::isolation {
+namespace sandbox {
 
 // A backend whose child runs under the sandbox init: spawn() builds the init's arguments
 // for the SandboxSpec's command and hands them to launch(), which a trial run calls too.
@@ -42,7 +42,7 @@ NetworkPlan network_plan(const SandboxSpec& spec);
 
 // Takes the fence's listeners from `setup` and keeps the relay running for as long as
 // the child's record lives. On failure the child is killed with its record.
-Result<void, SandboxError> attach_fence(SandboxChild& child, NamespaceSetup& setup,
+Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::NamespaceSetup& setup,
                                         const NetworkPlan& plan);
 
 // A probe's trial: available when the launch succeeded and the init exited 0.
@@ -51,4 +51,4 @@ Availability trial_outcome(Result<SandboxChild, SandboxError> launched, std::str
 // The SandboxSpec of a trial run: defaults, nothing captured, network blocked.
 SandboxSpec trial_spec();
 
-}  // namespace sandbox::isolation
+}  // namespace sandbox
