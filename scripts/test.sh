@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every phase, each timed, without stopping at a
-# failure: the C++ suites (with the fuzz targets' seed corpora replayed), the same under
+# failure: the include order of the core's folders, the C++ suites (with the fuzz targets' seed corpora replayed), the same under
 # AddressSanitizer + UndefinedBehaviorSanitizer with the portable fallbacks forced, the
 # threaded suites under ThreadSanitizer, a macOS compile check of every core source, and
 # the Python suite against the abi3 wheel installed into a fresh virtual environment.
@@ -44,6 +44,11 @@ phase() {
   [ $status = 0 ] || failures=$((failures + 1))
 }
 
+# No include runs from a lower folder of the core to a higher one (the order is in the script).
+layers() {
+  python3 scripts/check_layers.py --graph
+}
+
 cxx_plain() {
   cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANDBOX_WERROR=ON >/dev/null &&
     cmake --build build/tests -j"$jobs" &&
@@ -64,7 +69,7 @@ cxx_asan() {
 cxx_tsan() {
   cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DSANDBOX_SANITIZE=thread -DSANDBOX_WERROR=ON >/dev/null &&
-    cmake --build build/tsan -j"$jobs" --target test_launch test_netfilter test_proxy test_socks &&
+    cmake --build build/tsan -j"$jobs" --target test_launch test_netfilter test_proxy test_http test_socks &&
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
       ctest --test-dir build/tsan --output-on-failure -j"$jobs" -E '_NOT_BUILT$|^FuzzCorpus'
 }
@@ -98,6 +103,7 @@ python_suite() {
     SANDBOX_REQUIRE_INSTALLED=1 build/venv/bin/python -m pytest
 }
 
+phase "Include order of the core's folders" layers
 phase "C++ tests (and the fuzz seed corpora)" cxx_plain
 phase "C++ tests, ASan + UBSan, portable fallbacks forced" cxx_asan
 phase "C++ threaded tests under ThreadSanitizer" cxx_tsan
