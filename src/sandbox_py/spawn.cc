@@ -250,8 +250,9 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   spec.stderr_to_stdout = merge->value_or(false);
   ForwardFds forward{std::move(*stdout_fd), std::move(*stderr_fd)};
 
-  auto backend = select_backend(backend_name->value_or("bubblewrap"));
-  if (!backend) return runtime_error(std::move(backend).error());
+  auto backend = select_backend(
+      backend_name->value_or(std::string(backend_kind_name(kDefaultBackend))));
+  if (!backend) return runtime_error(backend.error().message());
   std::string kind_name(backend_kind_name((*backend)->kind()));
   auto child = (*backend)->spawn(spec);
   if (!child) return fail(from_sandbox_error(child.error()));

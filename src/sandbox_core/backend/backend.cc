@@ -12,6 +12,7 @@
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
 #include "sandbox_core/backend/userns_lite.h"
+#include "sandbox_core/base/path_list.h"
 #include "sandbox_core/base/quoted.h"
 
 namespace sandbox {
@@ -32,7 +33,7 @@ std::unique_ptr<Backend> make_sandbox_exec() {
   return std::make_unique<SandboxExecBackend>(find_sandbox_exec());
 }
 
-constexpr BackendRow kRows[] = {
+constexpr BackendRow kRows[kBackendKindCount] = {
     {BackendKind::Bubblewrap, "bubblewrap", {"bubblewrap", "bwrap"},
      "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp",
      &bubblewrap_probe, &make_bubblewrap},
@@ -46,6 +47,13 @@ constexpr BackendRow kRows[] = {
     {BackendKind::Passthrough, "none", {"none", "none"},
      "no isolation at all: limits and a cleared environment only", &always, &make_passthrough},
 };
+
+constexpr bool rows_in_kind_order() {
+  for (size_t i = 0; i < kBackendKindCount; ++i)
+    if (static_cast<size_t>(kRows[i].kind) != i) return false;
+  return true;
+}
+static_assert(rows_in_kind_order(), "backend_row() indexes the table by kind");
 
 std::string home_dir() {
   if (const char* home = std::getenv("HOME"); home != nullptr) return home;
@@ -69,19 +77,9 @@ bool is_executable_file(const std::string& path) {
 
 std::span<const BackendRow> backend_table() { return kRows; }
 
-std::string_view backend_kind_name(BackendKind kind) {
-  switch (kind) {
-    case BackendKind::Bubblewrap:
-      return "bubblewrap";
-    case BackendKind::UsernsLite:
-      return "userns-lite";
-    case BackendKind::SandboxExec:
-      return "sandbox-exec";
-    case BackendKind::Passthrough:
-      return "none";
-  }
-  return "none";
-}
+const BackendRow& backend_row(BackendKind kind) { return kRows[static_cast<size_t>(kind)]; }
+
+std::string_view backend_kind_name(BackendKind kind) { return backend_row(kind).accepted[0]; }
 
 const BackendAvailability& availability() {
   // A function-local static: one thread runs the probes, the others block until done.
@@ -96,39 +94,47 @@ const BackendAvailability& availability() {
 std::optional<std::string> find_on_path(std::string_view name) {
   const char* path = std::getenv("PATH");
   if (path == nullptr) return std::nullopt;
-  std::string_view rest(path);
-  while (true) {
-    size_t colon = rest.find(':');
-    std::string entry(rest.substr(0, colon));
+  std::optional<std::string> found;
+  for_each_path_entry(path, [&](std::string_view dir) {
+    std::string entry(dir);
     if (entry == "~" || entry.starts_with("~/")) entry = home_dir() + entry.substr(1);
-    std::string candidate = entry;
-    if (!candidate.empty() && candidate.back() != '/') candidate += '/';
-    candidate += name;
-    if (is_executable_file(candidate)) return candidate;
-    if (colon == std::string_view::npos) return std::nullopt;
-    rest.remove_prefix(colon + 1);
-  }
+    std::string candidate = path_join(entry, name);
+    if (!is_executable_file(candidate)) return false;
+    found = std::move(candidate);
+    return true;
+  });
+  return found;
 }
 
 std::optional<std::string> find_sandbox_exec() { return find_on_path("sandbox-exec"); }
 
-Result<std::unique_ptr<Backend>, std::string> select_backend(std::string_view name) {
+std::string BackendRefusal::message() const {
+  if (why == Why::UnknownName) {
+    // The listed names, in the table's order: "a", "b", or "c".
+    std::string expected;
+    for (size_t i = 0; i < kBackendKindCount; ++i) {
+      if (i > 0) expected += i + 1 == kBackendKindCount ? ", or " : ", ";
+      expected += quoted_form(kRows[i].listed_name);
+    }
+    return "unknown sandbox backend " + quoted_form(name) + "; expected one of " + expected;
+  }
+  return "sandbox backend " + quoted_form(backend_kind_name(kind)) +
+         " is not available in this environment, and we refuse to downgrade to weaker "
+         "isolation. bubblewrap needs CAP_SYS_ADMIN + an unconfined AppArmor profile on the "
+         "pod (kestrix.PodTemplate.allow_nested_sandboxing()); userns needs unprivileged user "
+         "namespaces. Pick a backend that this pod supports explicitly (e.g. "
+         "backend=\"userns\"), or grant the missing capability.";
+}
+
+Result<std::unique_ptr<Backend>, BackendRefusal> select_backend(std::string_view name) {
   const BackendRow* row = nullptr;
   for (const auto& r : kRows) {
     if (r.accepted[0] == name || r.accepted[1] == name) row = &r;
   }
-  if (row == nullptr) {
-    return fail("unknown sandbox backend " + quoted_form(name) +
-                "; expected one of \"bubblewrap\", \"userns\", \"sandbox-exec\", or \"none\"");
-  }
+  if (row == nullptr) return fail(BackendRefusal{BackendRefusal::Why::UnknownName, std::string(name)});
   if (!availability().available(row->kind)) {
     return fail(
-        "sandbox backend " + quoted_form(backend_kind_name(row->kind)) +
-        " is not available in this environment, and we refuse to downgrade to weaker "
-        "isolation. bubblewrap needs CAP_SYS_ADMIN + an unconfined AppArmor profile on the "
-        "pod (kestrix.PodTemplate.allow_nested_sandboxing()); userns needs unprivileged user "
-        "namespaces. Pick a backend that this pod supports explicitly (e.g. "
-        "backend=\"userns\"), or grant the missing capability.");
+        BackendRefusal{BackendRefusal::Why::Unavailable, std::string(name), row->kind});
   }
   return row->make();
 }

@@ -17,8 +17,12 @@
 namespace sandbox {
 
 enum class BackendKind : uint8_t { Bubblewrap = 0, UsernsLite = 1, SandboxExec = 2, Passthrough = 3 };
+inline constexpr size_t kBackendKindCount = 4;
+// What a spec that names no backend asks for; it is never swapped for a weaker one.
+inline constexpr BackendKind kDefaultBackend = BackendKind::Bubblewrap;
 
-// "bubblewrap", "userns-lite", "sandbox-exec", "none".
+// The kind's own name, the first of its row's accepted names: "bubblewrap", "userns-lite",
+// "sandbox-exec", "none".
 std::string_view backend_kind_name(BackendKind kind);
 
 class Backend {
@@ -41,7 +45,7 @@ struct Availability {
 struct BackendRow {
   BackendKind kind;
   std::string_view listed_name;                // what available_backends() reports
-  std::array<std::string_view, 2> accepted;    // what spawn accepts
+  std::array<std::string_view, 2> accepted;    // what spawn accepts; the first is the kind's name
   std::string_view summary;                    // one line for the command line's listing
   Availability (*probe)();                     // run once per process
   std::unique_ptr<Backend> (*make)();          // only for an available kind
@@ -49,6 +53,8 @@ struct BackendRow {
 
 // In the order available_backends() reports them.
 std::span<const BackendRow> backend_table();
+// The row of `kind`.
+const BackendRow& backend_row(BackendKind kind);
 
 class BackendAvailability {
  public:
@@ -58,7 +64,7 @@ class BackendAvailability {
  private:
   friend const BackendAvailability& availability();
   static size_t index(BackendKind kind) { return static_cast<size_t>(kind); }
-  std::array<Availability, 4> rows_;
+  std::array<Availability, kBackendKindCount> rows_;
 };
 
 // Computed exactly once per process, even under concurrent first calls; later callers
@@ -71,8 +77,16 @@ std::optional<std::string> find_on_path(std::string_view name);
 // find_on_path("sandbox-exec").
 std::optional<std::string> find_sandbox_exec();
 
-// The refusal text on failure (unknown name or unavailable kind), used unprefixed.
+// Why select_backend refused a name. The message is used unprefixed.
+struct BackendRefusal {
+  enum class Why : uint8_t { UnknownName, Unavailable };
+  Why why;
+  std::string name;            // the name asked for
+  BackendKind kind{};          // Unavailable only: the kind that name selects
+  std::string message() const;
+};
+
 // "sandbox-exec" gets a fresh find_sandbox_exec(), not the probe's result.
-Result<std::unique_ptr<Backend>, std::string> select_backend(std::string_view name);
+Result<std::unique_ptr<Backend>, BackendRefusal> select_backend(std::string_view name);
 
 }  // namespace sandbox

@@ -14,6 +14,7 @@
 #include <map>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/path_list.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/launch/launch_plan.h"
 
@@ -72,18 +73,12 @@ struct LaunchPlan {
 std::vector<std::string> exec_candidates(const std::string& program, const std::string* path) {
   if (program.empty()) return {};
   if (program.find('/') != std::string::npos) return {program};
-  std::string_view rest = path ? std::string_view(*path) : std::string_view("/bin:/usr/bin");
   std::vector<std::string> out;
-  while (true) {
-    size_t colon = rest.find(':');
-    std::string_view dir = rest.substr(0, colon);
-    std::string c(dir);
-    if (!c.empty() && c.back() != '/') c += '/';
-    c += program;
-    out.push_back(std::move(c));
-    if (colon == std::string_view::npos) break;
-    rest.remove_prefix(colon + 1);
-  }
+  for_each_path_entry(path ? std::string_view(*path) : std::string_view("/bin:/usr/bin"),
+                      [&](std::string_view dir) {
+                        out.push_back(path_join(dir, program));
+                        return false;
+                      });
   return out;
 }
 

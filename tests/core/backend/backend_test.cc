@@ -58,7 +58,8 @@ TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
       EXPECT_EQ((*r)->kind(), *kind);
     } else {  // an unavailable backend is refused by its own name, not the alias asked for
       const std::string own = kind ? std::string(backend_kind_name(*kind)) : name;
-      EXPECT_NE(r.error().find("backend \"" + own + "\""), std::string::npos) << r.error();
+      EXPECT_NE(r.error().message().find("backend \"" + own + "\""), std::string::npos)
+          << r.error().message();
     }
   }
 }
