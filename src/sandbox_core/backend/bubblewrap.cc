@@ -5,6 +5,7 @@
 
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/layout.h"
+#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/isolation/seccomp.h"
 #include "sandbox_core/launch/launch.h"
@@ -49,10 +50,14 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         args.insert(args.end(), {"--dev", e.path});
         break;
       case Kind::Tmpfs:
+        if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
         break;
     }
   }
+  // bwrap's root and /dev are tmpfs mounts of its own that the sandbox's user may write:
+  // read-only, they add no scratch space past the sized /tmp and /dev/shm.
+  args.insert(args.end(), {"--remount-ro", "/dev", "--remount-ro", "/"});
   args.insert(args.end(), {"--chdir", normalized_path(spec.host_dir())});
   return args;
 }
@@ -77,6 +82,10 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
     setup = std::move(*prepared);
   }
 
+  // RLIMIT_NPROC only where our child makes the user namespace bwrap runs in.
+  auto limits = SpawnLimits::prepare(spec, setup != nullptr);
+  if (!limits) return fail(std::move(limits).error());
+
   LaunchOptions options;
   options.program = bwrap_;
   options.args = bubblewrap_options(spec, net.own_network && net.fence.empty());
@@ -90,8 +99,10 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
     options.setup = setup.get();
     options.namespace_flags = setup->namespace_flags();
   }
+  limits->apply(options);
   auto child = launch_child(options, spec);
   if (!child) return child;
+  limits->attach(*child);
   if (setup) SANDBOX_TRY(attach_fence(*child, *setup, net));
   return child;
 }

@@ -22,6 +22,7 @@ struct LayoutEntry {
   std::string path;        // absolute, normalised
   std::string link;        // Symlink: the link's text
   bool directory = true;   // binds: the host path is a directory (else a file)
+  uint64_t size_bytes = 0; // Tmpfs: its fixed size; 0: the kernel's default
 };
 
 // Entries in mount order: a path comes after every entry above it. Host paths that do not

@@ -115,7 +115,9 @@ Result<std::unique_ptr<NamespaceSetup>, IoError> NamespaceSetup::prepare(const S
           add_rule(e.path, ro & ~landlock::kExecute);
           break;
         case Kind::Tmpfs: {
-          MountStep m = step(MountStep::Kind::Tmpfs, "tmpfs", target, "mode=1777");
+          std::string data = "mode=1777";
+          if (e.size_bytes != 0) data += ",size=" + std::to_string(e.size_bytes);
+          MountStep m = step(MountStep::Kind::Tmpfs, "tmpfs", target, s.keep(data));
           add_mount(m, "mount a private tmpfs on " + q, true);
           add_rule(e.path, rw);
           break;

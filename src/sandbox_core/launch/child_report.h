@@ -23,6 +23,9 @@ enum ChildStepValue {
   kStepRlimitCpu,
   kStepExec,
   kStepDescriptors,
+  kStepCgroup, /* joining the sandbox's control groups */
+  kStepRlimitNofile,
+  kStepRlimitNproc,
 
   kStepIdMap = 32,
   kStepMount,

@@ -117,6 +117,8 @@ Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options,
   for (auto& c : plan.candidates) plan.candidate_ptrs.push_back(c.c_str());
 
   plan.limits = child_limits(spec.ephemeral_storage_bytes, spec.timeout.seconds, spec.cpu_milli);
+  plan.limits.open_files = options.open_files;
+  plan.limits.processes = options.max_processes;
   return plan;
 }
 
@@ -200,6 +202,10 @@ SandboxError child_failure(const ChildReport& rec, const ChildSetup* setup) {
   if (rec.step == kStepExecInit) {
     return SandboxError::io(
         IoError::custom("start the sandbox init: " + os_error_text(rec.error), rec.error));
+  }
+  if (rec.step == kStepCgroup) {
+    return SandboxError::io(IoError::custom(
+        "join the sandbox's control group: " + os_error_text(rec.error), rec.error));
   }
   if (rec.step == kStepInitFork) {
     return SandboxError::io(
@@ -330,6 +336,8 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   child.stdio[2] = init_mode ? diag_write.get() : target_stderr;
   child.fd_scan_limit = fd_scan_limit();
   child.limits = plan.limits;
+  child.cgroup_fds = options.cgroup_procs_fds.data();
+  child.cgroup_fd_count = options.cgroup_procs_fds.size();
   child.setup = options.setup;
   child.namespace_flags = options.namespace_flags;
 
