@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/proxy/proxy_env.h"
 #include "sandbox_core/spec/fs_allowlist.h"
 #include "sandbox_py/backend_info.h"
@@ -19,6 +20,15 @@ PyObject* text_of(std::string_view s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// Only the Linux backends hold limits for a whole sandbox; "userns" always makes the
+// sandbox's user namespace itself.
+std::vector<std::string> limits_of(BackendKind kind, bool available) {
+  if (!available) return {};
+  if (kind == BackendKind::UsernsLite) return isolation::enforced_limits(true);
+  if (kind == BackendKind::Bubblewrap) return isolation::enforced_limits(false);
+  return {};
+}
+
 PyObject* available_backends(PyObject*, PyObject*) {
   return guard([&]() -> Outcome {
     const BackendAvailability& a = availability();
@@ -28,7 +38,8 @@ PyObject* available_backends(PyObject*, PyObject*) {
     for (size_t i = 0; i < table.size(); ++i) {
       const BackendRow& row = table[i];
       auto info = new_backend_info({std::string(row.listed_name), a.available(row.kind),
-                                    std::string(row.summary), a.reason(row.kind)});
+                                    std::string(row.summary), a.reason(row.kind),
+                                    limits_of(row.kind, a.available(row.kind))});
       if (!info) return fail(std::move(info).error());
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), *info);  // steals
     }

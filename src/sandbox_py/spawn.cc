@@ -223,6 +223,11 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   spec.gpu = gpu->value_or(0);
   SANDBOX_READ(storage, r.read<uint64_t>("ephemeral_storage_bytes", to_u64));
   spec.ephemeral_storage_bytes = storage->value_or(0);
+  SANDBOX_READ(max_processes, r.read<uint32_t>("max_processes", to_u32));
+  if (*max_processes && **max_processes == 0) {
+    return value_error("max_processes must be at least 1");
+  }
+  spec.max_processes = max_processes->value_or(0);
 
   SANDBOX_READ(mode, r.text("network_mode"));
   SANDBOX_READ(allow, r.text_list("network_allowlist"));
@@ -292,6 +297,8 @@ PyMethodDef kSpawnDef = {
     "- memory_bytes: int in 0..2**64-1. Default 0 (not set).\n"
     "- gpu: int in 0..2**32-1. Default 0 (not set).\n"
     "- ephemeral_storage_bytes: int in 0..2**64-1, file-size limit. Default 0.\n"
+    "- max_processes: int in 1..2**32-1, processes and threads of the whole sandbox\n"
+    "  (Linux backends). Default: 1024 there, no limit elsewhere.\n"
     "- network_mode: \"blocked\", \"open\" or \"allowlist\". Default \"blocked\".\n"
     "- network_allowlist: list of str (CIDR blocks, addresses, names, \"*.\" wildcards);\n"
     "  required and only valid with \"allowlist\". Default [].\n"
@@ -313,6 +320,14 @@ PyMethodDef kSpawnDef = {
     "- stderr_to_stdout: bool. The child's stderr is its stdout (as with 2>&1), so\n"
     "  the two keep their order; stderr then collects as b\"\" and capture_stderr and\n"
     "  stderr_fd have no effect. Default False.\n"
+    "\n"
+    "Under \"bubblewrap\" and \"userns\" the limits hold for the whole sandbox where\n"
+    "this host can enforce them (BackendInfo.limits lists which): memory_bytes, tmpfs\n"
+    "and swap included (past it the sandbox is killed, 137, and\n"
+    "LocalProcess.memory_limit_exceeded is True), max_processes, cpu_milli as a CPU\n"
+    "rate (500 is half a CPU), and /tmp with /dev/shm at most ephemeral_storage_bytes\n"
+    "(1 GiB when 0). A limit asked for that this host cannot enforce is a WARN event;\n"
+    "the spawn goes on.\n"
     "\n"
     "Raises TypeError for wrong types, ValueError for invalid values, OverflowError\n"
     "for out-of-range numbers and RuntimeError (\"spawn: ...\") if the launch fails;\n"

@@ -35,6 +35,7 @@ class SpawnSpec(TypedDict, total=False):
     memory_bytes: int
     gpu: int
     ephemeral_storage_bytes: int
+    max_processes: int
     network_mode: Literal["blocked", "open", "allowlist"]
     network_allowlist: Sequence[str]
     network_denylist: Sequence[str]
