@@ -106,6 +106,8 @@ DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
          "allow-list parse: bad wildcard pattern: a*.com"),
         (["--deny", "A*.COM", "--", "true"], 2, "deny-list parse: bad wildcard pattern: a*.com"),
         (["--env", "NOEQUALS", "--", "true"], 2, "--env expects KEY=VALUE"),
+        (["--max-processes", "0", "--", "true"], 2, "error: max_processes must be at least 1"),
+        (["--memory", "lots", "--", "true"], 2, "expected bytes such as 268435456 or 256M"),
         (["--shell", "true", "--", "true"], 2, "not both"),
         ([], 2, "nothing to run"),
         # An unknown backend: the later --backend wins over the table's "none".
@@ -131,6 +133,24 @@ def test_bad_arguments_and_missing_paths_exit_with_a_message(tmp_path, args, cod
     assert done.returncode == code
     assert message.format(tmp=tmp_path) in done.stderr
     assert "does not isolate" not in done.stderr  # refused before the launch
+
+
+@pytest.mark.parametrize("backend", ["bubblewrap", "userns"])
+def test_a_memory_kill_and_a_limit_this_host_cannot_hold_are_each_named_once(backend):
+    info = {b.kind: b for b in _native.available_backends()}[backend]
+    if not info.available:
+        pytest.skip(f"{backend} unavailable here: {info.reason}")
+    # Touches 512 MiB at most, whether or not the limit holds.
+    done = cli("run", "--backend", backend, "--memory", "64M", "--", "python3", "-c",
+               "a = bytearray(512 << 20)\nfor i in range(0, len(a), 4096): a[i] = 1")
+    notes = [line for line in done.stderr.splitlines() if line.startswith("ventra.sandbox: ")]
+    if "memory_bytes" in info.limits:
+        assert (done.returncode, notes) == (
+            137, ["ventra.sandbox: killed: memory limit of 64 MiB reached"]), done.stderr
+    else:
+        assert (done.returncode, notes) == (0, [
+            "ventra.sandbox: note: not enforced on this host, the run goes on without: "
+            "memory_bytes (see 'backends')"]), done.stderr
 
 
 def test_backends_lists_the_four_backends():
