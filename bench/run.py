@@ -661,6 +661,30 @@ def bench_hold(exe: Path, proxy: Any, tiny: TinyProxy | None) -> dict[str, Any]:
 # ---------------------------------------------------------------- report
 
 
+def bench_cgroup(quick: bool, build_dir: Path) -> dict[str, Any]:
+    """The control groups of one sandbox (made, joined by the child, removed after the
+    collect) per spawn, from bench_cgroup of a build with -DSANDBOX_BUILD_BENCH=ON."""
+    exe = build_dir / "bench" / "bench_cgroup"
+    if not exe.exists():
+        return {"skipped": f"{exe} not built (configure with -DSANDBOX_BUILD_BENCH=ON)"}
+    out = subprocess.run([str(exe), "60" if quick else "200"], capture_output=True, text=True,
+                         timeout=600).stdout.strip()
+    if out.startswith("cgroup_skipped="):
+        return {"skipped": out.partition("=")[2]}
+    return {k: float(v) for k, _, v in (part.partition("=") for part in out.split())}
+
+
+def cgroup_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str, str]]:
+    if v is None:
+        return []
+    label = "cgroups per spawn: memory, pids, cpu (ms added)"
+    if "skipped" in v:
+        return [(label, "skipped", v["skipped"], "–", "", "–")]
+    added = v["cgroup_added_us"] / 1000
+    return [(label, fmt(added, 3), f"launch without {fmt(v['without_us'] / 1000, 3)}", "–",
+             "≤ 1 ms", verdict(added <= 1.0))]
+
+
 def fmt(x: Any, digits: int = 2) -> str:
     if x is None:
         return "–"
@@ -750,6 +774,7 @@ def table(r: dict[str, Any]) -> list[tuple[str, str, str, str, str, str]]:
                          "0 fail, ≤ 32 KiB, idle ≤ 2 s" if is_ours else "", verdict(ok)))
     rows += isolation_rows(r.get("isolation"))
     rows += fence_rows(r.get("fence"))
+    rows += cgroup_rows(r.get("cgroup"))
     return rows
 
 
@@ -831,7 +856,7 @@ def plain(rows: list[tuple[str, ...]]) -> str:
 # ---------------------------------------------------------------- main
 
 
-SECTIONS = ("spawn", "exit_notice", "drain", "bulk", "handshakes", "hold", "isolation", "fence")
+SECTIONS = ("spawn", "exit_notice", "drain", "bulk", "handshakes", "hold", "isolation", "fence", "cgroup")
 
 
 def main() -> int:
@@ -897,6 +922,7 @@ def main() -> int:
 
     section("isolation", lambda: bench_isolation(args.quick))
     section("fence", lambda: bench_fence(args.quick, helpers["netbench"]))
+    section("cgroup", lambda: bench_cgroup(args.quick, args.build_dir))
 
     results["meta"]["load_at_end"] = load_average()
     results["meta"]["seconds"] = round(time.time() - started, 1)
