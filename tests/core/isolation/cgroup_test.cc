@@ -1,6 +1,7 @@
 // Sandbox control groups against a fake cgroup v2 tree (plain files in a temp dir, as a
 // delegated subtree looks to its user), the limit arithmetic, and the WARN events of a
 // spec asking for limits this host cannot enforce.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "launch/child_helpers.h"
+#include "sandbox_core/base/io_error.h"
 #include "sandbox_core/isolation/cgroup.h"
 #include "sandbox_core/isolation/limits.h"
 #include "support/capture_sink.h"
@@ -184,6 +187,43 @@ TEST(CgroupLimits, ALimitAskedForButNotEnforceableHereIsAWarnAndTheSpawnGoesOn) 
     EXPECT_TRUE(options.cgroup_procs_fds.empty());
     EXPECT_EQ(options.max_processes, row.own_userns && nproc ? (row.processes ? row.processes : kDefaultMaxProcesses) : 0u);
   }
+}
+
+LaunchOptions shell(std::string script) {
+  LaunchOptions options;
+  options.program = "sh";
+  options.args = {"-c", std::move(script)};
+  options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
+  return options;
+}
+
+TEST(SandboxCgroup, TheChildRunsInsideFromItsFirstStepAndTheGroupGoesWithTheRecord) {
+  const CgroupHost& host = cgroup_host();
+  if (host.pids_dir.empty()) GTEST_SKIP() << "no pids cgroup this process may write: " << host.reason;
+  auto group = SandboxCgroup::create(host, {0, 64, 0}, std::make_shared<LimitVerdict>());
+  ASSERT_TRUE(group) << group.error().text();
+  const std::string dir = (*group)->dirs().at(0);
+  LaunchOptions options = shell("grep -c " + fs::path(dir).filename().string() + " /proc/self/cgroup");
+  options.cgroup_procs_fds = (*group)->procs_fds();
+  auto child = launch_child(options, test::shell_spec(""));
+  ASSERT_TRUE(child) << child.error().message();
+  child->resources().push_back(std::move(*group));
+  EXPECT_EQ(test::collect(std::move(child)).stdout_bytes.str(), "1\n");
+  EXPECT_FALSE(fs::exists(dir));  // removed with the record, after the collect
+}
+
+TEST(SandboxCgroup, AGroupTheChildCannotJoinFailsTheLaunchAndLeavesNoChild) {
+  UniqueFd opened(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  UniqueFd read_only(::fcntl(opened.get(), F_DUPFD_CLOEXEC, kSetupFdFloor));
+  ASSERT_TRUE(read_only);
+  ASSERT_EQ(::write(read_only.get(), "0", 1), -1);
+  const int expected = errno;
+  LaunchOptions options = shell("echo ran");
+  options.cgroup_procs_fds = {read_only.get()};
+  auto child = launch_child(options, test::shell_spec(""));
+  ASSERT_FALSE(child);
+  EXPECT_EQ(child.error().message(), "io: join the sandbox's control group: " + os_error_text(expected));
+  EXPECT_TRUE(test::no_children_left());
 }
 
 }  // namespace
