@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
   int iterations = argc > 1 ? std::atoi(argv[1]) : 200;
   const auto& host = isolation::cgroup_host();
   if (host.pids_dir.empty() || host.memory_dir.empty() || host.cpu_dir.empty()) {
-    std::printf("cgroup_skipped=%s\n", host.reason.empty() ? "a controller is missing" : host.reason.c_str());
+    std::printf("cgroup_skipped=%s\n",
+                host.reason.empty() ? "a controller is missing" : host.reason.c_str());
     return 0;
   }
   SandboxSpec spec;

@@ -66,10 +66,10 @@ std::string unescape(std::string_view s) {
 }
 
 struct CgroupMount {
-  std::string root;         // the mounted group, relative to the hierarchy
+  std::string root;  // the mounted group, relative to the hierarchy
   std::string mount_point;
-  std::string fstype;       // "cgroup" or "cgroup2"
-  std::string options;      // super options: v1 controllers are listed here
+  std::string fstype;   // "cgroup" or "cgroup2"
+  std::string options;  // super options: v1 controllers are listed here
 };
 
 std::vector<CgroupMount> cgroup_mounts(std::string_view mountinfo) {
@@ -81,7 +81,8 @@ std::vector<CgroupMount> cgroup_mounts(std::string_view mountinfo) {
     auto right = split(line.substr(dash + 3), ' ');
     if (left.size() < 5 || right.size() < 3) continue;
     if (right[0] != "cgroup" && right[0] != "cgroup2") continue;
-    out.push_back({unescape(left[3]), unescape(left[4]), std::string(right[0]), std::string(right[2])});
+    out.push_back(
+        {unescape(left[3]), unescape(left[4]), std::string(right[0]), std::string(right[2])});
   }
   return out;
 }
@@ -382,7 +383,8 @@ bool SandboxCgroup::memory_exceeded() const {
 }
 
 SandboxCgroup::~SandboxCgroup() {
-  if (verdict_ && memory_exceeded()) verdict_->memory_exceeded.store(true, std::memory_order_release);
+  if (verdict_ && memory_exceeded())
+    verdict_->memory_exceeded.store(true, std::memory_order_release);
   remove_all();
 }
 
@@ -397,7 +399,8 @@ void SandboxCgroup::remove_all() noexcept {
     for (int attempt = 0; attempt < 40; ++attempt) {
       if (::rmdir(dir.c_str()) == 0 || errno != EBUSY) break;
       bool killed = false;
-      if (version_ == CgroupVersion::V2) killed = static_cast<bool>(write_text(dir + "/cgroup.kill", "1"));
+      if (version_ == CgroupVersion::V2)
+        killed = static_cast<bool>(write_text(dir + "/cgroup.kill", "1"));
       if (!killed) {
         for (auto line : split(read_text(dir + "/cgroup.procs"), '\n')) {
           if (pid_t p = parse_pid(line); p > 0) ::kill(p, SIGKILL);

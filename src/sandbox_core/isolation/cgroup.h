@@ -82,7 +82,7 @@ class SandboxCgroup final : public ChildResource {
   CgroupVersion version_ = CgroupVersion::None;
   std::vector<std::string> dirs_;  // created, in creation order
   std::vector<UniqueFd> procs_;
-  std::string memory_dir_;         // where the OOM count is read; empty without a limit
+  std::string memory_dir_;  // where the OOM count is read; empty without a limit
   std::shared_ptr<LimitVerdict> verdict_;
 };
 

@@ -12,7 +12,8 @@ namespace sandbox::isolation {
 
 ScratchSizes scratch_sizes(uint64_t ephemeral_storage_bytes) {
   constexpr uint64_t kPage = 4096, kShmMax = uint64_t{64} << 20;
-  const uint64_t total = ephemeral_storage_bytes != 0 ? ephemeral_storage_bytes : kDefaultScratchBytes;
+  const uint64_t total =
+      ephemeral_storage_bytes != 0 ? ephemeral_storage_bytes : kDefaultScratchBytes;
   const uint64_t shm = std::max(std::min(total / 4, kShmMax) / kPage * kPage, kPage);
   const uint64_t tmp = total > shm ? std::max((total - shm) / kPage * kPage, kPage) : kPage;
   return {tmp, shm};
@@ -53,7 +54,8 @@ Result<SpawnLimits, SandboxError> SpawnLimits::prepare(const SandboxSpec& spec,
     SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation", "sandbox_core::isolation::limits",
                   ("message", "limit"),
                   "cpu_milli caps each process's CPU time only, not the sandbox's CPU rate: "
-                  "no cpu cgroup" + why,
+                  "no cpu cgroup" +
+                      why,
                   "cpu_milli");
   }
   // Without a pids group, RLIMIT_NPROC inside the sandbox's own user namespace.
@@ -61,8 +63,8 @@ Result<SpawnLimits, SandboxError> SpawnLimits::prepare(const SandboxSpec& spec,
   if (host.pids_dir.empty()) {
     if (by_nproc) out.max_processes_ = limits.max_processes;
     if (spec.max_processes != 0 && !by_nproc) {
-      SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation", "sandbox_core::isolation::limits",
-                    ("message", "limit"),
+      SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation",
+                    "sandbox_core::isolation::limits", ("message", "limit"),
                     "max_processes is not enforced on this host: no pids cgroup" + why +
                         " and no user namespace of the sandbox's own that counts its processes",
                     "max_processes");
@@ -77,7 +79,8 @@ Result<SpawnLimits, SandboxError> SpawnLimits::prepare(const SandboxSpec& spec,
   if (wants_group) {
     auto group = SandboxCgroup::create(host, limits, out.verdict_);
     if (!group) {
-      return fail(SandboxError::io(group.error().annotated(" (create the sandbox's control group)")));
+      return fail(
+          SandboxError::io(group.error().annotated(" (create the sandbox's control group)")));
     }
     out.cgroup_ = std::move(*group);
   }

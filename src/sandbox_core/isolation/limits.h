@@ -49,8 +49,7 @@ class SpawnLimits {
   // Creates the sandbox's control group where this host allows one, and emits a WARN
   // event for each limit the spec asks for that cannot be enforced here (the spawn goes
   // on). A group that cannot be created where the probe said it could is an error.
-  static Result<SpawnLimits, SandboxError> prepare(const SandboxSpec& spec,
-                                                   bool own_user_namespace,
+  static Result<SpawnLimits, SandboxError> prepare(const SandboxSpec& spec, bool own_user_namespace,
                                                    const CgroupHost& host = cgroup_host());
 
   // The child joins the group first thing and sets the rlimits.

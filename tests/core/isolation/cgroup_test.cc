@@ -1,6 +1,8 @@
 // Sandbox control groups against a fake cgroup v2 tree (plain files in a temp dir, as a
 // delegated subtree looks to its user), the limit arithmetic, and the WARN events of a
 // spec asking for limits this host cannot enforce.
+#include "sandbox_core/isolation/cgroup.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 
 #include "launch/child_helpers.h"
 #include "sandbox_core/base/io_error.h"
-#include "sandbox_core/isolation/cgroup.h"
 #include "sandbox_core/isolation/limits.h"
 #include "support/capture_sink.h"
 
@@ -44,7 +45,8 @@ struct FakeTree {
   }
   std::string mountinfo() const {
     return "24 1 0:22 / /proc rw - proc proc rw\n"
-           "31 25 0:26 / " + mount + " rw,nosuid,nodev,noexec - cgroup2 cgroup2 rw,nsdelegate\n";
+           "31 25 0:26 / " +
+           mount + " rw,nosuid,nodev,noexec - cgroup2 cgroup2 rw,nsdelegate\n";
   }
   std::string self_cgroup() const { return "0::/user.slice/app.scope\n"; }
 
@@ -107,10 +109,11 @@ TEST(CgroupV2, TheSandboxGroupCarriesEveryLimitAndTheVerdictComesFromItsEvents) 
   const std::string dir = (*group)->dirs()[0];
   EXPECT_EQ(fs::path(dir).parent_path(), fs::path(t.self));
   const std::pair<const char*, const char*> written[] = {
-      {"memory.max", "268435456"}, {"memory.swap.max", "0"}, {"memory.oom.group", "1"},
+      {"memory.max", "268435456"}, {"memory.swap.max", "0"},    {"memory.oom.group", "1"},
       {"pids.max", "50"},          {"cpu.max", "50000 100000"},
   };
-  for (const auto& [file, value] : written) EXPECT_EQ(FakeTree::get(dir + "/" + file), value) << file;
+  for (const auto& [file, value] : written)
+    EXPECT_EQ(FakeTree::get(dir + "/" + file), value) << file;
   EXPECT_EQ(verdict->memory_bytes, 256u << 20);
   // The child joins through the prepared descriptor: "0" is "the writer itself".
   auto fds = (*group)->procs_fds();
@@ -126,9 +129,8 @@ TEST(CgroupV2, TheSandboxGroupCarriesEveryLimitAndTheVerdictComesFromItsEvents) 
 
 TEST(CgroupLimits, CpuBandwidthAndScratchSizes) {
   const std::tuple<uint32_t, uint64_t, uint64_t> cpu[] = {
-      {1000, 100000, 100000}, {500, 50000, 100000}, {100, 10000, 100000},
-      {10, 1000, 100000},     {5, 5000, 1000000},   {1, 1000, 1000000},
-      {2500, 250000, 100000},
+      {1000, 100000, 100000}, {500, 50000, 100000}, {100, 10000, 100000},   {10, 1000, 100000},
+      {5, 5000, 1000000},     {1, 1000, 1000000},   {2500, 250000, 100000},
   };
   for (const auto& [milli, quota, period] : cpu) {
     SCOPED_TRACE(milli);
@@ -185,7 +187,9 @@ TEST(CgroupLimits, ALimitAskedForButNotEnforceableHereIsAWarnAndTheSpawnGoesOn) 
     LaunchOptions options;
     limits->apply(options);
     EXPECT_TRUE(options.cgroup_procs_fds.empty());
-    EXPECT_EQ(options.max_processes, row.own_userns && nproc ? (row.processes ? row.processes : kDefaultMaxProcesses) : 0u);
+    EXPECT_EQ(options.max_processes, row.own_userns && nproc
+                                         ? (row.processes ? row.processes : kDefaultMaxProcesses)
+                                         : 0u);
   }
 }
 
@@ -199,11 +203,13 @@ LaunchOptions shell(std::string script) {
 
 TEST(SandboxCgroup, TheChildRunsInsideFromItsFirstStepAndTheGroupGoesWithTheRecord) {
   const CgroupHost& host = cgroup_host();
-  if (host.pids_dir.empty()) GTEST_SKIP() << "no pids cgroup this process may write: " << host.reason;
+  if (host.pids_dir.empty())
+    GTEST_SKIP() << "no pids cgroup this process may write: " << host.reason;
   auto group = SandboxCgroup::create(host, {0, 64, 0}, std::make_shared<LimitVerdict>());
   ASSERT_TRUE(group) << group.error().text();
   const std::string dir = (*group)->dirs().at(0);
-  LaunchOptions options = shell("grep -c " + fs::path(dir).filename().string() + " /proc/self/cgroup");
+  LaunchOptions options =
+      shell("grep -c " + fs::path(dir).filename().string() + " /proc/self/cgroup");
   options.cgroup_procs_fds = (*group)->procs_fds();
   auto child = launch_child(options, test::shell_spec(""));
   ASSERT_TRUE(child) << child.error().message();
@@ -222,7 +228,8 @@ TEST(SandboxCgroup, AGroupTheChildCannotJoinFailsTheLaunchAndLeavesNoChild) {
   options.cgroup_procs_fds = {read_only.get()};
   auto child = launch_child(options, test::shell_spec(""));
   ASSERT_FALSE(child);
-  EXPECT_EQ(child.error().message(), "io: join the sandbox's control group: " + os_error_text(expected));
+  EXPECT_EQ(child.error().message(),
+            "io: join the sandbox's control group: " + os_error_text(expected));
   EXPECT_TRUE(test::no_children_left());
 }
 
