@@ -241,7 +241,8 @@ void probe_v2(CgroupHost& host, const std::vector<CgroupMount>& mounts,
     // itself (the root excepted). Only when this process is alone in its group does it
     // step aside into a leaf, so that no other program is moved behind its back.
     const bool is_root = path == "/";
-    auto procs = split(read_text(dir + "/cgroup.procs"), '\n');
+    const std::string procs_text = read_text(dir + "/cgroup.procs");
+    auto procs = split(procs_text, '\n');
     const bool alone = procs.size() == 1 && procs[0] == std::to_string(pid);
     if (!alone && !is_root) {
       host.reason = "cgroup v2 group " + dir +
@@ -402,7 +403,8 @@ void SandboxCgroup::remove_all() noexcept {
       if (version_ == CgroupVersion::V2)
         killed = static_cast<bool>(write_text(dir + "/cgroup.kill", "1"));
       if (!killed) {
-        for (auto line : split(read_text(dir + "/cgroup.procs"), '\n')) {
+        const std::string procs = read_text(dir + "/cgroup.procs");
+        for (auto line : split(procs, '\n')) {
           if (pid_t p = parse_pid(line); p > 0) ::kill(p, SIGKILL);
         }
       }
