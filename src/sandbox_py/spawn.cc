@@ -98,19 +98,20 @@ Converted<ScriptKind> read_script(SpecReader& r) {
 Converted<NetworkPolicy> network_policy(const std::string& mode,
                                         const std::vector<std::string>& allow,
                                         const std::vector<std::string>& deny) {
-  auto parse = [](const std::vector<std::string>& entries,
-                  const char* what) -> Converted<netfilter::FilterList> {
-    auto list = netfilter::parse_filter_list(entries);
-    if (!list) return fail(from_filter_error(what, list.error()));
-    return std::move(*list);
+  // The mode decides whether there is an allow list; the one builder does the rest.
+  auto build = [&](std::optional<std::vector<std::string>> allow_list)
+      -> Converted<NetworkPolicy> {
+    auto filter = netfilter::build_filter(allow_list, deny);
+    if (!filter) {
+      return fail(from_filter_error("network_allowlist", "network_denylist", filter.error()));
+    }
+    return NetworkPolicy(NetworkFiltered{std::move(*filter)});
   };
   if (mode == "allowlist") {
     if (allow.empty()) {
       return value_error("network_mode='allowlist' requires network_allowlist=[...]");
     }
-    SANDBOX_READ(allow_list, parse(allow, "network_allowlist"));
-    SANDBOX_READ(deny_list, parse(deny, "network_denylist"));
-    return NetworkPolicy(NetworkFiltered{{std::move(*deny_list), std::move(*allow_list)}});
+    return build(allow);
   }
   if (mode == "blocked") {
     if (!allow.empty()) {
@@ -126,8 +127,7 @@ Converted<NetworkPolicy> network_policy(const std::string& mode,
       return value_error("network_allowlist is only valid with network_mode='allowlist'");
     }
     if (deny.empty()) return NetworkPolicy(NetworkOpen{});
-    SANDBOX_READ(deny_list, parse(deny, "network_denylist"));
-    return NetworkPolicy(NetworkFiltered{{std::move(*deny_list), std::nullopt}});
+    return build(std::nullopt);
   }
   return value_error("network_mode must be 'blocked', 'open', or 'allowlist'; got " +
                      quoted_form(mode));

@@ -101,8 +101,9 @@ int socket_cloexec(int domain, int type, SocketMode mode) noexcept {
 #endif
 }
 
-int accept_cloexec(int listener) noexcept {
+int accept_cloexec(int listener, AcceptWait wait) noexcept {
 #ifdef SANDBOX_LINUX_CALLS
+  (void)wait;  // a non-blocking listener does not wait
   return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 #else
   // A blocking accept under the lock would hold every spawn until a client came, so the
@@ -118,6 +119,7 @@ int accept_cloexec(int listener) noexcept {
     }
     if (fd < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (wait == AcceptWait::No) return -1;
       pollfd p{listener, POLLIN, 0};
       if (::poll(&p, 1, -1) < 0) return -1;
       continue;
@@ -300,6 +302,14 @@ void WakeFd::notify() noexcept {
   char one = 1;
   ssize_t n = ::write(write_.get(), &one, 1);  // a full pipe is readable already
 #endif
+  (void)n;
+}
+
+void WakeFd::clear() noexcept {
+  // An eventfd gives its whole count in one read; a pipe gives back what one read takes,
+  // and polls readable again if more is left.
+  char buf[64];
+  ssize_t n = ::read(read_.get(), buf, sizeof buf);
   (void)n;
 }
 

@@ -29,8 +29,11 @@ int socket_cloexec(int domain, int type, SocketMode mode) noexcept;
 
 // Waits for and accepts one connection: close-on-exec, blocking, SO_NOSIGPIPE where the
 // system has it. The fallback never blocks in accept (it waits in poll, outside the lock),
-// so it switches `listener` to non-blocking; EINTR comes back as from accept.
-int accept_cloexec(int listener) noexcept;
+// so it switches `listener` to non-blocking; EINTR comes back as from accept. With
+// AcceptWait::No on a non-blocking listener nothing waits: -1 with EAGAIN when no
+// connection is pending (a poll loop's accept).
+enum class AcceptWait : uint8_t { Yes, No };
+int accept_cloexec(int listener, AcceptWait wait = AcceptWait::Yes) noexcept;
 
 // send(2) that never raises SIGPIPE (MSG_NOSIGNAL; SO_NOSIGPIPE on the socket elsewhere).
 ssize_t send_nosignal(int fd, const void* buf, size_t len) noexcept;
@@ -80,6 +83,10 @@ class WakeFd {
   static Result<WakeFd, IoError> create();
   int poll_fd() const noexcept { return read_.get(); }
   void notify() noexcept;
+  // Lowers it again, for a user that wakes more than once: call only when poll_fd() has
+  // just polled readable (one read, which then never waits). A notify() after it raises
+  // it anew.
+  void clear() noexcept;
 
  private:
   UniqueFd read_;
