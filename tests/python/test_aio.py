@@ -22,6 +22,10 @@ UNKNOWN_KEYS = [
      "unknown spawn keys: 'timeout' (nearest known key: 'timeout_s'), "
      "'cwd' (nearest known key: 'host_work_dir')"),
     ({"enviroment": {}}, "unknown spawn key: 'enviroment' (nearest known key: 'env')"),
+    # An entry that can never match would leave the list open.
+    ({"network_mode": "open", "network_denylist": ["127.0.0.0/8", "example.org:443"]},
+     'network_denylist: entry "example.org:443" can never match: it has a port; '
+     "entries match every port"),
     # spawn's own errors come through unchanged
     ({"script_type": "bash"}, 'unknown script_type "bash"'),
 ]
@@ -37,6 +41,32 @@ def test_helpers_refuse_unknown_keys_naming_the_nearest_and_raise_spawn_errors(h
         else:
             with Session(backend="none") as s:
                 s.spawn(spec)
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        # A string where a list or a spec belongs would be taken character by character.
+        (lambda: Session(allow="example.org"), TypeError,
+         "allow must be a list of entries, not a single str: write ['example.org']"),
+        (lambda: Session(deny=b"127.0.0.1"), TypeError,
+         "deny must be a list of entries, not a single bytes: write [b'127.0.0.1']"),
+        (lambda: asyncio.run(run("echo hi")), TypeError,
+         "a spawn specification is a dict of spawn keys, not str"),
+        (lambda: asyncio.run(run(shell("true", network_mode="allowlist",
+                                       network_allowlist="example.org"))), TypeError,
+         "network_allowlist must be a list of entries, not a single str: write ['example.org']"),
+        (lambda: Session(deny=["https://example.org/"]), ValueError,
+         'deny-list parse: entry "https://example.org/" can never match: it has a scheme; '
+         "write the bare host name"),
+        (lambda: Session(allow=["example.org", ""]), ValueError,
+         'allow-list parse: entry "" can never match: it is empty'),
+    ],
+)
+def test_helpers_refuse_strings_for_lists_and_entries_that_can_never_match(call, error, message):
+    with pytest.raises(error) as e:
+        call()
     assert str(e.value) == message
 
 

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Mapping, Optional, Tuple
 
 from . import _native
-from .spawn_spec import check_keys
+from .spawn_spec import check_spec
 
 __all__ = ["Result", "collect", "run"]
 
@@ -77,12 +77,14 @@ async def run(spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -
 
     ``spec`` is the dictionary that `ventra.sandbox._native.spawn` takes (``script_type``,
     ``input`` or ``argv``, ``env``, ``timeout_s``, ``backend``, ...); it is copied into a
-    plain dict first. A key that `spawn` does not read raises `ValueError` naming it and
-    the nearest known key. Spawn errors (`ValueError`, `TypeError`, `RuntimeError`) are raised
+    plain dict first. Anything but a mapping (a command line as a `str`, say) raises
+    `TypeError`. A key that `spawn` does not read raises `ValueError` naming it and the
+    nearest known key, and so does a ``network_allowlist`` or ``network_denylist``
+    entry that can never match (``example.org:443``), naming the entry. Spawn errors (`ValueError`, `TypeError`, `RuntimeError`) are raised
     from this call before anything is awaited. A child that outlives its ``timeout_s``
     is killed and reported with exit code 137, not as an exception. Cancellation kills
     the child as described for `collect`.
     """
-    check_keys(spec)
+    check_spec(spec)
     proc = _native.spawn(dict(spec))
     return await collect(proc, executor=executor)

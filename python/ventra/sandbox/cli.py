@@ -9,6 +9,7 @@ our descriptors 1 and 2 as it arrives (the child itself only ever writes into pi
 from __future__ import annotations
 
 import argparse
+import logging
 import math
 import os
 import signal
@@ -17,8 +18,8 @@ import threading
 import time
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
-from . import _native
-from .spawn_spec import check_keys
+from . import _events, _native
+from .spawn_spec import check_entries, check_keys
 
 # Exit codes of the command line itself; every other code is the child's own.
 EXIT_USAGE = 2  # bad arguments or entries (ValueError / TypeError from the module)
@@ -284,6 +285,19 @@ class _Collector:
             self._thread.join(5.0)
 
 
+class _RefusalLines(logging.Handler):
+    """Each destination the proxy refuses, as one line on standard error as it happens:
+    ``ventra.sandbox: refused example.org:443 (not in the allow list)``."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if getattr(record, "refused", False):
+            try:
+                sys.stderr.write(f"ventra.sandbox: {record.getMessage()}\n")
+                sys.stderr.flush()
+            except Exception:
+                self.handleError(record)
+
+
 class _Terminated(Exception):
     def __init__(self, signum: int) -> None:
         super().__init__(signum)
@@ -303,10 +317,15 @@ def _write(stream: Any, data: bytes) -> None:
 def cmd_run(args: argparse.Namespace) -> int:
     proxy: Optional[_native.AllowListProxy] = None
     proc: Optional[_native.LocalProcess] = None
+    # -q keeps the refusals off standard error; either way they stay off logging's
+    # last-resort output.
+    lines = logging.NullHandler() if getattr(args, "quiet", False) else _RefusalLines()
+    _events.LOGGER.addHandler(lines)
     try:
         try:
             if args.allow or args.deny:
-                proxy = _native.AllowListProxy(list(args.allow), list(args.deny))
+                proxy = _native.AllowListProxy(check_entries(args.allow, "--allow", "allow-list parse"),
+                                               check_entries(args.deny, "--deny", "deny-list parse"))
             spec = build_spec(args, proxy)
             if not args.collect:
                 spec.update(_live_keys())
@@ -347,6 +366,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     finally:
         if proxy is not None:
             proxy.close()
+        _events.flush()  # the refusals still queued
+        _events.LOGGER.removeHandler(lines)
 
 
 def _timeout_of(args: argparse.Namespace) -> float:
