@@ -234,7 +234,8 @@ class PollLoop {
         });
   }
 
-  void end(size_t i, const IoError& error) {
+  // `error` is a copy: it may come from the reader that remove() destroys.
+  void end(size_t i, IoError error) {
     remove(i);
     kind_.report_ended(error);
   }
