@@ -72,6 +72,26 @@ def test_each_protocol_admits_or_refuses_end_to_end(allow, deny, host, admitted)
     assert (http[9:12], socks[3]) == ((b"200", 0) if admitted else (b"403", 2))
 
 
+@pytest.mark.parametrize("value,error,message", [
+    (0, ValueError, "max_connections must be at least 1"),
+    ("2", TypeError, None),
+])
+def test_max_connections_must_be_a_positive_integer(value, error, message):
+    with pytest.raises(error) as e:
+        _native.AllowListProxy([], max_connections=value)
+    assert message is None or str(e.value) == message
+
+
+def test_max_connections_caps_each_proxy():
+    proxy = _native.AllowListProxy([], max_connections=1)
+    for url in (proxy.url, proxy.socks_url):
+        port = int(url.rsplit(":", 1)[1])
+        with socket.create_connection(("127.0.0.1", port), timeout=HANG_S) as idle:
+            idle.sendall(b"\x05" if "socks" in url else b"CONNECT")  # half a head: held
+            with socket.create_connection(("127.0.0.1", port), timeout=HANG_S) as over:
+                assert over.recv(1) == b""  # closed at once, unanswered
+
+
 def test_refusals_arrive_as_logging_records_naming_the_destination(caplog):
     proxy = _native.AllowListProxy(["example.org"])
     _events.flush()  # what earlier tests left
