@@ -86,6 +86,18 @@ def test_session_injects_its_proxy_and_defaults_without_overriding_the_spec():
         assert asyncio.run(s.run(shell("echo hi"))) == Result(0, b"hi\n", b"")
 
 
+def test_session_lists_what_its_proxy_refused_also_after_close():
+    import socket
+
+    with Session(allow=["example.org"], backend="none") as s:
+        port = int(s.proxy.url.rsplit(":", 1)[1])
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as c:
+            c.sendall(b"CONNECT 127.0.0.1:9 HTTP/1.1\r\n\r\n")
+            assert c.makefile("rb").readline().startswith(b"HTTP/1.1 403")
+        assert s.refusals == [("127.0.0.1:9", "not in the allow list")]
+    assert s.refusals == [("127.0.0.1:9", "not in the allow list")]
+
+
 def test_session_closes_its_proxy_when_the_body_raises(refused_soon):
     with pytest.raises(RuntimeError, match="^spawn: "):
         with Session(backend="none") as s:

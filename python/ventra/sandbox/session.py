@@ -26,8 +26,8 @@ class Session:
     ``allow`` and ``deny`` are the proxy's lists (an empty ``allow`` admits anything not
     denied). A single `str` for either raises `TypeError`; an entry that can never match
     (``example.org:443``, ``https://example.org/``, ``300.1.1.1``, ``""``) raises
-    `ValueError` naming it. `refusals` lists what the proxy refused. ``backend``, when given, is used for every spec that names none. `spawn`
-    and `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it
+    `ValueError` naming it. `refusals` lists what the proxy refused. ``backend``, when
+    given, is used for every spec that names none. `spawn` and `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it
     does not know, and fill in, where the dictionary does not set them itself: the eight proxy
     variables in ``env`` (set-default: your own values win), ``backend``, and the
     network mode with its lists (``"allowlist"`` with ``allow``, ``"open"`` with only
