@@ -248,10 +248,12 @@ int accept_exhaustion_child() {
   UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   std::vector<UniqueFd> fillers;
   while (UniqueFd f{::fcntl(null.get(), F_DUPFD_CLOEXEC, 0)}) fillers.push_back(std::move(f));
-  fillers.pop_back();  // room for exactly the listener and the loop's wake-up
-  fillers.pop_back();
+  // Room for the listener and the loop's wake-up (an eventfd, or a pipe in the fallback);
+  // what the start leaves free is filled again.
+  fillers.resize(fillers.size() - 3);
   auto proxy = start_proxy(Kind::Http, std::nullopt);
   if (!proxy) return 2;
+  while (UniqueFd f{::fcntl(null.get(), F_DUPFD_CLOEXEC, 0)}) fillers.push_back(std::move(f));
   // A client in the last free descriptor: accepting it finds the table full.
   fillers.pop_back();
   UniqueFd waiting = connect_tcp(loopback(proxy->local_addr().port));
