@@ -1,6 +1,7 @@
 // spawn(spec_dict): reads the caller's dictionary key by key in a fixed order, validates
-// it, builds the SandboxSpec and launches through the selected backend. Runs with the
-// interpreter lock held; a call that fails creates nothing (no child, no file).
+// it, builds the SandboxSpec and launches through the selected backend. Reads Python
+// objects only with the interpreter lock held; the Linux backends launch without it. A
+// call that fails creates nothing (no child, no file).
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -189,6 +190,33 @@ Converted<UniqueFd> forward_fd(SpecReader& r, const char* key) {
   return fail(from_io_error(key, dup.error()));
 }
 
+struct Launched {
+  SandboxChild child;
+  Deadline deadline;
+  std::string kind_name;
+};
+
+// Selection, the launch and the deadline, from the finished SandboxSpec. Touches no
+// Python object, so a kind whose launch waits for a whole sandbox to come up (and its
+// first-use probe, a trial sandbox) runs with the interpreter lock released: other
+// threads, an event loop among them, keep running meanwhile. The others launch with the
+// lock held, as their launch returns once vfork does.
+Result<Launched, BindError> launch_selected(const std::string& name, const SandboxSpec& spec) {
+  auto launch = [&]() -> Result<Launched, BindError> {
+    auto backend = select_backend(name);
+    if (!backend) return runtime_error(std::move(backend).error());
+    std::string kind_name(backend_kind_name((*backend)->kind()));
+    auto child = (*backend)->spawn(spec);
+    if (!child) return fail(from_sandbox_error(child.error()));
+    // The timeout counts from the moment the child has started.
+    return Launched{std::move(*child), deadline_after(spec.timeout), std::move(kind_name)};
+  };
+  const BackendRow* row = find_backend_row(name);
+  if (row == nullptr || row->wait != LaunchWait::UntilSandboxUp) return launch();
+  AllowThreads nogil;
+  return launch();
+}
+
 Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 1> kNames = {"spec_dict"};
   std::array<PyObject*, 1> argv{};
@@ -250,14 +278,10 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   spec.stderr_to_stdout = merge->value_or(false);
   ForwardFds forward{std::move(*stdout_fd), std::move(*stderr_fd)};
 
-  auto backend = select_backend(backend_name->value_or("bubblewrap"));
-  if (!backend) return runtime_error(std::move(backend).error());
-  std::string kind_name(backend_kind_name((*backend)->kind()));
-  auto child = (*backend)->spawn(spec);
-  if (!child) return fail(from_sandbox_error(child.error()));
-  // The timeout counts from the moment the child has started.
-  Deadline deadline = deadline_after(spec.timeout);
-  return new_local_process(std::move(*child), deadline, std::move(kind_name), std::move(forward));
+  auto launched = launch_selected(backend_name->value_or("bubblewrap"), spec);
+  if (!launched) return fail(std::move(launched).error());
+  return new_local_process(std::move(launched->child), launched->deadline,
+                           std::move(launched->kind_name), std::move(forward));
 }
 
 #undef SANDBOX_READ
