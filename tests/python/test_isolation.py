@@ -19,7 +19,7 @@ import uuid
 
 import pytest
 
-from ventra.sandbox import _native, aio
+from ventra.sandbox import Session, _native, aio
 
 HANG_S = 30  # generous bound that only catches hangs
 
@@ -238,12 +238,20 @@ sys.stdin.read()
 """
 
 
+def our_children():
+    return {int(pid) for task in os.listdir("/proc/self/task")
+            for pid in open(f"/proc/self/task/{task}/children").read().split()}
+
+
 @pytest.mark.parametrize("backend", ISOLATING)
-@pytest.mark.parametrize("caller", ["thread", "event loop"])
+@pytest.mark.parametrize("caller", ["thread", "run", "Session.run", "cancelled run"])
 def test_other_threads_run_while_a_spawn_waits_for_its_sandbox(backend, caller, tmp_path):
     program = tmp_path / "gated"
-    program.write_text("#!/bin/sh\nexit 5\n")
+    # A cancelled run that leaked its sandbox would leave it sleeping.
+    program.write_text("#!/bin/sh\n[ -e cancelled ] && exec sleep 60\nexit 5\n")
     program.chmod(0o755)
+    if caller == "cancelled run":
+        (tmp_path / "cancelled").touch()
     spec = {"script_type": "argv", "argv": [str(program)], "backend": backend,
             "host_work_dir": str(tmp_path)}
     holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, str(program)],
@@ -256,12 +264,26 @@ def test_other_threads_run_while_a_spawn_waits_for_its_sandbox(backend, caller, 
         codes.append(proc.wait_and_collect()[0])
 
     async def on_loop():
-        task = asyncio.create_task(aio.run(spec))
+        if caller == "Session.run":
+            with Session() as session:
+                task = asyncio.create_task(session.run(spec))
+                return await released(task)
+        return await released(asyncio.create_task(aio.run(spec)))
+
+    async def released(task):
         line = await asyncio.get_running_loop().run_in_executor(None, holder.stdout.readline)
         # The loop ran this coroutine while the spawn waited: it was not on the loop's thread.
         assert (line, task.done()) == (b"opened\n", False)
+        if caller == "cancelled run":
+            task.cancel()
         holder.stdin.close()
-        codes.append((await task).exit_code)
+        if caller != "cancelled run":
+            return codes.append((await task).exit_code)
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        # The spawn ran on after the cancellation; its sandbox was killed and reaped.
+        assert our_children() - {holder.pid} == set()
+        codes.append(5)
 
     try:
         assert holder.stdout.readline() == b"held\n"
