@@ -1,5 +1,6 @@
 // available_backends(), default_fs_allowlist() and proxy_env_vars(): inspection without
-// launching anything. Interpreter lock held throughout; nothing here blocks.
+// launching anything beyond the first call's availability probes, which run with the
+// interpreter lock released; nothing else here blocks.
 #include <array>
 #include <optional>
 #include <string>
@@ -31,8 +32,13 @@ std::vector<std::string> limits_of(BackendKind kind, bool available) {
 
 PyObject* available_backends(PyObject*, PyObject*) {
   return guard([&]() -> Outcome {
-    const BackendAvailability& a = availability();
     auto table = backend_table();
+    // A first call probes the Linux kinds with trial sandboxes: wait without the lock.
+    {
+      AllowThreads nogil;
+      for (const BackendRow& row : table) (void)availability_of(row.kind);
+    }
+    const BackendAvailability a = availability();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(table.size())));
     if (!list) return raised();
     for (size_t i = 0; i < table.size(); ++i) {

@@ -1,21 +1,26 @@
 """What a child can and cannot reach: the hygiene rows over every backend, the escape rows
 over the isolating ones. Every probe aims at names the test created."""
 
+import asyncio
 import contextlib
 import ctypes
 import os
 import platform
 import pty
 import resource
+import select
 import socket
 import shutil
+import subprocess
+import sys
 import tempfile
+import threading
 import types
 import uuid
 
 import pytest
 
-from ventra.sandbox import _native
+from ventra.sandbox import Session, _native, aio
 
 HANG_S = 30  # generous bound that only catches hangs
 
@@ -220,6 +225,84 @@ def test_missing_program_is_a_spawn_error(backend, tmp_path):
     with pytest.raises(RuntimeError, match=r"^spawn: io: No such file or directory \(os error 2\)$"):
         _native.spawn({"script_type": "argv", "argv": ["no-such-program-here"], "backend": backend,
                        "host_work_dir": str(tmp_path)})
+
+
+# A write lease on the program: the sandbox's exec of it waits in open() until the holder
+# lets go (by exiting), and the holder hears of that open through SIGIO.
+LEASE_HOLDER = """
+import fcntl, os, signal, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+signal.signal(signal.SIGIO, lambda *_: os.write(1, b"opened\\n"))
+fcntl.fcntl(fd, getattr(fcntl, "F_SETLEASE", 1024), fcntl.F_WRLCK)
+os.write(1, b"held\\n")
+sys.stdin.read()
+"""
+
+
+def our_children():
+    return {int(pid) for task in os.listdir("/proc/self/task")
+            for pid in open(f"/proc/self/task/{task}/children").read().split()}
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("caller", ["thread", "run", "Session.run", "cancelled run"])
+def test_other_threads_run_while_a_spawn_waits_for_its_sandbox(backend, caller, tmp_path):
+    program = tmp_path / "gated"
+    # A cancelled run that leaked its sandbox would leave it sleeping.
+    program.write_text("#!/bin/sh\n[ -e cancelled ] && exec sleep 60\nexit 5\n")
+    program.chmod(0o755)
+    if caller == "cancelled run":
+        (tmp_path / "cancelled").touch()
+    spec = {"script_type": "argv", "argv": [str(program)], "backend": backend,
+            "host_work_dir": str(tmp_path)}
+    holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, str(program)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    spawned, codes = threading.Event(), []
+
+    def in_thread():
+        proc = _native.spawn(spec)
+        spawned.set()
+        codes.append(proc.wait_and_collect()[0])
+
+    async def on_loop():
+        if caller == "Session.run":
+            with Session() as session:
+                task = asyncio.create_task(session.run(spec))
+                return await released(task)
+        return await released(asyncio.create_task(aio.run(spec)))
+
+    async def released(task):
+        line = await asyncio.get_running_loop().run_in_executor(None, holder.stdout.readline)
+        # The loop ran this coroutine while the spawn waited: it was not on the loop's thread.
+        assert (line, task.done()) == (b"opened\n", False)
+        if caller == "cancelled run":
+            task.cancel()
+        holder.stdin.close()
+        if caller != "cancelled run":
+            return codes.append((await task).exit_code)
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        # The spawn ran on after the cancellation; its sandbox was killed and reaped.
+        assert our_children() - {holder.pid} == set()
+        codes.append(5)
+
+    try:
+        assert holder.stdout.readline() == b"held\n"
+        if caller == "thread":
+            thread = threading.Thread(target=in_thread)
+            thread.start()
+            # Python runs here while the other thread's spawn waits in the sandbox's exec.
+            assert select.select([holder.stdout], [], [], HANG_S)[0]
+            assert (holder.stdout.readline(), spawned.is_set()) == (b"opened\n", False)
+            holder.stdin.close()
+            thread.join(HANG_S)
+        else:
+            asyncio.run(asyncio.wait_for(on_loop(), HANG_S))
+    finally:
+        if not holder.stdin.closed:
+            holder.stdin.close()
+        holder.wait(HANG_S)
+    assert codes == [5]
 
 
 # --- The network fence: under a filtered policy the proxy is the only way out -----------

@@ -14,7 +14,7 @@ from types import TracebackType
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Type
 
 from . import _events, _native
-from .aio import Result, collect
+from .aio import Result, _spawn_and_collect
 from .spawn_spec import check_entries, check_spec
 
 __all__ = ["Session"]
@@ -98,4 +98,4 @@ class Session:
 
     async def run(self, spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -> Result:
         """Spawn a child from ``spec`` and await its `Result`, as `ventra.sandbox.run`."""
-        return await collect(self.spawn(spec), executor=executor)
+        return await _spawn_and_collect(self.prepare(spec), executor)
