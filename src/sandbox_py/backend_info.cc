@@ -2,6 +2,8 @@
 // methods, identity comparison. Interpreter lock held in every entry point.
 #include "sandbox_py/backend_info.h"
 
+#include "sandbox_py/convert.h"
+
 #include <new>
 #include <utility>
 
@@ -34,6 +36,29 @@ PyObject* bi_get_kind(PyObject* self, void*) { return text(state_of(self).fields
 PyObject* bi_get_summary(PyObject* self, void*) { return text(state_of(self).fields.summary); }
 PyObject* bi_get_reason(PyObject* self, void*) { return text(state_of(self).fields.reason); }
 
+PyObject* bi_get_default_path(PyObject* self, void*) {
+  return text(state_of(self).fields.default_path);
+}
+
+PyObject* bi_get_isolates(PyObject* self, void*) {
+  return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.isolates); });
+}
+
+PyObject* bi_get_names(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    const auto& names = state_of(self).fields.names;
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return raised();
+    for (size_t i = 0; i < names.size(); ++i) {
+      PyObject* item = PyUnicode_FromStringAndSize(names[i].data(),
+                                                   static_cast<Py_ssize_t>(names[i].size()));
+      if (item == nullptr) return raised();
+      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return tuple.release();
+  });
+}
+
 PyObject* bi_get_available(PyObject* self, void*) {
   return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.available); });
 }
@@ -58,6 +83,14 @@ PyGetSetDef kGetSet[] = {
     {"available", bi_get_available, nullptr, nullptr, nullptr},
     {"summary", bi_get_summary, nullptr, nullptr, nullptr},
     {"reason", bi_get_reason, nullptr, nullptr, nullptr},
+    {"names", bi_get_names, nullptr,
+     "Every name spawn's `backend` key accepts for this backend.", nullptr},
+    {"isolates", bi_get_isolates, nullptr,
+     "False when the child sees the host's files and network as the caller does.", nullptr},
+    {"default_path", bi_get_default_path, nullptr,
+     "The PATH a child whose env sets none gets (DEFAULT_PATH), or \"\" when the\n"
+     "backend derives its own from the work directory.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

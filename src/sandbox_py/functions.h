@@ -8,6 +8,7 @@ namespace sandbox::py {
 extern PyMethodDef kAvailableBackendsDef;   // inspection.cc
 extern PyMethodDef kDefaultFsAllowlistDef;  // inspection.cc
 extern PyMethodDef kProxyEnvVarsDef;        // inspection.cc
+extern PyMethodDef kProgramCandidatesDef;   // inspection.cc
 extern PyMethodDef kSpawnDef;               // spawn.cc
 
 // METH_VARARGS | METH_KEYWORDS functions stored in a PyMethodDef.

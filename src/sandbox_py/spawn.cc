@@ -1,6 +1,8 @@
 // spawn(spec_dict): reads the caller's dictionary key by key in a fixed order, validates
 // it, builds the SandboxSpec and launches through the selected backend. Runs with the
 // interpreter lock held; a call that fails creates nothing (no child, no file).
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -189,6 +191,49 @@ Converted<UniqueFd> forward_fd(SpecReader& r, const char* key) {
   return fail(from_io_error(key, dup.error()));
 }
 
+// The child's standard input: the caller's descriptor, duplicated now like a forwarding
+// one. A terminal is refused: with it, untrusted code could push input into the caller's
+// shell (TIOCSTI) or read what the user types next.
+Converted<UniqueFd> stdin_source(SpecReader& r) {
+  SANDBOX_READ(fd, forward_fd(r, "stdin_fd"));
+  if (*fd && ::isatty(fd->get()) == 1) {
+    return value_error("stdin_fd: a terminal is not passed to the child; pipe it through");
+  }
+  return std::move(*fd);
+}
+
+// The refusal of a backend that exists but cannot run here, carrying what is missing as
+// the exception's `reason` and as a note, as `available_backends()` reports it.
+Outcome refuse_backend(std::string_view name, std::string message) {
+  std::string reason;
+  std::string listed;
+  for (const BackendRow& row : backend_table()) {
+    for (std::string_view accepted : row.accepted) {
+      if (accepted == name && !availability().available(row.kind)) {
+        reason = availability().reason(row.kind);
+        listed = std::string(row.listed_name);
+      }
+    }
+  }
+  if (reason.empty()) return runtime_error(std::move(message));
+  PyRef exc(PyObject_CallFunction(PyExc_RuntimeError, "s#", message.data(),
+                                  static_cast<Py_ssize_t>(message.size())));
+  if (!exc) return raised();
+  PyRef why(PyUnicode_FromStringAndSize(reason.data(), static_cast<Py_ssize_t>(reason.size())));
+  if (!why || PyObject_SetAttrString(exc.get(), "reason", why.get()) < 0) return raised();
+  const std::string note = listed + ": " + reason;
+  if (PyObject_HasAttrString(exc.get(), "add_note")) {  // 3.11 and later
+    PyRef added(PyObject_CallMethod(exc.get(), "add_note", "s#", note.data(),
+                                    static_cast<Py_ssize_t>(note.size())));
+    if (!added) return raised();
+  } else {
+    PyRef notes(Py_BuildValue("[s#]", note.data(), static_cast<Py_ssize_t>(note.size())));
+    if (!notes || PyObject_SetAttrString(exc.get(), "__notes__", notes.get()) < 0) return raised();
+  }
+  PyErr_SetObject(PyExc_RuntimeError, exc.get());
+  return raised();
+}
+
 Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 1> kNames = {"spec_dict"};
   std::array<PyObject*, 1> argv{};
@@ -249,9 +294,12 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   SANDBOX_READ(merge, r.read<bool>("stderr_to_stdout", to_bool));
   spec.stderr_to_stdout = merge->value_or(false);
   ForwardFds forward{std::move(*stdout_fd), std::move(*stderr_fd)};
+  SANDBOX_READ(stdin_fd, stdin_source(r));
+  spec.stdin_fd = *stdin_fd ? stdin_fd->get() : -1;  // open until the launch returns
 
-  auto backend = select_backend(backend_name->value_or("bubblewrap"));
-  if (!backend) return runtime_error(std::move(backend).error());
+  const std::string chosen = backend_name->value_or("bubblewrap");
+  auto backend = select_backend(chosen);
+  if (!backend) return refuse_backend(chosen, std::move(backend).error());
   std::string kind_name(backend_kind_name((*backend)->kind()));
   auto child = (*backend)->spawn(spec);
   if (!child) return fail(from_sandbox_error(child.error()));
@@ -302,7 +350,8 @@ PyMethodDef kSpawnDef = {
     "- capture_stderr: bool. Default True.\n"
     "- backend: \"sandbox-exec\" (or \"sandboxexec\"), \"none\", \"bubblewrap\" (or\n"
     "  \"bwrap\"), \"userns\" (or \"userns-lite\"). Default \"bubblewrap\". Never falls back:\n"
-    "  an unknown or unavailable backend raises RuntimeError.\n"
+    "  an unknown or unavailable backend raises RuntimeError; for an unavailable one\n"
+    "  the exception's `reason` attribute and its note (__notes__) say what is missing.\n"
     "- stdout_fd, stderr_fd: int, an open descriptor of the caller. The stream is\n"
     "  written there as it arrives instead of being kept: not capped, and it collects\n"
     "  as b\"\". The child still writes into a pipe, never into the descriptor. It is\n"
@@ -312,9 +361,15 @@ PyMethodDef kSpawnDef = {
     "- stderr_to_stdout: bool. The child's stderr is its stdout (as with 2>&1), so\n"
     "  the two keep their order; stderr then collects as b\"\" and capture_stderr and\n"
     "  stderr_fd have no effect. Default False.\n"
+    "- stdin_fd: int, an open descriptor of the caller that the child reads as its\n"
+    "  standard input (duplicated at spawn; the caller may close theirs). A terminal\n"
+    "  raises ValueError: pipe it through. Default: the null device.\n"
     "\n"
     "Raises TypeError for wrong types, ValueError for invalid values, OverflowError\n"
     "for out-of-range numbers and RuntimeError (\"spawn: ...\") if the launch fails;\n"
-    "ValueError names stdout_fd or stderr_fd when it is not an open descriptor."};
+    "ValueError names stdout_fd, stderr_fd or stdin_fd when it is not an open descriptor.\n"
+    "\n"
+    "A shell or Python script longer than one argument may be (128 KiB) is passed in\n"
+    "a sealed memory file at descriptor 5, from which the child reads it."};
 
 }  // namespace sandbox::py

@@ -34,17 +34,18 @@ std::unique_ptr<Backend> make_sandbox_exec() {
 
 constexpr BackendRow kRows[] = {
     {BackendKind::Bubblewrap, "bubblewrap", {"bubblewrap", "bwrap"},
-     "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp",
+     "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp", true, true,
      &bubblewrap_probe, &make_bubblewrap},
     {BackendKind::UsernsLite, "userns", {"userns-lite", "userns"},
      "Linux namespaces set up natively: own root, pid, ipc, uts and network; Landlock, "
      "seccomp",
-     &userns_lite_probe, &make_userns_lite},
+     true, true, &userns_lite_probe, &make_userns_lite},
     {BackendKind::SandboxExec, "sandbox-exec", {"sandbox-exec", "sandboxexec"},
-     "macOS sandbox-exec profile: read everywhere, write below the work directory",
+     "macOS sandbox-exec profile: read everywhere, write below the work directory", true, false,
      &sandbox_exec_probe, &make_sandbox_exec},
     {BackendKind::Passthrough, "none", {"none", "none"},
-     "no isolation at all: limits and a cleared environment only", &always, &make_passthrough},
+     "no isolation at all: limits and a cleared environment only", false, true, &always,
+     &make_passthrough},
 };
 
 std::string home_dir() {

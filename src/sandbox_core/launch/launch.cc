@@ -19,15 +19,49 @@
 
 namespace sandbox {
 
+namespace {
+
+#if defined(__linux__)
+// The sandboxes have a /proc of their own, where "self" is the reader.
+#define SANDBOX_SCRIPT_PATH "/proc/self/fd/"
+#else
+#define SANDBOX_SCRIPT_PATH "/dev/fd/"
+#endif
+#define SANDBOX_STR2(x) #x
+#define SANDBOX_STR(x) SANDBOX_STR2(x)
+static_assert(launch_detail::kInitScriptFd == 5, "the script commands below name fd 5");
+// Sourced rather than run as a file, so that $0 stays "sh" as with -c.
+constexpr const char kShellFromFd[] = ". " SANDBOX_SCRIPT_PATH SANDBOX_STR(5);
+// Read through the descriptor itself (no path, so nothing to reopen), closed after; the
+// code runs in __main__ with "-c"'s argv and path, and tracebacks name "<string>".
+constexpr const char kPythonFromFd[] =
+    "exec(compile(open(5, 'rb').read(), '<string>', 'exec'))";
+#undef SANDBOX_STR
+#undef SANDBOX_STR2
+#undef SANDBOX_SCRIPT_PATH
+
+}  // namespace
+
+const std::string* script_by_descriptor(const SandboxSpec& spec) {
+  const std::string* input = nullptr;
+  if (auto* sh = std::get_if<ShellScript>(&spec.script)) input = &sh->input;
+  if (auto* py = std::get_if<PythonScript>(&spec.script)) input = &py->input;
+  return input != nullptr && input->size() + 1 > kMaxArgBytes ? input : nullptr;
+}
+
 std::vector<std::string> build_command(const SandboxSpec& spec) {
+  const bool by_fd = script_by_descriptor(spec) != nullptr;
   struct Visitor {
-    std::vector<std::string> operator()(const ShellScript& s) const { return {"sh", "-c", s.input}; }
+    bool by_fd;
+    std::vector<std::string> operator()(const ShellScript& s) const {
+      return {"sh", "-c", by_fd ? std::string(kShellFromFd) : s.input};
+    }
     std::vector<std::string> operator()(const PythonScript& s) const {
-      return {s.interpreter, "-c", s.input};
+      return {s.interpreter, "-c", by_fd ? std::string(kPythonFromFd) : s.input};
     }
     std::vector<std::string> operator()(const ArgvScript& s) const { return s.argv; }
   };
-  return std::visit(Visitor{}, spec.script);
+  return std::visit(Visitor{by_fd}, spec.script);
 }
 
 ChildLimits child_limits(uint64_t ephemeral_storage_bytes, uint64_t timeout_seconds,
@@ -236,6 +270,29 @@ std::string read_diagnostics(int fd) {
   return text;
 }
 
+// The script in a file of its own, read from the start. A sealed memory file where there
+// is one: the child may reopen it by path but can change nothing; elsewhere an unlinked
+// temporary file, which no other process can open.
+Result<UniqueFd, IoError> script_file(const std::string& source) {
+#if defined(__linux__)
+  UniqueFd fd(::memfd_create("sandbox-script", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!fd) return fail(IoError::last());
+  SANDBOX_TRY(write_all(fd.get(), std::string_view(source)));
+  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    return fail(IoError::last());
+  }
+#else
+  std::string path = system_temp_dir() + "/sandbox-script-XXXXXX";
+  UniqueFd fd(::mkstemp(path.data()));
+  if (!fd) return fail(IoError::last());
+  ::unlink(path.c_str());
+  if (::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0) return fail(IoError::last());
+  SANDBOX_TRY(write_all(fd.get(), std::string_view(source)));
+#endif
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return fail(IoError::last());
+  return fd;
+}
+
 }  // namespace
 
 Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
@@ -247,10 +304,18 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   auto io = [](IoError e) { return fail(SandboxError::io(std::move(e))); };
   const bool init_mode = options.report == ReportMode::Init;
 
+  UniqueFd script;
+  if (const std::string* source = script_by_descriptor(spec)) {
+    auto made = script_file(*source);
+    if (!made) return io(made.error());
+    script = std::move(*made);
+  }
+
   int floor = 3;
   for (const auto& p : options.passed_fds) floor = std::max(floor, p.target + 1);
   if (init_mode) floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
-  if (options.passed_fds.size() + 2 > kMaxPassedFds || floor > kSetupFdFloor) {
+  if (script) floor = std::max(floor, kScriptFd + 1);
+  if (options.passed_fds.size() + 3 > kMaxPassedFds || floor > kSetupFdFloor) {
     return io(IoError::custom("too many descriptors passed to the child", EINVAL));
   }
 
@@ -294,6 +359,18 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   for (const auto& p : options.passed_fds) {
     if (auto r = pass(p.source, p.target); !r) return io(r.error());
   }
+  if (script) {
+    if (auto r = pass(script.get(), kScriptFd); !r) return io(r.error());
+  }
+  // The caller's standard input, lifted clear of the numbers the child dup2s onto.
+  UniqueFd stdin_copy;
+  if (spec.stdin_fd >= 0) {
+    auto copy = dup_cloexec(spec.stdin_fd);
+    if (!copy) return io(copy.error());
+    auto moved = above(std::move(copy).value(), floor);
+    if (!moved) return io(moved.error());
+    stdin_copy = std::move(moved).value();
+  }
 
   // The init reports on the pipe itself, and finds the target's standard error at a
   // fixed number; fd 2 then carries only what a set-up tool says before the init runs.
@@ -330,7 +407,7 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
     child.exec_fd = exec_copy.get();
   }
   child.work_dir = plan.work_dir.c_str();
-  child.stdio[0] = null_fd.get();
+  child.stdio[0] = stdin_copy ? stdin_copy.get() : null_fd.get();
   child.stdio[1] = target_stdout;
   child.stdio[2] = init_mode ? diag_write.get() : target_stderr;
   child.fd_scan_limit = fd_scan_limit();
@@ -364,6 +441,8 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   out_write.reset();
   err_write.reset();
   null_fd.reset();
+  stdin_copy.reset();
+  script.reset();
   diag_write.reset();
   passed_copies.clear();
 

@@ -153,7 +153,8 @@ class SigpipeBlocked {
 
 // Writes all of `data` to the caller's descriptor; false once it cannot (the caller's
 // reader is gone, or the descriptor broke). A non-blocking descriptor is waited on.
-bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_guard) {
+bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_guard,
+                 std::atomic<bool>* broken) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n > 0) {
@@ -167,7 +168,10 @@ bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_gua
       if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
       continue;
     }
-    if (n < 0 && errno == EPIPE) pipe_guard.note_epipe();
+    if (n < 0 && errno == EPIPE) {
+      pipe_guard.note_epipe();
+      if (broken != nullptr) broken->store(true, std::memory_order_release);
+    }
     return false;
   }
   return true;
@@ -205,7 +209,7 @@ class Discard {
 // on and drops.
 Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
                                         OnInterrupt on_interrupt, const DrainControl* ctl,
-                                        int forward) {
+                                        int forward, std::atomic<bool>* broken = nullptr) {
   std::optional<SigpipeBlocked> pipe_guard;
   std::unique_ptr<char[]> chunk;
   if (forward >= 0) {
@@ -234,7 +238,9 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
     if (n == 0) break;
     size_t got = static_cast<size_t>(n);
     if (pipe_guard) {
-      if (forward >= 0 && !forward_all(forward, chunk.get(), got, *pipe_guard)) forward = -1;
+      if (forward >= 0 && !forward_all(forward, chunk.get(), got, *pipe_guard, broken)) {
+        forward = -1;
+      }
     } else if (kept) {
       buf.commit(got);
     } else {
@@ -247,8 +253,8 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
 
 // The collect's drains treat EINTR as an error like any other, as designed.
 Result<ByteBuffer, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl,
-                                  int forward = -1) {
-  return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward);
+                                  int forward = -1, std::atomic<bool>* broken = nullptr) {
+  return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward, broken);
 }
 
 std::string_view label_name(StreamLabel label) {
@@ -310,8 +316,9 @@ Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
 }
 
 Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most,
-                                        int forward_fd) {
-  return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd);
+                                        int forward_fd, std::atomic<bool>* forward_broken) {
+  return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd,
+                     forward_broken);
 }
 
 Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
@@ -340,9 +347,10 @@ Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline
     StreamLabel label = i == 0 ? StreamLabel::Stdout : StreamLabel::Stderr;
     auto slot = std::make_shared<DrainSlot>();
     auto started = start_thread(nullptr, [fd = std::move(streams[i]), label, slot, control,
-                                          forward = std::move(forwards[i]), done]() mutable {
+                                          forward = std::move(forwards[i]), done,
+                                          broken = options.forward_broken]() mutable {
       DrainsDone::Mark mark{done};
-      slot->result = drain(std::move(fd), label, control.get(), forward.get());
+      slot->result = drain(std::move(fd), label, control.get(), forward.get(), broken.get());
     });
     if (!started) {
       // Started drains are detached by their handles; `rec` kills a running child.
