@@ -333,3 +333,13 @@ def test_a_path_entry_outside_the_sandbox_is_named(tmp_path, backend):
     shared = cli("run", "--backend", backend, "--ro", str(tmp_path / "venv"),
                  "--env", f"PATH={bin_dir}:/usr/bin:/bin", "--shell", "echo ok")
     assert (shared.returncode, shared.stdout, shared.stderr) == (0, "ok\n", "")
+
+
+@pytest.mark.parametrize("backend", EVERY)
+def test_files_move_between_directories_of_the_work_dir(tmp_path, backend):
+    # apt and pip rename from a partial/ directory into its parent; every Landlock layer
+    # refuses that (EXDEV) unless one of its rules grants it.
+    done = cli("run", "--backend", backend, "-q", "--cwd", str(tmp_path), "--python",
+               "import os; os.makedirs('a/partial'); open('a/partial/f', 'w').close(); "
+               "os.rename('a/partial/f', 'a/f'); os.rename('a', 'b'); print(sorted(os.listdir('b')))")
+    assert (done.returncode, done.stdout, done.stderr) == (0, "['f', 'partial']\n", "")
