@@ -2,6 +2,8 @@
 // methods, identity comparison. Interpreter lock held in every entry point.
 #include "sandbox_py/backend_info.h"
 
+#include "sandbox_py/convert.h"
+
 #include <new>
 #include <utility>
 
@@ -36,19 +38,33 @@ PyObject* bi_get_kind(PyObject* self, void*) { return text(state_of(self).fields
 PyObject* bi_get_summary(PyObject* self, void*) { return text(state_of(self).fields.summary); }
 PyObject* bi_get_reason(PyObject* self, void*) { return text(state_of(self).fields.reason); }
 
+// A tuple of str, for the list getters.
+Outcome text_tuple(const std::vector<std::string>& items) {
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  if (!tuple) return raised();
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item =
+        PyUnicode_FromStringAndSize(items[i].data(), static_cast<Py_ssize_t>(items[i].size()));
+    if (item == nullptr) return raised();
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
+  }
+  return tuple.release();
+}
+
 PyObject* bi_get_limits(PyObject* self, void*) {
-  return guard([&]() -> Outcome {
-    const auto& limits = state_of(self).fields.limits;
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(limits.size())));
-    if (!tuple) return raised();
-    for (size_t i = 0; i < limits.size(); ++i) {
-      PyObject* item = PyUnicode_FromStringAndSize(limits[i].data(),
-                                                   static_cast<Py_ssize_t>(limits[i].size()));
-      if (item == nullptr) return raised();
-      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
-    }
-    return tuple.release();
-  });
+  return guard([&]() -> Outcome { return text_tuple(state_of(self).fields.limits); });
+}
+
+PyObject* bi_get_default_path(PyObject* self, void*) {
+  return text(state_of(self).fields.default_path);
+}
+
+PyObject* bi_get_isolates(PyObject* self, void*) {
+  return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.isolates); });
+}
+
+PyObject* bi_get_names(PyObject* self, void*) {
+  return guard([&]() -> Outcome { return text_tuple(state_of(self).fields.names); });
 }
 
 PyObject* bi_get_available(PyObject* self, void*) {
@@ -79,6 +95,14 @@ PyGetSetDef kGetSet[] = {
      "The spawn keys whose limits this backend holds here for the whole sandbox:\n"
      "some of memory_bytes, max_processes, cpu_milli (its CPU rate),\n"
      "ephemeral_storage_bytes (/tmp and /dev/shm). Empty where unavailable.",
+     nullptr},
+    {"names", bi_get_names, nullptr,
+     "Every name spawn's `backend` key accepts for this backend.", nullptr},
+    {"isolates", bi_get_isolates, nullptr,
+     "False when the child sees the host's files and network as the caller does.", nullptr},
+    {"default_path", bi_get_default_path, nullptr,
+     "The PATH a child whose env sets none gets (DEFAULT_PATH), or \"\" when the\n"
+     "backend derives its own from the work directory.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

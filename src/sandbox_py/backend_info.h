@@ -17,6 +17,9 @@ struct BackendInfoFields {
   std::string summary;  // what the backend isolates, one line
   std::string reason;   // why it is unavailable here; empty when available
   std::vector<std::string> limits;  // spec keys whose limits it holds here, whole sandbox
+  std::vector<std::string> names;  // every name spawn accepts for it
+  bool isolates = false;
+  std::string default_path;  // the PATH it gives an env without one; "" when it has none of its own
 };
 
 Outcome new_backend_info(BackendInfoFields fields);

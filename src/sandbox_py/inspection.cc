@@ -1,6 +1,7 @@
 // available_backends(), default_fs_allowlist() and proxy_env_vars(): inspection without
 // launching anything beyond the first call's availability probes, which run with the
 // interpreter lock released; nothing else here blocks.
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "sandbox_core/backend/backend.h"
 #include "sandbox_core/isolation/limits.h"
+#include "sandbox_core/launch/launch.h"
 #include "sandbox_core/proxy/proxy_env.h"
 #include "sandbox_core/spec/fs_allowlist.h"
 #include "sandbox_py/backend_info.h"
@@ -43,9 +45,17 @@ PyObject* available_backends(PyObject*, PyObject*) {
     if (!list) return raised();
     for (size_t i = 0; i < table.size(); ++i) {
       const BackendRow& row = table[i];
-      auto info = new_backend_info({std::string(row.listed_name), a.available(row.kind),
-                                    std::string(row.summary), a.reason(row.kind),
-                                    limits_of(row.kind, a.available(row.kind))});
+      BackendInfoFields fields{std::string(row.listed_name), a.available(row.kind),
+                               std::string(row.summary), a.reason(row.kind),
+                               limits_of(row.kind, a.available(row.kind))};
+      for (std::string_view name : row.accepted) {
+        if (std::find(fields.names.begin(), fields.names.end(), name) == fields.names.end()) {
+          fields.names.emplace_back(name);
+        }
+      }
+      fields.isolates = row.isolates;
+      if (row.adds_default_path) fields.default_path = DEFAULT_CHILD_PATH;
+      auto info = new_backend_info(std::move(fields));
       if (!info) return fail(std::move(info).error());
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), *info);  // steals
     }
@@ -111,7 +121,41 @@ PyObject* proxy_env_vars(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// execvp's search as the child makes it, so the command line need not copy it.
+PyObject* program_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> Outcome {
+    static constexpr std::array<const char*, 2> kNames = {"program", "path"};
+    std::array<PyObject*, 2> argv{};
+    auto parsed = parse_arguments("program_candidates", kNames, 1, args, kwargs, argv);
+    if (!parsed) return fail(std::move(parsed).error());
+    auto program = to_text(argv[0]);
+    if (!program) return fail(for_argument("program", std::move(program).error()));
+    std::string path(DEFAULT_CHILD_PATH);
+    if (argv[1] != nullptr && argv[1] != Py_None) {
+      auto given = to_text(argv[1]);
+      if (!given) return fail(for_argument("path", std::move(given).error()));
+      path = std::move(*given);
+    }
+    auto candidates = exec_candidates(*program, &path);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
+    if (!list) return raised();
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      PyObject* item = text_of(candidates[i]);
+      if (item == nullptr) return raised();
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
 }  // namespace
+
+PyMethodDef kProgramCandidatesDef = {
+    "program_candidates", as_cfunction(program_candidates), METH_VARARGS | METH_KEYWORDS,
+    "program_candidates(program, path=None)\n--\n\n"
+    "The files a child tries, in order, to run `program`: itself when it contains a\n"
+    "\"/\", else each entry of `path` (a PATH value; default DEFAULT_PATH) joined with it.\n"
+    "A relative candidate is relative to the child's working directory."};
 
 PyMethodDef kAvailableBackendsDef = {
     "available_backends", available_backends, METH_NOARGS,

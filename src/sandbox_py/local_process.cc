@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -18,9 +19,10 @@ namespace sandbox::py {
 namespace {
 
 struct LocalProcessState {
-  LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f) noexcept
+  LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f,
+                    std::shared_ptr<std::atomic<bool>> closed) noexcept
       : backend(std::move(b)), deadline(d), pid(c.pid()), verdict(c.verdict()),
-        child(std::move(c)), forward(std::move(f)) {}
+        child(std::move(c)), forward(std::move(f)), pipe_closed(std::move(closed)) {}
 
   const std::string backend;
   const Deadline deadline;
@@ -38,6 +40,9 @@ struct LocalProcessState {
   std::atomic<bool> consumed{false};   // wait_and_collect has taken the record
   std::atomic<bool> released{false};   // the taken record has been disposed of (reaped)
   std::atomic<bool> poisoned_seen{false};
+  // Set by a drain when a forwarded stream's reader went away (EPIPE). Shared with the
+  // drains, which a stopped collect detaches.
+  std::shared_ptr<std::atomic<bool>> pipe_closed;
 };
 
 struct LocalProcessObject {
@@ -152,7 +157,8 @@ Outcome read_stream(PyObject* self, StreamLabel label) {
     // (at end of file, with empty bytes). Capped like the collect's drains, so a child
     // that writes without end cannot exhaust our memory. A forwarded stream reads empty.
     const UniqueFd& forward = out ? s.forward.stdout_fd : s.forward.stderr_fd;
-    auto bytes = read_to_end(fd, label, OUTPUT_CAP_BYTES, forward ? forward.get() : -1);
+    auto bytes = read_to_end(fd, label, OUTPUT_CAP_BYTES, forward ? forward.get() : -1,
+                             s.pipe_closed.get());
     if (!bytes) return fail(from_io_error(out ? "read stdout" : "read stderr", bytes.error()));
     return std::move(*bytes);
   });
@@ -182,6 +188,7 @@ PyObject* lp_wait_and_collect(PyObject* self, PyObject*) {
       CollectOptions options;
       options.forward_stdout = std::move(s.forward.stdout_fd);
       options.forward_stderr = std::move(s.forward.stderr_fd);
+      options.forward_broken = s.pipe_closed;
       if (check_signals) options.should_stop = signal_handler_raised;
       auto r = collect_child(std::move(taken), s.deadline, s.pid, s.exited, std::move(options));
       // collect_child disposed of the record on every path: the group id may be reused
@@ -245,6 +252,12 @@ PyObject* lp_get_memory_limit_exceeded(PyObject* self, void*) {
   return guard([&]() -> Outcome {
     const auto& v = state_of(self).verdict;
     return PyBool_FromLong(v && v->memory_exceeded.load(std::memory_order_acquire));
+  });
+}
+
+PyObject* lp_get_pipe_closed(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    return PyBool_FromLong(state_of(self).pipe_closed->load(std::memory_order_acquire));
   });
 }
 
@@ -314,6 +327,11 @@ PyGetSetDef kGetSet[] = {
      "process of the sandbox for going over memory_bytes (the run then normally ends\n"
      "with 137). False otherwise, and where no memory limit was in force.",
      nullptr},
+    {"pipe_closed", lp_get_pipe_closed, nullptr,
+     "True once writing a forwarded stream (stdout_fd, stderr_fd) failed with EPIPE:\n"
+     "its reader went away. The child runs on (the rest is discarded); a caller that\n"
+     "wants a shell pipeline's behaviour kills it.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -346,12 +364,13 @@ Outcome new_local_process(SandboxChild child, Deadline deadline, std::string bac
                           ForwardFds forward) {
   PyObject* type = local_process_type();
   if (type == nullptr) return raised();
+  auto closed = std::make_shared<std::atomic<bool>>(false);
   auto tp = reinterpret_cast<PyTypeObject*>(type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   PyObject* self = alloc(tp, 0);
   if (self == nullptr) return raised();  // `child` is disposed of on return
-  new (&state_of(self))
-      LocalProcessState(std::move(child), deadline, std::move(backend), std::move(forward));
+  new (&state_of(self)) LocalProcessState(std::move(child), deadline, std::move(backend),
+                                          std::move(forward), std::move(closed));
   return self;
 }
 

@@ -2,7 +2,9 @@
 // first interpreter that imports it, and registers the functions and classes in order.
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 
+#include "sandbox_core/launch/launch.h"
 #include "sandbox_py/allow_list_proxy.h"
 #include "sandbox_py/backend_info.h"
 #include "sandbox_py/errors.h"
@@ -49,6 +51,14 @@ bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def, boo
   return ok;
 }
 
+bool add_text(PyObject* module, const char* name, std::string_view value) {
+  PyObject* text = PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
+  if (text == nullptr) return false;
+  bool ok = add_to_module(module, name, text);
+  Py_DECREF(text);
+  return ok;
+}
+
 bool add_class(PyObject* module, const char* name, PyObject* type) {
   return type != nullptr && add_to_module(module, name, type);
 }
@@ -60,6 +70,8 @@ bool init_module(PyObject* module) {
             add_function(module, module_name, &kDefaultFsAllowlistDef, true) &&
             add_function(module, module_name, &kProxyEnvVarsDef, true) &&
             add_function(module, module_name, &kSpawnDef, true) &&
+            add_function(module, module_name, &kProgramCandidatesDef, true) &&
+            add_text(module, "DEFAULT_PATH", DEFAULT_CHILD_PATH) &&
             add_class(module, "LocalProcess", local_process_type()) &&
             add_class(module, "BackendInfo", backend_info_type()) &&
             add_class(module, "AllowListProxy", allow_list_proxy_type()) &&

@@ -2,6 +2,8 @@
 // it, builds the SandboxSpec and launches through the selected backend. Reads Python
 // objects only with the interpreter lock held; the Linux backends launch without it. A
 // call that fails creates nothing (no child, no file).
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
@@ -183,6 +186,20 @@ Converted<UniqueFd> forward_fd(SpecReader& r, const char* key) {
   return fail(from_io_error(key, dup.error()));
 }
 
+// The child's standard input: the caller's descriptor, duplicated now like a forwarding
+// one. A terminal is refused: with it, untrusted code could push input into the caller's
+// shell (TIOCSTI) or read what the user types next.
+Converted<UniqueFd> stdin_source(SpecReader& r) {
+  SANDBOX_ASSIGN_OR_RETURN(auto fd, forward_fd(r, "stdin_fd"));
+  if (fd && ::isatty(fd.get()) == 1) {
+    return value_error("stdin_fd: a terminal is not passed to the child; pipe it through");
+  }
+  return std::move(fd);
+}
+
+// A backend refused by name, or another failure of the launch.
+using LaunchFailure = std::variant<BackendRefusal, BindError>;
+
 struct Launched {
   SandboxChild child;
   Deadline deadline;
@@ -194,13 +211,13 @@ struct Launched {
 // first-use probe, a trial sandbox) runs with the interpreter lock released: other
 // threads, an event loop among them, keep running meanwhile. The others launch with the
 // lock held, as their launch returns once vfork does.
-Result<Launched, BindError> launch_selected(const std::string& name, const SandboxSpec& spec) {
-  auto launch = [&]() -> Result<Launched, BindError> {
+Result<Launched, LaunchFailure> launch_selected(const std::string& name, const SandboxSpec& spec) {
+  auto launch = [&]() -> Result<Launched, LaunchFailure> {
     auto backend = select_backend(name);
-    if (!backend) return runtime_error(backend.error().message());
+    if (!backend) return fail(LaunchFailure(std::move(backend).error()));
     std::string kind_name(backend_kind_name((*backend)->kind()));
     auto child = (*backend)->spawn(spec);
-    if (!child) return fail(from_sandbox_error(child.error()));
+    if (!child) return fail(LaunchFailure(from_sandbox_error(child.error())));
     // The timeout counts from the moment the child has started.
     return Launched{std::move(*child), deadline_after(spec.timeout), std::move(kind_name)};
   };
@@ -208,6 +225,30 @@ Result<Launched, BindError> launch_selected(const std::string& name, const Sandb
   if (row == nullptr || row->wait != LaunchWait::UntilSandboxUp) return launch();
   AllowThreads nogil;
   return launch();
+}
+
+// The refusal of a backend by name. One that exists but cannot run here carries what is
+// missing as the exception's `reason` and as a note, as `available_backends()` reports it.
+Outcome refuse_backend(const BackendRefusal& refusal) {
+  if (refusal.why != BackendRefusal::Why::Unavailable) return runtime_error(refusal.message());
+  const std::string message = refusal.message();
+  const std::string& reason = availability_of(refusal.kind).reason;
+  PyRef exc(PyObject_CallFunction(PyExc_RuntimeError, "s#", message.data(),
+                                  static_cast<Py_ssize_t>(message.size())));
+  if (!exc) return raised();
+  PyRef why(PyUnicode_FromStringAndSize(reason.data(), static_cast<Py_ssize_t>(reason.size())));
+  if (!why || PyObject_SetAttrString(exc.get(), "reason", why.get()) < 0) return raised();
+  const std::string note = std::string(backend_row(refusal.kind).listed_name) + ": " + reason;
+  if (PyObject_HasAttrString(exc.get(), "add_note")) {  // 3.11 and later
+    PyRef added(PyObject_CallMethod(exc.get(), "add_note", "s#", note.data(),
+                                    static_cast<Py_ssize_t>(note.size())));
+    if (!added) return raised();
+  } else {
+    PyRef notes(Py_BuildValue("[s#]", note.data(), static_cast<Py_ssize_t>(note.size())));
+    if (!notes || PyObject_SetAttrString(exc.get(), "__notes__", notes.get()) < 0) return raised();
+  }
+  PyErr_SetObject(PyExc_RuntimeError, exc.get());
+  return raised();
 }
 
 Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
@@ -274,11 +315,19 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   SANDBOX_ASSIGN_OR_RETURN(auto merge, r.read<bool>("stderr_to_stdout", to_bool));
   spec.stderr_to_stdout = merge.value_or(false);
   ForwardFds forward{std::move(stdout_fd), std::move(stderr_fd)};
+  SANDBOX_ASSIGN_OR_RETURN(auto stdin_fd, stdin_source(r));
+  spec.stdin_fd = stdin_fd ? stdin_fd.get() : -1;  // open until the launch returns
 
-  SANDBOX_ASSIGN_OR_RETURN(auto launched,
-                           launch_selected(backend_name.value_or(std::string(backend_kind_name(kDefaultBackend))), spec));
-  return new_local_process(std::move(launched.child), launched.deadline,
-                           std::move(launched.kind_name), std::move(forward));
+  auto launched = launch_selected(
+      backend_name.value_or(std::string(backend_kind_name(kDefaultBackend))), spec);
+  if (!launched) {
+    if (auto* refusal = std::get_if<BackendRefusal>(&launched.error())) {
+      return refuse_backend(*refusal);
+    }
+    return fail(std::get<BindError>(std::move(launched.error())));
+  }
+  return new_local_process(std::move(launched->child), launched->deadline,
+                           std::move(launched->kind_name), std::move(forward));
 }
 
 PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -323,7 +372,8 @@ PyMethodDef kSpawnDef = {
     "- capture_stderr: bool. Default True.\n"
     "- backend: \"sandbox-exec\" (or \"sandboxexec\"), \"none\", \"bubblewrap\" (or\n"
     "  \"bwrap\"), \"userns\" (or \"userns-lite\"). Default \"bubblewrap\". Never falls back:\n"
-    "  an unknown or unavailable backend raises RuntimeError.\n"
+    "  an unknown or unavailable backend raises RuntimeError; for an unavailable one\n"
+    "  the exception's `reason` attribute and its note (__notes__) say what is missing.\n"
     "- stdout_fd, stderr_fd: int, an open descriptor of the caller. The stream is\n"
     "  written there as it arrives instead of being kept: not capped, and it collects\n"
     "  as b\"\". The child still writes into a pipe, never into the descriptor. It is\n"
@@ -333,6 +383,9 @@ PyMethodDef kSpawnDef = {
     "- stderr_to_stdout: bool. The child's stderr is its stdout (as with 2>&1), so\n"
     "  the two keep their order; stderr then collects as b\"\" and capture_stderr and\n"
     "  stderr_fd have no effect. Default False.\n"
+    "- stdin_fd: int, an open descriptor of the caller that the child reads as its\n"
+    "  standard input (duplicated at spawn; the caller may close theirs). A terminal\n"
+    "  raises ValueError: pipe it through. Default: the null device.\n"
     "\n"
     "Under \"bubblewrap\" and \"userns\" the limits hold for the whole sandbox where\n"
     "this host can enforce them (BackendInfo.limits lists which): memory_bytes, tmpfs\n"
@@ -344,6 +397,9 @@ PyMethodDef kSpawnDef = {
     "\n"
     "Raises TypeError for wrong types, ValueError for invalid values, OverflowError\n"
     "for out-of-range numbers and RuntimeError (\"spawn: ...\") if the launch fails;\n"
-    "ValueError names stdout_fd or stderr_fd when it is not an open descriptor."};
+    "ValueError names stdout_fd, stderr_fd or stdin_fd when it is not an open descriptor.\n"
+    "\n"
+    "A shell or Python script longer than one argument may be (128 KiB) is passed in\n"
+    "a sealed memory file at descriptor 5, from which the child reads it."};
 
 }  // namespace sandbox::py

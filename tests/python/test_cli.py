@@ -1,5 +1,6 @@
 """`python -m ventra.sandbox`, run in a child interpreter as a user runs it."""
 
+import json
 import os
 import select
 import shutil
@@ -15,8 +16,22 @@ HANG_S = 30  # generous bound that only catches hangs
 CLI = [sys.executable, "-m", "ventra.sandbox"]
 
 
-def cli(*args, env=None):
-    return subprocess.run([*CLI, *args], capture_output=True, text=True, timeout=HANG_S, env=env)
+def cli(*args, env=None, input=None):
+    return subprocess.run([*CLI, *args], capture_output=True, text=True, timeout=HANG_S, env=env,
+                          input=input, stdin=None if input is not None else subprocess.DEVNULL)
+
+
+INFO = {b.kind: b for b in _native.available_backends()}
+
+
+def backends(*listed):
+    return [pytest.param(INFO[kind].names[0], id=kind, marks=pytest.mark.skipif(
+        not INFO[kind].available, reason=f"{kind} unavailable here: {INFO[kind].reason}"))
+        for kind in listed]
+
+
+EVERY = backends("none", "bubblewrap", "userns")
+ISOLATING = backends("bubblewrap", "userns")
 
 
 TIMED_OUT = "ventra.sandbox: timed out after 0.5 s; killed the child's process group\n"
@@ -112,6 +127,14 @@ def test_unavailable_default_backend_prints_the_modules_message_and_what_is_miss
     for text in ('sandbox backend "bubblewrap" is not available in this environment',
                  "bubblewrap: no bwrap on PATH", "backends available here: ", "--backend"):
         assert text in done.stderr
+    # A Python caller gets the same cause on the exception: an attribute and a note.
+    probe = ("from ventra.sandbox import _native\n"
+             "try:\n    _native.spawn({'input': 'true'})\n"
+             "except RuntimeError as e:\n    print(repr(e.reason), e.__notes__, str(e)[:25])\n")
+    seen = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                          timeout=HANG_S, env=dict(os.environ, PATH="/nonexistent-sandbox-path"))
+    assert seen.stdout == ("'no bwrap on PATH' ['bubblewrap: no bwrap on PATH'] "
+                           'sandbox backend "bubblewr\n'), seen.stderr
 
 
 DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -149,6 +172,28 @@ DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
         (["--cwd", "{tmp}", "--", "./file"], 125, 'error: program "./file" not found or not executable'),
         (["--interpreter", "{tmp}/file", "--python", "pass"], 125,
          'error: program "{tmp}/file" not found or not executable'),
+        # Nonsense timeouts, refused by name rather than read as "none" or a traceback.
+        *[(["--timeout", t, "--", "true"], 2, f"argument --timeout: expects seconds from 0")
+          for t in ("-5", "nan", "inf", "1e30", "soon")],
+        (["--timeout=-inf", "--", "true"], 2, "argument --timeout: expects seconds from 0"),
+        (["--rw", "/nonexistent-ventra-path", "--", "true"], 2,
+         'error: --rw "/nonexistent-ventra-path" does not exist'),
+        (["--rw", "/", "--", "true"], 2, 'error: --rw "/" would share the whole file system'),
+        (["--ro", "{tmp}/missing", "--", "true"], 2, 'error: --ro "{tmp}/missing" does not exist'),
+        (["--ro", "/usr/..", "--", "true"], 2, 'error: --ro "/usr/.." would share the whole file system'),
+        # The command line's own words for what the module would say in its keys' names.
+        (["--network", "allowlist", "--", "true"], 2,
+         "error: --network allowlist needs at least one --allow"),
+        (["--network", "open", "--allow", "x.org", "--", "true"], 2,
+         "error: --allow needs --network allowlist, not --network open"),
+        (["--network", "blocked", "--deny", "x.org", "--", "true"], 2,
+         "error: --deny needs --network open or allowlist, not --network blocked"),
+        (["--shell-file", "{tmp}/missing"], 2, 'error: --shell-file "{tmp}/missing": No such file'),
+        (["--stdin", "--python-file", "-"], 2, "error: --python-file - and --stdin both want standard input"),
+        (["--shell", "true", "--python-file", "{tmp}/file"], 2,
+         "error: --shell and --python-file are mutually exclusive"),
+        (["--shell-file", "{tmp}/file", "--", "true"], 2,
+         "error: give either a command after -- or --shell-file, not both"),
     ],
 )
 def test_bad_arguments_and_missing_paths_exit_with_a_message(tmp_path, args, code, message):
@@ -189,8 +234,156 @@ def test_backends_lists_the_four_backends():
 def test_demo_reaches_the_allowed_server_and_shows_the_refusals():
     done = cli("demo")
     assert done.returncode == 0, done.stdout + done.stderr
-    isolating = [b.kind for b in _native.available_backends() if b.available and b.kind in ("userns", "bubblewrap")]
-    said = "its own root, processes and network" if isolating else "does NOT isolate"
-    for text in (said, "is not in the sandbox network allow-list",
+    # The default backend where it runs, else another isolating one, named either way.
+    rows = [INFO["bubblewrap"], *[b for b in INFO.values() if b.isolates]]
+    used = next((b.names[0] for b in rows if b.available), "none")
+    said = "its own root, processes and network" if used != "none" else "does NOT isolate"
+    for text in (said, f'Ran a child (backend "{used}")', "is not in the sandbox network allow-list",
                  "is blocked by the sandbox network deny-list", "Outcome: as expected"):
         assert text in done.stdout
+
+
+@pytest.mark.parametrize("backend", EVERY)
+@pytest.mark.parametrize("extra", [["--timeout", "0"], ["--timeout", "20"], ["--stdin"]],
+                         ids=["no-timeout", "timeout", "stdin"])
+def test_a_reader_that_goes_away_ends_the_run_as_a_pipeline_does(backend, extra):
+    # `... | head -1`: the child writes without end; once our reader has gone, its group
+    # is killed and the run ends with 128 + SIGPIPE, with no timeout notice.
+    proc = subprocess.Popen([*CLI, "run", "--backend", backend, *extra, "--shell",
+                             "while :; do echo y; done"],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdout.readline() == b"y\n"
+    proc.stdout.close()
+    try:
+        assert proc.wait(HANG_S) == 141
+    finally:
+        proc.kill()
+        proc.stdin.close()
+    stderr = proc.stderr.read().decode()
+    proc.stderr.close()
+    assert "timed out" not in stderr and "Traceback" not in stderr, stderr
+
+
+@pytest.mark.parametrize("mode", [[], ["--collect"], ["--json"]], ids=["live", "collect", "json"])
+@pytest.mark.parametrize("closing", [">&-", "2>&-", ">&- 2>&-", "<&- >&-"])
+def test_a_closed_standard_stream_is_discarded_and_the_child_runs(tmp_path, mode, closing):
+    # Run from a shell that closes our descriptors: the child must still run (it leaves
+    # a mark), exit with its code, and what went to a closed stream is lost quietly.
+    command = " ".join(subprocess.list2cmdline([a]) for a in [
+        *CLI, "run", "--backend", "none", "--cwd", str(tmp_path), *mode,
+        "--shell", "echo out; echo err >&2; : > ran; exit 4"])
+    done = subprocess.run(["sh", "-c", f"exec {command} {closing}"], capture_output=True,
+                          timeout=HANG_S)
+    assert done.returncode == 4, done.stderr
+    assert (tmp_path / "ran").exists()
+    assert b"Traceback" not in done.stdout + done.stderr
+    if ">&-" not in closing.replace("2>&-", ""):
+        assert b"out\n" in done.stdout or b'"out\\n"' in done.stdout
+    if "2>&-" not in closing and not mode == ["--json"]:
+        assert b"err\n" in done.stderr
+
+
+@pytest.mark.parametrize("backend", EVERY)
+@pytest.mark.parametrize("kind", ["shell", "python"])
+@pytest.mark.parametrize("size", [128 * 1024 - 1, 128 * 1024, 1 << 20],
+                         ids=["fits-one-argument", "one-past", "1MiB"])
+def test_scripts_of_any_length_run_the_same(tmp_path, backend, kind, size):
+    # Past one argument's limit (128 KiB with its NUL) the script travels another way; it
+    # must run the same: the last line counts, and $0 / sys.argv / sys.path are the "-c"
+    # form's.
+    if kind == "shell":
+        tail = 'echo "$0 $x end"; exit 3\n'
+        head = "x=set\n#"
+        expected = "sh set end\n"
+    else:
+        tail = "import sys; print(sys.argv, repr(sys.path[0]), x, 'end'); sys.exit(3)\n"
+        head = "x = 'set'\n#"
+        expected = "['-c'] '' set end\n"
+    script = head + "a" * (size - len(head) - len(tail) - 1) + "\n" + tail
+    assert len(script.encode()) == size
+    (tmp_path / "script").write_text(script)
+    done = cli("run", "--backend", backend, "-q", f"--{kind}-file", str(tmp_path / "script"))
+    assert (done.returncode, done.stdout, done.stderr) == (3, expected, "")
+
+
+@pytest.mark.parametrize(
+    "args, stdin, code, stdout, stderr",
+    [
+        # --ro: readable, not writable, under the isolating backends (see the rows below).
+        (["--version"], None, 0, "ventra-sandbox ", ""),
+        (["run", "--stdin", "--shell", "tr a-z A-Z"], "piped in\n", 0, "PIPED IN\n", ""),
+        (["run", "--shell", "cat; echo done"], "not passed\n", 0, "done\n", ""),
+        (["run", "--shell-file", "-"], "echo from stdin; exit 6\n", 6, "from stdin\n", ""),
+        (["run", "--python-file", "-", "--interpreter", sys.executable], "print(6 * 7)\n", 0,
+         "42\n", ""),
+        (["run", "--json", "--shell", "echo out; echo err >&2; exit 3"], None, 3,
+         {"exit_code": 3, "reason": "exit", "stdout": {"text": "out\n", "bytes": 4, "truncated": False},
+          "stderr": {"text": "err\n", "bytes": 4, "truncated": False}, "refused": []}, ""),
+        (["run", "--json", "--shell", "kill -TERM $$"], None, 143,
+         {"exit_code": 143, "reason": "signal"}, ""),
+        (["run", "--json", "--timeout", "0.5", "--shell", "sleep 30"], None, 137,
+         {"exit_code": 137, "reason": "timeout"}, TIMED_OUT),
+        (["run", "-q", "--json", "--timeout", "0.5", "--shell", "sleep 30"], None, 137,
+         {"exit_code": 137, "reason": "timeout"}, None),
+        (["run", "--json", "--allow", "127.0.0.1", "--shell", "true"], None, 0,
+         {"exit_code": 0, "reason": "exit", "refused": []}, ""),
+        # A PATH entry the child cannot see is named: a program there would silently be
+        # another one further along.
+        (["run", "--env", "PATH=/nonexistent-ventra-bin:/usr/bin:/bin", "--shell", "echo ok"], None, 0,
+         "ok\n", 'notice: PATH entry "/nonexistent-ventra-bin" does not exist inside the sandbox'),
+        (["run", "-q", "--env", "PATH=/nonexistent-ventra-bin:/usr/bin:/bin", "--shell", "echo ok"],
+         None, 0, "ok\n", None),
+    ],
+)
+def test_features_table(args, stdin, code, stdout, stderr):
+    if args[0] == "run":
+        args = ["run", "--backend", "none", *args[1:]]
+    done = cli(*args, input=stdin)
+    assert done.returncode == code, done.stderr
+    if isinstance(stdout, dict):
+        report = json.loads(done.stdout)
+        assert {k: report[k] for k in stdout} == stdout
+        assert report["backend"] == "none" and report["duration_s"] >= 0
+    else:
+        assert done.stdout.startswith(stdout) if stdout.endswith(" ") else done.stdout == stdout
+    if args[0] == "run" and "-q" not in args:
+        assert "does not isolate" in done.stderr  # the one notice of "none"
+    if stderr is None:
+        assert done.stderr == ""  # -q: no notice of ours at all
+    elif stderr:
+        assert stderr in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("flag, written", [("--ro", "refused"), ("--rw", "written")])
+def test_ro_and_rw_share_a_directory_read_only_or_writable(tmp_path, backend, flag, written):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    (shared / "data").write_text("visible\n")
+    done = cli("run", "--backend", backend, flag, str(shared), "--shell",
+               f'cat "{shared}/data"; (: > "{shared}/new") 2>/dev/null && echo written || echo refused')
+    assert (done.returncode, done.stdout) == (0, f"visible\n{written}\n"), done.stderr
+    assert (shared / "new").exists() == (written == "written")
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_a_path_entry_outside_the_sandbox_is_named(tmp_path, backend):
+    # A venv's bin on the host, not shared: inside, the search falls through to /usr/bin.
+    bin_dir = tmp_path / "venv" / "bin"
+    bin_dir.mkdir(parents=True)
+    done = cli("run", "--backend", backend, "--env", f"PATH={bin_dir}:/usr/bin:/bin", "--shell", "echo ok")
+    assert (done.returncode, done.stdout) == (0, "ok\n")
+    assert f'PATH entry "{bin_dir}" does not exist inside the sandbox' in done.stderr
+    shared = cli("run", "--backend", backend, "--ro", str(tmp_path / "venv"),
+                 "--env", f"PATH={bin_dir}:/usr/bin:/bin", "--shell", "echo ok")
+    assert (shared.returncode, shared.stdout, shared.stderr) == (0, "ok\n", "")
+
+
+@pytest.mark.parametrize("backend", EVERY)
+def test_files_move_between_directories_of_the_work_dir(tmp_path, backend):
+    # apt and pip rename from a partial/ directory into its parent; every Landlock layer
+    # refuses that (EXDEV) unless one of its rules grants it.
+    done = cli("run", "--backend", backend, "-q", "--cwd", str(tmp_path), "--python",
+               "import os; os.makedirs('a/partial'); open('a/partial/f', 'w').close(); "
+               "os.rename('a/partial/f', 'a/f'); os.rename('a', 'b'); print(sorted(os.listdir('b')))")
+    assert (done.returncode, done.stdout, done.stderr) == (0, "['f', 'partial']\n", "")

@@ -79,7 +79,7 @@ def test_failure_table(overrides, exc, message):
     assert spawn_error(overrides) == (exc, message)
 
 
-@pytest.mark.parametrize("key", ["stdout_fd", "stderr_fd"])
+@pytest.mark.parametrize("key", ["stdout_fd", "stderr_fd", "stdin_fd"])
 def test_forward_descriptor_must_be_open_and_a_failed_spawn_keeps_none(key):
     closed, spare = os.pipe()
     os.close(closed)
@@ -92,6 +92,19 @@ def test_forward_descriptor_must_be_open_and_a_failed_spawn_keeps_none(key):
     os.close(spare)
 
 
+def test_a_terminal_is_not_the_childs_standard_input():
+    # It could push input into the caller's shell: refused, and nothing is left open.
+    master, slave = os.openpty()
+    before = sorted(os.listdir("/proc/self/fd"))
+    try:
+        assert spawn_error({"stdin_fd": slave}) == (
+            ValueError, "stdin_fd: a terminal is not passed to the child; pipe it through")
+        assert sorted(os.listdir("/proc/self/fd")) == before
+    finally:
+        os.close(master)
+        os.close(slave)
+
+
 FULL_PYTHON_SPEC = {
     "script_type": "python", "argv": ["unused"], "input": "pass", "python_interpreter": "python3",
     "env": {}, "host_work_dir": "", "working_dir": "", "timeout_s": 1.0, "cpu_milli": 0,
@@ -100,6 +113,7 @@ FULL_PYTHON_SPEC = {
     "network_allowlist": [], "network_denylist": [], "extra_read_only_paths": [],
     "extra_read_write_paths": [], "capture_stdout": True, "capture_stderr": True,
     "backend": "no-such-backend", "stdout_fd": 1, "stderr_fd": 2, "stderr_to_stdout": False,
+    "stdin_fd": os.open(os.devnull, os.O_RDONLY),  # no terminal, however pytest runs
 }
 
 

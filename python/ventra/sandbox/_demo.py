@@ -20,15 +20,20 @@ from .aio import run
 # The child speaks CONNECT itself (standard library only): urllib sends plain-http URLs
 # as absolute-URI GETs, which the proxy refuses with 405, and it honours NO_PROXY, which
 # exempts 127.0.0.1 from the proxy altogether.
-def _pick_backend() -> "tuple[str, str]":
-    """The strongest backend that runs here, and the child's Python under it: the host's
-    own interpreter is outside an isolating sandbox's file system, so it runs the one on
-    the child's PATH there."""
-    available = {b.kind for b in _native.available_backends() if b.available}
-    for listed, name in (("userns", "userns-lite"), ("bubblewrap", "bubblewrap")):
-        if listed in available:
-            return name, "python3"
-    return "none", sys.executable
+def _pick_backend() -> "tuple[str, str, bool]":
+    """The default backend where it runs here, else the first isolating one that does,
+    else "none"; the child's Python under it; and whether it isolates. The host's own
+    interpreter may be outside an isolating sandbox's file system, so the child runs the
+    one on its PATH there."""
+    from .cli import backend_row
+
+    default = backend_row(None)
+    rows = [default] if default is not None else []
+    rows += [b for b in _native.available_backends() if b.isolates]
+    for row in rows:
+        if row.available:
+            return row.names[0], "python3", True
+    return "none", sys.executable, False
 
 
 _CHILD = r"""
@@ -124,9 +129,9 @@ def main() -> int:
             ["169.254.169.254", 80, "/"],
         ]
         env["DEMO_PLAN"] = json.dumps(plan)
-        backend, interpreter = _pick_backend()
+        backend, interpreter, isolates = _pick_backend()
         _say()
-        if backend == "none":
+        if not isolates:
             _say('WARNING: no isolating backend runs here, so the child runs with backend '
                  '"none", which does NOT isolate it: it sees your files with your permissions '
                  "and could ignore the proxy. `python -m ventra.sandbox backends` says what "

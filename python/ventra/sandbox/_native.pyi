@@ -12,6 +12,8 @@ __all__ = [
     "default_fs_allowlist",
     "proxy_env_vars",
     "spawn",
+    "program_candidates",
+    "DEFAULT_PATH",
     "LocalProcess",
     "BackendInfo",
     "AllowListProxy",
@@ -35,13 +37,21 @@ def _take_events(
 def _never_matching(entries: Sequence[str], /) -> list[str]: ...
 def default_fs_allowlist() -> _FsAllowlist: ...
 def proxy_env_vars(http_url: str, socks_url: str | None = None) -> list[tuple[str, str]]: ...
+def program_candidates(program: str, path: str | None = None) -> list[str]: ...
+
+# The PATH a child whose env sets none gets from every backend but sandbox-exec.
+DEFAULT_PATH: str
+
 def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     """Launch a child described by `spec_dict` (keys: `SpawnSpec`); unknown keys are ignored.
 
     ``stdout_fd`` / ``stderr_fd`` (int, an open descriptor of the caller) forward the
     stream there as it arrives, uncapped, instead of collecting it (it then collects as
     ``b""``); the descriptor is duplicated at spawn and never closed. ``stderr_to_stdout``
-    gives the child one pipe for both streams, as with ``2>&1``.
+    gives the child one pipe for both streams, as with ``2>&1``. ``stdin_fd`` (int, an
+    open descriptor of the caller, not a terminal) is the child's standard input instead
+    of the null device. An unavailable backend's RuntimeError carries what is missing as
+    its ``reason`` attribute and as a note.
     """
 @final
 class LocalProcess:
@@ -57,6 +67,8 @@ class LocalProcess:
     def wait_and_collect(self) -> tuple[int, bytes, bytes]: ...
     def kill(self) -> None: ...
     def pid(self) -> int: ...
+    @property
+    def pipe_closed(self) -> bool: ...
 
 @final
 class BackendInfo:
@@ -72,6 +84,12 @@ class BackendInfo:
     def reason(self) -> str: ...
     @property
     def limits(self) -> tuple[str, ...]: ...
+    @property
+    def names(self) -> tuple[str, ...]: ...
+    @property
+    def isolates(self) -> bool: ...
+    @property
+    def default_path(self) -> str: ...
 
 @final
 class AllowListProxy:

@@ -52,6 +52,7 @@ class SpawnSpec(TypedDict, total=False):
     stdout_fd: int
     stderr_fd: int
     stderr_to_stdout: bool
+    stdin_fd: int
 
 
 KNOWN_KEYS: FrozenSet[str] = frozenset(SpawnSpec.__annotations__)

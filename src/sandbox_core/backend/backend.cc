@@ -38,20 +38,19 @@ std::unique_ptr<Backend> make_sandbox_exec() {
 
 constexpr BackendRow kRows[kBackendKindCount] = {
     {BackendKind::Bubblewrap, "bubblewrap", {"bubblewrap", "bwrap"},
-     "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp",
+     "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp", true, true,
      LaunchWait::UntilSandboxUp,
      &bubblewrap_probe, &make_bubblewrap},
     {BackendKind::UsernsLite, "userns", {"userns-lite", "userns"},
      "Linux namespaces set up natively: own root, pid, ipc, uts and network; Landlock, "
      "seccomp",
-     LaunchWait::UntilSandboxUp, &userns_lite_probe, &make_userns_lite},
+     true, true, LaunchWait::UntilSandboxUp, &userns_lite_probe, &make_userns_lite},
     {BackendKind::SandboxExec, "sandbox-exec", {"sandbox-exec", "sandboxexec"},
-     "macOS sandbox-exec profile: read everywhere, write below the work directory",
-     LaunchWait::UntilExec,
-     &sandbox_exec_probe, &make_sandbox_exec},
+     "macOS sandbox-exec profile: read everywhere, write below the work directory", true, false,
+     LaunchWait::UntilExec, &sandbox_exec_probe, &make_sandbox_exec},
     {BackendKind::Passthrough, "none", {"none", "none"},
-     "no isolation at all: limits and a cleared environment only", LaunchWait::UntilExec,
-     &always, &make_passthrough},
+     "no isolation at all: limits and a cleared environment only", false, true,
+     LaunchWait::UntilExec, &always, &make_passthrough},
 };
 
 constexpr bool rows_in_kind_order() {

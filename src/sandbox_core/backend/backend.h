@@ -52,6 +52,8 @@ struct BackendRow {
   std::string_view listed_name;                // what available_backends() reports
   std::array<std::string_view, 2> accepted;    // what spawn accepts; the first is the kind's name
   std::string_view summary;                    // one line for the command line's listing
+  bool isolates;                               // false: the child sees the host as we do
+  bool adds_default_path;                      // DEFAULT_CHILD_PATH for an env without PATH
   LaunchWait wait;                             // what spawn() waits for
   Availability (*probe)();                     // see availability_of
   std::unique_ptr<Backend> (*make)();          // only for an available kind

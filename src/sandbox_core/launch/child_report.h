@@ -57,8 +57,9 @@ enum { kSignalExitBase = 128 };
 
 /* Descriptors the init finds when it starts: the report pipe (required), then the
    standard error to install for the target when the set-up tool's own stderr was a
-   diagnostics pipe (optional). Everything above is closed by the init. */
-enum InitFd { kInitReportFd = 3, kInitStderrFd = 4, kInitFirstFreeFd = 5 };
+   diagnostics pipe (optional), then a script too long for one argument, which the target
+   keeps (optional; kScriptFd). Everything above is closed by the init. */
+enum InitFd { kInitReportFd = 3, kInitStderrFd = 4, kInitScriptFd = 5, kInitFirstFreeFd = 6 };
 
 #ifdef __cplusplus
 }  // namespace sandbox::launch_detail

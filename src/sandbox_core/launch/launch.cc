@@ -20,15 +20,49 @@
 
 namespace sandbox {
 
+namespace {
+
+#if defined(__linux__)
+// The sandboxes have a /proc of their own, where "self" is the reader.
+#define SANDBOX_SCRIPT_PATH "/proc/self/fd/"
+#else
+#define SANDBOX_SCRIPT_PATH "/dev/fd/"
+#endif
+#define SANDBOX_STR2(x) #x
+#define SANDBOX_STR(x) SANDBOX_STR2(x)
+static_assert(launch_detail::kInitScriptFd == 5, "the script commands below name fd 5");
+// Sourced rather than run as a file, so that $0 stays "sh" as with -c.
+constexpr const char kShellFromFd[] = ". " SANDBOX_SCRIPT_PATH SANDBOX_STR(5);
+// Read through the descriptor itself (no path, so nothing to reopen), closed after; the
+// code runs in __main__ with "-c"'s argv and path, and tracebacks name "<string>".
+constexpr const char kPythonFromFd[] =
+    "exec(compile(open(5, 'rb').read(), '<string>', 'exec'))";
+#undef SANDBOX_STR
+#undef SANDBOX_STR2
+#undef SANDBOX_SCRIPT_PATH
+
+}  // namespace
+
+const std::string* script_by_descriptor(const SandboxSpec& spec) {
+  const std::string* input = nullptr;
+  if (auto* sh = std::get_if<ShellScript>(&spec.script)) input = &sh->input;
+  if (auto* py = std::get_if<PythonScript>(&spec.script)) input = &py->input;
+  return input != nullptr && input->size() + 1 > kMaxArgBytes ? input : nullptr;
+}
+
 std::vector<std::string> build_command(const SandboxSpec& spec) {
+  const bool by_fd = script_by_descriptor(spec) != nullptr;
   struct Visitor {
-    std::vector<std::string> operator()(const ShellScript& s) const { return {"sh", "-c", s.input}; }
+    bool by_fd;
+    std::vector<std::string> operator()(const ShellScript& s) const {
+      return {"sh", "-c", by_fd ? std::string(kShellFromFd) : s.input};
+    }
     std::vector<std::string> operator()(const PythonScript& s) const {
-      return {s.interpreter, "-c", s.input};
+      return {s.interpreter, "-c", by_fd ? std::string(kPythonFromFd) : s.input};
     }
     std::vector<std::string> operator()(const ArgvScript& s) const { return s.argv; }
   };
-  return std::visit(Visitor{}, spec.script);
+  return std::visit(Visitor{by_fd}, spec.script);
 }
 
 ChildLimits child_limits(uint64_t ephemeral_storage_bytes, uint64_t timeout_seconds,
@@ -218,6 +252,29 @@ SandboxError child_failure(const ChildReport& rec, const ChildSetup* setup) {
   return SandboxError::io(IoError::from_errno(rec.error));
 }
 
+// The script in a file of its own, read from the start. A sealed memory file where there
+// is one: the child may reopen it by path but can change nothing; elsewhere an unlinked
+// temporary file, which no other process can open.
+Result<UniqueFd, IoError> script_file(const std::string& source) {
+#if defined(__linux__)
+  UniqueFd fd(::memfd_create("sandbox-script", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!fd) return fail(IoError::last());
+  SANDBOX_TRY(write_all(fd.get(), std::string_view(source)));
+  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    return fail(IoError::last());
+  }
+#else
+  std::string path = system_temp_dir() + "/sandbox-script-XXXXXX";
+  UniqueFd fd(::mkstemp(path.data()));
+  if (!fd) return fail(IoError::last());
+  ::unlink(path.c_str());
+  if (::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0) return fail(IoError::last());
+  SANDBOX_TRY(write_all(fd.get(), std::string_view(source)));
+#endif
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return fail(IoError::last());
+  return fd;
+}
+
 // What a set-up tool wrote before it died, for SetupFailed: everything it wrote is
 // already in the pipe, since the tool and its children are gone by now.
 std::string read_diagnostics(int fd) {
@@ -255,6 +312,8 @@ struct LaunchFds {
   UniqueFd diag_read, diag_write;
   std::vector<UniqueFd> passed_copies;  // the caller's sources, copied above the floor
   UniqueFd exec_copy;
+  UniqueFd script;      // a script too long for one argument, passed at kScriptFd
+  UniqueFd stdin_copy;  // the caller's standard input, above the floor
 
   // Like 2>&1 when asked: one pipe keeps the two streams in the order they were written.
   int target_stdout() const { return out_write ? out_write.get() : null_dev.get(); }
@@ -266,6 +325,8 @@ struct LaunchFds {
     out_write.reset();
     err_write.reset();
     null_dev.reset();
+    stdin_copy.reset();
+    script.reset();
     diag_write.reset();
     passed_copies.clear();
   }
@@ -284,13 +345,14 @@ Result<Pipe, SandboxError> pipe_above(int floor) {
   return std::move(*p);
 }
 
-// Above every number the child dup2s onto: the standard streams, the passed targets and,
-// for the init, its own two.
-Result<int, SandboxError> descriptor_floor(const LaunchOptions& options) {
+// Above every number the child dup2s onto: the standard streams, the passed targets,
+// for the init its own two, and the script's.
+Result<int, SandboxError> descriptor_floor(const LaunchOptions& options, bool with_script) {
   int floor = 3;
   for (const auto& p : options.passed_fds) floor = std::max(floor, p.target + 1);
   if (options.report == ReportMode::Init) floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
-  if (options.passed_fds.size() + 2 > kMaxPassedFds || floor > kSetupFdFloor) {
+  if (with_script) floor = std::max(floor, kScriptFd + 1);
+  if (options.passed_fds.size() + 3 > kMaxPassedFds || floor > kSetupFdFloor) {
     return io_failure(IoError::custom("too many descriptors passed to the child", EINVAL));
   }
   return floor;
@@ -333,6 +395,12 @@ Result<void, SandboxError> pass_descriptors(const LaunchOptions& options, const 
     return {};
   };
   for (const auto& p : options.passed_fds) SANDBOX_TRY(pass(p.source, p.target));
+  if (fds.script) SANDBOX_TRY(pass(fds.script.get(), kScriptFd));
+  if (spec.stdin_fd >= 0) {
+    auto copy = dup_cloexec(spec.stdin_fd);
+    if (!copy) return io_failure(copy.error());
+    SANDBOX_ASSIGN_OR_RETURN(fds.stdin_copy, above_floor(std::move(*copy), fds.floor));
+  }
   if (!fds.init_mode) return {};
   SANDBOX_TRY(pass(fds.report_write.get(), kInitReportFd));
   SANDBOX_TRY(pass(fds.target_stderr(spec), kInitStderrFd));
@@ -359,7 +427,7 @@ Result<void, SandboxError> fill_child_plan(const LaunchPlan& plan, const LaunchO
     child.exec_fd = fds.exec_copy.get();
   }
   child.work_dir = plan.work_dir.c_str();
-  child.stdio[0] = fds.null_dev.get();
+  child.stdio[0] = fds.stdin_copy ? fds.stdin_copy.get() : fds.null_dev.get();
   child.stdio[1] = fds.target_stdout();
   child.stdio[2] = fds.init_mode ? fds.diag_write.get() : fds.target_stderr(spec);
   child.fd_scan_limit = fd_scan_limit();
@@ -427,7 +495,12 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   SANDBOX_ASSIGN_OR_RETURN(const LaunchPlan plan, build_plan(options, spec));
   LaunchFds fds;
   fds.init_mode = options.report == ReportMode::Init;
-  SANDBOX_ASSIGN_OR_RETURN(fds.floor, descriptor_floor(options));
+  if (const std::string* source = script_by_descriptor(spec)) {
+    auto made = script_file(*source);
+    if (!made) return io_failure(made.error());
+    fds.script = std::move(*made);
+  }
+  SANDBOX_ASSIGN_OR_RETURN(fds.floor, descriptor_floor(options, static_cast<bool>(fds.script)));
   SANDBOX_TRY(open_streams(spec, fds));
   ChildPlan child;
   SANDBOX_TRY(pass_descriptors(options, spec, fds, child));

@@ -26,7 +26,21 @@ inline constexpr std::string_view kNulByteMessage = "nul byte found in provided 
 // Ordered (name, value) pairs, each added only when the caller's env lacks the name.
 using EnvDefaults = std::vector<std::pair<std::string, std::string>>;
 
+// One argument may hold at most this many bytes, its NUL included (Linux's
+// MAX_ARG_STRLEN, 32 pages of 4 KiB).
+inline constexpr size_t kMaxArgBytes = 128 * 1024;
+
+// Where a script that does not fit one argument reaches the child: a sealed memory file
+// (elsewhere an unlinked temporary file) at this descriptor, kept by the sandbox init.
+inline constexpr int kScriptFd = launch_detail::kInitScriptFd;
+
+// The script's source when it is too long for one argument, else null.
+const std::string* script_by_descriptor(const SandboxSpec& spec);
+
 // "sh" "-c" input; interpreter "-c" input; or argv unchanged. May be empty (Argv only).
+// A script past kMaxArgBytes is read from kScriptFd instead: the shell sources it from
+// the descriptor's path, Python compiles it from the descriptor, so $0, sys.argv and
+// sys.path are those of the "-c" form.
 std::vector<std::string> build_command(const SandboxSpec& spec);
 
 // execvp's search over the child's PATH ("/bin:/usr/bin" when `path` is null): the
@@ -107,8 +121,8 @@ struct LaunchOptions {
   uint64_t max_processes = 0;
 };
 
-// Starts the child as the leader of a new session and process group: stdin from the
-// null device, stdout/stderr to pipes (or the null device when not captured), working
+// Starts the child as the leader of a new session and process group: stdin from
+// spec.stdin_fd or the null device, a script_by_descriptor() at kScriptFd, stdout/stderr to pipes (or the null device when not captured), working
 // directory spec.host_dir(), environment exactly spec.env plus the missing defaults, no
 // descriptor above 2 but the passed ones, SIGPIPE and SIGXFSZ at their defaults. A
 // program without "/" is searched in the child's own PATH. Failures inside the child

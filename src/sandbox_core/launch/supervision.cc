@@ -155,7 +155,8 @@ class SigpipeBlocked {
 
 // Writes all of `data` to the caller's descriptor; false once it cannot (the caller's
 // reader is gone, or the descriptor broke). A non-blocking descriptor is waited on.
-bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_guard) {
+bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_guard,
+                 std::atomic<bool>* broken) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n > 0) {
@@ -169,7 +170,10 @@ bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_gua
       if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
       continue;
     }
-    if (n < 0 && errno == EPIPE) pipe_guard.note_epipe();
+    if (n < 0 && errno == EPIPE) {
+      pipe_guard.note_epipe();
+      if (broken != nullptr) broken->store(true, std::memory_order_release);
+    }
     return false;
   }
   return true;
@@ -207,7 +211,8 @@ class Discard {
 // on and drops.
 Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
                                         OnInterrupt on_interrupt, const DrainControl* ctl,
-                                        int forward, ByteBuffer buf = {}) {
+                                        int forward, ByteBuffer buf = {},
+                                        std::atomic<bool>* broken = nullptr) {
   std::optional<SigpipeBlocked> pipe_guard;
   std::unique_ptr<char[]> chunk;
   if (forward >= 0) {
@@ -235,7 +240,9 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
     if (n == 0) break;
     size_t got = static_cast<size_t>(n);
     if (pipe_guard) {
-      if (forward >= 0 && !forward_all(forward, chunk.get(), got, *pipe_guard)) forward = -1;
+      if (forward >= 0 && !forward_all(forward, chunk.get(), got, *pipe_guard, broken)) {
+        forward = -1;
+      }
     } else if (kept) {
       buf.commit(got);
     } else {
@@ -249,9 +256,10 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
 // The collect's drains treat EINTR as an error like any other, as designed. `kept` is
 // what the collecting thread read before it handed the stream over.
 Result<ByteBuffer, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl,
-                                  int forward = -1, ByteBuffer kept = {}) {
+                                  int forward = -1, ByteBuffer kept = {},
+                                  std::atomic<bool>* broken = nullptr) {
   return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward,
-                     std::move(kept));
+                     std::move(kept), broken);
 }
 
 std::string_view label_name(StreamLabel label) {
@@ -313,8 +321,9 @@ Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
 }
 
 Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most,
-                                        int forward_fd) {
-  return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd);
+                                        int forward_fd, std::atomic<bool>* forward_broken) {
+  return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd, {},
+                     forward_broken);
 }
 
 namespace {
@@ -345,7 +354,8 @@ class Collector {
   Collector(SandboxChild child, Deadline deadline, pid_t pid, std::atomic<bool>& exited,
             CollectOptions options)
       : rec_(std::move(child)), deadline_(deadline), pid_(pid), exited_(exited),
-        should_stop_(std::move(options.should_stop)) {
+        should_stop_(std::move(options.should_stop)),
+        forward_broken_(std::move(options.forward_broken)) {
     streams_[0].label = StreamLabel::Stdout;
     streams_[0].fd = std::move(rec_.stdout_fd());
     streams_[0].forward = std::move(options.forward_stdout);
@@ -412,10 +422,10 @@ class Collector {
       auto started = start_thread(
           nullptr, [fd = std::move(st.fd), label = st.label, slot, control = control_,
                     forward = std::move(st.forward), kept = std::move(st.kept),
-                    done = done_]() mutable {
+                    done = done_, broken = forward_broken_]() mutable {
             DrainsDone::Mark mark{done};
             slot->result = drain(std::move(fd), label, control.get(), forward.get(),
-                                 std::move(kept));
+                                 std::move(kept), broken.get());
           });
       if (!started) {
         // Started drains are detached by their handles; the record kills a running child.
@@ -550,6 +560,7 @@ class Collector {
   const pid_t pid_;
   std::atomic<bool>& exited_;
   std::function<bool()> should_stop_;
+  std::shared_ptr<std::atomic<bool>> forward_broken_;  // set when a forward hits EPIPE
   MonoClock::time_point next_check_ = MonoClock::now() + STOP_CHECK_INTERVAL;
   std::shared_ptr<DrainControl> control_;
   std::shared_ptr<DrainsDone> done_;

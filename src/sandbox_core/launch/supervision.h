@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -52,10 +53,12 @@ Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label);
 // is read and dropped, and the truncation notice of `label` is written as for a drain.
 // The descriptor stays open and owned by the caller, so a later call reads on from where
 // this one stopped. With a `forward_fd` (not owned, >= 0) every byte read is written
-// there instead, uncapped, and nothing is kept. Blocks.
+// there instead, uncapped, and nothing is kept; `forward_broken`, when given, is set once
+// a write there fails with EPIPE. Blocks.
 Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label,
                                         size_t keep_at_most = OUTPUT_CAP_BYTES,
-                                        int forward_fd = -1);
+                                        int forward_fd = -1,
+                                        std::atomic<bool>* forward_broken = nullptr);
 
 struct CollectedOutput {
   int32_t exit_code = 0;
@@ -80,6 +83,9 @@ struct CollectOptions {
   // never blocks on it.
   UniqueFd forward_stdout;
   UniqueFd forward_stderr;
+  // Set (release) when a forwarding write fails with EPIPE, so that the caller can end
+  // the run as a shell pipeline would. Shared, since detached drains may outlive us.
+  std::shared_ptr<std::atomic<bool>> forward_broken;
   // Asked on the collecting thread at least every STOP_CHECK_INTERVAL while the collect
   // waits (for the child, then for the drains), never with a lock of ours held. Returning
   // true kills the group, reaps the child, tells the drains to stop and detaches them,

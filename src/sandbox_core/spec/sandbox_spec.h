@@ -60,6 +60,9 @@ struct SandboxSpec {
   // The child's stderr is its stdout (pipe or null device), as with 2>&1, so the two keep
   // their relative order; capture_stderr is then ignored.
   bool stderr_to_stdout = false;
+  // Borrowed; the child's standard input when >= 0 (it must stay open until the launch
+  // returns), else the null device.
+  int stdin_fd = -1;
   std::vector<std::string> extra_read_only_paths;
   std::vector<std::string> extra_read_write_paths;
 

@@ -23,7 +23,18 @@ TEST(ChildSupervision, ExitCodesAndExactOutput) {
   std::string up, down;
   for (int i = 1; i <= 400000; ++i) up += std::to_string(i) + "\n";
   for (int i = 400000; i >= 1; --i) down += std::to_string(i) + "\n";
+  // Past one argument's limit the script reaches the shell through a descriptor: $0 stays
+  // "sh" and the last line still counts.
+  auto long_script = [](size_t size) {
+    const std::string tail = "\necho \"$0\"; exit 9";
+    return "#" + std::string(size - 1 - tail.size(), 'a') + tail;
+  };
+  const std::string fits = long_script(kMaxArgBytes - 1), past = long_script(kMaxArgBytes);
+  EXPECT_EQ(script_by_descriptor(shell_spec(fits)), nullptr);
+  EXPECT_NE(script_by_descriptor(shell_spec(past)), nullptr);
   const std::tuple<const char*, int, std::string, std::string> cases[] = {
+      {fits.c_str(), 9, "sh\n", ""},
+      {past.c_str(), 9, "sh\n", ""},
       {"kill -TERM $$", 143, "", ""},
       {"printf 'a\\0b'; printf oops >&2; exit 1", 1, std::string("a\0b", 3), "oops"},
       // The background sleep holds stdout: only the group kill after exit ends the collect.
@@ -211,6 +222,8 @@ TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
         Deadline deadline;
         if (mode == 2) deadline = MonoClock::now() + 150ms;
         CollectOptions options;
+        options.forward_broken = std::make_shared<std::atomic<bool>>(false);
+        auto broken = options.forward_broken;
         if (mode == 4) {
           auto sink = make_pipe();  // its read end is closed at the end of this block
           ASSERT_TRUE(sink);
@@ -225,6 +238,7 @@ TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
         EXPECT_EQ(out->exit_code, exit ? 0 : 137);
         EXPECT_EQ(out->stdout_bytes, mode == 4 ? "" : (exit ? "out-" : "start-") + tag + "\n");
         EXPECT_EQ(out->stderr_bytes, exit ? "err-" + tag + "\n" : "");
+        EXPECT_EQ(broken->load(), mode == 4);  // the reader went away: EPIPE is told
       }
     });
   }
