@@ -211,6 +211,7 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   spec.work_dir = *working_dir         ? std::move(**working_dir)
                   : spec.host_work_dir ? *spec.host_work_dir
                                        : system_temp_dir();
+  spec.default_work_dir = !*working_dir && !spec.host_work_dir;
 
   // Looked up now, converted only after the network and path keys.
   SANDBOX_READ(timeout_obj, r.get("timeout_s"));

@@ -2,17 +2,74 @@
 // availability probe's).
 #include "sandbox_core/backend/sandboxed.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/proxy/fence.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
 
 namespace sandbox {
+namespace {
+
+// Removes `name` under `parent` and everything below it, following no link: the child
+// may have left links to anywhere, and directories it made unreadable.
+void remove_tree(int parent, const char* name) {
+  if (::unlinkat(parent, name, 0) == 0 || errno != EISDIR) return;
+  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (::fchmodat(parent, name, 0700, 0) != 0) return;
+    fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+  }
+  (void)::fchmod(fd, 0700);
+  if (DIR* dir = ::fdopendir(fd)) {
+    while (dirent* e = ::readdir(dir)) {
+      std::string_view n = e->d_name;
+      if (n != "." && n != "..") remove_tree(::dirfd(dir), e->d_name);
+    }
+    ::closedir(dir);
+  } else {
+    ::close(fd);
+  }
+  (void)::unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+// The work directory of a spec that named none: fresh, private, gone with the run.
+class PrivateWorkDir final : public ChildResource {
+ public:
+  static Result<std::unique_ptr<PrivateWorkDir>, IoError> create() {
+    std::string path = system_temp_dir() + "/ventra-work-XXXXXX";
+    if (::mkdtemp(path.data()) == nullptr) return fail(IoError::last());
+    return std::unique_ptr<PrivateWorkDir>(new PrivateWorkDir(std::move(path)));
+  }
+  ~PrivateWorkDir() override { remove_tree(AT_FDCWD, path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit PrivateWorkDir(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+};
+
+}  // namespace
 
 Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& spec) {
   std::vector<std::string> command = build_command(spec);
   if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
-  return launch(spec, init_arguments(command, spec));
+  if (!spec.default_work_dir) return launch(spec, init_arguments(command, spec));
+  // Nothing of the host the caller did not name: not the system temporary directory.
+  auto dir = PrivateWorkDir::create();
+  if (!dir) return fail(SandboxError::io(dir.error()));
+  SandboxSpec own = spec;
+  own.host_work_dir = (*dir)->path();
+  own.work_dir = (*dir)->path();
+  auto child = launch(own, init_arguments(command, own));
+  if (child) child->resources().push_back(std::move(*dir));
+  return child;
 }
 
 std::vector<std::string> init_arguments(const std::vector<std::string>& command,

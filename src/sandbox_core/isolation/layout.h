@@ -22,10 +22,12 @@ struct LayoutEntry {
   std::string path;        // absolute, normalised
   std::string link;        // Symlink: the link's text
   bool directory = true;   // binds: the host path is a directory (else a file)
+  bool named = false;      // binds: a path the caller named (extra paths, the work dir)
 };
 
 // Entries in mount order: a path comes after every entry above it. Host paths that do not
-// exist are skipped; "/" itself is never bound.
+// exist are skipped; "/" itself is never bound, nor the host's /tmp: the sandbox's /tmp
+// is always its own.
 std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec);
 
 // `path` made absolute against the current directory, with "." , ".." and repeated
