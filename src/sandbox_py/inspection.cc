@@ -28,7 +28,7 @@ PyObject* available_backends(PyObject*, PyObject*) {
     for (size_t i = 0; i < table.size(); ++i) {
       const BackendRow& row = table[i];
       auto info = new_backend_info({std::string(row.listed_name), a.available(row.kind),
-                                    std::string(row.summary), a.reason(row.kind)});
+                                    backend_summary(row), a.reason(row.kind)});
       if (!info) return fail(std::move(info).error());
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), *info);  // steals
     }

@@ -170,19 +170,19 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   auto seccomp = seccomp_program_pipe();
   if (!seccomp) return fail(SandboxError::io(seccomp.error()));
 
-  // Our set-up child stages the caller's paths (and makes the fence's network namespace,
-  // whose listeners must exist before bwrap runs); bwrap then builds the sandbox from it.
+  // Our set-up child stages the caller's paths and makes the sandbox's network namespace
+  // (the fence's listeners must exist before bwrap runs, and its sysfs must be mounted
+  // from inside); bwrap then builds the sandbox from them.
   NetworkPlan net = network_plan(spec);
   NamespaceSetup::Options o;
   o.root = RootMode::Staged;
   o.own_user_namespace = false;
-  o.new_network = !net.fence.empty();
+  o.new_network = net.own_network;
   o.fence = net.fence;
   auto setup = NamespaceSetup::prepare(spec, std::move(o));
   if (!setup) return fail(SandboxError::io(setup.error()));
 
-  std::vector<std::string> args = bubblewrap_options(spec, net.own_network && net.fence.empty(),
-                                                     setup->get());
+  std::vector<std::string> args = bubblewrap_options(spec, false, setup->get());
   // The child's variables reach only the child: bwrap itself runs with none.
   args.push_back("--clearenv");
   for (const auto& [name, value] : spec.env) args.insert(args.end(), {"--setenv", name, value});

@@ -103,9 +103,11 @@ Result<int, IoError> make_unprivileged_userns() {
   return ns;
 }
 
-// A walk that follows no link failed (ELOOP: a link on the way): the message names the path.
+// A walk that follows no link failed (ELOOP: a link on the way). Worded as when the
+// child's own walk fails: the bind's label, which names the path.
 IoError links_refused(const std::string& path) {
-  return IoError::last().annotated(" at path " + quoted_form(path));
+  int code = errno;
+  return IoError::custom("bind " + quoted_form(path) + ": " + os_error_text(code), code);
 }
 
 Result<int, IoError> unprivileged_userns() {
@@ -132,24 +134,27 @@ void NamespaceSetup::add_rule(const std::string& path, uint64_t access) {
   if (landlock_abi_ > 0) rule_store_.push_back({keep(path), access});
 }
 
-Result<int, IoError> NamespaceSetup::detached_tree(const std::string& path, bool idmap) {
+Result<int, IoError> NamespaceSetup::detached_tree(const std::string& path, bool no_links) {
   if (identity_ != Identity::Unprivileged) return -1;
-  sys::OpenHow how{O_PATH | O_CLOEXEC, 0, sys::kResolveNoSymlinks | sys::kResolveNoMagiclinks};
-  UniqueFd at(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
-  if (!at) return fail(links_refused(path));
-  UniqueFd tree(static_cast<int>(::syscall(SYS_open_tree, at.get(), "",
-                                           sys::kOpenTreeClone | sys::kOpenTreeCloexec |
-                                               sys::kAtRecursive | sys::kAtEmptyPath)));
-  if (!tree) return fail(IoError::last());
-  if (idmap) {
-    auto ns = unprivileged_userns();
-    if (!ns) return fail(ns.error());
-    sys::MountAttr attr{sys::kMountAttrIdmap, 0, 0, static_cast<uint64_t>(*ns)};
-    // A file system without idmapped mounts keeps the plain bind: the child then writes
-    // there only what the unprivileged ids may.
-    (void)::syscall(SYS_mount_setattr, tree.get(), "", sys::kAtEmptyPath | sys::kAtRecursive,
-                    &attr, sizeof attr);
+  constexpr unsigned kClone = sys::kOpenTreeClone | sys::kOpenTreeCloexec | sys::kAtRecursive;
+  UniqueFd tree;
+  if (no_links) {
+    sys::OpenHow how{O_PATH | O_CLOEXEC, 0, sys::kResolveNoSymlinks | sys::kResolveNoMagiclinks};
+    UniqueFd at(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+    if (!at) return fail(links_refused(path));
+    tree.reset(static_cast<int>(::syscall(SYS_open_tree, at.get(), "", kClone | sys::kAtEmptyPath)));
+  } else {
+    tree.reset(static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, path.c_str(), kClone)));
   }
+  if (!tree) return fail(links_refused(path));
+  // Idmapped to the child's ids: what root owns there is the child's, and what the child
+  // makes is root's. A file system without idmapped mounts keeps the plain bind: the
+  // child then writes there only what the unprivileged ids may.
+  auto ns = unprivileged_userns();
+  if (!ns) return fail(ns.error());
+  sys::MountAttr attr{sys::kMountAttrIdmap, 0, 0, static_cast<uint64_t>(*ns)};
+  (void)::syscall(SYS_mount_setattr, tree.get(), "", sys::kAtEmptyPath | sys::kAtRecursive, &attr,
+                  sizeof attr);
   auto high = above_passed(std::move(tree));
   if (!high) return fail(high.error());
   int fd = high->get();
@@ -224,7 +229,7 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
         m.read_only = read_only;
         m.no_links = !read_only;
         if (named) {
-          auto tree = detached_tree(e.path, true);
+          auto tree = detached_tree(e.path, e.kind == Kind::ReadWrite);
           if (!tree) return fail(tree.error());
           m.tree = *tree;
         }
@@ -297,12 +302,20 @@ Result<void, IoError> NamespaceSetup::plan_staging(const SandboxSpec& spec) {
   using Kind = LayoutEntry::Kind;
   for (const LayoutEntry& e : sandbox_layout(spec)) {
     bool rw = e.kind == Kind::ReadWrite;
+    if (e.kind == Kind::ReadOnly && e.path == "/sys" && options_.new_network) {
+      // A sysfs of the sandbox's own network namespace: only its own interfaces.
+      std::string at = std::string(stage) + "/sys";
+      MountStep m = step(MountStep::Kind::Sysfs, "/sys", keep(at));
+      add_mount(m, "mount a fresh sysfs on \"/sys\"", true);
+      staged_.emplace_back(e.path, at);
+      continue;
+    }
     if (!rw && !(e.kind == Kind::ReadOnly && e.named)) continue;
     std::string at = std::string(stage) + "/" + std::to_string(staged_.size());
     MountStep m = step(MountStep::Kind::Bind, keep(e.path), keep(at));
     m.file = !e.directory;
     m.no_links = rw;
-    auto tree = detached_tree(e.path, true);
+    auto tree = detached_tree(e.path, e.kind == Kind::ReadWrite);
     if (!tree) return fail(tree.error());
     m.tree = *tree;
     add_mount(m, "bind " + quoted_form(e.path) + (rw ? "" : " read-only"), true);

@@ -130,9 +130,10 @@ class NamespaceSetup final : public ChildSetup {
   void add_mount(MountStep step, std::string label, bool create_self);
   void add_rule(const std::string& path, uint64_t access);
   void add_proc_masks(const std::string& proc);
-  // A detached mount of `path` for a root caller's child, opened without following links
-  // and idmapped to the child's ids where the file system allows; -1 for other callers.
-  Result<int, IoError> detached_tree(const std::string& path, bool idmap);
+  // A detached mount of `path` for a root caller's child (-1 for other callers), idmapped
+  // to the child's ids where the file system allows; with `no_links`, no component of
+  // `path` is followed as a link.
+  Result<int, IoError> detached_tree(const std::string& path, bool no_links);
 
   // Child-side steps of run(), in order; each returns 0 or an errno with the report set.
   int map_ids(launch_detail::ChildReport& r) const noexcept;

@@ -188,20 +188,23 @@ int NamespaceSetup::enter_own_root(ChildReport& r) const noexcept {
   return 0;
 }
 
-// Every source is opened before the stage covers /tmp, where a source may live.
+// Every source is opened before the stage covers its directory, where a source may live.
 int NamespaceSetup::stage_binds(ChildReport& r) const noexcept {
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail_at(r, kStepPivot);
   constexpr size_t kMaxStaged = 64;
   int trees[kMaxStaged];
-  size_t count = 0;
-  for (size_t i = 1; i < mount_count_ && count < kMaxStaged; ++i, ++count) {
-    trees[count] = source_tree(mounts_[i]);
-    if (trees[count] < 0) return fail_at(r, kStepMount, static_cast<int32_t>(i));
+  const size_t count = mount_count_ < kMaxStaged ? mount_count_ : kMaxStaged;
+  for (size_t i = 1; i < count; ++i) {
+    trees[i] = mounts_[i].kind == MountStep::Kind::Bind ? source_tree(mounts_[i]) : -1;
+    if (trees[i] < 0 && mounts_[i].kind == MountStep::Kind::Bind) {
+      return fail_at(r, kStepMount, static_cast<int32_t>(i));
+    }
   }
   if (!apply(mounts_[0])) return fail_at(r, kStepMount, 0);
-  for (size_t i = 0; i < count; ++i) {
-    const MountStep& m = mounts_[i + 1];
-    if (!make_mount_point(m) || !attach(trees[i], m)) return fail_at(r, kStepMount, static_cast<int32_t>(i + 1));
+  for (size_t i = 1; i < count; ++i) {
+    const MountStep& m = mounts_[i];
+    bool ok = m.kind == MountStep::Kind::Bind ? make_mount_point(m) && attach(trees[i], m) : apply(m);
+    if (!ok) return fail_at(r, kStepMount, static_cast<int32_t>(i));
   }
   return 0;
 }
