@@ -55,9 +55,15 @@ bool write_file(const char* path, const char* text) noexcept {
   return ok;
 }
 
-bool make_dirs(const MountStep& m) noexcept {
+// Directories made for mount points belong to the child's ids, as they would in a user
+// namespace of its own: a root caller's child (`owner`) keeps writing under its /tmp.
+bool make_dirs(const MountStep& m, long owner) noexcept {
   for (size_t i = 0; i < m.dir_count; ++i) {
-    if (::mkdir(m.dirs[i], 0755) != 0 && errno != EEXIST) return false;
+    if (::mkdir(m.dirs[i], 0755) == 0) {
+      if (owner >= 0 && ::syscall(SYS_fchownat, AT_FDCWD, m.dirs[i], owner, owner, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    } else if (errno != EEXIST) {
+      return false;
+    }
   }
   return true;
 }
@@ -93,8 +99,8 @@ bool attach(int tree, const MountStep& m) noexcept {
   return close_keeping_errno(tree, ok);
 }
 
-bool make_mount_point(const MountStep& m) noexcept {
-  if (!make_dirs(m)) return false;
+bool make_mount_point(const MountStep& m, long owner = -1) noexcept {
+  if (!make_dirs(m, owner)) return false;
   if (!m.file) return true;
   int fd = ::open(m.target, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
   return fd >= 0 && close_keeping_errno(fd, true);
@@ -105,9 +111,9 @@ bool exists(const char* path) noexcept {
   return fd >= 0 && close_keeping_errno(fd, true);
 }
 
-bool apply(const MountStep& m) noexcept {
+bool apply(const MountStep& m, long owner = -1) noexcept {
   if (m.optional && !exists(m.target)) return true;
-  if (!make_mount_point(m)) return false;
+  if (!make_mount_point(m, owner)) return false;
   constexpr uint64_t kLocked = sys::kMountAttrRdonly | sys::kMountAttrNosuid | sys::kMountAttrNodev;
   switch (m.kind) {
     case MountStep::Kind::Symlink:
@@ -176,8 +182,9 @@ int NamespaceSetup::enter_own_root(ChildReport& r) const noexcept {
       ::syscall(SYS_pivot_root, ".", ".old") != 0 || ::chdir("/") != 0) {
     return fail_at(r, kStepPivot);
   }
+  const long owner = identity_ == Identity::Unprivileged ? static_cast<long>(kUnprivilegedId) : -1;
   for (size_t i = 0; i < mount_count_; ++i) {
-    if (!apply(mounts_[i])) return fail_at(r, kStepMount, static_cast<int32_t>(i));
+    if (!apply(mounts_[i], owner)) return fail_at(r, kStepMount, static_cast<int32_t>(i));
   }
   // The host's root goes away entirely; the sandbox's root becomes read-only.
   if (::umount2("/.old", MNT_DETACH) != 0 || ::rmdir("/.old") != 0 ||
