@@ -24,10 +24,10 @@ constexpr long kOCloexec = 02000000;
 constexpr long kPrSetNoNewPrivs = 38;
 constexpr long kLandlockCreateRulesetVersion = 1;
 constexpr uint64_t kScopeAbstractUnixSocket = 1, kScopeSignal = 2;
-constexpr uint64_t kAccessFsRefer = 1ULL << 13;
-constexpr long kRulePathBeneath = 1, kOPath = 010000000, kAtFdcwd = -100;
 constexpr long kNrLandlockCreateRuleset = 444, kNrLandlockAddRule = 445,
                kNrLandlockRestrictSelf = 446, kNrCloseRange = 436;
+constexpr uint64_t kAccessFsRefer = 1ULL << 13;
+constexpr long kRulePathBeneath = 1, kAtFdcwd = -100, kOPath = 010000000;
 constexpr long kEnoent = 2, kEacces = 13, kEnotdir = 20, kEnodev = 19, kEstale = 116,
                kEtimedout = 110, kEintr = 4;
 
@@ -103,7 +103,10 @@ bool is_search_miss(long err) {
 
 // Landlock scoping where the kernel has it (ABI 6): the target can neither signal nor
 // reach the abstract unix sockets of anything outside its own domain, the host's
-// included. Older kernels simply lack the layer.
+// included. Older kernels simply lack the layer. Every layer denies moving a file to
+// another directory unless a rule grants it, so this one grants it everywhere and leaves
+// the file-system rules to the layers that have them: without it, a rename between two
+// directories of the work directory failed with EXDEV under a Landlock file layer.
 long scope_target() {
   long abi = sys(kNrLandlockCreateRuleset, 0, 0, kLandlockCreateRulesetVersion);
   if (abi < 6) return 0;
@@ -112,16 +115,16 @@ long scope_target() {
   } attr = {kAccessFsRefer, 0, kScopeAbstractUnixSocket | kScopeSignal};
   long fd = sys(kNrLandlockCreateRuleset, reinterpret_cast<long>(&attr), sizeof attr, 0);
   if (fd < 0) return fd;
-  // Under a layer with file rules (userns-lite's), every later layer handles the refer
-  // right, even one made only to scope: without this rule, which needs the right handled
-  // explicitly, it would refuse every rename and link across directories (EXDEV).
   long root = sys(__NR_openat, kAtFdcwd, reinterpret_cast<long>("/"), kOPath | kOCloexec);
-  struct {
-    uint64_t allowed_access;
-    int32_t parent_fd;
-  } __attribute__((packed)) rule = {kAccessFsRefer, static_cast<int32_t>(root)};
-  long r = root < 0 ? root : sys(kNrLandlockAddRule, fd, kRulePathBeneath, reinterpret_cast<long>(&rule), 0);
-  if (root >= 0) sys(__NR_close, root);
+  long r = root;
+  if (root >= 0) {
+    struct __attribute__((packed)) {
+      uint64_t allowed_access;
+      int32_t parent_fd;
+    } beneath = {kAccessFsRefer, static_cast<int32_t>(root)};
+    r = sys(kNrLandlockAddRule, fd, kRulePathBeneath, reinterpret_cast<long>(&beneath), 0);
+    sys(__NR_close, root);
+  }
   if (r == 0) r = sys(kNrLandlockRestrictSelf, fd, 0);
   sys(__NR_close, fd);
   return r;

@@ -92,9 +92,7 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
       if (const auto& owner = st->owners[i]) {
         // Closed: refused, even if something else listens on its port by now.
         if (owner->stop->load(std::memory_order_seq_cst)) continue;
-        (void)run_proxy_pooled(owner->kind->connection_thread_name,
-                               [handler = owner->kind->handler, f = owner->filter,
-                                c = std::move(client)]() mutable { handler(std::move(f), std::move(c)); });
+        serve_as_live_proxy(*owner, std::move(client));
         continue;
       }
       (void)run_proxy_pooled("fence-relay", [c = std::move(client), e = st->endpoints[i]]() mutable {

@@ -59,11 +59,6 @@ class ProxyHandle {
 Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
                                                           netfilter::NetworkFilter filter);
 
-// Serves `client` as if this process's proxy listening at `endpoint` had accepted it: on
-// a pooled thread with that proxy's connection thread name, its handler and its filter.
-// False when no running proxy of this process listens there; `client` is then untouched.
-bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client);
-
 // Pumps the tunnel in both directions: upstream to client on a new detached thread
 // "proxy-pump-u2c", client to upstream on the calling thread, which renames itself
 // "proxy-pump-c2u" and returns only when that direction has finished. Called last by

@@ -27,4 +27,8 @@ void unregister_live_proxy(const std::shared_ptr<std::atomic<bool>>& stop);
 // The running proxy listening at `address`, if any.
 std::optional<LiveProxy> find_live_proxy(const netfilter::SocketAddress& address);
 
+// Serves `client` as if `proxy`'s listener had accepted it: on a pooled thread with its
+// connection thread name, its handler and its filter.
+void serve_as_live_proxy(const LiveProxy& proxy, UniqueFd client);
+
 }  // namespace sandbox::proxy

@@ -143,18 +143,13 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
   return std::make_unique<ProxyHandle>(*local, std::move(stop), std::move(*thread));
 }
 
-bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client) {
-  auto live = find_live_proxy(endpoint);
-  if (!live) return false;
-  const ProxyKind* kind = live->kind;
-  FilterRef filter = std::move(live->filter);
+void serve_as_live_proxy(const LiveProxy& proxy, UniqueFd client) {
   // As if the proxy's own accept thread had taken it: a thread that cannot start closes
   // the client, as there.
-  (void)run_proxy_pooled(kind->connection_thread_name,
-                   [handler = kind->handler, f = std::move(filter), c = std::move(client)]() mutable {
+  (void)run_proxy_pooled(proxy.kind->connection_thread_name,
+                   [handler = proxy.kind->handler, f = proxy.filter, c = std::move(client)]() mutable {
                      handler(std::move(f), std::move(c));
                    });
-  return true;
 }
 
 ProxyHandle::ProxyHandle(netfilter::SocketAddress local_addr,
