@@ -143,7 +143,9 @@ TEST(CheckTool, RefusesWhatAnotherUserCouldReplace) {
     CheckedTool tool = check_tool(path);
     EXPECT_EQ(tool.refusal, refusal);
     EXPECT_EQ(tool.file.get() >= 0, refusal.empty());
-    if (refusal.empty()) EXPECT_EQ(tool.path, dir + "/ok");
+    if (refusal.empty()) {
+      EXPECT_EQ(tool.path, dir + "/ok");
+    }
   }
   std::filesystem::remove_all(dir);
 }

@@ -193,7 +193,9 @@ TEST(Layout, BindsOnlyWhatWasNamedAndNeverTheHostsTmp) {
       EXPECT_EQ(e.kind, Kind::Tmpfs);
     }
     EXPECT_NE(e.path, "/");
-    if (e.path == "/proc") EXPECT_EQ(e.kind, Kind::Proc);
+    if (e.path == "/proc") {
+      EXPECT_EQ(e.kind, Kind::Proc);
+    }
     if (e.named) named.emplace_back(e.kind, e.path, e.directory);
   }
   EXPECT_EQ(tmp_entries, 1);
@@ -245,7 +247,9 @@ TEST(NamespacePlan, OwnRootHardensProcAndSysAndGrantsReferOnWritableTrees) {
       EXPECT_TRUE(m.no_links);
       EXPECT_EQ(m.tree >= 0, root);
     }
-    if (std::string(m.target) == "/proc/sys") EXPECT_TRUE(m.read_only && m.optional);
+    if (std::string(m.target) == "/proc/sys") {
+      EXPECT_TRUE(m.read_only && m.optional);
+    }
   }
   if (landlock_abi() >= 2) {
     auto rules = s.landlock_rules();
