@@ -281,15 +281,19 @@ def test_seccomp_refuses_each_call_with_eperm(backend, tmp_path):
     assert [p.name for p in tmp_path.iterdir() if p.stat().st_mode & 0o6000] == []
 
 
-# A spec that names no work directory gets a fresh private one, gone after the run; /tmp
-# inside is private even when named as a read-write path.
+# A spec that names no work directory gets a fresh private one, gone after the run even
+# when the child nests it deeper than a stack, locks a directory and plants a link to a
+# host file; /tmp inside is private even when named as a read-write path.
 @pytest.mark.parametrize("backend", ISOLATING)
 def test_nothing_of_the_host_is_bound_that_the_caller_did_not_name(backend):
     with tempfile.NamedTemporaryFile(dir="/tmp", prefix="ventra-host-") as host_file:
-        script = f"pwd; ls -A | wc -l; touch made; ! test -e {host_file.name} || echo host-tmp"
+        script = (f"pwd; ls -A | wc -l; ! test -e {host_file.name} || echo host-tmp; "
+                  "python3 -c 'import os\nfor _ in range(5000): os.mkdir(\"d\"); os.chdir(\"d\")'; "
+                  f"mkdir locked; touch locked/f; chmod 0 locked; ln -s {host_file.name} link")
         code, out, err = _native.spawn({"script_type": "shell", "input": script,
                                         "backend": backend,
                                         "extra_read_write_paths": ["/tmp"]}).wait_and_collect()
+        assert os.path.exists(host_file.name)
     assert code == 0, err
     work, count = out.decode().split()
     assert (count, os.path.dirname(work), os.path.exists(work)) == (

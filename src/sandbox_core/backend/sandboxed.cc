@@ -16,27 +16,55 @@
 namespace sandbox {
 namespace {
 
-// Removes `name` under `parent` and everything below it, following no link: the child
-// may have left links to anywhere, and directories it made unreadable.
-void remove_tree(int parent, const char* name) {
-  if (::unlinkat(parent, name, 0) == 0 || errno != EISDIR) return;
-  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    if (::fchmodat(parent, name, 0700, 0) != 0) return;
-    fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
+// Removes the tree at `path`, following no link: the child may have left links to
+// anywhere, directories it made unreadable, and nesting deeper than any stack. So the
+// walk is a loop holding one directory open and the names on the way down.
+void remove_tree(const std::string& path) {
+  constexpr int kDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int dir = ::open(path.c_str(), kDir);
+  if (dir < 0) {
+    (void)::unlink(path.c_str());
+    return;
   }
-  (void)::fchmod(fd, 0700);
-  if (DIR* dir = ::fdopendir(fd)) {
-    while (dirent* e = ::readdir(dir)) {
-      std::string_view n = e->d_name;
-      if (n != "." && n != "..") remove_tree(::dirfd(dir), e->d_name);
+  std::vector<std::string> down;
+  for (;;) {
+    (void)::fchmod(dir, 0700);
+    std::string sub;
+    int scan = ::dup(dir);
+    if (DIR* d = scan >= 0 ? ::fdopendir(scan) : nullptr) {
+      while (dirent* e = ::readdir(d)) {
+        std::string_view n = e->d_name;
+        if (n == "." || n == "..") continue;
+        if (::unlinkat(dir, e->d_name, 0) == 0 || errno != EISDIR) continue;
+        sub = e->d_name;
+        break;
+      }
+      ::closedir(d);
+    } else if (scan >= 0) {
+      ::close(scan);
     }
-    ::closedir(dir);
-  } else {
-    ::close(fd);
+    if (!sub.empty()) {
+      int next = ::openat(dir, sub.c_str(), kDir);
+      if (next < 0 && ::fchmodat(dir, sub.c_str(), 0700, 0) == 0) next = ::openat(dir, sub.c_str(), kDir);
+      if (next >= 0) {
+        ::close(dir);
+        dir = next;
+        down.push_back(std::move(sub));
+        continue;
+      }
+      if (::unlinkat(dir, sub.c_str(), AT_REMOVEDIR) != 0) break;  // cannot enter it: give up
+      continue;
+    }
+    if (down.empty()) break;
+    int up = ::openat(dir, "..", kDir);
+    ::close(dir);
+    if (up < 0) return;
+    dir = up;
+    (void)::unlinkat(dir, down.back().c_str(), AT_REMOVEDIR);
+    down.pop_back();
   }
-  (void)::unlinkat(parent, name, AT_REMOVEDIR);
+  ::close(dir);
+  (void)::rmdir(path.c_str());
 }
 
 // The work directory of a spec that named none: fresh, private, gone with the run.
@@ -47,7 +75,7 @@ class PrivateWorkDir final : public ChildResource {
     if (::mkdtemp(path.data()) == nullptr) return fail(IoError::last());
     return std::unique_ptr<PrivateWorkDir>(new PrivateWorkDir(std::move(path)));
   }
-  ~PrivateWorkDir() override { remove_tree(AT_FDCWD, path_.c_str()); }
+  ~PrivateWorkDir() override { remove_tree(path_); }
   const std::string& path() const { return path_; }
 
  private:
