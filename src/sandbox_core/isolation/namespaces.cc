@@ -322,6 +322,7 @@ Result<void, IoError> NamespaceSetup::plan_staging(const SandboxSpec& spec) {
     add_mount(m, "bind " + quoted_form(e.path) + (rw ? "" : " read-only"), true);
     staged_.emplace_back(e.path, at);
   }
+  if (mount_store_.size() > kMaxStageSteps) return fail(IoError::from_errno(E2BIG));
   return {};
 }
 

@@ -38,6 +38,9 @@ inline constexpr unsigned kUnprivilegedId = 65534;
 // over /dev/shm there (over /tmp where there is none), so bwrap never looks a caller's
 // path up itself.
 inline constexpr const char* kStageDirs[] = {"/dev/shm", "/tmp"};
+// The most mount steps a stage has (the stage itself included): the child keeps one
+// descriptor per step on its stack.
+inline constexpr size_t kMaxStageSteps = 64;
 
 // One mount-plan step, in the child's terms. Strings point into the setup's storage.
 struct MountStep {

@@ -198,9 +198,8 @@ int NamespaceSetup::enter_own_root(ChildReport& r) const noexcept {
 // Every source is opened before the stage covers its directory, where a source may live.
 int NamespaceSetup::stage_binds(ChildReport& r) const noexcept {
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail_at(r, kStepPivot);
-  constexpr size_t kMaxStaged = 64;
-  int trees[kMaxStaged];
-  const size_t count = mount_count_ < kMaxStaged ? mount_count_ : kMaxStaged;
+  int trees[kMaxStageSteps];
+  const size_t count = mount_count_ < kMaxStageSteps ? mount_count_ : kMaxStageSteps;
   for (size_t i = 1; i < count; ++i) {
     trees[i] = mounts_[i].kind == MountStep::Kind::Bind ? source_tree(mounts_[i]) : -1;
     if (trees[i] < 0 && mounts_[i].kind == MountStep::Kind::Bind) {
