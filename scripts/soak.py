@@ -67,6 +67,32 @@ def tmp_count(tmpdir: str) -> int:
     return sum(1 for name in os.listdir(tmpdir) if name.startswith(".tmp"))
 
 
+def cgroup_count() -> int:
+    """Sandbox control groups of this process still present: in its own group of each
+    hierarchy, and beside it (a v2 caller lives in a leaf of the group that holds them)."""
+    tag = f"ventra-sandbox-{os.getpid()}-"
+    mounts = []
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            left, _, right = line.partition(" - ")
+            if right.split()[0] in ("cgroup", "cgroup2"):
+                mounts.append(left.split()[4])
+    seen, n = set(), 0
+    with open("/proc/self/cgroup") as f:
+        paths = [line.rstrip("\n").split(":", 2)[2] for line in f]
+    for mount in mounts:
+        for path in paths:
+            for d in {os.path.normpath(mount + path), os.path.dirname(os.path.normpath(mount + path))}:
+                if d in seen or not d.startswith(mount):
+                    continue
+                seen.add(d)
+                try:
+                    n += sum(1 for name in os.listdir(d) if name.startswith(tag))
+                except OSError:
+                    pass
+    return n
+
+
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -80,11 +106,12 @@ def snapshot(tmpdir: str) -> dict:
         "children": kids,
         "zombies": zombies,
         "tmp_files": tmp_count(tmpdir),
+        "cgroups": cgroup_count(),
         "rss_kib": rss_bytes() // 1024,
     }
 
 
-COUNTED = ("fds", "threads", "children", "zombies", "tmp_files")
+COUNTED = ("fds", "threads", "children", "zombies", "tmp_files", "cgroups")
 
 
 def settle(baseline: dict, tmpdir: str) -> dict:
@@ -150,7 +177,9 @@ def spawn_cycles(native, count: int, tmpdir: str) -> None:
         elif i % 100 in (57, 67) and isolating:
             backend = isolating[(i // 100) % len(isolating)]
             if i % 100 == 57:
-                p = spawn(script_type="shell", input="echo iso; exit 4", backend=backend)
+                # Every limit's group where this host makes them; none may stay behind.
+                p = spawn(script_type="shell", input="echo iso; exit 4", backend=backend,
+                          memory_bytes=256 << 20, cpu_milli=1000, max_processes=64)
                 assert p.wait_and_collect() == (4, b"iso\n", b""), backend
             else:
                 try:

@@ -212,7 +212,7 @@ extern "C" [[noreturn, gnu::used]] void init_main(long* sp) {
     if (reaped < 0) exit_with(127);
     if (reaped != pid) continue;
     int sig = status & 0x7f;
-    exit_with(sig == 0 ? (status >> 8) & 0xff : 128 + sig);
+    exit_with(sig == 0 ? (status >> 8) & 0xff : ld::kSignalExitBase + sig);
   }
 }
 

@@ -16,6 +16,7 @@
 #include "sandbox_core/proxy/proxy.h"
 #include "sandbox_core/socks/socks5.h"
 #include "sandbox_py/convert.h"
+#include "sandbox_py/functions.h"
 
 namespace sandbox::py {
 namespace {
@@ -96,9 +97,28 @@ PyObject* alp_get_socks_url(PyObject* self, void*) {
   return guard([&]() -> Outcome { return text_of(state_of(self).socks_url); });
 }
 
+// The keyword-only `max_connections`, taken out of `kwargs` (a copy is made) so that the
+// shared parser sees only the positional-or-keyword parameters.
+Converted<size_t> take_max_connections(PyObject*& kwargs, PyRef& rest) {
+  if (kwargs == nullptr) return proxy::kDefaultMaxConnections;
+  PyObject* given = PyDict_GetItemString(kwargs, "max_connections");  // borrowed
+  if (given == nullptr) return proxy::kDefaultMaxConnections;
+  PyRef keep = PyRef::borrowed(given);
+  rest = PyRef(PyDict_Copy(kwargs));
+  if (!rest || PyDict_DelItemString(rest.get(), "max_connections") != 0) return raised();
+  kwargs = rest.get();
+  auto value = to_u64(given);
+  if (!value) return fail(for_argument("max_connections", std::move(value).error()));
+  if (*value == 0) return value_error("max_connections must be at least 1");
+  return static_cast<size_t>(*value);
+}
+
 Outcome construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 2> kNames = {"allow", "deny"};
   std::array<PyObject*, 2> argv{};
+  PyRef rest;
+  auto max_connections = take_max_connections(kwargs, rest);
+  if (!max_connections) return fail(std::move(max_connections).error());
   auto parsed = parse_arguments("AllowListProxy", kNames, 1, args, kwargs, argv);
   if (!parsed) return fail(std::move(parsed).error());
 
@@ -111,26 +131,28 @@ Outcome construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     deny_entries = std::move(*deny);
   }
 
-  // The allow list is judged first: with both lists bad, its error is the one raised.
-  netfilter::NetworkFilter filter;
-  if (!allow->empty()) {
-    auto list = netfilter::parse_filter_list(*allow);
-    if (!list) return fail(from_filter_error("allow-list parse", list.error()));
-    filter.allow = std::move(*list);
+  // Before anything can emit: the entries' warnings reach logging too.
+  install_event_queue();
+  // No elements: no allow list, everything not denied is allowed.
+  std::optional<std::vector<std::string>> allow_list;
+  if (!allow->empty()) allow_list = std::move(*allow);
+  auto filter = netfilter::build_filter(allow_list, deny_entries);
+  if (!filter) {
+    const bool allow_bad = filter.error().list == netfilter::FilterBuildError::List::Allow;
+    return fail(from_filter_error(allow_bad ? "allow-list parse" : "deny-list parse",
+                                  filter.error().error));
   }
-  auto deny = netfilter::parse_filter_list(deny_entries);
-  if (!deny) return fail(from_filter_error("deny-list parse", deny.error()));
-  filter.deny = std::move(*deny);
 
-  auto http = proxy::start_proxy(http::kHttpProxy, filter);
+  auto http = proxy::start_proxy(http::kHttpProxy, *filter, *max_connections);
   if (!http) return fail(from_io_error("http proxy start", http.error()));
-  auto socks = proxy::start_proxy(socks::kSocks5Proxy, filter);
+  auto socks = proxy::start_proxy(socks::kSocks5Proxy, *filter, *max_connections);
   if (!socks) {
     (*http).reset();  // a failed construction leaves nothing running
     return fail(from_io_error("socks proxy start", socks.error()));
   }
-  std::string url = "http://" + netfilter::to_string((*http)->local_addr());
-  std::string socks_url = "socks5h://" + netfilter::to_string((*socks)->local_addr());
+  start_event_bridge();
+  std::string url = (*http)->url();
+  std::string socks_url = (*socks)->url();
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
@@ -165,7 +187,7 @@ PyGetSetDef kGetSet[] = {
 };
 
 constexpr const char kDoc[] =
-    "AllowListProxy(allow, deny=...)\n"
+    "AllowListProxy(allow, deny=..., *, max_connections=4096)\n"
     "--\n"
     "\n"
     "Per-session egress proxies (HTTP CONNECT + SOCKS5) that enforce a network\n"
@@ -179,7 +201,12 @@ constexpr const char kDoc[] =
     "entries are blocked first, then \u2014 if `allow` is non-empty \u2014 only `allow`\n"
     "entries are permitted. An empty `allow` means \"allow anything not denied\"\n"
     "(open egress with a deny-list). Only constrains clients that honour the\n"
-    "proxy env vars. See `docs/network-allow-list.md` for the caveats.";
+    "proxy env vars. See `docs/network-allow-list.md` for the caveats.\n"
+    "\n"
+    "Each proxy holds at most `max_connections` connections at a time, requests\n"
+    "still being read and open tunnels together; past it, new ones are closed at\n"
+    "once. Refusals and other diagnostics go to the `logging` logger\n"
+    "\"ventra.sandbox\" (refusals at WARNING).";
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},

@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "sandbox_py/convert.h"
+
 namespace sandbox::py {
 namespace {
 
@@ -34,6 +36,21 @@ PyObject* bi_get_kind(PyObject* self, void*) { return text(state_of(self).fields
 PyObject* bi_get_summary(PyObject* self, void*) { return text(state_of(self).fields.summary); }
 PyObject* bi_get_reason(PyObject* self, void*) { return text(state_of(self).fields.reason); }
 
+PyObject* bi_get_limits(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    const auto& limits = state_of(self).fields.limits;
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(limits.size())));
+    if (!tuple) return raised();
+    for (size_t i = 0; i < limits.size(); ++i) {
+      PyObject* item = PyUnicode_FromStringAndSize(limits[i].data(),
+                                                   static_cast<Py_ssize_t>(limits[i].size()));
+      if (item == nullptr) return raised();
+      PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return tuple.release();
+  });
+}
+
 PyObject* bi_get_available(PyObject* self, void*) {
   return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.available); });
 }
@@ -58,6 +75,11 @@ PyGetSetDef kGetSet[] = {
     {"available", bi_get_available, nullptr, nullptr, nullptr},
     {"summary", bi_get_summary, nullptr, nullptr, nullptr},
     {"reason", bi_get_reason, nullptr, nullptr, nullptr},
+    {"limits", bi_get_limits, nullptr,
+     "The spawn keys whose limits this backend holds here for the whole sandbox:\n"
+     "some of memory_bytes, max_processes, cpu_milli (its CPU rate),\n"
+     "ephemeral_storage_bytes (/tmp and /dev/shm). Empty where unavailable.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

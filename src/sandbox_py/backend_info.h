@@ -4,6 +4,7 @@
 #include "sandbox_py/errors.h"
 
 #include <string>
+#include <vector>
 
 namespace sandbox::py {
 
@@ -15,6 +16,7 @@ struct BackendInfoFields {
   bool available = false;
   std::string summary;  // what the backend isolates, one line
   std::string reason;   // why it is unavailable here; empty when available
+  std::vector<std::string> limits;  // spec keys whose limits it holds here, whole sandbox
 };
 
 Outcome new_backend_info(BackendInfoFields fields);

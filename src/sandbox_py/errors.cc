@@ -65,6 +65,12 @@ BindError from_filter_error(std::string_view prefix, const netfilter::FilterPars
   return BindError{ErrorKind::Value, std::string(prefix) + ": " + error.message()};
 }
 
+BindError from_filter_error(std::string_view allow_prefix, std::string_view deny_prefix,
+                            const netfilter::FilterBuildError& error) {
+  const bool allow = error.list == netfilter::FilterBuildError::List::Allow;
+  return from_filter_error(allow ? allow_prefix : deny_prefix, error.error);
+}
+
 void raise(const BindError& error) {
   if (error.kind == ErrorKind::Raised) return;
   if (error.kind == ErrorKind::Internal) {

@@ -60,6 +60,9 @@ inline Unexpected<BindError> internal_error(std::string m) {
 BindError from_io_error(std::string_view prefix, const IoError& error);  // Runtime
 BindError from_sandbox_error(const SandboxError& error);                 // Runtime "spawn: {}"
 BindError from_filter_error(std::string_view prefix, const netfilter::FilterParseError& error);
+// The error of the list that failed, behind that list's prefix.
+BindError from_filter_error(std::string_view allow_prefix, std::string_view deny_prefix,
+                            const netfilter::FilterBuildError& error);
 
 // Sets the Python exception for `error` (no-op for Raised).
 void raise(const BindError& error);

@@ -9,6 +9,17 @@ extern PyMethodDef kAvailableBackendsDef;   // inspection.cc
 extern PyMethodDef kDefaultFsAllowlistDef;  // inspection.cc
 extern PyMethodDef kProxyEnvVarsDef;        // inspection.cc
 extern PyMethodDef kSpawnDef;               // spawn.cc
+// Not in __all__: the logging bridge's native half and the entry check of the package's
+// helpers (event_bridge.cc).
+extern PyMethodDef kWaitEventsDef;
+extern PyMethodDef kTakeEventsDef;
+extern PyMethodDef kNeverMatchingDef;
+
+// The logging bridge (event_bridge.cc). The event queue becomes the events' sink before
+// the first call that can emit; the taking thread of ventra.sandbox._events starts once
+// a proxy runs. Both idempotent; interpreter lock held.
+void install_event_queue();
+void start_event_bridge();
 
 // METH_VARARGS | METH_KEYWORDS functions stored in a PyMethodDef.
 using KeywordFunction = PyObject* (*)(PyObject*, PyObject*, PyObject*);

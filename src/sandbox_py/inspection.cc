@@ -1,11 +1,13 @@
 // available_backends(), default_fs_allowlist() and proxy_env_vars(): inspection without
-// launching anything. Interpreter lock held throughout; nothing here blocks.
+// launching anything beyond the first call's availability probes, which run with the
+// interpreter lock released; nothing else here blocks.
 #include <array>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/proxy/proxy_env.h"
 #include "sandbox_core/spec/fs_allowlist.h"
 #include "sandbox_py/backend_info.h"
@@ -19,16 +21,31 @@ PyObject* text_of(std::string_view s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// Only the Linux backends hold limits for a whole sandbox; "userns" always makes the
+// sandbox's user namespace itself.
+std::vector<std::string> limits_of(BackendKind kind, bool available) {
+  if (!available) return {};
+  if (kind == BackendKind::UsernsLite) return isolation::enforced_limits(true);
+  if (kind == BackendKind::Bubblewrap) return isolation::enforced_limits(false);
+  return {};
+}
+
 PyObject* available_backends(PyObject*, PyObject*) {
   return guard([&]() -> Outcome {
-    const BackendAvailability& a = availability();
     auto table = backend_table();
+    // A first call probes the Linux kinds with trial sandboxes: wait without the lock.
+    {
+      AllowThreads nogil;
+      for (const BackendRow& row : table) (void)availability_of(row.kind);
+    }
+    const BackendAvailability a = availability();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(table.size())));
     if (!list) return raised();
     for (size_t i = 0; i < table.size(); ++i) {
       const BackendRow& row = table[i];
       auto info = new_backend_info({std::string(row.listed_name), a.available(row.kind),
-                                    backend_summary(row), a.reason(row.kind)});
+                                    backend_summary(row), a.reason(row.kind),
+                                    limits_of(row.kind, a.available(row.kind))});
       if (!info) return fail(std::move(info).error());
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), *info);  // steals
     }

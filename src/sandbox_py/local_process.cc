@@ -19,12 +19,13 @@ namespace {
 
 struct LocalProcessState {
   LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f) noexcept
-      : backend(std::move(b)), deadline(d), pid(c.pid()), child(std::move(c)),
-        forward(std::move(f)) {}
+      : backend(std::move(b)), deadline(d), pid(c.pid()), verdict(c.verdict()),
+        child(std::move(c)), forward(std::move(f)) {}
 
   const std::string backend;
   const Deadline deadline;
   const pid_t pid;
+  const std::shared_ptr<const LimitVerdict> verdict;  // null when no limit reports back
 
   std::mutex inner;
   // Guarded by `inner`.
@@ -240,6 +241,13 @@ PyObject* lp_get_backend(PyObject* self, void*) {
   });
 }
 
+PyObject* lp_get_memory_limit_exceeded(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    const auto& v = state_of(self).verdict;
+    return PyBool_FromLong(v && v->memory_exceeded.load(std::memory_order_acquire));
+  });
+}
+
 PyObject* lp_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "No constructor defined for LocalProcess");
   return nullptr;
@@ -301,6 +309,11 @@ PyMethodDef kMethods[] = {
 
 PyGetSetDef kGetSet[] = {
     {"backend", lp_get_backend, nullptr, nullptr, nullptr},
+    {"memory_limit_exceeded", lp_get_memory_limit_exceeded, nullptr,
+     "True once wait_and_collect() has returned for a run in which the kernel killed a\n"
+     "process of the sandbox for going over memory_bytes (the run then normally ends\n"
+     "with 137). False otherwise, and where no memory limit was in force.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -64,7 +64,10 @@ bool init_module(PyObject* module) {
             add_class(module, "BackendInfo", backend_info_type()) &&
             add_class(module, "AllowListProxy", allow_list_proxy_type()) &&
             // Not in __all__: resolves InternalError lazily.
-            add_function(module, module_name, &kModuleGetattrDef, false);
+            add_function(module, module_name, &kModuleGetattrDef, false) &&
+            add_function(module, module_name, &kWaitEventsDef, false) &&
+            add_function(module, module_name, &kTakeEventsDef, false) &&
+            add_function(module, module_name, &kNeverMatchingDef, false);
   Py_DECREF(module_name);
   return ok;
 }

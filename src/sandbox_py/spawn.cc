@@ -1,6 +1,7 @@
 // spawn(spec_dict): reads the caller's dictionary key by key in a fixed order, validates
-// it, builds the SandboxSpec and launches through the selected backend. Runs with the
-// interpreter lock held; a call that fails creates nothing (no child, no file).
+// it, builds the SandboxSpec and launches through the selected backend. Reads Python
+// objects only with the interpreter lock held; the Linux backends launch without it. A
+// call that fails creates nothing (no child, no file).
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -40,12 +41,10 @@ class SpecReader {
 
   template <class T, class Convert>
   Converted<std::optional<T>> read(const char* key, Convert convert) {
-    auto value = get(key);
-    if (!value) return fail(std::move(value).error());
-    if (!*value) return std::optional<T>();
-    auto converted = convert(value->get());
-    if (!converted) return fail(std::move(converted).error());
-    return std::optional<T>(std::move(*converted));
+    SANDBOX_ASSIGN_OR_RETURN(PyRef value, get(key));
+    if (!value) return std::optional<T>();
+    SANDBOX_ASSIGN_OR_RETURN(auto converted, convert(value.get()));
+    return std::optional<T>(std::move(converted));
   }
 
   Converted<std::optional<std::string>> text(const char* key) {
@@ -58,38 +57,33 @@ class SpecReader {
     return t;
   }
   Converted<std::vector<std::string>> text_list(const char* key) {
-    auto l = read<std::vector<std::string>>(key, to_text_list);
-    if (!l) return fail(std::move(l).error());
-    return l->value_or(std::vector<std::string>{});
+    SANDBOX_ASSIGN_OR_RETURN(auto l, read<std::vector<std::string>>(key, to_text_list));
+    return l.value_or(std::vector<std::string>{});
   }
 
  private:
   PyObject* dict_;
 };
 
-#define SANDBOX_READ(var, expr)                     \
-  auto var = (expr);                                \
-  if (!var) return fail(std::move(var).error())
-
 Unexpected<BindError> missing_key(std::string_view key) {
   return value_error("missing required key " + quoted_form(key));
 }
 
 Converted<ScriptKind> read_script(SpecReader& r) {
-  SANDBOX_READ(script_type, r.text("script_type"));
-  const std::string kind = script_type->value_or("shell");
+  SANDBOX_ASSIGN_OR_RETURN(auto script_type, r.text("script_type"));
+  const std::string kind = script_type.value_or("shell");
   if (kind == "argv") {
-    SANDBOX_READ(argv, r.read<std::vector<std::string>>("argv", to_text_list));
-    if (!*argv) return missing_key("argv");
-    if ((*argv)->empty()) return value_error("argv must not be empty");
-    return ScriptKind(ArgvScript{std::move(**argv)});
+    SANDBOX_ASSIGN_OR_RETURN(auto argv, r.read<std::vector<std::string>>("argv", to_text_list));
+    if (!argv) return missing_key("argv");
+    if (argv->empty()) return value_error("argv must not be empty");
+    return ScriptKind(ArgvScript{std::move(*argv)});
   }
   if (kind == "shell" || kind == "python") {
-    SANDBOX_READ(input, r.text("input"));
-    if (!*input) return missing_key("input");
-    if (kind == "shell") return ScriptKind(ShellScript{std::move(**input)});
-    SANDBOX_READ(interpreter, r.text("python_interpreter"));
-    return ScriptKind(PythonScript{interpreter->value_or("python3"), std::move(**input)});
+    SANDBOX_ASSIGN_OR_RETURN(auto input, r.text("input"));
+    if (!input) return missing_key("input");
+    if (kind == "shell") return ScriptKind(ShellScript{std::move(*input)});
+    SANDBOX_ASSIGN_OR_RETURN(auto interpreter, r.text("python_interpreter"));
+    return ScriptKind(PythonScript{interpreter.value_or("python3"), std::move(*input)});
   }
   // Checked before any other key is read.
   return value_error("unknown script_type " + quoted_form(kind));
@@ -98,19 +92,20 @@ Converted<ScriptKind> read_script(SpecReader& r) {
 Converted<NetworkPolicy> network_policy(const std::string& mode,
                                         const std::vector<std::string>& allow,
                                         const std::vector<std::string>& deny) {
-  auto parse = [](const std::vector<std::string>& entries,
-                  const char* what) -> Converted<netfilter::FilterList> {
-    auto list = netfilter::parse_filter_list(entries);
-    if (!list) return fail(from_filter_error(what, list.error()));
-    return std::move(*list);
+  // The mode decides whether there is an allow list; the one builder does the rest.
+  auto build = [&](std::optional<std::vector<std::string>> allow_list)
+      -> Converted<NetworkPolicy> {
+    auto filter = netfilter::build_filter(allow_list, deny);
+    if (!filter) {
+      return fail(from_filter_error("network_allowlist", "network_denylist", filter.error()));
+    }
+    return NetworkPolicy(NetworkFiltered{std::move(*filter)});
   };
   if (mode == "allowlist") {
     if (allow.empty()) {
       return value_error("network_mode='allowlist' requires network_allowlist=[...]");
     }
-    SANDBOX_READ(allow_list, parse(allow, "network_allowlist"));
-    SANDBOX_READ(deny_list, parse(deny, "network_denylist"));
-    return NetworkPolicy(NetworkFiltered{{std::move(*deny_list), std::move(*allow_list)}});
+    return build(allow);
   }
   if (mode == "blocked") {
     if (!allow.empty()) {
@@ -126,8 +121,7 @@ Converted<NetworkPolicy> network_policy(const std::string& mode,
       return value_error("network_allowlist is only valid with network_mode='allowlist'");
     }
     if (deny.empty()) return NetworkPolicy(NetworkOpen{});
-    SANDBOX_READ(deny_list, parse(deny, "network_denylist"));
-    return NetworkPolicy(NetworkFiltered{{std::move(*deny_list), std::nullopt}});
+    return build(std::nullopt);
   }
   return value_error("network_mode must be 'blocked', 'open', or 'allowlist'; got " +
                      quoted_form(mode));
@@ -181,88 +175,112 @@ Deadline deadline_after(const Timeout& timeout) {
 // (close-on-exec), so the caller may close theirs at any time and the drains never write
 // into a number that was reused meanwhile. Absent gives an empty UniqueFd.
 Converted<UniqueFd> forward_fd(SpecReader& r, const char* key) {
-  SANDBOX_READ(number, r.read<int>(key, to_fd_number));
-  if (!*number) return UniqueFd();
-  auto dup = dup_cloexec(**number);
+  SANDBOX_ASSIGN_OR_RETURN(auto number, r.read<int>(key, to_fd_number));
+  if (!number) return UniqueFd();
+  auto dup = dup_cloexec(*number);
   if (dup) return std::move(*dup);
   if (dup.error().code == EBADF) return value_error(key + (": " + dup.error().text()));
   return fail(from_io_error(key, dup.error()));
 }
 
+struct Launched {
+  SandboxChild child;
+  Deadline deadline;
+  std::string kind_name;
+};
+
+// Selection, the launch and the deadline, from the finished SandboxSpec. Touches no
+// Python object, so a kind whose launch waits for a whole sandbox to come up (and its
+// first-use probe, a trial sandbox) runs with the interpreter lock released: other
+// threads, an event loop among them, keep running meanwhile. The others launch with the
+// lock held, as their launch returns once vfork does.
+Result<Launched, BindError> launch_selected(const std::string& name, const SandboxSpec& spec) {
+  auto launch = [&]() -> Result<Launched, BindError> {
+    auto backend = select_backend(name);
+    if (!backend) return runtime_error(backend.error().message());
+    std::string kind_name(backend_kind_name((*backend)->kind()));
+    auto child = (*backend)->spawn(spec);
+    if (!child) return fail(from_sandbox_error(child.error()));
+    // The timeout counts from the moment the child has started.
+    return Launched{std::move(*child), deadline_after(spec.timeout), std::move(kind_name)};
+  };
+  const BackendRow* row = find_backend_row(name);
+  if (row == nullptr || row->wait != LaunchWait::UntilSandboxUp) return launch();
+  AllowThreads nogil;
+  return launch();
+}
+
 Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   static constexpr std::array<const char*, 1> kNames = {"spec_dict"};
   std::array<PyObject*, 1> argv{};
-  auto parsed = parse_arguments("spawn", kNames, 1, args, kwargs, argv);
-  if (!parsed) return fail(std::move(parsed).error());
+  SANDBOX_TRY(parse_arguments("spawn", kNames, 1, args, kwargs, argv));
   PyObject* dict = argv[0];
   if (!PyDict_Check(dict)) return fail(for_argument("spec_dict", conversion_error(dict, "PyDict")));
 
   SpecReader r(dict);
   SandboxSpec spec;
-  SANDBOX_READ(script, read_script(r));
-  spec.script = std::move(*script);
+  SANDBOX_ASSIGN_OR_RETURN(auto script, read_script(r));
+  spec.script = std::move(script);
 
   using TextMap = std::map<std::string, std::string>;
-  SANDBOX_READ(env, r.read<TextMap>("env", to_text_map));
-  if (*env) spec.env = std::move(**env);
-  SANDBOX_READ(host_work_dir, r.non_empty_text("host_work_dir"));
-  spec.host_work_dir = std::move(*host_work_dir);
-  SANDBOX_READ(working_dir, r.non_empty_text("working_dir"));
-  spec.work_dir = *working_dir         ? std::move(**working_dir)
+  SANDBOX_ASSIGN_OR_RETURN(auto env, r.read<TextMap>("env", to_text_map));
+  if (env) spec.env = std::move(*env);
+  SANDBOX_ASSIGN_OR_RETURN(auto host_work_dir, r.non_empty_text("host_work_dir"));
+  spec.host_work_dir = std::move(host_work_dir);
+  SANDBOX_ASSIGN_OR_RETURN(auto working_dir, r.non_empty_text("working_dir"));
+  spec.work_dir = working_dir          ? std::move(*working_dir)
                   : spec.host_work_dir ? *spec.host_work_dir
                                        : system_temp_dir();
   spec.default_work_dir = !*working_dir && !spec.host_work_dir;
 
   // Looked up now, converted only after the network and path keys.
-  SANDBOX_READ(timeout_obj, r.get("timeout_s"));
+  SANDBOX_ASSIGN_OR_RETURN(auto timeout_obj, r.get("timeout_s"));
 
-  SANDBOX_READ(cpu_milli, r.read<uint32_t>("cpu_milli", to_u32));
-  spec.cpu_milli = cpu_milli->value_or(0);
-  SANDBOX_READ(memory_bytes, r.read<uint64_t>("memory_bytes", to_u64));
-  spec.memory_bytes = memory_bytes->value_or(0);
-  SANDBOX_READ(gpu, r.read<uint32_t>("gpu", to_u32));
-  spec.gpu = gpu->value_or(0);
-  SANDBOX_READ(storage, r.read<uint64_t>("ephemeral_storage_bytes", to_u64));
-  spec.ephemeral_storage_bytes = storage->value_or(0);
+  SANDBOX_ASSIGN_OR_RETURN(auto cpu_milli, r.read<uint32_t>("cpu_milli", to_u32));
+  spec.cpu_milli = cpu_milli.value_or(0);
+  SANDBOX_ASSIGN_OR_RETURN(auto memory_bytes, r.read<uint64_t>("memory_bytes", to_u64));
+  spec.memory_bytes = memory_bytes.value_or(0);
+  SANDBOX_ASSIGN_OR_RETURN(auto gpu, r.read<uint32_t>("gpu", to_u32));
+  spec.gpu = gpu.value_or(0);
+  SANDBOX_ASSIGN_OR_RETURN(auto storage, r.read<uint64_t>("ephemeral_storage_bytes", to_u64));
+  spec.ephemeral_storage_bytes = storage.value_or(0);
+  SANDBOX_ASSIGN_OR_RETURN(auto max_processes, r.read<uint32_t>("max_processes", to_u32));
+  if (max_processes && *max_processes == 0) {
+    return value_error("max_processes must be at least 1");
+  }
+  spec.max_processes = max_processes.value_or(0);
 
-  SANDBOX_READ(mode, r.text("network_mode"));
-  SANDBOX_READ(allow, r.text_list("network_allowlist"));
-  SANDBOX_READ(deny, r.text_list("network_denylist"));
-  SANDBOX_READ(network, network_policy(mode->value_or("blocked"), *allow, *deny));
-  spec.network = std::move(*network);
+  SANDBOX_ASSIGN_OR_RETURN(auto mode, r.text("network_mode"));
+  SANDBOX_ASSIGN_OR_RETURN(auto allow, r.text_list("network_allowlist"));
+  SANDBOX_ASSIGN_OR_RETURN(auto deny, r.text_list("network_denylist"));
+  SANDBOX_ASSIGN_OR_RETURN(auto network, network_policy(mode.value_or("blocked"), allow, deny));
+  spec.network = std::move(network);
 
-  SANDBOX_READ(extra_ro, r.text_list("extra_read_only_paths"));
-  spec.extra_read_only_paths = std::move(*extra_ro);
-  SANDBOX_READ(extra_rw, r.text_list("extra_read_write_paths"));
-  spec.extra_read_write_paths = std::move(*extra_rw);
+  SANDBOX_ASSIGN_OR_RETURN(auto extra_ro, r.text_list("extra_read_only_paths"));
+  spec.extra_read_only_paths = std::move(extra_ro);
+  SANDBOX_ASSIGN_OR_RETURN(auto extra_rw, r.text_list("extra_read_write_paths"));
+  spec.extra_read_write_paths = std::move(extra_rw);
 
-  SANDBOX_READ(timeout, convert_timeout(timeout_obj->get()));
-  spec.timeout = *timeout;
+  SANDBOX_ASSIGN_OR_RETURN(auto timeout, convert_timeout(timeout_obj.get()));
+  spec.timeout = timeout;
 
-  SANDBOX_READ(capture_stdout, r.read<bool>("capture_stdout", to_bool));
-  spec.capture_stdout = capture_stdout->value_or(true);
-  SANDBOX_READ(capture_stderr, r.read<bool>("capture_stderr", to_bool));
-  spec.capture_stderr = capture_stderr->value_or(true);
-  SANDBOX_READ(backend_name, r.text("backend"));
+  SANDBOX_ASSIGN_OR_RETURN(auto capture_stdout, r.read<bool>("capture_stdout", to_bool));
+  spec.capture_stdout = capture_stdout.value_or(true);
+  SANDBOX_ASSIGN_OR_RETURN(auto capture_stderr, r.read<bool>("capture_stderr", to_bool));
+  spec.capture_stderr = capture_stderr.value_or(true);
+  SANDBOX_ASSIGN_OR_RETURN(auto backend_name, r.text("backend"));
 
-  SANDBOX_READ(stdout_fd, forward_fd(r, "stdout_fd"));
-  SANDBOX_READ(stderr_fd, forward_fd(r, "stderr_fd"));
-  SANDBOX_READ(merge, r.read<bool>("stderr_to_stdout", to_bool));
-  spec.stderr_to_stdout = merge->value_or(false);
-  ForwardFds forward{std::move(*stdout_fd), std::move(*stderr_fd)};
+  SANDBOX_ASSIGN_OR_RETURN(auto stdout_fd, forward_fd(r, "stdout_fd"));
+  SANDBOX_ASSIGN_OR_RETURN(auto stderr_fd, forward_fd(r, "stderr_fd"));
+  SANDBOX_ASSIGN_OR_RETURN(auto merge, r.read<bool>("stderr_to_stdout", to_bool));
+  spec.stderr_to_stdout = merge.value_or(false);
+  ForwardFds forward{std::move(stdout_fd), std::move(stderr_fd)};
 
-  auto backend = select_backend(
-      backend_name->value_or(std::string(backend_kind_name(kDefaultBackend))));
-  if (!backend) return runtime_error(backend.error().message());
-  std::string kind_name(backend_kind_name((*backend)->kind()));
-  auto child = (*backend)->spawn(spec);
-  if (!child) return fail(from_sandbox_error(child.error()));
-  // The timeout counts from the moment the child has started.
-  Deadline deadline = deadline_after(spec.timeout);
-  return new_local_process(std::move(*child), deadline, std::move(kind_name), std::move(forward));
+  SANDBOX_ASSIGN_OR_RETURN(auto launched,
+                           launch_selected(backend_name.value_or(std::string(backend_kind_name(kDefaultBackend))), spec));
+  return new_local_process(std::move(launched.child), launched.deadline,
+                           std::move(launched.kind_name), std::move(forward));
 }
-
-#undef SANDBOX_READ
 
 PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&] { return spawn_impl(args, kwargs); });
@@ -293,6 +311,8 @@ PyMethodDef kSpawnDef = {
     "- memory_bytes: int in 0..2**64-1. Default 0 (not set).\n"
     "- gpu: int in 0..2**32-1. Default 0 (not set).\n"
     "- ephemeral_storage_bytes: int in 0..2**64-1, file-size limit. Default 0.\n"
+    "- max_processes: int in 1..2**32-1, processes and threads of the whole sandbox\n"
+    "  (Linux backends). Default: 1024 there, no limit elsewhere.\n"
     "- network_mode: \"blocked\", \"open\" or \"allowlist\". Default \"blocked\".\n"
     "- network_allowlist: list of str (CIDR blocks, addresses, names, \"*.\" wildcards);\n"
     "  required and only valid with \"allowlist\". Default [].\n"
@@ -314,6 +334,14 @@ PyMethodDef kSpawnDef = {
     "- stderr_to_stdout: bool. The child's stderr is its stdout (as with 2>&1), so\n"
     "  the two keep their order; stderr then collects as b\"\" and capture_stderr and\n"
     "  stderr_fd have no effect. Default False.\n"
+    "\n"
+    "Under \"bubblewrap\" and \"userns\" the limits hold for the whole sandbox where\n"
+    "this host can enforce them (BackendInfo.limits lists which): memory_bytes, tmpfs\n"
+    "and swap included (past it the sandbox is killed, 137, and\n"
+    "LocalProcess.memory_limit_exceeded is True), max_processes, cpu_milli as a CPU\n"
+    "rate (500 is half a CPU), and /tmp with /dev/shm at most ephemeral_storage_bytes\n"
+    "(1 GiB when 0). A limit asked for that this host cannot enforce is a WARN event;\n"
+    "the spawn goes on.\n"
     "\n"
     "Raises TypeError for wrong types, ValueError for invalid values, OverflowError\n"
     "for out-of-range numbers and RuntimeError (\"spawn: ...\") if the launch fails;\n"

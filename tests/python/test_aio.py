@@ -22,6 +22,10 @@ UNKNOWN_KEYS = [
      "unknown spawn keys: 'timeout' (nearest known key: 'timeout_s'), "
      "'cwd' (nearest known key: 'host_work_dir')"),
     ({"enviroment": {}}, "unknown spawn key: 'enviroment' (nearest known key: 'env')"),
+    # An entry that can never match would leave the list open.
+    ({"network_mode": "open", "network_denylist": ["127.0.0.0/8", "example.org:443"]},
+     'network_denylist: entry "example.org:443" can never match: it has a port; '
+     "entries match every port"),
     # spawn's own errors come through unchanged
     ({"script_type": "bash"}, 'unknown script_type "bash"'),
 ]
@@ -40,6 +44,32 @@ def test_helpers_refuse_unknown_keys_naming_the_nearest_and_raise_spawn_errors(h
     assert str(e.value) == message
 
 
+@pytest.mark.parametrize(
+    "call,error,message",
+    [
+        # A string where a list or a spec belongs would be taken character by character.
+        (lambda: Session(allow="example.org"), TypeError,
+         "allow must be a list of entries, not a single str: write ['example.org']"),
+        (lambda: Session(deny=b"127.0.0.1"), TypeError,
+         "deny must be a list of entries, not a single bytes: write [b'127.0.0.1']"),
+        (lambda: asyncio.run(run("echo hi")), TypeError,
+         "a spawn specification is a dict of spawn keys, not str"),
+        (lambda: asyncio.run(run(shell("true", network_mode="allowlist",
+                                       network_allowlist="example.org"))), TypeError,
+         "network_allowlist must be a list of entries, not a single str: write ['example.org']"),
+        (lambda: Session(deny=["https://example.org/"]), ValueError,
+         'deny-list parse: entry "https://example.org/" can never match: it has a scheme; '
+         "write the bare host name"),
+        (lambda: Session(allow=["example.org", ""]), ValueError,
+         'allow-list parse: entry "" can never match: it is empty'),
+    ],
+)
+def test_helpers_refuse_strings_for_lists_and_entries_that_can_never_match(call, error, message):
+    with pytest.raises(error) as e:
+        call()
+    assert str(e.value) == message
+
+
 def test_session_injects_its_proxy_and_defaults_without_overriding_the_spec():
     with Session(allow=["127.0.0.1"], deny=["169.254.169.254"], backend="none") as s:
         script = 'echo "$HTTPS_PROXY|$ALL_PROXY|$HOME"'
@@ -54,6 +84,18 @@ def test_session_injects_its_proxy_and_defaults_without_overriding_the_spec():
         assert (filled["network_mode"], filled["network_allowlist"], filled["network_denylist"]) == (
             "allowlist", ["127.0.0.1"], ["169.254.169.254"])
         assert asyncio.run(s.run(shell("echo hi"))) == Result(0, b"hi\n", b"")
+
+
+def test_session_lists_what_its_proxy_refused_also_after_close():
+    import socket
+
+    with Session(allow=["example.org"], backend="none") as s:
+        port = int(s.proxy.url.rsplit(":", 1)[1])
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as c:
+            c.sendall(b"CONNECT 127.0.0.1:9 HTTP/1.1\r\n\r\n")
+            assert c.makefile("rb").readline().startswith(b"HTTP/1.1 403")
+        assert s.refusals == [("127.0.0.1:9", "not in the allow list")]
+    assert s.refusals == [("127.0.0.1:9", "not in the allow list")]
 
 
 def test_session_closes_its_proxy_when_the_body_raises(refused_soon):

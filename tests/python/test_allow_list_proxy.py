@@ -1,11 +1,19 @@
 """AllowListProxy end to end through each protocol. Bad entries are test_cli.py's rows."""
 
 import gc
+import logging
+import os
+import shutil
 import socket
+import ssl
+import subprocess
+import sys
+import threading
+from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from ventra.sandbox import _native
+from ventra.sandbox import _events, _native
 
 HANG_S = 30  # generous bound that only catches hangs
 
@@ -34,21 +42,145 @@ def reply(url, request):
 
 # The admission and reply tables, the real resolver among them, and that a refusal never
 # connects are proved on the core; these rows prove that both lists reach both proxies.
+LOOPBACK = ["127.0.0.0/8", "::1"]
+
+
 @pytest.mark.parametrize(
-    "allow,deny,admitted",
+    "allow,deny,host,admitted",
     [
-        ([], [], True),  # no allow list: anything not denied
-        ([""], [], False),  # an allow list with no entry admits nothing
-        ([], ["127.0.0.0/8"], False),
+        ([], [], "127.0.0.1", True),  # no allow list: anything not denied
+        ([""], [], "127.0.0.1", False),  # an allow list with no entry admits nothing
+        ([], ["127.0.0.0/8"], "127.0.0.1", False),
+        # Unspecified destinations lead to this host's loopback (here, to the test's own
+        # listener): refused past a loopback deny list, through the real resolver too.
+        ([], LOOPBACK, "0.0.0.0", False),
+        ([], LOOPBACK, "0", False),
+        ([], LOOPBACK, "::ffff:0:0", False),
+        (["0.0.0.0/0"], [], "0.0.0.0", False),
     ],
 )
-def test_each_protocol_admits_or_refuses_end_to_end(allow, deny, admitted):
+def test_each_protocol_admits_or_refuses_end_to_end(allow, deny, host, admitted):
     proxy = _native.AllowListProxy(allow, deny)  # dropped, so closed, on return
     with socket.create_server(("127.0.0.1", 0)) as upstream:
         port = upstream.getsockname()[1]
-        http = reply(proxy.url, f"CONNECT 127.0.0.1:{port} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
-        # Greeting, then CONNECT to the name "127.0.0.1", as socks5h sends it; the answer
-        # is the method choice, then the reply with its code in the fourth byte.
-        socks = reply(proxy.socks_url,
-                      b"\x05\x01\x00\x05\x01\x00\x03\x09127.0.0.1" + port.to_bytes(2, "big"))
+        target = f"[{host}]" if ":" in host else host
+        http = reply(proxy.url, f"CONNECT {target}:{port} HTTP/1.1\r\nHost: x\r\n\r\n".encode())
+        # Greeting, then CONNECT to the name, as socks5h sends it; the answer is the method
+        # choice, then the reply with its code in the fourth byte.
+        socks = reply(proxy.socks_url, b"\x05\x01\x00\x05\x01\x00\x03" + bytes([len(host)])
+                      + host.encode() + port.to_bytes(2, "big"))
     assert (http[9:12], socks[3]) == ((b"200", 0) if admitted else (b"403", 2))
+
+
+@pytest.mark.parametrize("value,error,message", [
+    (0, ValueError, "max_connections must be at least 1"),
+    ("2", TypeError, None),
+])
+def test_max_connections_must_be_a_positive_integer(value, error, message):
+    with pytest.raises(error) as e:
+        _native.AllowListProxy([], max_connections=value)
+    assert message is None or str(e.value) == message
+
+
+def test_max_connections_caps_each_proxy():
+    proxy = _native.AllowListProxy([], max_connections=1)
+    for url in (proxy.url, proxy.socks_url):
+        port = int(url.rsplit(":", 1)[1])
+        with socket.create_connection(("127.0.0.1", port), timeout=HANG_S) as idle:
+            idle.sendall(b"\x05" if "socks" in url else b"CONNECT")  # half a head: held
+            with socket.create_connection(("127.0.0.1", port), timeout=HANG_S) as over:
+                assert over.recv(1) == b""  # closed at once, unanswered
+
+
+def test_refusals_arrive_as_logging_records_naming_the_destination(caplog):
+    proxy = _native.AllowListProxy(["example.org"])
+    _events.flush()  # what earlier tests left
+    caplog.clear()
+    with caplog.at_level(logging.WARNING, logger="ventra.sandbox"):
+        assert reply(proxy.url, b"CONNECT 127.0.0.1:9 HTTP/1.1\r\n\r\n")[9:12] == b"403"
+        assert reply(proxy.socks_url, b"\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x09")[3] == 2
+        _events.flush()
+    refused = [(r.levelno, r.getMessage(), r.destination, r.proxy, r.reason)
+               for r in caplog.records if getattr(r, "refused", False)]
+    assert refused == [
+        (logging.WARNING, "refused 127.0.0.1:9 (not in the allow list)", "127.0.0.1:9", url,
+         "not in the allow list")
+        for url in (proxy.url, proxy.socks_url)
+    ]
+
+
+def test_an_entry_that_can_never_match_is_kept_with_a_warning_naming_it(caplog):
+    _events.flush()  # what earlier tests left
+    caplog.clear()
+    with caplog.at_level(logging.WARNING, logger="ventra.sandbox"):
+        proxy = _native.AllowListProxy([], ["example.org:443"])
+        _events.flush()
+    assert [r.getMessage() for r in caplog.records] == [
+        'deny list: entry "example.org:443" can never match: it has a port; '
+        "entries match every port"]
+    proxy.close()
+
+
+APT_HELPER = "/usr/lib/apt/apt-helper"
+
+
+# The recipe for apt: plain http:// through the SOCKS URL, as its HTTP proxy; through the
+# HTTP proxy's URL it gets the 405 of a CONNECT-only proxy.
+@pytest.mark.skipif(not os.access(APT_HELPER, os.X_OK), reason="apt is not installed")
+@pytest.mark.parametrize("via", ["socks_url", "url"])
+def test_apt_fetches_plain_http_through_the_socks_url(web_server, tmp_path, via):
+    proxy = _native.AllowListProxy(["127.0.0.1"])
+    fetched = tmp_path / "fetched"
+    done = subprocess.run(
+        [APT_HELPER, "-o", f"Acquire::http::Proxy={getattr(proxy, via)}",
+         "-o", "APT::Sandbox::User=root", "download-file",
+         f"http://127.0.0.1:{web_server}/index.html", str(fetched)],
+        capture_output=True, text=True, timeout=HANG_S)
+    if via == "socks_url":
+        assert done.returncode == 0, done.stdout + done.stderr
+        assert fetched.read_text() == "reached the server\n"
+    else:
+        assert done.returncode != 0 and "405  Method Not Allowed" in done.stdout + done.stderr
+
+
+@pytest.fixture
+def https_index(tmp_path):
+    """A loopback package index over HTTPS with one project, "demo" 1.0; (port, CA file)."""
+    if shutil.which("openssl") is None:
+        pytest.skip("openssl is not installed")
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                    "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True,
+                   timeout=HANG_S)
+    page = tmp_path / "www" / "simple" / "demo"
+    page.mkdir(parents=True)
+    (page / "index.html").write_text('<a href="demo-1.0.tar.gz">demo-1.0.tar.gz</a>\n')
+    handler = lambda *a: SimpleHTTPRequestHandler(*a, directory=str(tmp_path / "www"))
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield server.server_address[1], cert
+    server.shutdown()
+    server.server_close()
+
+
+# The recipe for pip: an https:// index tunnels through the HTTP proxy with the variables
+# as proxy_env_vars sets them.
+def test_pip_reads_an_https_index_through_the_http_proxy(https_index, tmp_path):
+    port, cert = https_index
+    if subprocess.run([sys.executable, "-m", "pip", "--version"], capture_output=True).returncode:
+        pytest.skip("pip is not installed")
+    proxy = _native.AllowListProxy(["127.0.0.1"])
+    # Only what the recipe sets: no proxy, CA or pip settings of the host's.
+    env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()
+           and not k.startswith(("PIP_", "SSL_", "REQUESTS_", "CURL_"))}
+    env.update(_native.proxy_env_vars(proxy.url, proxy.socks_url))
+    env.update(NO_PROXY="", no_proxy="", HOME=str(tmp_path), PIP_CONFIG_FILE=os.devnull)
+    done = subprocess.run(
+        [sys.executable, "-m", "pip", "index", "versions", "demo", "--disable-pip-version-check",
+         "--index-url", f"https://127.0.0.1:{port}/simple/", "--cert", str(cert)],
+        capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 0 and "demo (1.0)" in done.stdout, done.stdout + done.stderr

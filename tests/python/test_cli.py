@@ -86,6 +86,25 @@ def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_serve
     assert rest == ["reached the server", "connect=200"]
 
 
+# A client in the child asks the HTTP proxy for a destination outside the allow list.
+CONNECT_REFUSED = ("import os, socket; p = os.environ['HTTPS_PROXY'].rsplit(':', 1); "
+                   "s = socket.create_connection(('127.0.0.1', int(p[1]))); "
+                   "s.sendall(b'CONNECT 127.0.0.1:9 HTTP/1.1\\r\\n\\r\\n'); "
+                   "print(s.makefile('rb').readline().decode().strip())")
+REFUSAL_LINE = "ventra.sandbox: refused 127.0.0.1:9 (not in the allow list)\n"
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_each_refusal_is_one_line_on_stderr_unless_quiet(quiet):
+    if quiet and "-q" not in cli("run", "--help").stdout:
+        pytest.skip("this command line has no -q")
+    done = cli("run", "--backend", "none", *(["-q"] if quiet else []), "--allow", "example.org",
+               "--interpreter", sys.executable, "--python", CONNECT_REFUSED)
+    assert (done.returncode, done.stdout) == (0, "HTTP/1.1 403 Forbidden\n"), done.stderr
+    assert done.stderr.count(REFUSAL_LINE) == (0 if quiet else 1), done.stderr
+    assert "refused" not in done.stderr.replace(REFUSAL_LINE, "")
+
+
 def test_unavailable_default_backend_prints_the_modules_message_and_what_is_missing():
     # Without bwrap on PATH the default backend is refused in the command line's process.
     done = cli("run", "--", "true", env=dict(os.environ, PATH="/nonexistent-sandbox-path"))
@@ -105,7 +124,14 @@ DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
         (["--allow", "a*.com", "--deny", "*", "--", "true"], 2,
          "allow-list parse: bad wildcard pattern: a*.com"),
         (["--deny", "A*.COM", "--", "true"], 2, "deny-list parse: bad wildcard pattern: a*.com"),
+        # Entries that can never match are refused, named, before anything starts.
+        (["--deny", "127.0.0.0/8", "--deny", "example.org:443", "--", "true"], 2,
+         'deny-list parse: entry "example.org:443" can never match: it has a port'),
+        (["--allow", "300.1.1.1", "--", "true"], 2,
+         'allow-list parse: entry "300.1.1.1" can never match: it is not an IP address'),
         (["--env", "NOEQUALS", "--", "true"], 2, "--env expects KEY=VALUE"),
+        (["--max-processes", "0", "--", "true"], 2, "error: max_processes must be at least 1"),
+        (["--memory", "lots", "--", "true"], 2, "expected bytes such as 268435456 or 256M"),
         (["--shell", "true", "--", "true"], 2, "not both"),
         ([], 2, "nothing to run"),
         # An unknown backend: the later --backend wins over the table's "none".
@@ -131,6 +157,24 @@ def test_bad_arguments_and_missing_paths_exit_with_a_message(tmp_path, args, cod
     assert done.returncode == code
     assert message.format(tmp=tmp_path) in done.stderr
     assert "does not isolate" not in done.stderr  # refused before the launch
+
+
+@pytest.mark.parametrize("backend", ["bubblewrap", "userns"])
+def test_a_memory_kill_and_a_limit_this_host_cannot_hold_are_each_named_once(backend):
+    info = {b.kind: b for b in _native.available_backends()}[backend]
+    if not info.available:
+        pytest.skip(f"{backend} unavailable here: {info.reason}")
+    # Touches 512 MiB at most, whether or not the limit holds.
+    done = cli("run", "--backend", backend, "--memory", "64M", "--", "python3", "-c",
+               "a = bytearray(512 << 20)\nfor i in range(0, len(a), 4096): a[i] = 1")
+    notes = [line for line in done.stderr.splitlines() if line.startswith("ventra.sandbox: ")]
+    if "memory_bytes" in info.limits:
+        assert (done.returncode, notes) == (
+            137, ["ventra.sandbox: killed: memory limit of 64 MiB reached"]), done.stderr
+    else:
+        assert (done.returncode, notes) == (0, [
+            "ventra.sandbox: note: not enforced on this host, the run goes on without: "
+            "memory_bytes (see 'backends')"]), done.stderr
 
 
 def test_backends_lists_the_four_backends():

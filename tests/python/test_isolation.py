@@ -1,6 +1,7 @@
 """What a child can and cannot reach: the hygiene rows over every backend, the escape rows
 over the isolating ones. Every probe aims at names the test created."""
 
+import asyncio
 import contextlib
 import ctypes
 import glob
@@ -8,16 +9,21 @@ import os
 import platform
 import pty
 import re
+import resource
+import select
 import socket
 import shutil
+import subprocess
+import sys
 import tempfile
 import time
+import threading
 import types
 import uuid
 
 import pytest
 
-from ventra.sandbox import _native
+from ventra.sandbox import Session, _native, aio
 
 HANG_S = 30  # generous bound that only catches hangs
 
@@ -332,6 +338,84 @@ def test_missing_program_is_a_spawn_error(backend, tmp_path):
                        "host_work_dir": str(tmp_path)})
 
 
+# A write lease on the program: the sandbox's exec of it waits in open() until the holder
+# lets go (by exiting), and the holder hears of that open through SIGIO.
+LEASE_HOLDER = """
+import fcntl, os, signal, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+signal.signal(signal.SIGIO, lambda *_: os.write(1, b"opened\\n"))
+fcntl.fcntl(fd, getattr(fcntl, "F_SETLEASE", 1024), fcntl.F_WRLCK)
+os.write(1, b"held\\n")
+sys.stdin.read()
+"""
+
+
+def our_children():
+    return {int(pid) for task in os.listdir("/proc/self/task")
+            for pid in open(f"/proc/self/task/{task}/children").read().split()}
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("caller", ["thread", "run", "Session.run", "cancelled run"])
+def test_other_threads_run_while_a_spawn_waits_for_its_sandbox(backend, caller, tmp_path):
+    program = tmp_path / "gated"
+    # A cancelled run that leaked its sandbox would leave it sleeping.
+    program.write_text("#!/bin/sh\n[ -e cancelled ] && exec sleep 60\nexit 5\n")
+    program.chmod(0o755)
+    if caller == "cancelled run":
+        (tmp_path / "cancelled").touch()
+    spec = {"script_type": "argv", "argv": [str(program)], "backend": backend,
+            "host_work_dir": str(tmp_path)}
+    holder = subprocess.Popen([sys.executable, "-c", LEASE_HOLDER, str(program)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    spawned, codes = threading.Event(), []
+
+    def in_thread():
+        proc = _native.spawn(spec)
+        spawned.set()
+        codes.append(proc.wait_and_collect()[0])
+
+    async def on_loop():
+        if caller == "Session.run":
+            with Session() as session:
+                task = asyncio.create_task(session.run(spec))
+                return await released(task)
+        return await released(asyncio.create_task(aio.run(spec)))
+
+    async def released(task):
+        line = await asyncio.get_running_loop().run_in_executor(None, holder.stdout.readline)
+        # The loop ran this coroutine while the spawn waited: it was not on the loop's thread.
+        assert (line, task.done()) == (b"opened\n", False)
+        if caller == "cancelled run":
+            task.cancel()
+        holder.stdin.close()
+        if caller != "cancelled run":
+            return codes.append((await task).exit_code)
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        # The spawn ran on after the cancellation; its sandbox was killed and reaped.
+        assert our_children() - {holder.pid} == set()
+        codes.append(5)
+
+    try:
+        assert holder.stdout.readline() == b"held\n"
+        if caller == "thread":
+            thread = threading.Thread(target=in_thread)
+            thread.start()
+            # Python runs here while the other thread's spawn waits in the sandbox's exec.
+            assert select.select([holder.stdout], [], [], HANG_S)[0]
+            assert (holder.stdout.readline(), spawned.is_set()) == (b"opened\n", False)
+            holder.stdin.close()
+            thread.join(HANG_S)
+        else:
+            asyncio.run(asyncio.wait_for(on_loop(), HANG_S))
+    finally:
+        if not holder.stdin.closed:
+            holder.stdin.close()
+        holder.wait(HANG_S)
+    assert codes == [5]
+
+
 # --- The network fence: under a filtered policy the proxy is the only way out -----------
 
 FENCE_PROBE = """
@@ -404,3 +488,83 @@ def test_fence_relays_an_endpoint_that_is_no_proxy_of_this_process(backend, tmp_
                          tmp_path, env={"HTTP_PROXY": f"http://127.0.0.1:{web_server}"},
                          network_mode="allowlist", network_allowlist=["x.org"])
     assert (code, out) == (0, b"reached the server\n"), err
+
+
+# --- Limits of the whole sandbox ---------------------------------------------------------
+
+TOUCH_2GIB = ("python3 -c 'a = bytearray(2 << 30)\n"
+              "for i in range(0, len(a), 4096): a[i] = 1\n"
+              "print(\"survived\")'")
+# At most 300 forks, whatever the limit does; each child sleeps until the sandbox ends.
+FORK_300 = ("python3 -c 'import os, time\nn = 0\nfor _ in range(300):\n"
+            " try: pid = os.fork()\n except OSError: break\n"
+            " if pid == 0: time.sleep(30); os._exit(0)\n n += 1\nprint(n)'")
+# Spinners for 3 s of wall time; prints their CPU seconds, then the wall seconds.
+SPIN_3S = ("python3 -c 'import os, time\nstart = time.monotonic()\npids = []\n"
+           "for _ in range(2):\n pid = os.fork()\n if pid == 0:\n"
+           "  while time.monotonic() - start < 3: pass\n  os._exit(0)\n pids.append(pid)\n"
+           "for pid in pids: os.waitpid(pid, 0)\nt = os.times()\n"
+           "print(t.children_user + t.children_system, time.monotonic() - start)'")
+# 1 MiB files, at most 40 per directory, until one fails; prints the bytes written.
+FILL_SCRATCH = ("python3 -c 'total = 0\nfor d in (\"/tmp\", \"/dev/shm\"):\n"
+                " for i in range(40):\n  try:\n"
+                "   with open(f\"{{d}}/{tag}-{{i}}\", \"wb\") as f: f.write(bytes(1 << 20))\n"
+                "  except OSError: break\n  total += 1 << 20\nprint(total)'")
+
+
+def _spinning_share(out):
+    cpu, wall = map(float, out.split())
+    return cpu / wall
+
+
+# (limit key, spec keys, script, check of (exit code, stdout, handle)). Each script stays
+# bounded when its limit fails: 2 GiB, 300 processes, 3 s, 80 MiB in the private tmpfs,
+# 2 MB in files named for the test.
+LIMITS = [
+    ("memory_bytes", {"memory_bytes": 256 << 20}, TOUCH_2GIB,
+     lambda code, out, p: (code, out, p.memory_limit_exceeded) == (137, b"", True)),
+    # tmpfs pages are the sandbox's memory too.
+    ("memory_bytes", {"memory_bytes": 64 << 20, "ephemeral_storage_bytes": 512 << 20},
+     "head -c 200000000 /dev/zero > /tmp/big && echo wrote",
+     lambda code, out, p: b"wrote" not in out),
+    ("max_processes", {"max_processes": 50}, FORK_300,
+     lambda code, out, p: code == 0 and 0 < int(out) < 60 and not p.memory_limit_exceeded),
+    # A tenth of a CPU over all its processes, measured loosely: without the cap two
+    # spinners take well over one CPU-second per second, even on a busy machine.
+    ("cpu_milli", {"cpu_milli": 100}, SPIN_3S,
+     lambda code, out, p: code == 0 and _spinning_share(out) <= 0.2),
+    ("ephemeral_storage_bytes", {"ephemeral_storage_bytes": 8 << 20}, FILL_SCRATCH,
+     lambda code, out, p: code == 0 and 0 < int(out) <= 8 << 20),
+    # No other tmpfs of the sandbox takes writes past the scratch bound.
+    ("ephemeral_storage_bytes", {},
+     "for d in / /dev; do head -c 1000000 /dev/zero > $d/{tag} 2>/dev/null && echo wrote $d; done",
+     lambda code, out, p: out == b""),
+]
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("key,keys,script,holds", LIMITS,
+                         ids=[f"{row[0]}-{i}" for i, row in enumerate(LIMITS)])
+def test_limits_hold_for_the_whole_sandbox(backend, tmp_path, key, keys, script, holds):
+    listed = {"bubblewrap": "bubblewrap", "userns-lite": "userns"}[backend]
+    if key not in INFO[listed].limits:
+        pytest.skip(f"{key} is not enforceable by {backend} here "
+                    f"(it holds {', '.join(INFO[listed].limits) or 'none'})")
+    tag = f"ventra-limit-{uuid.uuid4().hex}"
+    p = _native.spawn({"script_type": "shell", "input": script.format(tag=tag),
+                       "backend": backend, "host_work_dir": str(tmp_path),
+                       "timeout_s": HANG_S, **keys})
+    code, out, err = p.wait_and_collect()
+    leaked = [os.path.join(d, f) for d in ("/tmp", "/dev/shm", "/", "/dev") for f in os.listdir(d)
+              if f.startswith(tag)]
+    for f in leaked:
+        os.unlink(f)
+    assert leaked == [], "a sandboxed write reached the host"
+    assert holds(code, out.strip(), p), (code, out, err)
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_descriptor_limit_is_explicit(backend, tmp_path):
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    want = min(4096, hard) if hard != resource.RLIM_INFINITY else 4096
+    assert run(backend, "ulimit -n; ulimit -Hn", tmp_path) == (0, f"{want}\n{want}\n".encode(), b"")

@@ -50,6 +50,8 @@ FAILURES = [
     ({"cpu_milli": -1, "network_mode": "bogus"}, OverflowError, RANGE),  # integers first
     ({"gpu": 2**70}, OverflowError, "Python int too large to convert to C long"),
     ({"memory_bytes": -1}, OverflowError, "can't convert negative int to unsigned"),
+    ({"max_processes": -1, "network_mode": "bogus"}, OverflowError, RANGE),
+    ({"max_processes": 0, "network_mode": "bogus"}, ValueError, "max_processes must be at least 1"),
     ({"stderr_fd": 2**31}, OverflowError, RANGE),
     # values
     ({"script_type": 'a"b\\c\td\x01'}, ValueError, 'unknown script_type "a\\"b\\\\c\\td\\u{1}"'),
@@ -93,7 +95,8 @@ def test_forward_descriptor_must_be_open_and_a_failed_spawn_keeps_none(key):
 FULL_PYTHON_SPEC = {
     "script_type": "python", "argv": ["unused"], "input": "pass", "python_interpreter": "python3",
     "env": {}, "host_work_dir": "", "working_dir": "", "timeout_s": 1.0, "cpu_milli": 0,
-    "memory_bytes": 0, "gpu": 0, "ephemeral_storage_bytes": 0, "network_mode": "blocked",
+    "memory_bytes": 0, "gpu": 0, "ephemeral_storage_bytes": 0, "max_processes": 1,
+    "network_mode": "blocked",
     "network_allowlist": [], "network_denylist": [], "extra_read_only_paths": [],
     "extra_read_write_paths": [], "capture_stdout": True, "capture_stderr": True,
     "backend": "no-such-backend", "stdout_fd": 1, "stderr_fd": 2, "stderr_to_stdout": False,

@@ -12,10 +12,10 @@ from __future__ import annotations
 import asyncio
 from concurrent.futures import Executor
 from dataclasses import dataclass
-from typing import Any, Mapping, Optional, Tuple
+from typing import Any, Dict, Mapping, Optional, Tuple
 
 from . import _native
-from .spawn_spec import check_keys
+from .spawn_spec import check_spec
 
 __all__ = ["Result", "collect", "run"]
 
@@ -77,12 +77,55 @@ async def run(spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -
 
     ``spec`` is the dictionary that `ventra.sandbox._native.spawn` takes (``script_type``,
     ``input`` or ``argv``, ``env``, ``timeout_s``, ``backend``, ...); it is copied into a
-    plain dict first. A key that `spawn` does not read raises `ValueError` naming it and
-    the nearest known key. Spawn errors (`ValueError`, `TypeError`, `RuntimeError`) are raised
-    from this call before anything is awaited. A child that outlives its ``timeout_s``
-    is killed and reported with exit code 137, not as an exception. Cancellation kills
-    the child as described for `collect`.
+    plain dict first. Anything but a mapping (a command line as a `str`, say) raises
+    `TypeError`. A key that `spawn` does not read raises `ValueError` naming it and the
+    nearest known key, and so does a ``network_allowlist`` or ``network_denylist``
+    entry that can never match (``example.org:443``), naming the entry. Spawn errors
+    (`ValueError`, `TypeError`, `RuntimeError`) are raised from this call before the child
+    is awaited. A Linux backend ("bubblewrap", "userns-lite") is spawned in ``executor``,
+    as its sandbox takes a while to come up; the others on the loop's thread. A child that
+    outlives its ``timeout_s`` is killed and reported with exit code 137, not as an
+    exception. Cancellation kills the child as described for `collect`.
     """
-    check_keys(spec)
-    proc = _native.spawn(dict(spec))
+    check_spec(spec)
+    return await _spawn_and_collect(dict(spec), executor)
+
+
+# Backends whose launch waits for a whole sandbox to come up (namespaces, bwrap, the
+# init's report): spawned in the executor, so the loop keeps running meanwhile. The others
+# return once the program has been executed and are spawned on the loop's thread.
+_WAITS_FOR_SANDBOX = frozenset({"bubblewrap", "bwrap", "userns-lite", "userns"})
+
+
+def _spawns_off_loop(spec: Mapping[str, Any]) -> bool:
+    backend = spec.get("backend", "bubblewrap")
+    return isinstance(backend, str) and backend in _WAITS_FOR_SANDBOX
+
+
+def _kill_spawned(fut: "asyncio.Future[_native.LocalProcess]") -> None:
+    if not fut.cancelled() and fut.exception() is None:
+        fut.result().kill()
+
+
+async def _spawn_and_collect(spec: Dict[str, Any], executor: Optional[Executor]) -> Result:
+    if not _spawns_off_loop(spec):
+        return await collect(_native.spawn(spec), executor=executor)
+    loop = asyncio.get_running_loop()
+    fut: asyncio.Future[_native.LocalProcess] = loop.run_in_executor(
+        executor, _native.spawn, spec
+    )
+    fut.add_done_callback(_retrieve)
+    try:
+        # shield: a spawn cannot be stopped half-way; its child is needed to kill it.
+        proc = await asyncio.shield(fut)
+    except asyncio.CancelledError:
+        # Whenever the spawn ends, even after this task has given up waiting, a child it
+        # started is killed; its LocalProcess reaps it when dropped.
+        fut.add_done_callback(_kill_spawned)
+        await asyncio.wait({fut}, timeout=_REAP_GRACE_S)
+        if fut.done() and not fut.cancelled() and fut.exception() is None:
+            reaped = loop.run_in_executor(executor, fut.result().wait_and_collect)
+            reaped.add_done_callback(_retrieve)
+            await asyncio.wait({reaped}, timeout=_REAP_GRACE_S)
+        raise
     return await collect(proc, executor=executor)

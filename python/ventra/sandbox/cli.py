@@ -9,6 +9,7 @@ our descriptors 1 and 2 as it arrives (the child itself only ever writes into pi
 from __future__ import annotations
 
 import argparse
+import logging
 import math
 import os
 import signal
@@ -17,8 +18,8 @@ import threading
 import time
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
-from . import _native
-from .spawn_spec import check_keys
+from . import _events, _native
+from .spawn_spec import check_entries, check_keys
 
 # Exit codes of the command line itself; every other code is the child's own.
 EXIT_USAGE = 2  # bad arguments or entries (ValueError / TypeError from the module)
@@ -58,6 +59,43 @@ def _refusal_hint() -> str:
     if names == ["none"]:
         hint += " (--backend none runs the command without any isolation)"
     return hint
+
+
+_SIZE_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+# The limits a Linux backend may or may not hold here; BackendInfo.limits says which.
+_WHOLE_SANDBOX_LIMITS = ("memory_bytes", "max_processes", "cpu_milli")
+_LISTED = {"bubblewrap": "bubblewrap", "bwrap": "bubblewrap", "userns": "userns",
+           "userns-lite": "userns"}
+
+
+def _size(text: str) -> int:
+    """``--memory``: bytes, or a number with K, M, G or T (powers of 1024; "MiB" too)."""
+    t = text.strip().upper().removesuffix("IB").removesuffix("B")
+    unit = t[-1:] if t[-1:] in _SIZE_UNITS else ""
+    number = t[: len(t) - len(unit)]
+    if not number.isdigit():
+        raise argparse.ArgumentTypeError(f"expected bytes such as 268435456 or 256M, got {text!r}")
+    return int(number) * _SIZE_UNITS[unit]
+
+
+def _shown_size(n: int) -> str:
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if n >= scale and n % scale == 0:
+            return f"{n // scale} {unit}"
+    return f"{n} bytes"
+
+
+def _unenforced(spec: Dict[str, Any]) -> List[str]:
+    """The whole-sandbox limits the spec asks for that its Linux backend cannot hold here
+    (the module warns through an event; the run goes on)."""
+    listed = _LISTED.get(spec.get("backend", "bubblewrap"))
+    if listed is None:
+        return []
+    info = {b.kind: b for b in _native.available_backends()}.get(listed)
+    if info is None or not info.available:
+        return []
+    return [k for k in _WHOLE_SANDBOX_LIMITS if spec.get(k) and k not in info.limits]
 
 
 def _set_default(env: Dict[str, str], pairs: Sequence[Tuple[str, str]]) -> None:
@@ -114,6 +152,12 @@ def build_spec(
         spec["timeout_s"] = args.timeout
     if args.rw:
         spec["extra_read_write_paths"] = list(args.rw)
+    if args.memory is not None:
+        spec["memory_bytes"] = args.memory
+    if args.max_processes is not None:
+        if args.max_processes < 1:  # the module's own words, before anything starts
+            raise ValueError("max_processes must be at least 1")
+        spec["max_processes"] = args.max_processes
 
     if args.network is not None:
         spec["network_mode"] = args.network
@@ -241,6 +285,19 @@ class _Collector:
             self._thread.join(5.0)
 
 
+class _RefusalLines(logging.Handler):
+    """Each destination the proxy refuses, as one line on standard error as it happens:
+    ``ventra.sandbox: refused example.org:443 (not in the allow list)``."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if getattr(record, "refused", False):
+            try:
+                sys.stderr.write(f"ventra.sandbox: {record.getMessage()}\n")
+                sys.stderr.flush()
+            except Exception:
+                self.handleError(record)
+
+
 class _Terminated(Exception):
     def __init__(self, signum: int) -> None:
         super().__init__(signum)
@@ -260,10 +317,15 @@ def _write(stream: Any, data: bytes) -> None:
 def cmd_run(args: argparse.Namespace) -> int:
     proxy: Optional[_native.AllowListProxy] = None
     proc: Optional[_native.LocalProcess] = None
+    # -q keeps the refusals off standard error; either way they stay off logging's
+    # last-resort output.
+    lines = logging.NullHandler() if getattr(args, "quiet", False) else _RefusalLines()
+    _events.LOGGER.addHandler(lines)
     try:
         try:
             if args.allow or args.deny:
-                proxy = _native.AllowListProxy(list(args.allow), list(args.deny))
+                proxy = _native.AllowListProxy(check_entries(args.allow, "--allow", "allow-list parse"),
+                                               check_entries(args.deny, "--deny", "deny-list parse"))
             spec = build_spec(args, proxy)
             if not args.collect:
                 spec.update(_live_keys())
@@ -273,6 +335,10 @@ def cmd_run(args: argparse.Namespace) -> int:
                 return EXIT_REFUSED
             if spec.get("backend") == "none":
                 print(_NONE_WARNING, file=sys.stderr)
+            unenforced = _unenforced(spec)
+            if unenforced and not getattr(args, "quiet", False):
+                _err(f"note: not enforced on this host, the run goes on without: "
+                     f"{', '.join(unenforced)} (see 'backends')")
             # What we printed must come before anything the child's output adds to ours.
             sys.stdout.flush()
             sys.stderr.flush()
@@ -286,7 +352,10 @@ def cmd_run(args: argparse.Namespace) -> int:
             if "sandbox backend" in str(exc):  # unknown or unavailable backend
                 print(_refusal_hint(), file=sys.stderr)
             return EXIT_REFUSED
-        return _supervise(proc, started, _timeout_of(args))
+        code = _supervise(proc, started, _timeout_of(args))
+        if proc.memory_limit_exceeded and not getattr(args, "quiet", False):
+            _err(f"killed: memory limit of {_shown_size(spec['memory_bytes'])} reached")
+        return code
     except KeyboardInterrupt:
         # Ctrl-C outside the supervised wait. A handle that never reached `proc` is
         # dropped with the unwound call, and its disposal kills the group.
@@ -297,6 +366,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     finally:
         if proxy is not None:
             proxy.close()
+        _events.flush()  # the refusals still queued
+        _events.LOGGER.removeHandler(lines)
 
 
 def _timeout_of(args: argparse.Namespace) -> float:
@@ -411,6 +482,13 @@ def build_parser() -> argparse.ArgumentParser:
                      help="environment variable for the child (repeatable)")
     run.add_argument("--rw", action="append", default=[], metavar="PATH",
                      help="extra writable path (repeatable)")
+    run.add_argument("--memory", type=_size, metavar="BYTES",
+                     help="memory of the whole sandbox, tmpfs and swap included, as bytes or "
+                     "with K, M, G (256M); over it the sandbox is killed (bubblewrap and "
+                     "userns, where this host has a memory cgroup)")
+    run.add_argument("--max-processes", type=int, metavar="N",
+                     help="processes and threads of the whole sandbox; past it fork fails "
+                     "with EAGAIN (default 1024 under bubblewrap and userns)")
     run.add_argument("--shell", metavar="SCRIPT", help="run SCRIPT with sh -c")
     run.add_argument("--python", metavar="SCRIPT",
                      help="run SCRIPT with the Python interpreter found on the child's PATH "

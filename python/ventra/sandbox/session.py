@@ -1,6 +1,6 @@
 """`Session`: one egress proxy for a group of sandboxed runs, closed when the session ends.
 
-    with Session(allow=["pypi.org"], deny=["169.254.169.254"], backend="none") as s:
+    with Session(allow=["example.org"], deny=["169.254.169.254"], backend="none") as s:
         code, out, err = s.spawn({"script_type": "shell", "input": "..."}).wait_and_collect()
 
 The proxy is closed on leaving the ``with`` block, also when its body raises, so a failed
@@ -11,11 +11,11 @@ from __future__ import annotations
 
 from concurrent.futures import Executor
 from types import TracebackType
-from typing import Any, Dict, Mapping, Optional, Sequence, Type
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Type
 
-from . import _native
-from .aio import Result, collect
-from .spawn_spec import check_keys
+from . import _events, _native
+from .aio import Result, _spawn_and_collect
+from .spawn_spec import check_entries, check_spec
 
 __all__ = ["Session"]
 
@@ -24,8 +24,10 @@ class Session:
     """Owns an `AllowListProxy` and runs children whose traffic goes through it.
 
     ``allow`` and ``deny`` are the proxy's lists (an empty ``allow`` admits anything not
-    denied). ``backend``, when given, is used for every spec that names none. `spawn`
-    and `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it
+    denied). A single `str` for either raises `TypeError`; an entry that can never match
+    (``example.org:443``, ``https://example.org/``, ``300.1.1.1``, ``""``) raises
+    `ValueError` naming it. `refusals` lists what the proxy refused. ``backend``, when
+    given, is used for every spec that names none. `spawn` and `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it
     does not know, and fill in, where the dictionary does not set them itself: the eight proxy
     variables in ``env`` (set-default: your own values win), ``backend``, and the
     network mode with its lists (``"allowlist"`` with ``allow``, ``"open"`` with only
@@ -39,9 +41,10 @@ class Session:
         *,
         backend: Optional[str] = None,
     ) -> None:
-        self._allow = list(allow)
-        self._deny = list(deny)
+        self._allow = check_entries(allow, "allow", "allow-list parse")
+        self._deny = check_entries(deny, "deny", "deny-list parse")
         self._backend = backend
+        self._refused: Optional[List[Tuple[str, str]]] = None
         self.proxy = _native.AllowListProxy(self._allow, self._deny)
 
     def __enter__(self) -> "Session":
@@ -58,10 +61,22 @@ class Session:
     def close(self) -> None:
         """Stop the proxy (idempotent). Children already running lose their proxy."""
         self.proxy.close()
+        if self._refused is None:
+            self._refused = _events.refusals(self.proxy.url, self.proxy.socks_url)
+            _events.forget(self.proxy.url, self.proxy.socks_url)
+
+    @property
+    def refusals(self) -> List[Tuple[str, str]]:
+        """The destinations the proxy refused so far, as ``(destination, reason)`` pairs
+        (``("example.org:443", "not in the allow list")``), in order, at most 1000 per
+        protocol. Each was also logged to the ``ventra.sandbox`` logger."""
+        if self._refused is not None:
+            return list(self._refused)
+        return _events.refusals(self.proxy.url, self.proxy.socks_url)
 
     def prepare(self, spec: Mapping[str, Any]) -> Dict[str, Any]:
         """The spawn dictionary `spawn` would pass to the module for ``spec``."""
-        check_keys(spec)
+        check_spec(spec)
         full: Dict[str, Any] = dict(spec)
         env = dict(full.get("env") or {})
         for key, value in _native.proxy_env_vars(self.proxy.url, self.proxy.socks_url):
@@ -83,4 +98,4 @@ class Session:
 
     async def run(self, spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -> Result:
         """Spawn a child from ``spec`` and await its `Result`, as `ventra.sandbox.run`."""
-        return await collect(self.spawn(spec), executor=executor)
+        return await _spawn_and_collect(self.prepare(spec), executor)

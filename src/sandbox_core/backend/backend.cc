@@ -1,12 +1,15 @@
 // Backend kinds and names, the once-per-process availability probe, the sandbox-exec
-// tool search and selection by name. Any thread; the probe runs once.
+// tool search and selection by name. Any thread; no lock is held around a probe.
 #include "sandbox_core/backend/backend.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <iterator>
+#include <memory>
 
 #include "sandbox_core/backend/bubblewrap.h"
 #include "sandbox_core/backend/passthrough.h"
@@ -37,15 +40,18 @@ std::unique_ptr<Backend> make_sandbox_exec() {
 constexpr BackendRow kRows[kBackendKindCount] = {
     {BackendKind::Bubblewrap, "bubblewrap", {"bubblewrap", "bwrap"},
      "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp",
+     LaunchWait::UntilSandboxUp,
      &bubblewrap_probe, &make_bubblewrap},
     {BackendKind::UsernsLite, "userns", {"userns-lite", "userns"},
      "Linux namespaces set up natively: own root, pid, ipc, uts and network; seccomp",
-     &userns_lite_probe, &make_userns_lite},
+     LaunchWait::UntilSandboxUp, &userns_lite_probe, &make_userns_lite},
     {BackendKind::SandboxExec, "sandbox-exec", {"sandbox-exec", "sandboxexec"},
      "macOS sandbox-exec profile: read everywhere, write below the work directory",
+     LaunchWait::UntilExec,
      &sandbox_exec_probe, &make_sandbox_exec},
     {BackendKind::Passthrough, "none", {"none", "none"},
-     "no isolation at all: limits and a cleared environment only", &always, &make_passthrough},
+     "no isolation at all: limits and a cleared environment only", LaunchWait::UntilExec,
+     &always, &make_passthrough},
 };
 
 constexpr bool rows_in_kind_order() {
@@ -93,14 +99,25 @@ std::string backend_summary(const BackendRow& row) {
   return out;
 }
 
-const BackendAvailability& availability() {
-  // A function-local static: one thread runs the probes, the others block until done.
-  static const BackendAvailability computed = [] {
-    BackendAvailability a;
-    for (const auto& row : kRows) a.rows_[BackendAvailability::index(row.kind)] = row.probe();
-    return a;
-  }();
-  return computed;
+const BackendRow* find_backend_row(std::string_view name) {
+  for (const auto& r : kRows) {
+    if (r.accepted[0] == name || r.accepted[1] == name) return &r;
+  }
+  return nullptr;
+}
+
+const Availability& availability_of(BackendKind kind) {
+  // Write-once cells, never freed. A once-guard would make every concurrent first caller
+  // wait on the trial sandbox under a process-wide lock; a duplicate trial costs less.
+  static std::atomic<const Availability*> cells[kBackendKindCount];
+  auto& cell = cells[static_cast<size_t>(kind)];
+  if (const Availability* known = cell.load(std::memory_order_acquire)) return *known;
+  auto probed = std::make_unique<Availability>(backend_row(kind).probe());
+  const Availability* expected = nullptr;
+  if (cell.compare_exchange_strong(expected, probed.get(), std::memory_order_acq_rel)) {
+    return *probed.release();
+  }
+  return *expected;  // another caller's probe was stored first
 }
 
 std::optional<std::string> find_on_path(std::string_view name) {
@@ -139,12 +156,9 @@ std::string BackendRefusal::message() const {
 }
 
 Result<std::unique_ptr<Backend>, BackendRefusal> select_backend(std::string_view name) {
-  const BackendRow* row = nullptr;
-  for (const auto& r : kRows) {
-    if (r.accepted[0] == name || r.accepted[1] == name) row = &r;
-  }
+  const BackendRow* row = find_backend_row(name);
   if (row == nullptr) return fail(BackendRefusal{BackendRefusal::Why::UnknownName, std::string(name)});
-  if (!availability().available(row->kind)) {
+  if (!availability_of(row->kind).available) {
     return fail(
         BackendRefusal{BackendRefusal::Why::Unavailable, std::string(name), row->kind});
   }

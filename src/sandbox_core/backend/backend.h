@@ -39,6 +39,11 @@ struct Availability {
   std::string reason;
 };
 
+// How a kind's launch ends: at the exec of the program (vfork returns then), or once a
+// whole sandbox has come up (namespaces, bwrap, the init's report), which takes
+// milliseconds of waiting for other processes.
+enum class LaunchWait : uint8_t { UntilExec, UntilSandboxUp };
+
 // One row per kind: every name, the probe and the factory. select_backend,
 // available_backends(), the command line (through available_backends()) and the type
 // stubs (checked by a test) all read this table; adding a kind is adding a row.
@@ -47,7 +52,8 @@ struct BackendRow {
   std::string_view listed_name;                // what available_backends() reports
   std::array<std::string_view, 2> accepted;    // what spawn accepts; the first is the kind's name
   std::string_view summary;                    // one line for the command line's listing
-  Availability (*probe)();                     // run once per process
+  LaunchWait wait;                             // what spawn() waits for
+  Availability (*probe)();                     // see availability_of
   std::unique_ptr<Backend> (*make)();          // only for an available kind
 };
 
@@ -58,20 +64,22 @@ const BackendRow& backend_row(BackendKind kind);
 // The row's summary, with the layers this kernel adds (Landlock where it has it).
 std::string backend_summary(const BackendRow& row);
 
+// The row of the kind that spawn accepts `name` for, or null.
+const BackendRow* find_backend_row(std::string_view name);
+
+// A kind's availability, probed on first use and then fixed for the process. The probe of
+// a Linux kind launches a trial sandbox and waits for it, so no lock is held around it:
+// callers that arrive while it runs probe too, and the first result stored is the one
+// every caller sees from then on. Blocks for the trial's duration on first use.
+const Availability& availability_of(BackendKind kind);
+
+// Every kind's availability (probing each as availability_of does).
 class BackendAvailability {
  public:
-  bool available(BackendKind kind) const { return rows_[index(kind)].available; }
-  const std::string& reason(BackendKind kind) const { return rows_[index(kind)].reason; }
-
- private:
-  friend const BackendAvailability& availability();
-  static size_t index(BackendKind kind) { return static_cast<size_t>(kind); }
-  std::array<Availability, kBackendKindCount> rows_;
+  bool available(BackendKind kind) const { return availability_of(kind).available; }
+  const std::string& reason(BackendKind kind) const { return availability_of(kind).reason; }
 };
-
-// Computed exactly once per process, even under concurrent first calls; later callers
-// wait for the first probe and then read the same flags, which never change.
-const BackendAvailability& availability();
+inline BackendAvailability availability() { return {}; }
 
 // The first executable regular file `name` in the host's PATH ("~" expanded), as listed
 // there (absolute, or relative to the current directory).

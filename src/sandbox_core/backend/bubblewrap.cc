@@ -13,6 +13,7 @@
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/layout.h"
+#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/isolation/seccomp.h"
 #include "sandbox_core/launch/launch.h"
@@ -144,6 +145,7 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         args.insert(args.end(), {"--dev", e.path});
         break;
       case Kind::Tmpfs:
+        if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
         break;
     }
@@ -159,6 +161,9 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
   if (have_sys && exists("/sys/firmware")) {
     args.insert(args.end(), {"--tmpfs", "/sys/firmware", "--remount-ro", "/sys/firmware"});
   }
+  // bwrap's root and /dev are tmpfs mounts of its own that the sandbox's user may write:
+  // read-only, they add no scratch space past the sized /tmp and /dev/shm.
+  args.insert(args.end(), {"--remount-ro", "/dev", "--remount-ro", "/"});
   args.insert(args.end(), {"--chdir", normalized_path(spec.host_dir())});
   return args;
 }
@@ -192,6 +197,11 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
 
   SandboxSpec outer = spec;
   outer.env.clear();
+
+  // RLIMIT_NPROC as before: where the fence's user namespace of ours holds it.
+  auto limits = SpawnLimits::prepare(outer, !net.fence.empty());
+  if (!limits) return fail(std::move(limits).error());
+
   LaunchOptions options;
   options.program = bwrap_fd_ >= 0 ? "bwrap" : bwrap_;
   options.exec_fd = bwrap_fd_;
@@ -201,8 +211,10 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   options.report = ReportMode::Init;
   options.setup = setup->get();
   options.namespace_flags = (*setup)->namespace_flags();
+  limits->apply(options);
   auto child = launch_child(options, outer);
   if (!child) return child;
+  limits->attach(*child);
   SANDBOX_TRY(attach_fence(*child, **setup, net));
   return child;
 }

@@ -3,6 +3,7 @@
 
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/isolation/init_image.h"
+#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/isolation/namespaces.h"
 #include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/launch/launch.h"
@@ -23,6 +24,8 @@ Result<SandboxChild, SandboxError> UsernsLiteBackend::launch(
   o.harden = true;
   auto setup = NamespaceSetup::prepare(spec, std::move(o));
   if (!setup) return fail(SandboxError::io(setup.error()));
+  auto limits = SpawnLimits::prepare(spec, true);
+  if (!limits) return fail(std::move(limits).error());
 
   LaunchOptions options;
   options.program = kInitName;
@@ -32,8 +35,10 @@ Result<SandboxChild, SandboxError> UsernsLiteBackend::launch(
   options.report = ReportMode::Init;
   options.setup = setup->get();
   options.namespace_flags = (*setup)->namespace_flags();
+  limits->apply(options);
   auto child = launch_child(options, spec);
   if (!child) return child;
+  limits->attach(*child);
   SANDBOX_TRY(attach_fence(*child, **setup, net));
   SANDBOX_EVENT(events::Level::Debug, "sandbox_core::backend::userns", "sandbox_core::backend::userns_lite",
                 ("message", "layers"), "userns-lite sandbox started", (*setup)->layers());

@@ -25,17 +25,10 @@ namespace sandbox {
 namespace {
 
 #ifndef SANDBOX_LINUX_CALLS
-// Shared by descriptors on their way to close-on-exec, exclusive for child creation. The
-// read side is only held for a few non-blocking calls, so a spawn never waits long.
-pthread_rwlock_t g_child_creation = PTHREAD_RWLOCK_INITIALIZER;
-
-class SharedCreationLock {
- public:
-  SharedCreationLock() noexcept { ::pthread_rwlock_rdlock(&g_child_creation); }
-  ~SharedCreationLock() { ::pthread_rwlock_unlock(&g_child_creation); }
-  SharedCreationLock(const SharedCreationLock&) = delete;
-  SharedCreationLock& operator=(const SharedCreationLock&) = delete;
-};
+// A descriptor is inheritable for a moment here, between its creation and FD_CLOEXEC.
+// No lock closes that window: our own children mark every descriptor above 2
+// close-on-exec before anything else (run_child), so none reaches their program, and a
+// lock taken around child creation would be held while a sandbox sets itself up.
 
 // Closes `fd` after a failed set-up step, keeping that step's errno for the caller.
 int give_up(int fd) noexcept {
@@ -70,7 +63,6 @@ int pipe_cloexec(int fds[2]) noexcept {
 #ifdef SANDBOX_LINUX_CALLS
   return ::pipe2(fds, O_CLOEXEC);
 #else
-  SharedCreationLock hold;
   if (::pipe(fds) != 0) return -1;
   if (set_cloexec(fds[0]) != 0 || set_cloexec(fds[1]) != 0) {
     int saved = errno;
@@ -88,36 +80,29 @@ int socket_cloexec(int domain, int type, SocketMode mode) noexcept {
   int flags = SOCK_CLOEXEC | (mode == SocketMode::NonBlocking ? SOCK_NONBLOCK : 0);
   return ::socket(domain, type | flags, 0);
 #else
-  int fd;
-  {
-    SharedCreationLock hold;
-    fd = ::socket(domain, type, 0);
-    if (fd < 0) return -1;
-    if (set_cloexec(fd) != 0) return give_up(fd);
-  }
+  int fd = ::socket(domain, type, 0);
+  if (fd < 0) return -1;
+  if (set_cloexec(fd) != 0) return give_up(fd);
   if (mode == SocketMode::NonBlocking && set_nonblocking(fd, true) != 0) return give_up(fd);
   if (set_nosigpipe(fd) != 0) return give_up(fd);
   return fd;
 #endif
 }
 
-int accept_cloexec(int listener) noexcept {
+int accept_cloexec(int listener, AcceptWait wait) noexcept {
 #ifdef SANDBOX_LINUX_CALLS
+  (void)wait;  // a non-blocking listener does not wait
   return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 #else
-  // A blocking accept under the lock would hold every spawn until a client came, so the
-  // accept never blocks and the wait happens in poll, outside the lock. Accepting first
-  // reports a full descriptor table at once, as a blocking accept does on Linux.
+  // The accept never blocks and the wait happens in poll. Accepting first reports a full
+  // descriptor table at once, as a blocking accept does on Linux.
   if (set_nonblocking(listener, true) != 0) return -1;
   for (;;) {
-    int fd;
-    {
-      SharedCreationLock hold;
-      fd = ::accept(listener, nullptr, nullptr);
-      if (fd >= 0 && set_cloexec(fd) != 0) return give_up(fd);
-    }
+    int fd = ::accept(listener, nullptr, nullptr);
+    if (fd >= 0 && set_cloexec(fd) != 0) return give_up(fd);
     if (fd < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (wait == AcceptWait::No) return -1;
       pollfd p{listener, POLLIN, 0};
       if (::poll(&p, 1, -1) < 0) return -1;
       continue;
@@ -303,16 +288,12 @@ void WakeFd::notify() noexcept {
   (void)n;
 }
 
-ChildCreationLock::ChildCreationLock() noexcept {
-#ifndef SANDBOX_LINUX_CALLS
-  ::pthread_rwlock_wrlock(&g_child_creation);
-#endif
-}
-
-ChildCreationLock::~ChildCreationLock() {
-#ifndef SANDBOX_LINUX_CALLS
-  ::pthread_rwlock_unlock(&g_child_creation);
-#endif
+void WakeFd::clear() noexcept {
+  // An eventfd gives its whole count in one read; a pipe gives back what one read takes,
+  // and polls readable again if more is left.
+  char buf[64];
+  ssize_t n = ::read(read_.get(), buf, sizeof buf);
+  (void)n;
 }
 
 }  // namespace sandbox

@@ -2,9 +2,9 @@
 // portable fallback. Building with SANDBOX_PORTABLE_FALLBACKS makes Linux take the
 // fallbacks too, so they are tested where the suites run. Any thread; no Python here.
 //
-// Descriptors come out close-on-exec either way. Where that takes a second call, the
-// fallback holds the child-creation lock shared in between, so a child created on
-// another thread never inherits a half-made descriptor.
+// Descriptors come out close-on-exec either way. Where that takes a second call, a child
+// created on another thread in between gets the descriptor, but marks it close-on-exec
+// itself before it runs anything (run_child), so its program never inherits it.
 #pragma once
 
 #include <sys/types.h>
@@ -28,9 +28,12 @@ enum class SocketMode : uint8_t { Blocking, NonBlocking };
 int socket_cloexec(int domain, int type, SocketMode mode) noexcept;
 
 // Waits for and accepts one connection: close-on-exec, blocking, SO_NOSIGPIPE where the
-// system has it. The fallback never blocks in accept (it waits in poll, outside the lock),
-// so it switches `listener` to non-blocking; EINTR comes back as from accept.
-int accept_cloexec(int listener) noexcept;
+// system has it. The fallback never blocks in accept (it waits in poll),
+// so it switches `listener` to non-blocking; EINTR comes back as from accept. With
+// AcceptWait::No on a non-blocking listener nothing waits: -1 with EAGAIN when no
+// connection is pending (a poll loop's accept).
+enum class AcceptWait : uint8_t { Yes, No };
+int accept_cloexec(int listener, AcceptWait wait = AcceptWait::Yes) noexcept;
 
 // send(2) that never raises SIGPIPE (MSG_NOSIGNAL; SO_NOSIGPIPE on the socket elsewhere).
 ssize_t send_nosignal(int fd, const void* buf, size_t len) noexcept;
@@ -80,21 +83,14 @@ class WakeFd {
   static Result<WakeFd, IoError> create();
   int poll_fd() const noexcept { return read_.get(); }
   void notify() noexcept;
+  // Lowers it again, for a user that wakes more than once: call only when poll_fd() has
+  // just polled readable (one read, which then never waits). A notify() after it raises
+  // it anew.
+  void clear() noexcept;
 
  private:
   UniqueFd read_;
   UniqueFd write_;  // empty for an eventfd, which is both ends
-};
-
-// Held for the creation of a child process. The fallbacks above hold the same lock shared
-// while a descriptor lacks close-on-exec; where every descriptor is born with it, this is
-// free and holds nothing.
-class ChildCreationLock {
- public:
-  ChildCreationLock() noexcept;
-  ~ChildCreationLock();
-  ChildCreationLock(const ChildCreationLock&) = delete;
-  ChildCreationLock& operator=(const ChildCreationLock&) = delete;
 };
 
 }  // namespace sandbox

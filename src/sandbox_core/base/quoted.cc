@@ -4,45 +4,6 @@
 
 namespace sandbox {
 
-long decode_utf8(std::string_view s, size_t& pos) {
-  const auto b0 = static_cast<unsigned char>(s[pos]);
-  if (b0 < 0x80) {
-    ++pos;
-    return b0;
-  }
-  int len;
-  long cp;
-  long min;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    ++pos;
-    return -1;
-  }
-  if (pos + len > s.size()) {
-    ++pos;
-    return -1;
-  }
-  for (int i = 1; i < len; ++i) {
-    const auto b = static_cast<unsigned char>(s[pos + i]);
-    if ((b & 0xC0) != 0x80) {
-      ++pos;
-      return -1;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++pos;
-    return -1;
-  }
-  pos += len;
-  return cp;
-}
-
 namespace {
 
 // Code points shown escaped: controls, separators other than the plain space, format

@@ -79,3 +79,14 @@ class [[nodiscard]] Result<void, E> {
       return ::sandbox::fail(std::move(sandbox_try_r_).error()); \
     }                                                      \
   } while (0)
+
+// Declares or assigns `lhs` from the value of an expression that yields a Result, or
+// returns its error early: SANDBOX_ASSIGN_OR_RETURN(auto fd, open_thing());
+#define SANDBOX_ASSIGN_OR_RETURN(lhs, expr) \
+  SANDBOX_ASSIGN_OR_RETURN_IMPL_(SANDBOX_CONCAT_(sandbox_assign_r_, __LINE__), lhs, expr)
+#define SANDBOX_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)    \
+  auto tmp = (expr);                                      \
+  if (!tmp) return ::sandbox::fail(std::move(tmp).error()); \
+  lhs = std::move(tmp).value()
+#define SANDBOX_CONCAT_(a, b) SANDBOX_CONCAT_IMPL_(a, b)
+#define SANDBOX_CONCAT_IMPL_(a, b) a##b

@@ -1,5 +1,5 @@
-// The HTTP CONNECT proxy: pure request-head parsing and responses, the bounded head
-// reader, and the connection handler run by each "allow-list-proxy-conn" thread. The
+// The HTTP CONNECT proxy: pure request-head parsing and responses, the incremental head
+// reader the poll loop drives, and the handler run by each "allow-list-proxy-conn" thread. The
 // parsers take any bytes (they are fuzzed); the handler works on any connected socket.
 #pragma once
 
@@ -12,6 +12,7 @@
 
 #include "sandbox_core/base/io_error.h"
 #include "sandbox_core/base/result.h"
+#include "sandbox_core/base/text.h"
 #include "sandbox_core/base/unique_fd.h"
 #include "sandbox_core/netfilter/filter.h"
 #include "sandbox_core/proxy/net.h"
@@ -28,7 +29,6 @@ inline constexpr std::string_view kResponseBadGateway =
 // Head bounds: a line's content (line ending excluded) and the whole head (request
 // line, header lines and the blank line, line endings included). Past either the
 // handler ends with "request head too large" and sends nothing.
-inline constexpr size_t kHeadReaderBuffer = 8192;
 inline constexpr size_t kMaxHeadLine = 8192;
 inline constexpr size_t kMaxHead = 65536;
 inline constexpr std::string_view kHeadTooLarge = "request head too large";
@@ -42,9 +42,6 @@ struct RequestLine {
 std::optional<RequestLine> split_request_line(std::string_view line);
 // Exactly "CONNECT" under ASCII case folding.
 bool is_connect_method(std::string_view method);
-bool is_unicode_white_space(long scalar);
-std::string_view trim_end_white_space(std::string_view text);
-bool is_valid_utf8(std::string_view text);
 
 std::string forbidden_response(std::string_view body);
 std::string deny_list_body(std::string_view host);
@@ -52,37 +49,43 @@ std::string allow_list_body(std::string_view host);
 std::string deny_listed_address_body(std::string_view host, std::string_view ip);
 std::string internal_address_body(std::string_view host, std::string_view ip);
 
-// Buffered line reader over a socket that the caller keeps open (not owned), enforcing
-// the head bounds. Blocking; retries interrupted reads.
-class HeadReader {
+// Reads a request head as it arrives (pure; any bytes): the request line, then, for a
+// CONNECT, header lines up to a blank line or end of stream, which it discards. Ready
+// after the request line alone when it is no well-formed CONNECT (the handler answers
+// that), so a client waiting for its 405 gets it. Fails past the head bounds with
+// "request head too large", and at end of stream before any byte with "client closed
+// before sending request". Keeps at most one line.
+class HttpHeadReader final : public proxy::HeadReader {
  public:
-  explicit HeadReader(int fd) : fd_(fd) {}
-
-  // Replaces `line` with the next line, its line feed included; a final line cut by end
-  // of stream comes without one. False at end of stream with nothing read.
-  Result<bool, IoError> read_line(std::string& line);
-  // Bytes received past the last line returned: what the client sent early.
-  std::string_view buffered() const { return {buf_ + pos_, len_ - pos_}; }
+  Step feed(std::string_view bytes) override;
+  // The request line, its line ending included (none when end of stream cut it).
+  const std::string& request_line() const { return request_line_; }
+  // Bytes received behind the head: what the client sent early, for the tunnel.
+  const std::string& early() const { return early_; }
 
  private:
-  Result<bool, IoError> fill();
+  Step line_complete(std::string_view rest);
 
-  int fd_;
-  char buf_[kHeadReaderBuffer];
-  size_t pos_ = 0;
-  size_t len_ = 0;
+  bool in_headers_ = false;
+  std::string line_;  // the line being read
+  std::string request_line_;
+  std::string early_;
   size_t head_bytes_ = 0;
 };
 
-// Discards header lines up to a blank line ("\r\n" or "\n") or end of stream.
-Result<void, IoError> skip_request_headers(HeadReader& reader);
+// The HTTP CONNECT proxy's head reader for the runtime.
+std::unique_ptr<proxy::HeadReader> new_http_head_reader();
 
 // Writes the 403 response with `body` (write errors ignored) and closes the client.
 void send_forbidden(UniqueFd client, std::string_view body);
 
-// Serves one client: refuses (403/405/502, or closes without a response) or opens the
-// tunnel and hands both sockets to the pump. Never reports to the caller; failures are
-// diagnostic events only.
+// Serves one client whose head `head` (an HttpHeadReader) has read: refuses (403/405/502,
+// or closes without a response) or opens the tunnel and hands both sockets, and `slot`,
+// to the pump. Never reports to the caller; failures are diagnostic events only.
+void serve_http_head(proxy::FilterRef filter, UniqueFd client,
+                     std::unique_ptr<proxy::HeadReader> head, proxy::ConnectionSlot slot);
+
+// The whole exchange on one blocking client: its head, then serve_http_head.
 void handle_http_connection(proxy::FilterRef filter, UniqueFd client);
 
 // The HTTP CONNECT proxy's kind for the listener runtime.

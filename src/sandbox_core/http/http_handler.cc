@@ -1,5 +1,6 @@
-// The body of each "allow-list-proxy-conn" thread: head reading, admission with its
-// events, responses and the hand-over to the pump. Never throws or reports upwards; the
+// The incremental head reader (run by the poll loop) and the body of each
+// "allow-list-proxy-conn" thread: admission with its events, responses and the hand-over
+// to the pump. Never throws or reports upwards; the
 // thread ends after refusing, failing or handing the sockets over.
 #include <sys/socket.h>
 
@@ -7,6 +8,7 @@
 #include <optional>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/text.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/netfilter/admission.h"
 #include "sandbox_core/http/http.h"
@@ -20,11 +22,6 @@ namespace {
   SANDBOX_EVENT(LEVEL, "sandbox_core::proxy", "sandbox_core::proxy::http", FIELDS, __VA_ARGS__)
 
 using events::Level;
-using proxy::connect_with_timeout;
-using proxy::kHandshakeTimeout;
-using proxy::kUpstreamConnectTimeout;
-using proxy::pump_tunnel;
-using proxy::set_io_timeouts;
 
 IoError head_too_large() { return IoError::custom(kHeadTooLarge); }
 
@@ -50,28 +47,31 @@ std::optional<Result<void, IoError>> end_unless_admitted(netfilter::AdmissionOut
                                                          UniqueFd& client) {
   switch (admission.kind) {
     case Outcome::DeniedByDenyList:
-      PROXY_EVENT(Level::Warn, ("message", "host", "port"), "proxy DENIED (deny-list)", host,
-                  port);
+      PROXY_EVENT(Level::Warn, ("message", "host", "port", "reason"), "proxy DENIED (deny-list)",
+                  host, port, netfilter::refusal_reason(admission));
       send_forbidden(std::move(client), deny_list_body(host));
       return Result<void, IoError>();
     case Outcome::NotInAllowList:
-      PROXY_EVENT(Level::Warn, ("message", "host", "port"), "proxy DENIED (not in allow-list)",
-                  host, port);
+      PROXY_EVENT(Level::Warn, ("message", "host", "port", "reason"),
+                  "proxy DENIED (not in allow-list)", host, port,
+                  netfilter::refusal_reason(admission));
       send_forbidden(std::move(client), allow_list_body(host));
       return Result<void, IoError>();
     case Outcome::ResolveFailed:
       return Result<void, IoError>(fail(std::move(admission.error)));
     case Outcome::ResolvedToDenyListed: {
       const std::string ip = netfilter::to_string(admission.address.ip);
-      PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
-                  "proxy DENIED: resolves into a deny-listed address", host, port, ip);
+      PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved", "reason"),
+                  "proxy DENIED: resolves into a deny-listed address", host, port, ip,
+                  netfilter::refusal_reason(admission));
       send_forbidden(std::move(client), deny_listed_address_body(host, ip));
       return Result<void, IoError>();
     }
     case Outcome::ResolvedToInternal: {
       const std::string ip = netfilter::to_string(admission.address.ip);
-      PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
-                  "proxy DENIED: resolves into an internal range", host, port, ip);
+      PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved", "reason"),
+                  "proxy DENIED: resolves into an internal range", host, port, ip,
+                  netfilter::refusal_reason(admission));
       send_forbidden(std::move(client), internal_address_body(host, ip));
       return Result<void, IoError>();
     }
@@ -85,15 +85,10 @@ std::optional<Result<void, IoError>> end_unless_admitted(netfilter::AdmissionOut
 }
 
 // Sockets the handler still owns are closed by their destructors on every early return.
-Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client) {
-  SANDBOX_TRY(set_io_timeouts(client.get(), kHandshakeTimeout));
-  // Reads through the client's own descriptor, used only while `client` is still held.
-  HeadReader reader(client.get());
-
-  std::string line;
-  auto got = reader.read_line(line);
-  if (!got) return fail(std::move(got).error());
-  if (!*got) return fail(IoError::custom("client closed before sending request"));
+Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client,
+                            const HttpHeadReader& head, proxy::ConnectionSlot& slot) {
+  SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
+  const std::string& line = head.request_line();
   if (!is_valid_utf8(line)) return fail(IoError::custom("stream did not contain valid UTF-8"));
   PROXY_EVENT(Level::Debug, ("message", "request_line"), "proxy got request",
               trim_end_white_space(line));
@@ -105,9 +100,7 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
     client.reset();
     return {};
   }
-  const std::string target(request->target);
-  SANDBOX_TRY(skip_request_headers(reader));
-  auto dest = proxy::parse_connect_target(target);
+  auto dest = proxy::parse_connect_target(request->target);
   if (!dest) return fail(IoError::custom("bad CONNECT target"));
   const std::string& host = dest->host;
   const uint16_t port = dest->port;
@@ -118,7 +111,7 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   });
   if (auto ended = end_unless_admitted(admission, host, port, client)) return std::move(*ended);
 
-  auto upstream = connect_with_timeout(admission.address, kUpstreamConnectTimeout);
+  auto upstream = proxy::connect_with_timeout(admission.address, proxy::kUpstreamConnectTimeout);
   if (!upstream) {
     PROXY_EVENT(Level::Warn, ("message", "host", "port"),
                 "proxy upstream connect failed: " + upstream.error().text(), host, port);
@@ -128,64 +121,67 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   }
 
   SANDBOX_TRY(send_all(client.get(), kResponseTunnelOpen));
-  SANDBOX_TRY(set_io_timeouts(client.get(), std::chrono::seconds(0)));
-  // Bytes the client sent right behind the head (a TLS ClientHello, say) already sit in
-  // the reader's buffer; they belong to the tunnel and must go first.
-  if (!reader.buffered().empty())
-    SANDBOX_TRY(send_all(upstream->get(), reader.buffered()));
-  pump_tunnel(std::move(client), std::move(*upstream));
+  SANDBOX_TRY(proxy::set_io_timeouts(client.get(), std::chrono::seconds(0)));
+  // Bytes the client sent right behind the head (a TLS ClientHello, say) came in with it;
+  // they belong to the tunnel and must go first.
+  if (!head.early().empty()) SANDBOX_TRY(send_all(upstream->get(), head.early()));
+  proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
   return {};
+}
+
+void report_ended(const IoError& error) {
+  PROXY_EVENT(Level::Debug, ("message"), "proxy connection ended: " + error.text());
 }
 
 }  // namespace
 
-Result<bool, IoError> HeadReader::fill() {
-  pos_ = 0;
-  len_ = 0;
-  for (;;) {
-    ssize_t n = ::recv(fd_, buf_, sizeof buf_, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(IoError::last());
+proxy::HeadReader::Step HttpHeadReader::feed(std::string_view bytes) {
+  if (bytes.empty()) {  // end of stream
+    if (!in_headers_ && line_.empty()) {
+      return fail_with(IoError::custom("client closed before sending request"));
     }
-    len_ = static_cast<size_t>(n);
-    return n > 0;
+    if (line_.size() > kMaxHeadLine) return fail_with(head_too_large());
+    // A final line cut by end of stream counts as complete; it also ends the head.
+    if (!in_headers_) request_line_ = std::move(line_);
+    return Step::Ready;
   }
-}
-
-Result<bool, IoError> HeadReader::read_line(std::string& line) {
-  line.clear();
-  for (;;) {
-    if (pos_ == len_) {
-      auto more = fill();
-      if (!more) return fail(std::move(more).error());
-      if (!*more) break;  // end of stream
-    }
-    const char* start = buf_ + pos_;
-    const void* lf = std::memchr(start, '\n', len_ - pos_);
-    size_t take = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) + 1 : len_ - pos_;
-    line.append(start, take);
-    pos_ += take;
+  while (!bytes.empty()) {
+    const size_t lf = bytes.find('\n');
+    const size_t take = lf == std::string_view::npos ? bytes.size() : lf + 1;
+    line_.append(bytes.substr(0, take));
+    bytes.remove_prefix(take);
     head_bytes_ += take;
-    if (head_bytes_ > kMaxHead) return fail(head_too_large());
-    if (lf) {
-      if (content_length(line) > kMaxHeadLine) return fail(head_too_large());
-      return true;
+    if (head_bytes_ > kMaxHead) return fail_with(head_too_large());
+    if (lf == std::string_view::npos) {
+      // An open line may still end in CR LF, hence the extra byte.
+      if (line_.size() > kMaxHeadLine + 1) return fail_with(head_too_large());
+      return Step::NeedMore;
     }
-    // An open line may still end in CR LF, hence the extra byte.
-    if (line.size() > kMaxHeadLine + 1) return fail(head_too_large());
+    if (content_length(line_) > kMaxHeadLine) return fail_with(head_too_large());
+    if (Step step = line_complete(bytes); step != Step::NeedMore) return step;
   }
-  if (line.size() > kMaxHeadLine) return fail(head_too_large());
-  return !line.empty();
+  return Step::NeedMore;
 }
 
-Result<void, IoError> skip_request_headers(HeadReader& reader) {
-  std::string line;
-  for (;;) {
-    auto got = reader.read_line(line);
-    if (!got) return fail(std::move(got).error());
-    if (!*got || line == "\r\n" || line == "\n") return {};
+proxy::HeadReader::Step HttpHeadReader::line_complete(std::string_view rest) {
+  if (!in_headers_) {
+    request_line_ = std::move(line_);
+    line_.clear();
+    // Anything but a well-formed CONNECT is answered (or dropped) on its request line.
+    auto request = is_valid_utf8(request_line_) ? split_request_line(request_line_) : std::nullopt;
+    if (!request || !is_connect_method(request->method)) return Step::Ready;
+    in_headers_ = true;
+    return Step::NeedMore;
   }
+  const bool blank = line_ == "\r\n" || line_ == "\n";
+  line_.clear();
+  if (!blank) return Step::NeedMore;
+  early_ = std::string(rest);
+  return Step::Ready;
+}
+
+std::unique_ptr<proxy::HeadReader> new_http_head_reader() {
+  return std::make_unique<HttpHeadReader>();
 }
 
 void send_forbidden(UniqueFd client, std::string_view body) {
@@ -193,21 +189,43 @@ void send_forbidden(UniqueFd client, std::string_view body) {
   client.reset();
 }
 
-void handle_http_connection(proxy::FilterRef filter, UniqueFd client) {
-  auto outcome = serve(*filter, client);
+void serve_http_head(proxy::FilterRef filter, UniqueFd client,
+                     std::unique_ptr<proxy::HeadReader> head, proxy::ConnectionSlot slot) {
+  auto outcome = serve(*filter, client, static_cast<const HttpHeadReader&>(*head), slot);
   if (!outcome) {
     client.reset();
-    PROXY_EVENT(Level::Debug, ("message"), "proxy connection ended: " + outcome.error().text());
+    report_ended(outcome.error());
   }
+}
+
+void handle_http_connection(proxy::FilterRef filter, UniqueFd client) {
+  auto head = std::make_unique<HttpHeadReader>();
+  auto got = [&]() -> Result<bool, IoError> {
+    SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
+    return proxy::read_head_blocking(client.get(), *head);
+  }();
+  if (!got) {
+    client.reset();
+    report_ended(got.error());
+    return;
+  }
+  if (*got) serve_http_head(std::move(filter), std::move(client), std::move(head), nullptr);
 }
 
 namespace {
 void report_accept_failure(const IoError& error) {
   PROXY_EVENT(Level::Warn, ("message"), "allow-list proxy accept failed: " + error.text());
 }
+void report_over_cap(size_t cap) {
+  PROXY_EVENT(Level::Warn, ("message"), "allow-list proxy at its limit of " +
+                                            std::to_string(cap) +
+                                            " connections: closed a new one");
+}
 }  // namespace
 
-const proxy::ProxyKind kHttpProxy{"allow-list-proxy", "allow-list-proxy-conn",
-                                  &handle_http_connection, &report_accept_failure};
+const proxy::ProxyKind kHttpProxy{"allow-list-proxy",     "allow-list-proxy-conn",
+                                  "http",                 &new_http_head_reader,
+                                  &serve_http_head,       &report_accept_failure,
+                                  &report_ended,          &report_over_cap};
 
 }  // namespace sandbox::http

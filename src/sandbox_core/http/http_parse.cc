@@ -2,33 +2,10 @@
 // responses and 403 bodies. No I/O; safe on arbitrary input.
 #include <string>
 
-#include "sandbox_core/base/quoted.h"
+#include "sandbox_core/base/text.h"
 #include "sandbox_core/http/http.h"
 
 namespace sandbox::http {
-
-bool is_unicode_white_space(long c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
-bool is_valid_utf8(std::string_view text) {
-  size_t pos = 0;
-  while (pos < text.size())
-    if (decode_utf8(text, pos) < 0) return false;
-  return true;
-}
-
-std::string_view trim_end_white_space(std::string_view text) {
-  size_t end = 0;  // end of the last non-white-space scalar
-  size_t pos = 0;
-  while (pos < text.size()) {
-    long c = decode_utf8(text, pos);
-    if (!is_unicode_white_space(c)) end = pos;
-  }
-  return text.substr(0, end);
-}
 
 std::optional<RequestLine> split_request_line(std::string_view line) {
   std::string_view tokens[2];

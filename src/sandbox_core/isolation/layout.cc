@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "sandbox_core/isolation/limits.h"
+
 #include "sandbox_core/spec/fs_allowlist.h"
 
 namespace sandbox::isolation {
@@ -80,8 +82,10 @@ std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec) {
     }
   }
   // The read-write list: a private /tmp and /dev/shm; its devices come with /dev.
-  put({Kind::Tmpfs, "/tmp", {}, true});
-  put({Kind::Tmpfs, "/dev/shm", {}, true});
+  // Sized, so together they hold at most the scratch bound, with or without cgroups.
+  const ScratchSizes scratch = scratch_sizes(spec.ephemeral_storage_bytes);
+  put({Kind::Tmpfs, "/tmp", {}, true, false, scratch.tmp_bytes});
+  put({Kind::Tmpfs, "/dev/shm", {}, true, false, scratch.shm_bytes});
   for (const auto& p : spec.extra_read_only_paths) add_bind(p, Kind::ReadOnly, true);
   for (const auto& p : spec.extra_read_write_paths) add_bind(p, Kind::ReadWrite, true);
   // Bound at its own path, even under /tmp; /tmp itself stays the private one.

@@ -249,8 +249,12 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
         have_proc = true;
         break;
       case Kind::Tmpfs:
-        add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, "mode=1777"),
+      {
+        std::string data = "mode=1777";
+        if (e.size_bytes != 0) data += ",size=" + std::to_string(e.size_bytes);
+        add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, keep(data)),
                   "mount a private tmpfs on " + q, true);
+      }
         add_rule(e.path, rw);
         break;
       case Kind::Dev: {

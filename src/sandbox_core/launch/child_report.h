@@ -23,6 +23,9 @@ enum ChildStepValue {
   kStepRlimitCpu,
   kStepExec,
   kStepDescriptors,
+  kStepCgroup, /* joining the sandbox's control groups */
+  kStepRlimitNofile,
+  kStepRlimitNproc,
 
   kStepIdMap = 32,
   kStepMount,
@@ -47,6 +50,10 @@ struct ChildReport {
   int32_t error;
   int32_t detail; /* index into the backend's plan, or -1 */
 };
+
+/* A process killed by signal N is reported as exit code 128 + N, by the init for its
+   target and by the collect for the direct child, as shells do. */
+enum { kSignalExitBase = 128 };
 
 /* Descriptors the init finds when it starts: the report pipe (required), then the
    standard error to install for the target when the set-up tool's own stderr was a

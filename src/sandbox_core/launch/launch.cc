@@ -117,6 +117,8 @@ Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options,
   for (auto& c : plan.candidates) plan.candidate_ptrs.push_back(c.c_str());
 
   plan.limits = child_limits(spec.ephemeral_storage_bytes, spec.timeout.seconds, spec.cpu_milli);
+  plan.limits.open_files = options.open_files;
+  plan.limits.processes = options.max_processes;
   return plan;
 }
 
@@ -201,6 +203,10 @@ SandboxError child_failure(const ChildReport& rec, const ChildSetup* setup) {
     return SandboxError::io(
         IoError::custom("start the sandbox init: " + os_error_text(rec.error), rec.error));
   }
+  if (rec.step == kStepCgroup) {
+    return SandboxError::io(IoError::custom(
+        "join the sandbox's control group: " + os_error_text(rec.error), rec.error));
+  }
   if (rec.step == kStepInitFork) {
     return SandboxError::io(
         IoError::custom("sandbox init fork: " + os_error_text(rec.error), rec.error));
@@ -233,156 +239,203 @@ std::string read_diagnostics(int fd) {
 
 }  // namespace
 
-Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
-                                                const SandboxSpec& spec) {
-  auto plan_r = build_plan(options, spec);
-  if (!plan_r) return fail(std::move(plan_r).error());
-  LaunchPlan plan = std::move(plan_r).value();
+namespace {
 
-  auto io = [](IoError e) { return fail(SandboxError::io(std::move(e))); };
-  const bool init_mode = options.report == ReportMode::Init;
+Unexpected<SandboxError> io_failure(IoError e) { return fail(SandboxError::io(std::move(e))); }
 
+// The descriptors of one launch: the parent's ends, and the child's sources, which sit
+// above `floor` so no dup2 in the child clobbers a later source. The child's are closed
+// once it exists, or the report pipe never reaches end of file.
+struct LaunchFds {
+  bool init_mode = false;
+  int floor = 3;
+  UniqueFd null_dev;
+  UniqueFd out_read, out_write, err_read, err_write;
+  UniqueFd report_read, report_write;
+  UniqueFd diag_read, diag_write;
+  std::vector<UniqueFd> passed_copies;  // the caller's sources, copied above the floor
+  UniqueFd exec_copy;
+
+  // Like 2>&1 when asked: one pipe keeps the two streams in the order they were written.
+  int target_stdout() const { return out_write ? out_write.get() : null_dev.get(); }
+  int target_stderr(const SandboxSpec& spec) const {
+    return spec.stderr_to_stdout ? target_stdout() : err_write ? err_write.get() : null_dev.get();
+  }
+  void close_child_ends() {
+    report_write.reset();
+    out_write.reset();
+    err_write.reset();
+    null_dev.reset();
+    diag_write.reset();
+    passed_copies.clear();
+  }
+};
+
+Result<UniqueFd, SandboxError> above_floor(UniqueFd fd, int floor) {
+  auto moved = above(std::move(fd), floor);
+  if (!moved) return io_failure(moved.error());
+  return std::move(*moved);
+}
+
+Result<Pipe, SandboxError> pipe_above(int floor) {
+  auto p = make_pipe();
+  if (!p) return io_failure(p.error());
+  SANDBOX_ASSIGN_OR_RETURN(p->write, above_floor(std::move(p->write), floor));
+  return std::move(*p);
+}
+
+// Above every number the child dup2s onto: the standard streams, the passed targets and,
+// for the init, its own two.
+Result<int, SandboxError> descriptor_floor(const LaunchOptions& options) {
   int floor = 3;
   for (const auto& p : options.passed_fds) floor = std::max(floor, p.target + 1);
-  if (init_mode) floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
+  if (options.report == ReportMode::Init) floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
   if (options.passed_fds.size() + 2 > kMaxPassedFds || floor > kSetupFdFloor) {
-    return io(IoError::custom("too many descriptors passed to the child", EINVAL));
+    return io_failure(IoError::custom("too many descriptors passed to the child", EINVAL));
   }
+  return floor;
+}
 
-  auto null_r = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null_r < 0) return io(IoError::last());
-  auto null_fd_r = above(UniqueFd(null_r), floor);
-  if (!null_fd_r) return io(null_fd_r.error());
-  UniqueFd null_fd = std::move(null_fd_r).value();
-
-  UniqueFd out_read, out_write, err_read, err_write;
-  for (int i = 0; i < 2; ++i) {
-    bool capture = i == 0 ? spec.capture_stdout : spec.capture_stderr && !spec.stderr_to_stdout;
-    if (!capture) continue;
-    auto p = make_pipe();
-    if (!p) return io(p.error());
-    widen_pipe(p->read.get());
-    auto w = above(std::move(p->write), floor);
-    if (!w) return io(w.error());
-    (i == 0 ? out_read : err_read) = std::move(p->read);
-    (i == 0 ? out_write : err_write) = std::move(w).value();
+// The null device, the capture pipes and the report pipe.
+Result<void, SandboxError> open_streams(const SandboxSpec& spec, LaunchFds& fds) {
+  int null_dev = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_dev < 0) return io_failure(IoError::last());
+  SANDBOX_ASSIGN_OR_RETURN(fds.null_dev, above_floor(UniqueFd(null_dev), fds.floor));
+  if (spec.capture_stdout) {
+    SANDBOX_ASSIGN_OR_RETURN(Pipe out, pipe_above(fds.floor));
+    widen_pipe(out.read.get());
+    fds.out_read = std::move(out.read);
+    fds.out_write = std::move(out.write);
   }
+  if (spec.capture_stderr && !spec.stderr_to_stdout) {
+    SANDBOX_ASSIGN_OR_RETURN(Pipe err, pipe_above(fds.floor));
+    widen_pipe(err.read.get());
+    fds.err_read = std::move(err.read);
+    fds.err_write = std::move(err.write);
+  }
+  SANDBOX_ASSIGN_OR_RETURN(Pipe report, pipe_above(fds.floor));
+  fds.report_read = std::move(report.read);
+  fds.report_write = std::move(report.write);
+  return {};
+}
 
-  auto report = make_pipe();
-  if (!report) return io(report.error());
-  auto report_write_r = above(std::move(report->write), floor);
-  if (!report_write_r) return io(report_write_r.error());
-  UniqueFd report_write = std::move(report_write_r).value();
-
-  // Passed sources are the caller's; copies above the floor keep the dup2s apart.
-  std::vector<UniqueFd> passed_copies;
-  ChildPlan child;
-  auto pass = [&](int source, int target) -> Result<void, IoError> {
+// The caller's passed descriptors and, for the init, the report pipe and the target's
+// standard error at its fixed numbers, plus the diagnostics pipe that fd 2 becomes: it
+// then carries only what a set-up tool says before the init runs.
+Result<void, SandboxError> pass_descriptors(const LaunchOptions& options, const SandboxSpec& spec,
+                                            LaunchFds& fds, ChildPlan& child) {
+  auto pass = [&](int source, int target) -> Result<void, SandboxError> {
     auto copy = dup_cloexec(source);
-    if (!copy) return fail(copy.error());
-    auto moved = above(std::move(copy).value(), floor);
-    if (!moved) return fail(moved.error());
-    child.passed[child.passed_count++] = PassedFd{moved->get(), target};
-    passed_copies.push_back(std::move(moved).value());
+    if (!copy) return io_failure(copy.error());
+    SANDBOX_ASSIGN_OR_RETURN(UniqueFd moved, above_floor(std::move(*copy), fds.floor));
+    child.passed[child.passed_count++] = PassedFd{moved.get(), target};
+    fds.passed_copies.push_back(std::move(moved));
     return {};
   };
-  for (const auto& p : options.passed_fds) {
-    if (auto r = pass(p.source, p.target); !r) return io(r.error());
-  }
+  for (const auto& p : options.passed_fds) SANDBOX_TRY(pass(p.source, p.target));
+  if (!fds.init_mode) return {};
+  SANDBOX_TRY(pass(fds.report_write.get(), kInitReportFd));
+  SANDBOX_TRY(pass(fds.target_stderr(spec), kInitStderrFd));
+  SANDBOX_ASSIGN_OR_RETURN(Pipe diag, pipe_above(fds.floor));
+  fds.diag_read = std::move(diag.read);
+  fds.diag_write = std::move(diag.write);
+  return {};
+}
 
-  // The init reports on the pipe itself, and finds the target's standard error at a
-  // fixed number; fd 2 then carries only what a set-up tool says before the init runs.
-  UniqueFd diag_read, diag_write;
-  // Like 2>&1 when asked: one pipe keeps the two streams in the order they were written.
-  const int target_stdout = out_write ? out_write.get() : null_fd.get();
-  const int target_stderr = spec.stderr_to_stdout ? target_stdout
-                            : err_write           ? err_write.get()
-                                                  : null_fd.get();
-  if (init_mode) {
-    if (auto r = pass(report_write.get(), kInitReportFd); !r) return io(r.error());
-    if (auto r = pass(target_stderr, kInitStderrFd); !r) return io(r.error());
-    auto diag = make_pipe();
-    if (!diag) return io(diag.error());
-    auto w = above(std::move(diag->write), floor);
-    if (!w) return io(w.error());
-    diag_read = std::move(diag->read);
-    diag_write = std::move(w).value();
-  }
-
+// Everything else the child reads, pointing into `plan` and `fds`.
+Result<void, SandboxError> fill_child_plan(const LaunchPlan& plan, const LaunchOptions& options,
+                                           const SandboxSpec& spec, LaunchFds& fds,
+                                           ChildPlan& child) {
   child.argv = plan.argv.data();
   child.envp = plan.envp.data();
   child.exec_candidates = plan.candidate_ptrs.data();
   child.candidate_count = plan.candidate_ptrs.size();
-  // Clear of the numbers the child dup2s onto.
-  UniqueFd exec_copy;
   child.exec_fd = options.exec_fd;
   if (options.exec_fd >= 0 && options.exec_fd < kSetupFdFloor) {
+    // Clear of the numbers the child dup2s onto.
     auto copy = dup_cloexec(options.exec_fd);
-    if (!copy) return io(copy.error());
-    auto high = above(std::move(*copy), kSetupFdFloor);
-    if (!high) return io(high.error());
-    exec_copy = std::move(*high);
-    child.exec_fd = exec_copy.get();
+    if (!copy) return io_failure(copy.error());
+    SANDBOX_ASSIGN_OR_RETURN(fds.exec_copy, above_floor(std::move(*copy), kSetupFdFloor));
+    child.exec_fd = fds.exec_copy.get();
   }
   child.work_dir = plan.work_dir.c_str();
-  child.stdio[0] = null_fd.get();
-  child.stdio[1] = target_stdout;
-  child.stdio[2] = init_mode ? diag_write.get() : target_stderr;
+  child.stdio[0] = fds.null_dev.get();
+  child.stdio[1] = fds.target_stdout();
+  child.stdio[2] = fds.init_mode ? fds.diag_write.get() : fds.target_stderr(spec);
   child.fd_scan_limit = fd_scan_limit();
   child.limits = plan.limits;
+  child.cgroup_fds = options.cgroup_procs_fds.data();
+  child.cgroup_fd_count = options.cgroup_procs_fds.size();
   child.setup = options.setup;
   child.namespace_flags = options.namespace_flags;
+  return {};
+}
 
+// Creates the child with every signal blocked: no handler of the host may run in the child
+// while it shares our memory; the child resets the handlers before it restores this mask.
+// No lock around the creation: the child marks every inherited descriptor close-on-exec
+// first, so one that another thread has not yet marked cannot reach the program.
+Result<pid_t, SandboxError> create_child(ChildPlan& child, int report_fd) {
+  // Returns once the child has exec'd or exited (vfork), so the stack can go with it.
   CloneStack stack;
-  if (options.namespace_flags != 0) {
-    if (!stack.allocate()) return io(IoError::last());
+  if (child.namespace_flags != 0) {
+    if (!stack.allocate()) return io_failure(IoError::last());
     child.clone_stack_top = stack.top();
   }
-
-  // No handler of the host may run in the child while it shares our memory; the child
-  // resets the handlers before it restores this mask.
   sigset_t all;
   sigfillset(&all);
-  pid_t pid;
-  int create_errno;
-  {
-    ChildCreationLock no_half_made_descriptors;
-    ::pthread_sigmask(SIG_SETMASK, &all, &child.restore_mask);
-    pid = launch_detail::start_child(child, report_write.get());
-    create_errno = errno;
-    ::pthread_sigmask(SIG_SETMASK, &child.restore_mask, nullptr);
-  }
-  if (pid < 0) return io(IoError::from_errno(create_errno));
+  ::pthread_sigmask(SIG_SETMASK, &all, &child.restore_mask);
+  pid_t pid = launch_detail::start_child(child, report_fd);
+  int create_errno = errno;
+  ::pthread_sigmask(SIG_SETMASK, &child.restore_mask, nullptr);
+  if (pid < 0) return io_failure(IoError::from_errno(create_errno));
+  return pid;
+}
 
-  // Our copies must be closed, or the report pipe never reaches end of file.
-  report_write.reset();
-  out_write.reset();
-  err_write.reset();
-  null_fd.reset();
-  diag_write.reset();
-  passed_copies.clear();
-
+// Reads the report pipe until the program (or the init's target) has been executed; on a
+// failure record, a torn record or a set-up tool's silent death, reaps the child first.
+Result<void, SandboxError> await_exec(pid_t pid, const LaunchFds& fds, const ChildSetup* setup) {
   for (;;) {
-    ReportRead r = read_report(report->read.get());
+    ReportRead r = read_report(fds.report_read.get());
     if (r.torn) {
       reap(pid);
-      return io(IoError::custom(kFillWholeBuffer, EIO));
+      return io_failure(IoError::custom(kFillWholeBuffer, EIO));
     }
     if (r.eof) {
-      if (!init_mode) break;  // the exec closed the pipe
+      if (!fds.init_mode) return {};  // the exec closed the pipe
       int status = reap(pid);
-      return fail(SandboxError::setup_failed(status, read_diagnostics(diag_read.get())));
+      return fail(SandboxError::setup_failed(status, read_diagnostics(fds.diag_read.get())));
     }
     if (r.rec.error != 0) {
       reap(pid);
-      return fail(child_failure(r.rec, options.setup));
+      return fail(child_failure(r.rec, setup));
     }
-    if (r.rec.step == kStepInitExec) break;  // the init ran the target
+    if (r.rec.step == kStepInitExec) return {};  // the init ran the target
   }
+}
 
-  SandboxChild result(pid, std::move(out_read), std::move(err_read));
-  result.pidfd() = open_pidfd(pid);
-  return result;
+SandboxChild adopt_child(pid_t pid, LaunchFds& fds) {
+  SandboxChild child(pid, std::move(fds.out_read), std::move(fds.err_read));
+  child.pidfd() = open_pidfd(pid);
+  return child;
+}
+
+}  // namespace
+
+Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
+                                                const SandboxSpec& spec) {
+  SANDBOX_ASSIGN_OR_RETURN(const LaunchPlan plan, build_plan(options, spec));
+  LaunchFds fds;
+  fds.init_mode = options.report == ReportMode::Init;
+  SANDBOX_ASSIGN_OR_RETURN(fds.floor, descriptor_floor(options));
+  SANDBOX_TRY(open_streams(spec, fds));
+  ChildPlan child;
+  SANDBOX_TRY(pass_descriptors(options, spec, fds, child));
+  SANDBOX_TRY(fill_child_plan(plan, options, spec, fds, child));
+  SANDBOX_ASSIGN_OR_RETURN(const pid_t pid, create_child(child, fds.report_write.get()));
+  fds.close_child_ends();
+  SANDBOX_TRY(await_exec(pid, fds, options.setup));
+  return adopt_child(pid, fds);
 }
 
 }  // namespace sandbox

@@ -38,6 +38,8 @@ std::vector<std::string> exec_candidates(const std::string& program, const std::
 struct ChildLimits {
   uint64_t fsize_bytes = 0;  // RLIMIT_FSIZE, soft and hard
   uint64_t cpu_seconds = 0;  // RLIMIT_CPU, soft and hard
+  uint64_t open_files = 0;   // RLIMIT_NOFILE, soft and hard
+  uint64_t processes = 0;    // RLIMIT_NPROC, soft and hard
 };
 
 // Captured in the parent from the SandboxSpec: the file-size limit, and
@@ -96,6 +98,13 @@ struct LaunchOptions {
   // which then only names argv[0].
   int exec_fd = -1;
   ReportMode report = ReportMode::Exec;
+  // The cgroup.procs files of the control groups the child runs in, open for writing, at
+  // or above kSetupFdFloor: the child writes "0" into each before anything else, so
+  // nothing it starts ever runs outside them. Borrowed until launch_child returns.
+  std::vector<int> cgroup_procs_fds;
+  // RLIMIT_NOFILE and RLIMIT_NPROC of the child, soft and hard; 0 leaves the host's.
+  uint64_t open_files = 0;
+  uint64_t max_processes = 0;
 };
 
 // Starts the child as the leader of a new session and process group: stdin from the

@@ -29,6 +29,8 @@ struct ChildPlan {
   int lowest_unpassed = 3;  // first descriptor number no passed target sits at or above
   int fd_scan_limit = 0;    // bound of the fallback loop where close_range is missing
   ChildLimits limits;
+  const int* cgroup_fds = nullptr;  // joined first: "0" written into each
+  size_t cgroup_fd_count = 0;
   const ChildSetup* setup = nullptr;
   int namespace_flags = 0;
   void* clone_stack_top = nullptr;  // namespace children run on a stack of their own

@@ -133,11 +133,35 @@ int child_limits_hook(const ChildLimits& limits, int32_t* step) noexcept {
       return errno;
     }
   }
+  if (limits.open_files != 0) {
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(limits.open_files);
+    if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+      *step = kStepRlimitNofile;
+      return errno;
+    }
+  }
+#if defined(RLIMIT_NPROC)
+  if (limits.processes != 0) {
+    // Counted per user namespace: set in a child that has one of its own, it bounds the
+    // sandbox's processes and none of the host's.
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = static_cast<rlim_t>(limits.processes);
+    if (::setrlimit(RLIMIT_NPROC, &rl) != 0) {
+      *step = kStepRlimitNproc;
+      return errno;
+    }
+  }
+#endif
   return 0;
 }
 
 void run_child(const ChildPlan& plan, int report_fd) noexcept {
   static constexpr int32_t kStdioSteps[3] = {kStepStdin, kStepStdout, kStepStderr};
+  // Into the sandbox's control groups before anything else; "0" is the writer itself.
+  for (size_t i = 0; i < plan.cgroup_fd_count; ++i) {
+    if (::write(plan.cgroup_fds[i], "0", 1) != 1) report_and_exit(report_fd, kStepCgroup, errno);
+  }
   // The parent moved every source above every target, so no dup2 here clobbers a later
   // source, and dup2 onto a different number clears close-on-exec on the copy.
   for (int target = 0; target < 3; ++target) {

@@ -45,7 +45,8 @@ SandboxChild::SandboxChild(SandboxChild&& o) noexcept
       stderr_(std::move(o.stderr_)),
       temp_files_(std::move(o.temp_files_)),
       resources_(std::move(o.resources_)),
-      pidfd_(std::move(o.pidfd_)) {
+      pidfd_(std::move(o.pidfd_)),
+      verdict_(std::move(o.verdict_)) {
   o.temp_files_.clear();
   o.resources_.clear();
 }
@@ -63,6 +64,7 @@ SandboxChild& SandboxChild::operator=(SandboxChild&& o) noexcept {
     resources_ = std::move(o.resources_);
     o.resources_.clear();
     pidfd_ = std::move(o.pidfd_);
+    verdict_ = std::move(o.verdict_);
   }
   return *this;
 }

@@ -5,6 +5,8 @@
 // helpers, in that order.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +41,13 @@ class ChildResource {
   virtual ~ChildResource() = default;
 };
 
+// What the sandbox's limits did to the run: filled in by the resource that enforces them,
+// settled once the record has been disposed of (after the collect), read by the handle.
+struct LimitVerdict {
+  std::atomic<bool> memory_exceeded{false};  // the kernel killed a process for memory
+  uint64_t memory_bytes = 0;                 // the memory limit in force; 0: none
+};
+
 class SandboxChild {
  public:
   SandboxChild() = default;
@@ -60,6 +69,8 @@ class SandboxChild {
   std::vector<std::unique_ptr<ChildResource>>& resources() { return resources_; }
   // Optional pidfd of the child (close-on-exec), used to wait for exit without polling.
   UniqueFd& pidfd() { return pidfd_; }
+  // Shared with the handle, which reads it after the collect; null without limits.
+  std::shared_ptr<LimitVerdict>& verdict() { return verdict_; }
 
  private:
   void dispose() noexcept;
@@ -70,6 +81,7 @@ class SandboxChild {
   std::vector<TempFile> temp_files_;
   std::vector<std::unique_ptr<ChildResource>> resources_;
   UniqueFd pidfd_;
+  std::shared_ptr<LimitVerdict> verdict_;
 };
 
 }  // namespace sandbox

@@ -1,6 +1,7 @@
 // Waiting, group kill, capped drains and the collect routine. collect_child runs on the
-// caller's thread and starts up to two unnamed drain threads that own one pipe each and
-// share only their result cell (and a stop signal) with it. Nothing here touches Python.
+// caller's thread, reads small outputs there, and starts up to two unnamed drain threads
+// that own one pipe each and share only their result cell (and a stop signal) with it.
+// Nothing here touches Python.
 #include "sandbox_core/launch/supervision.h"
 
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/thread.h"
+#include "sandbox_core/launch/child_report.h"
 
 namespace sandbox {
 
@@ -26,7 +28,7 @@ int32_t exit_code_from_status(int status) {
   int sig = status & 0x7f;
   if (sig == 0) return (status >> 8) & 0xff;
   if (sig == 0x7f) return -1;
-  return 128 + sig;
+  return launch_detail::kSignalExitBase + sig;
 }
 
 void kill_group(pid_t pid) noexcept {
@@ -205,14 +207,13 @@ class Discard {
 // on and drops.
 Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
                                         OnInterrupt on_interrupt, const DrainControl* ctl,
-                                        int forward) {
+                                        int forward, ByteBuffer buf = {}) {
   std::optional<SigpipeBlocked> pipe_guard;
   std::unique_ptr<char[]> chunk;
   if (forward >= 0) {
     pipe_guard.emplace();
     chunk = std::make_unique<char[]>(DRAIN_CHUNK_BYTES);
   }
-  ByteBuffer buf;
   Discard discard;
   bool truncated = false;
   while (true) {
@@ -245,10 +246,12 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
   return buf;
 }
 
-// The collect's drains treat EINTR as an error like any other, as designed.
+// The collect's drains treat EINTR as an error like any other, as designed. `kept` is
+// what the collecting thread read before it handed the stream over.
 Result<ByteBuffer, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl,
-                                  int forward = -1) {
-  return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward);
+                                  int forward = -1, ByteBuffer kept = {}) {
+  return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward,
+                     std::move(kept));
 }
 
 std::string_view label_name(StreamLabel label) {
@@ -314,115 +317,261 @@ Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t 
   return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd);
 }
 
-Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
-                                                    pid_t pid, std::atomic<bool>& exited,
-                                                    CollectOptions options) {
-  // Disposed of when this returns, on every path: a running child is killed and reaped.
-  SandboxChild rec = std::move(child);
-  const bool stoppable = static_cast<bool>(options.should_stop);
+namespace {
 
-  std::shared_ptr<DrainControl> control;
-  if (deadline || stoppable) {
-    // Without the wake-up descriptor the drains read plainly and the joins are unbounded.
-    if (auto wake = WakeFd::create()) {
-      control = std::make_shared<DrainControl>();
-      control->wake = std::move(*wake);
+// While both kept streams stay below this, the collecting thread reads them itself as it
+// waits for the exit: a short run then needs no drain thread, which on a loaded machine
+// saves the thread starts, their wake-ups at end of file and the joins, each a wait for a
+// time slice. A stream that grows past it goes to a drain thread, as every stream does
+// where there is no pidfd to wait on beside the pipes.
+constexpr size_t kReadInlineBytes = 1 << 20;
+
+// One captured stream: read here while `fd` is held, else by its drain thread.
+struct Stream {
+  StreamLabel label = StreamLabel::Stdout;
+  UniqueFd fd;
+  UniqueFd forward;
+  ByteBuffer kept;
+  bool eof = false;
+  std::optional<IoError> error;  // a read here failed; reported where a drain's would be
+  std::optional<RunningDrain> drain;
+};
+
+// The steps of collect_child, sharing the record, the streams and the drains' controls.
+// The record is disposed of with this object, on every path: a running child is killed
+// and reaped.
+class Collector {
+ public:
+  Collector(SandboxChild child, Deadline deadline, pid_t pid, std::atomic<bool>& exited,
+            CollectOptions options)
+      : rec_(std::move(child)), deadline_(deadline), pid_(pid), exited_(exited),
+        should_stop_(std::move(options.should_stop)) {
+    streams_[0].label = StreamLabel::Stdout;
+    streams_[0].fd = std::move(rec_.stdout_fd());
+    streams_[0].forward = std::move(options.forward_stdout);
+    streams_[1].label = StreamLabel::Stderr;
+    streams_[1].fd = std::move(rec_.stderr_fd());
+    streams_[1].forward = std::move(options.forward_stderr);
+    if (deadline_ || should_stop_) {
+      // Without the wake-up descriptor the drains read plainly and the joins are unbounded.
+      if (auto wake = WakeFd::create()) {
+        control_ = std::make_shared<DrainControl>();
+        control_->wake = std::move(*wake);
+      }
+    }
+    if (should_stop_) done_ = std::make_shared<DrainsDone>();
+  }
+
+  // Reads the kept streams here while waiting for the exit, until the child exits (its
+  // status), a stream outgrows kReadInlineBytes, or the deadline or the first stop check
+  // comes due (nullopt: the threaded steps take over).
+  Result<std::optional<int>, CollectError> read_while_small() {
+    if (auto s = rec_.status()) return std::optional<int>(*s);
+    if (!rec_.pidfd()) return std::optional<int>();
+    for (auto& st : streams_) {
+      if (st.forward) return std::optional<int>();  // forwarding may block: a thread's job
+    }
+    Deadline until = deadline_;
+    if (should_stop_) until = until ? std::min(*until, next_check_) : next_check_;
+    while (true) {
+      pollfd fds[3] = {{rec_.pidfd().get(), POLLIN, 0}};
+      Stream* polled[3] = {};
+      nfds_t count = 1;
+      for (auto& st : streams_) {
+        if (!st.fd || st.eof) continue;
+        if (st.kept.size() >= kReadInlineBytes) return std::optional<int>();
+        polled[count] = &st;
+        fds[count++] = {st.fd.get(), POLLIN, 0};
+      }
+      int timeout_ms = -1;
+      if (until) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - MonoClock::now());
+        if (left.count() <= 0) return std::optional<int>();
+        timeout_ms = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
+      }
+      int r = ::poll(fds, count, timeout_ms);
+      if (r < 0 && errno != EINTR) return std::optional<int>();
+      if (r <= 0) continue;
+      for (nfds_t i = 1; i < count; ++i) {
+        if (fds[i].revents != 0) read_once(*polled[i]);
+      }
+      if (fds[0].revents != 0) {
+        auto polled_status = try_wait(rec_);
+        if (!polled_status) return fail(failure("wait: " + polled_status.error().text()));
+        if (auto* st = std::get_if<int>(&*polled_status)) return std::optional<int>(*st);
+        return std::optional<int>();  // readable yet running: leave it to the back-off
+      }
     }
   }
-  auto done = stoppable ? std::make_shared<DrainsDone>() : nullptr;
 
-  RunningDrain drains[2];
-  size_t drain_count = 0;
-  UniqueFd streams[2] = {std::move(rec.stdout_fd()), std::move(rec.stderr_fd())};
-  UniqueFd forwards[2] = {std::move(options.forward_stdout), std::move(options.forward_stderr)};
-  for (int i = 0; i < 2; ++i) {
-    if (!streams[i]) continue;
-    StreamLabel label = i == 0 ? StreamLabel::Stdout : StreamLabel::Stderr;
-    auto slot = std::make_shared<DrainSlot>();
-    auto started = start_thread(nullptr, [fd = std::move(streams[i]), label, slot, control,
-                                          forward = std::move(forwards[i]), done]() mutable {
-      DrainsDone::Mark mark{done};
-      slot->result = drain(std::move(fd), label, control.get(), forward.get());
-    });
-    if (!started) {
-      // Started drains are detached by their handles; `rec` kills a running child.
-      return fail(CollectError{CollectError::Kind::Internal,
-                               "failed to start the " + std::string(label_name(label)) +
-                                   " drain thread: " + started.error().text()});
+  // A drain thread for every stream not read here to its end.
+  Result<void, CollectError> start_drains() {
+    for (auto& st : streams_) {
+      if (!st.fd || st.eof || st.error || st.drain) continue;
+      auto slot = std::make_shared<DrainSlot>();
+      auto started = start_thread(
+          nullptr, [fd = std::move(st.fd), label = st.label, slot, control = control_,
+                    forward = std::move(st.forward), kept = std::move(st.kept),
+                    done = done_]() mutable {
+            DrainsDone::Mark mark{done};
+            slot->result = drain(std::move(fd), label, control.get(), forward.get(),
+                                 std::move(kept));
+          });
+      if (!started) {
+        // Started drains are detached by their handles; the record kills a running child.
+        return fail(CollectError{CollectError::Kind::Internal,
+                                 "failed to start the " + std::string(label_name(st.label)) +
+                                     " drain thread: " + started.error().text()});
+      }
+      st.drain = RunningDrain{st.label, std::move(slot), std::move(started).value()};
+      ++drain_count_;
     }
-    drains[drain_count++] = RunningDrain{label, std::move(slot), std::move(started).value()};
+    return {};
   }
 
-  auto next_check = MonoClock::now() + STOP_CHECK_INTERVAL;
-  auto stop_asked = [&] {
-    if (!stoppable || MonoClock::now() < next_check) return false;
-    next_check = MonoClock::now() + STOP_CHECK_INTERVAL;
-    return options.should_stop();
-  };
-  // The drains are detached, not joined: one may be blocked writing to a forward
-  // descriptor whose reader has stalled, and a stop must return regardless.
-  auto stopped = [&] {
-    if (control) control->stop_at(MonoClock::now());
-    return fail(CollectError{CollectError::Kind::Stopped, {}});
-  };
-
-  int status = 0;
-  if (auto s = rec.status()) {
-    status = *s;
-  } else {
+  // Polls the child with back-off (on its pidfd when there is one), killing its group at
+  // the deadline; the exit status.
+  Result<int, CollectError> await_exit() {
+    if (auto s = rec_.status()) return *s;
     auto interval = POLL_INTERVAL_INITIAL;
     while (true) {
-      auto polled = try_wait(rec);
+      auto polled = try_wait(rec_);
       if (!polled) return fail(failure("wait: " + polled.error().text()));
-      if (auto* st = std::get_if<int>(&*polled)) {
-        status = *st;
-        break;
-      }
-      if (deadline && MonoClock::now() >= *deadline) {
-        kill_group(pid);
-        auto waited = wait_exit(rec);
+      if (auto* st = std::get_if<int>(&*polled)) return *st;
+      if (deadline_ && MonoClock::now() >= *deadline_) {
+        kill_group(pid_);
+        auto waited = wait_exit(rec_);
         if (!waited) return fail(failure("wait: " + waited.error().text()));
-        status = *waited;
-        break;
+        return *waited;
       }
       if (stop_asked()) {
-        kill_group(pid);
+        kill_group(pid_);
         // Reaped here rather than by the record's disposal, so `exited` can be set.
-        if (wait_exit(rec)) exited.store(true, std::memory_order_release);
+        if (wait_exit(rec_)) exited_.store(true, std::memory_order_release);
         return stopped();
       }
-      wait_a_moment(rec.pidfd(), interval);
+      wait_a_moment(rec_.pidfd(), interval);
       interval = std::min(interval * 2, POLL_INTERVAL_MAX);
     }
   }
 
-  CollectedOutput out;
-  out.exit_code = exit_code_from_status(status);
   // The direct child is reaped, but whatever it left in its group may still hold the
-  // pipes' write ends; this releases them so the drains reach end of file.
-  kill_group(pid);
-  exited.store(true, std::memory_order_release);
-  // A timed collect must not hang on a process that left the group (setsid) and holds a
-  // pipe open: the drains stop DRAIN_GRACE_AFTER_DEADLINE after the later of the deadline
-  // and the reap, keeping what they read. Without a deadline they run to end of file.
-  if (control && deadline) {
-    control->stop_at(std::max(MonoClock::now(), *deadline) + DRAIN_GRACE_AFTER_DEADLINE);
-  }
-  if (done) {
-    while (!done->wait_for(drain_count, POLL_INTERVAL_MAX)) {
-      if (stop_asked()) return stopped();
+  // pipes' write ends; this releases them so the streams reach end of file. A timed
+  // collect must not hang on a process that left the group (setsid) and holds a pipe
+  // open: the drains stop DRAIN_GRACE_AFTER_DEADLINE after the later of the deadline and
+  // the reap, keeping what they read. Without a deadline they run to end of file.
+  void release_group() {
+    kill_group(pid_);
+    exited_.store(true, std::memory_order_release);
+    if (control_ && deadline_) {
+      control_->stop_at(std::max(MonoClock::now(), *deadline_) + DRAIN_GRACE_AFTER_DEADLINE);
     }
   }
 
-  for (size_t i = 0; i < drain_count; ++i) {
-    auto& d = drains[i];
-    std::string name(label_name(d.label));
-    if (!d.thread.join() || !d.slot->result) return fail(failure(name + " drain thread panicked"));
-    auto& r = *d.slot->result;
-    if (!r) return fail(failure("read " + name + ": " + r.error().text()));
-    (d.label == StreamLabel::Stdout ? out.stdout_bytes : out.stderr_bytes) = std::move(*r);
+  // What is already in the pipes read here is read now; a stream still open after that
+  // (something outside the group holds it) goes to a drain thread.
+  Result<void, CollectError> finish_streams() {
+    for (auto& st : streams_) {
+      while (st.fd && !st.eof && !st.error) {
+        pollfd p{st.fd.get(), POLLIN, 0};
+        int r = ::poll(&p, 1, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        read_once(st);
+      }
+    }
+    return start_drains();
   }
-  return out;
+
+  // Waits for the drains, asking `should_stop` meanwhile when there is one.
+  Result<void, CollectError> await_drains() {
+    if (done_) {
+      while (!done_->wait_for(drain_count_, POLL_INTERVAL_MAX)) {
+        if (stop_asked()) return stopped();
+      }
+    }
+    return {};
+  }
+
+  // The exit code and both streams' bytes; the first stream's failure otherwise.
+  Result<CollectedOutput, CollectError> output(int status) {
+    CollectedOutput out;
+    out.exit_code = exit_code_from_status(status);
+    for (auto& st : streams_) {
+      std::string name(label_name(st.label));
+      ByteBuffer& to = st.label == StreamLabel::Stdout ? out.stdout_bytes : out.stderr_bytes;
+      if (st.drain) {
+        auto& d = *st.drain;
+        if (!d.thread.join() || !d.slot->result) return fail(failure(name + " drain thread panicked"));
+        auto& r = *d.slot->result;
+        if (!r) return fail(failure("read " + name + ": " + r.error().text()));
+        to = std::move(*r);
+      } else if (st.error) {
+        return fail(failure("read " + name + ": " + st.error->text()));
+      } else {
+        to = std::move(st.kept);
+      }
+    }
+    return out;
+  }
+
+ private:
+  // One read of a stream that polled ready; it cannot block. Past the inline size the
+  // stream goes to a drain thread, so no cap is reached here.
+  void read_once(Stream& st) {
+    size_t room = st.kept.make_room(OUTPUT_CAP_BYTES);
+    ssize_t n = ::read(st.fd.get(), st.kept.tail(), room);
+    if (n < 0 && errno == EINTR) return;
+    if (n < 0) {
+      st.error = IoError::last();
+    } else if (n == 0) {
+      st.eof = true;
+    } else {
+      st.kept.commit(static_cast<size_t>(n));
+    }
+    if (st.eof || st.error) st.fd.reset();
+  }
+
+  bool stop_asked() {
+    if (!should_stop_ || MonoClock::now() < next_check_) return false;
+    next_check_ = MonoClock::now() + STOP_CHECK_INTERVAL;
+    return should_stop_();
+  }
+
+  // The drains are detached, not joined: one may be blocked writing to a forward
+  // descriptor whose reader has stalled, and a stop must return regardless.
+  Unexpected<CollectError> stopped() {
+    if (control_) control_->stop_at(MonoClock::now());
+    return fail(CollectError{CollectError::Kind::Stopped, {}});
+  }
+
+  SandboxChild rec_;
+  const Deadline deadline_;
+  const pid_t pid_;
+  std::atomic<bool>& exited_;
+  std::function<bool()> should_stop_;
+  MonoClock::time_point next_check_ = MonoClock::now() + STOP_CHECK_INTERVAL;
+  std::shared_ptr<DrainControl> control_;
+  std::shared_ptr<DrainsDone> done_;
+  size_t drain_count_ = 0;
+  Stream streams_[2];
+};
+
+}  // namespace
+
+Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
+                                                    pid_t pid, std::atomic<bool>& exited,
+                                                    CollectOptions options) {
+  Collector c(std::move(child), deadline, pid, exited, std::move(options));
+  SANDBOX_ASSIGN_OR_RETURN(std::optional<int> status, c.read_while_small());
+  if (!status) {
+    SANDBOX_TRY(c.start_drains());
+    SANDBOX_ASSIGN_OR_RETURN(status, c.await_exit());
+  }
+  c.release_group();
+  SANDBOX_TRY(c.finish_streams());
+  SANDBOX_TRY(c.await_drains());
+  return c.output(*status);
 }
 
 }  // namespace sandbox

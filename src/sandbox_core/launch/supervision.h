@@ -87,10 +87,12 @@ struct CollectOptions {
   std::function<bool()> should_stop;
 };
 
-// Takes the record; drains both captured streams on their own threads, waits for the
-// child (on its pidfd when there is one, else by sleeping with back-off; killing its group
-// at the deadline), kills the group again after exit, stores `exited` (release), joins
-// the drains and disposes of the record on every path. With a deadline, the drains get
+// Takes the record; drains both captured streams, waits for the child (on its pidfd when
+// there is one, else by sleeping with back-off; killing its group at the deadline), kills
+// the group again after exit, stores `exited` (release), joins the drains and disposes of
+// the record on every path. Where there is a pidfd and nothing is forwarded, the calling
+// thread reads the streams itself while it waits, as long as they stay small; streams
+// that grow, or outlive the child, go to drain threads of their own. With a deadline, the drains get
 // until DRAIN_GRACE_AFTER_DEADLINE past the later of the deadline and the reap to reach
 // end of file, then stop keeping what they read (a setsid grandchild holding a pipe
 // cannot hang a timed collect). Failure texts: "wait: {}", "{stream} drain thread panicked",

@@ -69,6 +69,12 @@ struct CacheEntry {
 
 }  // namespace
 
+bool is_unspecified_address(const IpAddress& ip) {
+  const IpAddress v4 = ip.is_v4() ? ip : ip.embedded_v4().value_or(IpAddress::v4(1, 0, 0, 0));
+  if (v4 == IpAddress::v4(0, 0, 0, 0)) return true;
+  return !ip.is_v4() && ip == IpAddress::v6({});
+}
+
 bool is_internal_address(const IpAddress& ip) {
   if (ip.is_v4()) return is_internal_v4(ip);
   // Mapped, NAT64, 6to4 and compatible forms lead to their IPv4 address: judge that one.
@@ -199,6 +205,24 @@ Result<SocketAddress, IoError> resolve_destination(std::string_view host, uint16
   return DnsCache::instance().resolve(host, port);
 }
 
+std::string refusal_reason(const AdmissionOutcome& outcome) {
+  using Kind = AdmissionOutcome::Kind;
+  switch (outcome.kind) {
+    case Kind::DeniedByDenyList:
+      return "in the deny list";
+    case Kind::NotInAllowList:
+      return "not in the allow list";
+    case Kind::ResolvedToDenyListed:
+      return "resolves to a deny-listed address (" + to_string(outcome.address.ip) + ")";
+    case Kind::ResolvedToInternal:
+      return "resolves to an internal address (" + to_string(outcome.address.ip) + ")";
+    case Kind::ResolveFailed:
+    case Kind::Admitted:
+      break;
+  }
+  return {};
+}
+
 AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view host,
                                    uint16_t port, const std::function<void()>& name_admitted) {
   using Kind = AdmissionOutcome::Kind;
@@ -217,6 +241,9 @@ AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view
   if (address_in_deny_blocks(filter.deny.blocks, addr.ip)) {
     return AdmissionOutcome{Kind::ResolvedToDenyListed, {}, addr};
   }
+  // The kernel sends a connection to an unspecified address to this host's loopback, so
+  // it is never egress: refused in both modes, whatever either list says.
+  if (is_unspecified_address(addr.ip)) return AdmissionOutcome{Kind::ResolvedToInternal, {}, addr};
   if (!filter.allow) return AdmissionOutcome{Kind::Admitted, {}, addr};
   // An allowed name does not exempt an internal answer; only an allow-list block does.
   if (is_internal_address(addr.ip) && !address_explicitly_allowed(filter, addr.ip)) {

@@ -21,6 +21,10 @@ namespace sandbox::netfilter {
 // address that embeds an IPv4 address (IpAddress::embedded_v4) is judged by that address.
 bool is_internal_address(const IpAddress& ip);
 
+// 0.0.0.0 and ::, and every IPv6 form that carries 0.0.0.0 (::ffff:0:0, NAT64, 6to4).
+// The rest of 0.0.0.0/8 is not unspecified.
+bool is_unspecified_address(const IpAddress& ip);
+
 // Resolution: literals are returned directly; names go through the DnsCache.
 // A host containing a NUL byte fails with "nul byte found in provided data" without a lookup.
 Result<SocketAddress, IoError> resolve_destination(std::string_view host, uint16_t port);
@@ -38,8 +42,14 @@ struct AdmissionOutcome {
   SocketAddress address;  // ResolvedToDenyListed / ResolvedToInternal (ip), Admitted
 };
 
+// Why a refusal refused, as people read it: "in the deny list", "not in the allow list",
+// "resolves to a deny-listed address (10.0.0.1)", "resolves to an internal address
+// (0.0.0.0)"; empty for an outcome that is no refusal.
+std::string refusal_reason(const AdmissionOutcome& outcome);
+
 // The one admission sequence of both proxies: name-level filter, resolution, deny blocks
-// on the answer, then (allow list present) the internal-address policy. `name_admitted`,
+// on the answer, an unspecified answer (always refused, as internal), then (allow list
+// present) the internal-address policy. `name_admitted`,
 // when given, runs once the name-level filter has admitted the host and before the
 // resolver is asked, so a caller can report that moment in order; it must not throw.
 AdmissionOutcome admit_destination(const NetworkFilter& filter, std::string_view host,

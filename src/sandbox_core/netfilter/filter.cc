@@ -4,49 +4,18 @@
 
 #include <algorithm>
 
+#include "sandbox_core/base/quoted.h"
+#include "sandbox_core/base/text.h"
+#include "sandbox_core/events/event.h"
+
 namespace sandbox::netfilter {
 
 namespace {
 
-// Length of the Unicode White_Space character encoded at the start of `s`, or 0.
-size_t white_space_prefix(std::string_view s) {
-  if (s.empty()) return 0;
-  auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  unsigned char c = b(0);
-  if ((c >= 0x09 && c <= 0x0d) || c == 0x20) return 1;
-  if (c == 0xc2 && s.size() >= 2 && (b(1) == 0x85 || b(1) == 0xa0)) return 2;
-  if (s.size() < 3) return 0;
-  if (c == 0xe1 && b(1) == 0x9a && b(2) == 0x80) return 3;  // U+1680
-  if (c == 0xe2 && b(1) == 0x80 &&
-      ((b(2) >= 0x80 && b(2) <= 0x8a) || b(2) == 0xa8 || b(2) == 0xa9 || b(2) == 0xaf)) {
-    return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
-  }
-  if (c == 0xe2 && b(1) == 0x81 && b(2) == 0x9f) return 3;  // U+205F
-  if (c == 0xe3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
-  return 0;
-}
-
-// Length of the White_Space character encoded at the end of `s`, or 0. UTF-8 is
-// self-synchronising, so testing the last one, two and three bytes is exact.
-size_t white_space_suffix(std::string_view s) {
-  for (size_t n = 1; n <= 3 && n <= s.size(); ++n) {
-    if (white_space_prefix(s.substr(s.size() - n)) == n) return n;
-  }
-  return 0;
-}
-
 // The prefix part of "addr/prefix": an unsigned decimal in 0..255, one leading '+' and
 // leading zeros accepted, nothing else (no spaces, no '-').
 std::optional<unsigned> parse_prefix(std::string_view text) {
-  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-    if (value > 255) return std::nullopt;
-  }
-  return value;
+  return parse_decimal(text, 255);
 }
 
 bool block_contains(const CidrBlock& block, const IpAddress& ip) {
@@ -74,12 +43,6 @@ std::string FilterParseError::message() const {
   return entry;
 }
 
-std::string_view trim_white_space(std::string_view text) {
-  while (size_t n = white_space_prefix(text)) text.remove_prefix(n);
-  while (size_t n = white_space_suffix(text)) text.remove_suffix(n);
-  return text;
-}
-
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
@@ -103,37 +66,164 @@ Result<NamePattern, FilterParseError> parse_name_pattern(std::string_view text) 
   return NamePattern{NamePattern::Kind::Exact, lowered};
 }
 
+namespace {
+
+// The block a trimmed, non-blank entry names, nothing when it is a name, or the error of
+// an address with an unusable prefix.
+Result<std::optional<CidrBlock>, FilterParseError> entry_block(std::string_view entry) {
+  if (size_t slash = entry.find('/'); slash != std::string_view::npos) {
+    if (auto address = parse_ip(trim_white_space(entry.substr(0, slash)))) {
+      // An address with an unusable prefix is refused rather than kept as a name that
+      // matches nothing: a typo in a deny list must not silently disable the rule.
+      auto prefix = parse_prefix(entry.substr(slash + 1));
+      if (!prefix || *prefix > address->size() * 8) {
+        return fail(FilterParseError{FilterParseError::Kind::CidrPrefixOutOfRange,
+                                     std::string(entry)});
+      }
+      return std::optional<CidrBlock>(CidrBlock{*address, static_cast<uint8_t>(*prefix)});
+    }
+  }
+  if (auto address = parse_ip(entry))
+    return std::optional<CidrBlock>(CidrBlock{*address, static_cast<uint8_t>(address->size() * 8)});
+  return std::optional<CidrBlock>();
+}
+
+bool is_digits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Letters, digits, '-', '_' and '.', and any non-ASCII scalar that is not white space
+// (internationalised names as UTF-8).
+bool is_host_name_text(std::string_view s) {
+  size_t pos = 0;
+  while (pos < s.size()) {
+    const auto c = static_cast<unsigned char>(s[pos]);
+    if (c >= 0x80) {
+      if (is_unicode_white_space(decode_utf8(s, pos))) return false;
+      continue;
+    }
+    ++pos;
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '_' || c == '.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// The last label is all digits: an address that failed the strict grammar (300.1.1.1,
+// 010.0.0.1, 1.2.3), which no DNS name can be.
+bool ends_in_digit_label(std::string_view name) {
+  while (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  size_t dot = name.rfind('.');
+  return is_digits(dot == std::string_view::npos ? name : name.substr(dot + 1));
+}
+
+}  // namespace
+
 Result<FilterList, FilterParseError> parse_filter_list(const std::vector<std::string>& entries) {
   FilterList list;
   for (const std::string& raw : entries) {
     std::string_view entry = trim_white_space(raw);
     if (entry.empty()) continue;
-
-    if (size_t slash = entry.find('/'); slash != std::string_view::npos) {
-      auto address = parse_ip(trim_white_space(entry.substr(0, slash)));
-      if (address) {
-        // An address with an unusable prefix is refused rather than kept as a name that
-        // matches nothing: a typo in a deny list must not silently disable the rule.
-        auto prefix = parse_prefix(entry.substr(slash + 1));
-        if (!prefix || *prefix > address->size() * 8) {
-          return fail(FilterParseError{FilterParseError::Kind::CidrPrefixOutOfRange,
-                                       std::string(entry)});
-        }
-        list.blocks.push_back(CidrBlock{*address, static_cast<uint8_t>(*prefix)});
-        continue;
-      }
-    }
-
-    if (auto address = parse_ip(entry)) {
-      list.blocks.push_back(CidrBlock{*address, static_cast<uint8_t>(address->size() * 8)});
+    auto block = entry_block(entry);
+    if (!block) return fail(std::move(block).error());
+    if (*block) {
+      list.blocks.push_back(**block);
       continue;
     }
-
     auto pattern = parse_name_pattern(entry);
     if (!pattern) return fail(std::move(pattern).error());
     list.names.push_back(std::move(*pattern));
   }
   return list;
+}
+
+std::optional<InertEntry> never_matches(std::string_view raw) {
+  const std::string_view entry = trim_white_space(raw);
+  if (entry.empty()) return InertEntry::Empty;
+  auto block = entry_block(entry);
+  if (!block || *block || !parse_name_pattern(entry)) return std::nullopt;
+  std::string_view name = entry.starts_with("*.") ? entry.substr(2) : entry;
+  if (name.find("://") != std::string_view::npos) return InertEntry::Scheme;
+  const size_t slash = name.find('/');
+  if (slash != std::string_view::npos) {
+    const std::string_view host = name.substr(0, slash);
+    const bool dotted_digits = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+      return c == '.' || (c >= '0' && c <= '9');
+    });
+    return dotted_digits ? InertEntry::NotAnAddress : InertEntry::Path;
+  }
+  const size_t colon = name.find(':');
+  if (colon != std::string_view::npos && colon > 0 && name.rfind(':') == colon &&
+      is_digits(name.substr(colon + 1)) && is_host_name_text(name.substr(0, colon))) {
+    return InertEntry::Port;
+  }
+  if (!is_host_name_text(name)) return InertEntry::NotAHostName;
+  if (ends_in_digit_label(name)) return InertEntry::NotAnAddress;
+  // Hosts are compared without their trailing dots; entries are kept as written.
+  if (name.ends_with('.')) return InertEntry::TrailingDot;
+  return std::nullopt;
+}
+
+std::string_view inert_entry_reason(InertEntry why) {
+  switch (why) {
+    case InertEntry::Empty:
+      return "it is empty";
+    case InertEntry::Scheme:
+      return "it has a scheme; write the bare host name";
+    case InertEntry::Path:
+      return "it has a path; write the bare host name";
+    case InertEntry::Port:
+      return "it has a port; entries match every port";
+    case InertEntry::NotAnAddress:
+      return "it is not an IP address, and no host name ends in an all-digit label";
+    case InertEntry::NotAHostName:
+      return "it has characters that no host name has";
+    case InertEntry::TrailingDot:
+      return "it ends with a dot; write the name without it";
+  }
+  return "it can never match";
+}
+
+std::string never_matches_message(std::string_view entry, InertEntry why) {
+  return "entry " + quoted_form(entry) + " can never match: " +
+         std::string(inert_entry_reason(why));
+}
+
+namespace {
+
+void warn_inert_entries(const std::vector<std::string>& entries, const char* list) {
+  if (!events::enabled(events::Level::Warn)) return;
+  for (const std::string& entry : entries) {
+    if (auto why = never_matches(entry)) {
+      SANDBOX_EVENT(events::Level::Warn, "sandbox_core::netfilter", "sandbox_core::netfilter",
+                    ("message", "entry"),
+                    std::string(list) + ": " + never_matches_message(entry, *why), entry);
+    }
+  }
+}
+
+}  // namespace
+
+Result<NetworkFilter, FilterBuildError> build_filter(
+    const std::optional<std::vector<std::string>>& allow, const std::vector<std::string>& deny) {
+  NetworkFilter filter;
+  // The allow list first: with both lists bad, its error is the one reported.
+  if (allow) {
+    auto list = parse_filter_list(*allow);
+    if (!list) {
+      return fail(FilterBuildError{FilterBuildError::List::Allow, std::move(list).error()});
+    }
+    filter.allow = std::move(*list);
+  }
+  auto list = parse_filter_list(deny);
+  if (!list) return fail(FilterBuildError{FilterBuildError::List::Deny, std::move(list).error()});
+  filter.deny = std::move(*list);
+  // Inert entries are kept (callers may rely on an allow list of [""] admitting nothing),
+  // but each is named, so a deny list that fails open does not do so in silence.
+  if (allow) warn_inert_entries(*allow, "allow list");
+  warn_inert_entries(deny, "deny list");
+  return filter;
 }
 
 bool match_names(const std::vector<NamePattern>& patterns, std::string_view host) {

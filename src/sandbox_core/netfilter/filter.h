@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sandbox_core/base/result.h"
+#include "sandbox_core/base/text.h"
 #include "sandbox_core/netfilter/ip_address.h"
 
 namespace sandbox::netfilter {
@@ -43,12 +44,38 @@ struct FilterParseError {
   std::string message() const;
 };
 
-// Unicode White_Space trimming of UTF-8 text, and ASCII-only lower-casing.
-std::string_view trim_white_space(std::string_view text);
+// ASCII-only lower-casing.
 std::string ascii_lower(std::string_view text);
 
 Result<FilterList, FilterParseError> parse_filter_list(const std::vector<std::string>& entries);
 Result<NamePattern, FilterParseError> parse_name_pattern(std::string_view text);
+
+// Entries that parse but can never match a destination. The filter keeps them, inert.
+enum class InertEntry : uint8_t {
+  Empty,         // blank
+  Scheme,        // "https://example.org"
+  Path,          // "example.org/simple"
+  Port,          // "example.org:443"
+  NotAnAddress,  // "300.1.1.1", "010.0.0.1", "1.2.3": no host name ends in an all-digit label
+  NotAHostName,  // white space, controls, '@', brackets, ':' outside an IPv6 literal, ...
+  TrailingDot,   // "example.org.": hosts are compared without their trailing dots
+};
+// Why `entry` (as given, untrimmed) can never match, or nothing for an entry that can
+// match and for one that does not parse (the parser reports that one).
+std::optional<InertEntry> never_matches(std::string_view entry);
+std::string_view inert_entry_reason(InertEntry why);
+// "entry {quoted entry} can never match: {reason}"
+std::string never_matches_message(std::string_view entry, InertEntry why);
+
+struct FilterBuildError {
+  enum class List : uint8_t { Allow, Deny } list;
+  FilterParseError error;
+};
+// The one way a NetworkFilter is made: the allow list (absent when `allow` is nothing;
+// whether an empty one is absent is the caller's mode rule), then the deny list. Emits a
+// WARN event "{allow|deny} list: entry ... can never match: ..." for each inert entry.
+Result<NetworkFilter, FilterBuildError> build_filter(
+    const std::optional<std::vector<std::string>>& allow, const std::vector<std::string>& deny);
 
 FilterVerdict check_host(const NetworkFilter& filter, std::string_view host);
 FilterVerdict check_address(const NetworkFilter& filter, const IpAddress& ip);

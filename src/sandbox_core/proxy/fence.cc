@@ -90,9 +90,10 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
       // A proxy of this process serves the connection itself, exactly as if it had come
       // through its listener; any other endpoint gets the bytes relayed.
       if (const auto& owner = st->owners[i]) {
-        // Closed: refused, even if something else listens on its port by now.
-        if (owner->stop->load(std::memory_order_seq_cst)) continue;
-        serve_as_live_proxy(*owner, std::move(client));
+        // Closed: refused, even if something else listens on its port by now. While it
+        // runs, no other proxy can hold its address.
+        if (owner->loop->stop.load(std::memory_order_seq_cst)) continue;
+        (void)serve_as_local_proxy(st->endpoints[i], client);
         continue;
       }
       (void)run_proxy_pooled("fence-relay", [c = std::move(client), e = st->endpoints[i]]() mutable {

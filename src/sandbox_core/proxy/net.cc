@@ -8,19 +8,14 @@
 #include <sys/time.h>
 
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/base/text.h"
 
 namespace sandbox::proxy {
 
 std::optional<uint16_t> parse_port(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<uint16_t>(value);
+  auto port = parse_decimal(text, 65535);
+  if (!port) return std::nullopt;
+  return static_cast<uint16_t>(*port);
 }
 
 std::optional<ConnectTarget> parse_connect_target(std::string_view target) {

@@ -1,13 +1,15 @@
-// The egress proxies' runtime, which knows no protocol: loopback listeners with one
-// accept thread each, one thread per connection running the kind's handler, and a
-// two-thread byte pump per tunnel. Destroying a ProxyHandle runs the stop sequence (stop
-// flag, 50 ms wake-up connection, no join).
+// The egress proxies' runtime, which knows no protocol: loopback listeners with one poll
+// loop each, which accepts clients and reads their request heads, a pooled thread per
+// complete head running the kind's handler, and a two-thread byte pump per tunnel.
+// Destroying a ProxyHandle runs the stop sequence (stop flag and wake-up, no join).
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sandbox_core/base/io_error.h"
@@ -20,15 +22,68 @@ namespace sandbox::proxy {
 
 using FilterRef = std::shared_ptr<const netfilter::NetworkFilter>;
 
+// A client's place under its proxy's connection cap. Held by whatever owns the
+// connection's descriptors (the poll loop, the connection thread, both pump directions)
+// and given back with the last of them.
+using ConnectionSlot = std::shared_ptr<void>;
+
+// Reads one client's request head as its bytes arrive, on the proxy's poll loop, so a
+// client that is slow or idle costs a descriptor and a few bytes, not a thread. Pure: it
+// never blocks and never touches the socket. A protocol that must answer during its head
+// (SOCKS5's method selection) leaves the bytes in `take_reply()`; whoever drives the
+// reader sends them first, whatever the step says.
+class HeadReader {
+ public:
+  enum class Step : uint8_t {
+    NeedMore,  // read on
+    Ready,     // the head is complete: serve the client
+    Close,     // close the client after the reply; nothing to report
+    Failed,    // close the client without more, and report `error()`
+  };
+  virtual ~HeadReader() = default;
+  // `bytes` just received; empty at end of stream.
+  virtual Step feed(std::string_view bytes) = 0;
+  std::string take_reply() { return std::exchange(reply_, {}); }
+  const IoError& error() const { return error_; }
+
+ protected:
+  Step fail_with(IoError error) {
+    error_ = std::move(error);
+    return Step::Failed;
+  }
+  std::string reply_;
+  IoError error_;
+};
+
+// Drives `reader` over a blocking socket until its head is complete, sending its
+// replies: true when Ready, false when the reader closed the exchange; an error when it
+// failed or the socket did. What a connection served without the poll loop does (the
+// protocols' whole-connection handlers, which tests and fuzzers drive).
+Result<bool, IoError> read_head_blocking(int fd, HeadReader& reader);
+
 // What the runtime needs of a protocol; each protocol defines its kind beside its handler.
 struct ProxyKind {
+  // The poll loop, which accepts clients and reads their heads; then the thread that
+  // serves one complete head.
   const char* accept_thread_name;
   const char* connection_thread_name;
-  // Serves one accepted client on its connection thread; owns `client`, never reports.
-  void (*handler)(FilterRef filter, UniqueFd client);
+  const char* scheme;  // of the proxy's URL ("http", "socks5h")
+  std::unique_ptr<HeadReader> (*new_head_reader)();
+  // Serves one client whose head is complete, on its connection thread. Owns `client`
+  // and `slot`; never reports upwards.
+  void (*serve)(FilterRef filter, UniqueFd client, std::unique_ptr<HeadReader> head,
+                ConnectionSlot slot);
   // The event for an accept failure that ends the listener or starts an exhaustion episode.
   void (*report_accept_failure)(const IoError& error);
+  // The event for a client that ended before its head was complete: its reader failed,
+  // the socket did, or the head deadline passed.
+  void (*report_ended)(const IoError& error);
+  // The event for a new connection closed at once: the proxy holds `cap` already.
+  void (*report_over_cap)(size_t cap);
 };
+
+// Connections per proxy, pending heads and open tunnels together, unless asked otherwise.
+inline constexpr size_t kDefaultMaxConnections = 4096;
 
 // Parked pool threads of the proxies carry this name between bodies.
 inline constexpr const char* kPoolIdleName = "proxy-pool-idle";
@@ -39,32 +94,45 @@ bool run_proxy_pooled(const char* name, F&& body) {
   return run_pooled(kPoolIdleName, name, std::forward<F>(body));
 }
 
+struct LoopShared;
+
 class ProxyHandle {
  public:
-  ProxyHandle(netfilter::SocketAddress local_addr, std::shared_ptr<std::atomic<bool>> stop_flag,
-              ThreadHandle accept_thread);
+  ProxyHandle(netfilter::SocketAddress local_addr, std::string url,
+              std::shared_ptr<LoopShared> loop, ThreadHandle accept_thread);
   ProxyHandle(const ProxyHandle&) = delete;
   ProxyHandle& operator=(const ProxyHandle&) = delete;
   ~ProxyHandle();
 
   const netfilter::SocketAddress& local_addr() const { return local_addr_; }
+  // "{scheme}://{local address}"; also how the proxy's events name it.
+  const std::string& url() const { return url_; }
 
  private:
   netfilter::SocketAddress local_addr_;
-  std::shared_ptr<std::atomic<bool>> stop_flag_;
+  std::string url_;
+  std::shared_ptr<LoopShared> loop_;
   std::optional<ThreadHandle> accept_thread_;
 };
 
-// Listens on 127.0.0.1 at a port the system chooses and starts the accept thread.
-Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
-                                                          netfilter::NetworkFilter filter);
+// Listens on 127.0.0.1 at a port the system chooses and starts the poll loop, which
+// accepts at most `max_connections` (at least 1) connections at a time.
+Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(
+    const ProxyKind& kind, netfilter::NetworkFilter filter,
+    size_t max_connections = kDefaultMaxConnections);
+
+// Serves `client` as if this process's proxy listening at `endpoint` had accepted it: it
+// joins that proxy's poll loop, under its cap. False when no running proxy of this
+// process listens there; `client` is then untouched.
+bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client);
 
 // Pumps the tunnel in both directions: upstream to client on a new detached thread
 // "proxy-pump-u2c", client to upstream on the calling thread, which renames itself
 // "proxy-pump-c2u" and returns only when that direction has finished. Called last by
 // a connection thread. Each direction copies until end of stream (passed on as a write
-// shutdown) or an error, then closes its own two descriptors; nothing is reported.
-void pump_tunnel(UniqueFd client, UniqueFd upstream);
+// shutdown) or an error, then closes its own two descriptors; nothing is reported. Both
+// directions hold `slot`, so it is given back when the tunnel has ended.
+void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot = nullptr);
 
 // One pump direction, run on the calling thread; takes over both descriptors.
 void copy_direction(UniqueFd source, UniqueFd destination);

@@ -245,7 +245,7 @@ void copy_direction(UniqueFd source, UniqueFd destination) {
   source.reset();
 }
 
-void pump_tunnel(UniqueFd client, UniqueFd upstream) {
+void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot) {
   auto client_dup = dup_cloexec(client.get());
   if (!client_dup) return;
   auto upstream_dup = dup_cloexec(upstream.get());
@@ -253,7 +253,7 @@ void pump_tunnel(UniqueFd client, UniqueFd upstream) {
 
   // A direction whose thread cannot be had closes its descriptors and does not run.
   (void)run_proxy_pooled("proxy-pump-u2c",
-                   [s = std::move(upstream), d = std::move(*client_dup)]() mutable {
+                   [s = std::move(upstream), d = std::move(*client_dup), slot]() mutable {
                      copy_direction(std::move(s), std::move(d));
                    });
   // The calling connection thread is done with the handshake and becomes the other

@@ -25,17 +25,17 @@ void register_live_proxy(LiveProxy proxy) {
   r.live.push_back(std::move(proxy));
 }
 
-void unregister_live_proxy(const std::shared_ptr<std::atomic<bool>>& stop) {
+void unregister_live_proxy(const std::shared_ptr<LoopShared>& loop) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
-  std::erase_if(r.live, [&](const LiveProxy& p) { return p.stop == stop; });
+  std::erase_if(r.live, [&](const LiveProxy& p) { return p.loop == loop; });
 }
 
 std::optional<LiveProxy> find_live_proxy(const netfilter::SocketAddress& address) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
   for (const auto& p : r.live)
-    if (p.address == address && !p.stop->load(std::memory_order_seq_cst)) return p;
+    if (p.address == address && !p.loop->stop.load(std::memory_order_seq_cst)) return p;
   return std::nullopt;
 }
 

@@ -1,26 +1,39 @@
-// The protocol-neutral listener runtime: start sequence, accept loop and stop sequence.
-// The accept thread owns the listener; once it accepts a connection it serves it itself and a pooled
-// thread, renamed, becomes the accept thread. The stop sequence runs on whichever thread
-// destroys the handle and never waits for a proxy thread.
+// The protocol-neutral listener runtime: start sequence, poll loop and stop sequence.
+// One poll loop per proxy owns the listener and every client whose request head is not
+// complete yet: it accepts, reads what arrives, and hands each complete head to a pooled
+// thread, so an idle or slow client costs a descriptor, never a thread, and never delays
+// another. The stop sequence runs on whichever thread destroys the handle and never waits
+// for a proxy thread.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/events/bridge.h"
 #include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
 #include "sandbox_core/proxy/registry.h"
 
 namespace sandbox::proxy {
+
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr int kListenBacklog = 128;
 constexpr auto kExhaustionPause = std::chrono::milliseconds(100);
+// Received per read of a head; what a reader keeps is bounded by its protocol.
+constexpr size_t kHeadChunk = 16384;
+// Accepted per wake-up, so a flood of connects cannot starve the heads already in.
+constexpr int kAcceptsPerRound = 64;
 
 // Linux reports pending network errors of the new connection through accept(2); those
 // say nothing about the listener.
@@ -50,67 +63,240 @@ bool is_exhaustion_error(int code) {
   return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
 }
 
-void pause_unless_stopping(const std::atomic<bool>& stop) {
-  constexpr auto kStep = std::chrono::milliseconds(10);
-  for (auto slept = std::chrono::milliseconds(0); slept < kExhaustionPause; slept += kStep) {
-    if (stop.load(std::memory_order_seq_cst)) return;
-    std::this_thread::sleep_for(kStep);
+// Gives the slot back when the last holder lets go.
+class SlotHold {
+ public:
+  explicit SlotHold(std::shared_ptr<LoopShared> loop) : loop_(std::move(loop)) {
+    loop_->open.fetch_add(1, std::memory_order_relaxed);
   }
-}
+  SlotHold(const SlotHold&) = delete;
+  SlotHold& operator=(const SlotHold&) = delete;
+  ~SlotHold() { loop_->open.fetch_sub(1, std::memory_order_relaxed); }
 
-// What the accepting thread owns. It passes from thread to thread: the thread that
-// accepts a connection serves it itself (no hand-over before the first byte is read)
-// and a pooled thread takes the context over and accepts the next one.
-struct AcceptContext {
-  const ProxyKind* kind;
-  UniqueFd listener;
-  std::shared_ptr<std::atomic<bool>> stop;
-  FilterRef filter;
-  bool exhausted = false;  // one WARN per episode of resource exhaustion
+ private:
+  std::shared_ptr<LoopShared> loop_;
 };
 
-void accept_loop(AcceptContext ctx) {
-  const ProxyKind& kind = *ctx.kind;
-  for (;;) {
-    int fd = accept_cloexec(ctx.listener.get());
-    if (fd < 0) {
-      int code = errno;
-      if (ctx.stop->load(std::memory_order_seq_cst)) return;
-      if (is_transient_accept_error(code)) continue;
-      if (is_exhaustion_error(code)) {
-        if (!ctx.exhausted) kind.report_accept_failure(IoError::from_errno(code));
-        ctx.exhausted = true;
-        pause_unless_stopping(*ctx.stop);
-        continue;
+struct PendingHead {
+  UniqueFd client;
+  std::unique_ptr<HeadReader> reader;
+  Clock::time_point deadline;
+  ConnectionSlot slot;
+};
+
+// What the poll loop owns for its whole life.
+struct LoopContext {
+  const ProxyKind* kind;
+  UniqueFd listener;
+  std::shared_ptr<LoopShared> shared;
+  FilterRef filter;
+};
+
+class PollLoop {
+ public:
+  explicit PollLoop(LoopContext ctx) : ctx_(std::move(ctx)), kind_(*ctx_.kind) {}
+
+  void run() {
+    events::ProxyScope scope(ctx_.shared->url);
+    std::vector<pollfd> fds;
+    for (;;) {
+      if (stopping()) return;
+      const Clock::time_point now = Clock::now();
+      const bool listening = ctx_.listener && now >= paused_until_;
+      fds.clear();
+      fds.push_back({ctx_.shared->wake.poll_fd(), POLLIN, 0});
+      fds.push_back({listening ? ctx_.listener.get() : -1, POLLIN, 0});
+      for (const auto& p : pending_) fds.push_back({p.client.get(), POLLIN, 0});
+      int rc = ::poll(fds.data(), fds.size(), timeout_ms(now));
+      if (rc < 0 && errno != EINTR) {
+        // Nothing else is wrong with the loop (EINVAL past the descriptor limit, say):
+        // wait for the deadlines and the listener's pause, then try again.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
-      kind.report_accept_failure(IoError::from_errno(code));
+      if (stopping()) return;
+      // Lowered before the inbox is read: a hand-over after this raises it anew.
+      if (rc > 0 && fds[0].revents != 0) ctx_.shared->wake.clear();
+      if (rc > 0) {
+        // Heads first, by index, before the vector grows.
+        for (size_t i = pending_.size(); i-- > 0;)
+          if (fds[i + 2].revents != 0) read_head(i);
+        if (fds[1].fd >= 0 && fds[1].revents != 0) accept_some();
+      }
+      take_inbox();
+      expire(Clock::now());
+    }
+  }
+
+ private:
+  bool stopping() const { return ctx_.shared->stop.load(std::memory_order_seq_cst); }
+
+  int timeout_ms(Clock::time_point now) const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& p : pending_) next = std::min(next, p.deadline);
+    if (ctx_.listener && paused_until_ > now) next = std::min(next, paused_until_);
+    if (next == Clock::time_point::max()) return -1;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::clamp<int64_t>(ms, 0, 60000));
+  }
+
+  // A new client joins under the cap, or is closed at once.
+  void admit(UniqueFd client) {
+    LoopShared& shared = *ctx_.shared;
+    if (shared.open.load(std::memory_order_relaxed) >= shared.cap) {
+      client.reset();
+      kind_.report_over_cap(shared.cap);
       return;
     }
-    UniqueFd client(fd);
-    ctx.exhausted = false;
-    if (ctx.stop->load(std::memory_order_seq_cst)) return;  // closes the wake-up connection
-
-    FilterRef filter = ctx.filter;
-    // Shared so that it comes back here if no thread can take it.
-    auto next = std::make_shared<AcceptContext>(std::move(ctx));
-    if (!run_proxy_pooled(kind.accept_thread_name, [next] { accept_loop(std::move(*next)); })) {
-      // No thread to accept next: this one goes on accepting, and the client is closed,
-      // as when a connection thread cannot start.
-      ctx = std::move(*next);
-      continue;
-    }
-    next.reset();  // the next accepting thread's now
-    set_current_thread_name(kind.connection_thread_name);
-    kind.handler(std::move(filter), std::move(client));
-    return;
+    ConnectionSlot slot = std::make_shared<SlotHold>(ctx_.shared);
+    pending_.push_back(PendingHead{std::move(client), kind_.new_head_reader(),
+                                   Clock::now() + kHandshakeTimeout, std::move(slot)});
   }
-}
+
+  void accept_some() {
+    for (int i = 0; i < kAcceptsPerRound; ++i) {
+      int fd = accept_cloexec(ctx_.listener.get(), AcceptWait::No);
+      if (fd >= 0) {
+        exhausted_ = false;
+        admit(UniqueFd(fd));
+        continue;
+      }
+      const int code = errno;
+      if (code == EAGAIN || code == EWOULDBLOCK) return;
+      if (is_transient_accept_error(code)) continue;
+      if (is_exhaustion_error(code)) {
+        if (!exhausted_) kind_.report_accept_failure(IoError::from_errno(code));
+        exhausted_ = true;
+        paused_until_ = Clock::now() + kExhaustionPause;
+        return;
+      }
+      // The listener is unusable: its port refuses from now on; clients already in (and
+      // any the fence hands over) are still served until the proxy stops.
+      kind_.report_accept_failure(IoError::from_errno(code));
+      ctx_.listener.reset();
+      return;
+    }
+  }
+
+  void take_inbox() {
+    std::vector<UniqueFd> arrived;
+    {
+      std::lock_guard lock(ctx_.shared->mutex);
+      arrived.swap(ctx_.shared->inbox);
+    }
+    for (auto& client : arrived) admit(std::move(client));
+  }
+
+  void read_head(size_t i) {
+    PendingHead& p = pending_[i];
+    char buf[kHeadChunk];
+    ssize_t n = ::recv(p.client.get(), buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+      end(i, IoError::last());
+      return;
+    }
+    const HeadReader::Step step = p.reader->feed(std::string_view(buf, static_cast<size_t>(n)));
+    // The replies are a few bytes on a socket that has sent nothing yet: they fit its
+    // send buffer whatever the peer reads, so this does not wait.
+    if (std::string reply = p.reader->take_reply(); !reply.empty()) {
+      auto sent = send_all(p.client.get(), reply);
+      if (!sent && step != HeadReader::Step::Close) {
+        end(i, std::move(sent).error());
+        return;
+      }
+    }
+    switch (step) {
+      case HeadReader::Step::NeedMore:
+        return;
+      case HeadReader::Step::Close:
+        remove(i);
+        return;
+      case HeadReader::Step::Failed:
+        end(i, p.reader->error());
+        return;
+      case HeadReader::Step::Ready:
+        hand_over(i);
+        return;
+    }
+  }
+
+  void hand_over(size_t i) {
+    PendingHead p = std::move(pending_[i]);
+    remove(i);
+    // A thread that cannot start closes the client, its head and its slot with the body.
+    (void)run_proxy_pooled(
+        kind_.connection_thread_name,
+        [serve = kind_.serve, shared = ctx_.shared, filter = ctx_.filter,
+         client = std::move(p.client), reader = std::move(p.reader),
+         slot = std::move(p.slot)]() mutable {
+          events::ProxyScope scope(shared->url);
+          serve(std::move(filter), std::move(client), std::move(reader), std::move(slot));
+        });
+  }
+
+  // `error` is a copy: it may come from the reader that remove() destroys.
+  void end(size_t i, IoError error) {
+    remove(i);
+    kind_.report_ended(error);
+  }
+
+  void remove(size_t i) {
+    if (i + 1 != pending_.size()) pending_[i] = std::move(pending_.back());
+    pending_.pop_back();
+  }
+
+  // One deadline for the whole head, however the client spreads its bytes.
+  void expire(Clock::time_point now) {
+    for (size_t i = pending_.size(); i-- > 0;) {
+      if (pending_[i].deadline <= now)
+        end(i, IoError::custom("request head not complete within 30 s", ETIMEDOUT));
+    }
+  }
+
+  LoopContext ctx_;
+  const ProxyKind& kind_;
+  std::vector<PendingHead> pending_;
+  Clock::time_point paused_until_{};
+  bool exhausted_ = false;  // one WARN per episode of resource exhaustion
+};
 
 }  // namespace
 
+Result<bool, IoError> read_head_blocking(int fd, HeadReader& reader) {
+  char buf[kHeadChunk];
+  for (;;) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(IoError::last());
+    }
+    const HeadReader::Step step = reader.feed(std::string_view(buf, static_cast<size_t>(n)));
+    if (std::string reply = reader.take_reply(); !reply.empty()) {
+      auto sent = send_all(fd, reply);
+      if (!sent && step != HeadReader::Step::Close) return fail(std::move(sent).error());
+    }
+    switch (step) {
+      case HeadReader::Step::NeedMore:
+        // Every reader decides at end of stream; this one did not.
+        if (n == 0) return fail(IoError::custom(kFillWholeBuffer));
+        continue;
+      case HeadReader::Step::Ready:
+        return true;
+      case HeadReader::Step::Close:
+        return false;
+      case HeadReader::Step::Failed:
+        return fail(reader.error());
+    }
+  }
+}
+
 Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
-                                                          netfilter::NetworkFilter filter) {
-  UniqueFd listener(socket_cloexec(AF_INET, SOCK_STREAM, SocketMode::Blocking));
+                                                          netfilter::NetworkFilter filter,
+                                                          size_t max_connections) {
+  SANDBOX_ASSIGN_OR_RETURN(WakeFd wake, WakeFd::create());
+  // Non-blocking: the loop accepts only what poll announced, and a connection that went
+  // away in between must not hold it.
+  UniqueFd listener(socket_cloexec(AF_INET, SOCK_STREAM, SocketMode::NonBlocking));
   if (!listener) return fail(IoError::last());
   int one = 1;
   if (::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
@@ -130,40 +316,46 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
   auto local = netfilter::from_sockaddr(reinterpret_cast<const sockaddr*>(&bound), bound_len);
   if (!local) return fail(IoError::from_errno(EAFNOSUPPORT));
 
-  auto stop = std::make_shared<std::atomic<bool>>(false);
+  auto shared = std::make_shared<LoopShared>();
+  shared->wake = std::move(wake);
+  shared->cap = std::max<size_t>(max_connections, 1);
+  shared->url = std::string(kind.scheme) + "://" + netfilter::to_string(*local);
   auto shared_filter = std::make_shared<const netfilter::NetworkFilter>(std::move(filter));
-  LiveProxy entry{*local, &kind, shared_filter, stop};
-  auto thread = start_thread(kind.accept_thread_name,
-                             [ctx = AcceptContext{&kind, std::move(listener), stop,
-                                                  std::move(shared_filter)}]() mutable {
-                               accept_loop(std::move(ctx));
-                             });
-  if (!thread) return fail(std::move(thread).error());
-  register_live_proxy(std::move(entry));
-  return std::make_unique<ProxyHandle>(*local, std::move(stop), std::move(*thread));
+  LoopContext ctx{&kind, std::move(listener), shared, shared_filter};
+  SANDBOX_ASSIGN_OR_RETURN(ThreadHandle thread,
+                           start_thread(kind.accept_thread_name, [ctx = std::move(ctx)]() mutable {
+                             PollLoop(std::move(ctx)).run();
+                           }));
+  register_live_proxy(LiveProxy{*local, shared});
+  std::string url = shared->url;
+  return std::make_unique<ProxyHandle>(*local, std::move(url), std::move(shared),
+                                       std::move(thread));
 }
 
-void serve_as_live_proxy(const LiveProxy& proxy, UniqueFd client) {
-  // As if the proxy's own accept thread had taken it: a thread that cannot start closes
-  // the client, as there.
-  (void)run_proxy_pooled(proxy.kind->connection_thread_name,
-                   [handler = proxy.kind->handler, f = proxy.filter, c = std::move(client)]() mutable {
-                     handler(std::move(f), std::move(c));
-                   });
+bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client) {
+  auto live = find_live_proxy(endpoint);
+  if (!live) return false;
+  {
+    std::lock_guard lock(live->loop->mutex);
+    live->loop->inbox.push_back(std::move(client));
+  }
+  live->loop->wake.notify();
+  return true;
 }
 
-ProxyHandle::ProxyHandle(netfilter::SocketAddress local_addr,
-                         std::shared_ptr<std::atomic<bool>> stop_flag, ThreadHandle accept_thread)
+ProxyHandle::ProxyHandle(netfilter::SocketAddress local_addr, std::string url,
+                         std::shared_ptr<LoopShared> loop, ThreadHandle accept_thread)
     : local_addr_(local_addr),
-      stop_flag_(std::move(stop_flag)),
+      url_(std::move(url)),
+      loop_(std::move(loop)),
       accept_thread_(std::move(accept_thread)) {}
 
 ProxyHandle::~ProxyHandle() {
-  stop_flag_->store(true, std::memory_order_seq_cst);
-  unregister_live_proxy(stop_flag_);
-  // The accept thread sees the flag once this connection wakes it; if it cannot connect
-  // the thread is either gone already or exits at the next connection it accepts.
-  (void)connect_with_timeout(local_addr_, kWakeUpConnectTimeout);
+  loop_->stop.store(true, std::memory_order_seq_cst);
+  unregister_live_proxy(loop_);
+  // The loop wakes, sees the flag and ends, closing the listener and the clients whose
+  // heads were not complete; connections already handed over run on.
+  loop_->wake.notify();
   if (accept_thread_) {
     accept_thread_->detach();
     accept_thread_.reset();

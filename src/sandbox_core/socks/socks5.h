@@ -66,8 +66,39 @@ uint16_t decode_port(std::span<const std::byte, 2> bytes);
 // Writes the 10-byte reply completely; a write error is ignored.
 void send_socks_reply(int fd, Reply rep);
 
-// Serves one client; owns `client` and closes it on every path except the tunnel, where
-// both sockets pass to the pump. Failures are diagnostic events only.
+// Reads the greeting, answers it (05 00, or 05 FF and close), then reads the request up
+// to the destination (pure; any bytes). A request the proxy does not serve is answered
+// and closed (REP 7, REP 8); a wrong version, a non-UTF-8 domain or an end of stream
+// before the request is whole fails with the error the handler reports. Keeps at most
+// one read's bytes.
+class Socks5HeadReader final : public proxy::HeadReader {
+ public:
+  Step feed(std::string_view bytes) override;
+  const std::string& host() const { return host_; }
+  uint16_t port() const { return port_; }
+  // Bytes received behind the request, for the tunnel.
+  const std::string& early() const { return early_; }
+
+ private:
+  Step parse();
+
+  bool greeted_ = false;
+  bool ended_ = false;
+  std::string buf_;
+  std::string host_;
+  uint16_t port_ = 0;
+  std::string early_;
+};
+
+std::unique_ptr<proxy::HeadReader> new_socks5_head_reader();
+
+// Serves one client whose request `head` (a Socks5HeadReader) has read; owns `client`
+// and closes it on every path except the tunnel, where both sockets and `slot` pass to
+// the pump. Failures are diagnostic events only.
+void serve_socks_head(proxy::FilterRef filter, UniqueFd client,
+                      std::unique_ptr<proxy::HeadReader> head, proxy::ConnectionSlot slot);
+
+// The whole exchange on one blocking client: its head, then serve_socks_head.
 void handle_socks_connection(proxy::FilterRef filter, UniqueFd client);
 
 // The SOCKS5 proxy's kind for the listener runtime.

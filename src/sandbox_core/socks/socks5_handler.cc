@@ -1,5 +1,6 @@
-// The body of each "socks5-proxy-conn" thread: handshake with exact-length reads,
-// admission with its events, the replies and the hand-over to the pump. Never throws or
+// The incremental reader of the greeting and request (run by the poll loop) and the body
+// of each "socks5-proxy-conn" thread: admission with its events, the replies and the
+// hand-over to the pump. Never throws or
 // reports upwards.
 #include <optional>
 #include <string>
@@ -20,82 +21,18 @@ namespace {
 using events::Level;
 using Outcome = netfilter::AdmissionOutcome::Kind;
 
-template <size_t N>
-Result<std::array<std::byte, N>, IoError> read_array(int fd) {
-  std::array<std::byte, N> out{};
-  SANDBOX_TRY(read_exact(fd, out));
-  return out;
+std::span<const std::byte> bytes_of(std::string_view s, size_t from, size_t n) {
+  return {reinterpret_cast<const std::byte*>(s.data()) + from, n};
+}
+
+std::string reply_text(std::span<const std::byte> bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 struct Destination {
-  std::string host;
+  const std::string& host;
   uint16_t port = 0;
 };
-
-// Greeting, method selection and request, up to the destination. Nothing when the client
-// was already answered (05 FF, REP 7 or REP 8) and closed; an error ends the connection
-// without a reply.
-Result<std::optional<Destination>, IoError> read_destination(UniqueFd& client) {
-  const int fd = client.get();
-  auto greeting = read_array<2>(fd);
-  if (!greeting) return fail(std::move(greeting).error());
-  auto nmethods = decode_greeting_head(*greeting);
-  if (!nmethods) return fail(std::move(nmethods).error());
-  std::array<std::byte, 255> methods{};
-  std::span<std::byte> offered(methods.data(), *nmethods);
-  SANDBOX_TRY(read_exact(fd, offered));
-  if (!offers_no_auth(offered)) {
-    (void)send_all(fd, kNoAcceptableMethod);
-    client.reset();
-    return std::optional<Destination>();
-  }
-  SANDBOX_TRY(send_all(fd, kSelectNoAuth));
-
-  auto head_bytes = read_array<4>(fd);
-  if (!head_bytes) return fail(std::move(head_bytes).error());
-  auto head = decode_request_head(*head_bytes);
-  if (!head) return fail(std::move(head).error());
-  if (head->command != kCommandConnect) {
-    send_socks_reply(fd, Reply::CommandNotSupported);
-    client.reset();
-    return std::optional<Destination>();
-  }
-
-  Destination dest;
-  switch (head->address_type) {
-    case kAtypIpv4: {
-      auto b = read_array<4>(fd);
-      if (!b) return fail(std::move(b).error());
-      dest.host = ipv4_host(*b);
-      break;
-    }
-    case kAtypIpv6: {
-      auto b = read_array<16>(fd);
-      if (!b) return fail(std::move(b).error());
-      dest.host = ipv6_host(*b);
-      break;
-    }
-    case kAtypDomain: {
-      auto len = read_array<1>(fd);
-      if (!len) return fail(std::move(len).error());
-      std::array<std::byte, 255> raw{};
-      std::span<std::byte> name(raw.data(), static_cast<size_t>((*len)[0]));
-      SANDBOX_TRY(read_exact(fd, name));
-      auto text = domain_host(name);
-      if (!text) return fail(std::move(text).error());
-      dest.host = std::move(*text);
-      break;
-    }
-    default:
-      send_socks_reply(fd, Reply::AddressTypeNotSupported);
-      client.reset();
-      return std::optional<Destination>();
-  }
-  auto port_bytes = read_array<2>(fd);
-  if (!port_bytes) return fail(std::move(port_bytes).error());
-  dest.port = decode_port(*port_bytes);
-  return std::optional<Destination>(std::move(dest));
-}
 
 // Each admission outcome to its event and reply: the one table of this protocol. Nothing
 // for an admitted destination; otherwise the refusal's reply code.
@@ -105,26 +42,27 @@ std::optional<Reply> refusal_for(const netfilter::AdmissionOutcome& admission,
   const uint16_t port = dest.port;
   switch (admission.kind) {
     case Outcome::DeniedByDenyList:
-      SOCKS_EVENT(Level::Warn, ("message", "host", "port"), "socks5 DENIED (deny-list)", host,
-                  port);
+      SOCKS_EVENT(Level::Warn, ("message", "host", "port", "reason"), "socks5 DENIED (deny-list)",
+                  host, port, netfilter::refusal_reason(admission));
       return Reply::NotAllowed;
     case Outcome::NotInAllowList:
-      SOCKS_EVENT(Level::Warn, ("message", "host", "port"), "socks5 DENIED (not in allow-list)",
-                  host, port);
+      SOCKS_EVENT(Level::Warn, ("message", "host", "port", "reason"),
+                  "socks5 DENIED (not in allow-list)", host, port,
+                  netfilter::refusal_reason(admission));
       return Reply::NotAllowed;
     case Outcome::ResolveFailed:
       SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
                   "socks5 resolve failed: " + admission.error.text(), host, port);
       return Reply::GeneralFailure;
     case Outcome::ResolvedToDenyListed:
-      SOCKS_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
+      SOCKS_EVENT(Level::Warn, ("message", "host", "port", "resolved", "reason"),
                   "socks5 DENIED: resolves into a deny-listed address", host, port,
-                  netfilter::to_string(admission.address.ip));
+                  netfilter::to_string(admission.address.ip), netfilter::refusal_reason(admission));
       return Reply::NotAllowed;
     case Outcome::ResolvedToInternal:
-      SOCKS_EVENT(Level::Warn, ("message", "host", "port", "resolved"),
+      SOCKS_EVENT(Level::Warn, ("message", "host", "port", "resolved", "reason"),
                   "socks5 DENIED: resolves into an internal range", host, port,
-                  netfilter::to_string(admission.address.ip));
+                  netfilter::to_string(admission.address.ip), netfilter::refusal_reason(admission));
       return Reply::NotAllowed;
     case Outcome::Admitted:
       SOCKS_EVENT(Level::Debug, ("message", "host", "port"), "socks5 ALLOW, opening upstream",
@@ -136,7 +74,8 @@ std::optional<Reply> refusal_for(const netfilter::AdmissionOutcome& admission,
 
 // The upstream connect and the hand-over to the pump; every failure reply is sent here.
 Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
-                                  const netfilter::SocketAddress& to) {
+                                  const netfilter::SocketAddress& to, std::string_view early,
+                                  proxy::ConnectionSlot& slot) {
   const int fd = client.get();
   auto upstream = proxy::connect_with_timeout(to, proxy::kUpstreamConnectTimeout);
   if (!upstream) {
@@ -149,46 +88,144 @@ Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
   }
   SANDBOX_TRY(send_all(fd, encode_reply(Reply::Succeeded)));
   SANDBOX_TRY(proxy::set_io_timeouts(fd, std::chrono::seconds(0)));
-  proxy::pump_tunnel(std::move(client), std::move(*upstream));
+  // What the client sent right behind its request came in with it; it goes first.
+  if (!early.empty()) SANDBOX_TRY(send_all(upstream->get(), early));
+  proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
   return {};
 }
 
-// Handshake, admission, tunnel. Ends with the client closed by the caller's owner unless
-// it was answered here or went to the pump.
-Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client) {
+// Admission and tunnel. Ends with the client closed by the caller's owner unless it was
+// answered here or went to the pump.
+Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client,
+                            const Socks5HeadReader& head, proxy::ConnectionSlot& slot) {
   SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
-  auto dest = read_destination(client);
-  if (!dest) return fail(std::move(dest).error());
-  if (!*dest) return {};
-
-  const auto admission = netfilter::admit_destination(filter, (*dest)->host, (*dest)->port);
-  if (auto refusal = refusal_for(admission, **dest)) {
+  const Destination dest{head.host(), head.port()};
+  const auto admission = netfilter::admit_destination(filter, dest.host, dest.port);
+  if (auto refusal = refusal_for(admission, dest)) {
     send_socks_reply(client.get(), *refusal);
     client.reset();
     return {};
   }
-  return open_tunnel(client, **dest, admission.address);
+  return open_tunnel(client, dest, admission.address, head.early(), slot);
+}
+
+void report_ended(const IoError& error) {
+  SOCKS_EVENT(Level::Debug, ("message"), "socks5 connection ended: " + error.text());
 }
 
 }  // namespace
 
 void send_socks_reply(int fd, Reply rep) { (void)send_all(fd, encode_reply(rep)); }
 
-void handle_socks_connection(proxy::FilterRef filter, UniqueFd client) {
-  auto outcome = serve(*filter, client);
+proxy::HeadReader::Step Socks5HeadReader::feed(std::string_view bytes) {
+  if (bytes.empty()) ended_ = true;
+  buf_.append(bytes);
+  Step step = parse();
+  // The request must be whole before the stream ends; a short one is a short read.
+  if (step == Step::NeedMore && ended_) return fail_with(IoError::custom(kFillWholeBuffer));
+  return step;
+}
+
+proxy::HeadReader::Step Socks5HeadReader::parse() {
+  if (!greeted_) {
+    if (buf_.size() < 2) return Step::NeedMore;
+    auto nmethods = decode_greeting_head(bytes_of(buf_, 0, 2).first<2>());
+    if (!nmethods) return fail_with(std::move(nmethods).error());
+    const size_t greeting = 2 + *nmethods;
+    if (buf_.size() < greeting) return Step::NeedMore;
+    if (!offers_no_auth(bytes_of(buf_, 2, *nmethods))) {
+      reply_ = reply_text(kNoAcceptableMethod);
+      return Step::Close;
+    }
+    reply_ = reply_text(kSelectNoAuth);
+    buf_.erase(0, greeting);
+    greeted_ = true;
+  }
+  if (buf_.size() < 4) return Step::NeedMore;
+  auto head = decode_request_head(bytes_of(buf_, 0, 4).first<4>());
+  if (!head) return fail_with(std::move(head).error());
+  if (head->command != kCommandConnect) {
+    reply_ += reply_text(encode_reply(Reply::CommandNotSupported));
+    return Step::Close;
+  }
+  size_t address = 0;  // bytes of the address field, its length byte included
+  switch (head->address_type) {
+    case kAtypIpv4:
+      address = 4;
+      break;
+    case kAtypIpv6:
+      address = 16;
+      break;
+    case kAtypDomain:
+      if (buf_.size() < 5) return Step::NeedMore;
+      address = 1 + static_cast<uint8_t>(buf_[4]);
+      break;
+    default:
+      reply_ += reply_text(encode_reply(Reply::AddressTypeNotSupported));
+      return Step::Close;
+  }
+  const size_t request = 4 + address + 2;
+  if (buf_.size() < request) return Step::NeedMore;
+  switch (head->address_type) {
+    case kAtypIpv4:
+      host_ = ipv4_host(bytes_of(buf_, 4, 4).first<4>());
+      break;
+    case kAtypIpv6:
+      host_ = ipv6_host(bytes_of(buf_, 4, 16).first<16>());
+      break;
+    default: {
+      auto text = domain_host(bytes_of(buf_, 5, address - 1));
+      if (!text) return fail_with(std::move(text).error());
+      host_ = std::move(*text);
+    }
+  }
+  port_ = decode_port(bytes_of(buf_, 4 + address, 2).first<2>());
+  early_ = buf_.substr(request);
+  buf_.clear();
+  return Step::Ready;
+}
+
+std::unique_ptr<proxy::HeadReader> new_socks5_head_reader() {
+  return std::make_unique<Socks5HeadReader>();
+}
+
+void serve_socks_head(proxy::FilterRef filter, UniqueFd client,
+                      std::unique_ptr<proxy::HeadReader> head, proxy::ConnectionSlot slot) {
+  auto outcome = serve(*filter, client, static_cast<const Socks5HeadReader&>(*head), slot);
   if (!outcome) {
     client.reset();
-    SOCKS_EVENT(Level::Debug, ("message"), "socks5 connection ended: " + outcome.error().text());
+    report_ended(outcome.error());
   }
+}
+
+void handle_socks_connection(proxy::FilterRef filter, UniqueFd client) {
+  auto head = std::make_unique<Socks5HeadReader>();
+  auto got = [&]() -> Result<bool, IoError> {
+    SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
+    return proxy::read_head_blocking(client.get(), *head);
+  }();
+  if (!got) {
+    client.reset();
+    report_ended(got.error());
+    return;
+  }
+  if (*got) serve_socks_head(std::move(filter), std::move(client), std::move(head), nullptr);
 }
 
 namespace {
 void report_accept_failure(const IoError& error) {
   SOCKS_EVENT(Level::Warn, ("message"), "socks5 proxy accept failed: " + error.text());
 }
+void report_over_cap(size_t cap) {
+  SOCKS_EVENT(Level::Warn, ("message"),
+              "socks5 proxy at its limit of " + std::to_string(cap) +
+                  " connections: closed a new one");
+}
 }  // namespace
 
-const proxy::ProxyKind kSocks5Proxy{"socks5-proxy", "socks5-proxy-conn", &handle_socks_connection,
-                                    &report_accept_failure};
+const proxy::ProxyKind kSocks5Proxy{"socks5-proxy",          "socks5-proxy-conn",
+                                    "socks5h",               &new_socks5_head_reader,
+                                    &serve_socks_head,       &report_accept_failure,
+                                    &report_ended,           &report_over_cap};
 
 }  // namespace sandbox::socks

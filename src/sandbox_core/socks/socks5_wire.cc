@@ -1,7 +1,7 @@
 // SOCKS5 message decoding and encoding. Pure; safe on arbitrary bytes.
 #include <algorithm>
 
-#include "sandbox_core/base/quoted.h"
+#include "sandbox_core/base/text.h"
 #include "sandbox_core/netfilter/ip_address.h"
 #include "sandbox_core/socks/socks5.h"
 
@@ -43,9 +43,7 @@ std::string ipv6_host(std::span<const std::byte, 16> b) {
 
 Result<std::string, IoError> domain_host(std::span<const std::byte> bytes) {
   std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  size_t pos = 0;
-  while (pos < text.size())
-    if (decode_utf8(text, pos) < 0) return fail(IoError::custom("socks5: non-utf8 domain"));
+  if (!is_valid_utf8(text)) return fail(IoError::custom("socks5: non-utf8 domain"));
   return text;
 }
 

@@ -54,6 +54,9 @@ struct SandboxSpec {
   uint64_t memory_bytes = 0;
   uint32_t gpu = 0;
   uint64_t ephemeral_storage_bytes = 0;
+  // Processes and threads of the whole sandbox (Linux backends); 0: not set, which
+  // gives those backends their default.
+  uint32_t max_processes = 0;
   NetworkPolicy network = NetworkBlocked{};
   bool capture_stdout = true;
   bool capture_stderr = true;

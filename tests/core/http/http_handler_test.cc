@@ -10,7 +10,9 @@ namespace {
 using namespace sandbox::testing;
 
 TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusalsNeverConnect) {
-  FakeResolver resolver({{"svc6.test", {"::1"}}, {"mapped.test", {"::ffff:127.0.0.1"}}});
+  FakeResolver resolver(
+      {{"svc6.test", {"::1"}}, {"mapped.test", {"::ffff:127.0.0.1"}}, {"0", {"0.0.0.0"}}});
+  const std::vector<std::string> lo = {"127.0.0.0/8", "::1"};
   UniqueFd upstream = listen_on(loopback(0));
   EchoServer echo;
   const std::string port = std::to_string(bound_port(upstream.get()));
@@ -26,17 +28,43 @@ TEST(HttpConnectHandler, AnswersEachRequestWithItsExactResponseAndEventAndRefusa
       {"deny-listed name", std::nullopt, {"internal.test"},
        connect("internal.test:" + port, "Host: internal.test\r\n\r\n"),
        forbidden("internal.test is blocked by the sandbox network deny-list\n"),
-       {"proxy DENIED (deny-list)", "internal.test", port}},
+       {"proxy DENIED (deny-list)", "internal.test", port, "in the deny list"}},
       {"lower-case method, bracketed IPv6", Allow{{"example.org"}}, {},
        "connect [::1]:" + port + " HTTP/1.1\r\n\r\n",
        forbidden("::1 is not in the sandbox network allow-list\n"),
-       {"proxy DENIED (not in allow-list)", "::1", port}},
+       {"proxy DENIED (not in allow-list)", "::1", port, "not in the allow list"}},
       {"allowed name in an internal range", Allow{{"*.test"}}, {}, connect("mapped.test:" + port),
        forbidden("mapped.test resolves to a disallowed internal address (::ffff:127.0.0.1)\n"),
-       {"proxy DENIED: resolves into an internal range", "mapped.test", port, "::ffff:127.0.0.1"}},
+       {"proxy DENIED: resolves into an internal range", "mapped.test", port, "::ffff:127.0.0.1",
+        "resolves to an internal address (::ffff:127.0.0.1)"}},
       {"name resolving into a deny block", std::nullopt, {"::1"}, connect("svc6.test:" + port),
        forbidden("svc6.test resolves to a deny-listed address (::1)\n"),
-       {"proxy DENIED: resolves into a deny-listed address", "svc6.test", port, "::1"}},
+       {"proxy DENIED: resolves into a deny-listed address", "svc6.test", port, "::1",
+        "resolves to a deny-listed address (::1)"}},
+      // Unspecified destinations reach this host's loopback: refused as internal past a
+      // loopback deny list, however spelled.
+      {"unspecified address", std::nullopt, lo, connect("0.0.0.0:" + port),
+       forbidden("0.0.0.0 resolves to a disallowed internal address (0.0.0.0)\n"),
+       {"proxy DENIED: resolves into an internal range", "0.0.0.0", port, "0.0.0.0",
+        "resolves to an internal address (0.0.0.0)"}},
+      {"unspecified as 0", std::nullopt, lo, connect("0:" + port),
+       forbidden("0 resolves to a disallowed internal address (0.0.0.0)\n"),
+       {"proxy DENIED: resolves into an internal range", "0", port, "0.0.0.0",
+        "resolves to an internal address (0.0.0.0)"}},
+      {"unspecified IPv6", std::nullopt, lo, connect("[::]:" + port),
+       forbidden(":: resolves to a disallowed internal address (::)\n"),
+       {"proxy DENIED: resolves into an internal range", "::", port, "::",
+        "resolves to an internal address (::)"}},
+      {"unspecified, mapped", std::nullopt, lo, connect("[::ffff:0.0.0.0]:" + port),
+       forbidden("::ffff:0.0.0.0 resolves to a disallowed internal address (::ffff:0.0.0.0)\n"),
+       {"proxy DENIED: resolves into an internal range"}},
+      {"unspecified, mapped and short", Allow{{"0.0.0.0/0", "::/0"}}, {},
+       connect("[::ffff:0:0]:" + port),
+       forbidden("::ffff:0:0 resolves to a disallowed internal address (::ffff:0.0.0.0)\n"),
+       {"proxy DENIED: resolves into an internal range"}},
+      {"unspecified, deny list first", std::nullopt, {"0.0.0.0"}, connect("0.0.0.0:" + port),
+       forbidden("0.0.0.0 is blocked by the sandbox network deny-list\n"),
+       {"proxy DENIED (deny-list)", "0.0.0.0", port, "in the deny list"}},
       {"not CONNECT", std::nullopt, {}, "GET http://127.0.0.1:" + port + "/ HTTP/1.1\r\n\r\n",
        "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n",
        {"proxy got request", "GET http://127.0.0.1:" + port + "/ HTTP/1.1"}},

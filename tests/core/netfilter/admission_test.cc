@@ -155,6 +155,7 @@ TEST_F(FakeDns, AdmissionSequence) {
   using L = std::vector<std::string>;
   const std::optional<L> open;
   const L md{"169.254.169.254"};
+  const L lo{"127.0.0.0/8", "::1"};
   struct Case {
     std::string what;
     L deny;
@@ -182,6 +183,25 @@ TEST_F(FakeDns, AdmissionSequence) {
       {"v4 block does not exempt a mapped answer", {}, L{"*.test", "127.0.0.0/8"}, "m.test",
        "::ffff:127.0.0.1", Outcome::ResolvedToInternal},
       {"allowed name to public", {}, L{"svc.test"}, "svc.test", "192.0.2.10", Outcome::Admitted},
+      // Unspecified destinations reach this host's loopback: refused at the internal step in
+      // both modes, however spelled; earlier refusals keep their outcome.
+      {"unspecified literal past a loopback deny", lo, open, "0.0.0.0", "",
+       Outcome::ResolvedToInternal},
+      {"unspecified IPv6 past a loopback deny", lo, open, "::", "", Outcome::ResolvedToInternal},
+      {"mapped unspecified", lo, open, "::ffff:0.0.0.0", "", Outcome::ResolvedToInternal},
+      {"mapped unspecified, short", lo, open, "::ffff:0:0", "", Outcome::ResolvedToInternal},
+      {"name 0 resolving to it", lo, open, "0", "0.0.0.0", Outcome::ResolvedToInternal},
+      {"unspecified even allowed by block", {}, L{"0.0.0.0/0", "::/0"}, "0.0.0.0", "",
+       Outcome::ResolvedToInternal},
+      {"allowed name resolving to ::", {}, L{"svc.test", "::/0"}, "svc.test", "::",
+       Outcome::ResolvedToInternal},
+      {"unspecified deny-listed first", {"0.0.0.0"}, open, "0.0.0.0", "",
+       Outcome::DeniedByDenyList},
+      {"unspecified not in the allow list first", {}, L{"svc.test"}, "::", "",
+       Outcome::NotInAllowList},
+      {"name resolving into a deny block first", {"0.0.0.0"}, open, "0", "0.0.0.0",
+       Outcome::ResolvedToDenyListed},
+      {"rest of 0.0.0.0/8 unchanged", lo, open, "0.0.0.1", "", Outcome::Admitted},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what + ": " + c.host);

@@ -3,6 +3,7 @@
 #include <span>
 
 #include "sandbox_core/netfilter/filter.h"
+#include "support/capture_sink.h"
 
 namespace sandbox::netfilter {
 namespace {
@@ -73,6 +74,67 @@ TEST(FilterParse, RejectsMisplacedWildcardsAndBadPrefixesOfAddresses) {
       EXPECT_EQ(r.error().message(), prefix + std::string(shown));
     }
   }
+}
+
+// Entries that parse but can never match are kept as names (callers rely on [""] admitting
+// nothing) and named with the reason; valid ones are not.
+TEST(FilterParse, EntriesThatCanNeverMatchAreNamedWithTheirReason) {
+  using I = InertEntry;
+  const std::pair<const char*, std::optional<I>> cases[] = {
+      {"", I::Empty}, {" \t", I::Empty},
+      {"https://example.org/", I::Scheme}, {"*.https://x", I::Scheme},
+      {"example.org/simple", I::Path}, {"010.0.0.0/8", I::NotAnAddress},
+      {"example.org:443", I::Port}, {"*.example.org:443", I::Port},
+      {"300.1.1.1", I::NotAnAddress}, {"010.0.0.1", I::NotAnAddress}, {"1.2.3", I::NotAnAddress},
+      {"1.2.3.4.", I::NotAnAddress}, {"*.10.1", I::NotAnAddress}, {"0", I::NotAnAddress},
+      {"exa mple.org", I::NotAHostName}, {"a\x01" "b", I::NotAHostName},
+      {"u@example.org", I::NotAHostName},
+      {"[::1]", I::NotAHostName}, {"[::1]:443", I::NotAHostName}, {"host:", I::NotAHostName},
+      {"a:b:c", I::NotAHostName}, {"x\xc2\xa0y", I::NotAHostName},
+      {"example.org.", I::TrailingDot},
+      // Valid blocks, addresses, names and wildcards, as before.
+      {"10.0.0.0/8", std::nullopt}, {"::ffff:1.2.3.4", std::nullopt},
+      {"2001:db8::/32", std::nullopt}, {" Example.ORG ", std::nullopt},
+      {"*.example.org", std::nullopt}, {"_srv.x-y.example", std::nullopt},
+      {"b\xc3\xbc" "cher.example", std::nullopt}, {"10.0.0.1.nip.test", std::nullopt},
+      {"1a.2b", std::nullopt},
+      // The parser's own errors are its to report.
+      {"a*.com", std::nullopt}, {"10.0.0.0/33", std::nullopt},
+  };
+  for (const auto& [entry, why] : cases) {
+    SCOPED_TRACE(entry);
+    EXPECT_EQ(never_matches(entry), why);
+  }
+  EXPECT_EQ(never_matches_message("example.org:443", I::Port),
+            "entry \"example.org:443\" can never match: it has a port; entries match every port");
+}
+
+TEST(FilterParse, TheBuilderKeepsInertEntriesAndWarnsOncePerEntry) {
+  testing::CaptureScope capture;
+  auto built = build_filter(std::vector<std::string>{"", "ok.test", "ok.test:443"},
+                            {"https://x/", "10.0.0.0/8"});
+  ASSERT_TRUE(built.has_value());
+  EXPECT_EQ(describe(*built->allow), "=ok.test =ok.test:443");
+  EXPECT_EQ(describe(built->deny), "10.0.0.0/8 =https://x/");
+  std::vector<std::string> seen;
+  for (const auto& e : capture.sink().events()) {
+    EXPECT_EQ(e.level, events::Level::Warn);
+    EXPECT_EQ(e.target, "sandbox_core::netfilter");
+    seen.push_back(e.values[0] + " | " + e.values[1]);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "allow list: entry \"\" can never match: it is empty | ",
+                      "allow list: entry \"ok.test:443\" can never match: it has a port; entries "
+                      "match every port | ok.test:443",
+                      "deny list: entry \"https://x/\" can never match: it has a scheme; write "
+                      "the bare host name | https://x/"}));
+  // The allow list is judged first; an absent one is not parsed.
+  auto bad = build_filter(std::vector<std::string>{"a*.com"}, {"*"});
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().list, FilterBuildError::List::Allow);
+  auto deny_only = build_filter(std::nullopt, {"*"});
+  ASSERT_FALSE(deny_only.has_value());
+  EXPECT_EQ(deny_only.error().list, FilterBuildError::List::Deny);
 }
 
 // Each entry against an address: as an allow block (one family only) and as a deny block.

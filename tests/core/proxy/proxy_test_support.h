@@ -252,7 +252,10 @@ void expect_handled(Handler handler, const char* target, int upstream,
                       c.event[0].find(" failed: ") != std::string::npos;
     EXPECT_EQ(events[0].level, warn ? events::Level::Warn : events::Level::Debug);
     if (c.event.size() == 1) continue;
+    // Refusals name their reason last, after the resolved address if there is one.
     std::vector<std::string> fields = {"message", "host", "port", "resolved"};
+    if (c.event[0].find("DENIED (") != std::string::npos) fields.back() = "reason";
+    if (c.event[0].find("DENIED: ") != std::string::npos) fields.push_back("reason");
     if (c.event[0] == "proxy got request") fields = {"message", "request_line"};
     fields.resize(c.event.size());
     EXPECT_EQ(events[0].fields, fields);

@@ -11,6 +11,8 @@
 #include <fstream>
 
 #include "proxy/proxy_test_support.h"
+#include "sandbox_core/http/http.h"
+#include "sandbox_core/socks/socks5.h"
 
 namespace sandbox::proxy {
 namespace {
@@ -69,8 +71,8 @@ TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
     ASSERT_TRUE(tunnel.valid());
     EXPECT_TRUE(eventually([] { return threads_named("proxy-pump-c2u") > 0; }));
     EXPECT_TRUE(eventually([] { return threads_named("proxy-pump-u2c") > 0; }));
-    // The accept loop and the idle connection's thread.
-    EXPECT_TRUE(eventually([&] { return threads_named(listener) >= 2; }));
+    // The poll loop, and no thread for the idle connection.
+    EXPECT_TRUE(eventually([&] { return threads_named(listener) == 1; }));
     // A client that resets while the upstream is still sending back to it.
     auto abrupt = open_tunnel(kind, port, "localhost", echo->port());
     ASSERT_TRUE(abrupt.valid());
@@ -127,10 +129,117 @@ TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
   ::sigaction(SIGUSR1, &old, nullptr);
 }
 
-// In a forked child: the HTTP proxy (both share the accept loop) starts with the descriptor
-// table full, so that accept fails with EMFILE; one warning comes over several retries, and
-// once descriptors are free a client is served. Returns 0 or the failed step. (An accept
-// already blocked holds a reserved slot, hence this order.)
+// What a client that is half-way through its head sends, and a whole request the proxy
+// refuses at once, with that refusal's first bytes.
+struct HeadCase {
+  Kind kind;
+  std::string half, whole, refused;
+};
+std::vector<HeadCase> head_cases() {
+  return {{Kind::Http, "CONNECT 127.0.0.1:1 HTTP/1.1\r\nHost: x", "GET / HTTP/1.1\r\n\r\n",
+           "HTTP/1.1 405"},
+          {Kind::Socks, raw({5, 1, 0, 5, 1, 0}), raw({5, 1, 0, 5, 2, 0, 1}),
+           raw({5, 0}) + socks_reply(7)}};
+}
+
+// Raises the soft descriptor limit to what `needed` takes; false if the hard one is lower.
+bool descriptors_for(rlim_t needed) {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_max < needed) return false;
+  rl.rlim_cur = std::max(rl.rlim_cur, std::min(rl.rlim_max, needed));
+  return ::setrlimit(RLIMIT_NOFILE, &rl) == 0;
+}
+
+// A client half-way through its head costs the proxy a descriptor, not a thread, and does
+// not hold up anyone: 600 of them add a few threads at most, and a fresh client is
+// answered while they wait.
+TEST(ProxyListener, HalfSentHeadsTakeNoThreadAndHoldNobodyUp) {
+  constexpr int kHalfSent = 600;
+  if (!descriptors_for(4 * kHalfSent)) GTEST_SKIP() << "too few descriptors allowed";
+  for (const auto& c : head_cases()) {
+    SCOPED_TRACE(c.kind == Kind::Http ? "HTTP CONNECT" : "SOCKS5");
+    auto proxy = start_proxy(c.kind, std::nullopt);
+    const uint16_t port = proxy->local_addr().port;
+    const size_t before = threads().size();
+    std::vector<UniqueFd> held;
+    for (int i = 0; i < kHalfSent; ++i) {
+      held.push_back(connect_tcp(loopback(port)));
+      ASSERT_TRUE(held.back() && send_text(held.back().get(), c.half));
+    }
+    UniqueFd fresh = connect_tcp(loopback(port));
+    ASSERT_TRUE(fresh && send_text(fresh.get(), c.whole));
+    EXPECT_EQ(read_n(fresh.get(), c.refused.size()), c.refused);
+    EXPECT_LE(threads().size(), before + 24);
+  }
+}
+
+// A client that reaches a proxy another way (the network fence hands it over) joins that
+// proxy's poll loop, as often as it comes; no other address takes it.
+TEST(ProxyListener, HandedOverClientsJoinThePollLoop) {
+  for (const auto& c : head_cases()) {
+    SCOPED_TRACE(c.kind == Kind::Http ? "HTTP CONNECT" : "SOCKS5");
+    auto proxy = start_proxy(c.kind, std::nullopt);
+    for (int round = 0; round < 3; ++round) {
+      int sv[2];
+      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+      UniqueFd client(sv[0]), served(sv[1]);
+      (void)set_io_timeouts(client.get(), std::chrono::seconds(20));
+      EXPECT_FALSE(serve_as_local_proxy(loopback(closed_port()), served));
+      ASSERT_TRUE(served.valid());
+      ASSERT_TRUE(serve_as_local_proxy(proxy->local_addr(), served));
+      ASSERT_TRUE(send_text(client.get(), c.whole));
+      EXPECT_EQ(read_n(client.get(), c.refused.size()), c.refused);
+    }
+  }
+}
+
+// Past the cap, a new connection is closed at once with one event each; a slot comes back
+// when its connection ends.
+TEST(ProxyListener, ConnectionsPastTheCapAreClosedAtOnce) {
+  for (const auto& c : head_cases()) {
+    const bool http = c.kind == Kind::Http;
+    SCOPED_TRACE(http ? "HTTP CONNECT" : "SOCKS5");
+    // Never destroyed: the poll loop reports its clients' ends after the handle is gone.
+    static CaptureScope& capture = *new CaptureScope;
+    auto started = http ? proxy::start_proxy(http::kHttpProxy, make_filter(std::nullopt), 3)
+                        : proxy::start_proxy(socks::kSocks5Proxy, make_filter(std::nullopt), 3);
+    ASSERT_TRUE(started.has_value());
+    const uint16_t port = (*started)->local_addr().port;
+    std::vector<UniqueFd> held;
+    for (int i = 0; i < 3; ++i) {
+      held.push_back(connect_tcp(loopback(port)));
+      ASSERT_TRUE(held.back() && send_text(held.back().get(), c.half));
+    }
+    const std::string event = std::string(http ? "allow-list" : "socks5") +
+                              " proxy at its limit of 3 connections: closed a new one";
+    for (int i = 0; i < 2; ++i) {
+      UniqueFd over = connect_tcp(loopback(port));
+      ASSERT_TRUE(over.valid());
+      (void)send_text(over.get(), c.whole);
+      EXPECT_EQ(read_n(over.get()), "");  // closed, unanswered
+    }
+    EXPECT_TRUE(eventually([&] { return capture.sink().with_message(event).size() == 2; }));
+    held.pop_back();
+    bool served = false;  // once: a second client could find the first one's slot still held
+    EXPECT_TRUE(eventually([&] {
+      if (!served) {
+        UniqueFd fd = connect_tcp(loopback(port));
+        served = fd && send_text(fd.get(), c.whole) &&
+                 read_n(fd.get(), c.refused.size()) == c.refused;
+      }
+      return served;
+    }));
+    const auto events = capture.sink().with_message(event);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].level, events::Level::Warn);
+    EXPECT_EQ(events[0].target, http ? "sandbox_core::proxy" : "sandbox_core::socks");
+  }
+}
+
+// In a forked child: the HTTP proxy (both share the poll loop) starts with the descriptor
+// table full but for one client, so that accepting it fails with EMFILE; one warning comes
+// over several retries, and once descriptors are free a client is served. Returns 0 or the
+// failed step.
 int accept_exhaustion_child() {
   // Never destroyed: the child leaves by _exit while a connection thread may still emit.
   static CaptureScope capture;
@@ -139,9 +248,16 @@ int accept_exhaustion_child() {
   UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   std::vector<UniqueFd> fillers;
   while (UniqueFd f{::fcntl(null.get(), F_DUPFD_CLOEXEC, 0)}) fillers.push_back(std::move(f));
-  fillers.pop_back();  // room for exactly the listener
+  // Room for the listener and the loop's wake-up (an eventfd, or a pipe in the fallback);
+  // what the start leaves free is filled again.
+  fillers.resize(fillers.size() - 3);
   auto proxy = start_proxy(Kind::Http, std::nullopt);
   if (!proxy) return 2;
+  while (UniqueFd f{::fcntl(null.get(), F_DUPFD_CLOEXEC, 0)}) fillers.push_back(std::move(f));
+  // A client in the last free descriptor: accepting it finds the table full.
+  fillers.pop_back();
+  UniqueFd waiting = connect_tcp(loopback(proxy->local_addr().port));
+  if (!waiting) return 7;
   const std::string warning = "allow-list proxy accept failed: " + os_error_text(EMFILE);
   if (wait_for_events(capture.sink(), warning).size() != 1) return 3;
   std::this_thread::sleep_for(std::chrono::milliseconds(350));  // several retries later

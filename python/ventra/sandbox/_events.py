@@ -1,0 +1,91 @@
+"""The native module's diagnostic events as `logging` records of the logger
+``ventra.sandbox``.
+
+Proxy threads never touch Python objects: they queue each event (bounded; an event that
+finds the queue full is dropped and counted) and a daemon thread of ours,
+"ventra-sandbox-events", takes them and logs them. It starts with the first
+`AllowListProxy`. Refused destinations are logged at WARNING as
+``refused example.org:443 (not in the allow list)``, other events at their own levels.
+Each record carries ``destination`` (``"host:port"`` or None), ``proxy`` (the URL of
+the proxy that saw it, or None), ``reason`` (why it was refused, or None), ``refused``
+and ``target`` as attributes. The level of the logger decides which events the module
+builds at all, re-read about once a second.
+"""
+
+from __future__ import annotations
+
+import logging
+import threading
+from typing import Dict, List, Optional, Tuple
+
+from . import _native
+
+__all__ = ["LOGGER", "flush", "refusals", "forget"]
+
+LOGGER = logging.getLogger("ventra.sandbox")
+
+_WAIT_S = 1.0
+# Refusals kept per proxy URL for `refusals`; the count goes on past it.
+_KEEP_REFUSALS = 1000
+
+_lock = threading.Lock()  # one taker at a time, so records are logged in order
+_started = False
+_refused: Dict[str, List[Tuple[str, str]]] = {}
+
+
+def _log(records: List[tuple], dropped: int) -> None:
+    for level, target, message, destination, proxy, reason, refused in records:
+        text = f"refused {destination} ({reason})" if refused else message
+        if refused and proxy is not None:
+            kept = _refused.setdefault(proxy, [])
+            if len(kept) < _KEEP_REFUSALS:
+                kept.append((destination, reason))
+        LOGGER.log(level, text, extra={"destination": destination, "proxy": proxy,
+                                       "reason": reason, "refused": refused, "target": target})
+    if dropped:
+        LOGGER.warning("%d diagnostic events were dropped: the queue was full", dropped)
+
+
+def flush() -> None:
+    """Log every event queued so far, on the calling thread."""
+    with _lock:
+        records, dropped = _native._take_events(LOGGER.getEffectiveLevel())
+        _log(records, dropped)
+
+
+def _run() -> None:
+    while True:
+        try:
+            # Waits (without the interpreter lock) until an event is queued, or a second.
+            _native._wait_events(_WAIT_S, LOGGER.getEffectiveLevel())
+            flush()
+        except Exception:  # a failing handler must not end the hand-over for good
+            pass
+
+
+def _start() -> None:
+    """Start the taking thread once per process (called by the native module)."""
+    global _started
+    with _lock:
+        if _started:
+            return
+        _started = True
+    threading.Thread(target=_run, name="ventra-sandbox-events", daemon=True).start()
+
+
+def refusals(*proxy_urls: Optional[str]) -> List[Tuple[str, str]]:
+    """The destinations refused so far by the proxies at ``proxy_urls``, as
+    ``(destination, reason)`` pairs in the order logged (the first 1000 per proxy)."""
+    flush()
+    out: List[Tuple[str, str]] = []
+    for url in proxy_urls:
+        if url is not None:
+            out.extend(_refused.get(url, ()))
+    return out
+
+
+def forget(*proxy_urls: Optional[str]) -> None:
+    """Drop what `refusals` keeps for ``proxy_urls`` (their ports may be reused)."""
+    with _lock:
+        for url in proxy_urls:
+            _refused.pop(url, None)

@@ -1,0 +1,89 @@
+// Control groups for the Linux sandboxes: the one-time look at what this host's cgroups
+// let us enforce, and the group each sandbox runs in, created before its child starts
+// and removed once the child's record is disposed of (after the collect). cgroup v2 in a
+// subtree this process may write; v1 with the memory, pids and cpu controllers (as root).
+// The spawning thread creates a group; the thread that disposes of the record removes it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sandbox_core/base/io_error.h"
+#include "sandbox_core/base/result.h"
+#include "sandbox_core/base/unique_fd.h"
+#include "sandbox_core/launch/sandbox_child.h"
+
+namespace sandbox::isolation {
+
+enum class CgroupVersion : uint8_t { None, V1, V2 };
+
+// Where this process may create a sandbox's groups, per controller; an empty directory
+// means that controller cannot be used here. Under v2 the three are one directory.
+struct CgroupHost {
+  CgroupVersion version = CgroupVersion::None;
+  std::string memory_dir;
+  std::string pids_dir;
+  std::string cpu_dir;
+  bool swap_accounted = false;  // v1: memory.memsw.*; v2: memory.swap.max
+  std::string reason;           // why a controller is missing, when one is
+};
+
+// Reads the texts of /proc/self/mountinfo and /proc/self/cgroup and tries the candidate
+// directories: v1 by creating and removing a trial group under this process's own group
+// of each hierarchy; v2 in this process's own group when its children may have the
+// controllers. A v2 group that holds only this process is made ready first: the
+// process moves into a leaf group of its own ("host"), since v2 lets no group with
+// processes give its children controllers. Any thread; touches the cgroup file system.
+CgroupHost probe_cgroup_host(std::string_view mountinfo, std::string_view self_cgroup,
+                             int self_pid);
+
+// probe_cgroup_host for this process, once; later callers wait for the first.
+const CgroupHost& cgroup_host();
+
+struct CgroupLimits {
+  uint64_t memory_bytes = 0;   // the whole group, tmpfs pages and swap included; 0: none
+  uint64_t max_processes = 0;  // processes and threads; 0: none
+  uint32_t cpu_milli = 0;      // CPU bandwidth in thousandths of a CPU; 0: none
+};
+
+// The CFS bandwidth for a rate of cpu_milli thousandths of a CPU: a 100 ms period, or a
+// longer one where the quota would fall under the kernel's 1 ms minimum.
+struct CpuBandwidth {
+  uint64_t quota_us;
+  uint64_t period_us;
+};
+CpuBandwidth cpu_bandwidth(uint32_t cpu_milli);
+
+// One sandbox's groups (one per v1 hierarchy in use, or one v2 group). The child joins
+// them itself, first thing, through procs_fds(), so nothing of the sandbox ever runs
+// outside. Destruction kills whatever is still in them, waits briefly for it to be gone,
+// removes the groups and settles the verdict.
+class SandboxCgroup final : public ChildResource {
+ public:
+  // `verdict` receives whether the kernel killed a process for the memory limit.
+  static Result<std::unique_ptr<SandboxCgroup>, IoError> create(
+      const CgroupHost& host, const CgroupLimits& limits, std::shared_ptr<LimitVerdict> verdict);
+  ~SandboxCgroup() override;
+
+  // cgroup.procs of each group, open for writing (close-on-exec, at or above
+  // kSetupFdFloor): the child writes "0" into each before anything else.
+  std::vector<int> procs_fds() const;
+  const std::vector<std::string>& dirs() const { return dirs_; }
+  // The kernel has killed a process of this group for exceeding its memory limit.
+  bool memory_exceeded() const;
+
+ private:
+  SandboxCgroup() = default;
+  void remove_all() noexcept;
+
+  CgroupVersion version_ = CgroupVersion::None;
+  std::vector<std::string> dirs_;  // created, in creation order
+  std::vector<UniqueFd> procs_;
+  std::string memory_dir_;  // where the OOM count is read; empty without a limit
+  std::shared_ptr<LimitVerdict> verdict_;
+};
+
+}  // namespace sandbox::isolation

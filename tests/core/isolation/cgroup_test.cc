@@ -1,0 +1,237 @@
+// Sandbox control groups against a fake cgroup v2 tree (plain files in a temp dir, as a
+// delegated subtree looks to its user), the limit arithmetic, and the WARN events of a
+// spec asking for limits this host cannot enforce.
+#include "sandbox_core/isolation/cgroup.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "launch/child_helpers.h"
+#include "sandbox_core/base/io_error.h"
+#include "sandbox_core/isolation/limits.h"
+#include "support/capture_sink.h"
+
+namespace sandbox::isolation {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FakeTree {
+  FakeTree() {
+    char tmpl[] = "/tmp/ventra-cgroup-test-XXXXXX";
+    root = ::mkdtemp(tmpl);
+    mount = root + "/cgroup2";
+    self = mount + "/user.slice/app.scope";
+    fs::create_directories(self);
+    put(mount + "/cgroup.controllers", "cpuset cpu io memory pids\n");
+    put(self + "/cgroup.controllers", "cpu memory pids\n");
+    put(self + "/cgroup.subtree_control", "");
+    put(self + "/memory.swap.max", "max\n");
+  }
+  ~FakeTree() { fs::remove_all(root); }
+  static void put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+  static std::string get(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  std::string mountinfo() const {
+    return "24 1 0:22 / /proc rw - proc proc rw\n"
+           "31 25 0:26 / " +
+           mount + " rw,nosuid,nodev,noexec - cgroup2 cgroup2 rw,nsdelegate\n";
+  }
+  std::string self_cgroup() const { return "0::/user.slice/app.scope\n"; }
+
+  std::string root, mount, self;
+};
+
+TEST(CgroupV2, AProcessAloneInItsGroupStepsIntoALeafAndGivesTheControllersDown) {
+  FakeTree t;
+  FakeTree::put(t.self + "/cgroup.procs", "4242\n");
+  CgroupHost host = probe_cgroup_host(t.mountinfo(), t.self_cgroup(), 4242);
+  ASSERT_EQ(host.version, CgroupVersion::V2) << host.reason;
+  EXPECT_EQ(host.memory_dir, t.self);
+  EXPECT_EQ(host.pids_dir, t.self);
+  EXPECT_EQ(host.cpu_dir, t.self);
+  EXPECT_TRUE(host.swap_accounted);
+  EXPECT_EQ(FakeTree::get(t.self + "/host/cgroup.procs"), "4242");
+  EXPECT_EQ(FakeTree::get(t.self + "/cgroup.subtree_control"), "+memory +pids +cpu");
+}
+
+TEST(CgroupV2, WhereTheGroupCannotBeUsedNothingIsMovedAndTheReasonSaysWhy) {
+  const std::tuple<const char*, std::string, std::string, const char*> cases[] = {
+      // Another program shares the group: moving it away behind its back is not ours to do.
+      {"other processes", "4242\n777\n", "cpu memory pids\n", "holds other processes"},
+      {"no controllers offered", "4242\n", "io\n", "offers none of memory, pids, cpu"},
+  };
+  for (const auto& [what, procs, controllers, reason] : cases) {
+    SCOPED_TRACE(what);
+    FakeTree t;
+    FakeTree::put(t.self + "/cgroup.procs", procs);
+    FakeTree::put(t.self + "/cgroup.controllers", controllers);
+    CgroupHost host = probe_cgroup_host(t.mountinfo(), t.self_cgroup(), 4242);
+    EXPECT_EQ(host.version, CgroupVersion::None);
+    EXPECT_TRUE(host.memory_dir.empty() && host.pids_dir.empty() && host.cpu_dir.empty());
+    EXPECT_NE(host.reason.find(reason), std::string::npos) << host.reason;
+    EXPECT_FALSE(fs::exists(t.self + "/host"));
+    EXPECT_EQ(FakeTree::get(t.self + "/cgroup.subtree_control"), "");
+  }
+}
+
+TEST(CgroupV2, AGroupAlreadyGivingTheControllersIsUsedAsItIs) {
+  FakeTree t;
+  FakeTree::put(t.self + "/cgroup.procs", "4242\n777\n");
+  FakeTree::put(t.self + "/cgroup.subtree_control", "cpu memory pids\n");
+  CgroupHost host = probe_cgroup_host(t.mountinfo(), t.self_cgroup(), 4242);
+  ASSERT_EQ(host.version, CgroupVersion::V2) << host.reason;
+  EXPECT_FALSE(fs::exists(t.self + "/host"));
+  EXPECT_EQ(FakeTree::get(t.self + "/cgroup.subtree_control"), "cpu memory pids\n");
+}
+
+TEST(CgroupV2, TheSandboxGroupCarriesEveryLimitAndTheVerdictComesFromItsEvents) {
+  FakeTree t;
+  CgroupHost host;
+  host.version = CgroupVersion::V2;
+  host.memory_dir = host.pids_dir = host.cpu_dir = t.self;
+  host.swap_accounted = true;
+  auto verdict = std::make_shared<LimitVerdict>();
+  auto group = SandboxCgroup::create(host, {256u << 20, 50, 500}, verdict);
+  ASSERT_TRUE(group) << group.error().text();
+  ASSERT_EQ((*group)->dirs().size(), 1u);  // one v2 group for all three controllers
+  const std::string dir = (*group)->dirs()[0];
+  EXPECT_EQ(fs::path(dir).parent_path(), fs::path(t.self));
+  const std::pair<const char*, const char*> written[] = {
+      {"memory.max", "268435456"}, {"memory.swap.max", "0"},    {"memory.oom.group", "1"},
+      {"pids.max", "50"},          {"cpu.max", "50000 100000"},
+  };
+  for (const auto& [file, value] : written)
+    EXPECT_EQ(FakeTree::get(dir + "/" + file), value) << file;
+  EXPECT_EQ(verdict->memory_bytes, 256u << 20);
+  // The child joins through the prepared descriptor: "0" is "the writer itself".
+  auto fds = (*group)->procs_fds();
+  ASSERT_EQ(fds.size(), 1u);
+  EXPECT_GE(fds[0], kSetupFdFloor);
+  EXPECT_EQ(::write(fds[0], "0", 1), 1);
+  EXPECT_EQ(FakeTree::get(dir + "/cgroup.procs"), "0");
+  FakeTree::put(dir + "/memory.events", "low 0\nhigh 0\nmax 3\noom 1\noom_kill 1\n");
+  EXPECT_FALSE(verdict->memory_exceeded.load());
+  group->reset();
+  EXPECT_TRUE(verdict->memory_exceeded.load());
+}
+
+TEST(CgroupLimits, CpuBandwidthAndScratchSizes) {
+  const std::tuple<uint32_t, uint64_t, uint64_t> cpu[] = {
+      {1000, 100000, 100000}, {500, 50000, 100000}, {100, 10000, 100000},   {10, 1000, 100000},
+      {5, 5000, 1000000},     {1, 1000, 1000000},   {2500, 250000, 100000},
+  };
+  for (const auto& [milli, quota, period] : cpu) {
+    SCOPED_TRACE(milli);
+    CpuBandwidth bw = cpu_bandwidth(milli);
+    EXPECT_EQ(bw.quota_us, quota);
+    EXPECT_EQ(bw.period_us, period);
+  }
+  const std::tuple<uint64_t, uint64_t, uint64_t> scratch[] = {
+      {0, (1024 - 64) << 20, 64 << 20},  // the default 1 GiB
+      {8 << 20, 6 << 20, 2 << 20},
+      {10000, 4096, 4096},  // whole pages, and never zero (tmpfs reads 0 as unlimited)
+      {1, 4096, 4096},
+  };
+  for (const auto& [bytes, tmp, shm] : scratch) {
+    SCOPED_TRACE(bytes);
+    ScratchSizes s = scratch_sizes(bytes);
+    EXPECT_EQ(s.tmp_bytes, tmp);
+    EXPECT_EQ(s.shm_bytes, shm);
+  }
+}
+
+TEST(CgroupLimits, ALimitAskedForButNotEnforceableHereIsAWarnAndTheSpawnGoesOn) {
+  const CgroupHost none;  // a host without any usable cgroup
+  struct Row {
+    const char* what;
+    uint64_t memory, processes;
+    uint32_t cpu;
+    bool own_userns;
+    std::vector<std::string> warned;
+  };
+  const bool nproc = nproc_holds_in_own_user_namespace();
+  const Row rows[] = {
+      {"defaults warn about nothing", 0, 0, 0, false, {}},
+      {"memory", 256u << 20, 0, 0, true, {"memory_bytes"}},
+      {"cpu rate", 0, 0, 500, true, {"cpu_milli"}},
+      {"processes without a namespace of ours", 0, 50, 0, false, {"max_processes"}},
+      {"processes in a namespace of ours", 0, 50, 0, true,
+       nproc ? std::vector<std::string>{} : std::vector<std::string>{"max_processes"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    SandboxSpec spec;
+    spec.memory_bytes = row.memory;
+    spec.max_processes = row.processes;
+    spec.cpu_milli = row.cpu;
+    testing::CaptureScope capture;
+    auto limits = SpawnLimits::prepare(spec, row.own_userns, none);
+    ASSERT_TRUE(limits) << limits.error().message();
+    std::vector<std::string> warned;
+    for (const auto& e : capture.sink().events()) {
+      if (e.level == events::Level::Warn) warned.push_back(e.values.at(1));
+    }
+    EXPECT_EQ(warned, row.warned);
+    LaunchOptions options;
+    limits->apply(options);
+    EXPECT_TRUE(options.cgroup_procs_fds.empty());
+    EXPECT_EQ(options.max_processes, row.own_userns && nproc
+                                         ? (row.processes ? row.processes : kDefaultMaxProcesses)
+                                         : 0u);
+  }
+}
+
+LaunchOptions shell(std::string script) {
+  LaunchOptions options;
+  options.program = "sh";
+  options.args = {"-c", std::move(script)};
+  options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
+  return options;
+}
+
+TEST(SandboxCgroup, TheChildRunsInsideFromItsFirstStepAndTheGroupGoesWithTheRecord) {
+  const CgroupHost& host = cgroup_host();
+  if (host.pids_dir.empty())
+    GTEST_SKIP() << "no pids cgroup this process may write: " << host.reason;
+  auto group = SandboxCgroup::create(host, {0, 64, 0}, std::make_shared<LimitVerdict>());
+  ASSERT_TRUE(group) << group.error().text();
+  const std::string dir = (*group)->dirs().at(0);
+  LaunchOptions options =
+      shell("grep -c " + fs::path(dir).filename().string() + " /proc/self/cgroup");
+  options.cgroup_procs_fds = (*group)->procs_fds();
+  auto child = launch_child(options, test::shell_spec(""));
+  ASSERT_TRUE(child) << child.error().message();
+  child->resources().push_back(std::move(*group));
+  EXPECT_EQ(test::collect(std::move(child)).stdout_bytes.str(), "1\n");
+  EXPECT_FALSE(fs::exists(dir));  // removed with the record, after the collect
+}
+
+TEST(SandboxCgroup, AGroupTheChildCannotJoinFailsTheLaunchAndLeavesNoChild) {
+  UniqueFd opened(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  UniqueFd read_only(::fcntl(opened.get(), F_DUPFD_CLOEXEC, kSetupFdFloor));
+  ASSERT_TRUE(read_only);
+  ASSERT_EQ(::write(read_only.get(), "0", 1), -1);
+  const int expected = errno;
+  LaunchOptions options = shell("echo ran");
+  options.cgroup_procs_fds = {read_only.get()};
+  auto child = launch_child(options, test::shell_spec(""));
+  ASSERT_FALSE(child);
+  EXPECT_EQ(child.error().message(),
+            "io: join the sandbox's control group: " + os_error_text(expected));
+  EXPECT_TRUE(test::no_children_left());
+}
+
+}  // namespace
+}  // namespace sandbox::isolation
