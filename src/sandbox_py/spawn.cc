@@ -269,6 +269,7 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   SANDBOX_ASSIGN_OR_RETURN(auto host_work_dir, r.non_empty_text("host_work_dir"));
   spec.host_work_dir = std::move(host_work_dir);
   SANDBOX_ASSIGN_OR_RETURN(auto working_dir, r.non_empty_text("working_dir"));
+  spec.default_work_dir = !working_dir && !spec.host_work_dir;
   spec.work_dir = working_dir          ? std::move(*working_dir)
                   : spec.host_work_dir ? *spec.host_work_dir
                                        : system_temp_dir();

@@ -4,9 +4,11 @@ over the isolating ones. Every probe aims at names the test created."""
 import asyncio
 import contextlib
 import ctypes
+import glob
 import os
 import platform
 import pty
+import re
 import resource
 import select
 import socket
@@ -14,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import threading
 import types
 import uuid
@@ -84,7 +87,11 @@ def host(tmp_path):
     h = types.SimpleNamespace(
         tmp=tmp_path, work=tmp_path / "work", ro=tmp_path / "ro", rw=tmp_path / "rw",
         secret=os.path.join(outside, "secret"), tcp=tcp, tcp_port=tcp.getsockname()[1],
-        pid=os.getpid(), uid=os.geteuid(), gid=os.getegid(),
+        pid=os.getpid(), uid=os.geteuid(), gid=os.getegid(), outside=outside,
+        # A host-side helper that took the child's variables would leave its loader's
+        # statistics in the host's /tmp; the child's own go to its private /tmp.
+        ld_debug=f"/tmp/ventra-ld-{tag}",
+        env={"LD_DEBUG": "statistics", "LD_DEBUG_OUTPUT": f"/tmp/ventra-ld-{tag}"},
         # Writes here must fail; writes to the private /tmp must stay there.
         forbidden=f"/etc/ventra-escape-{tag} /usr/ventra-escape-{tag} {outside}/escape",
         private=f"{tmp_path}/escape /tmp/ventra-escape-{tag}")
@@ -99,8 +106,12 @@ def host(tmp_path):
     leaked = [p for p in f"{h.forbidden} {h.private}".split() if os.path.exists(p)]
     for p in leaked:
         os.unlink(p)
+    helper_output = glob.glob(h.ld_debug + "*")
+    for p in helper_output:
+        os.unlink(p)
     shutil.rmtree(outside)
     assert leaked == [], "a sandboxed write reached the host"
+    assert helper_output == [], "a host-side helper ran with the child's environment"
 
 
 PY_CONNECT = ("python3 -c 'import socket,sys\n"
@@ -128,6 +139,22 @@ ESCAPES = [
      "{uid}\n{gid}\nCapEff:0000000000000000\nCapBnd:0000000000000000\nNoNewPrivs:1\n"),
     ("no TCP to a host loopback service (blocked)",
      PY_CONNECT + "AF_INET '(\"127.0.0.1\", {tcp_port})'", "refused\n"),
+    # Opened for writing and closed, nothing written; read one byte at most.
+    ("no host-wide sysctl is writable and no root-only or masked file readable",
+     "for f in /proc/sys/kernel/core_pattern /proc/sys/vm/drop_caches /proc/sysrq-trigger; do "
+     "( : >> $f ) 2>/dev/null && echo writable $f; done; for f in /etc/shadow /etc/gshadow "
+     "/proc/kcore /proc/keys /proc/timer_list /proc/kpageflags /proc/slabinfo; do "
+     "[ -n \"$(head -c 1 $f 2>/dev/null | od -An -c)\" ] && echo readable $f; done; "
+     "ls -A /sys/firmware 2>/dev/null", ""),
+    ("no setuid or setgid file is left behind",
+     "touch s; for m in 4755 2755; do chmod $m s 2>/dev/null && echo chmod $m; done; "
+     "python3 -c 'import os; os.close(os.open(\"n\", os.O_CREAT | os.O_WRONLY, 0o6755))' "
+     "2>/dev/null && echo open; mkdir -m 2755 d 2>/dev/null && echo mkdir; echo done", "done\n"),
+    ("renames and links across directories of a writable tree",
+     "mkdir a b; echo x > a/f && mv a/f b/f && ln b/f a/g && mv a {rw}/a && echo moved", "moved\n"),
+    ("/sys/class/net lists only the sandbox's own interfaces (blocked)",
+     "ls /sys/class/net | tr '\\n' ' '", "lo "),
+    ("a cgroup namespace of its own", "sed 's/.*://' /proc/self/cgroup | sort -u", "/\n"),
 ]
 
 
@@ -136,12 +163,48 @@ ESCAPES = [
 def test_escape_battery(backend, host, name, script, expected):
     code, out, err = run(backend, script.format(**vars(host)), host.work,
                          extra_read_only_paths=[str(host.ro)],
-                         extra_read_write_paths=[str(host.rw)])
+                         extra_read_write_paths=[str(host.rw)], env=host.env)
     assert (out.decode(), code) == (expected.format(**vars(host)), 0), err
     for made, text in ((host.rw / "made", "a\n"), (host.work / "made", "b\n")):
         if made.exists():  # written as the caller, not as some other mapped user
             assert (made.read_text(), made.stat().st_uid, made.stat().st_gid) == (
                 text, os.geteuid(), os.getegid())
+    for top in (host.work, host.rw):
+        for root, dirs, files in os.walk(top):
+            for name in dirs + files:
+                mode = os.lstat(os.path.join(root, name)).st_mode
+                assert mode & 0o6000 == 0, (name, oct(mode))
+
+
+# A root caller's child is root only inside: on the host, the sandbox's processes are
+# nobody, without supplementary groups. Anyone else's are the caller.
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_on_the_host_the_child_is_the_caller_or_nobody_for_root(backend, tmp_path):
+    proc = _native.spawn({"script_type": "shell", "input": "exec sleep 60", "backend": backend,
+                          "host_work_dir": str(tmp_path)})
+    try:
+        seen = {}
+        for _ in range(HANG_S * 20):
+            pids = [proc.pid()]
+            while pids and "sleep" not in seen.get("Name", ""):
+                pid = pids.pop()
+                with contextlib.suppress(OSError):
+                    status = open(f"/proc/{pid}/status").read().splitlines()
+                    seen = dict(line.split(":", 1) for line in status if ":" in line)
+                    seen = {k: " ".join(v.split()) for k, v in seen.items()}
+                    children = open(f"/proc/{pid}/task/{pid}/children").read().split()
+                    pids += [int(c) for c in children]
+            if seen.get("Name") == "sleep":
+                break
+            time.sleep(0.05)
+    finally:
+        proc.kill()
+        proc.wait_and_collect()
+    want = 65534 if os.geteuid() == 0 else os.geteuid()
+    want_gid = 65534 if os.geteuid() == 0 else os.getegid()
+    assert (seen["Name"], seen["Uid"], seen["Gid"], seen["Groups"]) == (
+        "sleep", f"{want} {want} {want} {want}", f"{want_gid} {want_gid} {want_gid} {want_gid}",
+        "" if os.geteuid() == 0 else seen["Groups"])
 
 
 # landlock_create_ruleset(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION) gives the ABI version.
@@ -179,11 +242,12 @@ def test_no_process_outlives_its_run(backend, tmp_path, fifo, timeout_s, end, co
 SYSCALLS = dict(zip(
     ["unshare", "clone3", "ptrace", "keyctl", "add_key", "request_key", "bpf", "perf_event_open",
      "userfaultfd", "io_uring_setup", "kexec_load", "mount", "umount2", "pivot_root",
-     "move_mount", "open_tree", "fsopen", "ioctl", "socket"],
+     "move_mount", "open_tree", "fsopen", "ioctl", "socket", "personality", "openat2",
+     "fchmodat", "openat", "mkdirat", "modify_ldt"],
     {"x86_64": [272, 435, 101, 250, 248, 249, 321, 298, 323, 425, 246, 165, 166, 155, 429, 428,
-                430, 16, 41],
+                430, 16, 41, 135, 437, 268, 257, 258, 154],
      "aarch64": [97, 435, 117, 219, 217, 218, 280, 241, 282, 425, 104, 40, 39, 41, 429, 428,
-                 430, 29, 198]}[platform.machine()]))
+                 430, 29, 198, 92, 437, 53, 56, 34, -1]}[platform.machine()]))
 
 # Each call with arguments an unfiltered kernel answers with something other than EPERM.
 SECCOMP_PROBE = """
@@ -199,22 +263,69 @@ for label, *args in [
     ("move_mount", -1, b"", -1, b"", 0), ("open_tree", -1, b"", 0), ("fsopen", b"tmpfs", 0),
     ("TIOCSTI", slave, termios.TIOCSTI, b"x"), ("TIOCLINUX", slave, 0x541C, b"\\0"),
     ("AF_PACKET", 17, 3, 0), ("AF_VSOCK", 40, 1, 0), ("NETLINK_AUDIT", 16, 3, 9),
-    ("NETLINK_ROUTE", 16, 3, 0), ("AF_INET6", 10, 1, 0),
-]:
-    name = label if label.islower() else "ioctl" if label.startswith("TIOC") else "socket"
+    ("NETLINK_ROUTE", 16, 3, 0), ("AF_INET6", 10, 1, 0), ("UDPLITE", 2, 2, 136),
+    ("personality", 0x0040000), ("personality query", 0xffffffff), ("openat2", -100, b"/", 0, 0),
+    ("fchmodat setuid", -100, b"f", 0o4755), ("fchmodat", -100, b"f", 0o755),
+    ("openat setgid", -100, b"g", 0o101, 0o2755), ("mkdirat setgid", -100, b"d", 0o2755),
+] + [("modify_ldt", 0, 0, 0)] * (%r["modify_ldt"] > 0):
+    name = label.split()[0] if label.islower() else "ioctl" if label.startswith("TIOC") else "socket"
     r = libc.syscall(%r[name], *[ctypes.c_long(a) if isinstance(a, int) else a for a in args])
     print(label, "ok" if r >= 0 else errno.errorcode[ctypes.get_errno()])
-""" % SYSCALLS
+""" % (SYSCALLS, SYSCALLS)
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
 def test_seccomp_refuses_each_call_with_eperm(backend, tmp_path):
+    (tmp_path / "f").write_text("")
     code, out, err = run(backend, SECCOMP_PROBE, tmp_path, script_type="python")
     assert code == 0, err
-    seen = dict(line.split() for line in out.decode().splitlines())
-    assert len(seen) == 24 and seen == {
-        k: "ok" if k in ("NETLINK_ROUTE", "AF_INET6") else "ENOSYS" if k == "clone3" else "EPERM"
+    seen = dict(line.rsplit(" ", 1) for line in out.decode().splitlines())
+    allowed = ("NETLINK_ROUTE", "AF_INET6", "personality query", "fchmodat")
+    assert len(seen) == 32 + (SYSCALLS["modify_ldt"] > 0) and seen == {
+        k: "ok" if k in allowed else "ENOSYS" if k in ("clone3", "openat2") else "EPERM"
         for k in seen}
+    assert [p.name for p in tmp_path.iterdir() if p.stat().st_mode & 0o6000] == []
+
+
+# A spec that names no work directory gets a fresh private one, gone after the run even
+# when the child nests it deeper than a stack, locks a directory and plants a link to a
+# host file; /tmp inside is private even when named as a read-write path.
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_nothing_of_the_host_is_bound_that_the_caller_did_not_name(backend):
+    with tempfile.NamedTemporaryFile(dir="/tmp", prefix="ventra-host-") as host_file:
+        script = (f"pwd; ls -A | wc -l; ! test -e {host_file.name} || echo host-tmp; "
+                  "python3 -c 'import os\nfor _ in range(5000): os.mkdir(\"d\"); os.chdir(\"d\")'; "
+                  f"mkdir locked; touch locked/f; chmod 0 locked; ln -s {host_file.name} link")
+        code, out, err = _native.spawn({"script_type": "shell", "input": script,
+                                        "backend": backend,
+                                        "extra_read_write_paths": ["/tmp"]}).wait_and_collect()
+        assert os.path.exists(host_file.name)
+    assert code == 0, err
+    work, count = out.decode().split()
+    assert (count, os.path.dirname(work), os.path.exists(work)) == (
+        "0", _native_temp_dir(), False)
+
+
+def _native_temp_dir():
+    return os.environ.get("TMPDIR") or "/tmp"
+
+
+# A link planted where a read-write path (or a directory above one) was: refused, naming
+# the path, instead of binding wherever it points.
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("where", ["work", "above work", "extra"])
+def test_a_link_in_a_read_write_path_is_refused(backend, tmp_path, where):
+    (tmp_path / "real" / "w").mkdir(parents=True)
+    (tmp_path / "up").symlink_to("real")
+    (tmp_path / "w").symlink_to(tmp_path / "real" / "w")
+    named = {"work": tmp_path / "w", "above work": tmp_path / "up" / "w",
+             "extra": tmp_path / "up"}[where]
+    keys = {"extra_read_write_paths": [str(named)]} if where == "extra" else {}
+    work = tmp_path / "real" if where == "extra" else named
+    with pytest.raises(RuntimeError, match=r'^spawn: io: bind "%s": Too many levels of symbolic '
+                       r"links \(os error 40\)$" % re.escape(str(named))):
+        run(backend, "touch made", work, **keys)
+    assert not (tmp_path / "real" / "w" / "made").exists()
 
 
 # --- Everything else is as with "none" ------------------------------------------------
@@ -343,6 +454,31 @@ def test_fence_lets_only_the_proxy_out(backend, tmp_path, web_server, mode, list
         "refused",                     # a socket of the child's own
         "200 rc=0",                    # the child's own loopback
     ]
+
+
+# The session's proxy closes while the child runs, and something else takes its port: the
+# child's connections through the fence reach neither.
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_fence_fails_closed_once_its_proxy_has_closed(backend, tmp_path, web_server,
+                                                     refused_soon):
+    proxy = _native.AllowListProxy(["127.0.0.1"], [])
+    env = dict(_native.proxy_env_vars(proxy.url, proxy.socks_url))
+    port = int(proxy.url.rsplit(":", 1)[1])
+    script = (f"for i in $(seq 600); do [ -e go ] && break; sleep 0.05; done; curl -sS "
+              f"--max-time 5 --proxy \"$HTTP_PROXY\" http://127.0.0.1:{web_server}/ 2>/dev/null; "
+              f"echo \" rc=$?\"")
+    child = _native.spawn({"script_type": "shell", "input": script, "backend": backend,
+                           "host_work_dir": str(tmp_path), "env": env,
+                           "network_mode": "allowlist", "network_allowlist": ["127.0.0.1"]})
+    proxy.close()
+    assert refused_soon(proxy.url)
+    with socket.create_server(("127.0.0.1", port)) as squatter:
+        squatter.setblocking(False)
+        (tmp_path / "go").touch()
+        code, out, err = child.wait_and_collect()
+        with pytest.raises(BlockingIOError):
+            squatter.accept()
+    assert code == 0 and b"reached the server" not in out, (out, err)
 
 
 @pytest.mark.parametrize("backend", ISOLATING)

@@ -17,6 +17,7 @@
 #include "sandbox_core/backend/userns_lite.h"
 #include "sandbox_core/base/path_list.h"
 #include "sandbox_core/base/quoted.h"
+#include "sandbox_core/isolation/landlock.h"
 
 namespace sandbox {
 
@@ -42,8 +43,7 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      LaunchWait::UntilSandboxUp,
      &bubblewrap_probe, &make_bubblewrap},
     {BackendKind::UsernsLite, "userns", {"userns-lite", "userns"},
-     "Linux namespaces set up natively: own root, pid, ipc, uts and network; Landlock, "
-     "seccomp",
+     "Linux namespaces set up natively: own root, pid, ipc, uts and network; seccomp",
      true, true, LaunchWait::UntilSandboxUp, &userns_lite_probe, &make_userns_lite},
     {BackendKind::SandboxExec, "sandbox-exec", {"sandbox-exec", "sandboxexec"},
      "macOS sandbox-exec profile: read everywhere, write below the work directory", true, false,
@@ -85,6 +85,18 @@ std::span<const BackendRow> backend_table() { return kRows; }
 const BackendRow& backend_row(BackendKind kind) { return kRows[static_cast<size_t>(kind)]; }
 
 std::string_view backend_kind_name(BackendKind kind) { return backend_row(kind).accepted[0]; }
+
+std::string backend_summary(const BackendRow& row) {
+  std::string out(row.summary);
+  // Only what this kernel applies: Landlock's file rules (userns-lite) from ABI 1, its
+  // scoping (both Linux backends, through the init) from ABI 6.
+  const int abi = isolation::landlock_abi();
+  if (row.kind == BackendKind::UsernsLite && abi >= 1) out += "; Landlock";
+  if ((row.kind == BackendKind::UsernsLite || row.kind == BackendKind::Bubblewrap) && abi >= 6) {
+    out += "; Landlock scoping";
+  }
+  return out;
+}
 
 const BackendRow* find_backend_row(std::string_view name) {
   for (const auto& r : kRows) {

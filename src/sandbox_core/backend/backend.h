@@ -63,6 +63,8 @@ struct BackendRow {
 std::span<const BackendRow> backend_table();
 // The row of `kind`.
 const BackendRow& backend_row(BackendKind kind);
+// The row's summary, with the layers this kernel adds (Landlock where it has it).
+std::string backend_summary(const BackendRow& row);
 
 // The row of the kind that spawn accepts `name` for, or null.
 const BackendRow* find_backend_row(std::string_view name);

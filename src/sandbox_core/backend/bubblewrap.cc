@@ -1,8 +1,16 @@
 // The "bubblewrap" backend. Any thread; each spawn builds its own arguments and pipes.
 #include "sandbox_core/backend/bubblewrap.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+
+#include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/quoted.h"
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/isolation/limits.h"
@@ -18,11 +26,87 @@ using namespace isolation;
 // Descriptors bwrap and the init find: the init's own (3, 4), then these.
 constexpr int kSeccompFd = launch_detail::kInitFirstFreeFd;  // read by bwrap
 constexpr int kInitImageFd = kSeccompFd + 1;                 // executed as the command
+constexpr int kArgsFd = kInitImageFd + 1;                    // bwrap's arguments
 const std::string kInitCommand = "/proc/self/fd/" + std::to_string(kInitImageFd);
+
+// Host-wide knobs read-only and host secrets masked, as for userns-lite.
+constexpr const char* kProcReadOnly[] = {"/proc/sys", "/proc/sysrq-trigger", "/proc/irq", "/proc/bus"};
+constexpr const char* kProcMasked[] = {"/proc/kcore", "/proc/keys", "/proc/timer_list",
+                                       "/proc/kpagecount", "/proc/kpageflags", "/proc/kpagecgroup"};
+
+bool exists(const char* path) { return ::access(path, F_OK) == 0; }
+
+// Owned by root or the caller, and writable by nobody else.
+std::string ownership_problem(const struct stat& st) {
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return "is owned by uid " + std::to_string(st.st_uid);
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by others";
+  return {};
+}
+
+// bwrap's arguments go through a descriptor: values (the child's variables among them)
+// stay out of the host's process list.
+Result<UniqueFd, IoError> arguments_file(const std::vector<std::string>& args) {
+  UniqueFd fd(::memfd_create("bwrap-args", MFD_CLOEXEC));
+  if (!fd) return fail(IoError::last());
+  std::string text;
+  for (const auto& a : args) {
+    text += a;
+    text.push_back('\0');
+  }
+  SANDBOX_TRY(write_all(fd.get(), std::as_bytes(std::span(text.data(), text.size()))));
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return fail(IoError::last());
+  return fd;
+}
 
 }  // namespace
 
-std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_network) {
+CheckedTool check_tool(const std::string& path) {
+  CheckedTool tool;
+  char real[PATH_MAX];
+  if (::realpath(path.c_str(), real) == nullptr) {
+    tool.refusal = path + ": " + os_error_text(errno);
+    return tool;
+  }
+  tool.path = real;
+  // Every directory above: whoever may write one may swap the tool.
+  for (size_t at = 0; at != std::string::npos; at = tool.path.find('/', at + 1)) {
+    std::string dir = at == 0 ? "/" : tool.path.substr(0, at);
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0) {
+      tool.refusal = dir + ": " + os_error_text(errno);
+      return tool;
+    }
+    if (auto problem = ownership_problem(st); !problem.empty()) {
+      tool.refusal = "the directory " + dir + " above " + tool.path + " " + problem;
+      return tool;
+    }
+  }
+  tool.file.reset(::open(tool.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!tool.file || ::fstat(tool.file.get(), &st) != 0) {
+    tool.refusal = tool.path + ": " + os_error_text(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    tool.refusal = tool.path + " is not a regular file";
+  } else if ((st.st_mode & S_ISUID) != 0) {
+    tool.refusal = "bwrap at " + tool.path + " is setuid, which this backend does not use";
+  } else if (auto problem = ownership_problem(st); !problem.empty()) {
+    tool.refusal = tool.path + " " + problem;
+  }
+  if (!tool.refusal.empty()) tool.file.reset();
+  return tool;
+}
+
+const CheckedTool& checked_bwrap() {
+  static const CheckedTool tool = [] {
+    auto path = find_on_path("bwrap");
+    if (!path) return CheckedTool{{}, {}, "no bwrap on PATH"};
+    return check_tool(*path);
+  }();
+  return tool;
+}
+
+std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_network,
+                                            const NamespaceSetup* setup) {
   std::vector<std::string> args = {
       "--unshare-user", "--unshare-ipc", "--unshare-pid", "--unshare-uts", "--unshare-cgroup-try",
       // Run as root, bwrap would leave the sandbox its capabilities.
@@ -31,20 +115,31 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
       "--die-with-parent", "--as-pid-1", "--new-session",
       "--seccomp", std::to_string(kSeccompFd)};
   if (own_network) args.push_back("--unshare-net");
+  // A root caller's child is root only inside: bwrap runs as the unprivileged ids.
+  if (setup != nullptr && setup->identity() == Identity::Unprivileged) {
+    args.insert(args.end(), {"--uid", "0", "--gid", "0"});
+  }
+  auto source = [&](const std::string& path) {
+    const std::string* at = setup != nullptr ? setup->staged(path) : nullptr;
+    return at != nullptr ? *at : path;
+  };
   using Kind = LayoutEntry::Kind;
+  bool have_proc = false, have_sys = false;
   for (const LayoutEntry& e : sandbox_layout(spec)) {
     switch (e.kind) {
       case Kind::ReadOnly:
-        args.insert(args.end(), {"--ro-bind", e.path, e.path});
+        args.insert(args.end(), {"--ro-bind", source(e.path), e.path});
+        have_sys = have_sys || e.path == "/sys";
         break;
       case Kind::ReadWrite:
-        args.insert(args.end(), {"--bind", e.path, e.path});
+        args.insert(args.end(), {"--bind", source(e.path), e.path});
         break;
       case Kind::Symlink:
         args.insert(args.end(), {"--symlink", e.link, e.path});
         break;
       case Kind::Proc:
         args.insert(args.end(), {"--proc", e.path});
+        have_proc = true;
         break;
       case Kind::Dev:
         args.insert(args.end(), {"--dev", e.path});
@@ -54,6 +149,17 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         args.insert(args.end(), {"--tmpfs", e.path});
         break;
     }
+  }
+  if (have_proc) {
+    for (const char* path : kProcReadOnly) {
+      if (exists(path)) args.insert(args.end(), {"--ro-bind", path, path});
+    }
+    for (const char* path : kProcMasked) {
+      if (exists(path)) args.insert(args.end(), {"--ro-bind", "/dev/null", path});
+    }
+  }
+  if (have_sys && exists("/sys/firmware")) {
+    args.insert(args.end(), {"--tmpfs", "/sys/firmware", "--remount-ro", "/sys/firmware"});
   }
   // bwrap's root and /dev are tmpfs mounts of its own that the sandbox's user may write:
   // read-only, they add no scratch space past the sized /tmp and /dev/shm.
@@ -69,53 +175,55 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   auto seccomp = seccomp_program_pipe();
   if (!seccomp) return fail(SandboxError::io(seccomp.error()));
 
+  // Our set-up child stages the caller's paths and makes the sandbox's network namespace
+  // (the fence's listeners must exist before bwrap runs, and its sysfs must be mounted
+  // from inside); bwrap then builds the sandbox from them.
   NetworkPlan net = network_plan(spec);
-  std::unique_ptr<NamespaceSetup> setup;
-  if (!net.fence.empty()) {
-    // The fence needs its listeners inside the sandbox's network namespace before bwrap
-    // runs: the child makes that namespace and bwrap shares it.
-    NamespaceSetup::Options o;
-    o.new_network = true;
-    o.fence = net.fence;
-    auto prepared = NamespaceSetup::prepare(spec, std::move(o));
-    if (!prepared) return fail(SandboxError::io(prepared.error()));
-    setup = std::move(*prepared);
-  }
+  NamespaceSetup::Options o;
+  o.root = RootMode::Staged;
+  o.own_user_namespace = false;
+  o.new_network = net.own_network;
+  o.fence = net.fence;
+  auto setup = NamespaceSetup::prepare(spec, std::move(o));
+  if (!setup) return fail(SandboxError::io(setup.error()));
 
-  // RLIMIT_NPROC only where our child makes the user namespace bwrap runs in.
-  auto limits = SpawnLimits::prepare(spec, setup != nullptr);
+  std::vector<std::string> args = bubblewrap_options(spec, false, setup->get());
+  // The child's variables reach only the child: bwrap itself runs with none.
+  args.push_back("--clearenv");
+  for (const auto& [name, value] : spec.env) args.insert(args.end(), {"--setenv", name, value});
+  if (!spec.env.contains("PATH")) args.insert(args.end(), {"--setenv", "PATH", std::string(DEFAULT_CHILD_PATH)});
+  auto args_file = arguments_file(args);
+  if (!args_file) return fail(SandboxError::io(args_file.error()));
+
+  SandboxSpec outer = spec;
+  outer.env.clear();
+
+  // RLIMIT_NPROC as before: where the fence's user namespace of ours holds it.
+  auto limits = SpawnLimits::prepare(outer, !net.fence.empty());
   if (!limits) return fail(std::move(limits).error());
 
   LaunchOptions options;
-  options.program = bwrap_;
-  options.args = bubblewrap_options(spec, net.own_network && net.fence.empty());
-  options.args.push_back("--");
-  options.args.push_back(kInitCommand);
+  options.program = bwrap_fd_ >= 0 ? "bwrap" : bwrap_;
+  options.exec_fd = bwrap_fd_;
+  options.args = {"--args", std::to_string(kArgsFd), "--", kInitCommand};
   options.args.insert(options.args.end(), init_args.begin(), init_args.end());
-  options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
-  options.passed_fds = {{seccomp->get(), kSeccompFd}, {*image, kInitImageFd}};
+  options.passed_fds = {{seccomp->get(), kSeccompFd}, {*image, kInitImageFd}, {args_file->get(), kArgsFd}};
   options.report = ReportMode::Init;
-  if (setup) {
-    options.setup = setup.get();
-    options.namespace_flags = setup->namespace_flags();
-  }
+  options.setup = setup->get();
+  options.namespace_flags = (*setup)->namespace_flags();
   limits->apply(options);
-  auto child = launch_child(options, spec);
+  auto child = launch_child(options, outer);
   if (!child) return child;
   limits->attach(*child);
-  if (setup) SANDBOX_TRY(attach_fence(*child, *setup, net));
+  SANDBOX_TRY(attach_fence(*child, **setup, net));
   return child;
 }
 
 Availability bubblewrap_probe() {
 #if defined(__linux__)
-  auto path = find_on_path("bwrap");
-  if (!path) return {false, "no bwrap on PATH"};
-  struct stat st;
-  if (::stat(path->c_str(), &st) == 0 && (st.st_mode & S_ISUID) != 0) {
-    return {false, "bwrap at " + *path + " is setuid, which this backend does not use"};
-  }
-  BubblewrapBackend trial(*path);
+  const CheckedTool& tool = checked_bwrap();
+  if (!tool.refusal.empty()) return {false, tool.refusal};
+  BubblewrapBackend trial(tool);
   return trial_outcome(trial.launch(trial_spec(), kTrialArguments),
                        "bwrap cannot create a sandbox here");
 #else
@@ -124,8 +232,7 @@ Availability bubblewrap_probe() {
 }
 
 std::unique_ptr<Backend> make_bubblewrap() {
-  auto path = find_on_path("bwrap");
-  return std::make_unique<BubblewrapBackend>(path ? *path : "bwrap");
+  return std::make_unique<BubblewrapBackend>(checked_bwrap());
 }
 
 }  // namespace sandbox

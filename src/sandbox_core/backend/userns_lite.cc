@@ -18,7 +18,7 @@ Result<SandboxChild, SandboxError> UsernsLiteBackend::launch(
   if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
   NetworkPlan net = network_plan(spec);
   NamespaceSetup::Options o;
-  o.own_root = true;
+  o.root = RootMode::Own;
   o.new_network = net.own_network;
   o.fence = net.fence;
   o.harden = true;

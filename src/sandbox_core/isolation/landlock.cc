@@ -5,9 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#ifndef SYS_landlock_create_ruleset
-#define SYS_landlock_create_ruleset 444
-#endif
+#include "sandbox_core/isolation/syscalls.h"
+
 
 namespace sandbox::isolation {
 

@@ -16,8 +16,8 @@ namespace {
 
 size_t depth(const std::string& path) { return std::count(path.begin(), path.end(), '/'); }
 
-// Never the host's: a fresh proc, and a /dev without the host's disks.
-bool is_fresh_mount(std::string_view p) { return p == "/proc" || p == "/dev"; }
+// Never the host's: a fresh proc, a /dev without the host's disks, a private /tmp.
+bool is_fresh_mount(std::string_view p) { return p == "/proc" || p == "/dev" || p == "/tmp"; }
 
 }  // namespace
 
@@ -55,7 +55,7 @@ std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec) {
     std::erase_if(out, [&](const LayoutEntry& o) { return o.path == e.path; });
     out.push_back(std::move(e));
   };
-  auto add_bind = [&](const std::string& raw, Kind kind) {
+  auto add_bind = [&](const std::string& raw, Kind kind, bool named) {
     std::string path = normalized_path(raw);
     if (path == "/" || is_fresh_mount(path)) return;
     struct stat st;
@@ -69,7 +69,7 @@ std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec) {
       }
     }
     if (::stat(path.c_str(), &st) != 0) return;  // a dangling link
-    put({kind, path, {}, S_ISDIR(st.st_mode)});
+    put({kind, path, {}, S_ISDIR(st.st_mode), named});
   };
 
   for (std::string_view p : kDefaultReadOnlyPaths) {
@@ -78,18 +78,18 @@ std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec) {
     } else if (p == "/dev") {
       put({Kind::Dev, "/dev", {}, true});
     } else {
-      add_bind(std::string(p), Kind::ReadOnly);
+      add_bind(std::string(p), Kind::ReadOnly, false);
     }
   }
   // The read-write list: a private /tmp and /dev/shm; its devices come with /dev.
   // Sized, so together they hold at most the scratch bound, with or without cgroups.
   const ScratchSizes scratch = scratch_sizes(spec.ephemeral_storage_bytes);
-  put({Kind::Tmpfs, "/tmp", {}, true, scratch.tmp_bytes});
-  put({Kind::Tmpfs, "/dev/shm", {}, true, scratch.shm_bytes});
-  for (const auto& p : spec.extra_read_only_paths) add_bind(p, Kind::ReadOnly);
-  for (const auto& p : spec.extra_read_write_paths) add_bind(p, Kind::ReadWrite);
-  // Bound at its own path, even under /tmp; when it is /tmp, that is the host's /tmp.
-  add_bind(spec.host_dir(), Kind::ReadWrite);
+  put({Kind::Tmpfs, "/tmp", {}, true, false, scratch.tmp_bytes});
+  put({Kind::Tmpfs, "/dev/shm", {}, true, false, scratch.shm_bytes});
+  for (const auto& p : spec.extra_read_only_paths) add_bind(p, Kind::ReadOnly, true);
+  for (const auto& p : spec.extra_read_write_paths) add_bind(p, Kind::ReadWrite, true);
+  // Bound at its own path, even under /tmp; /tmp itself stays the private one.
+  add_bind(spec.host_dir(), Kind::ReadWrite, true);
 
   std::stable_sort(out.begin(), out.end(), [](const LayoutEntry& a, const LayoutEntry& b) {
     return depth(a.path) < depth(b.path);

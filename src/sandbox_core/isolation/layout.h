@@ -22,11 +22,13 @@ struct LayoutEntry {
   std::string path;        // absolute, normalised
   std::string link;        // Symlink: the link's text
   bool directory = true;   // binds: the host path is a directory (else a file)
+  bool named = false;      // binds: a path the caller named (extra paths, the work dir)
   uint64_t size_bytes = 0; // Tmpfs: its fixed size; 0: the kernel's default
 };
 
 // Entries in mount order: a path comes after every entry above it. Host paths that do not
-// exist are skipped; "/" itself is never bound.
+// exist are skipped; "/" itself is never bound, nor the host's /tmp: the sandbox's /tmp
+// is always its own.
 std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec);
 
 // `path` made absolute against the current directory, with "." , ".." and repeated

@@ -5,15 +5,22 @@
 
 #if defined(__linux__)
 #include <fcntl.h>
+#include <glob.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/isolation/landlock.h"
 #include "sandbox_core/isolation/seccomp.h"
+#include "sandbox_core/isolation/syscalls.h"
 
 namespace sandbox::isolation {
 namespace {
@@ -24,6 +31,11 @@ constexpr const char* kOldRoot = "/.old";
 
 // The devices of the minimal /dev, bound from the host's.
 constexpr const char* kDevices[] = {"null", "zero", "full", "random", "urandom", "tty"};
+
+// Host-wide knobs under a fresh proc: read-only whoever the child is. And what reveals
+// the host's memory, keys or timers: masked.
+constexpr const char* kProcReadOnly[] = {"sys", "sysrq-trigger", "irq", "bus"};
+constexpr const char* kProcMasked[] = {"kcore", "keys", "timer_list"};
 
 // "/a/b/c" -> "/a", "/a/b" (and "/a/b/c" when `self` is set).
 std::vector<std::string> prefixes(const std::string& path, bool self) {
@@ -53,148 +65,347 @@ MountStep step(MountStep::Kind kind, const char* source, const char* target,
   return m;
 }
 
+// A user namespace mapping 0 to kUnprivilegedId, for the idmapped binds of a root
+// caller's child: made once per process by a short-lived helper that only waits for the
+// end of a pipe whose write end it shares with us.
+int userns_helper(void* arg) {
+  // A raw call: no sanitizer interceptor runs on this borrowed stack.
+  char byte;
+  (void)::syscall(SYS_read, *static_cast<int*>(arg), &byte, 1);
+  return 0;
+}
+
+Result<int, IoError> make_unprivileged_userns() {
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) return fail(IoError::last());
+  UniqueFd read_end(pipe[0]), write_end(pipe[1]);
+  alignas(16) static char stack[16 * 1024];
+  int read_fd = read_end.get();
+  pid_t pid = ::clone(userns_helper, stack + sizeof stack, CLONE_VM | CLONE_FILES | CLONE_NEWUSER | SIGCHLD,
+                      &read_fd);
+  if (pid < 0) return fail(IoError::last());
+  const std::string map = "0 " + std::to_string(kUnprivilegedId) + " 1\n";
+  const std::string proc = "/proc/" + std::to_string(pid) + "/";
+  auto write_text = [](const std::string& path, const std::string& text) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    return fd && ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  };
+  int ns = -1;
+  IoError error = IoError::from_errno(EIO);
+  if (write_text(proc + "uid_map", map) && write_text(proc + "setgroups", "deny") &&
+      write_text(proc + "gid_map", map)) {
+    ns = ::open((proc + "ns/user").c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  if (ns < 0) error = IoError::last();
+  write_end.reset();
+  while (::waitpid(pid, nullptr, __WALL) < 0 && errno == EINTR) {
+  }
+  if (ns < 0) return fail(error);
+  return ns;
+}
+
+// A walk that follows no link failed (ELOOP: a link on the way). Worded as when the
+// child's own walk fails: the bind's label, which names the path.
+IoError links_refused(const std::string& path) {
+  int code = errno;
+  return IoError::custom("bind " + quoted_form(path) + ": " + os_error_text(code), code);
+}
+
+Result<int, IoError> unprivileged_userns() {
+  static const Result<int, IoError> made = make_unprivileged_userns();
+  return made;
+}
+
 }  // namespace
 
 NamespaceSetup::~NamespaceSetup() = default;
 
 const char* NamespaceSetup::keep(std::string s) { return strings_.emplace_back(std::move(s)).c_str(); }
 
+void NamespaceSetup::add_mount(MountStep m, std::string label, bool create_self) {
+  std::vector<const char*>& dirs = dir_lists_.emplace_back();
+  for (auto& d : prefixes(m.target, create_self && !m.file)) dirs.push_back(keep(d));
+  m.dirs = dirs.data();
+  m.dir_count = dirs.size();
+  mount_store_.push_back(m);
+  mount_labels_.push_back(std::move(label));
+}
+
+void NamespaceSetup::add_rule(const std::string& path, uint64_t access) {
+  if (landlock_abi_ > 0) rule_store_.push_back({keep(path), access});
+}
+
+Result<int, IoError> NamespaceSetup::detached_tree(const std::string& path, bool no_links) {
+  if (identity_ != Identity::Unprivileged) return -1;
+  constexpr unsigned kClone = sys::kOpenTreeClone | sys::kOpenTreeCloexec | sys::kAtRecursive;
+  UniqueFd tree;
+  if (no_links) {
+    sys::OpenHow how{O_PATH | O_CLOEXEC, 0, sys::kResolveNoSymlinks | sys::kResolveNoMagiclinks};
+    UniqueFd at(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+    if (!at) return fail(links_refused(path));
+    tree.reset(static_cast<int>(::syscall(SYS_open_tree, at.get(), "", kClone | sys::kAtEmptyPath)));
+  } else {
+    tree.reset(static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, path.c_str(), kClone)));
+  }
+  if (!tree) return fail(links_refused(path));
+  // Idmapped to the child's ids: what root owns there is the child's, and what the child
+  // makes is root's. A file system without idmapped mounts keeps the plain bind: the
+  // child then writes there only what the unprivileged ids may.
+  auto ns = unprivileged_userns();
+  if (!ns) return fail(ns.error());
+  sys::MountAttr attr{sys::kMountAttrIdmap, 0, 0, static_cast<uint64_t>(*ns)};
+  (void)::syscall(SYS_mount_setattr, tree.get(), "", sys::kAtEmptyPath | sys::kAtRecursive, &attr,
+                  sizeof attr);
+  auto high = above_passed(std::move(tree));
+  if (!high) return fail(high.error());
+  int fd = high->get();
+  trees_.push_back(std::move(*high));
+  return fd;
+}
+
+// A root caller's child is set up by root in namespaces owned by the host's user
+// namespace, then becomes the unprivileged ids; anyone else's in a user namespace of its
+// own, as the caller.
+void NamespaceSetup::choose_identity() {
+  identity_ = ::geteuid() == 0 ? Identity::Unprivileged : Identity::Caller;
+  if (identity_ == Identity::Caller) {
+    flags_ |= CLONE_NEWUSER;
+    uid_map_ = keep(std::to_string(::geteuid()) + " " + std::to_string(::geteuid()) + " 1\n");
+    gid_map_ = keep(std::to_string(::getegid()) + " " + std::to_string(::getegid()) + " 1\n");
+  } else if (options_.root == RootMode::Own && options_.own_user_namespace) {
+    inner_map_ = keep("0 " + std::to_string(kUnprivilegedId) + " 1\n");
+  }
+}
+
+void NamespaceSetup::add_proc_masks(const std::string& proc) {
+  const uint64_t ro = landlock_read_only(landlock_abi_);
+  for (const char* name : kProcReadOnly) {
+    std::string path = proc + "/" + name;
+    MountStep m = step(MountStep::Kind::Bind, keep(path), keep(path));
+    m.read_only = m.optional = true;
+    add_mount(m, "make " + quoted_form(path) + " read-only", false);
+  }
+  std::vector<std::string> masked;
+  for (const char* name : kProcMasked) masked.push_back(proc + "/" + name);
+  glob_t g{};
+  if (::glob("/proc/kpage*", 0, nullptr, &g) == 0) {
+    for (size_t i = 0; i < g.gl_pathc; ++i) masked.push_back(proc + (g.gl_pathv[i] + 5));
+  }
+  ::globfree(&g);
+  for (const std::string& path : masked) {
+    MountStep m = step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/null"), keep(path));
+    m.read_only = m.optional = true;
+    add_mount(m, "mask " + quoted_form(path), false);
+  }
+  (void)ro;
+}
+
+Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
+  flags_ |= CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC | CLONE_NEWUTS;
+  own_cgroup_namespace_ = true;
+  const uint64_t ro = landlock_read_only(landlock_abi_), rw = landlock_read_write(landlock_abi_),
+                 file = landlock_file_rights(landlock_abi_);
+  using Kind = LayoutEntry::Kind;
+  // Listing the root shows only the sandbox's own entries.
+  add_rule("/", landlock::kReadDir);
+  bool have_proc = false, have_sys = false;
+  for (const LayoutEntry& e : sandbox_layout(spec)) {
+    const char* target = keep(e.path);
+    const std::string q = quoted_form(e.path);
+    switch (e.kind) {
+      case Kind::ReadOnly:
+      case Kind::ReadWrite: {
+        bool read_only = e.kind == Kind::ReadOnly;
+        bool named = !read_only || e.named;
+        if (e.path == "/sys" && options_.new_network) {
+          // A sysfs of the sandbox's own network namespace: only its own interfaces.
+          MountStep m = step(MountStep::Kind::Sysfs, keep(kOldRoot + e.path), target);
+          m.read_only = true;
+          add_mount(m, "mount a fresh sysfs on " + q, true);
+          add_rule(e.path, ro);
+          have_sys = true;
+          break;
+        }
+        MountStep m = step(MountStep::Kind::Bind, keep(kOldRoot + e.path), target);
+        m.file = !e.directory;
+        m.read_only = read_only;
+        m.no_links = !read_only;
+        if (named) {
+          auto tree = detached_tree(e.path, e.kind == Kind::ReadWrite);
+          if (!tree) return fail(tree.error());
+          m.tree = *tree;
+        }
+        add_mount(m, "bind " + q + (read_only ? " read-only" : ""), true);
+        uint64_t access = read_only ? ro : rw;
+        add_rule(e.path, e.directory ? access : access & file);
+        have_sys = have_sys || e.path == "/sys";
+        break;
+      }
+      case Kind::Symlink:
+        add_mount(step(MountStep::Kind::Symlink, keep(e.link), target), "link " + q, false);
+        break;
+      case Kind::Proc:
+        add_mount(step(MountStep::Kind::Proc, "proc", target), "mount a fresh proc on " + q, true);
+        add_rule(e.path, ro & ~landlock::kExecute);
+        have_proc = true;
+        break;
+      case Kind::Tmpfs:
+      {
+        std::string data = "mode=1777";
+        if (e.size_bytes != 0) data += ",size=" + std::to_string(e.size_bytes);
+        add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, keep(data)),
+                  "mount a private tmpfs on " + q, true);
+      }
+        add_rule(e.path, rw);
+        break;
+      case Kind::Dev: {
+        add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, "mode=0755"),
+                  "mount the minimal /dev", true);
+        add_rule(e.path, landlock::kReadDir);
+        for (const char* name : kDevices) {
+          std::string path = e.path + "/" + name;
+          MountStep m = step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name),
+                             keep(path));
+          m.file = true;
+          add_mount(m, "bind the device " + quoted_form(path), true);
+          add_rule(path, file);
+        }
+        std::string pts = e.path + "/pts";
+        add_mount(step(MountStep::Kind::Devpts, "devpts", keep(pts),
+                       "newinstance,ptmxmode=0666,mode=620"),
+                  "mount a private devpts", true);
+        add_rule(pts, rw);
+        const std::pair<const char*, const char*> links[] = {
+            {"pts/ptmx", "ptmx"}, {"/proc/self/fd", "fd"}, {"/proc/self/fd/0", "stdin"},
+            {"/proc/self/fd/1", "stdout"}, {"/proc/self/fd/2", "stderr"}};
+        for (auto [text, name] : links) {
+          std::string path = e.path + "/" + name;
+          add_mount(step(MountStep::Kind::Symlink, keep(text), keep(path)),
+                    "link " + quoted_form(path), false);
+        }
+        break;
+      }
+    }
+  }
+  if (have_proc) add_proc_masks("/proc");
+  if (have_sys) {
+    MountStep m = step(MountStep::Kind::Tmpfs, "tmpfs", "/sys/firmware", "mode=0555");
+    m.read_only = m.optional = true;
+    add_mount(m, "mask \"/sys/firmware\"", false);
+  }
+  work_dir_ = keep(normalized_path(spec.host_dir()));
+  return {};
+}
+
+// bwrap binds what is staged from under the stage: each caller-named path of the layout,
+// opened without following links (and for a root caller idmapped) before the stage
+// covers the host's /tmp in the set-up child's mount namespace.
+Result<void, IoError> NamespaceSetup::plan_staging(const SandboxSpec& spec) {
+  flags_ |= CLONE_NEWNS;
+  struct stat st;
+  const char* stage = ::stat(kStageDirs[0], &st) == 0 && S_ISDIR(st.st_mode) ? kStageDirs[0] : kStageDirs[1];
+  add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", stage, "mode=0755"), "mount the stage", false);
+  using Kind = LayoutEntry::Kind;
+  for (const LayoutEntry& e : sandbox_layout(spec)) {
+    bool rw = e.kind == Kind::ReadWrite;
+    if (e.kind == Kind::ReadOnly && e.path == "/sys" && options_.new_network) {
+      // A sysfs of the sandbox's own network namespace: only its own interfaces.
+      std::string at = std::string(stage) + "/sys";
+      MountStep m = step(MountStep::Kind::Sysfs, "/sys", keep(at));
+      add_mount(m, "mount a fresh sysfs on \"/sys\"", true);
+      staged_.emplace_back(e.path, at);
+      continue;
+    }
+    if (!rw && !(e.kind == Kind::ReadOnly && e.named)) continue;
+    std::string at = std::string(stage) + "/" + std::to_string(staged_.size());
+    MountStep m = step(MountStep::Kind::Bind, keep(e.path), keep(at));
+    m.file = !e.directory;
+    m.no_links = rw;
+    auto tree = detached_tree(e.path, e.kind == Kind::ReadWrite);
+    if (!tree) return fail(tree.error());
+    m.tree = *tree;
+    add_mount(m, "bind " + quoted_form(e.path) + (rw ? "" : " read-only"), true);
+    staged_.emplace_back(e.path, at);
+  }
+  if (mount_store_.size() > kMaxStageSteps) return fail(IoError::from_errno(E2BIG));
+  return {};
+}
+
+const std::string* NamespaceSetup::staged(const std::string& path) const {
+  for (const auto& [from, at] : staged_) {
+    if (from == path) return &at;
+  }
+  return nullptr;
+}
+
+Result<void, IoError> NamespaceSetup::plan_landlock() {
+  if (landlock_abi_ <= 0 || rule_store_.empty()) return {};
+  auto ruleset = landlock_ruleset(landlock_abi_);
+  if (!ruleset) return fail(ruleset.error());
+  auto high = above_passed(std::move(*ruleset));
+  if (!high) return fail(high.error());
+  ruleset_owner_ = std::move(*high);
+  landlock_ruleset_ = ruleset_owner_.get();
+  return {};
+}
+
+Result<void, IoError> NamespaceSetup::plan_fence() {
+  if (options_.fence.empty()) return {};
+  if (options_.fence.size() > kMaxFenceListeners) return fail(IoError::from_errno(E2BIG));
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) return fail(IoError::last());
+  fence_parent_.reset(pair[0]);
+  auto high = above_passed(UniqueFd(pair[1]));
+  if (!high) return fail(high.error());
+  fence_child_ = std::move(*high);
+  fence_socket_ = fence_child_.get();
+  for (const auto& addr : options_.fence) {
+    FenceListener l{};
+    l.length = netfilter::to_sockaddr(addr, l.address);
+    listener_store_.push_back(l);
+  }
+  return {};
+}
+
+void NamespaceSetup::plan_hardening() {
+  if (!options_.harden) return;
+  auto program = seccomp_program();
+  seccomp_.len = static_cast<unsigned short>(program.size());
+  seccomp_.filter = const_cast<sock_filter*>(program.data());
+  static const int last_cap = [] {
+    int last = 40;  // the child ignores EINVAL for numbers past the last
+    if (FILE* f = std::fopen("/proc/sys/kernel/cap_last_cap", "r")) {
+      if (std::fscanf(f, "%d", &last) != 1) last = 40;
+      std::fclose(f);
+    }
+    return last;
+  }();
+  last_cap_ = last_cap;
+}
+
+void NamespaceSetup::publish() {
+  mounts_ = mount_store_.data();
+  mount_count_ = mount_store_.size();
+  landlock_rules_ = rule_store_.data();
+  landlock_rule_count_ = rule_store_.size();
+  listeners_ = listener_store_.data();
+  listener_count_ = listener_store_.size();
+}
+
 Result<std::unique_ptr<NamespaceSetup>, IoError> NamespaceSetup::prepare(const SandboxSpec& spec,
                                                                          Options options) {
   std::unique_ptr<NamespaceSetup> setup(new NamespaceSetup);
   NamespaceSetup& s = *setup;
-  s.flags_ = CLONE_NEWUSER;
-  if (options.own_root) s.flags_ |= CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC | CLONE_NEWUTS;
-  if (options.new_network) s.flags_ |= CLONE_NEWNET;
-
-  // The caller's own ids inside: files written in the work directory are the caller's.
-  s.uid_map_ = s.keep(std::to_string(::geteuid()) + " " + std::to_string(::geteuid()) + " 1\n");
-  s.gid_map_ = s.keep(std::to_string(::getegid()) + " " + std::to_string(::getegid()) + " 1\n");
-
-  auto add_mount = [&](MountStep step, const std::string& label, bool create_self) {
-    std::vector<const char*>& dirs = s.dir_lists_.emplace_back();
-    for (auto& d : prefixes(step.target, create_self && !step.file)) dirs.push_back(s.keep(d));
-    step.dirs = dirs.data();
-    step.dir_count = dirs.size();
-    s.mounts_.push_back(step);
-    s.mount_labels_.push_back(label);
-  };
-  const int abi = options.harden ? landlock_abi() : 0;
-  auto add_rule = [&](const std::string& path, uint64_t access) {
-    if (abi > 0) s.landlock_rules_.push_back({s.keep(path), access});
-  };
-  const uint64_t ro = landlock_read_only(abi), rw = landlock_read_write(abi),
-                 file = landlock_file_rights(abi);
-
-  if (options.own_root) {
-    using Kind = LayoutEntry::Kind;
-    // Listing the root shows only the sandbox's own entries.
-    add_rule("/", landlock::kReadDir);
-    for (const LayoutEntry& e : sandbox_layout(spec)) {
-      const char* target = s.keep(e.path);
-      const std::string q = quoted_form(e.path);
-      switch (e.kind) {
-        case Kind::ReadOnly:
-        case Kind::ReadWrite: {
-          bool read_only = e.kind == Kind::ReadOnly;
-          MountStep m = step(MountStep::Kind::Bind, s.keep(kOldRoot + e.path), target);
-          m.file = !e.directory;
-          m.read_only = read_only;
-          add_mount(m, "bind " + q + (read_only ? " read-only" : ""), true);
-          uint64_t access = read_only ? ro : rw;
-          add_rule(e.path, e.directory ? access : access & file);
-          break;
-        }
-        case Kind::Symlink: {
-          MountStep m = step(MountStep::Kind::Symlink, s.keep(e.link), target);
-          add_mount(m, "link " + q, false);
-          break;
-        }
-        case Kind::Proc:
-          add_mount(step(MountStep::Kind::Proc, "proc", target), "mount a fresh proc on " + q, true);
-          add_rule(e.path, ro & ~landlock::kExecute);
-          break;
-        case Kind::Tmpfs: {
-          std::string data = "mode=1777";
-          if (e.size_bytes != 0) data += ",size=" + std::to_string(e.size_bytes);
-          MountStep m = step(MountStep::Kind::Tmpfs, "tmpfs", target, s.keep(data));
-          add_mount(m, "mount a private tmpfs on " + q, true);
-          add_rule(e.path, rw);
-          break;
-        }
-        case Kind::Dev: {
-          MountStep dev = step(MountStep::Kind::Tmpfs, "tmpfs", target, "mode=0755");
-          add_mount(dev, "mount the minimal /dev", true);
-          add_rule(e.path, landlock::kReadDir);
-          for (const char* name : kDevices) {
-            std::string path = e.path + "/" + name;
-            MountStep m = step(MountStep::Kind::Bind, s.keep(std::string(kOldRoot) + "/dev/" + name),
-                        s.keep(path));
-            m.file = true;
-            add_mount(m, "bind the device " + quoted_form(path), true);
-            add_rule(path, file);
-          }
-          std::string pts = e.path + "/pts";
-          MountStep p = step(MountStep::Kind::Devpts, "devpts", s.keep(pts),
-                      "newinstance,ptmxmode=0666,mode=620");
-          add_mount(p, "mount a private devpts", true);
-          add_rule(pts, rw);
-          const std::pair<const char*, const char*> links[] = {
-              {"pts/ptmx", "ptmx"}, {"/proc/self/fd", "fd"}, {"/proc/self/fd/0", "stdin"},
-              {"/proc/self/fd/1", "stdout"}, {"/proc/self/fd/2", "stderr"}};
-          for (auto [text, name] : links) {
-            std::string path = e.path + "/" + name;
-            add_mount(step(MountStep::Kind::Symlink, s.keep(text), s.keep(path)),
-                      "link " + quoted_form(path), false);
-          }
-          break;
-        }
-      }
-    }
-    s.work_dir_ = s.keep(normalized_path(spec.host_dir()));
-  }
-
-  if (abi > 0 && !s.landlock_rules_.empty()) {
-    auto ruleset = landlock_ruleset(abi);
-    if (!ruleset) return fail(ruleset.error());
-    auto high = above_passed(std::move(*ruleset));
-    if (!high) return fail(high.error());
-    s.ruleset_owner_ = std::move(*high);
-    s.landlock_ruleset_ = s.ruleset_owner_.get();
-  }
-
-  if (!options.fence.empty()) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) {
-      return fail(IoError::last());
-    }
-    s.fence_parent_.reset(pair[0]);
-    auto high = above_passed(UniqueFd(pair[1]));
-    if (!high) return fail(high.error());
-    s.fence_child_ = std::move(*high);
-    s.fence_socket_ = s.fence_child_.get();
-    for (const auto& addr : options.fence) {
-      FenceListener l{};
-      l.length = netfilter::to_sockaddr(addr, l.address);
-      s.listeners_.push_back(l);
-    }
-  }
-
-  if (options.harden) {
-    auto program = seccomp_program();
-    s.seccomp_.len = static_cast<unsigned short>(program.size());
-    s.seccomp_.filter = const_cast<sock_filter*>(program.data());
-    static const int last_cap = [] {
-      int last = 40;  // the child ignores EINVAL for numbers past the last
-      if (FILE* f = std::fopen("/proc/sys/kernel/cap_last_cap", "r")) {
-        if (std::fscanf(f, "%d", &last) != 1) last = 40;
-        std::fclose(f);
-      }
-      return last;
-    }();
-    s.last_cap_ = last_cap;
-  }
   s.options_ = std::move(options);
+  s.landlock_abi_ = s.options_.harden ? landlock_abi() : 0;
+  if (s.options_.new_network) s.flags_ |= CLONE_NEWNET;
+  s.choose_identity();
+  if (s.options_.root == RootMode::Own) SANDBOX_TRY(s.plan_own_root(spec));
+  if (s.options_.root == RootMode::Staged) SANDBOX_TRY(s.plan_staging(spec));
+  SANDBOX_TRY(s.plan_landlock());
+  SANDBOX_TRY(s.plan_fence());
+  s.plan_hardening();
+  s.publish();
   return setup;
 }
 
@@ -202,7 +413,8 @@ std::string NamespaceSetup::layers() const {
   std::string out = "namespaces";
   if (landlock_ruleset_ >= 0) out += "+landlock";
   if (options_.harden) out += "+seccomp";
-  if (!listeners_.empty()) out += "+fence";
+  if (listener_count_ != 0) out += "+fence";
+  if (identity_ == Identity::Unprivileged) out += "+unprivileged";
   return out;
 }
 
@@ -210,9 +422,12 @@ std::string NamespaceSetup::describe(const launch_detail::ChildReport& r) const 
   using namespace launch_detail;
   auto at = [](const auto& list, int32_t i) { return i >= 0 && static_cast<size_t>(i) < list.size(); };
   switch (r.step) {
-    case kStepIdMap:
-      return r.detail == 0 ? "deny setgroups in the user namespace"
-                           : r.detail == 1 ? "write the uid map" : "write the gid map";
+    case kStepIdMap: {
+      static const char* const kLabels[] = {
+          "deny setgroups in the user namespace", "write the uid map", "write the gid map",
+          "become the unprivileged user", "enter a user namespace of its own"};
+      return at(std::span(kLabels), r.detail) ? kLabels[r.detail] : "write the gid map";
+    }
     case kStepMount:
       return at(mount_labels_, r.detail) ? mount_labels_[r.detail] : "mount";
     case kStepPivot:
@@ -231,11 +446,13 @@ std::string NamespaceSetup::describe(const launch_detail::ChildReport& r) const 
     case kStepCapabilities:
       return "drop capabilities";
     case kStepLandlock:
-      return at(landlock_rules_, r.detail)
-                 ? "add the Landlock rule for " + quoted_form(landlock_rules_[r.detail].path)
+      return at(rule_store_, r.detail)
+                 ? "add the Landlock rule for " + quoted_form(rule_store_[r.detail].path)
                  : "apply the Landlock ruleset";
     case kStepSeccomp:
       return "install the seccomp filter";
+    case kStepCgroupNamespace:
+      return "enter a cgroup namespace of its own";
     default:
       return "isolation set-up";
   }
@@ -243,10 +460,9 @@ std::string NamespaceSetup::describe(const launch_detail::ChildReport& r) const 
 
 Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {
   std::vector<UniqueFd> out;
-  if (listeners_.empty()) return out;
+  if (listener_count_ == 0) return out;
   fence_child_.reset();
-  constexpr size_t kMax = 16;
-  alignas(cmsghdr) char control[CMSG_SPACE(kMax * sizeof(int))];
+  alignas(cmsghdr) char control[CMSG_SPACE(kMaxFenceListeners * sizeof(int))];
   char byte = 0;
   iovec iov{&byte, 1};
   msghdr msg{};
@@ -266,7 +482,7 @@ Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {
       out.emplace_back(fd);
     }
   }
-  if (out.size() != listeners_.size()) return fail(IoError::custom("network fence: listeners lost", EIO));
+  if (out.size() != listener_count_) return fail(IoError::custom("network fence: listeners lost", EIO));
   return out;
 }
 
@@ -281,6 +497,7 @@ Result<std::unique_ptr<NamespaceSetup>, IoError> NamespaceSetup::prepare(const S
   return fail(IoError::from_errno(ENOSYS));
 }
 std::string NamespaceSetup::layers() const { return {}; }
+const std::string* NamespaceSetup::staged(const std::string&) const { return nullptr; }
 int NamespaceSetup::run(launch_detail::ChildReport&) const noexcept { return ENOSYS; }
 std::string NamespaceSetup::describe(const launch_detail::ChildReport&) const { return {}; }
 Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {

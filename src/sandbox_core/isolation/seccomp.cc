@@ -3,9 +3,11 @@
 #include "sandbox_core/isolation/seccomp.h"
 
 #if defined(__linux__)
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/netlink.h>
 #include <linux/seccomp.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -16,31 +18,10 @@
 #include <vector>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/isolation/syscalls.h"
 
-// Newer than some C library headers; the numbers are shared by every architecture.
-#ifndef SYS_open_tree
-#define SYS_open_tree 428
-#endif
-#ifndef SYS_move_mount
-#define SYS_move_mount 429
-#endif
-#ifndef SYS_fsopen
-#define SYS_fsopen 430
-#endif
-#ifndef SYS_fsconfig
-#define SYS_fsconfig 431
-#endif
-#ifndef SYS_fsmount
-#define SYS_fsmount 432
-#endif
-#ifndef SYS_fspick
-#define SYS_fspick 433
-#endif
-#ifndef SYS_clone3
-#define SYS_clone3 435
-#endif
-#ifndef SYS_mount_setattr
-#define SYS_mount_setattr 442
+#ifndef IPPROTO_UDPLITE
+#define IPPROTO_UDPLITE 136
 #endif
 
 namespace sandbox::isolation {
@@ -59,6 +40,12 @@ constexpr uint32_t kNativeArch = AUDIT_ARCH_AARCH64;
 using Op = ArgTest::Op;
 constexpr ArgTest kAlways{};
 constexpr ArgTest has_bits(uint8_t arg, uint32_t bits) { return {Op::HasBits, arg, {bits}, 1}; }
+
+// The setuid and setgid mode bits. Whoever owns a file the sandbox writes (the caller, or
+// root through an idmapped bind) would otherwise lend a host user its identity.
+constexpr uint32_t kSetIdBits = 06000;
+// O_TMPFILE without O_DIRECTORY: the flag that creates a file as O_CREAT does.
+constexpr uint32_t kTmpFileBit = 020000000;
 
 // Refused with EPERM unless stated. Mount calls are refused after set-up, which is when
 // the filter is installed; new user namespaces would give the sandbox capabilities
@@ -95,11 +82,47 @@ constexpr RefusedCall kRefused[] = {
     {"mount_setattr", SYS_mount_setattr, EPERM, {kAlways}},
     // Input injection into a terminal the sandbox can still reach.
     {"ioctl", SYS_ioctl, EPERM, {{Op::In, 1, {TIOCSTI, TIOCLINUX}, 2}}},
+    // No file the sandbox leaves behind is setuid or setgid. openat2's mode sits behind a
+    // pointer; the C library falls back to openat on ENOSYS.
+#ifdef SYS_chmod
+    {"chmod", SYS_chmod, EPERM, {has_bits(1, kSetIdBits)}},
+#endif
+    {"fchmod", SYS_fchmod, EPERM, {has_bits(1, kSetIdBits)}},
+    {"fchmodat", SYS_fchmodat, EPERM, {has_bits(2, kSetIdBits)}},
+    {"fchmodat2", SYS_fchmodat2, EPERM, {has_bits(2, kSetIdBits)}},
+#ifdef SYS_open
+    {"open", SYS_open, EPERM, {has_bits(1, O_CREAT), has_bits(2, kSetIdBits)}},
+    {"open", SYS_open, EPERM, {has_bits(1, kTmpFileBit), has_bits(2, kSetIdBits)}},
+#endif
+#ifdef SYS_creat
+    {"creat", SYS_creat, EPERM, {has_bits(1, kSetIdBits)}},
+#endif
+    {"openat", SYS_openat, EPERM, {has_bits(2, O_CREAT), has_bits(3, kSetIdBits)}},
+    {"openat", SYS_openat, EPERM, {has_bits(2, kTmpFileBit), has_bits(3, kSetIdBits)}},
+    {"openat2", SYS_openat2, ENOSYS, {kAlways}},
+#ifdef SYS_mkdir
+    {"mkdir", SYS_mkdir, EPERM, {has_bits(1, kSetIdBits)}},
+#endif
+    {"mkdirat", SYS_mkdirat, EPERM, {has_bits(2, kSetIdBits)}},
+#ifdef SYS_mknod
+    {"mknod", SYS_mknod, EPERM, {has_bits(1, kSetIdBits)}},
+#endif
+    {"mknodat", SYS_mknodat, EPERM, {has_bits(2, kSetIdBits)}},
+#ifdef SYS_modify_ldt
+    // Code segments of the process's own making: only old 16-bit programs want them.
+    {"modify_ldt", SYS_modify_ldt, EPERM, {kAlways}},
+#endif
+    // Execution domains turn off address randomisation and more; the query and the
+    // default stay.
+    {"personality", SYS_personality, EPERM, {{Op::NotIn, 0, {0xffffffffU, 0 /* PER_LINUX */}, 2}}},
     // Unix, IPv4 and IPv6 only, plus NETLINK_ROUTE: the C library's getaddrinfo
     // (AI_ADDRCONFIG) and `ip` read addresses and links through it.
     {"socket", SYS_socket, EPERM, {{Op::NotIn, 0, {AF_UNIX, AF_INET, AF_INET6, AF_NETLINK}, 4}}},
     {"socket", SYS_socket, EPERM,
      {{Op::In, 0, {AF_NETLINK}, 1}, {Op::NotIn, 2, {NETLINK_ROUTE}, 1}}},
+    // UDP-Lite: a second datagram protocol for no client the sandbox runs.
+    {"socket", SYS_socket, EPERM,
+     {{Op::In, 0, {AF_INET, AF_INET6}, 2}, {Op::In, 2, {IPPROTO_UDPLITE}, 1}}},
 };
 
 constexpr uint32_t arg_low(uint8_t arg) {

@@ -38,6 +38,7 @@ enum ChildStepValue {
   kStepLandlock,
   kStepSeccomp,
   kStepExecInit,
+  kStepCgroupNamespace,
 
   kStepInitFork = 64,
   kStepInitExec, /* error 0: the target has been executed */

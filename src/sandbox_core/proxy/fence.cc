@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <optional>
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
 #include "sandbox_core/proxy/proxy_env.h"
+#include "sandbox_core/proxy/registry.h"
 
 namespace sandbox::proxy {
 namespace {
@@ -56,6 +58,9 @@ std::vector<netfilter::SocketAddress> fence_endpoints(const std::map<std::string
 struct NetworkFence::State {
   std::vector<UniqueFd> listeners;
   std::vector<netfilter::SocketAddress> endpoints;
+  // Per endpoint, the proxy of this process that listened there when the fence started:
+  // only that proxy ever serves it, and once it has closed, nothing does.
+  std::vector<std::optional<LiveProxy>> owners;
   Pipe wake;
   std::atomic<bool> stop{false};
 };
@@ -84,7 +89,13 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
       UniqueFd client(fd);
       // A proxy of this process serves the connection itself, exactly as if it had come
       // through its listener; any other endpoint gets the bytes relayed.
-      if (serve_as_local_proxy(st->endpoints[i], client)) continue;
+      if (const auto& owner = st->owners[i]) {
+        // Closed: refused, even if something else listens on its port by now. While it
+        // runs, no other proxy can hold its address.
+        if (owner->loop->stop.load(std::memory_order_seq_cst)) continue;
+        (void)serve_as_local_proxy(st->endpoints[i], client);
+        continue;
+      }
       (void)run_proxy_pooled("fence-relay", [c = std::move(client), e = st->endpoints[i]]() mutable {
         relay(std::move(c), e);
       });
@@ -100,6 +111,7 @@ Result<std::unique_ptr<NetworkFence>, IoError> NetworkFence::start(
   auto st = std::make_shared<State>();
   st->listeners = std::move(listeners);
   st->endpoints = std::move(endpoints);
+  for (const auto& e : st->endpoints) st->owners.push_back(find_live_proxy(e));
   auto wake = make_pipe();
   if (!wake) return fail(wake.error());
   st->wake = std::move(*wake);

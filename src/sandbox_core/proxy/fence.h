@@ -3,7 +3,8 @@
 // child's network namespace (by NamespaceSetup) are served here, in the host's, by one
 // "network-fence" thread that relays each connection to the same address and port on
 // the host, where the session's AllowListProxy decides as for any client. The fence
-// filters nothing itself. It stops with the run.
+// filters nothing itself. It fails closed: an endpoint whose proxy of this process has
+// closed is refused, whatever listens on its port later. It stops with the run.
 #pragma once
 
 #include <map>

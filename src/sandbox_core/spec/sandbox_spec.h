@@ -46,6 +46,9 @@ struct SandboxSpec {
   std::map<std::string, std::string> env;
   std::string work_dir;
   std::optional<std::string> host_work_dir;
+  // Neither host_work_dir nor working_dir was given: work_dir is the system temporary
+  // directory, which an isolating backend replaces by a fresh private directory.
+  bool default_work_dir = false;
   Timeout timeout;
   uint32_t cpu_milli = 0;
   uint64_t memory_bytes = 0;

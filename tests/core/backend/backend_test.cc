@@ -112,6 +112,46 @@ TEST(FindSandboxExec, AcceptsOnlyExecutableRegularFiles) {
   }
 }
 
+// bwrap runs only from a file that nobody but root or the caller could have swapped: not
+// under a directory others may write (/tmp among them), not writable by others itself,
+// not setuid. A link resolves to the file it names.
+TEST(CheckTool, RefusesWhatAnotherUserCouldReplace) {
+  // Outside /tmp, whose sticky bit still lets others write: the build directory.
+  if (::access(SANDBOX_BINARY_DIR, W_OK) != 0) GTEST_SKIP() << "the build directory is not ours";
+  TempDir t;
+  const std::string build = std::string(SANDBOX_BINARY_DIR) + "/check-tool-XXXXXX";
+  std::string dir = build;
+  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+  std::filesystem::copy("/usr/bin/true", dir + "/ok");
+  std::filesystem::copy("/usr/bin/true", dir + "/groupw");
+  std::filesystem::copy("/usr/bin/true", dir + "/setuid");
+  std::filesystem::create_directory(dir + "/open");
+  std::filesystem::copy("/usr/bin/true", dir + "/open/tool");
+  std::filesystem::copy("/usr/bin/true", t.path + "/tool");
+  ::symlink((dir + "/ok").c_str(), (dir + "/link").c_str());
+  ::chmod((dir + "/groupw").c_str(), 0775);
+  ::chmod((dir + "/setuid").c_str(), 04755);
+  ::chmod((dir + "/open").c_str(), 0777);
+  const std::pair<std::string, std::string> rows[] = {
+      {dir + "/ok", ""},
+      {dir + "/link", ""},
+      {dir + "/groupw", dir + "/groupw is writable by others"},
+      {dir + "/setuid", "bwrap at " + dir + "/setuid is setuid, which this backend does not use"},
+      {dir + "/open/tool", "the directory " + dir + "/open above " + dir + "/open/tool is writable by others"},
+      {t.path + "/tool", "the directory /tmp above " + t.path + "/tool is writable by others"},
+  };
+  for (const auto& [path, refusal] : rows) {
+    SCOPED_TRACE(path);
+    CheckedTool tool = check_tool(path);
+    EXPECT_EQ(tool.refusal, refusal);
+    EXPECT_EQ(tool.file.get() >= 0, refusal.empty());
+    if (refusal.empty()) {
+      EXPECT_EQ(tool.path, dir + "/ok");
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
 // Checked by its properties, not its layout: deny by default, the network only when not
 // blocked, and writes only under the writable paths, each once, quoted and with its
 // /private alias (or the other way round) where it is under /tmp or /var.
