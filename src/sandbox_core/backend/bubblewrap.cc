@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/layout.h"
@@ -37,6 +38,12 @@ constexpr const char* kProcMasked[] = {"/proc/kcore", "/proc/keys", "/proc/timer
 bool exists(const char* path) { return ::access(path, F_OK) == 0; }
 
 // Owned by root or the caller, and writable by nobody else.
+#ifdef O_PATH
+constexpr int kOpenPathFlags = O_PATH;
+#else
+constexpr int kOpenPathFlags = O_RDONLY;
+#endif
+
 std::string ownership_problem(const struct stat& st) {
   if (st.st_uid != 0 && st.st_uid != ::geteuid()) return "is owned by uid " + std::to_string(st.st_uid);
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by others";
@@ -46,16 +53,12 @@ std::string ownership_problem(const struct stat& st) {
 // bwrap's arguments go through a descriptor: values (the child's variables among them)
 // stay out of the host's process list.
 Result<UniqueFd, IoError> arguments_file(const std::vector<std::string>& args) {
-  UniqueFd fd(::memfd_create("bwrap-args", MFD_CLOEXEC));
-  if (!fd) return fail(IoError::last());
   std::string text;
   for (const auto& a : args) {
     text += a;
     text.push_back('\0');
   }
-  SANDBOX_TRY(write_all(fd.get(), std::as_bytes(std::span(text.data(), text.size()))));
-  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return fail(IoError::last());
-  return fd;
+  return anonymous_file("bwrap-args", text, Seal::No);
 }
 
 }  // namespace
@@ -81,7 +84,7 @@ CheckedTool check_tool(const std::string& path) {
       return tool;
     }
   }
-  tool.file.reset(::open(tool.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  tool.file.reset(::open(tool.path.c_str(), kOpenPathFlags | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!tool.file || ::fstat(tool.file.get(), &st) != 0) {
     tool.refusal = tool.path + ": " + os_error_text(errno);

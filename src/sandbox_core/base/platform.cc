@@ -1,5 +1,7 @@
 #include "sandbox_core/base/platform.h"
 
+#include "sandbox_core/base/fd_io.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 // Linux calls are used on Linux unless the build asks for the portable fallbacks.
 #if defined(__linux__) && !defined(SANDBOX_PORTABLE_FALLBACKS)
@@ -294,6 +297,31 @@ void WakeFd::clear() noexcept {
   char buf[64];
   ssize_t n = ::read(read_.get(), buf, sizeof buf);
   (void)n;
+}
+
+Result<UniqueFd, IoError> anonymous_file(const char* name, std::string_view contents,
+                                         Seal seal) {
+#if defined(SANDBOX_LINUX_CALLS)
+  UniqueFd fd(::memfd_create(name, MFD_CLOEXEC | (seal == Seal::Yes ? MFD_ALLOW_SEALING : 0)));
+  if (!fd) return fail(IoError::last());
+  SANDBOX_TRY(write_all(fd.get(), contents));
+  if (seal == Seal::Yes &&
+      ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    return fail(IoError::last());
+  }
+#else
+  (void)seal;  // nobody else can open it: unlinked before anything is written
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + name +
+                     "-XXXXXX";
+  UniqueFd fd(::mkstemp(path.data()));
+  if (!fd) return fail(IoError::last());
+  ::unlink(path.c_str());
+  if (set_cloexec(fd.get()) != 0) return fail(IoError::last());
+  SANDBOX_TRY(write_all(fd.get(), contents));
+#endif
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return fail(IoError::last());
+  return fd;
 }
 
 }  // namespace sandbox

@@ -7,6 +7,8 @@
 // itself before it runs anything (run_child), so its program never inherits it.
 #pragma once
 
+#include <string_view>
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -92,5 +94,11 @@ class WakeFd {
   UniqueFd read_;
   UniqueFd write_;  // empty for an eventfd, which is both ends
 };
+
+// A close-on-exec file holding `contents`, positioned at its start, that no other
+// process can open by name: a memory file where the system has them (sealed against any
+// change when `seal`), elsewhere an unlinked temporary file.
+enum class Seal : uint8_t { No, Yes };
+Result<UniqueFd, IoError> anonymous_file(const char* name, std::string_view contents, Seal seal);
 
 }  // namespace sandbox

@@ -252,27 +252,10 @@ SandboxError child_failure(const ChildReport& rec, const ChildSetup* setup) {
   return SandboxError::io(IoError::from_errno(rec.error));
 }
 
-// The script in a file of its own, read from the start. A sealed memory file where there
-// is one: the child may reopen it by path but can change nothing; elsewhere an unlinked
-// temporary file, which no other process can open.
+// The script in a file of its own, read from the start: the child may reopen it by path
+// but can change nothing.
 Result<UniqueFd, IoError> script_file(const std::string& source) {
-#if defined(__linux__)
-  UniqueFd fd(::memfd_create("sandbox-script", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  if (!fd) return fail(IoError::last());
-  SANDBOX_TRY(write_all(fd.get(), std::string_view(source)));
-  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-    return fail(IoError::last());
-  }
-#else
-  std::string path = system_temp_dir() + "/sandbox-script-XXXXXX";
-  UniqueFd fd(::mkstemp(path.data()));
-  if (!fd) return fail(IoError::last());
-  ::unlink(path.c_str());
-  if (::fcntl(fd.get(), F_SETFD, FD_CLOEXEC) != 0) return fail(IoError::last());
-  SANDBOX_TRY(write_all(fd.get(), std::string_view(source)));
-#endif
-  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return fail(IoError::last());
-  return fd;
+  return anonymous_file("sandbox-script", source, Seal::Yes);
 }
 
 // What a set-up tool wrote before it died, for SetupFailed: everything it wrote is
