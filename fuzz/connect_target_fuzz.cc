@@ -18,9 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The canonical spelling of the result parses back to the same target.
     const bool bracketed = !text.empty() && text.front() == '[';
     FUZZ_CHECK(!bracketed || target->host.find(']') == std::string::npos);
-    const std::string again = bracketed
-                                  ? "[" + target->host + "]:" + std::to_string(target->port)
-                                  : target->host + ":" + std::to_string(target->port);
+    const std::string again = bracketed ? "[" + target->host + "]:" + std::to_string(target->port)
+                                        : target->host + ":" + std::to_string(target->port);
     auto reparsed = parse_connect_target(again);
     FUZZ_CHECK(reparsed && *reparsed == *target);
     // The host is a piece of the input, never longer than it.

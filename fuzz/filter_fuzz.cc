@@ -28,7 +28,8 @@ void check_list(const FilterList& list) {
   }
   for (const NamePattern& n : list.names) {
     FUZZ_CHECK(ascii_lower(n.text) == n.text);
-    FUZZ_CHECK(trim_white_space(n.text).size() == n.text.size() || n.kind == NamePattern::Kind::Wildcard);
+    FUZZ_CHECK(trim_white_space(n.text).size() == n.text.size() ||
+               n.kind == NamePattern::Kind::Wildcard);
     if (n.kind == NamePattern::Kind::Wildcard) {
       FUZZ_CHECK(!n.text.empty() && n.text.find('*') == std::string::npos);
     } else {
@@ -45,7 +46,8 @@ void check_one_host(const NetworkFilter& filter, const std::string& host) {
     FUZZ_CHECK(v == check_address(filter, *ip));
     FUZZ_CHECK(valid_verdict(check_address(filter, *ip)));
     if (!filter.allow) FUZZ_CHECK(v != FilterVerdict::NotInAllowList);
-    if (address_in_blocks(filter.deny.blocks, *ip)) FUZZ_CHECK(v == FilterVerdict::DeniedByDenyList);
+    if (address_in_blocks(filter.deny.blocks, *ip))
+      FUZZ_CHECK(v == FilterVerdict::DeniedByDenyList);
     if (address_explicitly_allowed(filter, *ip)) FUZZ_CHECK(v != FilterVerdict::NotInAllowList);
     // The deny-side walk never admits less than the family-strict one, nor an address
     // whose embedded IPv4 address (mapped, NAT64, 6to4, compatible) is deny-listed.
@@ -55,9 +57,12 @@ void check_one_host(const NetworkFilter& filter, const std::string& host) {
       FUZZ_CHECK(v == FilterVerdict::DeniedByDenyList);
   } else {
     // Deny wins over allow; an absent allow list admits every name not denied.
-    if (match_names(filter.deny.names, host)) FUZZ_CHECK(v == FilterVerdict::DeniedByDenyList);
-    else if (!filter.allow) FUZZ_CHECK(v == FilterVerdict::Allow);
-    else FUZZ_CHECK((v == FilterVerdict::Allow) == match_names(filter.allow->names, host));
+    if (match_names(filter.deny.names, host))
+      FUZZ_CHECK(v == FilterVerdict::DeniedByDenyList);
+    else if (!filter.allow)
+      FUZZ_CHECK(v == FilterVerdict::Allow);
+    else
+      FUZZ_CHECK((v == FilterVerdict::Allow) == match_names(filter.allow->names, host));
     // Trailing dots and ASCII case of the host never change the verdict.
     std::string variant = host;
     for (char& c : variant)

@@ -29,12 +29,12 @@
 
 namespace sandbox::fuzzing {
 
-#define FUZZ_CHECK(cond)                                                              \
-  do {                                                                                \
-    if (!(cond)) {                                                                    \
+#define FUZZ_CHECK(cond)                                                            \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                   \
-    }                                                                                 \
+      std::abort();                                                                 \
+    }                                                                               \
   } while (0)
 
 inline std::vector<std::string> split_lines(std::string_view text) {

@@ -27,9 +27,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const auto filter = fuzzing::handler_filter();
-  const std::string reply = fuzzing::drive_fuzz_input(data, size, [](UniqueFd client) {
-    http::handle_http_connection(filter, std::move(client));
-  });
+  const std::string reply = fuzzing::drive_fuzz_input(
+      data, size, [](UniqueFd client) { http::handle_http_connection(filter, std::move(client)); });
 
   if (reply.empty()) return 0;
   if (reply == http::kResponseMethodNotAllowed || reply == http::kResponseBadGateway) return 0;

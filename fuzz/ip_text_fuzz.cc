@@ -6,9 +6,9 @@
 // (::a.b.c.d), where only a round trip is checked.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 
 #include "fuzz_support.h"
@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!v6->is_v4() && std::memcmp(v6->bytes.data(), buf6, 16) == 0);
     const std::string ours = to_string(*v6);
     FUZZ_CHECK(parse_ipv6(ours) == v6);
-    const bool compatible = std::all_of(v6->bytes.begin(), v6->bytes.begin() + 12,
-                                        [](uint8_t b) { return b == 0; });
+    const bool compatible =
+        std::all_of(v6->bytes.begin(), v6->bytes.begin() + 12, [](uint8_t b) { return b == 0; });
     if (!compatible) {
       char out[INET6_ADDRSTRLEN];
       FUZZ_CHECK(inet_ntop(AF_INET6, buf6, out, sizeof out) != nullptr);

@@ -43,12 +43,24 @@ std::optional<std::string> unquote(std::string_view q) {
     }
     if (++i == q.size()) return std::nullopt;
     switch (q[i]) {
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      case '0': out += '\0'; break;
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case '0':
+        out += '\0';
+        break;
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
       case 'u': {
         if (i + 1 >= q.size() || q[i + 1] != '{') return std::nullopt;
         size_t close = q.find('}', i + 2);
@@ -57,9 +69,12 @@ std::optional<std::string> unquote(std::string_view q) {
         unsigned long cp = 0;
         for (size_t j = i + 2; j < close; ++j) {
           char h = q[j];
-          if (h >= '0' && h <= '9') cp = cp * 16 + static_cast<unsigned long>(h - '0');
-          else if (h >= 'a' && h <= 'f') cp = cp * 16 + static_cast<unsigned long>(h - 'a' + 10);
-          else return std::nullopt;  // lower-case hex only
+          if (h >= '0' && h <= '9')
+            cp = cp * 16 + static_cast<unsigned long>(h - '0');
+          else if (h >= 'a' && h <= 'f')
+            cp = cp * 16 + static_cast<unsigned long>(h - 'a' + 10);
+          else
+            return std::nullopt;  // lower-case hex only
         }
         append_utf8(out, cp);
         i = close;

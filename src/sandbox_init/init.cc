@@ -1,11 +1,12 @@
 // The sandbox init: pid 1 of a sandbox's pid namespace under both Linux backends. It
-// reports the target's exec (or why it failed) on the launch's report pipe, keeps the target off pid 1 (a
-// pid 1 ignores its own `kill -TERM $$`), reaps orphans, and exits with the target's
-// code, which takes the whole namespace down with it. Freestanding: raw system calls, no
-// libc, a few KB, so it execs and forks in microseconds.
+// reports the target's exec (or why it failed) on the launch's report pipe, keeps the target off
+// pid 1 (a pid 1 ignores its own `kill -TERM $$`), reaps orphans, and exits with the target's code,
+// which takes the whole namespace down with it. Freestanding: raw system calls, no libc, a few KB,
+// so it execs and forks in microseconds.
 //
 // argv: [0] name, [1] count N of exec candidates, [2..2+N) candidates in PATH order,
-// then the target's argv; "0" and nothing else is a trial run that only reports. The environment is the target's. Descriptors: see InitFd.
+// then the target's argv; "0" and nothing else is a trial run that only reports. The environment is
+// the target's. Descriptors: see InitFd.
 #include <asm/unistd.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -97,8 +98,8 @@ long parse_count(const char* s) {
 }
 
 bool is_search_miss(long err) {
-  return err == kEnoent || err == kEnotdir || err == kEacces || err == kEstale ||
-         err == kEnodev || err == kEtimedout;
+  return err == kEnoent || err == kEnotdir || err == kEacces || err == kEstale || err == kEnodev ||
+         err == kEtimedout;
 }
 
 // Landlock scoping where the kernel has it (ABI 6): the target can neither signal nor

@@ -10,9 +10,9 @@
 #include <string>
 #include <utility>
 
+#include "sandbox_core/http/http.h"
 #include "sandbox_core/netfilter/filter.h"
 #include "sandbox_core/netfilter/ip_address.h"
-#include "sandbox_core/http/http.h"
 #include "sandbox_core/proxy/proxy.h"
 #include "sandbox_core/socks/socks5.h"
 #include "sandbox_py/convert.h"
@@ -23,7 +23,7 @@ namespace {
 
 struct ProxySlot {
   std::mutex mutex;
-  bool poisoned = false;                      // guarded by `mutex`
+  bool poisoned = false;                       // guarded by `mutex`
   std::unique_ptr<proxy::ProxyHandle> handle;  // guarded by `mutex`
 };
 
@@ -48,8 +48,7 @@ struct AllowListProxyState {
 };
 
 struct AllowListProxyObject {
-  PyObject_HEAD
-  AllowListProxyState state;  // placement-constructed right after tp_alloc
+  PyObject_HEAD AllowListProxyState state;  // placement-constructed right after tp_alloc
 };
 
 PyObject* g_type = nullptr;  // write-once, interpreter lock held

@@ -1,8 +1,6 @@
-// BackendInfo: an immutable (kind, available, summary, reason) record. No constructor from Python, no
-// methods, identity comparison. Interpreter lock held in every entry point.
+// BackendInfo: an immutable (kind, available, summary, reason) record. No constructor from Python,
+// no methods, identity comparison. Interpreter lock held in every entry point.
 #include "sandbox_py/backend_info.h"
-
-#include "sandbox_py/convert.h"
 
 #include <new>
 #include <utility>
@@ -18,8 +16,7 @@ struct BackendInfoState {
 };
 
 struct BackendInfoObject {
-  PyObject_HEAD
-  BackendInfoState state;  // placement-constructed right after tp_alloc
+  PyObject_HEAD BackendInfoState state;  // placement-constructed right after tp_alloc
 };
 
 PyObject* g_type = nullptr;  // write-once, interpreter lock held
@@ -78,9 +75,8 @@ PyObject* bi_new(PyTypeObject*, PyObject*, PyObject*) {
 
 void bi_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  guard_dealloc(reinterpret_cast<PyObject*>(type), [&] {
-    reinterpret_cast<BackendInfoObject*>(self)->state.~BackendInfoState();
-  });
+  guard_dealloc(reinterpret_cast<PyObject*>(type),
+                [&] { reinterpret_cast<BackendInfoObject*>(self)->state.~BackendInfoState(); });
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -96,8 +92,8 @@ PyGetSetDef kGetSet[] = {
      "some of memory_bytes, max_processes, cpu_milli (its CPU rate),\n"
      "ephemeral_storage_bytes (/tmp and /dev/shm). Empty where unavailable.",
      nullptr},
-    {"names", bi_get_names, nullptr,
-     "Every name spawn's `backend` key accepts for this backend.", nullptr},
+    {"names", bi_get_names, nullptr, "Every name spawn's `backend` key accepts for this backend.",
+     nullptr},
     {"isolates", bi_get_isolates, nullptr,
      "False when the child sees the host's files and network as the caller does.", nullptr},
     {"default_path", bi_get_default_path, nullptr,
@@ -137,8 +133,7 @@ Outcome new_backend_info(BackendInfoFields fields) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   PyObject* self = alloc(tp, 0);
   if (self == nullptr) return raised();
-  new (&reinterpret_cast<BackendInfoObject*>(self)->state)
-      BackendInfoState(std::move(fields));
+  new (&reinterpret_cast<BackendInfoObject*>(self)->state) BackendInfoState(std::move(fields));
   return self;
 }
 

@@ -1,10 +1,10 @@
 // BackendInfo: one backend as available_backends() reports it.
 #pragma once
 
-#include "sandbox_py/errors.h"
-
 #include <string>
 #include <vector>
+
+#include "sandbox_py/errors.h"
 
 namespace sandbox::py {
 
@@ -14,10 +14,10 @@ PyObject* backend_info_type();
 struct BackendInfoFields {
   std::string kind;
   bool available = false;
-  std::string summary;  // what the backend isolates, one line
-  std::string reason;   // why it is unavailable here; empty when available
+  std::string summary;              // what the backend isolates, one line
+  std::string reason;               // why it is unavailable here; empty when available
   std::vector<std::string> limits;  // spec keys whose limits it holds here, whole sandbox
-  std::vector<std::string> names;  // every name spawn accepts for it
+  std::vector<std::string> names;   // every name spawn accepts for it
   bool isolates = false;
   std::string default_path;  // the PATH it gives an env without one; "" when it has none of its own
 };

@@ -3,8 +3,6 @@
 // Called with the interpreter lock held; failures are returned, never thrown.
 #pragma once
 
-#include "sandbox_py/errors.h"
-
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -12,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "sandbox_py/errors.h"
 
 namespace sandbox::py {
 

@@ -26,12 +26,18 @@ events::Level event_level(long logging_level) {
 
 int logging_level(events::Level level) {
   switch (level) {
-    case events::Level::Error: return 40;
-    case events::Level::Warn: return 30;
-    case events::Level::Info: return 20;
-    case events::Level::Debug: return 10;
-    case events::Level::Trace: return 5;
-    case events::Level::Off: break;
+    case events::Level::Error:
+      return 40;
+    case events::Level::Warn:
+      return 30;
+    case events::Level::Info:
+      return 20;
+    case events::Level::Debug:
+      return 10;
+    case events::Level::Trace:
+      return 5;
+    case events::Level::Off:
+      break;
   }
   return 0;
 }
@@ -83,8 +89,8 @@ PyObject* take_events(PyObject*, PyObject* arg) {
     PyRef list(PyList_New(0));
     if (!list) return raised();
     for (const auto& r : records) {
-      PyRef target(PyUnicode_FromStringAndSize(r.target.data(),
-                                               static_cast<Py_ssize_t>(r.target.size())));
+      PyRef target(
+          PyUnicode_FromStringAndSize(r.target.data(), static_cast<Py_ssize_t>(r.target.size())));
       PyRef message = text_or_none(r.message);
       PyRef destination = text_or_none(r.destination);
       PyRef proxy = text_or_none(r.proxy);

@@ -105,8 +105,8 @@ PyObject* proxy_env_vars(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!text) return fail(for_argument("socks_url", std::move(text).error()));
       socks = std::move(*text);
     }
-    auto vars = proxy::build_proxy_env(*http, socks ? std::optional<std::string_view>(*socks)
-                                                    : std::nullopt);
+    auto vars = proxy::build_proxy_env(
+        *http, socks ? std::optional<std::string_view>(*socks) : std::nullopt);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(vars.size())));
     if (!list) return raised();
     for (size_t i = 0; i < vars.size(); ++i) {
@@ -157,10 +157,9 @@ PyMethodDef kProgramCandidatesDef = {
     "\"/\", else each entry of `path` (a PATH value; default DEFAULT_PATH) joined with it.\n"
     "A relative candidate is relative to the child's working directory."};
 
-PyMethodDef kAvailableBackendsDef = {
-    "available_backends", available_backends, METH_NOARGS,
-    "available_backends()\n--\n\n"
-    "Probe which backends are available right now."};
+PyMethodDef kAvailableBackendsDef = {"available_backends", available_backends, METH_NOARGS,
+                                     "available_backends()\n--\n\n"
+                                     "Probe which backends are available right now."};
 
 PyMethodDef kDefaultFsAllowlistDef = {
     "default_fs_allowlist", default_fs_allowlist, METH_NOARGS,

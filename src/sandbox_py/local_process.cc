@@ -21,8 +21,13 @@ namespace {
 struct LocalProcessState {
   LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f,
                     std::shared_ptr<std::atomic<bool>> closed) noexcept
-      : backend(std::move(b)), deadline(d), pid(c.pid()), verdict(c.verdict()),
-        child(std::move(c)), forward(std::move(f)), pipe_closed(std::move(closed)) {}
+      : backend(std::move(b)),
+        deadline(d),
+        pid(c.pid()),
+        verdict(c.verdict()),
+        child(std::move(c)),
+        forward(std::move(f)),
+        pipe_closed(std::move(closed)) {}
 
   const std::string backend;
   const Deadline deadline;
@@ -37,8 +42,8 @@ struct LocalProcessState {
 
   // Readable without `inner` (kill, pid). `poisoned_seen` mirrors `poisoned`.
   std::atomic<bool> exited{false};
-  std::atomic<bool> consumed{false};   // wait_and_collect has taken the record
-  std::atomic<bool> released{false};   // the taken record has been disposed of (reaped)
+  std::atomic<bool> consumed{false};  // wait_and_collect has taken the record
+  std::atomic<bool> released{false};  // the taken record has been disposed of (reaped)
   std::atomic<bool> poisoned_seen{false};
   // Set by a drain when a forwarded stream's reader went away (EPIPE). Shared with the
   // drains, which a stopped collect detaches.
@@ -46,8 +51,7 @@ struct LocalProcessState {
 };
 
 struct LocalProcessObject {
-  PyObject_HEAD
-  LocalProcessState state;  // placement-constructed right after tp_alloc
+  PyObject_HEAD LocalProcessState state;  // placement-constructed right after tp_alloc
 };
 
 PyObject* g_type = nullptr;  // write-once, interpreter lock held
@@ -157,8 +161,8 @@ Outcome read_stream(PyObject* self, StreamLabel label) {
     // (at end of file, with empty bytes). Capped like the collect's drains, so a child
     // that writes without end cannot exhaust our memory. A forwarded stream reads empty.
     const UniqueFd& forward = out ? s.forward.stdout_fd : s.forward.stderr_fd;
-    auto bytes = read_to_end(fd, label, OUTPUT_CAP_BYTES, forward ? forward.get() : -1,
-                             s.pipe_closed.get());
+    auto bytes =
+        read_to_end(fd, label, OUTPUT_CAP_BYTES, forward ? forward.get() : -1, s.pipe_closed.get());
     if (!bytes) return fail(from_io_error(out ? "read stdout" : "read stderr", bytes.error()));
     return std::move(*bytes);
   });
@@ -210,7 +214,8 @@ PyObject* lp_wait_and_collect(PyObject* self, PyObject*) {
     if (!collected) return fail(std::move(collected).error());
     PyRef out, err;
     if (auto made = bytes_pair(std::move(collected->stdout_bytes),
-                                std::move(collected->stderr_bytes), out, err); !made)
+                               std::move(collected->stderr_bytes), out, err);
+        !made)
       return fail(std::move(made).error());
     return Py_BuildValue("(iOO)", static_cast<int>(collected->exit_code), out.get(), err.get());
   });

@@ -1,12 +1,11 @@
 // LocalProcess: the Python handle of one spawned child.
 #pragma once
 
-#include "sandbox_py/errors.h"
-
 #include <string>
 
 #include "sandbox_core/launch/sandbox_child.h"
 #include "sandbox_core/launch/supervision.h"
+#include "sandbox_py/errors.h"
 
 namespace sandbox::py {
 

@@ -96,8 +96,7 @@ Converted<NetworkPolicy> network_policy(const std::string& mode,
                                         const std::vector<std::string>& allow,
                                         const std::vector<std::string>& deny) {
   // The mode decides whether there is an allow list; the one builder does the rest.
-  auto build = [&](std::optional<std::vector<std::string>> allow_list)
-      -> Converted<NetworkPolicy> {
+  auto build = [&](std::optional<std::vector<std::string>> allow_list) -> Converted<NetworkPolicy> {
     auto filter = netfilter::build_filter(allow_list, deny);
     if (!filter) {
       return fail(from_filter_error("network_allowlist", "network_denylist", filter.error()));
@@ -152,8 +151,8 @@ Converted<Timeout> convert_timeout(PyObject* obj) {
   }
   timeout.nanos = static_cast<uint32_t>(nanos);
   using std::chrono::seconds;
-  const auto headroom = std::chrono::duration_cast<seconds>(MonoClock::time_point::max() -
-                                                            MonoClock::now());
+  const auto headroom =
+      std::chrono::duration_cast<seconds>(MonoClock::time_point::max() - MonoClock::now());
   // One second of slack covers the nanoseconds and the launch time.
   if (timeout.seconds >= static_cast<uint64_t>(headroom.count()) - 1) {
     return overflow_error("timeout_s is too large");
@@ -319,8 +318,8 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   SANDBOX_ASSIGN_OR_RETURN(auto stdin_fd, stdin_source(r));
   spec.stdin_fd = stdin_fd ? stdin_fd.get() : -1;  // open until the launch returns
 
-  auto launched = launch_selected(
-      backend_name.value_or(std::string(backend_kind_name(kDefaultBackend))), spec);
+  auto launched =
+      launch_selected(backend_name.value_or(std::string(backend_kind_name(kDefaultBackend))), spec);
   if (!launched) {
     if (auto* refusal = std::get_if<BackendRefusal>(&launched.error())) {
       return refuse_backend(*refusal);

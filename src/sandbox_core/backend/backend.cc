@@ -30,7 +30,6 @@ Availability sandbox_exec_probe() {
   return {false, "no sandbox-exec tool on PATH"};
 }
 
-
 std::unique_ptr<Backend> make_passthrough() { return std::make_unique<PassthroughBackend>(); }
 // The tool is looked up again here, not taken from the probe.
 std::unique_ptr<Backend> make_sandbox_exec() {
@@ -38,19 +37,42 @@ std::unique_ptr<Backend> make_sandbox_exec() {
 }
 
 constexpr BackendRow kRows[kBackendKindCount] = {
-    {BackendKind::Bubblewrap, "bubblewrap", {"bubblewrap", "bwrap"},
-     "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp", true, true,
+    {BackendKind::Bubblewrap,
+     "bubblewrap",
+     {"bubblewrap", "bwrap"},
+     "Linux namespaces through bwrap: own root, pid, ipc, uts and network; seccomp",
+     true,
+     true,
      LaunchWait::UntilSandboxUp,
-     &bubblewrap_probe, &make_bubblewrap},
-    {BackendKind::UsernsLite, "userns", {"userns-lite", "userns"},
+     &bubblewrap_probe,
+     &make_bubblewrap},
+    {BackendKind::UsernsLite,
+     "userns",
+     {"userns-lite", "userns"},
      "Linux namespaces set up natively: own root, pid, ipc, uts and network; seccomp",
-     true, true, LaunchWait::UntilSandboxUp, &userns_lite_probe, &make_userns_lite},
-    {BackendKind::SandboxExec, "sandbox-exec", {"sandbox-exec", "sandboxexec"},
-     "macOS sandbox-exec profile: read everywhere, write below the work directory", true, false,
-     LaunchWait::UntilExec, &sandbox_exec_probe, &make_sandbox_exec},
-    {BackendKind::Passthrough, "none", {"none", "none"},
-     "no isolation at all: limits and a cleared environment only", false, true,
-     LaunchWait::UntilExec, &always, &make_passthrough},
+     true,
+     true,
+     LaunchWait::UntilSandboxUp,
+     &userns_lite_probe,
+     &make_userns_lite},
+    {BackendKind::SandboxExec,
+     "sandbox-exec",
+     {"sandbox-exec", "sandboxexec"},
+     "macOS sandbox-exec profile: read everywhere, write below the work directory",
+     true,
+     false,
+     LaunchWait::UntilExec,
+     &sandbox_exec_probe,
+     &make_sandbox_exec},
+    {BackendKind::Passthrough,
+     "none",
+     {"none", "none"},
+     "no isolation at all: limits and a cleared environment only",
+     false,
+     true,
+     LaunchWait::UntilExec,
+     &always,
+     &make_passthrough},
 };
 
 constexpr bool rows_in_kind_order() {
@@ -156,10 +178,10 @@ std::string BackendRefusal::message() const {
 
 Result<std::unique_ptr<Backend>, BackendRefusal> select_backend(std::string_view name) {
   const BackendRow* row = find_backend_row(name);
-  if (row == nullptr) return fail(BackendRefusal{BackendRefusal::Why::UnknownName, std::string(name)});
+  if (row == nullptr)
+    return fail(BackendRefusal{BackendRefusal::Why::UnknownName, std::string(name)});
   if (!availability_of(row->kind).available) {
-    return fail(
-        BackendRefusal{BackendRefusal::Why::Unavailable, std::string(name), row->kind});
+    return fail(BackendRefusal{BackendRefusal::Why::Unavailable, std::string(name), row->kind});
   }
   return row->make();
 }

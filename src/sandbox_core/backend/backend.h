@@ -16,7 +16,12 @@
 
 namespace sandbox {
 
-enum class BackendKind : uint8_t { Bubblewrap = 0, UsernsLite = 1, SandboxExec = 2, Passthrough = 3 };
+enum class BackendKind : uint8_t {
+  Bubblewrap = 0,
+  UsernsLite = 1,
+  SandboxExec = 2,
+  Passthrough = 3
+};
 inline constexpr size_t kBackendKindCount = 4;
 // What a spec that names no backend asks for; it is never swapped for a weaker one.
 inline constexpr BackendKind kDefaultBackend = BackendKind::Bubblewrap;
@@ -49,14 +54,14 @@ enum class LaunchWait : uint8_t { UntilExec, UntilSandboxUp };
 // stubs (checked by a test) all read this table; adding a kind is adding a row.
 struct BackendRow {
   BackendKind kind;
-  std::string_view listed_name;                // what available_backends() reports
-  std::array<std::string_view, 2> accepted;    // what spawn accepts; the first is the kind's name
-  std::string_view summary;                    // one line for the command line's listing
-  bool isolates;                               // false: the child sees the host as we do
-  bool adds_default_path;                      // DEFAULT_CHILD_PATH for an env without PATH
-  LaunchWait wait;                             // what spawn() waits for
-  Availability (*probe)();                     // see availability_of
-  std::unique_ptr<Backend> (*make)();          // only for an available kind
+  std::string_view listed_name;              // what available_backends() reports
+  std::array<std::string_view, 2> accepted;  // what spawn accepts; the first is the kind's name
+  std::string_view summary;                  // one line for the command line's listing
+  bool isolates;                             // false: the child sees the host as we do
+  bool adds_default_path;                    // DEFAULT_CHILD_PATH for an env without PATH
+  LaunchWait wait;                           // what spawn() waits for
+  Availability (*probe)();                   // see availability_of
+  std::unique_ptr<Backend> (*make)();        // only for an available kind
 };
 
 // In the order available_backends() reports them.
@@ -93,8 +98,8 @@ std::optional<std::string> find_sandbox_exec();
 struct BackendRefusal {
   enum class Why : uint8_t { UnknownName, Unavailable };
   Why why;
-  std::string name;            // the name asked for
-  BackendKind kind{};          // Unavailable only: the kind that name selects
+  std::string name;    // the name asked for
+  BackendKind kind{};  // Unavailable only: the kind that name selects
   std::string message() const;
 };
 

@@ -9,13 +9,13 @@
 #include <climits>
 #include <cstdlib>
 
+#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/isolation/limits.h"
-#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/isolation/seccomp.h"
 #include "sandbox_core/launch/launch.h"
 
@@ -31,8 +31,9 @@ constexpr int kArgsFd = kInitImageFd + 1;                    // bwrap's argument
 const std::string kInitCommand = "/proc/self/fd/" + std::to_string(kInitImageFd);
 
 // Host-wide knobs read-only and host secrets masked, as for userns-lite.
-constexpr const char* kProcReadOnly[] = {"/proc/sys", "/proc/sysrq-trigger", "/proc/irq", "/proc/bus"};
-constexpr const char* kProcMasked[] = {"/proc/kcore", "/proc/keys", "/proc/timer_list",
+constexpr const char* kProcReadOnly[] = {"/proc/sys", "/proc/sysrq-trigger", "/proc/irq",
+                                         "/proc/bus"};
+constexpr const char* kProcMasked[] = {"/proc/kcore",      "/proc/keys",       "/proc/timer_list",
                                        "/proc/kpagecount", "/proc/kpageflags", "/proc/kpagecgroup"};
 
 bool exists(const char* path) { return ::access(path, F_OK) == 0; }
@@ -45,7 +46,8 @@ constexpr int kOpenPathFlags = O_RDONLY;
 #endif
 
 std::string ownership_problem(const struct stat& st) {
-  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return "is owned by uid " + std::to_string(st.st_uid);
+  if (st.st_uid != 0 && st.st_uid != ::geteuid())
+    return "is owned by uid " + std::to_string(st.st_uid);
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by others";
   return {};
 }
@@ -115,8 +117,7 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
       // Run as root, bwrap would leave the sandbox its capabilities.
       "--cap-drop", "ALL", "--disable-userns",
       // No survivor: pid 1 (the init) dies with bwrap, and the namespace with pid 1.
-      "--die-with-parent", "--as-pid-1", "--new-session",
-      "--seccomp", std::to_string(kSeccompFd)};
+      "--die-with-parent", "--as-pid-1", "--new-session", "--seccomp", std::to_string(kSeccompFd)};
   if (own_network) args.push_back("--unshare-net");
   // A root caller's child is root only inside: bwrap runs as the unprivileged ids.
   if (setup != nullptr && setup->identity() == Identity::Unprivileged) {
@@ -194,7 +195,8 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   // The child's variables reach only the child: bwrap itself runs with none.
   args.push_back("--clearenv");
   for (const auto& [name, value] : spec.env) args.insert(args.end(), {"--setenv", name, value});
-  if (!spec.env.contains("PATH")) args.insert(args.end(), {"--setenv", "PATH", std::string(DEFAULT_CHILD_PATH)});
+  if (!spec.env.contains("PATH"))
+    args.insert(args.end(), {"--setenv", "PATH", std::string(DEFAULT_CHILD_PATH)});
   auto args_file = arguments_file(args);
   if (!args_file) return fail(SandboxError::io(args_file.error()));
 
@@ -210,7 +212,8 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   options.exec_fd = bwrap_fd_;
   options.args = {"--args", std::to_string(kArgsFd), "--", kInitCommand};
   options.args.insert(options.args.end(), init_args.begin(), init_args.end());
-  options.passed_fds = {{seccomp->get(), kSeccompFd}, {*image, kInitImageFd}, {args_file->get(), kArgsFd}};
+  options.passed_fds = {
+      {seccomp->get(), kSeccompFd}, {*image, kInitImageFd}, {args_file->get(), kArgsFd}};
   options.report = ReportMode::Init;
   options.setup = setup->get();
   options.namespace_flags = (*setup)->namespace_flags();

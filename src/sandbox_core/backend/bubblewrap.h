@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/base/unique_fd.h"
 #include "sandbox_core/isolation/namespaces.h"
-#include "sandbox_core/backend/sandboxed.h"
 
 namespace sandbox {
 
@@ -32,13 +32,14 @@ const CheckedTool& checked_bwrap();
 class BubblewrapBackend final : public SandboxedBackend {
  public:
   // The checked bwrap, executed by descriptor.
-  explicit BubblewrapBackend(const CheckedTool& tool) : bwrap_(tool.path), bwrap_fd_(tool.file.get()) {}
+  explicit BubblewrapBackend(const CheckedTool& tool)
+      : bwrap_(tool.path), bwrap_fd_(tool.file.get()) {}
   // A tool at a path (the tests' fake bwrap), executed by path.
   explicit BubblewrapBackend(std::string bwrap) : bwrap_(std::move(bwrap)) {}
   BackendKind kind() const override { return BackendKind::Bubblewrap; }
   // Launches the init under bwrap with `init_arguments` (a command, or a trial run).
-  Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec,
-                                            const std::vector<std::string>& init_arguments) override;
+  Result<SandboxChild, SandboxError> launch(
+      const SandboxSpec& spec, const std::vector<std::string>& init_arguments) override;
 
  private:
   std::string bwrap_;

@@ -8,11 +8,11 @@
 #include <algorithm>
 #include <random>
 
-#include "sandbox_core/spec/fs_allowlist.h"
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/launch/launch.h"
+#include "sandbox_core/spec/fs_allowlist.h"
 
 namespace sandbox {
 
@@ -25,8 +25,8 @@ void push_unique(std::vector<std::string>& list, std::string path) {
 }
 
 bool is_under(std::string_view path, std::string_view root) {
-  return path == root || (path.starts_with(root) && path.size() > root.size() &&
-                          path[root.size()] == '/');
+  return path == root ||
+         (path.starts_with(root) && path.size() > root.size() && path[root.size()] == '/');
 }
 
 std::string escape_profile_string(std::string_view path) {
@@ -126,8 +126,8 @@ Result<TempFile, IoError> create_profile_file(const std::string& dir, std::strin
     }
     return file;
   }
-  return fail(IoError::custom("too many temporary files exist at path " + quoted_form(base),
-                              EEXIST));
+  return fail(
+      IoError::custom("too many temporary files exist at path " + quoted_form(base), EEXIST));
 }
 
 Result<void, SandboxError> SandboxExecBackend::preflight() const {

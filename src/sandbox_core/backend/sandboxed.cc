@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include "sandbox_core/events/event.h"
-#include "sandbox_core/proxy/fence.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
+#include "sandbox_core/proxy/fence.h"
 
 namespace sandbox {
 namespace {
@@ -45,7 +45,8 @@ void remove_tree(const std::string& path) {
     }
     if (!sub.empty()) {
       int next = ::openat(dir, sub.c_str(), kDir);
-      if (next < 0 && ::fchmodat(dir, sub.c_str(), 0700, 0) == 0) next = ::openat(dir, sub.c_str(), kDir);
+      if (next < 0 && ::fchmodat(dir, sub.c_str(), 0700, 0) == 0)
+        next = ::openat(dir, sub.c_str(), kDir);
       if (next >= 0) {
         ::close(dir);
         dir = next;
@@ -104,7 +105,8 @@ std::vector<std::string> init_arguments(const std::vector<std::string>& command,
                                         const SandboxSpec& spec) {
   auto path = spec.env.find("PATH");
   const std::string fallback(DEFAULT_CHILD_PATH);
-  auto candidates = exec_candidates(command.front(), path == spec.env.end() ? &fallback : &path->second);
+  auto candidates =
+      exec_candidates(command.front(), path == spec.env.end() ? &fallback : &path->second);
   std::vector<std::string> out;
   out.reserve(1 + candidates.size() + command.size());
   out.push_back(std::to_string(candidates.size()));
@@ -120,8 +122,8 @@ NetworkPlan network_plan(const SandboxSpec& spec) {
   } else if (std::holds_alternative<NetworkFiltered>(spec.network)) {
     plan.fence = proxy::fence_endpoints(spec.env);
     if (plan.fence.empty()) {
-      SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation", "sandbox_core::isolation::fence",
-                    ("message"),
+      SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation",
+                    "sandbox_core::isolation::fence", ("message"),
                     "filtered network policy, but no proxy variable names a loopback proxy: "
                     "the child gets no network at all");
     }

@@ -1,11 +1,11 @@
 // The "userns-lite" backend. Any thread; each spawn prepares its own set-up.
 #include "sandbox_core/backend/userns_lite.h"
 
+#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/isolation/namespaces.h"
-#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/launch/launch.h"
 
 namespace sandbox {
@@ -40,8 +40,9 @@ Result<SandboxChild, SandboxError> UsernsLiteBackend::launch(
   if (!child) return child;
   limits->attach(*child);
   SANDBOX_TRY(attach_fence(*child, **setup, net));
-  SANDBOX_EVENT(events::Level::Debug, "sandbox_core::backend::userns", "sandbox_core::backend::userns_lite",
-                ("message", "layers"), "userns-lite sandbox started", (*setup)->layers());
+  SANDBOX_EVENT(events::Level::Debug, "sandbox_core::backend::userns",
+                "sandbox_core::backend::userns_lite", ("message", "layers"),
+                "userns-lite sandbox started", (*setup)->layers());
   return child;
 }
 

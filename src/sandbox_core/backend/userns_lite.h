@@ -17,8 +17,8 @@ class UsernsLiteBackend final : public SandboxedBackend {
  public:
   BackendKind kind() const override { return BackendKind::UsernsLite; }
   // Launches the init with `init_arguments` (a command, or a trial run).
-  Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec,
-                                            const std::vector<std::string>& init_arguments) override;
+  Result<SandboxChild, SandboxError> launch(
+      const SandboxSpec& spec, const std::vector<std::string>& init_arguments) override;
 };
 
 Availability userns_lite_probe();

@@ -59,7 +59,8 @@ void ByteBuffer::release() noexcept {
 size_t ByteBuffer::make_room(size_t limit) {
   if (size_ >= limit) return 0;
   if (size_ == capacity_) grow(limit);
-  if (mapped_ && prefaulted_ < std::min(capacity_, limit) && size_ + kPrefaultStep / 2 > prefaulted_) {
+  if (mapped_ && prefaulted_ < std::min(capacity_, limit) &&
+      size_ + kPrefaultStep / 2 > prefaulted_) {
     size_t upto = std::min({capacity_, limit, size_ + kPrefaultStep});
     if (upto > prefaulted_) prefault_for_write(data_ + prefaulted_, upto - prefaulted_);
     prefaulted_ = std::max(prefaulted_, upto);

@@ -36,9 +36,7 @@ class ByteBuffer {
   void commit(size_t n) noexcept { size_ += n; }
   void append(std::string_view bytes);
 
-  friend bool operator==(const ByteBuffer& a, std::string_view b) noexcept {
-    return a.view() == b;
-  }
+  friend bool operator==(const ByteBuffer& a, std::string_view b) noexcept { return a.view() == b; }
 
  private:
   void release() noexcept;

@@ -53,11 +53,12 @@ Result<void, IoError> write_all(int fd, std::string_view text) {
 }
 
 Result<void, IoError> send_all(int fd, std::span<const std::byte> buf) {
-  return write_loop(buf,
-                    [fd](const std::byte* p, size_t n) { return send_nosignal(fd, p, n); });
+  return write_loop(buf, [fd](const std::byte* p, size_t n) { return send_nosignal(fd, p, n); });
 }
 
-Result<void, IoError> send_all(int fd, std::string_view text) { return send_all(fd, bytes_of(text)); }
+Result<void, IoError> send_all(int fd, std::string_view text) {
+  return send_all(fd, bytes_of(text));
+}
 
 Result<UniqueFd, IoError> dup_cloexec(int fd) {
   int d = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);

@@ -1,7 +1,5 @@
 #include "sandbox_core/base/platform.h"
 
-#include "sandbox_core/base/fd_io.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -14,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "sandbox_core/base/fd_io.h"
 
 // Linux calls are used on Linux unless the build asks for the portable fallbacks.
 #if defined(__linux__) && !defined(SANDBOX_PORTABLE_FALLBACKS)
@@ -150,8 +150,8 @@ bool splice_available() noexcept {
 #endif
 }
 
-ssize_t splice_bytes([[maybe_unused]] int in, [[maybe_unused]] int out,
-                     [[maybe_unused]] size_t len, [[maybe_unused]] SpliceMore more) noexcept {
+ssize_t splice_bytes([[maybe_unused]] int in, [[maybe_unused]] int out, [[maybe_unused]] size_t len,
+                     [[maybe_unused]] SpliceMore more) noexcept {
 #if defined(SANDBOX_LINUX_CALLS) && defined(SPLICE_F_MOVE)
   unsigned flags = SPLICE_F_MOVE | (more == SpliceMore::Yes ? SPLICE_F_MORE : 0u);
   return ::splice(in, nullptr, out, nullptr, len, flags);
@@ -299,21 +299,20 @@ void WakeFd::clear() noexcept {
   (void)n;
 }
 
-Result<UniqueFd, IoError> anonymous_file(const char* name, std::string_view contents,
-                                         Seal seal) {
+Result<UniqueFd, IoError> anonymous_file(const char* name, std::string_view contents, Seal seal) {
 #if defined(SANDBOX_LINUX_CALLS)
   UniqueFd fd(::memfd_create(name, MFD_CLOEXEC | (seal == Seal::Yes ? MFD_ALLOW_SEALING : 0)));
   if (!fd) return fail(IoError::last());
   SANDBOX_TRY(write_all(fd.get(), contents));
-  if (seal == Seal::Yes &&
-      ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+  if (seal == Seal::Yes && ::fcntl(fd.get(), F_ADD_SEALS,
+                                   F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
     return fail(IoError::last());
   }
 #else
   (void)seal;  // nobody else can open it: unlinked before anything is written
   const char* dir = std::getenv("TMPDIR");
-  std::string path = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + name +
-                     "-XXXXXX";
+  std::string path =
+      std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + name + "-XXXXXX";
   UniqueFd fd(::mkstemp(path.data()));
   if (!fd) return fail(IoError::last());
   ::unlink(path.c_str());

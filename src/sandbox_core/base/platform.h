@@ -7,12 +7,11 @@
 // itself before it runs anything (run_child), so its program never inherits it.
 #pragma once
 
-#include <string_view>
-
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "sandbox_core/base/io_error.h"
 #include "sandbox_core/base/result.h"

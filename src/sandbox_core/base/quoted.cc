@@ -36,13 +36,26 @@ std::string quoted_form(std::string_view text) {
     size_t start = pos;
     long cp = decode_utf8(text, pos);
     switch (cp) {
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      default: break;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\0':
+        out += "\\0";
+        continue;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      default:
+        break;
     }
     if (cp < 0) {
       out += "\xEF\xBF\xBD";  // U+FFFD for a byte that is not UTF-8

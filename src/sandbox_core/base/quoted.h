@@ -13,5 +13,4 @@ namespace sandbox {
 // `text` is UTF-8; a byte that does not start a valid sequence becomes U+FFFD.
 std::string quoted_form(std::string_view text);
 
-
 }  // namespace sandbox

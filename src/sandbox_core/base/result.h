@@ -72,20 +72,20 @@ class [[nodiscard]] Result<void, E> {
 }  // namespace sandbox
 
 // Early return of the error of an expression that yields a Result.
-#define SANDBOX_TRY(expr)                                  \
-  do {                                                     \
-    auto&& sandbox_try_r_ = (expr);                        \
-    if (!sandbox_try_r_) {                                 \
+#define SANDBOX_TRY(expr)                                        \
+  do {                                                           \
+    auto&& sandbox_try_r_ = (expr);                              \
+    if (!sandbox_try_r_) {                                       \
       return ::sandbox::fail(std::move(sandbox_try_r_).error()); \
-    }                                                      \
+    }                                                            \
   } while (0)
 
 // Declares or assigns `lhs` from the value of an expression that yields a Result, or
 // returns its error early: SANDBOX_ASSIGN_OR_RETURN(auto fd, open_thing());
 #define SANDBOX_ASSIGN_OR_RETURN(lhs, expr) \
   SANDBOX_ASSIGN_OR_RETURN_IMPL_(SANDBOX_CONCAT_(sandbox_assign_r_, __LINE__), lhs, expr)
-#define SANDBOX_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)    \
-  auto tmp = (expr);                                      \
+#define SANDBOX_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)      \
+  auto tmp = (expr);                                        \
   if (!tmp) return ::sandbox::fail(std::move(tmp).error()); \
   lhs = std::move(tmp).value()
 #define SANDBOX_CONCAT_(a, b) SANDBOX_CONCAT_IMPL_(a, b)

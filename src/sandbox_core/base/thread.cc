@@ -1,9 +1,10 @@
 #include "sandbox_core/base/thread.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
-#include <unistd.h>
 #include <mutex>
 #include <vector>
 
@@ -77,7 +78,7 @@ Result<ThreadHandle, IoError> start_thread_impl(const char* name,
   ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   ::pthread_attr_destroy(&attr);
   if (rc != 0) return fail(IoError::from_errno(rc));  // `state` frees the body here
-  launch.release();  // owned by the new thread now
+  launch.release();                                   // owned by the new thread now
   ThreadHandle h;
   h.tid_ = tid;
   h.state_ = std::move(state);
@@ -203,8 +204,7 @@ bool run_pooled_impl(const char* idle_name, const char* name,
   return true;
 }
 
-ThreadHandle::ThreadHandle(ThreadHandle&& o) noexcept
-    : tid_(o.tid_), state_(std::move(o.state_)) {}
+ThreadHandle::ThreadHandle(ThreadHandle&& o) noexcept : tid_(o.tid_), state_(std::move(o.state_)) {}
 
 ThreadHandle& ThreadHandle::operator=(ThreadHandle&& o) noexcept {
   if (this != &o) {

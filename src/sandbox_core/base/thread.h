@@ -4,10 +4,11 @@
 // plain OS threads and must never touch Python objects.
 #pragma once
 
+#include <pthread.h>
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <pthread.h>
 #include <string_view>
 #include <utility>
 
@@ -94,7 +95,8 @@ bool run_pooled_impl(const char* idle_name, const char* name,
 template <class F>
 bool run_pooled(const char* idle_name, const char* name, F&& body) {
   return run_pooled_impl(
-      idle_name, name, std::make_unique<detail::ThreadBodyOf<std::decay_t<F>>>(std::forward<F>(body)));
+      idle_name, name,
+      std::make_unique<detail::ThreadBodyOf<std::decay_t<F>>>(std::forward<F>(body)));
 }
 
 }  // namespace sandbox

@@ -37,12 +37,15 @@ Record make_record(const Metadata& meta, std::span<const Value> values) {
   for (size_t i = 0; i < meta.field_count && i < values.size(); ++i) {
     const std::string_view field = meta.fields[i];
     const Value& v = values[i];
-    std::string text =
-        v.kind == Value::Kind::Text ? std::string(v.text) : std::to_string(v.number);
-    if (field == "message") r.message = std::move(text);
-    else if (field == "host") host = std::move(text);
-    else if (field == "port") port = std::move(text);
-    else if (field == "reason") r.reason = std::move(text);
+    std::string text = v.kind == Value::Kind::Text ? std::string(v.text) : std::to_string(v.number);
+    if (field == "message")
+      r.message = std::move(text);
+    else if (field == "host")
+      host = std::move(text);
+    else if (field == "port")
+      port = std::move(text);
+    else if (field == "reason")
+      r.reason = std::move(text);
   }
   if (!host.empty() || !port.empty()) {
     const bool v6 = host.find(':') != std::string::npos;

@@ -1,6 +1,5 @@
 #include "sandbox_core/events/event.h"
 
-
 namespace sandbox::events {
 namespace detail {
 
@@ -18,12 +17,18 @@ void dispatch(const Metadata& meta, std::initializer_list<Value> values) {
 
 std::string_view level_name(Level level) {
   switch (level) {
-    case Level::Off: return "OFF";
-    case Level::Error: return "ERROR";
-    case Level::Warn: return "WARN";
-    case Level::Info: return "INFO";
-    case Level::Debug: return "DEBUG";
-    case Level::Trace: return "TRACE";
+    case Level::Off:
+      return "OFF";
+    case Level::Error:
+      return "ERROR";
+    case Level::Warn:
+      return "WARN";
+    case Level::Info:
+      return "INFO";
+    case Level::Debug:
+      return "DEBUG";
+    case Level::Trace:
+      return "TRACE";
   }
   return "?";
 }

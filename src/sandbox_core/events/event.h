@@ -21,8 +21,8 @@ enum class Level : uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, 
 std::string_view level_name(Level level);
 
 struct Metadata {
-  const char* name;         // "event {file}:{line}"
-  const char* target;       // e.g. "sandbox_core::proxy"
+  const char* name;    // "event {file}:{line}"
+  const char* target;  // e.g. "sandbox_core::proxy"
   Level level;
   const char* module_path;  // e.g. "sandbox_core::proxy::http"
   const char* file;
@@ -37,9 +37,9 @@ struct Value {
   std::string_view text;
   uint64_t number = 0;
 
-  Value(std::string_view t) : kind(Kind::Text), text(t) {}  // NOLINT: implicit by design
+  Value(std::string_view t) : kind(Kind::Text), text(t) {}    // NOLINT: implicit by design
   Value(const std::string& t) : kind(Kind::Text), text(t) {}  // NOLINT
-  Value(const char* t) : kind(Kind::Text), text(t) {}  // NOLINT
+  Value(const char* t) : kind(Kind::Text), text(t) {}         // NOLINT
   template <class I, std::enable_if_t<std::is_integral_v<I>, int> = 0>
   Value(I n) : kind(Kind::Unsigned), number(static_cast<uint64_t>(n)) {}  // NOLINT
 };
@@ -57,8 +57,7 @@ void dispatch(const Metadata& meta, std::initializer_list<Value> values);
 }  // namespace detail
 
 inline bool enabled(Level level) {
-  return static_cast<uint8_t>(level) <=
-         detail::g_max_level.load(std::memory_order_relaxed);
+  return static_cast<uint8_t>(level) <= detail::g_max_level.load(std::memory_order_relaxed);
 }
 
 inline Level max_level() {
@@ -78,14 +77,19 @@ void set_sink(Sink* sink, Level max);
 // SANDBOX_EVENT(Level::Warn, "sandbox_core::proxy", "sandbox_core::proxy::http",
 //               ("message", "host", "port"), message, host, port);
 // The values are evaluated only when the level passes.
-#define SANDBOX_EVENT(LEVEL, TARGET, MODULE, FIELDS, ...)                                  \
-  do {                                                                                     \
-    if (::sandbox::events::enabled(LEVEL)) {                                               \
+#define SANDBOX_EVENT(LEVEL, TARGET, MODULE, FIELDS, ...)                                    \
+  do {                                                                                       \
+    if (::sandbox::events::enabled(LEVEL)) {                                                 \
       static constexpr const char* sandbox_event_fields_[] = {SANDBOX_EVENT_UNPAREN FIELDS}; \
-      static constexpr ::sandbox::events::Metadata sandbox_event_meta_{                    \
-          "event " __FILE__ ":" SANDBOX_EVENT_STR(__LINE__), TARGET, LEVEL, MODULE,          \
-          __FILE__, __LINE__, sandbox_event_fields_,                                       \
-          sizeof(sandbox_event_fields_) / sizeof(sandbox_event_fields_[0])};               \
-      ::sandbox::events::detail::dispatch(sandbox_event_meta_, {__VA_ARGS__});             \
-    }                                                                                      \
+      static constexpr ::sandbox::events::Metadata sandbox_event_meta_{                      \
+          "event " __FILE__ ":" SANDBOX_EVENT_STR(__LINE__),                                 \
+          TARGET,                                                                            \
+          LEVEL,                                                                             \
+          MODULE,                                                                            \
+          __FILE__,                                                                          \
+          __LINE__,                                                                          \
+          sandbox_event_fields_,                                                             \
+          sizeof(sandbox_event_fields_) / sizeof(sandbox_event_fields_[0])};                 \
+      ::sandbox::events::detail::dispatch(sandbox_event_meta_, {__VA_ARGS__});               \
+    }                                                                                        \
   } while (0)

@@ -20,7 +20,8 @@
 
 namespace sandbox::http {
 
-inline constexpr std::string_view kResponseTunnelOpen = "HTTP/1.1 200 Connection Established\r\n\r\n";
+inline constexpr std::string_view kResponseTunnelOpen =
+    "HTTP/1.1 200 Connection Established\r\n\r\n";
 inline constexpr std::string_view kResponseMethodNotAllowed =
     "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n";
 inline constexpr std::string_view kResponseBadGateway =

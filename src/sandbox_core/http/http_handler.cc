@@ -10,8 +10,8 @@
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/text.h"
 #include "sandbox_core/events/event.h"
-#include "sandbox_core/netfilter/admission.h"
 #include "sandbox_core/http/http.h"
+#include "sandbox_core/netfilter/admission.h"
 #include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
 
@@ -76,8 +76,8 @@ std::optional<Result<void, IoError>> end_unless_admitted(netfilter::AdmissionOut
       return Result<void, IoError>();
     }
     case Outcome::Admitted:
-      PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW, opening upstream",
-                  host, port);
+      PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW, opening upstream", host,
+                  port);
       return std::nullopt;
   }
   client.reset();  // not reached; an unknown outcome must never open a tunnel
@@ -217,15 +217,14 @@ void report_accept_failure(const IoError& error) {
   PROXY_EVENT(Level::Warn, ("message"), "allow-list proxy accept failed: " + error.text());
 }
 void report_over_cap(size_t cap) {
-  PROXY_EVENT(Level::Warn, ("message"), "allow-list proxy at its limit of " +
-                                            std::to_string(cap) +
-                                            " connections: closed a new one");
+  PROXY_EVENT(
+      Level::Warn, ("message"),
+      "allow-list proxy at its limit of " + std::to_string(cap) + " connections: closed a new one");
 }
 }  // namespace
 
-const proxy::ProxyKind kHttpProxy{"allow-list-proxy",     "allow-list-proxy-conn",
-                                  "http",                 &new_http_head_reader,
-                                  &serve_http_head,       &report_accept_failure,
-                                  &report_ended,          &report_over_cap};
+const proxy::ProxyKind kHttpProxy{
+    "allow-list-proxy", "allow-list-proxy-conn", "http",        &new_http_head_reader,
+    &serve_http_head,   &report_accept_failure,  &report_ended, &report_over_cap};
 
 }  // namespace sandbox::http

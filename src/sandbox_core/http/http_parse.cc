@@ -37,8 +37,7 @@ bool is_connect_method(std::string_view method) {
 }
 
 std::string forbidden_response(std::string_view body) {
-  std::string out =
-      "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: ";
+  std::string out = "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: ";
   out += std::to_string(body.size());
   out += "\r\nConnection: close\r\n\r\n";
   out += body;

@@ -7,7 +7,6 @@
 
 #include "sandbox_core/isolation/syscalls.h"
 
-
 namespace sandbox::isolation {
 
 int landlock_abi() {

@@ -8,7 +8,6 @@
 #include <algorithm>
 
 #include "sandbox_core/isolation/limits.h"
-
 #include "sandbox_core/spec/fs_allowlist.h"
 
 namespace sandbox::isolation {

@@ -19,11 +19,11 @@ struct LayoutEntry {
     Dev,        // a minimal /dev: null zero full random urandom tty, pts, shm
     Tmpfs,      // a private, empty tmpfs
   } kind;
-  std::string path;        // absolute, normalised
-  std::string link;        // Symlink: the link's text
-  bool directory = true;   // binds: the host path is a directory (else a file)
-  bool named = false;      // binds: a path the caller named (extra paths, the work dir)
-  uint64_t size_bytes = 0; // Tmpfs: its fixed size; 0: the kernel's default
+  std::string path;         // absolute, normalised
+  std::string link;         // Symlink: the link's text
+  bool directory = true;    // binds: the host path is a directory (else a file)
+  bool named = false;       // binds: a path the caller named (extra paths, the work dir)
+  uint64_t size_bytes = 0;  // Tmpfs: its fixed size; 0: the kernel's default
 };
 
 // Entries in mount order: a path comes after every entry above it. Host paths that do not

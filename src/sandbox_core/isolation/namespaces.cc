@@ -81,8 +81,8 @@ Result<int, IoError> make_unprivileged_userns() {
   UniqueFd read_end(pipe[0]), write_end(pipe[1]);
   alignas(16) static char stack[16 * 1024];
   int read_fd = read_end.get();
-  pid_t pid = ::clone(userns_helper, stack + sizeof stack, CLONE_VM | CLONE_FILES | CLONE_NEWUSER | SIGCHLD,
-                      &read_fd);
+  pid_t pid = ::clone(userns_helper, stack + sizeof stack,
+                      CLONE_VM | CLONE_FILES | CLONE_NEWUSER | SIGCHLD, &read_fd);
   if (pid < 0) return fail(IoError::last());
   const std::string map = "0 " + std::to_string(kUnprivilegedId) + " 1\n";
   const std::string proc = "/proc/" + std::to_string(pid) + "/";
@@ -120,7 +120,9 @@ Result<int, IoError> unprivileged_userns() {
 
 NamespaceSetup::~NamespaceSetup() = default;
 
-const char* NamespaceSetup::keep(std::string s) { return strings_.emplace_back(std::move(s)).c_str(); }
+const char* NamespaceSetup::keep(std::string s) {
+  return strings_.emplace_back(std::move(s)).c_str();
+}
 
 void NamespaceSetup::add_mount(MountStep m, std::string label, bool create_self) {
   std::vector<const char*>& dirs = dir_lists_.emplace_back();
@@ -143,7 +145,8 @@ Result<int, IoError> NamespaceSetup::detached_tree(const std::string& path, bool
     sys::OpenHow how{O_PATH | O_CLOEXEC, 0, sys::kResolveNoSymlinks | sys::kResolveNoMagiclinks};
     UniqueFd at(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
     if (!at) return fail(links_refused(path));
-    tree.reset(static_cast<int>(::syscall(SYS_open_tree, at.get(), "", kClone | sys::kAtEmptyPath)));
+    tree.reset(
+        static_cast<int>(::syscall(SYS_open_tree, at.get(), "", kClone | sys::kAtEmptyPath)));
   } else {
     tree.reset(static_cast<int>(::syscall(SYS_open_tree, AT_FDCWD, path.c_str(), kClone)));
   }
@@ -193,7 +196,8 @@ void NamespaceSetup::add_proc_masks(const std::string& proc) {
   }
   ::globfree(&g);
   for (const std::string& path : masked) {
-    MountStep m = step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/null"), keep(path));
+    MountStep m =
+        step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/null"), keep(path));
     m.read_only = m.optional = true;
     add_mount(m, "mask " + quoted_form(path), false);
   }
@@ -249,8 +253,7 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
         add_rule(e.path, ro & ~landlock::kExecute);
         have_proc = true;
         break;
-      case Kind::Tmpfs:
-      {
+      case Kind::Tmpfs: {
         std::string data = "mode=1777";
         if (e.size_bytes != 0) data += ",size=" + std::to_string(e.size_bytes);
         add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, keep(data)),
@@ -264,8 +267,8 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
         add_rule(e.path, landlock::kReadDir);
         for (const char* name : kDevices) {
           std::string path = e.path + "/" + name;
-          MountStep m = step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name),
-                             keep(path));
+          MountStep m =
+              step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name), keep(path));
           m.file = true;
           add_mount(m, "bind the device " + quoted_form(path), true);
           add_rule(path, file);
@@ -275,9 +278,11 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
                        "newinstance,ptmxmode=0666,mode=620"),
                   "mount a private devpts", true);
         add_rule(pts, rw);
-        const std::pair<const char*, const char*> links[] = {
-            {"pts/ptmx", "ptmx"}, {"/proc/self/fd", "fd"}, {"/proc/self/fd/0", "stdin"},
-            {"/proc/self/fd/1", "stdout"}, {"/proc/self/fd/2", "stderr"}};
+        const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "ptmx"},
+                                                             {"/proc/self/fd", "fd"},
+                                                             {"/proc/self/fd/0", "stdin"},
+                                                             {"/proc/self/fd/1", "stdout"},
+                                                             {"/proc/self/fd/2", "stderr"}};
         for (auto [text, name] : links) {
           std::string path = e.path + "/" + name;
           add_mount(step(MountStep::Kind::Symlink, keep(text), keep(path)),
@@ -303,7 +308,8 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
 Result<void, IoError> NamespaceSetup::plan_staging(const SandboxSpec& spec) {
   flags_ |= CLONE_NEWNS;
   struct stat st;
-  const char* stage = ::stat(kStageDirs[0], &st) == 0 && S_ISDIR(st.st_mode) ? kStageDirs[0] : kStageDirs[1];
+  const char* stage =
+      ::stat(kStageDirs[0], &st) == 0 && S_ISDIR(st.st_mode) ? kStageDirs[0] : kStageDirs[1];
   add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", stage, "mode=0755"), "mount the stage", false);
   using Kind = LayoutEntry::Kind;
   for (const LayoutEntry& e : sandbox_layout(spec)) {
@@ -420,7 +426,9 @@ std::string NamespaceSetup::layers() const {
 
 std::string NamespaceSetup::describe(const launch_detail::ChildReport& r) const {
   using namespace launch_detail;
-  auto at = [](const auto& list, int32_t i) { return i >= 0 && static_cast<size_t>(i) < list.size(); };
+  auto at = [](const auto& list, int32_t i) {
+    return i >= 0 && static_cast<size_t>(i) < list.size();
+  };
   switch (r.step) {
     case kStepIdMap: {
       static const char* const kLabels[] = {
@@ -436,7 +444,8 @@ std::string NamespaceSetup::describe(const launch_detail::ChildReport& r) const 
       return "bring up the sandbox's loopback interface";
     case kStepFence:
       return at(options_.fence, r.detail)
-                 ? "listen on " + netfilter::to_string(options_.fence[r.detail]) + " inside the sandbox"
+                 ? "listen on " + netfilter::to_string(options_.fence[r.detail]) +
+                       " inside the sandbox"
                  : "hand the network fence's listeners over";
     case kStepChdirInside:
       return "enter the work directory " + quoted_form(work_dir_ ? work_dir_ : "") +
@@ -482,7 +491,8 @@ Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {
       out.emplace_back(fd);
     }
   }
-  if (out.size() != listener_count_) return fail(IoError::custom("network fence: listeners lost", EIO));
+  if (out.size() != listener_count_)
+    return fail(IoError::custom("network fence: listeners lost", EIO));
   return out;
 }
 

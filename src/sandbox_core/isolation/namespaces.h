@@ -6,6 +6,8 @@
 // the child (namespaces_in_child.cc); everything it reads is built here, as plain arrays.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -19,8 +21,6 @@
 #include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/netfilter/ip_address.h"
-
-#include <sys/socket.h>
 #if defined(__linux__)
 #include <linux/filter.h>
 #endif
@@ -47,12 +47,12 @@ struct MountStep {
   enum class Kind : uint8_t { Bind, Tmpfs, Proc, Sysfs, Devpts, Symlink } kind;
   const char* source = nullptr;  // Bind: the host path under the old root; Symlink: text
   const char* target = nullptr;
-  const char* data = nullptr;    // Tmpfs/Devpts mount options
-  int tree = -1;                 // Bind: a detached mount the parent made, moved to target
-  bool file = false;             // the mount point is a file, not a directory
-  bool read_only = false;        // made read-only, recursively, once mounted
-  bool no_links = false;         // Bind: no component of source is followed as a link
-  bool optional = false;         // skipped when the target does not exist
+  const char* data = nullptr;         // Tmpfs/Devpts mount options
+  int tree = -1;                      // Bind: a detached mount the parent made, moved to target
+  bool file = false;                  // the mount point is a file, not a directory
+  bool read_only = false;             // made read-only, recursively, once mounted
+  bool no_links = false;              // Bind: no component of source is followed as a link
+  bool optional = false;              // skipped when the target does not exist
   const char* const* dirs = nullptr;  // directories to create first, outermost first
   size_t dir_count = 0;
 };
@@ -82,9 +82,9 @@ class NamespaceSetup final : public ChildSetup {
  public:
   struct Options {
     RootMode root = RootMode::Host;
-    bool new_network = false;  // a network namespace of its own, loopback up
+    bool new_network = false;                     // a network namespace of its own, loopback up
     std::vector<netfilter::SocketAddress> fence;  // listeners created inside, sent back
-    bool harden = false;       // no_new_privs, Landlock, capabilities and seccomp last
+    bool harden = false;  // no_new_privs, Landlock, capabilities and seccomp last
     // RootMode::Own: the child ends in a user namespace of its own. Staged: bwrap makes it.
     bool own_user_namespace = true;
   };

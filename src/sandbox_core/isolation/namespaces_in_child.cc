@@ -60,7 +60,9 @@ bool write_file(const char* path, const char* text) noexcept {
 bool make_dirs(const MountStep& m, long owner) noexcept {
   for (size_t i = 0; i < m.dir_count; ++i) {
     if (::mkdir(m.dirs[i], 0755) == 0) {
-      if (owner >= 0 && ::syscall(SYS_fchownat, AT_FDCWD, m.dirs[i], owner, owner, AT_SYMLINK_NOFOLLOW) != 0) return false;
+      if (owner >= 0 &&
+          ::syscall(SYS_fchownat, AT_FDCWD, m.dirs[i], owner, owner, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
     } else if (errno != EEXIST) {
       return false;
     }
@@ -95,7 +97,8 @@ int source_tree(const MountStep& m) noexcept {
 
 bool attach(int tree, const MountStep& m) noexcept {
   if (tree < 0) return false;
-  bool ok = ::syscall(SYS_move_mount, tree, "", AT_FDCWD, m.target, sys::kMoveMountFromEmptyPath) == 0;
+  bool ok =
+      ::syscall(SYS_move_mount, tree, "", AT_FDCWD, m.target, sys::kMoveMountFromEmptyPath) == 0;
   return close_keeping_errno(tree, ok);
 }
 
@@ -119,22 +122,24 @@ bool apply(const MountStep& m, long owner = -1) noexcept {
     case MountStep::Kind::Symlink:
       return ::symlink(m.source, m.target) == 0 || errno == EEXIST;
     case MountStep::Kind::Bind: {
-      bool ok = m.tree >= 0 || m.no_links ? attach(source_tree(m), m)
-                                          : ::mount(m.source, m.target, nullptr, MS_BIND | MS_REC, nullptr) == 0;
+      bool ok = m.tree >= 0 || m.no_links
+                    ? attach(source_tree(m), m)
+                    : ::mount(m.source, m.target, nullptr, MS_BIND | MS_REC, nullptr) == 0;
       // Recursively, so no submount of a read-only path stays writable.
       return ok && (!m.read_only || set_attr(m.target, kLocked, sys::kAtRecursive));
     }
     case MountStep::Kind::Sysfs:
       // Only a sysfs mounted in the sandbox's network namespace lists its own interfaces;
       // where the kernel refuses one, the host's read-only.
-      if (::mount("sysfs", m.target, "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0) {
+      if (::mount("sysfs", m.target, "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                  nullptr) == 0) {
         return true;
       }
       return ::mount(m.source, m.target, nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
              set_attr(m.target, kLocked, sys::kAtRecursive);
     case MountStep::Kind::Tmpfs:
-      return ::mount(m.source, m.target, "tmpfs", MS_NOSUID | MS_NODEV | (m.read_only ? MS_RDONLY : 0),
-                     m.data) == 0;
+      return ::mount(m.source, m.target, "tmpfs",
+                     MS_NOSUID | MS_NODEV | (m.read_only ? MS_RDONLY : 0), m.data) == 0;
     case MountStep::Kind::Proc:
       return ::mount(m.source, m.target, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0;
     case MountStep::Kind::Devpts:
@@ -171,7 +176,8 @@ int NamespaceSetup::run(ChildReport& r) const noexcept {
 // The caller's ids inside; setgroups must be denied before an unprivileged gid map.
 int NamespaceSetup::map_ids(ChildReport& r) const noexcept {
   if (uid_map_ == nullptr) return 0;
-  if (!write_file("/proc/self/setgroups", "deny") && errno != ENOENT) return fail_at(r, kStepIdMap, kDenySetgroups);
+  if (!write_file("/proc/self/setgroups", "deny") && errno != ENOENT)
+    return fail_at(r, kStepIdMap, kDenySetgroups);
   if (!write_file("/proc/self/uid_map", uid_map_)) return fail_at(r, kStepIdMap, kUidMap);
   if (!write_file("/proc/self/gid_map", gid_map_)) return fail_at(r, kStepIdMap, kGidMap);
   return 0;
@@ -179,7 +185,8 @@ int NamespaceSetup::map_ids(ChildReport& r) const noexcept {
 
 int NamespaceSetup::enter_own_root(ChildReport& r) const noexcept {
   // Nothing mounted here may propagate back to the host.
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail_at(r, kStepPivot);
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return fail_at(r, kStepPivot);
   // The new root is a tmpfs over /tmp in this mount namespace only; after the pivot
   // the old root, host /tmp included, is reachable under /.old for the binds.
   if (::mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0 ||
@@ -202,7 +209,8 @@ int NamespaceSetup::enter_own_root(ChildReport& r) const noexcept {
 
 // Every source is opened before the stage covers its directory, where a source may live.
 int NamespaceSetup::stage_binds(ChildReport& r) const noexcept {
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail_at(r, kStepPivot);
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return fail_at(r, kStepPivot);
   int trees[kMaxStageSteps];
   const size_t count = mount_count_ < kMaxStageSteps ? mount_count_ : kMaxStageSteps;
   for (size_t i = 1; i < count; ++i) {
@@ -214,7 +222,8 @@ int NamespaceSetup::stage_binds(ChildReport& r) const noexcept {
   if (!apply(mounts_[0])) return fail_at(r, kStepMount, 0);
   for (size_t i = 1; i < count; ++i) {
     const MountStep& m = mounts_[i];
-    bool ok = m.kind == MountStep::Kind::Bind ? make_mount_point(m) && attach(trees[i], m) : apply(m);
+    bool ok =
+        m.kind == MountStep::Kind::Bind ? make_mount_point(m) && attach(trees[i], m) : apply(m);
     if (!ok) return fail_at(r, kStepMount, static_cast<int32_t>(i));
   }
   return 0;
@@ -295,10 +304,13 @@ int NamespaceSetup::restrict_files(ChildReport& r) const noexcept {
     int fd = ::open(landlock_rules_[i].path, O_PATH | O_CLOEXEC);
     if (fd < 0) return fail_at(r, kStepLandlock, static_cast<int32_t>(i));
     landlock::PathBeneathAttr attr{landlock_rules_[i].access, fd};
-    long rc = ::syscall(SYS_landlock_add_rule, landlock_ruleset_, landlock::kRulePathBeneath, &attr, 0);
-    if (!close_keeping_errno(fd, rc == 0)) return fail_at(r, kStepLandlock, static_cast<int32_t>(i));
+    long rc =
+        ::syscall(SYS_landlock_add_rule, landlock_ruleset_, landlock::kRulePathBeneath, &attr, 0);
+    if (!close_keeping_errno(fd, rc == 0))
+      return fail_at(r, kStepLandlock, static_cast<int32_t>(i));
   }
-  if (::syscall(SYS_landlock_restrict_self, landlock_ruleset_, 0) != 0) return fail_at(r, kStepLandlock);
+  if (::syscall(SYS_landlock_restrict_self, landlock_ruleset_, 0) != 0)
+    return fail_at(r, kStepLandlock);
   return 0;
 }
 
@@ -306,7 +318,8 @@ int NamespaceSetup::restrict_files(ChildReport& r) const noexcept {
 // gains a capability; then none held now either.
 int NamespaceSetup::drop_capabilities(ChildReport& r) const noexcept {
   for (int cap = 0; cap <= last_cap_; ++cap) {
-    if (::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL) return fail_at(r, kStepCapabilities);
+    if (::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL)
+      return fail_at(r, kStepCapabilities);
   }
   if (::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) {
     return fail_at(r, kStepCapabilities);
@@ -320,7 +333,8 @@ int NamespaceSetup::drop_capabilities(ChildReport& r) const noexcept {
 
 // Last: it refuses the mount calls the set-up above needed.
 int NamespaceSetup::install_seccomp(ChildReport& r) const noexcept {
-  if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &seccomp_, 0, 0) != 0) return fail_at(r, kStepSeccomp);
+  if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &seccomp_, 0, 0) != 0)
+    return fail_at(r, kStepSeccomp);
   return 0;
 }
 

@@ -82,8 +82,8 @@ constexpr RefusedCall kRefused[] = {
     {"mount_setattr", SYS_mount_setattr, EPERM, {kAlways}},
     // Input injection into a terminal the sandbox can still reach.
     {"ioctl", SYS_ioctl, EPERM, {{Op::In, 1, {TIOCSTI, TIOCLINUX}, 2}}},
-    // No file the sandbox leaves behind is setuid or setgid. openat2's mode sits behind a
-    // pointer; the C library falls back to openat on ENOSYS.
+// No file the sandbox leaves behind is setuid or setgid. openat2's mode sits behind a
+// pointer; the C library falls back to openat on ENOSYS.
 #ifdef SYS_chmod
     {"chmod", SYS_chmod, EPERM, {has_bits(1, kSetIdBits)}},
 #endif
@@ -118,10 +118,14 @@ constexpr RefusedCall kRefused[] = {
     // Unix, IPv4 and IPv6 only, plus NETLINK_ROUTE: the C library's getaddrinfo
     // (AI_ADDRCONFIG) and `ip` read addresses and links through it.
     {"socket", SYS_socket, EPERM, {{Op::NotIn, 0, {AF_UNIX, AF_INET, AF_INET6, AF_NETLINK}, 4}}},
-    {"socket", SYS_socket, EPERM,
+    {"socket",
+     SYS_socket,
+     EPERM,
      {{Op::In, 0, {AF_NETLINK}, 1}, {Op::NotIn, 2, {NETLINK_ROUTE}, 1}}},
     // UDP-Lite: a second datagram protocol for no client the sandbox runs.
-    {"socket", SYS_socket, EPERM,
+    {"socket",
+     SYS_socket,
+     EPERM,
      {{Op::In, 0, {AF_INET, AF_INET6}, 2}, {Op::In, 2, {IPPROTO_UDPLITE}, 1}}},
 };
 

@@ -4,9 +4,9 @@
 // every architecture the sandbox supports.
 #pragma once
 
-#include <cstdint>
-
 #include <sys/syscall.h>
+
+#include <cstdint>
 
 #ifndef SYS_open_tree
 #define SYS_open_tree 428

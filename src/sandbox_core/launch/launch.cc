@@ -7,10 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <limits>
-#include <algorithm>
 #include <map>
 
 #include "sandbox_core/base/fd_io.h"
@@ -35,8 +35,7 @@ static_assert(launch_detail::kInitScriptFd == 5, "the script commands below name
 constexpr const char kShellFromFd[] = ". " SANDBOX_SCRIPT_PATH SANDBOX_STR(5);
 // Read through the descriptor itself (no path, so nothing to reopen), closed after; the
 // code runs in __main__ with "-c"'s argv and path, and tracebacks name "<string>".
-constexpr const char kPythonFromFd[] =
-    "exec(compile(open(5, 'rb').read(), '<string>', 'exec'))";
+constexpr const char kPythonFromFd[] = "exec(compile(open(5, 'rb').read(), '<string>', 'exec'))";
 #undef SANDBOX_STR
 #undef SANDBOX_STR2
 #undef SANDBOX_SCRIPT_PATH
@@ -118,8 +117,7 @@ std::vector<std::string> exec_candidates(const std::string& program, const std::
 
 namespace {
 
-Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options,
-                                            const SandboxSpec& spec) {
+Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options, const SandboxSpec& spec) {
   LaunchPlan plan;
   plan.argv_storage.reserve(options.args.size() + 1);
   plan.argv_storage.push_back(options.program);
@@ -333,7 +331,8 @@ Result<Pipe, SandboxError> pipe_above(int floor) {
 Result<int, SandboxError> descriptor_floor(const LaunchOptions& options, bool with_script) {
   int floor = 3;
   for (const auto& p : options.passed_fds) floor = std::max(floor, p.target + 1);
-  if (options.report == ReportMode::Init) floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
+  if (options.report == ReportMode::Init)
+    floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
   if (with_script) floor = std::max(floor, kScriptFd + 1);
   if (options.passed_fds.size() + 3 > kMaxPassedFds || floor > kSetupFdFloor) {
     return io_failure(IoError::custom("too many descriptors passed to the child", EINVAL));

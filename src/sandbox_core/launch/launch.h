@@ -122,11 +122,11 @@ struct LaunchOptions {
 };
 
 // Starts the child as the leader of a new session and process group: stdin from
-// spec.stdin_fd or the null device, a script_by_descriptor() at kScriptFd, stdout/stderr to pipes (or the null device when not captured), working
-// directory spec.host_dir(), environment exactly spec.env plus the missing defaults, no
-// descriptor above 2 but the passed ones, SIGPIPE and SIGXFSZ at their defaults. A
-// program without "/" is searched in the child's own PATH. Failures inside the child
-// come back as Io errors after the half-started child has been reaped.
+// spec.stdin_fd or the null device, a script_by_descriptor() at kScriptFd, stdout/stderr to pipes
+// (or the null device when not captured), working directory spec.host_dir(), environment exactly
+// spec.env plus the missing defaults, no descriptor above 2 but the passed ones, SIGPIPE and
+// SIGXFSZ at their defaults. A program without "/" is searched in the child's own PATH. Failures
+// inside the child come back as Io errors after the half-started child has been reaped.
 Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
                                                 const SandboxSpec& spec);
 

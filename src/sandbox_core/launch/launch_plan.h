@@ -2,10 +2,11 @@
 // creation and exec. Everything the child touches is prepared here, in the parent.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 #include "sandbox_core/launch/child_report.h"
 #include "sandbox_core/launch/launch.h"
@@ -34,7 +35,7 @@ struct ChildPlan {
   const ChildSetup* setup = nullptr;
   int namespace_flags = 0;
   void* clone_stack_top = nullptr;  // namespace children run on a stack of their own
-  sigset_t restore_mask;  // the parent thread's mask before it blocked everything
+  sigset_t restore_mask;            // the parent thread's mask before it blocked everything
 };
 
 // Runs in the child between its creation and exec. Only async-signal-safe calls on data

@@ -3,11 +3,12 @@
 // CLONE_VM), so it must not allocate, lock, unwind or touch anything but the plan. Built
 // with -fno-exceptions; a test checks its undefined symbols against an allow-list of
 // async-signal-safe functions.
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #if defined(__linux__)
 #include <sched.h>
@@ -165,7 +166,8 @@ void run_child(const ChildPlan& plan, int report_fd) noexcept {
   // The parent moved every source above every target, so no dup2 here clobbers a later
   // source, and dup2 onto a different number clears close-on-exec on the copy.
   for (int target = 0; target < 3; ++target) {
-    if (::dup2(plan.stdio[target], target) < 0) report_and_exit(report_fd, kStdioSteps[target], errno);
+    if (::dup2(plan.stdio[target], target) < 0)
+      report_and_exit(report_fd, kStdioSteps[target], errno);
   }
   if (int err = seal_descriptors(plan); err != 0) report_and_exit(report_fd, kStepDescriptors, err);
   if (::chdir(plan.work_dir) != 0) report_and_exit(report_fd, kStepChdir, errno);
@@ -176,7 +178,8 @@ void run_child(const ChildPlan& plan, int report_fd) noexcept {
   }
   if (plan.setup != nullptr) {
     ChildReport rec{0, 0, -1};
-    if (int err = plan.setup->run(rec); err != 0) report_and_exit(report_fd, rec.step, err, rec.detail);
+    if (int err = plan.setup->run(rec); err != 0)
+      report_and_exit(report_fd, rec.step, err, rec.detail);
   }
   if (::sigprocmask(SIG_SETMASK, &plan.restore_mask, nullptr) != 0) {
     report_and_exit(report_fd, kStepSignals, errno);

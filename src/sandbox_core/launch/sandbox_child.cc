@@ -11,8 +11,7 @@
 
 namespace sandbox {
 
-TempFile::TempFile(TempFile&& o) noexcept
-    : path_(std::move(o.path_)), fd_(std::move(o.fd_)) {
+TempFile::TempFile(TempFile&& o) noexcept : path_(std::move(o.path_)), fd_(std::move(o.fd_)) {
   o.path_.clear();
 }
 

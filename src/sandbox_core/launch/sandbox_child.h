@@ -5,12 +5,13 @@
 // helpers, in that order.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "sandbox_core/base/unique_fd.h"

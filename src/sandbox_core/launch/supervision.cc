@@ -60,8 +60,7 @@ namespace {
 constexpr int64_t kNoStop = INT64_MAX;
 
 int64_t now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             MonoClock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(MonoClock::now().time_since_epoch())
       .count();
 }
 
@@ -73,10 +72,9 @@ struct DrainControl {
   std::atomic<int64_t> stop_at_ns{kNoStop};
 
   void stop_at(MonoClock::time_point when) {
-    stop_at_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         when.time_since_epoch())
-                         .count(),
-                     std::memory_order_release);
+    stop_at_ns.store(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count(),
+        std::memory_order_release);
     wake.notify();
   }
 };
@@ -353,7 +351,10 @@ class Collector {
  public:
   Collector(SandboxChild child, Deadline deadline, pid_t pid, std::atomic<bool>& exited,
             CollectOptions options)
-      : rec_(std::move(child)), deadline_(deadline), pid_(pid), exited_(exited),
+      : rec_(std::move(child)),
+        deadline_(deadline),
+        pid_(pid),
+        exited_(exited),
         should_stop_(std::move(options.should_stop)),
         forward_broken_(std::move(options.forward_broken)) {
     streams_[0].label = StreamLabel::Stdout;
@@ -419,10 +420,10 @@ class Collector {
     for (auto& st : streams_) {
       if (!st.fd || st.eof || st.error || st.drain) continue;
       auto slot = std::make_shared<DrainSlot>();
-      auto started = start_thread(
-          nullptr, [fd = std::move(st.fd), label = st.label, slot, control = control_,
-                    forward = std::move(st.forward), kept = std::move(st.kept),
-                    done = done_, broken = forward_broken_]() mutable {
+      auto started =
+          start_thread(nullptr, [fd = std::move(st.fd), label = st.label, slot, control = control_,
+                                 forward = std::move(st.forward), kept = std::move(st.kept),
+                                 done = done_, broken = forward_broken_]() mutable {
             DrainsDone::Mark mark{done};
             slot->result = drain(std::move(fd), label, control.get(), forward.get(),
                                  std::move(kept), broken.get());
@@ -512,7 +513,8 @@ class Collector {
       ByteBuffer& to = st.label == StreamLabel::Stdout ? out.stdout_bytes : out.stderr_bytes;
       if (st.drain) {
         auto& d = *st.drain;
-        if (!d.thread.join() || !d.slot->result) return fail(failure(name + " drain thread panicked"));
+        if (!d.thread.join() || !d.slot->result)
+          return fail(failure(name + " drain thread panicked"));
         auto& r = *d.slot->result;
         if (!r) return fail(failure("read " + name + ": " + r.error().text()));
         to = std::move(*r);

@@ -56,8 +56,7 @@ Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label);
 // there instead, uncapped, and nothing is kept; `forward_broken`, when given, is set once
 // a write there fails with EPIPE. Blocks.
 Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label,
-                                        size_t keep_at_most = OUTPUT_CAP_BYTES,
-                                        int forward_fd = -1,
+                                        size_t keep_at_most = OUTPUT_CAP_BYTES, int forward_fd = -1,
                                         std::atomic<bool>* forward_broken = nullptr);
 
 struct CollectedOutput {
@@ -98,11 +97,11 @@ struct CollectOptions {
 // the group again after exit, stores `exited` (release), joins the drains and disposes of
 // the record on every path. Where there is a pidfd and nothing is forwarded, the calling
 // thread reads the streams itself while it waits, as long as they stay small; streams
-// that grow, or outlive the child, go to drain threads of their own. With a deadline, the drains get
-// until DRAIN_GRACE_AFTER_DEADLINE past the later of the deadline and the reap to reach
-// end of file, then stop keeping what they read (a setsid grandchild holding a pipe
-// cannot hang a timed collect). Failure texts: "wait: {}", "{stream} drain thread panicked",
-// "read {stream}: {}"; Internal when a drain thread cannot be started.
+// that grow, or outlive the child, go to drain threads of their own. With a deadline, the drains
+// get until DRAIN_GRACE_AFTER_DEADLINE past the later of the deadline and the reap to reach end of
+// file, then stop keeping what they read (a setsid grandchild holding a pipe cannot hang a timed
+// collect). Failure texts: "wait: {}", "{stream} drain thread panicked", "read {stream}: {}";
+// Internal when a drain thread cannot be started.
 Result<CollectedOutput, CollectError> collect_child(SandboxChild child, Deadline deadline,
                                                     pid_t pid, std::atomic<bool>& exited,
                                                     CollectOptions options = {});

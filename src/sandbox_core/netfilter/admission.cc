@@ -20,15 +20,13 @@ bool in_v4(const IpAddress& ip, uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint
 }
 
 bool is_internal_v4(const IpAddress& ip) {
-  return in_v4(ip, 0, 0, 0, 0, 32) || in_v4(ip, 10, 0, 0, 0, 8) ||
-         in_v4(ip, 100, 64, 0, 0, 10) || in_v4(ip, 127, 0, 0, 0, 8) ||
-         in_v4(ip, 169, 254, 0, 0, 16) || in_v4(ip, 172, 16, 0, 0, 12) ||
-         in_v4(ip, 192, 168, 0, 0, 16) || in_v4(ip, 224, 0, 0, 0, 4) ||
-         in_v4(ip, 255, 255, 255, 255, 32);
+  return in_v4(ip, 0, 0, 0, 0, 32) || in_v4(ip, 10, 0, 0, 0, 8) || in_v4(ip, 100, 64, 0, 0, 10) ||
+         in_v4(ip, 127, 0, 0, 0, 8) || in_v4(ip, 169, 254, 0, 0, 16) ||
+         in_v4(ip, 172, 16, 0, 0, 12) || in_v4(ip, 192, 168, 0, 0, 16) ||
+         in_v4(ip, 224, 0, 0, 0, 4) || in_v4(ip, 255, 255, 255, 255, 32);
 }
 
-Result<std::vector<SocketAddress>, IoError> system_lookup(const std::string& host,
-                                                          uint16_t port) {
+Result<std::vector<SocketAddress>, IoError> system_lookup(const std::string& host, uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -82,10 +80,10 @@ bool is_internal_address(const IpAddress& ip) {
   const auto& b = ip.bytes;
   bool first15_zero = true;
   for (size_t i = 0; i < 15; ++i) first15_zero = first15_zero && b[i] == 0;
-  if (first15_zero && b[15] <= 1) return true;       // :: and ::1
-  if (b[0] == 0xff) return true;                     // ff00::/8
+  if (first15_zero && b[15] <= 1) return true;             // :: and ::1
+  if (b[0] == 0xff) return true;                           // ff00::/8
   if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) return true;  // fe80::/10
-  if ((b[0] & 0xfe) == 0xfc) return true;            // fc00::/7
+  if ((b[0] & 0xfe) == 0xfc) return true;                  // fc00::/7
   return false;
 }
 

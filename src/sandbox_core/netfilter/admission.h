@@ -62,9 +62,8 @@ class DnsCache {
   using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
   using ClockFn = std::function<Clock::time_point()>;
   // Returns every address the resolver gave, in order (the port applied), or an error.
-  using LookupFn =
-      std::function<Result<std::vector<SocketAddress>, IoError>(const std::string& host,
-                                                                uint16_t port)>;
+  using LookupFn = std::function<Result<std::vector<SocketAddress>, IoError>(
+      const std::string& host, uint16_t port)>;
 
   static constexpr std::chrono::seconds kTtl{60};
   static constexpr size_t kSweepThreshold = 1024;

@@ -14,9 +14,7 @@ namespace {
 
 // The prefix part of "addr/prefix": an unsigned decimal in 0..255, one leading '+' and
 // leading zeros accepted, nothing else (no spaces, no '-').
-std::optional<unsigned> parse_prefix(std::string_view text) {
-  return parse_decimal(text, 255);
-}
+std::optional<unsigned> parse_prefix(std::string_view text) { return parse_decimal(text, 255); }
 
 bool block_contains(const CidrBlock& block, const IpAddress& ip) {
   if (block.address.family != ip.family) return false;
@@ -53,9 +51,7 @@ std::string ascii_lower(std::string_view text) {
 
 Result<NamePattern, FilterParseError> parse_name_pattern(std::string_view text) {
   std::string lowered = ascii_lower(trim_white_space(text));
-  auto bad = [&] {
-    return fail(FilterParseError{FilterParseError::Kind::BadWildcard, lowered});
-  };
+  auto bad = [&] { return fail(FilterParseError{FilterParseError::Kind::BadWildcard, lowered}); };
   std::string_view view = lowered;
   if (view.substr(0, 2) == "*.") {
     std::string_view rest = view.substr(2);
@@ -77,8 +73,8 @@ Result<std::optional<CidrBlock>, FilterParseError> entry_block(std::string_view 
       // matches nothing: a typo in a deny list must not silently disable the rule.
       auto prefix = parse_prefix(entry.substr(slash + 1));
       if (!prefix || *prefix > address->size() * 8) {
-        return fail(FilterParseError{FilterParseError::Kind::CidrPrefixOutOfRange,
-                                     std::string(entry)});
+        return fail(
+            FilterParseError{FilterParseError::Kind::CidrPrefixOutOfRange, std::string(entry)});
       }
       return std::optional<CidrBlock>(CidrBlock{*address, static_cast<uint8_t>(*prefix)});
     }
@@ -186,8 +182,8 @@ std::string_view inert_entry_reason(InertEntry why) {
 }
 
 std::string never_matches_message(std::string_view entry, InertEntry why) {
-  return "entry " + quoted_form(entry) + " can never match: " +
-         std::string(inert_entry_reason(why));
+  return "entry " + quoted_form(entry) +
+         " can never match: " + std::string(inert_entry_reason(why));
 }
 
 namespace {

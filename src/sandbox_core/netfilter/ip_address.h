@@ -3,12 +3,13 @@
 // RFC 4291 IPv6 text without brackets or zone index.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/socket.h>
 
 namespace sandbox::netfilter {
 

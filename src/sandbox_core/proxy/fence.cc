@@ -44,13 +44,15 @@ std::optional<netfilter::SocketAddress> loopback_endpoint(std::string_view url) 
 
 }  // namespace
 
-std::vector<netfilter::SocketAddress> fence_endpoints(const std::map<std::string, std::string>& env) {
+std::vector<netfilter::SocketAddress> fence_endpoints(
+    const std::map<std::string, std::string>& env) {
   std::vector<netfilter::SocketAddress> out;
   for (const char* name : kProxyUrlVarNames) {
     auto it = env.find(name);
     if (it == env.end()) continue;
     auto endpoint = loopback_endpoint(it->second);
-    if (endpoint && std::find(out.begin(), out.end(), *endpoint) == out.end()) out.push_back(*endpoint);
+    if (endpoint && std::find(out.begin(), out.end(), *endpoint) == out.end())
+      out.push_back(*endpoint);
   }
   return out;
 }
@@ -96,9 +98,9 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
         (void)serve_as_local_proxy(st->endpoints[i], client);
         continue;
       }
-      (void)run_proxy_pooled("fence-relay", [c = std::move(client), e = st->endpoints[i]]() mutable {
-        relay(std::move(c), e);
-      });
+      (void)run_proxy_pooled(
+          "fence-relay",
+          [c = std::move(client), e = st->endpoints[i]]() mutable { relay(std::move(c), e); });
     }
   }
 }

@@ -39,7 +39,6 @@ std::optional<ConnectTarget> parse_connect_target(std::string_view target) {
   return ConnectTarget{std::string(host), *port};
 }
 
-
 Result<UniqueFd, IoError> connect_with_timeout(const netfilter::SocketAddress& addr,
                                                std::chrono::milliseconds timeout) {
   sockaddr_storage ss{};
@@ -52,8 +51,8 @@ Result<UniqueFd, IoError> connect_with_timeout(const netfilter::SocketAddress& a
     if (errno != EINPROGRESS && errno != EINTR) return fail(IoError::last());
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                               std::chrono::steady_clock::now());
+      auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return fail(IoError::custom("connection timed out", ETIMEDOUT));
       pollfd p{fd.get(), POLLOUT, 0};
       int rc = ::poll(&p, 1, static_cast<int>(left.count()));

@@ -1,5 +1,6 @@
 // Socket helpers shared by both proxies: the upstream connect with a deadline, the
-// handshake time-outs and the host:port form of a destination or proxy endpoint. Called from connection threads and from the stop sequence.
+// handshake time-outs and the host:port form of a destination or proxy endpoint. Called from
+// connection threads and from the stop sequence.
 #pragma once
 
 #include <chrono>

@@ -253,9 +253,9 @@ void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot) {
 
   // A direction whose thread cannot be had closes its descriptors and does not run.
   (void)run_proxy_pooled("proxy-pump-u2c",
-                   [s = std::move(upstream), d = std::move(*client_dup), slot]() mutable {
-                     copy_direction(std::move(s), std::move(d));
-                   });
+                         [s = std::move(upstream), d = std::move(*client_dup), slot]() mutable {
+                           copy_direction(std::move(s), std::move(d));
+                         });
   // The calling connection thread is done with the handshake and becomes the other
   // direction: one thread less per tunnel, same names as seen from outside.
   set_current_thread_name("proxy-pump-c2u");

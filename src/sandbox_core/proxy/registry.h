@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "sandbox_core/netfilter/ip_address.h"
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/netfilter/ip_address.h"
 #include "sandbox_core/proxy/proxy.h"
 
 namespace sandbox::proxy {

@@ -224,14 +224,14 @@ class PollLoop {
     PendingHead p = std::move(pending_[i]);
     remove(i);
     // A thread that cannot start closes the client, its head and its slot with the body.
-    (void)run_proxy_pooled(
-        kind_.connection_thread_name,
-        [serve = kind_.serve, shared = ctx_.shared, filter = ctx_.filter,
-         client = std::move(p.client), reader = std::move(p.reader),
-         slot = std::move(p.slot)]() mutable {
-          events::ProxyScope scope(shared->url);
-          serve(std::move(filter), std::move(client), std::move(reader), std::move(slot));
-        });
+    (void)run_proxy_pooled(kind_.connection_thread_name,
+                           [serve = kind_.serve, shared = ctx_.shared, filter = ctx_.filter,
+                            client = std::move(p.client), reader = std::move(p.reader),
+                            slot = std::move(p.slot)]() mutable {
+                             events::ProxyScope scope(shared->url);
+                             serve(std::move(filter), std::move(client), std::move(reader),
+                                   std::move(slot));
+                           });
   }
 
   // `error` is a copy: it may come from the reader that remove() destroys.

@@ -65,8 +65,8 @@ std::optional<Reply> refusal_for(const netfilter::AdmissionOutcome& admission,
                   netfilter::to_string(admission.address.ip), netfilter::refusal_reason(admission));
       return Reply::NotAllowed;
     case Outcome::Admitted:
-      SOCKS_EVENT(Level::Debug, ("message", "host", "port"), "socks5 ALLOW, opening upstream",
-                  host, port);
+      SOCKS_EVENT(Level::Debug, ("message", "host", "port"), "socks5 ALLOW, opening upstream", host,
+                  port);
       return std::nullopt;
   }
   return Reply::NotAllowed;  // not reached; an unknown outcome must never open a tunnel
@@ -80,8 +80,7 @@ Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
   auto upstream = proxy::connect_with_timeout(to, proxy::kUpstreamConnectTimeout);
   if (!upstream) {
     SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
-                "socks5 upstream connect failed: " + upstream.error().text(), dest.host,
-                dest.port);
+                "socks5 upstream connect failed: " + upstream.error().text(), dest.host, dest.port);
     send_socks_reply(fd, Reply::ConnectionRefused);
     client.reset();
     return {};
@@ -217,15 +216,14 @@ void report_accept_failure(const IoError& error) {
   SOCKS_EVENT(Level::Warn, ("message"), "socks5 proxy accept failed: " + error.text());
 }
 void report_over_cap(size_t cap) {
-  SOCKS_EVENT(Level::Warn, ("message"),
-              "socks5 proxy at its limit of " + std::to_string(cap) +
-                  " connections: closed a new one");
+  SOCKS_EVENT(
+      Level::Warn, ("message"),
+      "socks5 proxy at its limit of " + std::to_string(cap) + " connections: closed a new one");
 }
 }  // namespace
 
-const proxy::ProxyKind kSocks5Proxy{"socks5-proxy",          "socks5-proxy-conn",
-                                    "socks5h",               &new_socks5_head_reader,
-                                    &serve_socks_head,       &report_accept_failure,
-                                    &report_ended,           &report_over_cap};
+const proxy::ProxyKind kSocks5Proxy{
+    "socks5-proxy",    "socks5-proxy-conn",    "socks5h",     &new_socks5_head_reader,
+    &serve_socks_head, &report_accept_failure, &report_ended, &report_over_cap};
 
 }  // namespace sandbox::socks

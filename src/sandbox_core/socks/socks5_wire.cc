@@ -16,7 +16,8 @@ ReplyBytes encode_reply(Reply rep) {
 }
 
 Result<uint8_t, IoError> decode_greeting_head(std::span<const std::byte, 2> head) {
-  if (head[0] != std::byte{kVersion}) return fail(IoError::custom("socks5: bad version in greeting"));
+  if (head[0] != std::byte{kVersion})
+    return fail(IoError::custom("socks5: bad version in greeting"));
   return static_cast<uint8_t>(head[1]);
 }
 
@@ -25,14 +26,15 @@ bool offers_no_auth(std::span<const std::byte> methods) {
 }
 
 Result<RequestHead, IoError> decode_request_head(std::span<const std::byte, 4> head) {
-  if (head[0] != std::byte{kVersion}) return fail(IoError::custom("socks5: bad version in request"));
+  if (head[0] != std::byte{kVersion})
+    return fail(IoError::custom("socks5: bad version in request"));
   return RequestHead{static_cast<uint8_t>(head[1]), static_cast<uint8_t>(head[3])};
 }
 
 std::string ipv4_host(std::span<const std::byte, 4> b) {
-  return netfilter::to_string(netfilter::IpAddress::v4(
-      static_cast<uint8_t>(b[0]), static_cast<uint8_t>(b[1]), static_cast<uint8_t>(b[2]),
-      static_cast<uint8_t>(b[3])));
+  return netfilter::to_string(
+      netfilter::IpAddress::v4(static_cast<uint8_t>(b[0]), static_cast<uint8_t>(b[1]),
+                               static_cast<uint8_t>(b[2]), static_cast<uint8_t>(b[3])));
 }
 
 std::string ipv6_host(std::span<const std::byte, 16> b) {

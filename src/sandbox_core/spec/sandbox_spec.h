@@ -78,7 +78,14 @@ std::string system_temp_dir();
 
 class SandboxError {
  public:
-  enum class Kind : uint8_t { ToolUnavailable, SetupFailed, InvalidSpec, HardeningUnavailable, Other, Io };
+  enum class Kind : uint8_t {
+    ToolUnavailable,
+    SetupFailed,
+    InvalidSpec,
+    HardeningUnavailable,
+    Other,
+    Io
+  };
 
   static SandboxError tool_unavailable(std::string what);
   static SandboxError setup_failed(int wait_status, std::string stderr_text);
@@ -90,8 +97,9 @@ class SandboxError {
 
   Kind kind() const { return kind_; }
   const IoError& io_error() const { return io_; }
-  // "isolation tool not available: {}", "backend setup failed: exit=ExitStatus(unix_wait_status(N)), stderr={}",
-  // "invalid spec: {}", "isolation hardening unavailable: {}", the wrapped message, "io: {}".
+  // "isolation tool not available: {}", "backend setup failed:
+  // exit=ExitStatus(unix_wait_status(N)), stderr={}", "invalid spec: {}", "isolation hardening
+  // unavailable: {}", the wrapped message, "io: {}".
   std::string message() const;
   // Same, except Other appends ": <cause>" for each cause.
   std::string verbose_message() const;

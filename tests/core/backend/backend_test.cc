@@ -1,4 +1,6 @@
 // Backend selection, sandbox-exec (through a fake tool), spawn failures and fence endpoints.
+#include "sandbox_core/backend/backend.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,11 +10,10 @@
 #include <sstream>
 
 #include "launch/child_helpers.h"
-#include "sandbox_core/backend/backend.h"
 #include "sandbox_core/backend/bubblewrap.h"
-#include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
+#include "sandbox_core/backend/sandboxed.h"
 #include "support/capture_sink.h"
 
 namespace sandbox {
@@ -45,9 +46,13 @@ std::string slurp(const std::string& path) {
 // The refusal texts are checked through the module's spawn.
 TEST(SelectBackend, BuildsAvailableAndRefusesUnknownOrUnavailableNames) {
   const std::pair<std::string, std::optional<BackendKind>> cases[] = {
-      {"none", BackendKind::Passthrough}, {"sandbox-exec", BackendKind::SandboxExec},
-      {"sandboxexec", BackendKind::SandboxExec}, {"bwrap", BackendKind::Bubblewrap},
-      {"userns", BackendKind::UsernsLite}, {"Sandbox-Exec", {}}, {"", {}},
+      {"none", BackendKind::Passthrough},
+      {"sandbox-exec", BackendKind::SandboxExec},
+      {"sandboxexec", BackendKind::SandboxExec},
+      {"bwrap", BackendKind::Bubblewrap},
+      {"userns", BackendKind::UsernsLite},
+      {"Sandbox-Exec", {}},
+      {"", {}},
   };
   for (const auto& [name, kind] : cases) {
     SCOPED_TRACE(name);
@@ -137,7 +142,8 @@ TEST(CheckTool, RefusesWhatAnotherUserCouldReplace) {
       {dir + "/link", ""},
       {dir + "/groupw", dir + "/groupw is writable by others"},
       {dir + "/setuid", "bwrap at " + dir + "/setuid is setuid, which this backend does not use"},
-      {dir + "/open/tool", "the directory " + dir + "/open above " + dir + "/open/tool is writable by others"},
+      {dir + "/open/tool",
+       "the directory " + dir + "/open above " + dir + "/open/tool is writable by others"},
       {t.path + "/tool", "the directory /tmp above " + t.path + "/tool is writable by others"},
   };
   for (const auto& [path, refusal] : rows) {
@@ -157,12 +163,12 @@ TEST(CheckTool, RefusesWhatAnotherUserCouldReplace) {
 // /private alias (or the other way round) where it is under /tmp or /var.
 TEST(SandboxExecProfile, DeniesByDefaultAndAllowsWritesOnlyUnderEachWritablePathOnce) {
   SandboxSpec spec = shell_spec("true", "/w");
-  spec.extra_read_write_paths = {"/a\"b", "/c\\d", "/a\"b", "/tmp",
+  spec.extra_read_write_paths = {"/a\"b",   "/c\\d",    "/a\"b",          "/tmp",
                                  "/tmpfoo", "/tmp/foo", "/private/var/x", "/var"};
   std::multiset<std::string> want_writes;
   for (auto p : {"/tmp", "/private/tmp", "/dev/shm", "/dev/null", "/dev/zero", "/dev/full",
-                 "/dev/tty", "/w", "/a\\\"b", "/c\\\\d", "/tmpfoo", "/tmp/foo",
-                 "/private/tmp/foo", "/private/var/x", "/var/x", "/var", "/private/var"})
+                 "/dev/tty", "/w", "/a\\\"b", "/c\\\\d", "/tmpfoo", "/tmp/foo", "/private/tmp/foo",
+                 "/private/var/x", "/var/x", "/var", "/private/var"})
     want_writes.insert("(allow file-write* (subpath \"" + std::string(p) + "\"))");
   for (NetworkPolicy policy : {NetworkPolicy{NetworkBlocked{}}, NetworkPolicy{NetworkOpen{}},
                                NetworkPolicy{NetworkFiltered{}}}) {

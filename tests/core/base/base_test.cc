@@ -61,8 +61,8 @@ TEST(PlatformCalls, DescriptorsWakeUpsAndRandomBytes) {
   auto wake = WakeFd::create();
   ASSERT_TRUE(wake);
   const std::pair<int, bool> cases[] = {{pipe_read.get(), false}, {pipe_write.get(), false},
-                                        {blocking.get(), false}, {nonblocking.get(), true},
-                                        {accepted.get(), false}, {wake->poll_fd(), false}};
+                                        {blocking.get(), false},  {nonblocking.get(), true},
+                                        {accepted.get(), false},  {wake->poll_fd(), false}};
   for (auto [fd, nonblocking_wanted] : cases) {
     SCOPED_TRACE(fd);
     EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);

@@ -2,8 +2,10 @@
 // on synthetic calls, the layout and path normalisation, and the mount and Landlock plans
 // that NamespaceSetup::prepare() produces.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
+#include <linux/netlink.h>
 #include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -21,9 +23,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <linux/netlink.h>
 
 #include "sandbox_core/isolation/landlock.h"
 #include "sandbox_core/isolation/layout.h"
@@ -86,48 +85,48 @@ struct CallRow {
 
 TEST(SeccompProgram, EachRuleRefusesOnlyWhatItNames) {
   const CallRow rows[] = {
-      {"read", SYS_read, {0, 0, 0}, kAllow},
-      {"unshare a user namespace", SYS_unshare, {CLONE_NEWUSER}, kEperm},
-      {"unshare a mount namespace", SYS_unshare, {CLONE_NEWNS}, kAllow},
-      {"clone a user namespace", SYS_clone, {CLONE_NEWUSER | SIGCHLD}, kEperm},
-      {"fork", SYS_clone, {SIGCHLD}, kAllow},
-      {"clone3", SYS_clone3, {0, 0}, kEnosys},
-      {"ptrace", SYS_ptrace, {0}, kEperm},
-      {"mount", SYS_mount, {0}, kEperm},
-      {"open_tree", SYS_open_tree, {0}, kEperm},
-      {"TIOCSTI", SYS_ioctl, {0, TIOCSTI}, kEperm},
-      {"TCGETS", SYS_ioctl, {0, TCGETS}, kAllow},
-      {"AF_PACKET", SYS_socket, {AF_PACKET, SOCK_RAW, 0}, kEperm},
-      {"AF_INET stream", SYS_socket, {AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0}, kAllow},
-      {"NETLINK_ROUTE", SYS_socket, {AF_NETLINK, SOCK_RAW, NETLINK_ROUTE}, kAllow},
-      {"NETLINK_AUDIT", SYS_socket, {AF_NETLINK, SOCK_RAW, NETLINK_AUDIT}, kEperm},
-      {"UDP-Lite over IPv4", SYS_socket, {AF_INET, SOCK_DGRAM, IPPROTO_UDPLITE}, kEperm},
-      {"UDP-Lite over IPv6", SYS_socket, {AF_INET6, SOCK_DGRAM, IPPROTO_UDPLITE}, kEperm},
-      {"UDP over IPv6", SYS_socket, {AF_INET6, SOCK_DGRAM, IPPROTO_UDP}, kAllow},
-      {"protocol 136 of a unix socket", SYS_socket, {AF_UNIX, SOCK_DGRAM, 136}, kAllow},
-      {"fchmodat setuid", SYS_fchmodat, {static_cast<uint64_t>(AT_FDCWD), 0, 04755}, kEperm},
-      {"fchmodat setgid", SYS_fchmodat, {static_cast<uint64_t>(AT_FDCWD), 0, 02755}, kEperm},
-      {"fchmodat plain", SYS_fchmodat, {static_cast<uint64_t>(AT_FDCWD), 0, 0755}, kAllow},
-      {"fchmodat2 setuid", SYS_fchmodat2, {static_cast<uint64_t>(AT_FDCWD), 0, 04755, 0}, kEperm},
-      {"fchmod setgid", SYS_fchmod, {3, 02775}, kEperm},
-      {"fchmod sticky", SYS_fchmod, {3, 01777}, kAllow},
-      {"openat creating setuid", SYS_openat, {0, 0, O_CREAT | O_WRONLY, 04755}, kEperm},
-      {"openat creating plain", SYS_openat, {0, 0, O_CREAT | O_WRONLY, 0644}, kAllow},
-      {"openat without O_CREAT", SYS_openat, {0, 0, O_WRONLY, 04755}, kAllow},
-      {"openat O_TMPFILE setgid", SYS_openat, {0, 0, O_TMPFILE | O_RDWR, 02600}, kEperm},
-      {"openat2", SYS_openat2, {0, 0, 0, 0}, kEnosys},
-      {"mkdirat setgid", SYS_mkdirat, {0, 0, 02755}, kEperm},
-      {"mkdirat plain", SYS_mkdirat, {0, 0, 0755}, kAllow},
-      {"mknodat setuid", SYS_mknodat, {0, 0, S_IFREG | 04755, 0}, kEperm},
-      {"personality query", SYS_personality, {0xffffffff}, kAllow},
-      {"personality PER_LINUX", SYS_personality, {PER_LINUX}, kAllow},
-      {"personality ADDR_NO_RANDOMIZE", SYS_personality, {ADDR_NO_RANDOMIZE}, kEperm},
+    {"read", SYS_read, {0, 0, 0}, kAllow},
+    {"unshare a user namespace", SYS_unshare, {CLONE_NEWUSER}, kEperm},
+    {"unshare a mount namespace", SYS_unshare, {CLONE_NEWNS}, kAllow},
+    {"clone a user namespace", SYS_clone, {CLONE_NEWUSER | SIGCHLD}, kEperm},
+    {"fork", SYS_clone, {SIGCHLD}, kAllow},
+    {"clone3", SYS_clone3, {0, 0}, kEnosys},
+    {"ptrace", SYS_ptrace, {0}, kEperm},
+    {"mount", SYS_mount, {0}, kEperm},
+    {"open_tree", SYS_open_tree, {0}, kEperm},
+    {"TIOCSTI", SYS_ioctl, {0, TIOCSTI}, kEperm},
+    {"TCGETS", SYS_ioctl, {0, TCGETS}, kAllow},
+    {"AF_PACKET", SYS_socket, {AF_PACKET, SOCK_RAW, 0}, kEperm},
+    {"AF_INET stream", SYS_socket, {AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0}, kAllow},
+    {"NETLINK_ROUTE", SYS_socket, {AF_NETLINK, SOCK_RAW, NETLINK_ROUTE}, kAllow},
+    {"NETLINK_AUDIT", SYS_socket, {AF_NETLINK, SOCK_RAW, NETLINK_AUDIT}, kEperm},
+    {"UDP-Lite over IPv4", SYS_socket, {AF_INET, SOCK_DGRAM, IPPROTO_UDPLITE}, kEperm},
+    {"UDP-Lite over IPv6", SYS_socket, {AF_INET6, SOCK_DGRAM, IPPROTO_UDPLITE}, kEperm},
+    {"UDP over IPv6", SYS_socket, {AF_INET6, SOCK_DGRAM, IPPROTO_UDP}, kAllow},
+    {"protocol 136 of a unix socket", SYS_socket, {AF_UNIX, SOCK_DGRAM, 136}, kAllow},
+    {"fchmodat setuid", SYS_fchmodat, {static_cast<uint64_t>(AT_FDCWD), 0, 04755}, kEperm},
+    {"fchmodat setgid", SYS_fchmodat, {static_cast<uint64_t>(AT_FDCWD), 0, 02755}, kEperm},
+    {"fchmodat plain", SYS_fchmodat, {static_cast<uint64_t>(AT_FDCWD), 0, 0755}, kAllow},
+    {"fchmodat2 setuid", SYS_fchmodat2, {static_cast<uint64_t>(AT_FDCWD), 0, 04755, 0}, kEperm},
+    {"fchmod setgid", SYS_fchmod, {3, 02775}, kEperm},
+    {"fchmod sticky", SYS_fchmod, {3, 01777}, kAllow},
+    {"openat creating setuid", SYS_openat, {0, 0, O_CREAT | O_WRONLY, 04755}, kEperm},
+    {"openat creating plain", SYS_openat, {0, 0, O_CREAT | O_WRONLY, 0644}, kAllow},
+    {"openat without O_CREAT", SYS_openat, {0, 0, O_WRONLY, 04755}, kAllow},
+    {"openat O_TMPFILE setgid", SYS_openat, {0, 0, O_TMPFILE | O_RDWR, 02600}, kEperm},
+    {"openat2", SYS_openat2, {0, 0, 0, 0}, kEnosys},
+    {"mkdirat setgid", SYS_mkdirat, {0, 0, 02755}, kEperm},
+    {"mkdirat plain", SYS_mkdirat, {0, 0, 0755}, kAllow},
+    {"mknodat setuid", SYS_mknodat, {0, 0, S_IFREG | 04755, 0}, kEperm},
+    {"personality query", SYS_personality, {0xffffffff}, kAllow},
+    {"personality PER_LINUX", SYS_personality, {PER_LINUX}, kAllow},
+    {"personality ADDR_NO_RANDOMIZE", SYS_personality, {ADDR_NO_RANDOMIZE}, kEperm},
 #if defined(__x86_64__)
-      {"chmod setuid", SYS_chmod, {0, 04755}, kEperm},
-      {"open creating setgid", SYS_open, {0, O_CREAT | O_WRONLY, 02755}, kEperm},
-      {"creat setuid", SYS_creat, {0, 04700}, kEperm},
-      {"mkdir setgid", SYS_mkdir, {0, 02755}, kEperm},
-      {"modify_ldt", SYS_modify_ldt, {0, 0, 0}, kEperm},
+    {"chmod setuid", SYS_chmod, {0, 04755}, kEperm},
+    {"open creating setgid", SYS_open, {0, O_CREAT | O_WRONLY, 02755}, kEperm},
+    {"creat setuid", SYS_creat, {0, 04700}, kEperm},
+    {"mkdir setgid", SYS_mkdir, {0, 02755}, kEperm},
+    {"modify_ldt", SYS_modify_ldt, {0, 0, 0}, kEperm},
 #endif
   };
   for (const CallRow& row : rows) {
@@ -154,9 +153,12 @@ TEST(SeccompProgram, EachRuleRefusesOnlyWhatItNames) {
 TEST(Layout, PathsAreNormalisedLexically) {
   char cwd[4096];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  const std::pair<std::string, std::string> rows[] = {
-      {"/a/./b//c/", "/a/b/c"}, {"/a/../..", "/"}, {"/", "/"}, {"//x/../y", "/y"},
-      {"rel/./p", std::string(cwd) + "/rel/p"}, {"", cwd}};
+  const std::pair<std::string, std::string> rows[] = {{"/a/./b//c/", "/a/b/c"},
+                                                      {"/a/../..", "/"},
+                                                      {"/", "/"},
+                                                      {"//x/../y", "/y"},
+                                                      {"rel/./p", std::string(cwd) + "/rel/p"},
+                                                      {"", cwd}};
   for (const auto& [in, out] : rows) EXPECT_EQ(normalized_path(in), out) << in;
 }
 
@@ -237,11 +239,11 @@ TEST(NamespacePlan, OwnRootHardensProcAndSysAndGrantsReferOnWritableTrees) {
   EXPECT_EQ(s.namespace_flags() & CLONE_NEWCGROUP, 0);
   EXPECT_TRUE(s.own_cgroup_namespace());
   const auto& labels = s.mount_labels();
-  for (const char* label : {"mount a fresh proc on \"/proc\"", "make \"/proc/sys\" read-only",
-                            "make \"/proc/sysrq-trigger\" read-only", "mask \"/proc/kcore\"",
-                            "mask \"/proc/keys\"", "mask \"/proc/timer_list\"",
-                            "mount a fresh sysfs on \"/sys\"", "mask \"/sys/firmware\"",
-                            "mount a private tmpfs on \"/tmp\""}) {
+  for (const char* label :
+       {"mount a fresh proc on \"/proc\"", "make \"/proc/sys\" read-only",
+        "make \"/proc/sysrq-trigger\" read-only", "mask \"/proc/kcore\"", "mask \"/proc/keys\"",
+        "mask \"/proc/timer_list\"", "mount a fresh sysfs on \"/sys\"", "mask \"/sys/firmware\"",
+        "mount a private tmpfs on \"/tmp\""}) {
     EXPECT_TRUE(has(labels, label)) << label;
   }
   EXPECT_TRUE(has(labels, "bind \"" + tmp.path + "\""));
@@ -279,8 +281,9 @@ TEST(NamespacePlan, StagingCoversOnlyTheCallersPaths) {
   auto setup = NamespaceSetup::prepare(spec, std::move(o));
   ASSERT_TRUE(setup) << setup.error().text();
   const NamespaceSetup& s = **setup;
-  EXPECT_EQ(s.mount_labels(), (std::vector<std::string>{"mount the stage", "bind \"" + tmp.path + "\"",
-                                                        "bind \"" + tmp.path + "/ro\" read-only"}));
+  EXPECT_EQ(s.mount_labels(),
+            (std::vector<std::string>{"mount the stage", "bind \"" + tmp.path + "\"",
+                                      "bind \"" + tmp.path + "/ro\" read-only"}));
   const std::string stage = s.mounts()[0].target;
   ASSERT_NE(s.staged(tmp.path), nullptr);
   EXPECT_EQ(*s.staged(tmp.path), stage + "/0");
@@ -303,7 +306,8 @@ TEST(NamespacePlan, LinksInReadWritePathsAreRefused) {
     o.root = mode;
     auto setup = NamespaceSetup::prepare(spec, std::move(o));
     ASSERT_FALSE(setup);
-    EXPECT_EQ(setup.error().text(), "bind \"" + tmp.path + "/up/w\": Too many levels of symbolic links (os error 40)");
+    EXPECT_EQ(setup.error().text(),
+              "bind \"" + tmp.path + "/up/w\": Too many levels of symbolic links (os error 40)");
   }
 }
 

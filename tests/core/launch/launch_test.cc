@@ -86,13 +86,21 @@ TEST(ChildLaunch, ProgramSearchAndFailuresLeavingNoChildOrDescriptor) {
   const std::string nul = "io: nul byte found in provided data";
   const std::tuple<const char*, SandboxSpec, std::string> cases[] = {
       {"only a non-executable prog", prog(a + ":" + missing), "io: " + os_error_text(EACCES)},
-      {"no sh on PATH", with([&](SandboxSpec& s) { s.env = {{"PATH", missing}}; }),
+      {"no sh on PATH", with([&](SandboxSpec& s) {
+         s.env = {{"PATH", missing}};
+       }),
        "io: " + os_error_text(ENOENT)},
       // NUL bytes are refused before any process exists.
       {"nul in script", shell_spec("echo a\0b"s), nul},
       {"nul in program", with([](SandboxSpec& s) { s.script = ArgvScript{{"tr\0ue"s}}; }), nul},
-      {"nul in env name", with([](SandboxSpec& s) { s.env = {{"A\0B"s, "v"}}; }), nul},
-      {"nul in env value", with([](SandboxSpec& s) { s.env = {{"A", "v\0w"s}}; }), nul},
+      {"nul in env name", with([](SandboxSpec& s) {
+         s.env = {{"A\0B"s, "v"}};
+       }),
+       nul},
+      {"nul in env value", with([](SandboxSpec& s) {
+         s.env = {{"A", "v\0w"s}};
+       }),
+       nul},
       {"nul in work dir", with([](SandboxSpec& s) { s.host_work_dir = "/tmp\0x"s; }), nul},
   };
   for (const auto& [what, spec, message] : cases) {
@@ -109,7 +117,8 @@ TEST(ChildLaunch, ProgramSearchAndFailuresLeavingNoChildOrDescriptor) {
 TEST(ChildLaunch, LimitsAreSetInsideTheChild) {
   // The limits of process `proc` as read by a child with the given ones.
   auto limits = [](std::string proc, uint64_t fsize, Timeout timeout, uint32_t cpu_milli) {
-    auto spec = shell_spec("grep -E '^Max (file size|cpu time)' /proc/" + proc + "/limits | "
+    auto spec = shell_spec("grep -E '^Max (file size|cpu time)' /proc/" + proc +
+                           "/limits | "
                            "while read a b c soft hard unit; do echo \"$soft $hard\"; done");
     spec.ephemeral_storage_bytes = fsize;
     spec.timeout = timeout;
@@ -121,7 +130,11 @@ TEST(ChildLaunch, LimitsAreSetInsideTheChild) {
   EXPECT_EQ(limits("self", 1 << 20, {60, 0}, 500), "30 30\n1048576 1048576\n");
   EXPECT_EQ(limits("self", 0, {0, 500'000'000}, 1000),
             limits(std::to_string(::getpid()), 0, {60, 0}, 0));
-  struct Arith { uint64_t seconds; uint32_t milli; uint64_t want; };
+  struct Arith {
+    uint64_t seconds;
+    uint32_t milli;
+    uint64_t want;
+  };
   for (const Arith& c : {Arith{60, 500, 30}, Arith{60, 1, 1}, Arith{0, 1000, 0}, Arith{60, 0, 0},
                          Arith{UINT64_MAX / 2, 4, UINT64_MAX / 1000},  // >= 2^64 saturates
                          Arith{UINT64_MAX, UINT32_MAX, UINT64_MAX / 1000}}) {
@@ -250,15 +263,18 @@ TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
 // run_child.cc and the isolation set-up's *_in_child.cc run between clone/vfork and exec.
 TEST(ChildProcessCode, UsesOnlyAsyncSignalSafeSymbols) {
   const std::set<std::string> allowed = {
-      "vfork", "fork", "clone", "_exit", "chdir", "fchdir", "dup2", "execve", "fexecve", "setsid",
-      "setrlimit", "setrlimit64", "sigaction", "sigemptyset", "sigprocmask", "write", "read",
-      "open", "open64", "openat", "openat64", "close", "fcntl", "fcntl64", "close_range", "mount",
-      "umount2", "mkdir", "mkdirat", "rmdir", "symlink", "ioctl", "socket", "bind", "listen",
-      "sendmsg", "prctl", "syscall", "setsockopt", "strlen", "pivot_root", "__errno_location",
-      "memset", "memcpy"};
+      "vfork",       "fork",        "clone",       "_exit",  "chdir",      "fchdir",
+      "dup2",        "execve",      "fexecve",     "setsid", "setrlimit",  "setrlimit64",
+      "sigaction",   "sigemptyset", "sigprocmask", "write",  "read",       "open",
+      "open64",      "openat",      "openat64",    "close",  "fcntl",      "fcntl64",
+      "close_range", "mount",       "umount2",     "mkdir",  "mkdirat",    "rmdir",
+      "symlink",     "ioctl",       "socket",      "bind",   "listen",     "sendmsg",
+      "prctl",       "syscall",     "setsockopt",  "strlen", "pivot_root", "__errno_location",
+      "memset",      "memcpy"};
   // Sanitizer hooks and a linker-defined table are not calls of ours.
   const std::string list =
-      "find " + std::string(SANDBOX_BINARY_DIR) + "/src/sandbox_core/CMakeFiles/sandbox_core.dir "
+      "find " + std::string(SANDBOX_BINARY_DIR) +
+      "/src/sandbox_core/CMakeFiles/sandbox_core.dir "
       "\\( -name run_child.cc.o -o -name '*_in_child.cc.o' \\) -exec nm -u {} + | "
       "awk 'NF == 2 {sub(/@.*/, \"\", $2); print $2}' | "
       "grep -Ev '^(__asan_|__ubsan_|__sanitizer_|__tsan_|_GLOBAL_OFFSET_TABLE_$)'";

@@ -19,20 +19,48 @@ struct FakeDns : ::testing::Test, testing::FakeResolver {};
 
 TEST(InternalAddress, RangesAtTheirEdges) {
   const std::pair<const char*, bool> cases[] = {
-      {"0.0.0.0", true}, {"0.0.0.1", false}, {"9.255.255.255", false}, {"10.0.0.0", true},
-      {"10.255.255.255", true}, {"11.0.0.0", false}, {"100.63.255.255", false},
-      {"100.64.0.1", true}, {"100.127.255.255", true}, {"100.128.0.1", false},
-      {"127.0.0.1", true}, {"127.255.255.255", true}, {"128.0.0.0", false},
-      {"169.254.169.254", true}, {"169.255.0.0", false}, {"172.15.255.255", false},
-      {"172.16.0.0", true}, {"172.31.255.255", true}, {"172.32.0.0", false},
-      {"192.168.0.1", true}, {"192.169.0.0", false}, {"223.255.255.255", false},
-      {"224.0.0.1", true}, {"239.255.255.255", true}, {"240.0.0.1", false},
-      {"255.255.255.254", false}, {"255.255.255.255", true},
+      {"0.0.0.0", true},
+      {"0.0.0.1", false},
+      {"9.255.255.255", false},
+      {"10.0.0.0", true},
+      {"10.255.255.255", true},
+      {"11.0.0.0", false},
+      {"100.63.255.255", false},
+      {"100.64.0.1", true},
+      {"100.127.255.255", true},
+      {"100.128.0.1", false},
+      {"127.0.0.1", true},
+      {"127.255.255.255", true},
+      {"128.0.0.0", false},
+      {"169.254.169.254", true},
+      {"169.255.0.0", false},
+      {"172.15.255.255", false},
+      {"172.16.0.0", true},
+      {"172.31.255.255", true},
+      {"172.32.0.0", false},
+      {"192.168.0.1", true},
+      {"192.169.0.0", false},
+      {"223.255.255.255", false},
+      {"224.0.0.1", true},
+      {"239.255.255.255", true},
+      {"240.0.0.1", false},
+      {"255.255.255.254", false},
+      {"255.255.255.255", true},
       // Embedded IPv4 forms are judged by that address; which forms embed one: ip_address_test.
-      {"::ffff:10.0.0.1", true}, {"64:ff9b::a00:1", true}, {"2002:808:808::1", false},
-      {"::", true}, {"::1", true}, {"::2", false}, {"ff02::1", true}, {"fe80::1", true},
-      {"febf::1", true}, {"fec0::1", false}, {"fc00::1", true}, {"fdff::1", true},
-      {"fe00::1", false}, {"2001:db8::1", false},
+      {"::ffff:10.0.0.1", true},
+      {"64:ff9b::a00:1", true},
+      {"2002:808:808::1", false},
+      {"::", true},
+      {"::1", true},
+      {"::2", false},
+      {"ff02::1", true},
+      {"fe80::1", true},
+      {"febf::1", true},
+      {"fec0::1", false},
+      {"fc00::1", true},
+      {"fdff::1", true},
+      {"fe00::1", false},
+      {"2001:db8::1", false},
   };
   for (const auto& [ip, internal] : cases) {
     SCOPED_TRACE(ip);
@@ -99,13 +127,15 @@ TEST_F(FakeDns, LookupRunsWithoutTheCacheLock) {
   ASSERT_TRUE(resolve_destination("cached.test", 1));
   std::promise<void> started, release;
   auto released = release.get_future().share();
-  cache().set_lookup_for_testing([&started, released](const std::string&, uint16_t port)
-                                     -> Result<std::vector<SocketAddress>, IoError> {
-    started.set_value();
-    // Bounded wait: a held lock shows as a failure here instead of a hang.
-    if (released.wait_for(30s) != std::future_status::ready) return fail(IoError::custom("hung"));
-    return std::vector<SocketAddress>{sa("192.0.2.7", port)};
-  });
+  cache().set_lookup_for_testing(
+      [&started, released](const std::string&,
+                           uint16_t port) -> Result<std::vector<SocketAddress>, IoError> {
+        started.set_value();
+        // Bounded wait: a held lock shows as a failure here instead of a hang.
+        if (released.wait_for(30s) != std::future_status::ready)
+          return fail(IoError::custom("hung"));
+        return std::vector<SocketAddress>{sa("192.0.2.7", port)};
+      });
   auto slow = std::async(std::launch::async, [] { return resolve_destination("slow.test", 1); });
   started.get_future().wait();  // the other thread is now inside its lookup
   EXPECT_EQ(*resolve_destination("cached.test", 1), sa("192.0.2.1", 1));
@@ -164,7 +194,11 @@ TEST_F(FakeDns, AdmissionSequence) {
     std::string resolves_to;  // empty: no answer scripted
     Outcome outcome;
   } cases[] = {
-      {"denied name", {"*.internal.test"}, open, "API.Internal.TEST.", "",
+      {"denied name",
+       {"*.internal.test"},
+       open,
+       "API.Internal.TEST.",
+       "",
        Outcome::DeniedByDenyList},
       {"not allowed name", {}, L{"ok.test"}, "other.test", "", Outcome::NotInAllowList},
       {"allowed internal literal", {}, L{"127.0.0.1"}, "127.0.0.1", "", Outcome::Admitted},
@@ -173,15 +207,31 @@ TEST_F(FakeDns, AdmissionSequence) {
       {"name resolving into deny block", md, open, "md.test", md[0], Outcome::ResolvedToDenyListed},
       {"name resolving to NAT64 of deny", md, open, "nat64.test", "64:ff9b::a9fe:a9fe",
        Outcome::ResolvedToDenyListed},
-      {"deny block beats allow block", {"10.0.0.0/8"}, L{"svc.test", "10.0.0.0/8"}, "svc.test",
-       "10.9.9.9", Outcome::ResolvedToDenyListed},
-      {"allowed name to private", {}, L{"svc.test"}, "svc.test", "10.1.2.3",
+      {"deny block beats allow block",
+       {"10.0.0.0/8"},
+       L{"svc.test", "10.0.0.0/8"},
+       "svc.test",
+       "10.9.9.9",
+       Outcome::ResolvedToDenyListed},
+      {"allowed name to private",
+       {},
+       L{"svc.test"},
+       "svc.test",
+       "10.1.2.3",
        Outcome::ResolvedToInternal},
-      {"allow block exempts", {}, L{"svc.test", "10.0.0.0/8"}, "svc.test", "10.1.2.3",
+      {"allow block exempts",
+       {},
+       L{"svc.test", "10.0.0.0/8"},
+       "svc.test",
+       "10.1.2.3",
        Outcome::Admitted},
       // Unlike the deny side, the exemption is family-strict: no mapped or embedded form.
-      {"v4 block does not exempt a mapped answer", {}, L{"*.test", "127.0.0.0/8"}, "m.test",
-       "::ffff:127.0.0.1", Outcome::ResolvedToInternal},
+      {"v4 block does not exempt a mapped answer",
+       {},
+       L{"*.test", "127.0.0.0/8"},
+       "m.test",
+       "::ffff:127.0.0.1",
+       Outcome::ResolvedToInternal},
       {"allowed name to public", {}, L{"svc.test"}, "svc.test", "192.0.2.10", Outcome::Admitted},
       // Unspecified destinations reach this host's loopback: refused at the internal step in
       // both modes, however spelled; earlier refusals keep their outcome.
@@ -191,15 +241,35 @@ TEST_F(FakeDns, AdmissionSequence) {
       {"mapped unspecified", lo, open, "::ffff:0.0.0.0", "", Outcome::ResolvedToInternal},
       {"mapped unspecified, short", lo, open, "::ffff:0:0", "", Outcome::ResolvedToInternal},
       {"name 0 resolving to it", lo, open, "0", "0.0.0.0", Outcome::ResolvedToInternal},
-      {"unspecified even allowed by block", {}, L{"0.0.0.0/0", "::/0"}, "0.0.0.0", "",
+      {"unspecified even allowed by block",
+       {},
+       L{"0.0.0.0/0", "::/0"},
+       "0.0.0.0",
+       "",
        Outcome::ResolvedToInternal},
-      {"allowed name resolving to ::", {}, L{"svc.test", "::/0"}, "svc.test", "::",
+      {"allowed name resolving to ::",
+       {},
+       L{"svc.test", "::/0"},
+       "svc.test",
+       "::",
        Outcome::ResolvedToInternal},
-      {"unspecified deny-listed first", {"0.0.0.0"}, open, "0.0.0.0", "",
+      {"unspecified deny-listed first",
+       {"0.0.0.0"},
+       open,
+       "0.0.0.0",
+       "",
        Outcome::DeniedByDenyList},
-      {"unspecified not in the allow list first", {}, L{"svc.test"}, "::", "",
+      {"unspecified not in the allow list first",
+       {},
+       L{"svc.test"},
+       "::",
+       "",
        Outcome::NotInAllowList},
-      {"name resolving into a deny block first", {"0.0.0.0"}, open, "0", "0.0.0.0",
+      {"name resolving into a deny block first",
+       {"0.0.0.0"},
+       open,
+       "0",
+       "0.0.0.0",
        Outcome::ResolvedToDenyListed},
       {"rest of 0.0.0.0/8 unchanged", lo, open, "0.0.0.1", "", Outcome::Admitted},
   };
@@ -217,8 +287,8 @@ TEST_F(FakeDns, AdmissionSequence) {
     EXPECT_EQ(out.kind, c.outcome);
     // Reported exactly when the name passed, and before the resolver was asked, which only
     // names reach.
-    EXPECT_EQ(name_admitted, c.outcome != Outcome::DeniedByDenyList &&
-                                 c.outcome != Outcome::NotInAllowList);
+    EXPECT_EQ(name_admitted,
+              c.outcome != Outcome::DeniedByDenyList && c.outcome != Outcome::NotInAllowList);
     EXPECT_EQ(lookups() - before, name_admitted && !parse_ip(c.host) ? 1u : 0u);
     if (c.outcome == Outcome::ResolveFailed) {
       EXPECT_EQ(out.error.text(), testing::kUnresolved);

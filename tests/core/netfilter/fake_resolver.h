@@ -22,16 +22,17 @@ class FakeResolver {
   explicit FakeResolver(Table table = {}) : table_(std::move(table)) {
     cache().clear_for_testing();
     cache().set_clock_for_testing([this] { return now_.load(); });
-    cache().set_lookup_for_testing([this](const std::string& host, uint16_t port)
-                                       -> Result<std::vector<netfilter::SocketAddress>, IoError> {
-      ++lookups_;
-      std::lock_guard lock(mutex_);
-      auto it = table_.find(host);
-      if (it == table_.end()) return fail(IoError::custom(kUnresolved));
-      std::vector<netfilter::SocketAddress> out;
-      for (const auto& ip : it->second) out.push_back({*netfilter::parse_ip(ip), port});
-      return out;
-    });
+    cache().set_lookup_for_testing(
+        [this](const std::string& host,
+               uint16_t port) -> Result<std::vector<netfilter::SocketAddress>, IoError> {
+          ++lookups_;
+          std::lock_guard lock(mutex_);
+          auto it = table_.find(host);
+          if (it == table_.end()) return fail(IoError::custom(kUnresolved));
+          std::vector<netfilter::SocketAddress> out;
+          for (const auto& ip : it->second) out.push_back({*netfilter::parse_ip(ip), port});
+          return out;
+        });
   }
   ~FakeResolver() {
     cache().set_critical_section_hook_for_testing(nullptr);

@@ -1,8 +1,9 @@
+#include "sandbox_core/netfilter/filter.h"
+
 #include <gtest/gtest.h>
 
 #include <span>
 
-#include "sandbox_core/netfilter/filter.h"
 #include "support/capture_sink.h"
 
 namespace sandbox::netfilter {
@@ -31,19 +32,29 @@ TEST(FilterParse, EntriesBecomeBlocksOrNamesInOrderAndBlankOnesAreSkipped) {
   const std::pair<std::vector<std::string>, const char*> cases[] = {
       {{"10.0.0.0/8"}, "10.0.0.0/8"},
       {{"10.1.2.3/8"}, "10.1.2.3/8"},  // host bits kept as written
-      {{" 10.0.0.0 /8"}, "10.0.0.0/8"}, {{"10.0.0.0/+8"}, "10.0.0.0/8"},
-      {{"10.0.0.0/008"}, "10.0.0.0/8"}, {{"0.0.0.0/0"}, "0.0.0.0/0"},
-      {{"1.2.3.4"}, "1.2.3.4/32"},      {{"2001:db8::1"}, "2001:db8::1/128"},
-      {{"::/0"}, "::/0"},               {{"::ffff:1.2.3.4/96"}, "::ffff:1.2.3.4/96"},
+      {{" 10.0.0.0 /8"}, "10.0.0.0/8"},
+      {{"10.0.0.0/+8"}, "10.0.0.0/8"},
+      {{"10.0.0.0/008"}, "10.0.0.0/8"},
+      {{"0.0.0.0/0"}, "0.0.0.0/0"},
+      {{"1.2.3.4"}, "1.2.3.4/32"},
+      {{"2001:db8::1"}, "2001:db8::1/128"},
+      {{"::/0"}, "::/0"},
+      {{"::ffff:1.2.3.4/96"}, "::ffff:1.2.3.4/96"},
       // Unicode White_Space is trimmed, and only ASCII is lower-cased.
-      {{"\xc2\xa0" "Example.COM\xe3\x80\x80"}, "=example.com"}, {{" \t\r\n\v\fx y\t"}, "=x y"},
+      {{"\xc2\xa0"
+        "Example.COM\xe3\x80\x80"},
+       "=example.com"},
+      {{" \t\r\n\v\fx y\t"}, "=x y"},
       {{"\xe2\x80\xa8\xc2\x85x\xe2\x81\x9f\xe1\x9a\x80"}, "=x"},  // U+2028 U+0085 / U+205F U+1680
       {{"\xe2\x80\x80\xe2\x80\x8ax\xe2\x80\xaf\xe2\x80\xa9"}, "=x"},  // U+2000 U+200A U+202F U+2029
       {{"\xe2\x80\x8bx\xe2\x80\x8b"}, "=\xe2\x80\x8bx\xe2\x80\x8b"},  // U+200B is not White_Space
       {{"AbC.\xc3\x84Z"}, "=abc.\xc3\x84z"},
-      {{"*.Example.com"}, "*.example.com"}, {{"example.com."}, "=example.com."},
-      {{"010.0.0.1"}, "=010.0.0.1"},    {{"010.0.0.0/8"}, "=010.0.0.0/8"},
-      {{"[::1]"}, "=[::1]"},            {{"", "   ", "\xe2\x80\x83"}, ""},
+      {{"*.Example.com"}, "*.example.com"},
+      {{"example.com."}, "=example.com."},
+      {{"010.0.0.1"}, "=010.0.0.1"},
+      {{"010.0.0.0/8"}, "=010.0.0.0/8"},
+      {{"[::1]"}, "=[::1]"},
+      {{"", "   ", "\xe2\x80\x83"}, ""},
       {{"b.test", "2.2.2.2", "", "a.test", "1.1.1.1"}, "2.2.2.2/32 1.1.1.1/32 =b.test =a.test"},
   };
   for (const auto& [entries, want] : cases) {
@@ -55,13 +66,17 @@ TEST(FilterParse, EntriesBecomeBlocksOrNamesInOrderAndBlankOnesAreSkipped) {
 TEST(FilterParse, RejectsMisplacedWildcardsAndBadPrefixesOfAddresses) {
   // Each entry with the text its message shows: trimmed, and lower-cased for wildcards.
   using Shown = std::pair<const char*, const char*>;
-  const Shown wildcards[] = {{"*.", "*."}, {"*", "*"}, {"*.*.com", "*.*.com"},
-                             {" A*.COM ", "a*.com"}, {"*example.com", "*example.com"},
-                             {"a.*.com", "a.*.com"}, {"Host.*/8", "host.*/8"}};
-  const Shown prefixes[] = {{"10.0.0.0/33", "10.0.0.0/33"}, {"::/129", "::/129"},
+  const Shown wildcards[] = {{"*.", "*."},
+                             {"*", "*"},
+                             {"*.*.com", "*.*.com"},
+                             {" A*.COM ", "a*.com"},
+                             {"*example.com", "*example.com"},
+                             {"a.*.com", "a.*.com"},
+                             {"Host.*/8", "host.*/8"}};
+  const Shown prefixes[] = {{"10.0.0.0/33", "10.0.0.0/33"},   {"::/129", "::/129"},
                             {"10.0.0.0/abc", "10.0.0.0/abc"}, {" 10.0.0.0/256 ", "10.0.0.0/256"},
-                            {"10.0.0.0/", "10.0.0.0/"}, {"10.0.0.0/-8", "10.0.0.0/-8"},
-                            {"10.0.0.0/+", "10.0.0.0/+"}, {"10.0.0.0/8/9", "10.0.0.0/8/9"}};
+                            {"10.0.0.0/", "10.0.0.0/"},       {"10.0.0.0/-8", "10.0.0.0/-8"},
+                            {"10.0.0.0/+", "10.0.0.0/+"},     {"10.0.0.0/8/9", "10.0.0.0/8/9"}};
   for (auto [kind, list, prefix] :
        {std::tuple{Kind::BadWildcard, std::span<const Shown>(wildcards), "bad wildcard pattern: "},
         std::tuple{Kind::CidrPrefixOutOfRange, std::span<const Shown>(prefixes),
@@ -81,25 +96,46 @@ TEST(FilterParse, RejectsMisplacedWildcardsAndBadPrefixesOfAddresses) {
 TEST(FilterParse, EntriesThatCanNeverMatchAreNamedWithTheirReason) {
   using I = InertEntry;
   const std::pair<const char*, std::optional<I>> cases[] = {
-      {"", I::Empty}, {" \t", I::Empty},
-      {"https://example.org/", I::Scheme}, {"*.https://x", I::Scheme},
-      {"example.org/simple", I::Path}, {"010.0.0.0/8", I::NotAnAddress},
-      {"example.org:443", I::Port}, {"*.example.org:443", I::Port},
-      {"300.1.1.1", I::NotAnAddress}, {"010.0.0.1", I::NotAnAddress}, {"1.2.3", I::NotAnAddress},
-      {"1.2.3.4.", I::NotAnAddress}, {"*.10.1", I::NotAnAddress}, {"0", I::NotAnAddress},
-      {"exa mple.org", I::NotAHostName}, {"a\x01" "b", I::NotAHostName},
+      {"", I::Empty},
+      {" \t", I::Empty},
+      {"https://example.org/", I::Scheme},
+      {"*.https://x", I::Scheme},
+      {"example.org/simple", I::Path},
+      {"010.0.0.0/8", I::NotAnAddress},
+      {"example.org:443", I::Port},
+      {"*.example.org:443", I::Port},
+      {"300.1.1.1", I::NotAnAddress},
+      {"010.0.0.1", I::NotAnAddress},
+      {"1.2.3", I::NotAnAddress},
+      {"1.2.3.4.", I::NotAnAddress},
+      {"*.10.1", I::NotAnAddress},
+      {"0", I::NotAnAddress},
+      {"exa mple.org", I::NotAHostName},
+      {"a\x01"
+       "b",
+       I::NotAHostName},
       {"u@example.org", I::NotAHostName},
-      {"[::1]", I::NotAHostName}, {"[::1]:443", I::NotAHostName}, {"host:", I::NotAHostName},
-      {"a:b:c", I::NotAHostName}, {"x\xc2\xa0y", I::NotAHostName},
+      {"[::1]", I::NotAHostName},
+      {"[::1]:443", I::NotAHostName},
+      {"host:", I::NotAHostName},
+      {"a:b:c", I::NotAHostName},
+      {"x\xc2\xa0y", I::NotAHostName},
       {"example.org.", I::TrailingDot},
       // Valid blocks, addresses, names and wildcards, as before.
-      {"10.0.0.0/8", std::nullopt}, {"::ffff:1.2.3.4", std::nullopt},
-      {"2001:db8::/32", std::nullopt}, {" Example.ORG ", std::nullopt},
-      {"*.example.org", std::nullopt}, {"_srv.x-y.example", std::nullopt},
-      {"b\xc3\xbc" "cher.example", std::nullopt}, {"10.0.0.1.nip.test", std::nullopt},
+      {"10.0.0.0/8", std::nullopt},
+      {"::ffff:1.2.3.4", std::nullopt},
+      {"2001:db8::/32", std::nullopt},
+      {" Example.ORG ", std::nullopt},
+      {"*.example.org", std::nullopt},
+      {"_srv.x-y.example", std::nullopt},
+      {"b\xc3\xbc"
+       "cher.example",
+       std::nullopt},
+      {"10.0.0.1.nip.test", std::nullopt},
       {"1a.2b", std::nullopt},
       // The parser's own errors are its to report.
-      {"a*.com", std::nullopt}, {"10.0.0.0/33", std::nullopt},
+      {"a*.com", std::nullopt},
+      {"10.0.0.0/33", std::nullopt},
   };
   for (const auto& [entry, why] : cases) {
     SCOPED_TRACE(entry);
@@ -149,18 +185,26 @@ TEST(FilterMatch, BlocksCompareOnlyPrefixBitsAndDenyBlocksCatchEveryFormOfAnIpv4
     const char* ip;
     bool in, denied;
   } cases[] = {
-      {"10.1.2.3/8", "10.255.0.1", true, true},      {"10.1.2.3/8", "11.0.0.0", false, false},
+      {"10.1.2.3/8", "10.255.0.1", true, true},
+      {"10.1.2.3/8", "11.0.0.0", false, false},
       {"100.64.0.0/10", "100.127.255.255", true, true},
       {"100.64.0.0/10", "100.128.0.0", false, false},
-      {"0.0.0.0/0", "255.255.255.255", true, true},  {"0.0.0.0/0", "::1", false, false},
-      {"::/0", "2001:db8::1", true, true},           {"::/0", "1.2.3.4", false, false},
-      {"1.2.3.4", "1.2.3.4", true, true},            {"1.2.3.4", "1.2.3.5", false, false},
+      {"0.0.0.0/0", "255.255.255.255", true, true},
+      {"0.0.0.0/0", "::1", false, false},
+      {"::/0", "2001:db8::1", true, true},
+      {"::/0", "1.2.3.4", false, false},
+      {"1.2.3.4", "1.2.3.4", true, true},
+      {"1.2.3.4", "1.2.3.5", false, false},
       {"2001:db8::/33", "2001:db8:7fff::1", true, true},
       {"2001:db8::/33", "2001:db8:8000::", false, false},
-      {"10.0.0.0/8", "::ffff:10.1.1.1", false, true}, {md, "::169.254.169.254", false, true},
-      {md, "64:ff9b::a9fe:a9fe", false, true},       {md, "64:ff9b:1:ab::a9fe:a9fe", false, true},
-      {md, "2002:a9fe:a9fe::", false, true},         {md, "::ffff:169.254.169.253", false, false},
-      {mapped, md, false, true},                     {mapped, "64:ff9b::a9fe:a9fe", false, true},
+      {"10.0.0.0/8", "::ffff:10.1.1.1", false, true},
+      {md, "::169.254.169.254", false, true},
+      {md, "64:ff9b::a9fe:a9fe", false, true},
+      {md, "64:ff9b:1:ab::a9fe:a9fe", false, true},
+      {md, "2002:a9fe:a9fe::", false, true},
+      {md, "::ffff:169.254.169.253", false, false},
+      {mapped, md, false, true},
+      {mapped, "64:ff9b::a9fe:a9fe", false, true},
       {"::ffff:10.0.0.0/104", "10.1.2.3", false, true},
       {"::ffff:10.0.0.0/104", "11.1.2.3", false, false},
   };

@@ -3,6 +3,7 @@
 // on 127.0.0.1 / ::1.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,8 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "netfilter/fake_resolver.h"
 #include "sandbox_core/base/fd_io.h"
@@ -160,8 +159,10 @@ inline const std::string kTunnelOpen = "HTTP/1.1 200 Connection Established\r\n\
 inline std::string socks_request(const std::string& host, uint16_t port, int atyp = 3) {
   auto ip = netfilter::parse_ip(host);
   std::string msg = raw({5, 1, 0, atyp});
-  if (atyp == 3) msg += static_cast<char>(host.size()) + host;
-  else msg.append(reinterpret_cast<const char*>(ip->bytes.data()), ip->size());
+  if (atyp == 3)
+    msg += static_cast<char>(host.size()) + host;
+  else
+    msg.append(reinterpret_cast<const char*>(ip->bytes.data()), ip->size());
   return msg + raw({port >> 8, port & 0xff});
 }
 

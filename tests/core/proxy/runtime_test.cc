@@ -54,7 +54,8 @@ bool sigpipe_pending_anywhere() {
 // an IPv6 upstream allow-listed by block, keeps running. (Leaks are test_soak.py's.)
 TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
   constexpr int kClients = 8;
-  struct sigaction sa{}, old{};  // no SA_RESTART, as a host interpreter installs its handlers
+  struct sigaction sa {
+  }, old{};  // no SA_RESTART, as a host interpreter installs its handlers
   sa.sa_handler = [](int) {};
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
   auto local = netfilter::resolve_destination("localhost", 0);
@@ -224,8 +225,8 @@ TEST(ProxyListener, ConnectionsPastTheCapAreClosedAtOnce) {
     EXPECT_TRUE(eventually([&] {
       if (!served) {
         UniqueFd fd = connect_tcp(loopback(port));
-        served = fd && send_text(fd.get(), c.whole) &&
-                 read_n(fd.get(), c.refused.size()) == c.refused;
+        served =
+            fd && send_text(fd.get(), c.whole) && read_n(fd.get(), c.refused.size()) == c.refused;
       }
       return served;
     }));
@@ -286,10 +287,12 @@ TEST(UpstreamConnect, TimeoutReadsConnectionTimedOut) {
   std::vector<UniqueFd> held;
   std::optional<IoError> timed_out;
   for (int i = 0; i < 16 && !timed_out; ++i) {
-    auto r = connect_with_timeout(loopback(bound_port(listener.get())),
-                                  std::chrono::milliseconds(200));
-    if (r) held.push_back(std::move(*r));
-    else timed_out = r.error();
+    auto r =
+        connect_with_timeout(loopback(bound_port(listener.get())), std::chrono::milliseconds(200));
+    if (r)
+      held.push_back(std::move(*r));
+    else
+      timed_out = r.error();
   }
   ASSERT_TRUE(timed_out.has_value());
   EXPECT_EQ(timed_out->text(), "connection timed out");
