@@ -33,7 +33,7 @@ _NONE_WARNING = (
     "honour the proxy variables are filtered."
 )
 
-# What spawn picks when the spec names no backend.
+# What spawn picks when a spawn dict names no backend.
 _DEFAULT_BACKEND = "bubblewrap"
 _DEFAULT_TIMEOUT_S = 60.0
 # Longer than any run we mean to supervise, short of what the monotonic clock refuses.
@@ -107,7 +107,7 @@ def _shown_size(n: int) -> str:
 
 
 def _unenforced(spec: Dict[str, Any], row: Optional[_native.BackendInfo]) -> List[str]:
-    """The whole-sandbox limits the spec asks for that its backend cannot hold here (the
+    """The whole-sandbox limits a spawn dict asks for that its backend cannot hold here (the
     module warns through an event; the run goes on). Only an available backend that holds
     some limits of its own is asked: "none" holds none by design."""
     if row is None or not row.available or not row.isolates or row.kind == "sandbox-exec":

@@ -1,4 +1,4 @@
-// The resource limits of a Linux sandbox: the spec's numbers turned into a control group
+// The resource limits of a Linux sandbox: a SandboxSpec's numbers turned into a control group
 // (where this host lets us make one), rlimits and tmpfs sizes, prepared in the parent
 // for one spawn; what this host enforces, for available_backends(); and a WARN event for
 // each limit a spec asks for that cannot be enforced here. Spawning thread.
@@ -19,7 +19,7 @@ namespace sandbox::isolation {
 
 // Processes and threads of a sandbox whose spec sets no max_processes.
 inline constexpr uint64_t kDefaultMaxProcesses = 1024;
-// /tmp and /dev/shm together, when the spec sets no ephemeral_storage_bytes.
+// /tmp and /dev/shm together, when a SandboxSpec sets no ephemeral_storage_bytes.
 inline constexpr uint64_t kDefaultScratchBytes = uint64_t{1} << 30;
 // RLIMIT_NOFILE, soft and hard, instead of whatever the host process has.
 inline constexpr uint64_t kSandboxOpenFiles = 4096;
@@ -38,7 +38,7 @@ ScratchSizes scratch_sizes(uint64_t ephemeral_storage_bytes);
 // the host's root.
 bool nproc_holds_in_own_user_namespace();
 
-// The spec keys whose limits a Linux backend holds here for the whole sandbox, in a
+// The spawn keys whose limits a Linux backend holds here for the whole sandbox, in a
 // fixed order ("memory_bytes", "max_processes", "cpu_milli", "ephemeral_storage_bytes").
 // `own_user_namespace`: every sandbox of that backend has a user namespace of ours.
 std::vector<std::string> enforced_limits(bool own_user_namespace);
@@ -47,7 +47,7 @@ std::vector<std::string> enforced_limits(bool own_user_namespace);
 class SpawnLimits {
  public:
   // Creates the sandbox's control group where this host allows one, and emits a WARN
-  // event for each limit the spec asks for that cannot be enforced here (the spawn goes
+  // event for each limit a SandboxSpec asks for that cannot be enforced here (the spawn goes
   // on). A group that cannot be created where the probe said it could is an error.
   static Result<SpawnLimits, SandboxError> prepare(const SandboxSpec& spec, bool own_user_namespace,
                                                    const CgroupHost& host = cgroup_host());
