@@ -18,7 +18,7 @@ enum ChildStepValue {
   kStepStderr,
   kStepChdir,
   kStepSignals,
-  kStepSetpgid, /* setsid() since the child leaves the caller's session */
+  kStepSetsid, /* the child leaves the caller's session */
   kStepRlimitFsize,
   kStepRlimitCpu,
   kStepExec,

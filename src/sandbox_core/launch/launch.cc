@@ -16,7 +16,7 @@
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/path_list.h"
 #include "sandbox_core/base/platform.h"
-#include "sandbox_core/launch/launch_plan.h"
+#include "sandbox_core/launch/child_plan.h"
 
 namespace sandbox {
 

@@ -48,7 +48,7 @@ std::vector<std::string> build_command(const SandboxSpec& spec);
 // child's working directory by then. A program with a "/" is its own only candidate.
 std::vector<std::string> exec_candidates(const std::string& program, const std::string* path);
 
-// Limits applied inside the child by child_limits_hook; 0 means "not set".
+// Limits applied inside the child by enter_session_and_limits; 0 means "not set".
 struct ChildLimits {
   uint64_t fsize_bytes = 0;  // RLIMIT_FSIZE, soft and hard
   uint64_t cpu_seconds = 0;  // RLIMIT_CPU, soft and hard

@@ -14,7 +14,7 @@
 #include <sched.h>
 #endif
 
-#include "sandbox_core/launch/launch_plan.h"
+#include "sandbox_core/launch/child_plan.h"
 
 // AddressSanitizer (and the thread sanitizer) keep per-thread shadow state that a child
 // sharing the parent's memory corrupts, and their interceptors are not vfork-safe, so
@@ -111,11 +111,11 @@ int clone_entry(void* arg) noexcept {
 
 }  // namespace
 
-int child_limits_hook(const ChildLimits& limits, int32_t* step) noexcept {
+int enter_session_and_limits(const ChildLimits& limits, int32_t* step) noexcept {
   // A session of its own: no controlling terminal to inject input into (TIOCSTI), and
   // still a group whose id is the pid, which the group kill relies on.
   if (::setsid() < 0) {
-    *step = kStepSetpgid;
+    *step = kStepSetsid;
     return errno;
   }
   if (limits.fsize_bytes != 0) {
@@ -172,8 +172,8 @@ void run_child(const ChildPlan& plan, int report_fd) noexcept {
   if (int err = seal_descriptors(plan); err != 0) report_and_exit(report_fd, kStepDescriptors, err);
   if (::chdir(plan.work_dir) != 0) report_and_exit(report_fd, kStepChdir, errno);
   if (!reset_signals()) report_and_exit(report_fd, kStepSignals, errno);
-  int32_t step = kStepSetpgid;
-  if (int err = child_limits_hook(plan.limits, &step); err != 0) {
+  int32_t step = kStepSetsid;
+  if (int err = enter_session_and_limits(plan.limits, &step); err != 0) {
     report_and_exit(report_fd, step, err);
   }
   if (plan.setup != nullptr) {

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/base/sigpipe.h"
 #include "sandbox_core/base/thread.h"
 #include "sandbox_core/launch/child_report.h"
 
@@ -113,47 +114,9 @@ void write_notice(StreamLabel label) {
 
 enum class OnInterrupt : uint8_t { Fail, Retry };
 
-// Blocks SIGPIPE on this thread for its lifetime, so a write to a reader that went away
-// fails with EPIPE instead of ending the host; process-wide dispositions stay untouched.
-// A SIGPIPE our own write raised is taken off the thread before the old mask returns.
-class SigpipeBlocked {
- public:
-  SigpipeBlocked() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeBlocked() {
-    // sigwait returns at once for a pending signal (sigtimedwait is not everywhere).
-    sigset_t pending;
-    if (raised_ && ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-      int sig = 0;
-      (void)::sigwait(&pipe_, &sig);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  SigpipeBlocked(const SigpipeBlocked&) = delete;
-  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
-
-  // After an EPIPE: was the SIGPIPE ours (none was pending before we blocked it)?
-  void note_epipe() {
-    if (raised_) return;
-    sigset_t pending;
-    if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1 &&
-        sigismember(&old_, SIGPIPE) == 0) {
-      raised_ = true;
-    }
-  }
-
- private:
-  sigset_t pipe_;
-  sigset_t old_;
-  bool raised_ = false;
-};
-
 // Writes all of `data` to the caller's descriptor; false once it cannot (the caller's
 // reader is gone, or the descriptor broke). A non-blocking descriptor is waited on.
-bool forward_all(int fd, const char* data, size_t size, SigpipeBlocked& pipe_guard,
+bool forward_all(int fd, const char* data, size_t size, SigpipeHeld& pipe_guard,
                  std::atomic<bool>* broken) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -211,7 +174,7 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
                                         OnInterrupt on_interrupt, const DrainControl* ctl,
                                         int forward, ByteBuffer buf = {},
                                         std::atomic<bool>* broken = nullptr) {
-  std::optional<SigpipeBlocked> pipe_guard;
+  std::optional<SigpipeHeld> pipe_guard;
   std::unique_ptr<char[]> chunk;
   if (forward >= 0) {
     pipe_guard.emplace();

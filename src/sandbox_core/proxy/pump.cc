@@ -21,6 +21,7 @@
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/base/sigpipe.h"
 #include "sandbox_core/base/thread.h"
 #include "sandbox_core/proxy/proxy.h"
 
@@ -83,44 +84,6 @@ class SplicePipe {
 enum class Flow : uint8_t {
   Done,     // end of stream passed on, or an error: the direction is over
   Refused,  // splice cannot serve this pair (nothing consumed): copy instead
-};
-
-// A splice into a socket whose peer is gone raises SIGPIPE on the calling thread (there
-// is no MSG_NOSIGNAL for it). Core threads run with it blocked; on any other thread it is
-// blocked here while the splices run. Either way a SIGPIPE raised by our own splice is
-// taken off before this ends, so a pooled thread carries nothing pending into its next
-// role and the caller's mask comes back as it was.
-class SigpipeHeld {
- public:
-  SigpipeHeld() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t current;
-    ::pthread_sigmask(SIG_BLOCK, nullptr, &current);
-    if (sigismember(&current, SIGPIPE) == 0) {
-      ::pthread_sigmask(SIG_BLOCK, &pipe_, nullptr);
-      restore_ = true;
-    }
-  }
-  ~SigpipeHeld() {
-    if (raised_) {
-      sigset_t pending;
-      if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-        int sig = 0;
-        (void)::sigwait(&pipe_, &sig);
-      }
-    }
-    if (restore_) ::pthread_sigmask(SIG_UNBLOCK, &pipe_, nullptr);
-  }
-  SigpipeHeld(const SigpipeHeld&) = delete;
-  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
-
-  void note_epipe() { raised_ = true; }
-
- private:
-  sigset_t pipe_;
-  bool restore_ = false;
-  bool raised_ = false;
 };
 
 // True when `fd` turns readable within `ms` (or is already).

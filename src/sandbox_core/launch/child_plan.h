@@ -1,5 +1,5 @@
-// The parent-side launch plan and the function that runs in the child between its
-// creation and exec. Everything the child touches is prepared here, in the parent.
+// ChildPlan, what the child reads between its creation and exec, and the function that
+// runs there. Everything the child touches is prepared in the parent.
 #pragma once
 
 #include <sys/types.h>
@@ -45,7 +45,7 @@ struct ChildPlan {
 [[noreturn, gnu::noinline]] void run_child(const ChildPlan& plan, int report_fd) noexcept;
 
 // setsid() then the two rlimits; 0 on success, else errno with *step set.
-int child_limits_hook(const ChildLimits& limits, int32_t* step) noexcept;
+int enter_session_and_limits(const ChildLimits& limits, int32_t* step) noexcept;
 
 // Creates the child (vfork or, for namespaces, clone; fork in sanitizer builds) running
 // run_child. Called with every signal blocked. Returns the pid, or -1 with errno set.
