@@ -199,17 +199,7 @@ void serve_http_head(proxy::FilterRef filter, UniqueFd client,
 }
 
 void handle_http_connection(proxy::FilterRef filter, UniqueFd client) {
-  auto head = std::make_unique<HttpHeadReader>();
-  auto got = [&]() -> Result<bool, IoError> {
-    SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
-    return proxy::read_head_blocking(client.get(), *head);
-  }();
-  if (!got) {
-    client.reset();
-    report_ended(got.error());
-    return;
-  }
-  if (*got) serve_http_head(std::move(filter), std::move(client), std::move(head), nullptr);
+  proxy::serve_blocking(kHttpProxy, std::move(filter), std::move(client));
 }
 
 namespace {

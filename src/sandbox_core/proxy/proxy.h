@@ -55,12 +55,6 @@ class HeadReader {
   IoError error_;
 };
 
-// Drives `reader` over a blocking socket until its head is complete, sending its
-// replies: true when Ready, false when the reader closed the exchange; an error when it
-// failed or the socket did. What a connection served without the poll loop does (the
-// protocols' whole-connection handlers, which tests and fuzzers drive).
-Result<bool, IoError> read_head_blocking(int fd, HeadReader& reader);
-
 // What the runtime needs of a protocol; each protocol defines its kind beside its handler.
 struct ProxyKind {
   // The poll loop, which accepts clients and reads their heads; then the thread that
@@ -81,6 +75,12 @@ struct ProxyKind {
   // The event for a new connection closed at once: the proxy holds `cap` already.
   void (*report_over_cap)(size_t cap);
 };
+
+// Serves one client over a blocking socket, without the poll loop: reads its head (with
+// the handshake time-outs, sending the reader's replies), then serves it as the loop's
+// connection thread would. Failures are the kind's events. What the protocols'
+// whole-connection handlers, which tests and fuzzers drive, do.
+void serve_blocking(const ProxyKind& kind, FilterRef filter, UniqueFd client);
 
 // Connections per proxy, pending heads and open tunnels together, unless asked otherwise.
 inline constexpr size_t kDefaultMaxConnections = 4096;

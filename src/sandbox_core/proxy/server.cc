@@ -260,9 +260,10 @@ class PollLoop {
   bool exhausted_ = false;  // one WARN per episode of resource exhaustion
 };
 
-}  // namespace
+// How a head read over a blocking socket ended, when it did not fail.
+enum class HeadEnd : uint8_t { Ready, Closed };
 
-Result<bool, IoError> read_head_blocking(int fd, HeadReader& reader) {
+Result<HeadEnd, IoError> read_head_blocking(int fd, HeadReader& reader) {
   char buf[kHeadChunk];
   for (;;) {
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
@@ -281,13 +282,30 @@ Result<bool, IoError> read_head_blocking(int fd, HeadReader& reader) {
         if (n == 0) return fail(IoError::custom(kFillWholeBuffer));
         continue;
       case HeadReader::Step::Ready:
-        return true;
+        return HeadEnd::Ready;
       case HeadReader::Step::Close:
-        return false;
+        return HeadEnd::Closed;
       case HeadReader::Step::Failed:
         return fail(reader.error());
     }
   }
+}
+
+}  // namespace
+
+void serve_blocking(const ProxyKind& kind, FilterRef filter, UniqueFd client) {
+  std::unique_ptr<HeadReader> head = kind.new_head_reader();
+  auto got = [&]() -> Result<HeadEnd, IoError> {
+    SANDBOX_TRY(set_io_timeouts(client.get(), kHandshakeTimeout));
+    return read_head_blocking(client.get(), *head);
+  }();
+  if (!got) {
+    client.reset();
+    kind.report_ended(got.error());
+    return;
+  }
+  if (*got == HeadEnd::Ready)
+    kind.serve(std::move(filter), std::move(client), std::move(head), nullptr);
 }
 
 Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,

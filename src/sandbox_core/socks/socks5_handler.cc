@@ -198,17 +198,7 @@ void serve_socks_head(proxy::FilterRef filter, UniqueFd client,
 }
 
 void handle_socks_connection(proxy::FilterRef filter, UniqueFd client) {
-  auto head = std::make_unique<Socks5HeadReader>();
-  auto got = [&]() -> Result<bool, IoError> {
-    SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
-    return proxy::read_head_blocking(client.get(), *head);
-  }();
-  if (!got) {
-    client.reset();
-    report_ended(got.error());
-    return;
-  }
-  if (*got) serve_socks_head(std::move(filter), std::move(client), std::move(head), nullptr);
+  proxy::serve_blocking(kSocks5Proxy, std::move(filter), std::move(client));
 }
 
 namespace {
