@@ -79,6 +79,14 @@ def compile_helpers(out: Path) -> dict[str, Path]:
         exe = out / name
         subprocess.run(["cc", "-O2", "-pthread", "-o", str(exe), str(src)], check=True)
         built[name] = exe
+    # Named bwrap, in a directory of its own that only its owner may write: the backend
+    # refuses a bwrap that others could swap.
+    shim_dir = out / "bwrap-shim"
+    shim_dir.mkdir(mode=0o755, exist_ok=True)
+    shim_dir.chmod(0o755)
+    built["bwrap"] = shim_dir / "bwrap"
+    subprocess.run(["cc", "-O2", "-o", str(built["bwrap"]),
+                    str(ROOT / "bench" / "helpers" / "bwrap_log.c")], check=True)
     return built
 
 
@@ -395,35 +403,53 @@ def time_spawn(spec: dict[str, Any]) -> Callable[[], float]:
     return run
 
 
-def bwrap_argv(work: str, network_mode: str) -> list[str]:
-    """The bubblewrap backend's own bwrap arguments, logged once through a wrapper that
-    stands first on PATH, with `true` as the command. `--seccomp FD` is left out: the
-    program comes on a descriptor that a child of the "none" backend does not inherit
-    (loading a filter of this size costs microseconds)."""
+def bwrap_argv(shim: Path, work: str, network_mode: str) -> list[str]:
+    """The bubblewrap backend's own bwrap options, recorded once by the `bwrap_log` shim
+    standing first on PATH, made into the bare command that builds the same sandbox with
+    `true` as the command. The backend resolves bwrap once per process, so the recording
+    runs in a fresh interpreter. The backend binds the caller's paths from a staging area
+    of its set-up child; the bare command binds them from where they are. Its own network
+    namespace is `--unshare-net`. `--seccomp FD` and the root caller's `--uid 0 --gid 0`
+    are left out (loading a filter of this size costs microseconds)."""
     real = shutil.which("bwrap")
     assert real
-    d = Path(tempfile.mkdtemp(prefix="bench-bwrap-"))
-    log = d / "args"
-    wrapper = d / "bwrap"
-    wrapper.write_text(f"#!/bin/sh\nprintf '%s\\0' \"$@\" > '{log}'\nexec '{real}' \"$@\"\n")
-    wrapper.chmod(0o755)
-    old = os.environ["PATH"]
-    os.environ["PATH"] = f"{d}:{old}"
-    try:
-        time_spawn({"script_type": "argv", "argv": ["true"], "backend": "bubblewrap",
-                    "host_work_dir": work, "network_mode": network_mode, "timeout_s": 60.0})()
-    finally:
-        os.environ["PATH"] = old
-    args = log.read_bytes().split(b"\0")[:-1]
-    shutil.rmtree(d, ignore_errors=True)
-    opts = [a.decode() for a in args[:args.index(b"--")]]
-    if "--seccomp" in opts:
-        i = opts.index("--seccomp")
-        del opts[i:i + 2]
-    return [real, *opts, "--", "true"]
+    d = shim.parent
+    (d / "real").write_text(real)
+    for name in ("argv", "args"):  # bwrap runs as uid 65534 for a root caller
+        f = d / name
+        f.write_bytes(b"")
+        if os.geteuid() == 0:
+            os.chown(f, 65534, 65534)
+    code = ("import sys; from ventra.sandbox import _native as n; "
+            "p = n.spawn({'script_type': 'argv', 'argv': ['true'], 'backend': 'bubblewrap', "
+            "'host_work_dir': sys.argv[1], 'network_mode': sys.argv[2], 'timeout_s': 60.0}); "
+            "assert p.wait_and_collect()[0] == 0")
+    env = dict(os.environ, PATH=f"{d}:{os.environ['PATH']}",
+               PYTHONPATH=str(Path(native.__file__).parents[2]))
+    subprocess.run([sys.executable, "-c", code, work, network_mode], env=env, check=True)
+    opts = [a.decode() for a in (d / "args").read_bytes().split(b"\0")[:-1]]
+    bare: list[str] = []
+    i = 0
+    while i < len(opts):
+        a = opts[i]
+        if a == "--seccomp":
+            i += 2
+            continue
+        if a in ("--uid", "--gid"):
+            i += 2
+            continue
+        if a in ("--bind", "--ro-bind") and opts[i + 1] != "/dev/null":
+            bare += [a, opts[i + 2], opts[i + 2]]
+            i += 3
+            continue
+        bare.append(a)
+        i += 1
+    if network_mode == "blocked":
+        bare.insert(0, "--unshare-net")
+    return [real, *bare, "--", "true"]
 
 
-def bench_isolation(quick: bool) -> dict[str, Any]:
+def bench_isolation(quick: bool, shim: Path) -> dict[str, Any]:
     """spawn+collect of `true` under each Linux backend against "none" and the bare tools,
     every variant run as a child of ours (the bare tools under "none"), interleaved."""
     n = 40 if quick else 150
@@ -438,7 +464,7 @@ def bench_isolation(quick: bool) -> dict[str, Any]:
         if backend_available("bubblewrap"):
             for mode in ("blocked", "open"):
                 fns[f"bubblewrap_{mode}"] = time_spawn(spec("bubblewrap", mode))
-                argv = bwrap_argv(work, mode)
+                argv = bwrap_argv(shim, work, mode)
                 res[f"bare_bwrap_{mode}_argv"] = argv
                 fns[f"bare_bwrap_{mode}"] = time_spawn(spec("none", argv=argv))
         if backend_available("userns"):
@@ -532,7 +558,7 @@ def ticker_p99_gap(n: int, once: Callable[[], object]) -> float:
     return s[min(len(s) - 1, int(0.99 * len(s)))] * 1e3 if s else float("nan")
 
 
-def bench_concurrency(quick: bool) -> dict[str, Any]:
+def bench_concurrency(quick: bool, shim: Path) -> dict[str, Any]:
     """Sandboxes per second from 1 and 4 threads, and how long a spawn stalls the other
     Python threads, under each Linux backend; the bare bwrap run through subprocess is the
     reference."""
@@ -551,7 +577,7 @@ def bench_concurrency(quick: bool) -> dict[str, Any]:
             if backend_available(kind):
                 runs[name] = time_spawn(spec(backend))
         if "bubblewrap" in runs:
-            argv = bwrap_argv(work, "blocked")
+            argv = bwrap_argv(shim, work, "blocked")
 
             def bare() -> None:
                 assert subprocess.run(argv, capture_output=True).returncode == 0
@@ -1128,9 +1154,9 @@ def main() -> int:
             if tiny:
                 tiny.close()
 
-    section("isolation", lambda: bench_isolation(args.quick))
+    section("isolation", lambda: bench_isolation(args.quick, helpers["bwrap"]))
     section("fence", lambda: bench_fence(args.quick, helpers["netbench"]))
-    section("concurrency", lambda: bench_concurrency(args.quick))
+    section("concurrency", lambda: bench_concurrency(args.quick, helpers["bwrap"]))
     section("cgroup", lambda: bench_cgroup(args.quick, args.build_dir))
 
     results["meta"]["load_at_end"] = load_average()
