@@ -5,7 +5,6 @@
 
 #if defined(__linux__)
 #include <fcntl.h>
-#include <glob.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -35,7 +34,8 @@ constexpr const char* kDevices[] = {"null", "zero", "full", "random", "urandom",
 // Host-wide knobs under a fresh proc: read-only whoever the child is. And what reveals
 // the host's memory, keys or timers: masked.
 constexpr const char* kProcReadOnly[] = {"sys", "sysrq-trigger", "irq", "bus"};
-constexpr const char* kProcMasked[] = {"kcore", "keys", "timer_list"};
+constexpr const char* kProcMasked[] = {"kcore",      "keys",       "timer_list",
+                                       "kpagecount", "kpageflags", "kpagecgroup"};
 
 // "/a/b/c" -> "/a", "/a/b" (and "/a/b/c" when `self` is set).
 std::vector<std::string> prefixes(const std::string& path, bool self) {
@@ -181,27 +181,20 @@ void NamespaceSetup::choose_identity() {
 }
 
 void NamespaceSetup::add_proc_masks(const std::string& proc) {
-  const uint64_t ro = landlock_read_only(landlock_abi_);
   for (const char* name : kProcReadOnly) {
     std::string path = proc + "/" + name;
     MountStep m = step(MountStep::Kind::Bind, keep(path), keep(path));
     m.read_only = m.optional = true;
     add_mount(m, "make " + quoted_form(path) + " read-only", false);
   }
-  std::vector<std::string> masked;
-  for (const char* name : kProcMasked) masked.push_back(proc + "/" + name);
-  glob_t g{};
-  if (::glob("/proc/kpage*", 0, nullptr, &g) == 0) {
-    for (size_t i = 0; i < g.gl_pathc; ++i) masked.push_back(proc + (g.gl_pathv[i] + 5));
-  }
-  ::globfree(&g);
-  for (const std::string& path : masked) {
+  // A fixed list: matching names under /proc would walk every process's entry.
+  for (const char* name : kProcMasked) {
+    std::string path = proc + "/" + name;
     MountStep m =
         step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/null"), keep(path));
     m.read_only = m.optional = true;
     add_mount(m, "mask " + quoted_form(path), false);
   }
-  (void)ro;
 }
 
 Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
