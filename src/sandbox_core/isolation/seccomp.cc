@@ -13,8 +13,12 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <iterator>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "sandbox_core/base/fd_io.h"
@@ -138,15 +142,23 @@ sock_filter jump(uint16_t code, uint32_t k, uint8_t jt, uint8_t jf) {
   return BPF_JUMP(code, k, jt, jf);
 }
 
-// One rule's block: match the call, run its tests (a failing test skips to the end of
-// the block), then return the refusal. Jumps to the block's end are patched once its
-// length is known; kToEnd marks them.
+// One rule's tests, then its refusal. A failing test skips to the end of the rule: the
+// next rule of the same call, or the allow after the last. Jumps to the end are patched
+// once the length is known; kToEnd marks them.
 constexpr uint8_t kToEnd = 0xff;
+
+sock_filter refusal(int error) {
+  return stmt(BPF_RET | BPF_K,
+              SECCOMP_RET_ERRNO | (static_cast<uint32_t>(error) & SECCOMP_RET_DATA));
+}
+
+bool always(const RefusedCall& rule) {
+  return std::all_of(std::begin(rule.tests), std::end(rule.tests),
+                     [](const ArgTest& t) { return t.op == Op::None; });
+}
 
 void emit_rule(const RefusedCall& rule, std::vector<sock_filter>& out) {
   std::vector<sock_filter> block;
-  block.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
-  block.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(rule.nr), 0, kToEnd));
   for (const ArgTest& t : rule.tests) {
     if (t.op == Op::None) continue;
     block.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, arg_low(t.arg)));
@@ -171,8 +183,7 @@ void emit_rule(const RefusedCall& rule, std::vector<sock_filter>& out) {
         break;
     }
   }
-  block.push_back(stmt(BPF_RET | BPF_K,
-                       SECCOMP_RET_ERRNO | (static_cast<uint32_t>(rule.error) & SECCOMP_RET_DATA)));
+  block.push_back(refusal(rule.error));
   const size_t end = block.size();
   for (size_t i = 0; i < block.size(); ++i) {
     sock_filter& ins = block[i];
@@ -188,6 +199,40 @@ void emit_rule(const RefusedCall& rule, std::vector<sock_filter>& out) {
   out.insert(out.end(), block.begin(), block.end());
 }
 
+// Where a call's compare jumps: a shared return (by error) or the start of its block.
+struct Target {
+  uint32_t nr;
+  bool shared;
+  size_t at;
+};
+
+// A binary search over the refused calls' numbers, small runs compared one by one. Each
+// compare's jump to its target is patched later: `fixups` holds (position, target).
+void emit_dispatch(std::span<const Target> sorted, std::vector<sock_filter>& out,
+                   std::vector<std::pair<size_t, const Target*>>& fixups, bool& too_far) {
+  if (sorted.size() <= 8) {
+    for (const Target& t : sorted) {
+      fixups.emplace_back(out.size(), &t);
+      out.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, t.nr, 0, 0));
+    }
+    out.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    return;
+  }
+  const size_t mid = sorted.size() / 2;
+  const size_t at = out.size();
+  out.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, sorted[mid].nr, 0, 0));
+  emit_dispatch(sorted.first(mid), out, fixups, too_far);
+  const size_t offset = out.size() - at - 1;
+  too_far = too_far || offset > 0xff;
+  out[at].jt = static_cast<uint8_t>(offset);
+  emit_dispatch(sorted.subspan(mid), out, fixups, too_far);
+}
+
+// The kernel checks the program at every sandbox's start and works out, for every call
+// number, whether it is allowed whatever the arguments, by running the program on it; so
+// its cost grows with the path a number takes. The number is loaded once and searched for
+// among the refused calls; a call refused whatever its arguments jumps to a shared return
+// of its error, one with tests to its rules, tried in the table's order.
 std::vector<sock_filter> compile() {
   std::vector<sock_filter> prog;
   // Another architecture's calls (i386 through int 0x80, x32) have other numbers: a
@@ -195,14 +240,60 @@ std::vector<sock_filter> compile() {
   prog.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)));
   prog.push_back(jump(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 1, 0));
   prog.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+  prog.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
 #if defined(__x86_64__)
   constexpr uint32_t kX32SyscallBit = 0x40000000;
-  prog.push_back(stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
   prog.push_back(jump(BPF_JMP | BPF_JGE | BPF_K, kX32SyscallBit, 0, 1));
   prog.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
 #endif
-  for (const RefusedCall& rule : kRefused) emit_rule(rule, prog);
-  prog.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+
+  std::vector<Target> targets;
+  std::vector<int> shared;
+  std::vector<sock_filter> blocks;
+  for (const RefusedCall& first : kRefused) {
+    const auto nr = static_cast<uint32_t>(first.nr);
+    if (std::any_of(targets.begin(), targets.end(), [&](const Target& t) { return t.nr == nr; }))
+      continue;
+    if (always(first)) {
+      auto it = std::find(shared.begin(), shared.end(), first.error);
+      if (it == shared.end()) it = shared.insert(shared.end(), first.error);
+      targets.push_back({nr, true, static_cast<size_t>(it - shared.begin())});
+      continue;
+    }
+    targets.push_back({nr, false, blocks.size()});
+    bool refused_always = false;
+    for (const RefusedCall& rule : kRefused) {
+      if (rule.nr != first.nr) continue;
+      if (always(rule)) {
+        blocks.push_back(refusal(rule.error));
+        refused_always = true;
+        break;
+      }
+      emit_rule(rule, blocks);
+    }
+    if (!refused_always) blocks.push_back(stmt(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  }
+  std::sort(targets.begin(), targets.end(),
+            [](const Target& a, const Target& b) { return a.nr < b.nr; });
+
+  std::vector<sock_filter> dispatch;
+  std::vector<std::pair<size_t, const Target*>> fixups;
+  bool too_far = false;
+  emit_dispatch(targets, dispatch, fixups, too_far);
+  const size_t dispatch_at = prog.size();
+  const size_t shared_at = dispatch_at + dispatch.size();
+  const size_t blocks_at = shared_at + shared.size();
+  for (const auto& [pos, t] : fixups) {
+    const size_t to = (t->shared ? shared_at : blocks_at) + t->at;
+    const size_t offset = to - (dispatch_at + pos) - 1;
+    too_far = too_far || offset > 0xff;
+    dispatch[pos].jt = static_cast<uint8_t>(offset);
+  }
+  // A table too long for the 8-bit jumps: fail closed, every call kills.
+  if (too_far) return {stmt(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS)};
+  prog.insert(prog.end(), dispatch.begin(), dispatch.end());
+  for (int error : shared) prog.push_back(refusal(error));
+  prog.insert(prog.end(), blocks.begin(), blocks.end());
   return prog;
 }
 
