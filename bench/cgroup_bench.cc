@@ -35,7 +35,7 @@ double once(const SandboxSpec& spec, bool with_groups) {
       std::exit(1);
     }
     group = std::move(*made);
-    options.cgroup_procs_fds = group->procs_fds();
+    options.cgroup_join_fds = group->join_fds();
   }
   auto child = launch_child(options, spec);
   if (!child) {

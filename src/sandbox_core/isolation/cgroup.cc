@@ -1,7 +1,7 @@
 // Sandbox control groups: the probe, creation with the limits written, and removal.
 // Runs on the spawning thread (probe, creation) and on whichever thread disposes of a
 // child's record (removal). Nothing here runs in the child: the child only writes "0"
-// into the descriptors of procs_fds().
+// into the descriptors of join_fds().
 #include "sandbox_core/isolation/cgroup.h"
 
 #include <fcntl.h>
@@ -320,11 +320,16 @@ Result<std::unique_ptr<SandboxCgroup>, IoError> SandboxCgroup::create(
     }
     if (::mkdir(dir.c_str(), 0755) != 0) return fail(IoError::last().annotated(" (" + dir + ")"));
     group->dirs_.push_back(dir);
-    UniqueFd procs(::open((dir + "/cgroup.procs").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (!procs) return fail(IoError::last().annotated(" (" + dir + "/cgroup.procs)"));
-    int high = ::fcntl(procs.get(), F_DUPFD_CLOEXEC, kSetupFdFloor);
+    // Moving a whole process takes a kernel lock whose writers wait for an RCU grace
+    // period (5 to 25 ms here) unless another move happened just before. v1 moves one
+    // thread through `tasks` without it, and the child is a single thread when it
+    // joins; v2 moves only whole processes between groups like these.
+    const std::string join = dir + (v2 ? "/cgroup.procs" : "/tasks");
+    UniqueFd file(::open(join.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (!file) return fail(IoError::last().annotated(" (" + join + ")"));
+    int high = ::fcntl(file.get(), F_DUPFD_CLOEXEC, kSetupFdFloor);
     if (high < 0) return fail(IoError::last());
-    group->procs_.emplace_back(high);
+    group->join_.emplace_back(high);
     return dir;
   };
 
@@ -369,9 +374,9 @@ Result<std::unique_ptr<SandboxCgroup>, IoError> SandboxCgroup::create(
   return group;
 }
 
-std::vector<int> SandboxCgroup::procs_fds() const {
+std::vector<int> SandboxCgroup::join_fds() const {
   std::vector<int> out;
-  for (const auto& fd : procs_) out.push_back(fd.get());
+  for (const auto& fd : join_) out.push_back(fd.get());
   return out;
 }
 
@@ -390,7 +395,7 @@ SandboxCgroup::~SandboxCgroup() {
 }
 
 void SandboxCgroup::remove_all() noexcept {
-  procs_.clear();
+  join_.clear();
   // By now the child has been reaped. Under "userns-lite" it was pid 1 of the sandbox, so
   // the kernel has killed the rest; under "bubblewrap" the init may still be on its way
   // out after bwrap. What is left is killed, then the group is removed once empty.

@@ -58,7 +58,7 @@ struct CpuBandwidth {
 CpuBandwidth cpu_bandwidth(uint32_t cpu_milli);
 
 // One sandbox's groups (one per v1 hierarchy in use, or one v2 group). The child joins
-// them itself, first thing, through procs_fds(), so nothing of the sandbox ever runs
+// them itself, first thing, through join_fds(), so nothing of the sandbox ever runs
 // outside. Destruction kills whatever is still in them, waits briefly for it to be gone,
 // removes the groups and settles the verdict.
 class SandboxCgroup final : public ChildResource {
@@ -68,9 +68,10 @@ class SandboxCgroup final : public ChildResource {
       const CgroupHost& host, const CgroupLimits& limits, std::shared_ptr<LimitVerdict> verdict);
   ~SandboxCgroup() override;
 
-  // cgroup.procs of each group, open for writing (close-on-exec, at or above
-  // kSetupFdFloor): the child writes "0" into each before anything else.
-  std::vector<int> procs_fds() const;
+  // Each group's file for joining (v1 `tasks`, v2 `cgroup.procs`), open for writing
+  // (close-on-exec, at or above kSetupFdFloor): the child writes "0" into each before
+  // anything else.
+  std::vector<int> join_fds() const;
   const std::vector<std::string>& dirs() const { return dirs_; }
   // The kernel has killed a process of this group for exceeding its memory limit.
   bool memory_exceeded() const;
@@ -81,7 +82,7 @@ class SandboxCgroup final : public ChildResource {
 
   CgroupVersion version_ = CgroupVersion::None;
   std::vector<std::string> dirs_;  // created, in creation order
-  std::vector<UniqueFd> procs_;
+  std::vector<UniqueFd> join_;
   std::string memory_dir_;  // where the OOM count is read; empty without a limit
   std::shared_ptr<LimitVerdict> verdict_;
 };

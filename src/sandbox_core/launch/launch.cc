@@ -414,8 +414,8 @@ Result<void, SandboxError> fill_child_plan(const LaunchPlan& plan, const LaunchO
   child.stdio[2] = fds.init_mode ? fds.diag_write.get() : fds.target_stderr(spec);
   child.fd_scan_limit = fd_scan_limit();
   child.limits = plan.limits;
-  child.cgroup_fds = options.cgroup_procs_fds.data();
-  child.cgroup_fd_count = options.cgroup_procs_fds.size();
+  child.cgroup_fds = options.cgroup_join_fds.data();
+  child.cgroup_fd_count = options.cgroup_join_fds.size();
   child.setup = options.setup;
   child.namespace_flags = options.namespace_flags;
   return {};

@@ -112,10 +112,10 @@ struct LaunchOptions {
   // which then only names argv[0].
   int exec_fd = -1;
   ReportMode report = ReportMode::Exec;
-  // The cgroup.procs files of the control groups the child runs in, open for writing, at
+  // The files through which the child joins its control groups, open for writing, at
   // or above kSetupFdFloor: the child writes "0" into each before anything else, so
   // nothing it starts ever runs outside them. Borrowed until launch_child returns.
-  std::vector<int> cgroup_procs_fds;
+  std::vector<int> cgroup_join_fds;
   // RLIMIT_NOFILE and RLIMIT_NPROC of the child, soft and hard; 0 leaves the host's.
   uint64_t open_files = 0;
   uint64_t max_processes = 0;

@@ -1,6 +1,6 @@
 // Sandbox control groups against a fake cgroup v2 tree (plain files in a temp dir, as a
-// delegated subtree looks to its user), the limit arithmetic, and the WARN events of a
-// spec asking for limits this host cannot enforce.
+// delegated subtree looks to its user) and v1 hierarchies, the limit arithmetic, and the WARN
+// events of a spec asking for limits this host cannot enforce.
 #include "sandbox_core/isolation/cgroup.h"
 
 #include <fcntl.h>
@@ -116,7 +116,7 @@ TEST(CgroupV2, TheSandboxGroupCarriesEveryLimitAndTheVerdictComesFromItsEvents) 
     EXPECT_EQ(FakeTree::get(dir + "/" + file), value) << file;
   EXPECT_EQ(verdict->memory_bytes, 256u << 20);
   // The child joins through the prepared descriptor: "0" is "the writer itself".
-  auto fds = (*group)->procs_fds();
+  auto fds = (*group)->join_fds();
   ASSERT_EQ(fds.size(), 1u);
   EXPECT_GE(fds[0], kSetupFdFloor);
   EXPECT_EQ(::write(fds[0], "0", 1), 1);
@@ -125,6 +125,33 @@ TEST(CgroupV2, TheSandboxGroupCarriesEveryLimitAndTheVerdictComesFromItsEvents) 
   EXPECT_FALSE(verdict->memory_exceeded.load());
   group->reset();
   EXPECT_TRUE(verdict->memory_exceeded.load());
+}
+
+// v1: a group per hierarchy, and the child joins through `tasks` (one thread, no
+// process-wide lock), not cgroup.procs.
+TEST(CgroupV1, AGroupPerHierarchyJoinedThroughTasks) {
+  FakeTree t;
+  CgroupHost host;
+  host.version = CgroupVersion::V1;
+  host.memory_dir = t.root + "/memory";
+  host.pids_dir = t.root + "/pids";
+  host.cpu_dir = t.root + "/cpu";
+  for (const auto* dir : {&host.memory_dir, &host.pids_dir, &host.cpu_dir})
+    fs::create_directories(*dir);
+  auto group = SandboxCgroup::create(host, {256u << 20, 50, 500}, std::make_shared<LimitVerdict>());
+  ASSERT_TRUE(group) << group.error().text();
+  const auto& dirs = (*group)->dirs();
+  ASSERT_EQ(dirs.size(), 3u);
+  EXPECT_EQ(FakeTree::get(dirs[0] + "/memory.limit_in_bytes"), "268435456");
+  EXPECT_EQ(FakeTree::get(dirs[1] + "/pids.max"), "50");
+  EXPECT_EQ(FakeTree::get(dirs[2] + "/cpu.cfs_quota_us"), "50000");
+  auto fds = (*group)->join_fds();
+  ASSERT_EQ(fds.size(), 3u);
+  for (size_t i = 0; i < fds.size(); ++i) {
+    EXPECT_EQ(::write(fds[i], "0", 1), 1);
+    EXPECT_EQ(FakeTree::get(dirs[i] + "/tasks"), "0") << dirs[i];
+    EXPECT_FALSE(fs::exists(dirs[i] + "/cgroup.procs")) << dirs[i];
+  }
 }
 
 TEST(CgroupLimits, CpuBandwidthAndScratchSizes) {
@@ -186,7 +213,7 @@ TEST(CgroupLimits, ALimitAskedForButNotEnforceableHereIsAWarnAndTheSpawnGoesOn) 
     EXPECT_EQ(warned, row.warned);
     LaunchOptions options;
     limits->apply(options);
-    EXPECT_TRUE(options.cgroup_procs_fds.empty());
+    EXPECT_TRUE(options.cgroup_join_fds.empty());
     EXPECT_EQ(options.max_processes, row.own_userns && nproc
                                          ? (row.processes ? row.processes : kDefaultMaxProcesses)
                                          : 0u);
@@ -210,7 +237,7 @@ TEST(SandboxCgroup, TheChildRunsInsideFromItsFirstStepAndTheGroupGoesWithTheReco
   const std::string dir = (*group)->dirs().at(0);
   LaunchOptions options =
       shell("grep -c " + fs::path(dir).filename().string() + " /proc/self/cgroup");
-  options.cgroup_procs_fds = (*group)->procs_fds();
+  options.cgroup_join_fds = (*group)->join_fds();
   auto child = launch_child(options, test::shell_spec(""));
   ASSERT_TRUE(child) << child.error().message();
   child->resources().push_back(std::move(*group));
@@ -225,7 +252,7 @@ TEST(SandboxCgroup, AGroupTheChildCannotJoinFailsTheLaunchAndLeavesNoChild) {
   ASSERT_EQ(::write(read_only.get(), "0", 1), -1);
   const int expected = errno;
   LaunchOptions options = shell("echo ran");
-  options.cgroup_procs_fds = {read_only.get()};
+  options.cgroup_join_fds = {read_only.get()};
   auto child = launch_child(options, test::shell_spec(""));
   ASSERT_FALSE(child);
   EXPECT_EQ(child.error().message(),
