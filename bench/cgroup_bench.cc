@@ -2,14 +2,17 @@
 // through launch_child, with the groups every limit needs (created, joined by the child,
 // removed with the record) against the same launch without them, interleaved.
 //
-//   bench_cgroup [iterations=200]
+//   bench_cgroup [iterations=200] [pause_ms=0]
 // Prints "cgroup_added_us=<median difference> with_us=<median> without_us=<median>", or
 // "cgroup_skipped=<reason>" where this host gives no cgroup (run it as root on v1).
+// With a pause, each launch comes that long after the one before: a kernel path that is
+// cheap only right after a similar call (a lock held in its fast mode) shows there.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "sandbox_core/isolation/cgroup.h"
@@ -59,6 +62,10 @@ double median(std::vector<double> xs) {
 
 int main(int argc, char** argv) {
   int iterations = argc > 1 ? std::atoi(argv[1]) : 200;
+  int pause_ms = argc > 2 ? std::atoi(argv[2]) : 0;
+  auto pause = [&] {
+    if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  };
   const auto& host = isolation::cgroup_host();
   if (host.pids_dir.empty() || host.memory_dir.empty() || host.cpu_dir.empty()) {
     std::printf("cgroup_skipped=%s\n",
@@ -71,7 +78,10 @@ int main(int argc, char** argv) {
   spec.capture_stdout = spec.capture_stderr = false;
   std::vector<double> with, without, added;
   for (int i = 0; i < iterations + 10; ++i) {
-    double a = once(spec, true), b = once(spec, false);
+    pause();
+    double a = once(spec, true);
+    pause();
+    double b = once(spec, false);
     if (i < 10) continue;  // warm-up
     with.push_back(a);
     without.push_back(b);

@@ -845,11 +845,15 @@ def bench_cgroup(quick: bool, build_dir: Path) -> dict[str, Any]:
     exe = build_dir / "bench" / "bench_cgroup"
     if not exe.exists():
         return {"skipped": f"{exe} not built (configure with -DSANDBOX_BUILD_BENCH=ON)"}
-    out = subprocess.run([str(exe), "60" if quick else "200"], capture_output=True, text=True,
-                         timeout=600).stdout.strip()
-    if out.startswith("cgroup_skipped="):
-        return {"skipped": out.partition("=")[2]}
-    return {k: float(v) for k, _, v in (part.partition("=") for part in out.split())}
+    res: dict[str, Any] = {}
+    # Back to back, and 50 ms apart as sandboxes started now and then are.
+    for key, pause in (("back_to_back", "0"), ("apart", "50")):
+        out = subprocess.run([str(exe), "60" if quick else "200", pause], capture_output=True,
+                             text=True, timeout=600).stdout.strip()
+        if out.startswith("cgroup_skipped="):
+            return {"skipped": out.partition("=")[2]}
+        res[key] = {k: float(v) for k, _, v in (part.partition("=") for part in out.split())}
+    return res
 
 
 def cgroup_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str, str]]:
@@ -858,9 +862,14 @@ def cgroup_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str,
     label = "cgroups per spawn: memory, pids, cpu (ms added)"
     if "skipped" in v:
         return [(label, "skipped", v["skipped"], "–", "", "–")]
-    added = v["cgroup_added_us"] / 1000
-    return [(label, fmt(added, 3), f"launch without {fmt(v['without_us'] / 1000, 3)}", "–",
-             "≤ 1 ms", verdict(added <= 1.0))]
+    rows = []
+    for key, what in (("back_to_back", "back to back"), ("apart", "50 ms apart")):
+        r = v[key]
+        added = r["cgroup_added_us"] / 1000
+        rows.append((f"{label}, {what}", fmt(added, 3),
+                     f"launch without {fmt(r['without_us'] / 1000, 3)}", "–", "≤ 1 ms",
+                     verdict(added <= 1.0)))
+    return rows
 
 
 def fmt(x: Any, digits: int = 2) -> str:
