@@ -45,9 +45,14 @@ PyObject* available_backends(PyObject*, PyObject*) {
     if (!list) return raised();
     for (size_t i = 0; i < table.size(); ++i) {
       const BackendRow& row = table[i];
-      BackendInfoFields fields{std::string(row.listed_name), a.available(row.kind),
-                               backend_summary(row), a.reason(row.kind),
-                               limits_of(row.kind, a.available(row.kind))};
+      BackendInfoFields fields{std::string(row.listed_name),
+                               a.available(row.kind),
+                               backend_summary(row),
+                               a.reason(row.kind),
+                               limits_of(row.kind, a.available(row.kind)),
+                               {},
+                               false,
+                               {}};
       for (std::string_view name : row.accepted) {
         if (std::find(fields.names.begin(), fields.names.end(), name) == fields.names.end()) {
           fields.names.emplace_back(name);

@@ -4,6 +4,7 @@
 #include "sandbox_py/local_process.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -108,7 +109,8 @@ PyObject* bytes_of(const ByteBuffer& data) {
 }
 
 // The one copy of collected output: the drains kept it in place, this makes the bytes
-// and frees the buffers. Both objects are made first; large copies then run with the
+// and frees the buffers (moving whole pages where both start at the same offset in a
+// page: see learn_bytes_page_offset). Both objects are made first; large copies then run with the
 // interpreter lock released (nothing else can see the objects yet), on two threads.
 Result<void, BindError> bytes_pair(ByteBuffer a, ByteBuffer b, PyRef& out_a, PyRef& out_b) {
   out_a = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(a.size())));
@@ -129,6 +131,23 @@ Result<void, BindError> bytes_pair(ByteBuffer a, ByteBuffer b, PyRef& out_a, PyR
   }
   return {};
 }
+
+}  // namespace
+
+void learn_bytes_page_offset() {
+  // Large enough for any allocator to give it pages of its own, as it does large output;
+  // only its first page is touched.
+  constexpr Py_ssize_t kProbeBytes = Py_ssize_t{64} << 20;
+  PyRef probe(PyBytes_FromStringAndSize(nullptr, kProbeBytes));
+  const char* data = probe ? PyBytes_AsString(probe.get()) : nullptr;
+  if (data == nullptr) {
+    PyErr_Clear();  // an optimisation only
+    return;
+  }
+  ByteBuffer::set_page_offset(reinterpret_cast<uintptr_t>(data));
+}
+
+namespace {
 
 // --- methods ---------------------------------------------------------------------
 

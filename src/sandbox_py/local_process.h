@@ -25,4 +25,8 @@ struct ForwardFds {
 Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend,
                           ForwardFds forward = {});
 
+// Notes where the data of a large bytes object starts in its page, so that collected
+// output can later be moved into such objects page by page. Once, at import.
+void learn_bytes_page_offset();
+
 }  // namespace sandbox::py

@@ -106,6 +106,7 @@ PyObject* create_module() {
   }
   PyObject* module = PyModule_Create2(&g_module_def, 3);
   if (module == nullptr) return nullptr;
+  learn_bytes_page_offset();
   if (!init_module(module)) {
     Py_DECREF(module);
     return nullptr;

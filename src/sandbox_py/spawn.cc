@@ -193,7 +193,7 @@ Converted<UniqueFd> stdin_source(SpecReader& r) {
   if (fd && ::isatty(fd.get()) == 1) {
     return value_error("stdin_fd: a terminal is not passed to the child; pipe it through");
   }
-  return std::move(fd);
+  return fd;
 }
 
 // A backend refused by name, or another failure of the launch.

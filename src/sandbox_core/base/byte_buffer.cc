@@ -1,6 +1,8 @@
 #include "sandbox_core/base/byte_buffer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -22,6 +24,8 @@ constexpr size_t kMapFrom = 1024 * 1024;
 // instead of one page fault per page written.
 constexpr size_t kPrefaultStep = 4 * 1024 * 1024;
 
+std::atomic<size_t> g_page_offset{0};
+
 }  // namespace
 
 ByteBuffer::ByteBuffer(ByteBuffer&& o) noexcept
@@ -29,6 +33,7 @@ ByteBuffer::ByteBuffer(ByteBuffer&& o) noexcept
       size_(std::exchange(o.size_, 0)),
       capacity_(std::exchange(o.capacity_, 0)),
       prefaulted_(std::exchange(o.prefaulted_, 0)),
+      lead_(std::exchange(o.lead_, 0)),
       mapped_(std::exchange(o.mapped_, false)) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& o) noexcept {
@@ -38,6 +43,7 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& o) noexcept {
     size_ = std::exchange(o.size_, 0);
     capacity_ = std::exchange(o.capacity_, 0);
     prefaulted_ = std::exchange(o.prefaulted_, 0);
+    lead_ = std::exchange(o.lead_, 0);
     mapped_ = std::exchange(o.mapped_, false);
   }
   return *this;
@@ -47,12 +53,12 @@ ByteBuffer::~ByteBuffer() { release(); }
 
 void ByteBuffer::release() noexcept {
   if (mapped_) {
-    unmap_memory(data_, capacity_);
+    unmap_memory(data_ - lead_, lead_ + capacity_);
   } else {
     std::free(data_);
   }
   data_ = nullptr;
-  size_ = capacity_ = prefaulted_ = 0;
+  size_ = capacity_ = prefaulted_ = lead_ = 0;
   mapped_ = false;
 }
 
@@ -75,17 +81,20 @@ void ByteBuffer::grow(size_t limit) {
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(p);
   } else if (!mapped_) {
-    void* p = map_memory(want);
+    const size_t lead = g_page_offset.load(std::memory_order_relaxed);
+    void* p = map_memory(lead + want);
     if (p == nullptr) throw std::bad_alloc();
-    if (size_ > 0) std::memcpy(p, data_, size_);
+    char* at = static_cast<char*>(p) + lead;
+    if (size_ > 0) std::memcpy(at, data_, size_);
     std::free(data_);
-    data_ = static_cast<char*>(p);
+    data_ = at;
+    lead_ = lead;
     mapped_ = true;
     prefaulted_ = 0;
   } else {
-    void* p = grow_mapping(data_, capacity_, want);
+    void* p = grow_mapping(data_ - lead_, lead_ + capacity_, lead_ + want);
     if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
+    data_ = static_cast<char*>(p) + lead_;
   }
   capacity_ = want;
 }
@@ -100,10 +109,34 @@ void ByteBuffer::append(std::string_view bytes) {
   }
 }
 
+void ByteBuffer::set_page_offset(size_t offset) noexcept {
+  g_page_offset.store(offset % page_size(), std::memory_order_relaxed);
+}
+
 namespace {
+
+// Moves the whole pages of a copy whose two ends start at the same offset in a page,
+// copying only the partial pages at either end. False where nothing was moved.
+bool move_whole_pages(const ByteCopy& c) {
+  const uintptr_t page = page_size();
+  const auto to = reinterpret_cast<uintptr_t>(c.to);
+  const auto from = reinterpret_cast<uintptr_t>(c.from);
+  if (((to ^ from) & (page - 1)) != 0) return false;
+  const uintptr_t first = (to + page - 1) & ~(page - 1);
+  const uintptr_t last = (to + c.size) & ~(page - 1);
+  if (last <= first) return false;
+  const size_t head = first - to;
+  if (!move_pages(reinterpret_cast<void*>(first), const_cast<char*>(c.from) + head, last - first))
+    return false;
+  std::memcpy(c.to, c.from, head);
+  const size_t done = last - to;
+  std::memcpy(c.to + done, c.from + done, c.size - done);
+  return true;
+}
 
 void copy_now(std::span<const ByteCopy> copies, Sources after) {
   for (const ByteCopy& c : copies) {
+    if (after == Sources::Drop && c.size >= kMapFrom && move_whole_pages(c)) continue;
     prefault_for_write(c.to, c.size);
     std::memcpy(c.to, c.from, c.size);
     // Heap memory (below kMapFrom) is left to free(); mappings give their pages back.

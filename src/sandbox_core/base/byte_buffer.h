@@ -36,6 +36,12 @@ class ByteBuffer {
   void commit(size_t n) noexcept { size_ += n; }
   void append(std::string_view bytes);
 
+  // Where in a page the data of the buffers that later grow into a mapping start: the
+  // offset at which the memory of their one final copy starts (the interpreter's bytes
+  // objects, say). With both at the same offset, copy_bytes moves whole pages instead of
+  // copying them. Any value works; the last one set counts.
+  static void set_page_offset(size_t offset) noexcept;
+
   friend bool operator==(const ByteBuffer& a, std::string_view b) noexcept { return a.view() == b; }
 
  private:
@@ -46,6 +52,7 @@ class ByteBuffer {
   size_t size_ = 0;
   size_t capacity_ = 0;
   size_t prefaulted_ = 0;  // of a mapping: bytes from the start known to be faulted in
+  size_t lead_ = 0;        // of a mapping: where data_ starts in it
   bool mapped_ = false;    // capacity_ bytes of mapped pages, else from malloc
 };
 
@@ -61,7 +68,9 @@ struct ByteCopy {
 // interpreter lock around this). Blocks until every byte is in place.
 // With Sources::Drop the caller is done with the sources: each thread gives the pages it
 // copied from back to the system as it goes (ByteBuffer mappings only, which then read
-// as zero), so that freeing the buffers afterwards costs next to nothing.
+// as zero), so that freeing the buffers afterwards costs next to nothing; and where a
+// mapping's bytes and their destination start at the same offset in a page, the whole
+// pages between are moved there instead of copied (no fresh page is filled twice).
 inline constexpr size_t kParallelCopyBytes = 8 << 20;
 enum class Sources : uint8_t { Keep, Drop };
 void copy_bytes(std::span<const ByteCopy> copies, Sources after = Sources::Keep);

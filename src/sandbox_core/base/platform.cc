@@ -215,6 +215,22 @@ void drop_pages(void* p, size_t bytes) noexcept {
 #endif
 }
 
+bool move_pages([[maybe_unused]] void* to, [[maybe_unused]] void* from,
+                [[maybe_unused]] size_t bytes) noexcept {
+#if defined(SANDBOX_LINUX_CALLS) && defined(MREMAP_DONTUNMAP)
+  // DONTUNMAP keeps the source range mapped: a hole there could be taken by another
+  // mapping before its owner unmaps the whole range.
+  return ::mremap(from, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP, to) == to;
+#else
+  return false;
+#endif
+}
+
+size_t page_size() noexcept {
+  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  return page;
+}
+
 void unmap_memory(void* p, size_t bytes) noexcept {
   if (p != nullptr) (void)::munmap(p, bytes);
 }

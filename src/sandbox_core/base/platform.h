@@ -70,6 +70,12 @@ void prefault_for_write(void* p, size_t bytes) noexcept;
 // system (MADV_DONTNEED): they read as zero afterwards. Nothing where there is no such
 // call. For memory that is about to be freed, so that freeing it later is cheap.
 void drop_pages(void* p, size_t bytes) noexcept;
+// Moves the whole pages of [from, from + bytes) onto [to, to + bytes): page table
+// entries, not bytes. Both must be page-aligned; `from` lies in a map_memory mapping,
+// which stays mapped and reads as zero there afterwards; whatever was mapped at `to` is
+// replaced. False, with nothing moved, where the system cannot (then copy instead).
+bool move_pages(void* to, void* from, size_t bytes) noexcept;
+size_t page_size() noexcept;
 
 // Fills `buf` from the system's entropy source; false if none could be read.
 bool fill_random(void* buf, size_t len) noexcept;

@@ -137,20 +137,27 @@ TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
 
 // The final copy past the two-thread size (growth and the cap are shown by the collect
 // tests, small copies by every output the module returns): split inside one copy, from a
-// buffer's mapping that gives its pages back.
+// buffer's mapping that gives its pages back; with the buffer's data at the same offset
+// in a page as its destination, the whole pages between are moved instead.
 TEST(ByteBuffers, FinalCopiesKeepEveryByte) {
   const size_t size = kParallelCopyBytes + 12345;
   std::string b;
   for (size_t i = 0; b.size() < size; ++i) b += std::to_string(i) + ",";  // no two pieces alike
   b.resize(size);
   const std::string a = b.substr(0, 7);
-  ByteBuffer source;
-  source.append(b);
-  std::string to_a(a.size(), '\0'), to_b(b.size(), '\0');
-  const ByteCopy copies[] = {{to_a.data(), a.data(), a.size()},
-                             {to_b.data(), source.data(), source.size()}};
-  copy_bytes(copies, Sources::Drop);
-  EXPECT_TRUE(to_a == a && to_b == b);
+  for (bool same_offset : {false, true}) {
+    SCOPED_TRACE(same_offset ? "pages moved" : "copied");
+    std::string to_a(a.size(), '\0'), to_b(b.size(), '\0');
+    const auto at = reinterpret_cast<uintptr_t>(to_b.data());
+    ByteBuffer::set_page_offset(same_offset ? at : at + 1);
+    ByteBuffer source;
+    source.append(b);
+    const ByteCopy copies[] = {{to_a.data(), a.data(), a.size()},
+                               {to_b.data(), source.data(), source.size()}};
+    copy_bytes(copies, Sources::Drop);
+    EXPECT_TRUE(to_a == a && to_b == b);
+  }
+  ByteBuffer::set_page_offset(0);
 }
 
 // Started threads take their name (cut to the kernel's 15 bytes), contain what their body
