@@ -3,7 +3,7 @@
 loopback connection, a peer proxy (tinyproxy) and the bare bwrap and unshare tools,
 measured in one run on this machine.
 
-    python bench/run.py [--quick] [--build] [--only NAME,...] [--json PATH]
+    python bench/run.py [--quick] [--build] [--only NAME,...] [--busy N] [--json PATH]
 
 Every figure is a ratio against a reference taken in the same run, interleaved where
 that makes sense, because absolute times on a shared 2-core machine are noise. The
@@ -1104,6 +1104,8 @@ def main() -> int:
     ap.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
     ap.add_argument("--only", default="", help="comma-separated subset of " + ",".join(SECTIONS))
     ap.add_argument("--json", type=Path, default=ROOT / "bench" / "results" / "latest.json")
+    ap.add_argument("--busy", type=int, default=0, metavar="N",
+                    help="keep N busy loops spinning for the whole run (the loaded table: 2)")
     args = ap.parse_args()
     only = [s for s in args.only.split(",") if s] or list(SECTIONS)
     for s in only:
@@ -1121,12 +1123,13 @@ def main() -> int:
             "kernel": platform.release(), "cpus": os.cpu_count(),
             "commit": subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"],
                                      capture_output=True, text=True).stdout.strip(),
-            "load_at_start": load_average(),
+            "load_at_start": load_average(), "busy_loops": args.busy,
             "started": time.strftime("%Y-%m-%d %H:%M:%S %z", time.localtime(started)),
         },
     }
     print(f"module: {module}\nload average at start: {results['meta']['load_at_start']}",
           flush=True)
+    background = Busy(helpers["busy"], args.busy) if args.busy > 0 else None
 
     def section(name: str, fn: Callable[[], Any]) -> None:
         if name not in only:
@@ -1168,6 +1171,8 @@ def main() -> int:
     section("concurrency", lambda: bench_concurrency(args.quick, helpers["bwrap"]))
     section("cgroup", lambda: bench_cgroup(args.quick, args.build_dir))
 
+    if background:
+        background.close()
     results["meta"]["load_at_end"] = load_average()
     results["meta"]["seconds"] = round(time.time() - started, 1)
     rows = table(results)
