@@ -38,7 +38,7 @@ PyObject* available_backends(PyObject*, PyObject*) {
     // A first call probes the Linux kinds with trial sandboxes: wait without the lock.
     {
       AllowThreads nogil;
-      for (const BackendRow& row : table) (void)availability_of(row.kind);
+      probe_all_backends();
     }
     const BackendAvailability a = availability();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(table.size())));

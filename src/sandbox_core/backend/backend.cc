@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 #include "sandbox_core/backend/bubblewrap.h"
 #include "sandbox_core/backend/passthrough.h"
@@ -17,6 +18,7 @@
 #include "sandbox_core/backend/userns_lite.h"
 #include "sandbox_core/base/path_list.h"
 #include "sandbox_core/base/quoted.h"
+#include "sandbox_core/base/thread.h"
 #include "sandbox_core/isolation/landlock.h"
 
 namespace sandbox {
@@ -139,6 +141,21 @@ const Availability& availability_of(BackendKind kind) {
     return *probed.release();
   }
   return *expected;  // another caller's probe was stored first
+}
+
+void probe_all_backends() {
+  std::vector<ThreadHandle> trials;
+  for (size_t i = 1; i < kBackendKindCount; ++i) {
+    const BackendKind kind = kRows[i].kind;
+    auto t = start_thread("backend-probe", [kind] { (void)availability_of(kind); });
+    if (t) {
+      trials.push_back(std::move(*t));
+    } else {
+      (void)availability_of(kind);  // no thread: in turn, here
+    }
+  }
+  (void)availability_of(kRows[0].kind);
+  for (ThreadHandle& t : trials) (void)t.join();
 }
 
 std::optional<std::string> find_on_path(std::string_view name) {
