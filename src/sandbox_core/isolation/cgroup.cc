@@ -323,13 +323,19 @@ Result<std::unique_ptr<SandboxCgroup>, IoError> SandboxCgroup::create(
     // Moving a whole process takes a kernel lock whose writers wait for an RCU grace
     // period (5 to 25 ms here) unless another move happened just before. v1 moves one
     // thread through `tasks` without it, and the child is a single thread when it
-    // joins; v2 moves only whole processes between groups like these.
+    // joins. v2 moves only whole processes between groups like these, so there the
+    // child is created in its group (dir_fd), and the file is what it joins through
+    // where that cannot be done.
     const std::string join = dir + (v2 ? "/cgroup.procs" : "/tasks");
     UniqueFd file(::open(join.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     if (!file) return fail(IoError::last().annotated(" (" + join + ")"));
     int high = ::fcntl(file.get(), F_DUPFD_CLOEXEC, kSetupFdFloor);
     if (high < 0) return fail(IoError::last());
     group->join_.emplace_back(high);
+    if (v2 && !group->dir_) {
+      group->dir_.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!group->dir_) return fail(IoError::last().annotated(" (" + dir + ")"));
+    }
     return dir;
   };
 
@@ -396,6 +402,7 @@ SandboxCgroup::~SandboxCgroup() {
 
 void SandboxCgroup::remove_all() noexcept {
   join_.clear();
+  dir_.reset();
   // By now the child has been reaped. Under "userns-lite" it was pid 1 of the sandbox, so
   // the kernel has killed the rest; under "bubblewrap" the init may still be on its way
   // out after bwrap. What is left is killed, then the group is removed once empty.

@@ -72,6 +72,8 @@ class SandboxCgroup final : public ChildResource {
   // (close-on-exec, at or above kSetupFdFloor): the child writes "0" into each before
   // anything else.
   std::vector<int> join_fds() const;
+  // v2: the group's directory, for creating the child in it; -1 under v1.
+  int dir_fd() const { return dir_.get(); }
   const std::vector<std::string>& dirs() const { return dirs_; }
   // The kernel has killed a process of this group for exceeding its memory limit.
   bool memory_exceeded() const;
@@ -83,6 +85,7 @@ class SandboxCgroup final : public ChildResource {
   CgroupVersion version_ = CgroupVersion::None;
   std::vector<std::string> dirs_;  // created, in creation order
   std::vector<UniqueFd> join_;
+  UniqueFd dir_;
   std::string memory_dir_;  // where the OOM count is read; empty without a limit
   std::shared_ptr<LimitVerdict> verdict_;
 };

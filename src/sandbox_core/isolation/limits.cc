@@ -88,7 +88,10 @@ Result<SpawnLimits, SandboxError> SpawnLimits::prepare(const SandboxSpec& spec,
 }
 
 void SpawnLimits::apply(LaunchOptions& options) const {
-  if (cgroup_) options.cgroup_join_fds = cgroup_->join_fds();
+  if (cgroup_) {
+    options.cgroup_join_fds = cgroup_->join_fds();
+    options.cgroup_dir_fd = cgroup_->dir_fd();
+  }
   // Soft and hard alike; never above the host's hard limit, which no child may raise.
   uint64_t files = kSandboxOpenFiles;
   struct rlimit rl;

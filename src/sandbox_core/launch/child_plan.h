@@ -14,6 +14,8 @@
 namespace sandbox::launch_detail {
 
 inline constexpr size_t kMaxPassedFds = 8;
+// The stack a namespace child runs on until it execs.
+inline constexpr size_t kCloneStackBytes = 256 * 1024;
 
 // Plain data the child reads; every pointer refers to storage owned by the parent, which
 // stays alive (and untouched) until the child has exec'd or exited.
@@ -32,6 +34,7 @@ struct ChildPlan {
   ChildLimits limits;
   const int* cgroup_fds = nullptr;  // joined first: "0" written into each
   size_t cgroup_fd_count = 0;
+  int clone_into_cgroup = -1;  // a v2 group to create a namespace child in, when >= 0
   const ChildSetup* setup = nullptr;
   int namespace_flags = 0;
   void* clone_stack_top = nullptr;  // namespace children run on a stack of their own
@@ -42,13 +45,16 @@ struct ChildPlan {
 // the parent prepared: dup2, fcntl, close_range, chdir, sigaction, sigprocmask, setsid,
 // setrlimit, execve, write, _exit, and the backend's prepared set-up. No allocation,
 // locks, destructors, logging or exceptions.
-[[noreturn, gnu::noinline]] void run_child(const ChildPlan& plan, int report_fd) noexcept;
+// `in_group`: the child was created in its control group, which it then does not join.
+[[noreturn, gnu::noinline]] void run_child(const ChildPlan& plan, int report_fd,
+                                           bool in_group = false) noexcept;
 
 // setsid() then the two rlimits; 0 on success, else errno with *step set.
 int enter_session_and_limits(const ChildLimits& limits, int32_t* step) noexcept;
 
 // Creates the child (vfork or, for namespaces, clone; fork in sanitizer builds) running
-// run_child. Called with every signal blocked. Returns the pid, or -1 with errno set.
+// run_child; a namespace child with a v2 group is created in it where the system can.
+// Called with every signal blocked. Returns the pid, or -1 with errno set.
 pid_t start_child(const ChildPlan& plan, int report_fd) noexcept;
 
 }  // namespace sandbox::launch_detail

@@ -191,7 +191,7 @@ int fd_scan_limit() {
 // unmapped when the launch returns, after the child has exec'd or exited.
 class CloneStack {
  public:
-  static constexpr size_t kBytes = 256 * 1024;
+  static constexpr size_t kBytes = launch_detail::kCloneStackBytes;
   bool allocate() {
     void* p = ::mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return false;
@@ -416,6 +416,7 @@ Result<void, SandboxError> fill_child_plan(const LaunchPlan& plan, const LaunchO
   child.limits = plan.limits;
   child.cgroup_fds = options.cgroup_join_fds.data();
   child.cgroup_fd_count = options.cgroup_join_fds.size();
+  child.clone_into_cgroup = options.cgroup_dir_fd;
   child.setup = options.setup;
   child.namespace_flags = options.namespace_flags;
   return {};

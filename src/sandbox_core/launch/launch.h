@@ -116,6 +116,9 @@ struct LaunchOptions {
   // or above kSetupFdFloor: the child writes "0" into each before anything else, so
   // nothing it starts ever runs outside them. Borrowed until launch_child returns.
   std::vector<int> cgroup_join_fds;
+  // A v2 group's directory: a namespace child is created in it (and then skips the join
+  // files) where the system can. Borrowed like the join files.
+  int cgroup_dir_fd = -1;
   // RLIMIT_NOFILE and RLIMIT_NPROC of the child, soft and hard; 0 leaves the host's.
   uint64_t open_files = 0;
   uint64_t max_processes = 0;

@@ -101,12 +101,85 @@ bool is_search_miss(int err) noexcept {
 struct CloneArgs {
   const ChildPlan* plan;
   int report_fd;
+  bool in_group;
 };
 
 int clone_entry(void* arg) noexcept {
   auto* a = static_cast<const CloneArgs*>(arg);
-  run_child(*a->plan, a->report_fd);
+  run_child(*a->plan, a->report_fd, a->in_group);
 }
+#endif
+
+// clone3 with CLONE_INTO_CGROUP: the child is born in its v2 group. Joining afterwards
+// moves a whole process, which takes the kernel's process-wide threadgroup lock, and its
+// writers wait for an RCU grace period (milliseconds) unless another move came just
+// before. The C library has no clone3 wrapper for a child on a stack of its own, so the
+// call and the child's first step (calling the entry point, then exit) are written out
+// for the two architectures we build for (clone3 is call 435 on both); elsewhere the
+// child joins afterwards.
+#if defined(__linux__) && (defined(__x86_64__) || defined(__aarch64__))
+#define SANDBOX_HAVE_CLONE3_ENTRY 1
+struct Clone3Args {  // struct clone_args, as of Linux 5.7
+  uint64_t flags, pidfd, child_tid, parent_tid, exit_signal, stack, stack_size, tls, set_tid,
+      set_tid_size, cgroup;
+};
+constexpr uint64_t kCloneIntoCgroup = 0x200000000ULL;
+
+extern "C" long sandbox_clone3_entry(Clone3Args* args, size_t size, int (*fn)(void*),
+                                     void* arg) noexcept;
+#if defined(__x86_64__)
+// syscall keeps every register but rax, rcx and r11, in the child too: fn and arg ride
+// in r12 and r13 (saved for the parent). The child starts at the top of its stack, which
+// is 16-byte aligned as a call expects.
+asm(R"(
+  .text
+  .p2align 4
+  .type sandbox_clone3_entry, @function
+sandbox_clone3_entry:
+  push %r12
+  push %r13
+  mov %rdx, %r12
+  mov %rcx, %r13
+  mov $435, %eax
+  syscall
+  test %rax, %rax
+  jz 1f
+  pop %r13
+  pop %r12
+  ret
+1:
+  xor %ebp, %ebp
+  mov %r13, %rdi
+  call *%r12
+  mov %eax, %edi
+  mov $60, %eax
+  syscall
+  hlt
+  .size sandbox_clone3_entry, .-sandbox_clone3_entry
+)");
+#else
+// svc keeps every register but x0, in the child too: fn and arg ride in x9 and x10.
+asm(R"(
+  .text
+  .p2align 2
+  .type sandbox_clone3_entry, %function
+sandbox_clone3_entry:
+  mov x9, x2
+  mov x10, x3
+  mov x8, #435
+  svc #0
+  cbz x0, 1f
+  ret
+1:
+  mov x29, xzr
+  mov x30, xzr
+  mov x0, x10
+  blr x9
+  mov x8, #93
+  svc #0
+  .size sandbox_clone3_entry, .-sandbox_clone3_entry
+)");
+#endif
 #endif
 
 }  // namespace
@@ -157,10 +230,10 @@ int enter_session_and_limits(const ChildLimits& limits, int32_t* step) noexcept 
   return 0;
 }
 
-void run_child(const ChildPlan& plan, int report_fd) noexcept {
+void run_child(const ChildPlan& plan, int report_fd, bool in_group) noexcept {
   static constexpr int32_t kStdioSteps[3] = {kStepStdin, kStepStdout, kStepStderr};
   // Into the sandbox's control groups before anything else; "0" is the writer itself.
-  for (size_t i = 0; i < plan.cgroup_fd_count; ++i) {
+  for (size_t i = 0; !in_group && i < plan.cgroup_fd_count; ++i) {
     if (::write(plan.cgroup_fds[i], "0", 1) != 1) report_and_exit(report_fd, kStepCgroup, errno);
   }
   // The parent moved every source above every target, so no dup2 here clobbers a later
@@ -211,12 +284,28 @@ pid_t start_child(const ChildPlan& plan, int report_fd) noexcept {
     // The child is the first process of each new namespace (pid 1 of a new pid
     // namespace), which unshare() in a vfork child could not give without a second fork.
     // clone() from a threaded parent may create a user namespace; unshare() may not.
-    CloneArgs args{&plan, report_fd};
 #ifdef SANDBOX_CHILD_USE_FORK
     int share = 0;
 #else
     int share = CLONE_VM | CLONE_VFORK;
 #endif
+#ifdef SANDBOX_HAVE_CLONE3_ENTRY
+    if (plan.clone_into_cgroup >= 0) {
+      CloneArgs in_group{&plan, report_fd, true};
+      Clone3Args c{};
+      c.flags = static_cast<uint64_t>(static_cast<unsigned>(share | plan.namespace_flags)) |
+                kCloneIntoCgroup;
+      c.exit_signal = SIGCHLD;
+      c.stack = reinterpret_cast<uint64_t>(plan.clone_stack_top) - kCloneStackBytes;
+      c.stack_size = kCloneStackBytes;
+      c.cgroup = static_cast<uint64_t>(plan.clone_into_cgroup);
+      long pid = sandbox_clone3_entry(&c, sizeof c, &clone_entry, &in_group);
+      if (pid > 0) return static_cast<pid_t>(pid);
+      // No child: an older kernel, or a filter over us that refuses clone3. The child
+      // below joins the group itself, and reports it if it cannot.
+    }
+#endif
+    CloneArgs args{&plan, report_fd, false};
     return ::clone(&clone_entry, plan.clone_stack_top, share | plan.namespace_flags | SIGCHLD,
                    &args);
   }
