@@ -53,7 +53,7 @@ def load_native(build_dir: Path, build: bool) -> str:
     if build:
         subprocess.run(
             ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
-             "-DSANDBOX_BUILD_PYTHON=ON", "-DSANDBOX_BUILD_TESTS=OFF",
+             "-DSANDBOX_BUILD_PYTHON=ON", "-DSANDBOX_BUILD_TESTS=OFF", "-DSANDBOX_BUILD_BENCH=ON",
              "-DCMAKE_BUILD_TYPE=Release"], check=True)
         subprocess.run(["cmake", "--build", str(build_dir), "-j2"], check=True)
     libs = sorted(build_dir.glob("src/sandbox_py/_native*.so"))
