@@ -69,9 +69,15 @@ struct ByteCopy {
 // With Sources::Drop the caller is done with the sources: each thread gives the pages it
 // copied from back to the system as it goes (ByteBuffer mappings only, which then read
 // as zero), so that freeing the buffers afterwards costs next to nothing; and where a
-// mapping's bytes and their destination start at the same offset in a page, the whole
-// pages between are moved there instead of copied (no fresh page is filled twice).
+// mapping's bytes (kMovePagesFrom or more) and their destination start at the same
+// offset in a page, the whole pages between are moved there instead of copied (no
+// fresh page is filled twice).
 inline constexpr size_t kParallelCopyBytes = 8 << 20;
+// Pages are moved only into destinations this large: the C library maps each such block
+// on its own (whatever its mapping threshold has grown to, at most 32 MiB) and unmaps it
+// whole when it is freed, so the moved pages leave no split mapping behind in memory that
+// lives on and is reused.
+inline constexpr size_t kMovePagesFrom = size_t{32} << 20;
 enum class Sources : uint8_t { Keep, Drop };
 void copy_bytes(std::span<const ByteCopy> copies, Sources after = Sources::Keep);
 

@@ -140,13 +140,13 @@ TEST(Threads, PooledBodiesRunUnderTheirNameAndReuseAParkedThread) {
 // buffer's mapping that gives its pages back; with the buffer's data at the same offset
 // in a page as its destination, the whole pages between are moved instead.
 TEST(ByteBuffers, FinalCopiesKeepEveryByte) {
-  const size_t size = kParallelCopyBytes + 12345;
-  std::string b;
-  for (size_t i = 0; b.size() < size; ++i) b += std::to_string(i) + ",";  // no two pieces alike
-  b.resize(size);
-  const std::string a = b.substr(0, 7);
+  std::string all;
+  for (size_t i = 0; all.size() < kMovePagesFrom + 12345; ++i) all += std::to_string(i) + ",";
+  const std::string a = all.substr(0, 7);  // no two pieces of `all` alike
   for (bool same_offset : {false, true}) {
     SCOPED_TRACE(same_offset ? "pages moved" : "copied");
+    const std::string b =
+        all.substr(0, (same_offset ? kMovePagesFrom : kParallelCopyBytes) + 12345);
     std::string to_a(a.size(), '\0'), to_b(b.size(), '\0');
     const auto at = reinterpret_cast<uintptr_t>(to_b.data());
     ByteBuffer::set_page_offset(same_offset ? at : at + 1);
