@@ -99,9 +99,6 @@ struct ParkedSlot {
 };
 
 struct Pool {
-  // The process whose threads these are. A child forked from it inherits the lists but
-  // none of the threads, and starts a pool of its own on first use.
-  const pid_t owner = ::getpid();
   std::mutex mu;
   std::vector<ParkedSlot*> parked;  // guarded by mu; the last parked is woken first
   std::vector<ParkedSlot*> spare;   // guarded by mu
@@ -120,13 +117,17 @@ struct Pool {
 
 std::atomic<Pool*> g_pool{nullptr};
 
-// Never destroyed: parked threads may still wait on it while the process exits. In a
-// forked child the parent's pool is left untouched (its lock may have been held at the
-// fork) and a fresh one replaces it; otherwise bodies would be handed to parked threads
-// that do not exist there.
+// A child forked from the process inherits the lists but none of the threads: it forgets
+// the parent's pool (its lock may have been held at the fork) and starts one of its own
+// on first use; otherwise bodies would be handed to parked threads that do not exist
+// there. A fork hook rather than a pid check per hand-off, which costs a system call.
+void forget_pool_in_child() noexcept { g_pool.store(nullptr, std::memory_order_relaxed); }
+
+// Never destroyed: parked threads may still wait on it while the process exits.
 Pool& pool() {
   Pool* p = g_pool.load(std::memory_order_acquire);
-  if (p != nullptr && p->owner == ::getpid()) return *p;
+  if (p != nullptr) return *p;
+  [[maybe_unused]] static const int hooked = ::pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
   auto* fresh = new Pool;
   if (g_pool.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
   delete fresh;  // another thread of this process installed one meanwhile
@@ -154,10 +155,13 @@ void pooled_loop(const char* idle_name, std::unique_ptr<detail::ThreadBody> body
     // Renamed before it can be handed anything, so the next role's name always wins.
     set_current_thread_name(idle_name);
     std::unique_lock lock(p.mu);
-    if (p.parked.size() >= kPoolMaxParked) return;
+    if (p.parked.size() >= kPoolMaxParked + kPoolBurstParked) return;
+    const auto idle_exit = p.parked.size() < kPoolMaxParked
+                               ? std::chrono::duration_cast<std::chrono::milliseconds>(kPoolIdleExit)
+                               : kPoolBurstIdleExit;
     ParkedSlot* slot = p.take_slot();
     p.parked.push_back(slot);
-    bool handed = slot->cv.wait_for(lock, kPoolIdleExit, [&] { return slot->body != nullptr; });
+    bool handed = slot->cv.wait_for(lock, idle_exit, [&] { return slot->body != nullptr; });
     if (!handed) {
       // Still listed (whoever hands a body over unlists the slot first): unlist and end.
       std::erase(p.parked, slot);

@@ -87,7 +87,6 @@ std::optional<Result<void, IoError>> end_unless_admitted(netfilter::AdmissionOut
 // Sockets the handler still owns are closed by their destructors on every early return.
 Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client,
                             const HttpHeadReader& head, proxy::ConnectionSlot& slot) {
-  SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
   const std::string& line = head.request_line();
   if (!is_valid_utf8(line)) return fail(IoError::custom("stream did not contain valid UTF-8"));
   PROXY_EVENT(Level::Debug, ("message", "request_line"), "proxy got request",
@@ -121,7 +120,6 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   }
 
   SANDBOX_TRY(send_all(client.get(), kResponseTunnelOpen));
-  SANDBOX_TRY(proxy::set_io_timeouts(client.get(), std::chrono::seconds(0)));
   // Bytes the client sent right behind the head (a TLS ClientHello, say) came in with it;
   // they belong to the tunnel and must go first.
   if (!head.early().empty()) SANDBOX_TRY(send_all(upstream->get(), head.early()));

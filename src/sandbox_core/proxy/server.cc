@@ -150,6 +150,9 @@ class PollLoop {
     ConnectionSlot slot = std::make_shared<SlotHold>(ctx_.shared);
     pending_.push_back(PendingHead{std::move(client), kind_.new_head_reader(),
                                    Clock::now() + kHandshakeTimeout, std::move(slot)});
+    // A client usually sends its head right behind its connect: read what is there now
+    // rather than after another round of poll.
+    read_head(pending_.size() - 1);
   }
 
   void accept_some() {
@@ -295,9 +298,14 @@ Result<HeadEnd, IoError> read_head_blocking(int fd, HeadReader& reader) {
 
 void serve_blocking(const ProxyKind& kind, FilterRef filter, UniqueFd client) {
   std::unique_ptr<HeadReader> head = kind.new_head_reader();
+  // The time-outs guard the reads of the head; what follows only writes a few bytes to a
+  // socket that has queued next to nothing (a reply, then the tunnel), as on the loop's
+  // path, which never sets them.
   auto got = [&]() -> Result<HeadEnd, IoError> {
     SANDBOX_TRY(set_io_timeouts(client.get(), kHandshakeTimeout));
-    return read_head_blocking(client.get(), *head);
+    SANDBOX_ASSIGN_OR_RETURN(HeadEnd end, read_head_blocking(client.get(), *head));
+    SANDBOX_TRY(set_io_timeouts(client.get(), std::chrono::seconds(0)));
+    return end;
   }();
   if (!got) {
     client.reset();

@@ -86,7 +86,6 @@ Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
     return {};
   }
   SANDBOX_TRY(send_all(fd, encode_reply(Reply::Succeeded)));
-  SANDBOX_TRY(proxy::set_io_timeouts(fd, std::chrono::seconds(0)));
   // What the client sent right behind its request came in with it; it goes first.
   if (!early.empty()) SANDBOX_TRY(send_all(upstream->get(), early));
   proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
@@ -97,7 +96,6 @@ Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
 // answered here or went to the pump.
 Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client,
                             const Socks5HeadReader& head, proxy::ConnectionSlot& slot) {
-  SANDBOX_TRY(proxy::set_io_timeouts(client.get(), proxy::kHandshakeTimeout));
   const Destination dest{head.host(), head.port()};
   const auto admission = netfilter::admit_destination(filter, dest.host, dest.port);
   if (auto refusal = refusal_for(admission, dest)) {
