@@ -130,8 +130,8 @@ bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& cl
 // "proxy-pump-u2c", client to upstream on the calling thread, which renames itself
 // "proxy-pump-c2u" and returns only when that direction has finished. Called last by
 // a connection thread. Each direction copies until end of stream (passed on as a write
-// shutdown) or an error, then closes its own two descriptors; nothing is reported. Both
-// directions hold `slot`, so it is given back when the tunnel has ended.
+// shutdown) or an error; nothing is reported. Both directions hold both sockets and
+// `slot`: the last to finish closes the sockets and gives the slot back.
 void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot = nullptr);
 
 // One pump direction, run on the calling thread; takes over both descriptors.
