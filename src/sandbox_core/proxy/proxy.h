@@ -1,6 +1,7 @@
 // The egress proxies' runtime, which knows no protocol: loopback listeners with one poll
-// loop each, which accepts clients and reads their request heads, a pooled thread per
-// complete head running the kind's handler, and a two-thread byte pump per tunnel.
+// loop each, which accepts clients and reads their request heads, a thread per complete
+// head running the kind's handler (the loop's own, which passes the loop on to a pooled
+// thread), and a two-thread byte pump per tunnel.
 // Destroying a ProxyHandle runs the stop sequence (stop flag and wake-up, no join).
 #pragma once
 

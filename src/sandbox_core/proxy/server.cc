@@ -1,8 +1,8 @@
 // The protocol-neutral listener runtime: start sequence, poll loop and stop sequence.
 // One poll loop per proxy owns the listener and every client whose request head is not
-// complete yet: it accepts, reads what arrives, and hands each complete head to a pooled
-// thread, so an idle or slow client costs a descriptor, never a thread, and never delays
-// another. The stop sequence runs on whichever thread destroys the handle and never waits
+// complete yet: it accepts and reads what arrives, so an idle or slow client costs a
+// descriptor, never a thread, and never delays another. A complete head is served by the
+// thread that ran the loop while the loop moves on to a pooled thread. The stop sequence runs on whichever thread destroys the handle and never waits
 // for a proxy thread.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -96,11 +98,17 @@ class PollLoop {
  public:
   explicit PollLoop(LoopContext ctx) : ctx_(std::move(ctx)), kind_(*ctx_.kind) {}
 
-  void run() {
+  const ProxyKind& kind() const { return kind_; }
+  const LoopContext& context() const { return ctx_; }
+
+  // Runs rounds until the proxy stops (nothing) or a round completed a head, which the
+  // caller is to serve: the first complete head of a round is kept for the caller, any
+  // further one goes to a pooled connection thread.
+  std::optional<PendingHead> run() {
     events::ProxyScope scope(ctx_.shared->url);
     std::vector<pollfd> fds;
     for (;;) {
-      if (stopping()) return;
+      if (stopping()) return std::nullopt;
       const Clock::time_point now = Clock::now();
       const bool listening = ctx_.listener && now >= paused_until_;
       fds.clear();
@@ -113,7 +121,7 @@ class PollLoop {
         // wait for the deadlines and the listener's pause, then try again.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
-      if (stopping()) return;
+      if (stopping()) return std::nullopt;
       // Lowered before the inbox is read: a hand-over after this raises it anew.
       if (rc > 0 && fds[0].revents != 0) ctx_.shared->wake.clear();
       if (rc > 0) {
@@ -124,7 +132,21 @@ class PollLoop {
       }
       take_inbox();
       expire(Clock::now());
+      if (kept_) return std::exchange(kept_, std::nullopt);
     }
+  }
+
+  // Serves `head` on a pooled connection thread. A thread that cannot start closes the
+  // client, its head and its slot with the body.
+  void hand_over(PendingHead p) {
+    (void)run_proxy_pooled(kind_.connection_thread_name,
+                           [serve = kind_.serve, shared = ctx_.shared, filter = ctx_.filter,
+                            client = std::move(p.client), reader = std::move(p.reader),
+                            slot = std::move(p.slot)]() mutable {
+                             events::ProxyScope scope(shared->url);
+                             serve(std::move(filter), std::move(client), std::move(reader),
+                                   std::move(slot));
+                           });
   }
 
  private:
@@ -156,7 +178,8 @@ class PollLoop {
   }
 
   void accept_some() {
-    for (int i = 0; i < kAcceptsPerRound; ++i) {
+    // Once a head is kept, the round ends soon: what else waits is found by the next poll.
+    for (int i = 0; i < kAcceptsPerRound && !kept_; ++i) {
       int fd = accept_cloexec(ctx_.listener.get(), AcceptWait::No);
       if (fd >= 0) {
         exhausted_ = false;
@@ -226,15 +249,11 @@ class PollLoop {
   void hand_over(size_t i) {
     PendingHead p = std::move(pending_[i]);
     remove(i);
-    // A thread that cannot start closes the client, its head and its slot with the body.
-    (void)run_proxy_pooled(kind_.connection_thread_name,
-                           [serve = kind_.serve, shared = ctx_.shared, filter = ctx_.filter,
-                            client = std::move(p.client), reader = std::move(p.reader),
-                            slot = std::move(p.slot)]() mutable {
-                             events::ProxyScope scope(shared->url);
-                             serve(std::move(filter), std::move(client), std::move(reader),
-                                   std::move(slot));
-                           });
+    if (!kept_) {
+      kept_ = std::move(p);
+      return;
+    }
+    hand_over(std::move(p));
   }
 
   // `error` is a copy: it may come from the reader that remove() destroys.
@@ -261,7 +280,36 @@ class PollLoop {
   std::vector<PendingHead> pending_;
   Clock::time_point paused_until_{};
   bool exhausted_ = false;  // one WARN per episode of resource exhaustion
+  std::optional<PendingHead> kept_;  // the first head completed in this round
 };
+
+// Runs the poll loop on the calling thread. When a round completes a head, the loop moves
+// on to a pooled thread (renamed for the loop) and this thread serves the head itself:
+// the client's answer no longer waits for a second thread to be woken and scheduled, and
+// the loop's own wake-up is off that path. Still one hand-off per client, as before.
+void run_loop(std::unique_ptr<PollLoop> loop) {
+  for (;;) {
+    std::optional<PendingHead> head = loop->run();
+    if (!head) return;  // stopping: the loop, its listener and its heads end here
+    const ProxyKind& kind = loop->kind();
+    FilterRef filter = loop->context().filter;
+    std::shared_ptr<LoopShared> shared = loop->context().shared;
+    // Shared so that the loop comes back here if no thread could be had for it.
+    auto carrier = std::make_shared<std::unique_ptr<PollLoop>>(std::move(loop));
+    if (!run_proxy_pooled(kind.accept_thread_name,
+                          [carrier]() mutable { run_loop(std::move(*carrier)); })) {
+      loop = std::move(*carrier);
+      loop->hand_over(std::move(*head));
+      continue;
+    }
+    carrier.reset();
+    set_current_thread_name(kind.connection_thread_name);
+    events::ProxyScope scope(shared->url);
+    kind.serve(std::move(filter), std::move(head->client), std::move(head->reader),
+               std::move(head->slot));
+    return;
+  }
+}
 
 // How a head read over a blocking socket ended, when it did not fail.
 enum class HeadEnd : uint8_t { Ready, Closed };
@@ -350,7 +398,7 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
   LoopContext ctx{&kind, std::move(listener), shared, shared_filter};
   SANDBOX_ASSIGN_OR_RETURN(ThreadHandle thread,
                            start_thread(kind.accept_thread_name, [ctx = std::move(ctx)]() mutable {
-                             PollLoop(std::move(ctx)).run();
+                             run_loop(std::make_unique<PollLoop>(std::move(ctx)));
                            }));
   register_live_proxy(LiveProxy{*local, shared});
   std::string url = shared->url;
