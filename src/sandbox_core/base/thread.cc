@@ -127,7 +127,8 @@ void forget_pool_in_child() noexcept { g_pool.store(nullptr, std::memory_order_r
 Pool& pool() {
   Pool* p = g_pool.load(std::memory_order_acquire);
   if (p != nullptr) return *p;
-  [[maybe_unused]] static const int hooked = ::pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
+  [[maybe_unused]] static const int hooked =
+      ::pthread_atfork(nullptr, nullptr, &forget_pool_in_child);
   auto* fresh = new Pool;
   if (g_pool.compare_exchange_strong(p, fresh, std::memory_order_acq_rel)) return *fresh;
   delete fresh;  // another thread of this process installed one meanwhile
@@ -155,13 +156,10 @@ void pooled_loop(const char* idle_name, std::unique_ptr<detail::ThreadBody> body
     // Renamed before it can be handed anything, so the next role's name always wins.
     set_current_thread_name(idle_name);
     std::unique_lock lock(p.mu);
-    if (p.parked.size() >= kPoolMaxParked + kPoolBurstParked) return;
-    const auto idle_exit = p.parked.size() < kPoolMaxParked
-                               ? std::chrono::duration_cast<std::chrono::milliseconds>(kPoolIdleExit)
-                               : kPoolBurstIdleExit;
+    if (p.parked.size() >= kPoolMaxParked) return;
     ParkedSlot* slot = p.take_slot();
     p.parked.push_back(slot);
-    bool handed = slot->cv.wait_for(lock, idle_exit, [&] { return slot->body != nullptr; });
+    bool handed = slot->cv.wait_for(lock, kPoolIdleExit, [&] { return slot->body != nullptr; });
     if (!handed) {
       // Still listed (whoever hands a body over unlists the slot first): unlist and end.
       std::erase(p.parked, slot);

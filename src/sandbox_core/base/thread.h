@@ -81,18 +81,13 @@ bool spawn_detached(const char* name, F&& body) {
 // thread. The thread takes `name` (nullptr: `idle_name`) for as long as the body runs;
 // afterwards it parks under its user's `idle_name` for the next body, or ends when
 // kPoolMaxParked threads are parked already or when it has been parked for
-// kPoolIdleExit. Past kPoolMaxParked, up to kPoolBurstParked more park for only
-// kPoolBurstIdleExit: the tail of a burst (many tunnels ending at once) is reused by the
-// next one instead of being ended and started again, and the idle pool is back to
-// kPoolMaxParked soon after. Saves a thread start and a stack release per body, which is most of
+// kPoolIdleExit. Saves a thread start and a stack release per body, which is most of
 // the cost of a short connection. Bodies must not rely on thread-local state or on
 // their thread ending with them. False when no thread could be had; `body` is then
 // destroyed before this returns, as with spawn_detached. Both names must outlive the
 // thread (string literals).
 inline constexpr size_t kPoolMaxParked = 32;
 inline constexpr auto kPoolIdleExit = std::chrono::seconds(20);
-inline constexpr size_t kPoolBurstParked = 480;
-inline constexpr auto kPoolBurstIdleExit = std::chrono::milliseconds(250);
 
 bool run_pooled_impl(const char* idle_name, const char* name,
                      std::unique_ptr<detail::ThreadBody> body);

@@ -2,8 +2,8 @@
 // One poll loop per proxy owns the listener and every client whose request head is not
 // complete yet: it accepts and reads what arrives, so an idle or slow client costs a
 // descriptor, never a thread, and never delays another. A complete head is served by the
-// thread that ran the loop while the loop moves on to a pooled thread. The stop sequence runs on whichever thread destroys the handle and never waits
-// for a proxy thread.
+// thread that ran the loop while the loop moves on to a pooled thread. The stop sequence runs on
+// whichever thread destroys the handle and never waits for a proxy thread.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -279,7 +279,7 @@ class PollLoop {
   const ProxyKind& kind_;
   std::vector<PendingHead> pending_;
   Clock::time_point paused_until_{};
-  bool exhausted_ = false;  // one WARN per episode of resource exhaustion
+  bool exhausted_ = false;           // one WARN per episode of resource exhaustion
   std::optional<PendingHead> kept_;  // the first head completed in this round
 };
 

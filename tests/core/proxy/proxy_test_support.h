@@ -3,6 +3,7 @@
 // on 127.0.0.1 / ::1.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -230,6 +231,8 @@ void expect_handled(Handler handler, const char* target, int upstream,
     int sv[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
     UniqueFd client(sv[0]);
+    // The handler's own socket, seen through a second descriptor.
+    UniqueFd served(::fcntl(sv[1], F_DUPFD_CLOEXEC, 0));
     (void)proxy::set_io_timeouts(client.get(), std::chrono::seconds(20));
     EXPECT_TRUE(send_text(client.get(), c.input));
     ::shutdown(client.get(), SHUT_WR);
@@ -237,6 +240,16 @@ void expect_handled(Handler handler, const char* target, int upstream,
       handler(std::make_shared<const netfilter::NetworkFilter>(make_filter(c.allow, c.deny)),
               UniqueFd(sv[1]));
     }).join();
+    // A tunnel keeps none of the head's time-outs: an idle tunnel stays open however long.
+    if (c.output.starts_with(kTunnelOpen) || c.output.starts_with(kSocksGranted)) {
+      for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        timeval tv{1, 1};
+        socklen_t len = sizeof tv;
+        ASSERT_EQ(::getsockopt(served.get(), SOL_SOCKET, option, &tv, &len), 0);
+        EXPECT_TRUE(tv.tv_sec == 0 && tv.tv_usec == 0) << "time-out " << option << " left set";
+      }
+    }
+    served.reset();
     EXPECT_EQ(read_n(client.get()), c.output);
     // A handler replies after its connect returned and the kernel queued the connection
     // before that, so it is there to accept by now.

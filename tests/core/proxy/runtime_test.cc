@@ -135,12 +135,18 @@ TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
 struct HeadCase {
   Kind kind;
   std::string half, whole, refused;
+  std::string (*stalled)(uint16_t port);  // a whole request for 127.0.0.1:port
 };
 std::vector<HeadCase> head_cases() {
   return {{Kind::Http, "CONNECT 127.0.0.1:1 HTTP/1.1\r\nHost: x", "GET / HTTP/1.1\r\n\r\n",
-           "HTTP/1.1 405"},
+           "HTTP/1.1 405",
+           [](uint16_t port) {
+             return "CONNECT 127.0.0.1:" + std::to_string(port) + " HTTP/1.1\r\n\r\n";
+           }},
           {Kind::Socks, raw({5, 1, 0, 5, 1, 0}), raw({5, 1, 0, 5, 2, 0, 1}),
-           raw({5, 0}) + socks_reply(7)}};
+           raw({5, 0}) + socks_reply(7), [](uint16_t port) {
+             return raw({5, 1, 0}) + socks_request("127.0.0.1", port, 1);
+           }}};
 }
 
 // Raises the soft descriptor limit to what `needed` takes; false if the hard one is lower.
@@ -151,12 +157,30 @@ bool descriptors_for(rlim_t needed) {
   return ::setrlimit(RLIMIT_NOFILE, &rl) == 0;
 }
 
+// A loopback listener whose backlog is full, so that new SYNs go unanswered: a connect to
+// it hangs until its time-out. `held` keeps the backlog full.
+UniqueFd unanswering_listener(std::vector<UniqueFd>& held) {
+  UniqueFd listener = listen_on(loopback(0), 0);
+  for (int i = 0; i < 16 && listener; ++i) {
+    auto r =
+        connect_with_timeout(loopback(bound_port(listener.get())), std::chrono::milliseconds(200));
+    if (!r) return listener;
+    held.push_back(std::move(*r));
+  }
+  return UniqueFd();
+}
+
 // A client half-way through its head costs the proxy a descriptor, not a thread, and does
 // not hold up anyone: 600 of them add a few threads at most, and a fresh client is
-// answered while they wait.
+// answered while they wait. Nor does a client whose upstream does not answer, though a
+// thread waits for that upstream (the one that read its head and ran the loop until then).
 TEST(ProxyListener, HalfSentHeadsTakeNoThreadAndHoldNobodyUp) {
   constexpr int kHalfSent = 600;
   if (!descriptors_for(4 * kHalfSent)) GTEST_SKIP() << "too few descriptors allowed";
+  std::vector<UniqueFd> backlog;
+  UniqueFd unanswering = unanswering_listener(backlog);
+  ASSERT_TRUE(unanswering.valid());
+  const uint16_t nowhere = bound_port(unanswering.get());
   for (const auto& c : head_cases()) {
     SCOPED_TRACE(c.kind == Kind::Http ? "HTTP CONNECT" : "SOCKS5");
     auto proxy = start_proxy(c.kind, std::nullopt);
@@ -167,7 +191,13 @@ TEST(ProxyListener, HalfSentHeadsTakeNoThreadAndHoldNobodyUp) {
       held.push_back(connect_tcp(loopback(port)));
       ASSERT_TRUE(held.back() && send_text(held.back().get(), c.half));
     }
+    for (int i = 0; i < 2; ++i) {
+      held.push_back(connect_tcp(loopback(port)));
+      ASSERT_TRUE(held.back() && send_text(held.back().get(), c.stalled(nowhere)));
+    }
     UniqueFd fresh = connect_tcp(loopback(port));
+    // Well before the 15 s the upstream connects wait for.
+    (void)set_io_timeouts(fresh.get(), std::chrono::seconds(10));
     ASSERT_TRUE(fresh && send_text(fresh.get(), c.whole));
     EXPECT_EQ(read_n(fresh.get(), c.refused.size()), c.refused);
     EXPECT_LE(threads().size(), before + 24);
@@ -281,21 +311,13 @@ TEST(ProxyListener, AcceptRecoversFromDescriptorExhaustionWithOneWarning) {
 }
 
 TEST(UpstreamConnect, TimeoutReadsConnectionTimedOut) {
-  // A listener that never accepts and has a full backlog lets SYNs go unanswered.
-  UniqueFd listener = listen_on(loopback(0), 0);
-  ASSERT_TRUE(listener.valid());
   std::vector<UniqueFd> held;
-  std::optional<IoError> timed_out;
-  for (int i = 0; i < 16 && !timed_out; ++i) {
-    auto r =
-        connect_with_timeout(loopback(bound_port(listener.get())), std::chrono::milliseconds(200));
-    if (r)
-      held.push_back(std::move(*r));
-    else
-      timed_out = r.error();
-  }
-  ASSERT_TRUE(timed_out.has_value());
-  EXPECT_EQ(timed_out->text(), "connection timed out");
+  UniqueFd listener = unanswering_listener(held);
+  ASSERT_TRUE(listener.valid());
+  auto r =
+      connect_with_timeout(loopback(bound_port(listener.get())), std::chrono::milliseconds(200));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().text(), "connection timed out");
 }
 
 }  // namespace
