@@ -2,8 +2,8 @@
 // One poll loop per proxy owns the listener and every client whose request head is not
 // complete yet: it accepts and reads what arrives, so an idle or slow client costs a
 // descriptor, never a thread, and never delays another. A complete head is served by the
-// thread that ran the loop while the loop moves on to a pooled thread. The stop sequence runs on
-// whichever thread destroys the handle and never waits for a proxy thread.
+// thread that ran the loop while the loop moves on to a pooled thread. The stop sequence
+// runs on whichever thread destroys the handle and never waits for a proxy thread.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -284,9 +284,10 @@ class PollLoop {
 };
 
 // Runs the poll loop on the calling thread. When a round completes a head, the loop moves
-// on to a pooled thread (renamed for the loop) and this thread serves the head itself:
-// the client's answer no longer waits for a second thread to be woken and scheduled, and
-// the loop's own wake-up is off that path. Still one hand-off per client, as before.
+// on to a pooled thread (named for the loop) and this thread serves the head itself, so
+// the client's answer waits for no second thread to be woken and scheduled; the loop's
+// own wake-up is off that path. One hand-off per client either way, and the loop never
+// waits on a serve (resolution, a 15 s connect).
 void run_loop(std::unique_ptr<PollLoop> loop) {
   for (;;) {
     std::optional<PendingHead> head = loop->run();
