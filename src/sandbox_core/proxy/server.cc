@@ -214,8 +214,8 @@ class PollLoop {
 
   void read_head(size_t i) {
     PendingHead& p = pending_[i];
-    char buf[kHeadChunk];
-    ssize_t n = ::recv(p.client.get(), buf, sizeof buf, MSG_DONTWAIT);
+    char* buf = chunk_.get();
+    ssize_t n = ::recv(p.client.get(), buf, kHeadChunk, MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
       end(i, IoError::last());
@@ -281,6 +281,9 @@ class PollLoop {
   Clock::time_point paused_until_{};
   bool exhausted_ = false;           // one WARN per episode of resource exhaustion
   std::optional<PendingHead> kept_;  // the first head completed in this round
+  // Off the stack: every thread that carries the loop would keep these pages, and most of
+  // them go on to carry a tunnel for as long as it lasts.
+  std::unique_ptr<char[]> chunk_ = std::make_unique_for_overwrite<char[]>(kHeadChunk);
 };
 
 // Runs the poll loop on the calling thread. When a round completes a head, the loop moves
