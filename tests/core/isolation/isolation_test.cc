@@ -137,6 +137,24 @@ TEST(SeccompProgram, EachRuleRefusesOnlyWhatItNames) {
     std::copy(row.args.begin(), row.args.end(), d.args);
     EXPECT_EQ(verdict(d), row.expected);
   }
+  // Every call the table refuses outright is refused with its error, and every number
+  // the table does not name is allowed, whatever the search over the numbers does.
+  for (long nr = 0; nr < 512; ++nr) {
+    seccomp_data d{};
+    d.nr = static_cast<int>(nr);
+    d.arch = kArch;
+    uint32_t expected = kAllow;
+    for (const RefusedCall& rule : refused_calls()) {
+      if (rule.nr != nr) continue;
+      // Calls with argument tests are the rows above.
+      const bool outright = rule.tests[0].op == ArgTest::Op::None;
+      expected = outright ? SECCOMP_RET_ERRNO | static_cast<uint32_t>(rule.error) : 0;
+      break;
+    }
+    if (expected != 0) {
+      EXPECT_EQ(verdict(d), expected) << "call " << nr;
+    }
+  }
   // Another ABI's numbers mean other calls: the process is killed.
   seccomp_data other{};
   other.nr = SYS_read;
