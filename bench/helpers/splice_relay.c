@@ -7,17 +7,12 @@
  *   splice_relay
  */
 #define _GNU_SOURCE
-#include <arpa/inet.h>
-#include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <stdint.h>
+
+#include "connect_head.h"
 
 #define PIPE_BYTES (1 << 20)
 
@@ -51,33 +46,11 @@ static void *pump(void *arg) {
   return NULL;
 }
 
-/* The head up to its blank line (nothing follows it before our reply), then the port of
- * "CONNECT 127.0.0.1:PORT". 0 when the head is not that. */
-static int read_target(int fd) {
-  char head[1024];
-  size_t got = 0;
-  while (got < 4 || memcmp(head + got - 4, "\r\n\r\n", 4) != 0) {
-    if (got == sizeof head - 1) return 0;
-    ssize_t r = recv(fd, head + got, sizeof head - 1 - got, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return 0;
-    got += (size_t)r;
-  }
-  head[got] = 0;
-  const char prefix[] = "CONNECT 127.0.0.1:";
-  if (strncmp(head, prefix, sizeof prefix - 1) != 0) return 0;
-  return atoi(head + sizeof prefix - 1);
-}
-
 static void *connection(void *arg) {
   int client = (int)(intptr_t)arg;
-  int port = read_target(client);
-  int upstream = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in a = {.sin_family = AF_INET, .sin_port = htons((uint16_t)port),
-                          .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
-  static const char ok[] = "HTTP/1.1 200 Connection established\r\n\r\n";
-  if (port <= 0 || upstream < 0 || connect(upstream, (struct sockaddr *)&a, sizeof a) != 0 ||
-      send(client, ok, sizeof ok - 1, MSG_NOSIGNAL) != (ssize_t)(sizeof ok - 1)) {
+  int upstream = dial_target(read_target(client));
+  if (upstream < 0 || send(client, connect_ok, sizeof connect_ok - 1, MSG_NOSIGNAL) !=
+                          (ssize_t)(sizeof connect_ok - 1)) {
     close(client);
     if (upstream >= 0) close(upstream);
     return NULL;
@@ -110,18 +83,7 @@ static void *stop_at_eof(void *arg) {
 }
 
 int main(void) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in a = {.sin_family = AF_INET, .sin_addr.s_addr = htonl(INADDR_LOOPBACK)};
-  socklen_t len = sizeof a;
-  if (fd < 0 || bind(fd, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd, 4096) != 0 ||
-      getsockname(fd, (struct sockaddr *)&a, &len) != 0) {
-    perror("listen");
-    return 1;
-  }
-  printf("port=%d\n", ntohs(a.sin_port));
-  fflush(stdout);
+  int fd = listen_and_print_port();
   pthread_t t;
   pthread_create(&t, NULL, stop_at_eof, NULL);
   pthread_attr_t attr;
