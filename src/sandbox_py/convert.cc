@@ -58,6 +58,13 @@ Converted<std::string> to_text(PyObject* obj) {
   return utf8_of(obj);
 }
 
+Converted<std::optional<std::string>> optional_text(PyObject* obj, std::string_view name) {
+  if (obj == nullptr || obj == Py_None) return std::optional<std::string>();
+  auto text = to_text(obj);
+  if (!text) return fail(for_argument(name, std::move(text).error()));
+  return std::optional<std::string>(std::move(*text));
+}
+
 Converted<std::vector<std::string>> to_text_list(PyObject* obj) {
   // A str is a sequence of characters; taking it as a list would run "ls" as "l", "s".
   if (PyUnicode_Check(obj)) return type_error("Can't extract `str` to `Vec`");

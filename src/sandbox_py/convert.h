@@ -62,6 +62,8 @@ BindError for_argument(std::string_view name, BindError error);
 
 // A str (or subclass), as UTF-8. Anything else: the conversion error with "PyString".
 Converted<std::string> to_text(PyObject* obj);
+// An optional str argument: nullopt when omitted (NULL) or None; errors name `name`.
+Converted<std::optional<std::string>> optional_text(PyObject* obj, std::string_view name);
 // A sequence of str that is not itself a str ("Can't extract `str` to `Vec`").
 Converted<std::vector<std::string>> to_text_list(PyObject* obj);
 // A dict (or subclass) whose keys and values are all str.

@@ -104,12 +104,7 @@ PyObject* proxy_env_vars(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parsed) return fail(std::move(parsed).error());
     auto http = to_text(argv[0]);
     if (!http) return fail(for_argument("http_url", std::move(http).error()));
-    std::optional<std::string> socks;
-    if (argv[1] != nullptr && argv[1] != Py_None) {
-      auto text = to_text(argv[1]);
-      if (!text) return fail(for_argument("socks_url", std::move(text).error()));
-      socks = std::move(*text);
-    }
+    SANDBOX_ASSIGN_OR_RETURN(auto socks, optional_text(argv[1], "socks_url"));
     auto vars = proxy::build_proxy_env(
         *http, socks ? std::optional<std::string_view>(*socks) : std::nullopt);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(vars.size())));
@@ -135,12 +130,8 @@ PyObject* program_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parsed) return fail(std::move(parsed).error());
     auto program = to_text(argv[0]);
     if (!program) return fail(for_argument("program", std::move(program).error()));
-    std::string path(DEFAULT_CHILD_PATH);
-    if (argv[1] != nullptr && argv[1] != Py_None) {
-      auto given = to_text(argv[1]);
-      if (!given) return fail(for_argument("path", std::move(given).error()));
-      path = std::move(*given);
-    }
+    SANDBOX_ASSIGN_OR_RETURN(auto given, optional_text(argv[1], "path"));
+    std::string path = given ? std::move(*given) : std::string(DEFAULT_CHILD_PATH);
     auto candidates = exec_candidates(*program, &path);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
     if (!list) return raised();
