@@ -144,17 +144,19 @@ const Availability& availability_of(BackendKind kind) {
 }
 
 void probe_all_backends() {
+  // A kind that waits for its sandbox to come up probes with a trial sandbox: each of
+  // those on a thread of its own; the quick probes here.
   std::vector<ThreadHandle> trials;
-  for (size_t i = 1; i < kBackendKindCount; ++i) {
-    const BackendKind kind = kRows[i].kind;
-    auto t = start_thread("backend-probe", [kind] { (void)availability_of(kind); });
-    if (t) {
-      trials.push_back(std::move(*t));
-    } else {
-      (void)availability_of(kind);  // no thread: in turn, here
+  for (const BackendRow& row : kRows) {
+    const BackendKind kind = row.kind;
+    if (row.wait == LaunchWait::UntilSandboxUp) {
+      if (auto t = start_thread("backend-probe", [kind] { (void)availability_of(kind); })) {
+        trials.push_back(std::move(*t));
+        continue;
+      }
     }
+    (void)availability_of(kind);
   }
-  (void)availability_of(kRows[0].kind);
   for (ThreadHandle& t : trials) (void)t.join();
 }
 

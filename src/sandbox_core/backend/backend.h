@@ -80,8 +80,8 @@ const BackendRow* find_backend_row(std::string_view name);
 // every caller sees from then on. Blocks for the trial's duration on first use.
 const Availability& availability_of(BackendKind kind);
 
-// Probes every kind not yet probed, the trials side by side ("backend-probe" threads), so
-// a first call waits for the slowest trial rather than for all of them in turn.
+// Probes every kind not yet probed, the trial sandboxes side by side ("backend-probe"
+// threads), so a first call waits for the slowest trial rather than for all in turn.
 void probe_all_backends();
 
 // Every kind's availability (probing each as availability_of does).
