@@ -110,8 +110,9 @@ PyObject* bytes_of(const ByteBuffer& data) {
 
 // The one copy of collected output: the drains kept it in place, this makes the bytes
 // and frees the buffers (moving whole pages where both start at the same offset in a
-// page: see learn_bytes_page_offset). Both objects are made first; large copies then run with the
-// interpreter lock released (nothing else can see the objects yet), on two threads.
+// page: see learn_bytes_page_offset). Both objects are made first; large copies then
+// run with the interpreter lock released (nothing else can see the objects yet), on two
+// threads.
 Result<void, BindError> bytes_pair(ByteBuffer a, ByteBuffer b, PyRef& out_a, PyRef& out_b) {
   out_a = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(a.size())));
   if (!out_a) return raised();
