@@ -124,9 +124,21 @@ const char* NamespaceSetup::keep(std::string s) {
   return strings_.emplace_back(std::move(s)).c_str();
 }
 
+// Each directory is made once: the steps run in order on file systems the child has just
+// mounted, so a directory an earlier step made, or mounted on, is there unless a later
+// mount covered it. An optional step mounts over what exists and makes nothing.
 void NamespaceSetup::add_mount(MountStep m, std::string label, bool create_self) {
   std::vector<const char*>& dirs = dir_lists_.emplace_back();
-  for (auto& d : prefixes(m.target, create_self && !m.file)) dirs.push_back(keep(d));
+  if (!m.optional) {
+    for (auto& d : prefixes(m.target, create_self && !m.file)) {
+      if (present_dirs_.insert(d).second) dirs.push_back(keep(d));
+    }
+  }
+  if (m.kind != MountStep::Kind::Symlink) {
+    const std::string under = std::string(m.target) + "/";
+    std::erase_if(present_dirs_, [&](const std::string& d) { return d.starts_with(under); });
+    if (!m.file && !m.optional) present_dirs_.insert(m.target);
+  }
   m.dirs = dirs.data();
   m.dir_count = dirs.size();
   mount_store_.push_back(m);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -178,6 +179,7 @@ class NamespaceSetup final : public ChildSetup {
   // Owned storage behind the pointers above.
   std::deque<std::string> strings_;
   std::deque<std::vector<const char*>> dir_lists_;
+  std::set<std::string> present_dirs_;  // in the child's tree once the planned steps ran
   std::vector<MountStep> mount_store_;
   std::vector<std::string> mount_labels_;
   std::vector<LandlockRule> rule_store_;

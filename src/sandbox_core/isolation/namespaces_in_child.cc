@@ -114,9 +114,7 @@ bool exists(const char* path) noexcept {
   return fd >= 0 && close_keeping_errno(fd, true);
 }
 
-bool apply(const MountStep& m, long owner = -1) noexcept {
-  if (m.optional && !exists(m.target)) return true;
-  if (!make_mount_point(m, owner)) return false;
+bool mount_step(const MountStep& m) noexcept {
   constexpr uint64_t kLocked = sys::kMountAttrRdonly | sys::kMountAttrNosuid | sys::kMountAttrNodev;
   switch (m.kind) {
     case MountStep::Kind::Symlink:
@@ -146,6 +144,13 @@ bool apply(const MountStep& m, long owner = -1) noexcept {
       return ::mount(m.source, m.target, "devpts", MS_NOSUID | MS_NOEXEC, m.data) == 0;
   }
   return false;
+}
+
+// An optional step is tried first: a missing target is the only failure it may skip.
+bool apply(const MountStep& m, long owner = -1) noexcept {
+  if (!m.optional) return make_mount_point(m, owner) && mount_step(m);
+  if (mount_step(m)) return true;
+  return errno == ENOENT && !exists(m.target);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -273,7 +274,18 @@ TEST(NamespacePlan, OwnRootHardensProcAndSysAndGrantsReferOnWritableTrees) {
     if (std::string(m.target) == "/proc/sys") {
       EXPECT_TRUE(m.read_only && m.optional);
     }
+    // An optional step mounts over what is there and makes nothing.
+    if (m.optional) {
+      EXPECT_EQ(m.dir_count, 0u) << m.target;
+    }
   }
+  // The root is fresh and nothing here covers a directory made before it: each is made once.
+  std::set<std::string> made;
+  for (const MountStep& m : s.mounts()) {
+    for (size_t i = 0; i < m.dir_count; ++i)
+      EXPECT_TRUE(made.insert(m.dirs[i]).second) << m.dirs[i];
+  }
+  EXPECT_TRUE(made.contains(tmp.path));
   if (landlock_abi() >= 2) {
     auto rules = s.landlock_rules();
     auto work = std::find_if(rules.begin(), rules.end(),
