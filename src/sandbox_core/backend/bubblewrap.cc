@@ -38,6 +38,27 @@ constexpr const char* kProcMasked[] = {"/proc/kcore",      "/proc/keys",       "
 
 bool exists(const char* path) { return ::access(path, F_OK) == 0; }
 
+// Which of them this kernel has: fixed while it runs, so looked up once.
+struct KernelPaths {
+  std::vector<const char*> read_only, masked;
+  bool firmware = false;
+};
+
+const KernelPaths& kernel_paths() {
+  static const KernelPaths paths = [] {
+    KernelPaths p;
+    for (const char* path : kProcReadOnly) {
+      if (exists(path)) p.read_only.push_back(path);
+    }
+    for (const char* path : kProcMasked) {
+      if (exists(path)) p.masked.push_back(path);
+    }
+    p.firmware = exists("/sys/firmware");
+    return p;
+  }();
+  return paths;
+}
+
 // Owned by root or the caller, and writable by nobody else.
 #ifdef O_PATH
 constexpr int kOpenPathFlags = O_PATH;
@@ -129,7 +150,10 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
   };
   using Kind = LayoutEntry::Kind;
   bool have_proc = false, have_sys = false;
-  for (const LayoutEntry& e : sandbox_layout(spec)) {
+  // The layout the set-up child staged from, where there is one: the same answers.
+  std::vector<LayoutEntry> fresh;
+  if (setup == nullptr || setup->layout().empty()) fresh = sandbox_layout(spec);
+  for (const LayoutEntry& e : fresh.empty() ? setup->layout() : fresh) {
     switch (e.kind) {
       case Kind::ReadOnly:
         args.insert(args.end(), {"--ro-bind", source(e.path), e.path});
@@ -154,15 +178,16 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         break;
     }
   }
+  const KernelPaths& kernel = kernel_paths();
   if (have_proc) {
-    for (const char* path : kProcReadOnly) {
-      if (exists(path)) args.insert(args.end(), {"--ro-bind", path, path});
+    for (const char* path : kernel.read_only) {
+      args.insert(args.end(), {"--ro-bind", path, path});
     }
-    for (const char* path : kProcMasked) {
-      if (exists(path)) args.insert(args.end(), {"--ro-bind", "/dev/null", path});
+    for (const char* path : kernel.masked) {
+      args.insert(args.end(), {"--ro-bind", "/dev/null", path});
     }
   }
-  if (have_sys && exists("/sys/firmware")) {
+  if (have_sys && kernel.firmware) {
     args.insert(args.end(), {"--tmpfs", "/sys/firmware", "--remount-ro", "/sys/firmware"});
   }
   // bwrap's root and /dev are tmpfs mounts of its own that the sandbox's user may write:

@@ -218,7 +218,7 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
   // Listing the root shows only the sandbox's own entries.
   add_rule("/", landlock::kReadDir);
   bool have_proc = false, have_sys = false;
-  for (const LayoutEntry& e : sandbox_layout(spec)) {
+  for (const LayoutEntry& e : layout_) {
     const char* target = keep(e.path);
     const std::string q = quoted_form(e.path);
     switch (e.kind) {
@@ -310,14 +310,14 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
 // bwrap binds what is staged from under the stage: each caller-named path of the layout,
 // opened without following links (and for a root caller idmapped) before the stage
 // covers the host's /tmp in the set-up child's mount namespace.
-Result<void, IoError> NamespaceSetup::plan_staging(const SandboxSpec& spec) {
+Result<void, IoError> NamespaceSetup::plan_staging() {
   flags_ |= CLONE_NEWNS;
   struct stat st;
   const char* stage =
       ::stat(kStageDirs[0], &st) == 0 && S_ISDIR(st.st_mode) ? kStageDirs[0] : kStageDirs[1];
   add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", stage, "mode=0755"), "mount the stage", false);
   using Kind = LayoutEntry::Kind;
-  for (const LayoutEntry& e : sandbox_layout(spec)) {
+  for (const LayoutEntry& e : layout_) {
     bool rw = e.kind == Kind::ReadWrite;
     if (e.kind == Kind::ReadOnly && e.path == "/sys" && options_.new_network) {
       // A sysfs of the sandbox's own network namespace: only its own interfaces.
@@ -411,8 +411,9 @@ Result<std::unique_ptr<NamespaceSetup>, IoError> NamespaceSetup::prepare(const S
   s.landlock_abi_ = s.options_.harden ? landlock_abi() : 0;
   if (s.options_.new_network) s.flags_ |= CLONE_NEWNET;
   s.choose_identity();
+  if (s.options_.root != RootMode::Host) s.layout_ = sandbox_layout(spec);
   if (s.options_.root == RootMode::Own) SANDBOX_TRY(s.plan_own_root(spec));
-  if (s.options_.root == RootMode::Staged) SANDBOX_TRY(s.plan_staging(spec));
+  if (s.options_.root == RootMode::Staged) SANDBOX_TRY(s.plan_staging());
   SANDBOX_TRY(s.plan_landlock());
   SANDBOX_TRY(s.plan_fence());
   s.plan_hardening();

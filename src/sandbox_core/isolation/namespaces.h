@@ -111,6 +111,8 @@ class NamespaceSetup final : public ChildSetup {
   // The plan, for tests and the describe() labels.
   const std::vector<MountStep>& mounts() const { return mount_store_; }
   const std::vector<std::string>& mount_labels() const { return mount_labels_; }
+  // The layout the plan was made from (RootMode::Own and Staged).
+  const std::vector<LayoutEntry>& layout() const { return layout_; }
   const std::vector<LandlockRule>& landlock_rules() const { return rule_store_; }
 
   int run(launch_detail::ChildReport& report) const noexcept override;
@@ -127,7 +129,7 @@ class NamespaceSetup final : public ChildSetup {
   // Parent-side steps of prepare(), in order.
   void choose_identity();
   Result<void, IoError> plan_own_root(const SandboxSpec& spec);
-  Result<void, IoError> plan_staging(const SandboxSpec& spec);
+  Result<void, IoError> plan_staging();
   Result<void, IoError> plan_landlock();
   Result<void, IoError> plan_fence();
   void plan_hardening();
@@ -180,6 +182,7 @@ class NamespaceSetup final : public ChildSetup {
   std::deque<std::string> strings_;
   std::deque<std::vector<const char*>> dir_lists_;
   std::set<std::string> present_dirs_;  // in the child's tree once the planned steps ran
+  std::vector<LayoutEntry> layout_;
   std::vector<MountStep> mount_store_;
   std::vector<std::string> mount_labels_;
   std::vector<LandlockRule> rule_store_;
