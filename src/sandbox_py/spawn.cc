@@ -16,6 +16,7 @@
 
 #include "sandbox_core/backend/backend.h"
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/launch/supervision.h"
 #include "sandbox_core/netfilter/filter.h"

@@ -30,34 +30,7 @@ constexpr int kInitImageFd = kSeccompFd + 1;                 // executed as the 
 constexpr int kArgsFd = kInitImageFd + 1;                    // bwrap's arguments
 const std::string kInitCommand = "/proc/self/fd/" + std::to_string(kInitImageFd);
 
-// Host-wide knobs read-only and host secrets masked, as for userns-lite.
-constexpr const char* kProcReadOnly[] = {"/proc/sys", "/proc/sysrq-trigger", "/proc/irq",
-                                         "/proc/bus"};
-constexpr const char* kProcMasked[] = {"/proc/kcore",      "/proc/keys",       "/proc/timer_list",
-                                       "/proc/kpagecount", "/proc/kpageflags", "/proc/kpagecgroup"};
-
 bool exists(const char* path) { return ::access(path, F_OK) == 0; }
-
-// Which of them this kernel has: fixed while it runs, so looked up once.
-struct KernelPaths {
-  std::vector<const char*> read_only, masked;
-  bool firmware = false;
-};
-
-const KernelPaths& kernel_paths() {
-  static const KernelPaths paths = [] {
-    KernelPaths p;
-    for (const char* path : kProcReadOnly) {
-      if (exists(path)) p.read_only.push_back(path);
-    }
-    for (const char* path : kProcMasked) {
-      if (exists(path)) p.masked.push_back(path);
-    }
-    p.firmware = exists("/sys/firmware");
-    return p;
-  }();
-  return paths;
-}
 
 // Owned by root or the caller, and writable by nobody else.
 #ifdef O_PATH
@@ -178,16 +151,17 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         break;
     }
   }
-  const KernelPaths& kernel = kernel_paths();
   if (have_proc) {
-    for (const char* path : kernel.read_only) {
-      args.insert(args.end(), {"--ro-bind", path, path});
+    for (const char* name : kProcReadOnly) {
+      const std::string path = std::string("/proc/") + name;
+      if (exists(path.c_str())) args.insert(args.end(), {"--ro-bind", path, path});
     }
-    for (const char* path : kernel.masked) {
-      args.insert(args.end(), {"--ro-bind", "/dev/null", path});
+    for (const char* name : kProcMasked) {
+      const std::string path = std::string("/proc/") + name;
+      if (exists(path.c_str())) args.insert(args.end(), {"--ro-bind", "/dev/null", path});
     }
   }
-  if (have_sys && kernel.firmware) {
+  if (have_sys && exists("/sys/firmware")) {
     args.insert(args.end(), {"--tmpfs", "/sys/firmware", "--remount-ro", "/sys/firmware"});
   }
   // bwrap's root and /dev are tmpfs mounts of its own that the sandbox's user may write:

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"

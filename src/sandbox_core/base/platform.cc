@@ -315,6 +315,13 @@ void WakeFd::clear() noexcept {
   (void)n;
 }
 
+std::string system_temp_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp != nullptr && *tmp != '\0') return tmp;
+  // Linux has no per-user temporary directory of its own to ask for.
+  return "/tmp";
+}
+
 Result<UniqueFd, IoError> anonymous_file(const char* name, std::string_view contents, Seal seal) {
 #if defined(SANDBOX_LINUX_CALLS)
   UniqueFd fd(::memfd_create(name, MFD_CLOEXEC | (seal == Seal::Yes ? MFD_ALLOW_SEALING : 0)));
@@ -326,9 +333,7 @@ Result<UniqueFd, IoError> anonymous_file(const char* name, std::string_view cont
   }
 #else
   (void)seal;  // nobody else can open it: unlinked before anything is written
-  const char* dir = std::getenv("TMPDIR");
-  std::string path =
-      std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + name + "-XXXXXX";
+  std::string path = system_temp_dir() + "/" + name + "-XXXXXX";
   UniqueFd fd(::mkstemp(path.data()));
   if (!fd) return fail(IoError::last());
   ::unlink(path.c_str());

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "sandbox_core/base/io_error.h"
@@ -99,6 +100,9 @@ class WakeFd {
   UniqueFd read_;
   UniqueFd write_;  // empty for an eventfd, which is both ends
 };
+
+// TMPDIR if set and non-empty, else "/tmp".
+std::string system_temp_dir();
 
 // A close-on-exec file holding `contents`, positioned at its start, that no other
 // process can open by name: a memory file where the system has them (sealed against any

@@ -26,6 +26,13 @@ struct LayoutEntry {
   uint64_t size_bytes = 0;  // Tmpfs: its fixed size; 0: the kernel's default
 };
 
+// Under a sandbox's fresh proc, by name: the host-wide knobs, read-only whoever the child
+// is, and what reveals the host's memory, keys or timers, masked. A fixed list: matching
+// names under /proc would walk every process's entry.
+inline constexpr const char* kProcReadOnly[] = {"sys", "sysrq-trigger", "irq", "bus"};
+inline constexpr const char* kProcMasked[] = {"kcore",      "keys",       "timer_list",
+                                              "kpagecount", "kpageflags", "kpagecgroup"};
+
 // Entries in mount order: a path comes after every entry above it. Host paths that do not
 // exist are skipped; "/" itself is never bound, nor the host's /tmp: the sandbox's /tmp
 // is always its own.

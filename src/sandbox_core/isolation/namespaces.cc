@@ -31,12 +31,6 @@ constexpr const char* kOldRoot = "/.old";
 // The devices of the minimal /dev, bound from the host's.
 constexpr const char* kDevices[] = {"null", "zero", "full", "random", "urandom", "tty"};
 
-// Host-wide knobs under a fresh proc: read-only whoever the child is. And what reveals
-// the host's memory, keys or timers: masked.
-constexpr const char* kProcReadOnly[] = {"sys", "sysrq-trigger", "irq", "bus"};
-constexpr const char* kProcMasked[] = {"kcore",      "keys",       "timer_list",
-                                       "kpagecount", "kpageflags", "kpagecgroup"};
-
 // "/a/b/c" -> "/a", "/a/b" (and "/a/b/c" when `self` is set).
 std::vector<std::string> prefixes(const std::string& path, bool self) {
   std::vector<std::string> out;
@@ -199,7 +193,6 @@ void NamespaceSetup::add_proc_masks(const std::string& proc) {
     m.read_only = m.optional = true;
     add_mount(m, "make " + quoted_form(path) + " read-only", false);
   }
-  // A fixed list: matching names under /proc would walk every process's entry.
   for (const char* name : kProcMasked) {
     std::string path = proc + "/" + name;
     MountStep m =

@@ -1,19 +1,10 @@
 // SandboxSpec helpers and the fixed messages of SandboxError. Pure; any thread.
 #include "sandbox_core/spec/sandbox_spec.h"
 
-#include <cstdlib>
-
 namespace sandbox {
 
 const std::string& SandboxSpec::host_dir() const {
   return host_work_dir ? *host_work_dir : work_dir;
-}
-
-std::string system_temp_dir() {
-  const char* tmp = std::getenv("TMPDIR");
-  if (tmp != nullptr && *tmp != '\0') return tmp;
-  // Linux has no per-user temporary directory of its own to ask for.
-  return "/tmp";
 }
 
 SandboxError SandboxError::tool_unavailable(std::string what) {

@@ -73,9 +73,6 @@ struct SandboxSpec {
   const std::string& host_dir() const;
 };
 
-// TMPDIR if set and non-empty, else the per-user temporary directory, else "/tmp".
-std::string system_temp_dir();
-
 class SandboxError {
  public:
   enum class Kind : uint8_t {

@@ -14,6 +14,7 @@
 #include "sandbox_core/backend/passthrough.h"
 #include "sandbox_core/backend/sandbox_exec.h"
 #include "sandbox_core/backend/sandboxed.h"
+#include "sandbox_core/base/platform.h"
 #include "support/capture_sink.h"
 
 namespace sandbox {
