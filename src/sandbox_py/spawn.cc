@@ -216,6 +216,10 @@ Result<Launched, LaunchFailure> launch_selected(const std::string& name, const S
     auto backend = select_backend(name);
     if (!backend) return fail(LaunchFailure(std::move(backend).error()));
     std::string kind_name(backend_kind_name((*backend)->kind()));
+    if (spec.overlay && !backend_row((*backend)->kind()).copy_on_write) {
+      return fail(LaunchFailure(from_sandbox_error(SandboxError::invalid_spec(
+          "overlay: the " + kind_name + " backend cannot mount the work directory copy-on-write"))));
+    }
     auto child = (*backend)->spawn(spec);
     if (!child) return fail(LaunchFailure(from_sandbox_error(child.error())));
     // The timeout counts from the moment the child has started.

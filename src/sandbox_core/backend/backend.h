@@ -60,6 +60,7 @@ struct BackendRow {
   bool isolates;                             // false: the child sees the host as we do
   bool adds_default_path;                    // DEFAULT_CHILD_PATH for an env without PATH
   LaunchWait wait;                           // what spawn() waits for
+  bool copy_on_write;                        // can mount the work directory as an overlay
   Availability (*probe)();                   // see availability_of
   std::unique_ptr<Backend> (*make)();        // only for an available kind
 };

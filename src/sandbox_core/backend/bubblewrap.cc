@@ -16,6 +16,7 @@
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/isolation/limits.h"
+#include "sandbox_core/isolation/overlay_changes.h"
 #include "sandbox_core/isolation/seccomp.h"
 #include "sandbox_core/launch/launch.h"
 
@@ -149,6 +150,8 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
         break;
+      case Kind::Overlay:  // the set-up child mounted it over the staged bind
+        break;
     }
   }
   if (have_proc) {
@@ -217,10 +220,12 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   options.setup = setup->get();
   options.namespace_flags = (*setup)->namespace_flags();
   limits->apply(options);
+  const timespec since = OverlayChanges::now();
   auto child = launch_child(options, outer);
   if (!child) return child;
   limits->attach(*child);
   SANDBOX_TRY(attach_fence(*child, **setup, net));
+  SANDBOX_TRY(attach_overlay(*child, **setup, spec, since));
   return child;
 }
 

@@ -10,6 +10,7 @@
 
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
+#include "sandbox_core/isolation/overlay_changes.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
 #include "sandbox_core/proxy/fence.h"
@@ -140,6 +141,16 @@ Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::Namespac
   auto fence = proxy::NetworkFence::start(std::move(*listeners), plan.fence);
   if (!fence) return fail(SandboxError::io(fence.error()));
   child.resources().push_back(std::move(*fence));
+  return {};
+}
+
+Result<void, SandboxError> attach_overlay(SandboxChild& child, isolation::NamespaceSetup& setup,
+                                          const SandboxSpec& spec, timespec since) {
+  if (!setup.overlay()) return {};
+  auto scratch = setup.receive_overlay();
+  if (!scratch) return fail(SandboxError::io(scratch.error()));
+  child.overlay() = std::make_shared<isolation::OverlayChanges>(
+      std::move(*scratch), isolation::normalized_path(spec.host_dir()), since);
   return {};
 }
 

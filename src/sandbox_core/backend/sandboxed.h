@@ -45,6 +45,11 @@ NetworkPlan network_plan(const SandboxSpec& spec);
 Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::NamespaceSetup& setup,
                                         const NetworkPlan& plan);
 
+// With a copy-on-write work directory: takes the upper's scratch from `setup` and gives
+// the child's record the change set, counted from `since` (taken before the launch).
+Result<void, SandboxError> attach_overlay(SandboxChild& child, isolation::NamespaceSetup& setup,
+                                          const SandboxSpec& spec, timespec since);
+
 // A probe's trial: available when the launch succeeded and the init exited 0.
 Availability trial_outcome(Result<SandboxChild, SandboxError> launched, std::string_view what);
 

@@ -5,6 +5,7 @@
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/limits.h"
+#include "sandbox_core/isolation/overlay_changes.h"
 #include "sandbox_core/isolation/namespaces.h"
 #include "sandbox_core/launch/launch.h"
 
@@ -36,10 +37,12 @@ Result<SandboxChild, SandboxError> UsernsLiteBackend::launch(
   options.setup = setup->get();
   options.namespace_flags = (*setup)->namespace_flags();
   limits->apply(options);
+  const timespec since = OverlayChanges::now();
   auto child = launch_child(options, spec);
   if (!child) return child;
   limits->attach(*child);
   SANDBOX_TRY(attach_fence(*child, **setup, net));
+  SANDBOX_TRY(attach_overlay(*child, **setup, spec, since));
   SANDBOX_EVENT(events::Level::Debug, "sandbox_core::backend::userns",
                 "sandbox_core::backend::userns_lite", ("message", "layers"),
                 "userns-lite sandbox started", (*setup)->layers());

@@ -82,13 +82,18 @@ std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec) {
   }
   // The read-write list: a private /tmp and /dev/shm; its devices come with /dev.
   // Sized, so together they hold at most the scratch bound, with or without cgroups.
-  const ScratchSizes scratch = scratch_sizes(spec.ephemeral_storage_bytes);
+  const ScratchSizes scratch = scratch_sizes(spec.ephemeral_storage_bytes, spec.overlay);
   put({Kind::Tmpfs, "/tmp", {}, true, false, scratch.tmp_bytes});
   put({Kind::Tmpfs, "/dev/shm", {}, true, false, scratch.shm_bytes});
   for (const auto& p : spec.extra_read_only_paths) add_bind(p, Kind::ReadOnly, true);
   for (const auto& p : spec.extra_read_write_paths) add_bind(p, Kind::ReadWrite, true);
   // Bound at its own path, even under /tmp; /tmp itself stays the private one.
   add_bind(spec.host_dir(), Kind::ReadWrite, true);
+  // Right after the work directory's bind: the stable sort keeps it there.
+  if (spec.overlay && !out.empty() && out.back().kind == Kind::ReadWrite &&
+      out.back().path == normalized_path(spec.host_dir())) {
+    out.push_back({Kind::Overlay, out.back().path, {}, true, true, scratch.overlay_bytes});
+  }
 
   std::stable_sort(out.begin(), out.end(), [](const LayoutEntry& a, const LayoutEntry& b) {
     return depth(a.path) < depth(b.path);

@@ -18,12 +18,13 @@ struct LayoutEntry {
     Proc,       // a fresh proc of the sandbox's own processes
     Dev,        // a minimal /dev: null zero full random urandom tty, pts, shm
     Tmpfs,      // a private, empty tmpfs
+    Overlay,    // the bind at `path` made copy-on-write, its upper on a tmpfs of size_bytes
   } kind;
   std::string path;         // absolute, normalised
   std::string link;         // Symlink: the link's text
   bool directory = true;    // binds: the host path is a directory (else a file)
   bool named = false;       // binds: a path the caller named (extra paths, the work dir)
-  uint64_t size_bytes = 0;  // Tmpfs: its fixed size; 0: the kernel's default
+  uint64_t size_bytes = 0;  // Tmpfs, Overlay: the fixed size; 0: the kernel's default
 };
 
 // Under a sandbox's fresh proc, by name: the host-wide knobs, read-only whoever the child

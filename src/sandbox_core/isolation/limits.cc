@@ -10,13 +10,15 @@
 
 namespace sandbox::isolation {
 
-ScratchSizes scratch_sizes(uint64_t ephemeral_storage_bytes) {
+ScratchSizes scratch_sizes(uint64_t ephemeral_storage_bytes, bool overlay) {
   constexpr uint64_t kPage = 4096, kShmMax = uint64_t{64} << 20;
   const uint64_t total =
       ephemeral_storage_bytes != 0 ? ephemeral_storage_bytes : kDefaultScratchBytes;
   const uint64_t shm = std::max(std::min(total / 4, kShmMax) / kPage * kPage, kPage);
   const uint64_t tmp = total > shm ? std::max((total - shm) / kPage * kPage, kPage) : kPage;
-  return {tmp, shm};
+  if (!overlay) return {tmp, shm};
+  const uint64_t upper = std::max(tmp / 2 / kPage * kPage, kPage);
+  return {std::max(tmp - upper, kPage), shm, upper};
 }
 
 bool nproc_holds_in_own_user_namespace() { return ::geteuid() != 0; }

@@ -26,12 +26,14 @@ inline constexpr uint64_t kSandboxOpenFiles = 4096;
 
 // Fixed sizes of the private /tmp and /dev/shm: together at most the scratch bound (the
 // spec's ephemeral_storage_bytes, else kDefaultScratchBytes), whole pages, /dev/shm a
-// quarter of it up to 64 MiB. Never zero, which tmpfs would read as no limit.
+// quarter of it up to 64 MiB. Never zero, which tmpfs would read as no limit. With a
+// copy-on-write work directory, its upper layer takes half of what /tmp would have had.
 struct ScratchSizes {
   uint64_t tmp_bytes;
   uint64_t shm_bytes;
+  uint64_t overlay_bytes = 0;
 };
-ScratchSizes scratch_sizes(uint64_t ephemeral_storage_bytes);
+ScratchSizes scratch_sizes(uint64_t ephemeral_storage_bytes, bool overlay = false);
 
 // Whether RLIMIT_NPROC holds for a sandbox that has a user namespace of its own: the
 // kernel counts each namespace's processes apart, but exempts a process whose real uid is

@@ -13,11 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/isolation/landlock.h"
+#include "sandbox_core/isolation/overlay_changes.h"
 #include "sandbox_core/isolation/seccomp.h"
 #include "sandbox_core/isolation/syscalls.h"
 
@@ -27,6 +29,9 @@ namespace {
 // Where the sandbox's root is assembled before the pivot; a tmpfs mounted over it in the
 // child's own mount namespace, so the host's directory is never written.
 constexpr const char* kOldRoot = "/.old";
+// Where a copy-on-write layer's scratch tmpfs sits while the overlay is made: in the
+// sandbox's root (userns-lite) or the stage (bubblewrap); gone before the child runs.
+constexpr const char* kScratchName = ".ventra-cow";
 
 // The devices of the minimal /dev, bound from the host's.
 constexpr const char* kDevices[] = {"null", "zero", "full", "random", "urandom", "tty"};
@@ -186,6 +191,17 @@ void NamespaceSetup::choose_identity() {
   }
 }
 
+void NamespaceSetup::add_overlay(const LayoutEntry& e, const char* target,
+                                 const std::string& scratch) {
+  // The lower is the bind below, entered as the current directory: no path is quoted.
+  std::string data = "lowerdir=.,upperdir=" + scratch + "/" + kOverlayUpper +
+                     ",workdir=" + scratch + "/" + kOverlayWork + ",userxattr";
+  MountStep m = step(MountStep::Kind::Overlay, keep(scratch), target, keep(std::move(data)));
+  m.scratch_data = keep("mode=0700,size=" + std::to_string(e.size_bytes));
+  m.reply = overlay_socket_;
+  add_mount(m, "mount " + quoted_form(e.path) + " copy-on-write", false);
+}
+
 void NamespaceSetup::add_proc_masks(const std::string& proc) {
   for (const char* name : kProcReadOnly) {
     std::string path = proc + "/" + name;
@@ -245,6 +261,9 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
       }
       case Kind::Symlink:
         add_mount(step(MountStep::Kind::Symlink, keep(e.link), target), "link " + q, false);
+        break;
+      case Kind::Overlay:
+        add_overlay(e, target, std::string("/") + kScratchName);
         break;
       case Kind::Proc:
         add_mount(step(MountStep::Kind::Proc, "proc", target), "mount a fresh proc on " + q, true);
@@ -311,6 +330,10 @@ Result<void, IoError> NamespaceSetup::plan_staging() {
   add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", stage, "mode=0755"), "mount the stage", false);
   using Kind = LayoutEntry::Kind;
   for (const LayoutEntry& e : layout_) {
+    if (const std::string* at = staged(e.path); at != nullptr && e.kind == Kind::Overlay) {
+      add_overlay(e, keep(*at), std::string(stage) + "/" + kScratchName);
+      continue;
+    }
     bool rw = e.kind == Kind::ReadWrite;
     if (e.kind == Kind::ReadOnly && e.path == "/sys" && options_.new_network) {
       // A sysfs of the sandbox's own network namespace: only its own interfaces.
@@ -371,6 +394,17 @@ Result<void, IoError> NamespaceSetup::plan_fence() {
   return {};
 }
 
+Result<void, IoError> NamespaceSetup::plan_overlay() {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) return fail(IoError::last());
+  overlay_parent_.reset(pair[0]);
+  auto high = above_passed(UniqueFd(pair[1]));
+  if (!high) return fail(high.error());
+  overlay_child_ = std::move(*high);
+  overlay_socket_ = overlay_child_.get();
+  return {};
+}
+
 void NamespaceSetup::plan_hardening() {
   if (!options_.harden) return;
   auto program = seccomp_program();
@@ -405,6 +439,13 @@ Result<std::unique_ptr<NamespaceSetup>, IoError> NamespaceSetup::prepare(const S
   if (s.options_.new_network) s.flags_ |= CLONE_NEWNET;
   s.choose_identity();
   if (s.options_.root != RootMode::Host) s.layout_ = sandbox_layout(spec);
+  if (spec.overlay) {
+    auto cow = std::find_if(s.layout_.begin(), s.layout_.end(),
+                            [](const LayoutEntry& e) { return e.kind == LayoutEntry::Kind::Overlay; });
+    if (cow == s.layout_.end())
+      return fail(IoError::custom("the work directory cannot be mounted copy-on-write", EINVAL));
+    SANDBOX_TRY(s.plan_overlay());
+  }
   if (s.options_.root == RootMode::Own) SANDBOX_TRY(s.plan_own_root(spec));
   if (s.options_.root == RootMode::Staged) SANDBOX_TRY(s.plan_staging());
   SANDBOX_TRY(s.plan_landlock());
@@ -466,10 +507,11 @@ std::string NamespaceSetup::describe(const launch_detail::ChildReport& r) const 
   }
 }
 
-Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {
+namespace {
+
+// What the child sent before it exec'd, so already queued: never blocks.
+Result<std::vector<UniqueFd>, IoError> receive_fds(int socket) {
   std::vector<UniqueFd> out;
-  if (listener_count_ == 0) return out;
-  fence_child_.reset();
   alignas(cmsghdr) char control[CMSG_SPACE(kMaxFenceListeners * sizeof(int))];
   char byte = 0;
   iovec iov{&byte, 1};
@@ -478,8 +520,7 @@ Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {
   msg.msg_iovlen = 1;
   msg.msg_control = control;
   msg.msg_controllen = sizeof control;
-  // Sent before the child exec'd, so it is already queued: never blocks.
-  ssize_t n = ::recvmsg(fence_parent_.get(), &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  ssize_t n = ::recvmsg(socket, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
   if (n < 0) return fail(IoError::last());
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
@@ -490,9 +531,26 @@ Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {
       out.emplace_back(fd);
     }
   }
-  if (out.size() != listener_count_)
+  return out;
+}
+
+}  // namespace
+
+Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {
+  if (listener_count_ == 0) return std::vector<UniqueFd>{};
+  fence_child_.reset();
+  auto out = receive_fds(fence_parent_.get());
+  if (out && out->size() != listener_count_)
     return fail(IoError::custom("network fence: listeners lost", EIO));
   return out;
+}
+
+Result<UniqueFd, IoError> NamespaceSetup::receive_overlay() {
+  overlay_child_.reset();
+  auto fds = receive_fds(overlay_parent_.get());
+  if (!fds) return fail(fds.error());
+  if (fds->size() != 1) return fail(IoError::custom("copy-on-write layer lost", EIO));
+  return std::move(fds->front());
 }
 
 }  // namespace sandbox::isolation
@@ -510,6 +568,9 @@ const std::string* NamespaceSetup::staged(const std::string&) const { return nul
 int NamespaceSetup::run(launch_detail::ChildReport&) const noexcept { return ENOSYS; }
 std::string NamespaceSetup::describe(const launch_detail::ChildReport&) const { return {}; }
 Result<std::vector<UniqueFd>, IoError> NamespaceSetup::receive_listeners() {
+  return fail(IoError::from_errno(ENOSYS));
+}
+Result<UniqueFd, IoError> NamespaceSetup::receive_overlay() {
   return fail(IoError::from_errno(ENOSYS));
 }
 }  // namespace sandbox::isolation

@@ -45,15 +45,19 @@ inline constexpr size_t kMaxStageSteps = 64;
 
 // One mount-plan step, in the child's terms. Strings point into the setup's storage.
 struct MountStep {
-  enum class Kind : uint8_t { Bind, Tmpfs, Proc, Sysfs, Devpts, Symlink } kind;
-  const char* source = nullptr;  // Bind: the host path under the old root; Symlink: text
+  enum class Kind : uint8_t { Bind, Tmpfs, Proc, Sysfs, Devpts, Symlink, Overlay } kind;
+  // Bind: the host path under the old root; Symlink: text; Overlay: where its scratch
+  // tmpfs is mounted while the overlay is made
+  const char* source = nullptr;
   const char* target = nullptr;
-  const char* data = nullptr;         // Tmpfs/Devpts mount options
+  const char* data = nullptr;         // Tmpfs/Devpts/Overlay mount options
+  const char* scratch_data = nullptr;  // Overlay: the scratch tmpfs's options
   int tree = -1;                      // Bind: a detached mount the parent made, moved to target
   bool file = false;                  // the mount point is a file, not a directory
   bool read_only = false;             // made read-only, recursively, once mounted
   bool no_links = false;              // Bind: no component of source is followed as a link
   bool optional = false;              // skipped when the target does not exist
+  int reply = -1;                     // Overlay: the socket its scratch goes back through
   const char* const* dirs = nullptr;  // directories to create first, outermost first
   size_t dir_count = 0;
 };
@@ -121,6 +125,10 @@ class NamespaceSetup final : public ChildSetup {
   // After a successful launch: the fence's listening sockets, which live in the child's
   // network namespace, in the order of Options::fence.
   Result<std::vector<UniqueFd>, IoError> receive_listeners();
+  // After a successful launch of a copy-on-write work directory: the scratch tmpfs that
+  // holds its upper layer (kOverlayUpper), alive for as long as the descriptor is.
+  Result<UniqueFd, IoError> receive_overlay();
+  bool overlay() const { return overlay_socket_ >= 0; }
 
  private:
   NamespaceSetup() = default;
@@ -132,6 +140,8 @@ class NamespaceSetup final : public ChildSetup {
   Result<void, IoError> plan_staging();
   Result<void, IoError> plan_landlock();
   Result<void, IoError> plan_fence();
+  Result<void, IoError> plan_overlay();
+  void add_overlay(const LayoutEntry& e, const char* target, const std::string& scratch);
   void plan_hardening();
   void publish();  // points the child's arrays at the storage
 
@@ -173,6 +183,7 @@ class NamespaceSetup final : public ChildSetup {
   const FenceListener* listeners_ = nullptr;
   size_t listener_count_ = 0;
   int fence_socket_ = -1;  // child's end of the socketpair the listeners go back through
+  int overlay_socket_ = -1;  // child's end of the one the overlay's scratch goes back through
   int last_cap_ = 40;
 #if defined(__linux__)
   sock_fprog seccomp_{};
@@ -191,6 +202,7 @@ class NamespaceSetup final : public ChildSetup {
   std::vector<UniqueFd> trees_;
   UniqueFd ruleset_owner_;
   UniqueFd fence_parent_, fence_child_;
+  UniqueFd overlay_parent_, overlay_child_;
 };
 
 }  // namespace sandbox::isolation

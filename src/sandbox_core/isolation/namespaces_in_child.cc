@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "sandbox_core/isolation/landlock.h"
+#include "sandbox_core/isolation/overlay_changes.h"
 #include "sandbox_core/isolation/syscalls.h"
 
 #ifndef PR_CAP_AMBIENT
@@ -114,6 +115,49 @@ bool exists(const char* path) noexcept {
   return fd >= 0 && close_keeping_errno(fd, true);
 }
 
+bool send_fd(int socket, int fd) noexcept {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  std::memset(control, 0, sizeof control);
+  char byte = 0;
+  iovec iov{&byte, 1};
+  msghdr msg;
+  std::memset(&msg, 0, sizeof msg);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  return ::sendmsg(socket, &msg, MSG_NOSIGNAL) == 1;
+}
+
+// The bind at the target made copy-on-write: a sized tmpfs holds the upper layer, the
+// bind is the lower (entered as the current directory), and the overlay goes on top.
+// The tmpfs then leaves the tree, its root going to the parent: the upper outlives us.
+bool mount_overlay(const MountStep& m) noexcept {
+  if (::mkdir(m.source, 0700) != 0 && errno != EEXIST) return false;
+  if (::mount("tmpfs", m.source, "tmpfs", MS_NOSUID | MS_NODEV, m.scratch_data) != 0) return false;
+  int scratch = ::open(m.source, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (scratch < 0) return false;
+  struct stat st;
+  bool ok = ::stat(m.target, &st) == 0 && ::mkdirat(scratch, kOverlayUpper, 0755) == 0 &&
+            ::mkdirat(scratch, kOverlayWork, 0700) == 0;
+  // The merged root shows the upper's owner and mode: make them the lower's.
+  if (ok) {
+    (void)::syscall(SYS_fchownat, scratch, kOverlayUpper, st.st_uid, st.st_gid,
+                    AT_SYMLINK_NOFOLLOW);
+    ok = ::fchmodat(scratch, kOverlayUpper, st.st_mode & 07777, 0) == 0;
+  }
+  ok = ok && ::chdir(m.target) == 0 &&
+       ::mount("overlay", m.target, "overlay", MS_NOSUID | MS_NODEV, m.data) == 0 &&
+       ::chdir("/") == 0 && ::umount2(m.source, MNT_DETACH) == 0 && ::rmdir(m.source) == 0 &&
+       send_fd(m.reply, scratch);
+  return close_keeping_errno(scratch, ok);
+}
+
 bool mount_step(const MountStep& m) noexcept {
   constexpr uint64_t kLocked = sys::kMountAttrRdonly | sys::kMountAttrNosuid | sys::kMountAttrNodev;
   switch (m.kind) {
@@ -142,6 +186,8 @@ bool mount_step(const MountStep& m) noexcept {
       return ::mount(m.source, m.target, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0;
     case MountStep::Kind::Devpts:
       return ::mount(m.source, m.target, "devpts", MS_NOSUID | MS_NOEXEC, m.data) == 0;
+    case MountStep::Kind::Overlay:
+      return mount_overlay(m);
   }
   return false;
 }

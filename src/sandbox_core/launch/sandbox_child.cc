@@ -45,7 +45,8 @@ SandboxChild::SandboxChild(SandboxChild&& o) noexcept
       temp_files_(std::move(o.temp_files_)),
       resources_(std::move(o.resources_)),
       pidfd_(std::move(o.pidfd_)),
-      verdict_(std::move(o.verdict_)) {
+      verdict_(std::move(o.verdict_)),
+      overlay_(std::move(o.overlay_)) {
   o.temp_files_.clear();
   o.resources_.clear();
 }
@@ -64,6 +65,7 @@ SandboxChild& SandboxChild::operator=(SandboxChild&& o) noexcept {
     o.resources_.clear();
     pidfd_ = std::move(o.pidfd_);
     verdict_ = std::move(o.verdict_);
+    overlay_ = std::move(o.overlay_);
   }
   return *this;
 }

@@ -18,6 +18,10 @@
 
 namespace sandbox {
 
+namespace isolation {
+class OverlayChanges;
+}
+
 // A named temporary file; deleted (then its descriptor closed) on destruction.
 class TempFile {
  public:
@@ -72,6 +76,8 @@ class SandboxChild {
   UniqueFd& pidfd() { return pidfd_; }
   // Shared with the handle, which reads it after the collect; null without limits.
   std::shared_ptr<LimitVerdict>& verdict() { return verdict_; }
+  // A copy-on-write work directory's changes, which outlive the child; null without one.
+  std::shared_ptr<isolation::OverlayChanges>& overlay() { return overlay_; }
 
  private:
   void dispose() noexcept;
@@ -83,6 +89,7 @@ class SandboxChild {
   std::vector<std::unique_ptr<ChildResource>> resources_;
   UniqueFd pidfd_;
   std::shared_ptr<LimitVerdict> verdict_;
+  std::shared_ptr<isolation::OverlayChanges> overlay_;
 };
 
 }  // namespace sandbox

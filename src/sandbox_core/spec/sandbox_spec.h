@@ -68,6 +68,9 @@ struct SandboxSpec {
   int stdin_fd = -1;
   std::vector<std::string> extra_read_only_paths;
   std::vector<std::string> extra_read_write_paths;
+  // The work directory is mounted copy-on-write: the child's writes land in a private
+  // upper layer, within the scratch bound, and reach the host only through apply().
+  bool overlay = false;
 
   // host_work_dir when present, else work_dir: where the child runs on this platform.
   const std::string& host_dir() const;
