@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "sandbox_core/base/platform.h"
+#include "sandbox_py/change_set.h"
 #include "sandbox_py/convert.h"
 
 namespace sandbox::py {
@@ -26,6 +27,7 @@ struct LocalProcessState {
         deadline(d),
         pid(c.pid()),
         verdict(c.verdict()),
+        overlay(c.overlay()),
         child(std::move(c)),
         forward(std::move(f)),
         pipe_closed(std::move(closed)) {}
@@ -34,6 +36,7 @@ struct LocalProcessState {
   const Deadline deadline;
   const pid_t pid;
   const std::shared_ptr<const LimitVerdict> verdict;  // null when no limit reports back
+  const std::shared_ptr<isolation::OverlayChanges> overlay;  // null without one
 
   std::mutex inner;
   // Guarded by `inner`.
@@ -280,6 +283,19 @@ PyObject* lp_get_memory_limit_exceeded(PyObject* self, void*) {
   });
 }
 
+// Only once the child is gone: until then the upper is the live sandbox's.
+PyObject* lp_get_overlay(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    LocalProcessState& s = state_of(self);
+    if (!s.overlay) Py_RETURN_NONE;
+    if (!s.exited.load(std::memory_order_acquire) && !s.released.load(std::memory_order_acquire)) {
+      return runtime_error("LocalProcess.overlay: the changes are ready once the child has "
+                           "exited (wait() or wait_and_collect())");
+    }
+    return new_change_set(s.overlay);
+  });
+}
+
 PyObject* lp_get_pipe_closed(PyObject* self, void*) {
   return guard([&]() -> Outcome {
     return PyBool_FromLong(state_of(self).pipe_closed->load(std::memory_order_acquire));
@@ -351,6 +367,11 @@ PyGetSetDef kGetSet[] = {
      "True once wait_and_collect() has returned for a run in which the kernel killed a\n"
      "process of the sandbox for going over memory_bytes (the run then normally ends\n"
      "with 137). False otherwise, and where no memory limit was in force.",
+     nullptr},
+    {"overlay", lp_get_overlay, nullptr,
+     "With the spawn key overlay: the run's ChangeSet, once wait() or wait_and_collect()\n"
+     "has returned (RuntimeError before). None without it. Dropping the process handle and\n"
+     "every ChangeSet of it discards the changes.",
      nullptr},
     {"pipe_closed", lp_get_pipe_closed, nullptr,
      "True once writing a forwarded stream (stdout_fd, stderr_fd) failed with EPIPE:\n"

@@ -7,6 +7,7 @@
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_py/allow_list_proxy.h"
 #include "sandbox_py/backend_info.h"
+#include "sandbox_py/change_set.h"
 #include "sandbox_py/errors.h"
 #include "sandbox_py/functions.h"
 #include "sandbox_py/local_process.h"
@@ -74,6 +75,7 @@ bool init_module(PyObject* module) {
             add_text(module, "DEFAULT_PATH", DEFAULT_CHILD_PATH) &&
             add_class(module, "LocalProcess", local_process_type()) &&
             add_class(module, "BackendInfo", backend_info_type()) &&
+            add_class(module, "ChangeSet", change_set_type()) &&
             add_class(module, "AllowListProxy", allow_list_proxy_type()) &&
             // Not in __all__: resolves InternalError lazily.
             add_function(module, module_name, &kModuleGetattrDef, false) &&

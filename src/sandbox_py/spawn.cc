@@ -305,6 +305,8 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   spec.extra_read_only_paths = std::move(extra_ro);
   SANDBOX_ASSIGN_OR_RETURN(auto extra_rw, r.text_list("extra_read_write_paths"));
   spec.extra_read_write_paths = std::move(extra_rw);
+  SANDBOX_ASSIGN_OR_RETURN(auto overlay, r.read<bool>("overlay", to_bool));
+  spec.overlay = overlay.value_or(false);
 
   SANDBOX_ASSIGN_OR_RETURN(auto timeout, convert_timeout(timeout_obj.get()));
   spec.timeout = timeout;
@@ -373,6 +375,11 @@ PyMethodDef kSpawnDef = {
     "  \"allowlist\". Default [].\n"
     "- extra_read_only_paths: list of str. Default [].\n"
     "- extra_read_write_paths: list of str. Default [].\n"
+    "- overlay: bool. The work directory is mounted copy-on-write (\"bubblewrap\" and\n"
+    "  \"userns\" only; the others raise RuntimeError): the child sees it as it was and\n"
+    "  writes to a private upper layer within ephemeral_storage_bytes. After the run,\n"
+    "  LocalProcess.overlay lists the changes and applies or discards them; the host's\n"
+    "  directory is untouched until apply(). Default False.\n"
     "- capture_stdout: bool. Default True (False sends it to the null device).\n"
     "- capture_stderr: bool. Default True.\n"
     "- backend: \"sandbox-exec\" (or \"sandboxexec\"), \"none\", \"bubblewrap\" (or\n"

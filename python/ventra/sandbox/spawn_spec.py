@@ -46,6 +46,7 @@ class SpawnSpec(TypedDict, total=False):
     network_denylist: Sequence[str]
     extra_read_only_paths: Sequence[str]
     extra_read_write_paths: Sequence[str]
+    overlay: bool
     capture_stdout: bool
     capture_stderr: bool
     backend: Union[BackendName, str]

@@ -46,17 +46,6 @@ bool is_opaque(int dir) {
   return false;
 }
 
-// A file copied up from the lower carries the lower inode's handle: the host had it when
-// the run first wrote it, even if it has not now.
-bool copied_up(int dir, const std::string& name) {
-  UniqueFd f(::openat(dir, name.c_str(), kFile));
-  if (!f) return false;
-  for (const char* attr : {"user.overlay.origin", "trusted.overlay.origin"}) {
-    if (::fgetxattr(f.get(), attr, nullptr, 0) >= 0) return true;
-  }
-  return false;
-}
-
 bool not_before(const timespec& t, const timespec& since) {
   return t.tv_sec > since.tv_sec || (t.tv_sec == since.tv_sec && t.tv_nsec >= since.tv_nsec);
 }
@@ -191,8 +180,7 @@ class Walk {
     }
     if (!S_ISDIR(u.st_mode)) {
       if (!lower) {
-        bool was = S_ISREG(u.st_mode) && copied_up(f.upper.get(), name);
-        out_.push_back(row(was ? Change::Action::Modified : Change::Action::Added, path, u));
+        out_.push_back(row(Change::Action::Added, path, u));
       } else if (differs(f.upper.get(), f.lower.get(), name, u, l)) {
         out_.push_back(row(Change::Action::Modified, path, u));
       }
@@ -432,7 +420,7 @@ OverlayChanges::OverlayChanges(UniqueFd scratch, std::string lower, timespec sin
 
 timespec OverlayChanges::now() {
   timespec t{};
-  ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
+  ::clock_gettime(CLOCK_REALTIME, &t);
   return t;
 }
 

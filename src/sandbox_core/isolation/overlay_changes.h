@@ -50,8 +50,9 @@ struct OverlayApplyReport {
 class OverlayChanges {
  public:
   // `scratch`: a directory holding kOverlayUpper; `lower`: the host directory; `since`:
-  // when the upper began (CLOCK_REALTIME_COARSE, the clock of inode times). A host entry
-  // whose ctime is not before it changed meanwhile.
+  // when the upper began (now()). A host entry whose ctime is not before it changed
+  // meanwhile. Inode times may be a clock tick coarse: a change in the first tick after
+  // `since` can pass unseen, while one just before it is never taken for a conflict.
   OverlayChanges(UniqueFd scratch, std::string lower, timespec since);
   static timespec now();
 
