@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/isolation/cgroup.h"
 #include "sandbox_py/change_set.h"
 #include "sandbox_py/convert.h"
 
@@ -35,7 +36,7 @@ struct LocalProcessState {
   const std::string backend;
   const Deadline deadline;
   const pid_t pid;
-  const std::shared_ptr<const LimitVerdict> verdict;  // null when no limit reports back
+  const std::shared_ptr<const isolation::LimitVerdict> verdict;  // null when no limit reports back
   const std::shared_ptr<isolation::OverlayChanges> overlay;  // null without one
 
   std::mutex inner;
