@@ -194,6 +194,9 @@ DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
          "error: --shell and --python-file are mutually exclusive"),
         (["--shell-file", "{tmp}/file", "--", "true"], 2,
          "error: give either a command after -- or --shell-file, not both"),
+        (["--apply", "--", "true"], 2, "error: --apply needs --overlay"),
+        (["--overlay", "--", "true"], 2, "error: --overlay needs --cwd"),
+        (["--overlay", "--apply", "--discard", "--", "true"], 2, "not allowed with argument"),
     ],
 )
 def test_bad_arguments_and_missing_paths_exit_with_a_message(tmp_path, args, code, message):
@@ -352,6 +355,18 @@ def test_features_table(args, stdin, code, stdout, stderr):
         assert done.stderr == ""  # -q: no notice of ours at all
     elif stderr:
         assert stderr in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("decision, after", [("--apply", "b\n"), ("--discard", "a\n"), (None, "a\n")])
+def test_overlay_lists_the_changes_then_applies_or_discards_them(tmp_path, backend, decision, after):
+    (tmp_path / "f").write_text("a\n")
+    done = cli("run", "--backend", backend, "--overlay", "--cwd", str(tmp_path),
+               *[decision] * (decision is not None), "--shell", "echo b > f; mkdir d")
+    assert done.returncode == 0, done.stderr
+    assert "2 changes in" in done.stderr
+    assert "  A d (directory, 0755)\n  M f (file, 2 bytes, 0644)\n" in done.stderr
+    assert (tmp_path / "f").read_text() == after and (tmp_path / "d").exists() == (after == "b\n")
 
 
 @pytest.mark.parametrize("backend", ISOLATING)

@@ -37,6 +37,32 @@ def _notices(args: argparse.Namespace, spec: Dict[str, Any],
         messages.notice(args, messages.unenforced(unenforced))
 
 
+def _decide_changes(args: argparse.Namespace, proc: _native.LocalProcess) -> bool:
+    """Lists a copy-on-write run's changes, then applies or discards them (--apply,
+    --discard, else asks on a terminal and discards elsewhere). False when some change
+    was not applied."""
+    changes = proc.overlay
+    if changes is None:
+        return True
+    listed = changes.changes()
+    print(messages.changes_heading(len(listed), changes.path), file=sys.stderr)
+    for line in messages.change_lines(listed):
+        print(line, file=sys.stderr)
+    keep = bool(listed) and args.apply
+    if listed and not (args.apply or args.discard) and sys.stdin.isatty() and sys.stderr.isatty():
+        print(messages.APPLY_QUESTION, end="", file=sys.stderr, flush=True)
+        keep = sys.stdin.readline().strip().lower() in ("y", "yes")
+    if not keep:
+        changes.discard()
+        if listed:
+            messages.notice(args, messages.DISCARDED)
+        return True
+    report = changes.apply()
+    for line in messages.applied(report):
+        print(line, file=sys.stderr)
+    return not (report["conflicts"] or report["failures"])
+
+
 def cmd_run(args: argparse.Namespace) -> int:
     session: Optional[Session] = None
     proc: Optional[_native.LocalProcess] = None
@@ -81,6 +107,8 @@ def cmd_run(args: argparse.Namespace) -> int:
         code = live.supervise(args, proc, started, timeout_of(args), session)
         if proc.memory_limit_exceeded:
             messages.notice(args, messages.memory_killed(spec["memory_bytes"]))
+        if not _decide_changes(args, proc) and code == 0:
+            return EXIT_REFUSED
         return code
     except KeyboardInterrupt:
         # Ctrl-C outside the supervised wait. A handle that never reached `proc` is

@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import logging
 import sys
-from typing import Any, Dict, Sequence
+from typing import Any, Dict, List, Sequence
 
 from .. import _native
 
@@ -113,3 +113,37 @@ class RefusalLines(logging.Handler):
                 sys.stderr.flush()
             except Exception:
                 self.handleError(record)
+
+
+_ACTIONS = {"added": "A", "modified": "M", "deleted": "D"}
+
+
+def change_lines(changes: Sequence[Any]) -> List[str]:
+    """One line per change of a copy-on-write run: "A path (file, 12 bytes, 0644)"."""
+    lines = []
+    for action, path, kind, size, mode in changes:
+        what = kind if kind == "directory" else f"{kind}, {shown_size(size) if size else '0 bytes'}"
+        lines.append(f"  {_ACTIONS[action]} {path} ({what}, {mode:04o})")
+    return lines
+
+
+def changes_heading(count: int, directory: str) -> str:
+    if count == 0:
+        return f"ventra.sandbox: the run changed nothing in {quoted(directory)}"
+    noun = "change" if count == 1 else "changes"
+    return f"ventra.sandbox: {count} {noun} in {quoted(directory)}:"
+
+
+APPLY_QUESTION = "ventra.sandbox: apply these changes? [y/N] "
+
+
+def applied(report: Dict[str, Any]) -> List[str]:
+    lines = [f"ventra.sandbox: applied {report['applied']} changes"]
+    lines += [f"ventra.sandbox: conflict: {quoted(path)} {why}; left as it is"
+              for path, why in report["conflicts"]]
+    lines += [f"ventra.sandbox: not applied: {quoted(path)}: {why}"
+              for path, why in report["failures"]]
+    return lines
+
+
+DISCARDED = "ventra.sandbox: changes discarded"

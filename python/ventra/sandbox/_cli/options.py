@@ -127,6 +127,12 @@ def build_spec(args: argparse.Namespace) -> Dict[str, Any]:
 
     if args.cwd is not None:
         spec["host_work_dir"] = args.cwd
+    if (args.apply or args.discard) and not args.overlay:
+        raise ValueError(f"--{'apply' if args.apply else 'discard'} needs --overlay")
+    if args.overlay:
+        if args.cwd is None:
+            raise ValueError("--overlay needs --cwd: the directory to mount copy-on-write")
+        spec["overlay"] = True
     if args.timeout is not None:
         spec["timeout_s"] = args.timeout
     checks.bound_paths("--ro", args.ro)
@@ -216,6 +222,15 @@ def _add_run_options(run: argparse.ArgumentParser) -> None:
                      "with EAGAIN (default 1024 under bubblewrap and userns)")
     run.add_argument("--rw", action="append", default=[], metavar="PATH",
                      help="extra writable path (repeatable)")
+    run.add_argument("--overlay", action="store_true",
+                     help="mount the --cwd directory copy-on-write: the child's writes go to "
+                     "a private layer; the changes are listed at the end, then applied or "
+                     "discarded (asked on a terminal)")
+    decide = run.add_mutually_exclusive_group()
+    decide.add_argument("--apply", action="store_true",
+                        help="with --overlay: write the changes into the directory")
+    decide.add_argument("--discard", action="store_true",
+                        help="with --overlay: throw the changes away")
     run.add_argument("--shell", metavar="SCRIPT", help="run SCRIPT with sh -c")
     run.add_argument("--python", metavar="SCRIPT",
                      help="run SCRIPT with the Python interpreter found on the child's PATH "
