@@ -3,6 +3,7 @@ that discard() leaves the host as it was and apply() makes it what the child saw
 that a hostile child's upper, a host that changed meanwhile and the scratch bound are
 handled. Every write aims at the test's own directories."""
 
+import asyncio
 import hashlib
 import os
 import stat
@@ -143,3 +144,15 @@ def test_a_backend_without_copy_on_write_refuses_the_key(backend, tmp_path):
                                            "work directory copy-on-write"):
         run(backend, "echo hi > made", tmp_path, overlay=True)
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_session_run_hands_the_changes_back_in_its_result(backend, tmp_path):
+    from ventra.sandbox import Session
+
+    work = make_work(tmp_path)
+    with Session(backend=backend, overlay=True) as session:
+        result = asyncio.run(session.run({"script_type": "shell", "input": "echo new > a",
+                                          "host_work_dir": str(work)}))
+    assert result.exit_code == 0 and [c[:2] for c in result.changes.changes()] == [("modified", "a")]
+    assert result.changes.apply()["applied"] == 1 and (work / "a").read_text() == "new\n"

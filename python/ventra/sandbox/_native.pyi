@@ -18,6 +18,7 @@ __all__ = [
     "BACKEND_KINDS",
     "WAITS_FOR_SANDBOX",
     "LocalProcess",
+    "ChangeSet",
     "BackendInfo",
     "AllowListProxy",
 ]
@@ -79,6 +80,37 @@ class LocalProcess:
     def pid(self) -> int: ...
     @property
     def pipe_closed(self) -> bool: ...
+    @property
+    def overlay(self) -> ChangeSet | None:
+        """The run's changes with the spawn key ``overlay``, once the child has exited
+        (RuntimeError before); None without it."""
+
+class _ApplyReport(TypedDict):
+    applied: int
+    conflicts: list[tuple[str, str]]
+    failures: list[tuple[str, str]]
+
+@final
+class ChangeSet:
+    """What a run changed in its copy-on-write work directory."""
+
+    @property
+    def pending(self) -> bool: ...
+    @property
+    def path(self) -> str: ...
+    def changes(
+        self,
+    ) -> list[
+        tuple[
+            Literal["added", "modified", "deleted"],
+            str,
+            Literal["file", "directory", "link", "other"],
+            int,
+            int,
+        ]
+    ]: ...
+    def apply(self) -> _ApplyReport: ...
+    def discard(self) -> None: ...
 
 @final
 class BackendInfo:

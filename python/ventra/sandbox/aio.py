@@ -32,12 +32,16 @@ class Result:
 
     ``exit_code`` follows the module's convention: the exit status byte for a child
     that exited, 128 + the signal number for one killed by a signal (137 for SIGKILL,
-    which is also what a timed-out child gives), -1 for a stopped child.
+    which is also what a timed-out child gives), -1 for a stopped child. ``changes`` is
+    the run's `ChangeSet` when the spec set ``overlay`` (the work directory mounted
+    copy-on-write), to list, ``apply()`` or ``discard()``; None otherwise. Dropping the
+    result (and every other reference to it) discards them.
     """
 
     exit_code: int
     stdout: bytes
     stderr: bytes
+    changes: Optional[_native.ChangeSet] = None
 
 
 def _retrieve(fut: "asyncio.Future[Any]") -> None:
@@ -69,7 +73,7 @@ async def collect(proc: _native.LocalProcess, *, executor: Optional[Executor] = 
         proc.kill()
         await asyncio.wait({fut}, timeout=_REAP_GRACE_S)
         raise
-    return Result(code, out, err)
+    return Result(code, out, err, proc.overlay)
 
 
 async def run(spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -> Result:

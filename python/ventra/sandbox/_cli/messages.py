@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import logging
 import sys
-from typing import Any, Dict, List, Sequence
+from typing import Any, Dict, List, Mapping, Sequence
 
 from .. import _native
 
@@ -137,7 +137,7 @@ def changes_heading(count: int, directory: str) -> str:
 APPLY_QUESTION = "ventra.sandbox: apply these changes? [y/N] "
 
 
-def applied(report: Dict[str, Any]) -> List[str]:
+def applied(report: Mapping[str, Any]) -> List[str]:
     lines = [f"ventra.sandbox: applied {report['applied']} changes"]
     lines += [f"ventra.sandbox: conflict: {quoted(path)} {why}; left as it is"
               for path, why in report["conflicts"]]
