@@ -307,6 +307,10 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   spec.extra_read_write_paths = std::move(extra_rw);
   SANDBOX_ASSIGN_OR_RETURN(auto overlay, r.read<bool>("overlay", to_bool));
   spec.overlay = overlay.value_or(false);
+  if (spec.overlay && spec.default_work_dir) {
+    return value_error("overlay needs host_work_dir or working_dir: the directory to mount "
+                       "copy-on-write");
+  }
 
   SANDBOX_ASSIGN_OR_RETURN(auto timeout, convert_timeout(timeout_obj.get()));
   spec.timeout = timeout;
@@ -379,7 +383,8 @@ PyMethodDef kSpawnDef = {
     "  \"userns\" only; the others raise RuntimeError): the child sees it as it was and\n"
     "  writes to a private upper layer within ephemeral_storage_bytes. After the run,\n"
     "  LocalProcess.overlay lists the changes and applies or discards them; the host's\n"
-    "  directory is untouched until apply(). Default False.\n"
+    "  directory is untouched until apply(). Needs host_work_dir or working_dir\n"
+    "  (ValueError without). Default False.\n"
     "- capture_stdout: bool. Default True (False sends it to the null device).\n"
     "- capture_stderr: bool. Default True.\n"
     "- backend: \"sandbox-exec\" (or \"sandboxexec\"), \"none\", \"bubblewrap\" (or\n"

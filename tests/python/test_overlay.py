@@ -12,7 +12,7 @@ import pytest
 
 from ventra.sandbox import _native
 
-from test_isolation import ISOLATING, run
+from test_isolation import ISOLATING
 
 # What the child sees of its work directory, one line per entry, sorted.
 MANIFEST = r"""find . -mindepth 1 | sort | while read -r p; do
@@ -138,11 +138,15 @@ def test_the_upper_layer_holds_at_most_the_scratch_bound(backend, tmp_path):
     p.overlay.discard()
 
 
-@pytest.mark.parametrize("backend", ["none"])
-def test_a_backend_without_copy_on_write_refuses_the_key(backend, tmp_path):
-    with pytest.raises(RuntimeError, match=f"overlay: the {backend} backend cannot mount the "
-                                           "work directory copy-on-write"):
-        run(backend, "echo hi > made", tmp_path, overlay=True)
+@pytest.mark.parametrize("backend, keys, error, message", [
+    ("none", {"host_work_dir": "{tmp}"}, RuntimeError,
+     "overlay: the none backend cannot mount the work directory copy-on-write"),
+    ("userns-lite", {}, ValueError, "overlay needs host_work_dir or working_dir")])
+def test_overlay_is_refused_where_it_cannot_be_had(tmp_path, backend, keys, error, message):
+    keys = {k: v.format(tmp=tmp_path) for k, v in keys.items()}
+    with pytest.raises(error, match=message):
+        _native.spawn({"script_type": "shell", "input": "echo hi > made", "backend": backend,
+                       "overlay": True, **keys})
     assert os.listdir(tmp_path) == []
 
 

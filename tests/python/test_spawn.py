@@ -111,7 +111,8 @@ FULL_PYTHON_SPEC = {
     "memory_bytes": 0, "gpu": 0, "ephemeral_storage_bytes": 0, "max_processes": 1,
     "network_mode": "blocked",
     "network_allowlist": [], "network_denylist": [], "extra_read_only_paths": [],
-    "extra_read_write_paths": [], "capture_stdout": True, "capture_stderr": True,
+    "extra_read_write_paths": [], "overlay": False, "capture_stdout": True,
+    "capture_stderr": True,
     "backend": "no-such-backend", "stdout_fd": 1, "stderr_fd": 2, "stderr_to_stdout": False,
     "stdin_fd": os.open(os.devnull, os.O_RDONLY),  # no terminal, however pytest runs
 }
