@@ -129,10 +129,12 @@ def test_a_path_the_host_changed_meanwhile_is_a_conflict(backend, tmp_path):
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
-def test_the_upper_layer_holds_at_most_the_scratch_bound(backend, tmp_path):
+@pytest.mark.parametrize("script", ["head -c 16777216 /dev/zero > big",
+                                    "mkdir big; cd big; for i in $(seq 1 3000); do : > $i; done"],
+                         ids=["bytes", "inodes"])
+def test_the_upper_layer_holds_at_most_the_scratch_bound(backend, tmp_path, script):
     work = make_work(tmp_path)
-    p, code, _, err = spawn(backend, "head -c 16777216 /dev/zero > big", work,
-                            ephemeral_storage_bytes=8 << 20)
+    p, code, _, err = spawn(backend, script, work, ephemeral_storage_bytes=8 << 20)
     assert code != 0 and "No space left" in err
     assert not (work / "big").exists()
     p.overlay.discard()

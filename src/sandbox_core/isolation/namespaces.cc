@@ -197,7 +197,11 @@ void NamespaceSetup::add_overlay(const LayoutEntry& e, const char* target,
   std::string data = "lowerdir=.,upperdir=" + scratch + "/" + kOverlayUpper +
                      ",workdir=" + scratch + "/" + kOverlayWork + ",userxattr";
   MountStep m = step(MountStep::Kind::Overlay, keep(scratch), target, keep(std::move(data)));
-  m.scratch_data = keep("mode=0700,size=" + std::to_string(e.size_bytes));
+  // As many inodes as pages: empty files and directories take no pages, and a run must
+  // not fill the host's memory with them either.
+  const uint64_t inodes = std::max<uint64_t>(e.size_bytes / 4096, 1024);
+  m.scratch_data = keep("mode=0700,size=" + std::to_string(e.size_bytes) +
+                        ",nr_inodes=" + std::to_string(inodes));
   m.reply = overlay_socket_;
   add_mount(m, "mount " + quoted_form(e.path) + " copy-on-write", false);
 }
