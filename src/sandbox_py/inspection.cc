@@ -36,11 +36,10 @@ PyObject* available_backends(PyObject*, PyObject*) {
   return guard([&]() -> Outcome {
     auto table = backend_table();
     // A first call probes the Linux kinds with trial sandboxes: wait without the lock.
-    {
+    const BackendAvailability a = [] {
       AllowThreads nogil;
-      probe_all_backends();
-    }
-    const BackendAvailability a = availability();
+      return probe_all_backends();
+    }();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(table.size())));
     if (!list) return raised();
     for (size_t i = 0; i < table.size(); ++i) {

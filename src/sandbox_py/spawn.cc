@@ -232,7 +232,7 @@ Result<Launched, LaunchFailure> launch_selected(const std::string& name, const S
 Outcome refuse_backend(const BackendRefusal& refusal) {
   if (refusal.why != BackendRefusal::Why::Unavailable) return runtime_error(refusal.message());
   const std::string message = refusal.message();
-  const std::string& reason = availability_of(refusal.kind).reason;
+  const std::string& reason = refusal.reason;
   PyRef exc(PyObject_CallFunction(PyExc_RuntimeError, "s#", message.data(),
                                   static_cast<Py_ssize_t>(message.size())));
   if (!exc) return raised();

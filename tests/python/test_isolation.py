@@ -2,6 +2,8 @@
 over the isolating ones. Every probe aims at names the test created."""
 
 import asyncio
+import collections
+import concurrent.futures
 import contextlib
 import ctypes
 import glob
@@ -336,6 +338,24 @@ def test_missing_program_is_a_spawn_error(backend, tmp_path):
     with pytest.raises(RuntimeError, match=r"^spawn: io: No such file or directory \(os error 2\)$"):
         _native.spawn({"script_type": "argv", "argv": ["no-such-program-here"], "backend": backend,
                        "host_work_dir": str(tmp_path)})
+
+
+# Set-ups that change ids share our memory, and with it its dumpable flag, which each
+# one's own /proc files (its id maps) depend on: none may lose a race to another's.
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_thousands_of_spawns_from_several_threads_all_start(backend, tmp_path):
+    spec = {"script_type": "argv", "argv": ["true"], "backend": backend,
+            "host_work_dir": str(tmp_path)}
+
+    def outcome():
+        try:
+            return _native.spawn(spec).wait_and_collect()[0]
+        except RuntimeError as e:
+            return str(e)
+
+    with concurrent.futures.ThreadPoolExecutor(6) as pool:
+        outcomes = collections.Counter(pool.map(lambda _: outcome(), range(2000)))
+    assert outcomes == {0: 2000}
 
 
 # A write lease on the program: the sandbox's exec of it waits in open() until the holder

@@ -105,9 +105,16 @@ IoError links_refused(const std::string& path) {
   return IoError::custom("bind " + quoted_form(path) + ": " + os_error_text(code), code);
 }
 
+// Made once and kept; a failure is not kept, so a later spawn tries again. The lock also
+// keeps two helpers off the one static stack.
 Result<int, IoError> unprivileged_userns() {
-  static const Result<int, IoError> made = make_unprivileged_userns();
-  return made;
+  static std::mutex lock;
+  static int made = -1;
+  std::lock_guard hold(lock);
+  if (made >= 0) return made;
+  auto ns = make_unprivileged_userns();
+  if (ns) made = *ns;
+  return ns;
 }
 
 }  // namespace
