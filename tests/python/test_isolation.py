@@ -333,11 +333,42 @@ def test_a_link_in_a_read_write_path_is_refused(backend, tmp_path, where):
 # --- Everything else is as with "none" ------------------------------------------------
 
 
+NOT_VISIBLE = ("{path} ({role}) exists on the host but is not visible inside the sandbox; "
+               "share it, or a directory above it, with extra_read_only_paths (--ro on the "
+               "command line): ")
+
+
+# A program the host has but the sandbox does not, or whose link target or interpreter it
+# lacks, is named; sharing what is named lets it run.
 @pytest.mark.parametrize("backend", ISOLATING)
-def test_missing_program_is_a_spawn_error(backend, tmp_path):
-    with pytest.raises(RuntimeError, match=r"^spawn: io: No such file or directory \(os error 2\)$"):
-        _native.spawn({"script_type": "argv", "argv": ["no-such-program-here"], "backend": backend,
-                       "host_work_dir": str(tmp_path)})
+@pytest.mark.parametrize("argv,missing,role", [
+    (["no-such-program-here"], None, None),
+    (["{hidden}/tool"], "{hidden}/tool", "the program"),
+    (["tool"], "{hidden}/tool", "the program"),  # found on the child's PATH
+    (["./script"], "{hidden}/interp", 'the interpreter of "{work}/script"'),
+    (["{work}/link"], "{hidden}/tool", 'the link target of "{work}/link"'),
+])
+def test_missing_program_is_a_spawn_error_naming_what_is_missing(backend, tmp_path, argv, missing,
+                                                                 role):
+    hidden, work = tmp_path / "hidden", tmp_path / "work"
+    hidden.mkdir()
+    work.mkdir()
+    for name in ("tool", "interp"):
+        shutil.copy("/bin/true", hidden / name)
+    (work / "script").write_text(f"#!{hidden}/interp\n")
+    (work / "script").chmod(0o755)
+    (work / "link").symlink_to(hidden / "tool")
+    names = {"hidden": hidden, "work": work}
+    spec = {"script_type": "argv", "argv": [a.format(**names) for a in argv], "backend": backend,
+            "host_work_dir": str(work), "env": {"PATH": f"{hidden}:/usr/bin:/bin"}}
+    expected = "" if missing is None else NOT_VISIBLE.format(
+        path=f'"{missing.format(**names)}"', role=role.format(**names))
+    with pytest.raises(RuntimeError) as e:
+        _native.spawn(spec)
+    assert str(e.value) == f"spawn: io: {expected}No such file or directory (os error 2)"
+    if missing is not None:
+        shared = _native.spawn(dict(spec, extra_read_only_paths=[str(hidden)]))
+        assert shared.wait_and_collect()[0] == 0
 
 
 # Set-ups that change ids share our memory, and with it its dumpable flag, which each

@@ -2,10 +2,16 @@
 // any thread.
 #include "sandbox_core/isolation/layout.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+
+#include "sandbox_core/base/quoted.h"
 
 #include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/spec/fs_allowlist.h"
@@ -18,7 +24,92 @@ size_t depth(const std::string& path) { return std::count(path.begin(), path.end
 // Never the host's: a fresh proc, a /dev without the host's disks, a private /tmp.
 bool is_fresh_mount(std::string_view p) { return p == "/proc" || p == "/dev" || p == "/tmp"; }
 
+// Where `path` itself lies on the host: its directory resolved, its last name kept, so
+// that a link is found as the link. Empty when the host has no such directory.
+std::string located(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+  std::unique_ptr<char, decltype(&::free)> real(::realpath(dir.c_str(), nullptr), &::free);
+  if (!real) return {};
+  std::string out = real.get();
+  return (out == "/" ? "" : out) + path.substr(slash);
+}
+
+// The deepest entry at or above `at` decides: a bind shows it, a fresh mount hides it.
+bool visible(const std::vector<LayoutEntry>& layout, const std::string& at) {
+  const LayoutEntry* deepest = nullptr;
+  for (const LayoutEntry& e : layout) {
+    bool covers = at == e.path || (at.starts_with(e.path) && at[e.path.size()] == '/');
+    if (covers && (deepest == nullptr || e.path.size() > deepest->path.size())) deepest = &e;
+  }
+  if (deepest == nullptr) return false;
+  using Kind = LayoutEntry::Kind;
+  bool bind = deepest->kind == Kind::ReadOnly || deepest->kind == Kind::ReadWrite;
+  return bind && (deepest->directory || deepest->path == at);
+}
+
+// The interpreter a "#!" line names, or empty.
+std::string interpreter_of(const std::string& file) {
+  char head[256];
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return {};
+  ssize_t n = ::read(fd, head, sizeof head);
+  ::close(fd);
+  std::string_view line(head, n > 0 ? static_cast<size_t>(n) : 0);
+  if (!line.starts_with("#!")) return {};
+  line = line.substr(2, line.find('\n') == std::string_view::npos ? line.npos : line.find('\n') - 2);
+  const size_t begin = line.find_first_not_of(" \t");
+  if (begin == line.npos) return {};
+  line = line.substr(begin);
+  return std::string(line.substr(0, line.find_first_of(" \t\r")));
+}
+
+// Follows `path` from the host's view (links, then interpreters) to the first step the
+// sandbox lacks. `role` says what `path` is to the program ("the program").
+std::string first_missing(const std::vector<LayoutEntry>& layout, std::string path,
+                          std::string role) {
+  constexpr int kMaxSteps = 40;  // the kernel's own bounds: 40 links, 4 interpreters
+  for (int step = 0, interpreters = 0; step < kMaxSteps && path.starts_with("/"); ++step) {
+    const std::string at = located(path);
+    struct stat st;
+    if (at.empty() || ::lstat(at.c_str(), &st) != 0) return {};
+    if (!visible(layout, at)) {
+      return quoted_form(path) + " (" + role + ") exists on the host but is not visible inside "
+             "the sandbox; share it, or a directory above it, with extra_read_only_paths (--ro "
+             "on the command line)";
+    }
+    std::string next;
+    if (S_ISLNK(st.st_mode)) {
+      char link[PATH_MAX];
+      ssize_t n = ::readlink(at.c_str(), link, sizeof link);
+      if (n <= 0 || static_cast<size_t>(n) >= sizeof link) return {};
+      next.assign(link, static_cast<size_t>(n));
+      if (!next.starts_with("/")) next = at.substr(0, at.rfind('/') + 1) + next;
+      role = "the link target of " + quoted_form(path);
+    } else if (S_ISREG(st.st_mode) && ++interpreters <= 4) {
+      next = interpreter_of(at);
+      role = "the interpreter of " + quoted_form(path);
+    }
+    if (next.empty()) return {};
+    path = normalized_path(next);
+  }
+  return {};
+}
+
 }  // namespace
+
+std::string missing_inside(const std::vector<LayoutEntry>& layout,
+                           const std::vector<std::string>& candidates,
+                           const std::string& work_dir) {
+  for (const std::string& c : candidates) {
+    const std::string path = normalized_path(c.starts_with("/") ? c : work_dir + "/" + c);
+    struct stat st;
+    const std::string at = located(path);
+    if (at.empty() || ::lstat(at.c_str(), &st) != 0) continue;  // the host lacks it too
+    return first_missing(layout, path, "the program");
+  }
+  return {};
+}
 
 std::string normalized_path(const std::string& path) {
   std::string full = path;
