@@ -35,7 +35,7 @@ _refused: Dict[str, List[Tuple[str, str]]] = {}
 
 def _log(records: List[tuple], dropped: int) -> None:
     for level, target, message, destination, proxy, reason, refused in records:
-        text = f"refused {destination} ({reason})" if refused else message
+        text = message  # printable: a name the child chose is quoted where it must be
         if refused and proxy is not None:
             kept = _refused.setdefault(proxy, [])
             if len(kept) < _KEEP_REFUSALS:

@@ -4,10 +4,27 @@
 #include <deque>
 #include <mutex>
 
+#include "sandbox_core/base/quoted.h"
+
 namespace sandbox::events {
 namespace {
 
 thread_local std::string_view t_proxy;
+
+bool plain(std::string_view text, bool space_allowed) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\' || (c == ' ' && !space_allowed)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Names a child chose, and texts that may echo them, go to terminals and logs: as they
+// are when plain, else in their quoted form, so no control byte of theirs gets through.
+std::string printable(std::string_view text, bool space_allowed) {
+  return plain(text, space_allowed) ? std::string(text) : quoted_form(text);
+}
 
 }  // namespace
 
@@ -47,11 +64,15 @@ Record make_record(const Metadata& meta, std::span<const Value> values) {
     else if (field == "reason")
       r.reason = std::move(text);
   }
+  std::string shown;
   if (!host.empty() || !port.empty()) {
     const bool v6 = host.find(':') != std::string::npos;
     r.destination = (v6 ? "[" + host + "]" : host) + ":" + port;
+    shown = (v6 && plain(host, false) ? "[" + host + "]" : printable(host, false)) + ":" + port;
   }
   r.refused = !r.reason.empty() && !r.destination.empty();
+  // The destination stays as asked for; what is read shows it in a printable form.
+  r.message = r.refused ? "refused " + shown + " (" + r.reason + ")" : printable(r.message, true);
   r.proxy = std::string(current_proxy());
   return r;
 }
