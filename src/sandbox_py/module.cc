@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_py/allow_list_proxy.h"
 #include "sandbox_py/backend_info.h"
@@ -107,6 +108,7 @@ PyObject* create_module() {
   PyObject* module = PyModule_Create2(&g_module_def, 3);
   if (module == nullptr) return nullptr;
   learn_bytes_page_offset();
+  raise_open_files_limit();
   if (!init_module(module)) {
     Py_DECREF(module);
     return nullptr;

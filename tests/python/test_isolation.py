@@ -532,6 +532,46 @@ def test_fence_fails_closed_once_its_proxy_has_closed(backend, tmp_path, web_ser
     assert code == 0 and b"reached the server" not in out, (out, err)
 
 
+# A child holding thousands of idle connections to its proxy gets only its share of the
+# proxy's connections and of our descriptors (held at the common soft limit of 1024 here):
+# the host still spawns and still uses the proxy meanwhile.
+HOLD_CONNECTIONS = """python3 -c 'import os, socket, sys
+port = int(os.environ["HTTP_PROXY"].rsplit(":", 1)[1])
+held = [socket.create_connection(("127.0.0.1", port)) for _ in range(3000)]
+open("held", "w").close()
+sys.stdin.read()'"""
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_a_child_holding_thousands_of_proxy_connections_leaves_the_host_working(
+        backend, tmp_path, web_server):
+    proxy = _native.AllowListProxy(["127.0.0.1"], max_connections=800)
+    port = int(proxy.url.rsplit(":", 1)[1])
+    read_end, write_end = os.pipe()
+    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, limits[1]), limits[1]))
+    try:
+        child = _native.spawn({"script_type": "shell", "input": HOLD_CONNECTIONS,
+                               "backend": backend, "host_work_dir": str(tmp_path),
+                               "env": dict(_native.proxy_env_vars(proxy.url, proxy.socks_url)),
+                               "network_mode": "allowlist", "network_allowlist": ["127.0.0.1"],
+                               "stdin_fd": read_end})
+        os.close(read_end)
+        deadline = time.monotonic() + HANG_S
+        while not (tmp_path / "held").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert (tmp_path / "held").exists()
+        with socket.create_connection(("127.0.0.1", port), timeout=HANG_S) as s:
+            s.sendall(f"CONNECT 127.0.0.1:{web_server} HTTP/1.1\r\n\r\n".encode())
+            assert s.recv(12) == b"HTTP/1.1 200"
+        assert run("none", "exit 3", tmp_path)[0] == 3
+    finally:
+        os.close(write_end)
+        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+    code, out, err = child.wait_and_collect()
+    assert code == 0, err
+
+
 @pytest.mark.parametrize("backend", ISOLATING)
 def test_fence_relays_an_endpoint_that_is_no_proxy_of_this_process(backend, tmp_path, web_server):
     # The variable names a loopback service of another kind: the fence relays its bytes.

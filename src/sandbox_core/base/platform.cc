@@ -1,9 +1,11 @@
 #include "sandbox_core/base/platform.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -132,6 +134,19 @@ UniqueFd open_pidfd([[maybe_unused]] pid_t pid) noexcept {
   if (fd >= 0) return UniqueFd(static_cast<int>(fd));
 #endif
   return UniqueFd();
+}
+
+void raise_open_files_limit() noexcept {
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
+  rlim_t want = rl.rlim_max;
+#if defined(__APPLE__)
+  want = std::min<rlim_t>(want, OPEN_MAX);  // setrlimit refuses more there
+#endif
+  if (want > rl.rlim_cur) {
+    rl.rlim_cur = want;
+    (void)::setrlimit(RLIMIT_NOFILE, &rl);
+  }
 }
 
 bool set_pipe_capacity([[maybe_unused]] int fd, [[maybe_unused]] int bytes) noexcept {
