@@ -154,6 +154,7 @@ DEFAULT_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
          'allow-list parse: entry "300.1.1.1" can never match: it is not an IP address'),
         (["--env", "NOEQUALS", "--", "true"], 2, "--env expects KEY=VALUE"),
         (["--max-processes", "0", "--", "true"], 2, "error: max_processes must be at least 1"),
+        (["--max-output", "1G", "--", "true"], 2, "error: max_output_bytes must be at most 268435456"),
         (["--memory", "lots", "--", "true"], 2, "expected bytes such as 268435456 or 256M"),
         (["--shell", "true", "--", "true"], 2, "not both"),
         ([], 2, "nothing to run"),
@@ -327,6 +328,12 @@ def test_scripts_of_any_length_run_the_same(tmp_path, backend, kind, size):
          {"exit_code": 137, "reason": "timeout"}, None),
         (["run", "--json", "--allow", "127.0.0.1", "--shell", "true"], None, 0,
          {"exit_code": 0, "reason": "exit", "refused": []}, ""),
+        # A smaller bound, first or last bytes; text that is not UTF-8 stays U+FFFD.
+        (["run", "--json", "--max-output", "4", "--shell", "printf 'a\\377bcdef'"], None, 0,
+         {"stdout": {"text": "a\ufffdbc", "bytes": 4, "truncated": True}},
+         "stdout exceeded 4 bytes; truncated"),
+        (["run", "--collect", "--tail", "--max-output", "3", "--shell", "printf abcdef"], None, 0,
+         "def", "stdout exceeded 3 bytes; kept the last 3"),
         # A PATH entry the child cannot see is named: a program there would silently be
         # another one further along.
         (["run", "--env", "PATH=/nonexistent-ventra-bin:/usr/bin:/bin", "--shell", "echo ok"], None, 0,

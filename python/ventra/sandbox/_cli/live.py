@@ -9,7 +9,6 @@ arrives (the child itself only ever writes into pipes).
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import signal
 import sys
@@ -241,11 +240,13 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
             "reason": messages.ending(code, timed_out, False, proc.memory_limit_exceeded),
             "duration_s": round(elapsed, 6),
             "backend": proc.backend,
-            "stdout": messages.output_field(out),
-            "stderr": messages.output_field(err),
+            "stdout": messages.output_field(out, args.max_output),
+            "stderr": messages.output_field(err, args.max_output),
             "refused": _refused_destinations(session),
         }
-        _write(sys.stdout, (json.dumps(report) + "\n").encode())
+        for piece in messages.json_chunks(report):
+            _write(sys.stdout, piece)
+        _write(sys.stdout, b"\n")
     else:
         _write(sys.stdout, out)
         _write(sys.stderr, err)
