@@ -70,11 +70,13 @@ Record make_record(const Metadata& meta, std::span<const Value> values) {
   if (!host.empty() || !port.empty()) {
     const bool v6 = host.find(':') != std::string::npos;
     r.destination = (v6 ? "[" + host + "]" : host) + ":" + port;
-    shown = (v6 && plain(host, Text::Name) ? "[" + host + "]" : printable(host, Text::Name)) + ":" + port;
+    const bool bracket = v6 && plain(host, Text::Name);
+    shown = (bracket ? "[" + host + "]" : printable(host, Text::Name)) + ":" + port;
   }
   r.refused = !r.reason.empty() && !r.destination.empty();
   // The destination stays as asked for; what is read shows it in a printable form.
-  r.message = r.refused ? "refused " + shown + " (" + r.reason + ")" : printable(r.message, Text::Message);
+  r.message = r.refused ? "refused " + shown + " (" + r.reason + ")"
+                        : printable(r.message, Text::Message);
   r.proxy = std::string(current_proxy());
   return r;
 }

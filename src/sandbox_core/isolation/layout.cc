@@ -57,7 +57,8 @@ std::string interpreter_of(const std::string& file) {
   ::close(fd);
   std::string_view line(head, n > 0 ? static_cast<size_t>(n) : 0);
   if (!line.starts_with("#!")) return {};
-  line = line.substr(2, line.find('\n') == std::string_view::npos ? line.npos : line.find('\n') - 2);
+  const size_t end = line.find('\n');
+  line = line.substr(2, end == std::string_view::npos ? line.npos : end - 2);
   const size_t begin = line.find_first_not_of(" \t");
   if (begin == line.npos) return {};
   line = line.substr(begin);

@@ -186,13 +186,16 @@ TEST(ChildSupervision, OutputPastTheCapIsDroppedWithOneNotice) {
     CollectOptions options;
     options.bound = b.bound;
     ::testing::internal::CaptureStderr();
-    auto out = collect_child(std::move(child).value(), std::nullopt, pid, exited, std::move(options));
+    auto out =
+        collect_child(std::move(child).value(), std::nullopt, pid, exited, std::move(options));
     const std::string stderr_text = ::testing::internal::GetCapturedStderr();
     ASSERT_TRUE(out);
     const size_t n = b.bound.max_bytes;
-    EXPECT_EQ(out->stdout_bytes,
-              b.bound.keep == Keep::Tail ? std::string("abcdefgh").substr(8 - n) : std::string(n, '\0'));
-    EXPECT_EQ(stderr_text.rfind("ventra.sandbox: stdout exceeded " + std::to_string(n) + " bytes;", 0), 0u);
+    const bool tail = b.bound.keep == Keep::Tail;
+    const std::string want = tail ? std::string("abcdefgh").substr(8 - n) : std::string(n, '\0');
+    EXPECT_EQ(out->stdout_bytes, want);
+    const std::string head = "ventra.sandbox: stdout exceeded " + std::to_string(n) + " bytes;";
+    EXPECT_EQ(stderr_text.rfind(head, 0), 0u);
     EXPECT_EQ(std::count(stderr_text.begin(), stderr_text.end(), '\n'), 1);
   }
 }
