@@ -139,7 +139,9 @@ UniqueFd open_pidfd([[maybe_unused]] pid_t pid) noexcept {
 void raise_open_files_limit() noexcept {
   struct rlimit rl;
   if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
-  rlim_t want = rl.rlim_max;
+  // Not past 65536: children that inherit the limit (the "none" backend's), and our own
+  // launch where the kernel has no close_range, walk every descriptor number below it.
+  rlim_t want = std::min<rlim_t>(rl.rlim_max, 65536);
 #if defined(__APPLE__)
   want = std::min<rlim_t>(want, OPEN_MAX);  // setrlimit refuses more there
 #endif

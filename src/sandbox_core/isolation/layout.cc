@@ -7,8 +7,13 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <elf.h>
+#include <link.h>
+#endif
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "sandbox_core/base/quoted.h"
@@ -48,14 +53,45 @@ bool visible(const std::vector<LayoutEntry>& layout, const std::string& at) {
   return bind && (deepest->directory || deepest->path == at);
 }
 
-// The interpreter a "#!" line names, or empty.
+// The program loader an ELF executable of this machine's class names (PT_INTERP).
+std::string elf_loader([[maybe_unused]] int fd, [[maybe_unused]] const char* head,
+                       [[maybe_unused]] size_t size) {
+#if defined(__linux__)
+  constexpr unsigned char kNativeClass = __ELF_NATIVE_CLASS == 64 ? ELFCLASS64 : ELFCLASS32;
+  ElfW(Ehdr) eh;
+  if (size < sizeof eh) return {};
+  std::memcpy(&eh, head, sizeof eh);
+  if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != kNativeClass ||
+      eh.e_phentsize != sizeof(ElfW(Phdr))) {
+    return {};
+  }
+  for (size_t i = 0; i < eh.e_phnum && i < 64; ++i) {
+    ElfW(Phdr) ph;
+    const off_t at = static_cast<off_t>(eh.e_phoff + i * sizeof ph);
+    if (::pread(fd, &ph, sizeof ph, at) != static_cast<ssize_t>(sizeof ph)) return {};
+    if (ph.p_type != PT_INTERP || ph.p_filesz == 0 || ph.p_filesz > PATH_MAX) continue;
+    std::string loader(ph.p_filesz, '\0');
+    if (::pread(fd, loader.data(), loader.size(), static_cast<off_t>(ph.p_offset)) !=
+        static_cast<ssize_t>(loader.size())) {
+      return {};
+    }
+    return std::string(loader.c_str());  // up to its NUL
+  }
+#endif
+  return {};
+}
+
+// The interpreter a "#!" line names, or the loader of an ELF executable; empty for none.
 std::string interpreter_of(const std::string& file) {
   char head[256];
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return {};
   ssize_t n = ::read(fd, head, sizeof head);
+  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+  std::string loader = elf_loader(fd, head, got);
   ::close(fd);
-  std::string_view line(head, n > 0 ? static_cast<size_t>(n) : 0);
+  if (!loader.empty()) return loader;
+  std::string_view line(head, got);
   if (!line.starts_with("#!")) return {};
   const size_t end = line.find('\n');
   line = line.substr(2, end == std::string_view::npos ? line.npos : end - 2);
