@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/isolation/cgroup.h"
 #include "sandbox_py/convert.h"
 
 namespace sandbox::py {
@@ -35,7 +36,7 @@ struct LocalProcessState {
   const Deadline deadline;
   const OutputBound bound;  // what each kept stream keeps
   const pid_t pid;
-  const std::shared_ptr<const LimitVerdict> verdict;  // null when no limit reports back
+  const std::shared_ptr<const isolation::LimitVerdict> verdict;  // null when no limit reports back
 
   std::mutex inner;
   // Guarded by `inner`.
