@@ -28,7 +28,7 @@ PyObject* text_of(std::string_view s) {
 std::vector<std::string> limits_of(BackendKind kind, bool available) {
   if (!available) return {};
   if (kind == BackendKind::UsernsLite) return isolation::enforced_limits(true);
-  if (kind == BackendKind::Bubblewrap) return isolation::enforced_limits(false);
+  if (kind == BackendKind::Bubblewrap) return isolation::enforced_limits(true);
   return {};
 }
 

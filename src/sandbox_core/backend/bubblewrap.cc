@@ -145,6 +145,16 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
       case Kind::Dev:
         args.insert(args.end(), {"--dev", e.path});
         break;
+      case Kind::Dir:
+        args.insert(args.end(), {"--dir", e.path});
+        break;
+      case Kind::Cgroup:
+        if (const std::string* at = setup != nullptr ? setup->staged(e.path) : nullptr) {
+          args.insert(args.end(), {"--ro-bind", *at, e.path});
+        } else {
+          args.insert(args.end(), {"--tmpfs", e.path, "--remount-ro", e.path});
+        }
+        break;
       case Kind::Tmpfs:
         if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
@@ -181,9 +191,16 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   // Our set-up child stages the caller's paths and makes the sandbox's network namespace
   // (the fence's listeners must exist before bwrap runs, and its sysfs must be mounted
   // from inside); bwrap then builds the sandbox from them.
+  SandboxSpec outer = spec;
+  outer.env.clear();
+  // RLIMIT_NPROC holds in the set-up child's user namespace, or under leased ids.
+  auto limits = SpawnLimits::prepare(outer, true);
+  if (!limits) return fail(std::move(limits).error());
+
   NetworkPlan net = network_plan(spec);
   NamespaceSetup::Options o;
   o.root = RootMode::Staged;
+  o.own_cgroup2 = limits->own_cgroup2();
   o.own_user_namespace = false;
   o.new_network = net.own_network;
   o.fence = net.fence;
@@ -199,13 +216,6 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   auto args_file = arguments_file(args);
   if (!args_file) return fail(SandboxError::io(args_file.error()));
 
-  SandboxSpec outer = spec;
-  outer.env.clear();
-
-  // RLIMIT_NPROC as before: where the fence's user namespace of ours holds it.
-  auto limits = SpawnLimits::prepare(outer, !net.fence.empty());
-  if (!limits) return fail(std::move(limits).error());
-
   LaunchOptions options;
   options.program = bwrap_fd_ >= 0 ? "bwrap" : bwrap_;
   options.exec_fd = bwrap_fd_;
@@ -214,12 +224,14 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   options.passed_fds = {
       {seccomp->get(), kSeccompFd}, {*image, kInitImageFd}, {args_file->get(), kArgsFd}};
   options.report = ReportMode::Init;
+  if (spec.default_work_dir) options.host_start_dir = "/";
   options.setup = setup->get();
   options.namespace_flags = (*setup)->namespace_flags();
   limits->apply(options);
   auto child = launch_child(options, outer);
   if (!child) return child;
   limits->attach(*child);
+  if (auto ids = (*setup)->take_ids()) child->resources().push_back(std::move(ids));
   SANDBOX_TRY(attach_fence(*child, **setup, net));
   return child;
 }

@@ -2,12 +2,6 @@
 // availability probe's).
 #include "sandbox_core/backend/sandboxed.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/launch/launch.h"
@@ -17,73 +11,10 @@
 namespace sandbox {
 namespace {
 
-// Removes the tree at `path`, following no link: the child may have left links to
-// anywhere, directories it made unreadable, and nesting deeper than any stack. So the
-// walk is a loop holding one directory open and the names on the way down.
-void remove_tree(const std::string& path) {
-  constexpr int kDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int dir = ::open(path.c_str(), kDir);
-  if (dir < 0) {
-    (void)::unlink(path.c_str());
-    return;
-  }
-  std::vector<std::string> down;
-  for (;;) {
-    (void)::fchmod(dir, 0700);
-    std::string sub;
-    int scan = ::dup(dir);
-    if (DIR* d = scan >= 0 ? ::fdopendir(scan) : nullptr) {
-      while (dirent* e = ::readdir(d)) {
-        std::string_view n = e->d_name;
-        if (n == "." || n == "..") continue;
-        if (::unlinkat(dir, e->d_name, 0) == 0 || errno != EISDIR) continue;
-        sub = e->d_name;
-        break;
-      }
-      ::closedir(d);
-    } else if (scan >= 0) {
-      ::close(scan);
-    }
-    if (!sub.empty()) {
-      int next = ::openat(dir, sub.c_str(), kDir);
-      if (next < 0 && ::fchmodat(dir, sub.c_str(), 0700, 0) == 0)
-        next = ::openat(dir, sub.c_str(), kDir);
-      if (next >= 0) {
-        ::close(dir);
-        dir = next;
-        down.push_back(std::move(sub));
-        continue;
-      }
-      if (::unlinkat(dir, sub.c_str(), AT_REMOVEDIR) != 0) break;  // cannot enter it: give up
-      continue;
-    }
-    if (down.empty()) break;
-    int up = ::openat(dir, "..", kDir);
-    ::close(dir);
-    if (up < 0) return;
-    dir = up;
-    (void)::unlinkat(dir, down.back().c_str(), AT_REMOVEDIR);
-    down.pop_back();
-  }
-  ::close(dir);
-  (void)::rmdir(path.c_str());
-}
-
-// The work directory of a spec that named none: fresh, private, gone with the run.
-class PrivateWorkDir final : public ChildResource {
- public:
-  static Result<std::unique_ptr<PrivateWorkDir>, IoError> create() {
-    std::string path = system_temp_dir() + "/ventra-work-XXXXXX";
-    if (::mkdtemp(path.data()) == nullptr) return fail(IoError::last());
-    return std::unique_ptr<PrivateWorkDir>(new PrivateWorkDir(std::move(path)));
-  }
-  ~PrivateWorkDir() override { remove_tree(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  explicit PrivateWorkDir(std::string path) : path_(std::move(path)) {}
-  std::string path_;
-};
+// The work directory of a spec that names none, inside the sandbox: a directory of its
+// private /tmp, so it counts within the scratch bound and goes with the sandbox's mount
+// namespace, whatever happens to this process.
+constexpr const char* kPrivateWorkDir = "/tmp/ventra-work";
 
 }  // namespace
 
@@ -92,14 +23,10 @@ Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& sp
   if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
   if (!spec.default_work_dir) return launch(spec, init_arguments(command, spec));
   // Nothing of the host the caller did not name: not the system temporary directory.
-  auto dir = PrivateWorkDir::create();
-  if (!dir) return fail(SandboxError::io(dir.error()));
   SandboxSpec own = spec;
-  own.host_work_dir = (*dir)->path();
-  own.work_dir = (*dir)->path();
-  auto child = launch(own, init_arguments(command, own));
-  if (child) child->resources().push_back(std::move(*dir));
-  return child;
+  own.host_work_dir = kPrivateWorkDir;
+  own.work_dir = kPrivateWorkDir;
+  return launch(own, init_arguments(command, own));
 }
 
 std::vector<std::string> init_arguments(const std::vector<std::string>& command,

@@ -18,6 +18,8 @@ struct LayoutEntry {
     Proc,       // a fresh proc of the sandbox's own processes
     Dev,        // a minimal /dev: null zero full random urandom tty, pts, shm
     Tmpfs,      // a private, empty tmpfs
+    Dir,        // a directory made on the private /tmp: the work dir of a spec naming none
+    Cgroup,     // /sys/fs/cgroup: the sandbox's own group (cgroup v2), else empty; read-only
   } kind;
   std::string path;         // absolute, normalised
   std::string link;         // Symlink: the link's text
