@@ -4,6 +4,8 @@
 
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
+#include "sandbox_core/isolation/init_image.h"
+#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
 #include "sandbox_core/proxy/fence.h"
@@ -16,7 +18,63 @@ namespace {
 // namespace, whatever happens to this process.
 constexpr const char* kPrivateWorkDir = "/tmp/ventra-work";
 
+// Takes the fence's listeners from `setup` and keeps the relay running for as long as
+// the child's record lives. On failure the child is killed with its record.
+Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::NamespaceSetup& setup,
+                                        const NetworkPlan& plan) {
+  if (plan.fence.empty()) return {};
+  auto listeners = setup.receive_listeners();
+  if (!listeners) return fail(SandboxError::io(listeners.error()));
+  auto fence = proxy::NetworkFence::start(std::move(*listeners), plan.fence);
+  if (!fence) return fail(SandboxError::io(fence.error()));
+  child.resources().push_back(std::move(*fence));
+  return {};
+}
+
 }  // namespace
+
+Result<SandboxChild, SandboxError> SandboxedBackend::launch(
+    const SandboxSpec& spec, const std::vector<std::string>& init_args) {
+  auto image = isolation::sandbox_init_fd();
+  if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
+  NetworkPlan net = network_plan(spec);
+  SandboxSetup chosen = setup(net);
+  // First: whether the sandbox has a cgroup v2 group of its own decides what it sees of
+  // /sys/fs/cgroup.
+  auto limits = isolation::SpawnLimits::prepare(spec, chosen.own_user_namespace);
+  if (!limits) return fail(std::move(limits).error());
+  chosen.namespaces.new_network = net.own_network;
+  chosen.namespaces.fence = net.fence;
+  chosen.namespaces.own_cgroup2 = limits->own_cgroup2();
+  // The fence's listeners are made inside the sandbox's network namespace, before the
+  // init runs, by the set-up child.
+  auto prepared = isolation::NamespaceSetup::prepare(spec, std::move(chosen.namespaces));
+  if (!prepared) return fail(SandboxError::io(prepared.error()));
+  isolation::NamespaceSetup& ns = **prepared;
+  auto init = start_init(spec, init_args, *image, ns);
+  if (!init) return fail(std::move(init).error());
+
+  LaunchOptions& options = init->options;
+  options.report = ReportMode::Init;
+  // A private work dir exists only inside: the set-up enters it there.
+  if (spec.default_work_dir) options.host_start_dir = "/";
+  options.setup = &ns;
+  options.namespace_flags = ns.namespace_flags();
+  limits->apply(options);
+  SandboxSpec bare;
+  if (!init->child_environment) {
+    bare = spec;
+    bare.env.clear();
+  }
+  auto child = launch_child(options, init->child_environment ? spec : bare);
+  if (!child) return child;
+  limits->attach(*child);
+  // Released after the groups are gone: no process of this sandbox is left to share them.
+  if (auto ids = ns.take_ids()) child->resources().push_back(std::move(ids));
+  SANDBOX_TRY(attach_fence(*child, ns, net));
+  started(ns);
+  return child;
+}
 
 Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& spec) {
   std::vector<std::string> command = build_command(spec);
@@ -57,17 +115,6 @@ NetworkPlan network_plan(const SandboxSpec& spec) {
     }
   }
   return plan;
-}
-
-Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::NamespaceSetup& setup,
-                                        const NetworkPlan& plan) {
-  if (plan.fence.empty()) return {};
-  auto listeners = setup.receive_listeners();
-  if (!listeners) return fail(SandboxError::io(listeners.error()));
-  auto fence = proxy::NetworkFence::start(std::move(*listeners), plan.fence);
-  if (!fence) return fail(SandboxError::io(fence.error()));
-  child.resources().push_back(std::move(*fence));
-  return {};
 }
 
 Availability trial_outcome(Result<SandboxChild, SandboxError> launched, std::string_view what) {
