@@ -194,8 +194,9 @@ bool owner_gone(std::string_view name) {
     const std::string pid(owner.substr(0, dot));
     if (pid.empty() || parse_pid(pid) <= 0) return false;
     const uint64_t now = start_time(pid);
-    if (dot == std::string_view::npos) return now == 0;
-    return now == 0 || std::to_string(now) != owner.substr(dot + 1);
+    // Unreadable is not gone (a /proc mounted with hidepid): only ESRCH says so.
+    if (now == 0) return ::kill(parse_pid(pid), 0) != 0 && errno == ESRCH;
+    return dot != std::string_view::npos && std::to_string(now) != owner.substr(dot + 1);
   }
   return false;
 }

@@ -2,6 +2,7 @@
 // walks the lock files from the range's start. Spawning thread.
 #include "sandbox_core/isolation/host_ids.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -109,7 +110,31 @@ Result<UniqueFd, IoError> lock_dir() {
   return fail(IoError::from_errno(last));
 }
 
+// Whether any process on the host has `uid` as its real uid (a sandbox that outlived its
+// host). From status, not the owner of /proc/<pid>, which is root's for a process that
+// is not dumpable. Only after a holder died without releasing: it reads every process.
+bool runs_as(uint32_t uid) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return true;
+  const std::string want = "\nUid:\t" + std::to_string(uid) + "\t";
+  bool found = false;
+  while (dirent* e = ::readdir(proc)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    const std::string status = read_small(("/proc/" + std::string(e->d_name) + "/status").c_str());
+    if (status.find(want) != std::string::npos) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(proc);
+  return found;
+}
+
 }  // namespace
+
+SandboxIds::~SandboxIds() {
+  if (lock_) (void)::ftruncate(lock_.get(), 0);  // released as it should be
+}
 
 Result<IdRange, IoError> choose_id_range(std::string_view subuid, std::string_view subgid,
                                          std::string_view passwd, std::string_view group) {
@@ -156,10 +181,17 @@ Result<std::unique_ptr<SandboxIds>, IoError> lease_sandbox_ids() {
     UniqueFd lock(
         ::openat(dir->get(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lock) return fail(IoError::last().annotated(" (lock a sandbox id)"));
-    if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
-      return std::make_unique<SandboxIds>(uid, range->gid_start + i, std::move(lock));
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) return fail(IoError::last());
+      continue;
     }
-    if (errno != EWOULDBLOCK && errno != EINTR) return fail(IoError::last());
+    struct stat st;
+    if (::fstat(lock.get(), &st) == 0 && st.st_size != 0 && runs_as(uid)) continue;
+    const std::string holder = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(lock.get(), 0) != 0 ||
+        ::pwrite(lock.get(), holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size()))
+      return fail(IoError::last().annotated(" (lock a sandbox id)"));
+    return std::make_unique<SandboxIds>(uid, range->gid_start + i, std::move(lock));
   }
   return fail(IoError::custom("every sandbox id of the range is in use", EAGAIN));
 }

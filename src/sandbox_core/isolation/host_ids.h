@@ -34,11 +34,14 @@ struct IdRange {
 Result<IdRange, IoError> choose_id_range(std::string_view subuid, std::string_view subgid,
                                          std::string_view passwd, std::string_view group);
 
-// One sandbox's ids, leased until destruction.
+// One sandbox's ids, leased until destruction. The lock file names the holder while it
+// holds it and is emptied on release: a later lease that finds a name there knows its
+// holder died without releasing, and takes the id only when no process still runs as it.
 class SandboxIds final : public ChildResource {
  public:
   SandboxIds(uint32_t uid, uint32_t gid, UniqueFd lock)
       : uid_(uid), gid_(gid), lock_(std::move(lock)) {}
+  ~SandboxIds() override;
   uint32_t uid() const { return uid_; }
   uint32_t gid() const { return gid_; }
 
