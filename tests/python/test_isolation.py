@@ -295,8 +295,8 @@ def test_a_dead_hosts_leftovers_go_at_the_next_start(backend, tmp_path):
         host.wait(HANG_S)
     # The next start in another process, with a group of its own.
     subprocess.run([sys.executable, "-c", "import sys\nfrom ventra.sandbox import _native\n"
-                    "_native.spawn({'script_type': 'shell', 'input': 'true', 'backend': sys.argv[1],"
-                    " 'memory_bytes': 64 << 20, 'max_processes': 64}).wait_and_collect()", backend],
+                    "_native.spawn({'script_type': 'shell', 'input': 'true', 'backend': "
+                    "sys.argv[1], 'memory_bytes': 64 << 20}).wait_and_collect()", backend],
                    env=env, check=True, timeout=HANG_S)
     assert [g for g in groups if os.path.exists(g)] == []
     assert not os.path.exists("/tmp/ventra-work")

@@ -188,9 +188,11 @@ Result<std::unique_ptr<SandboxIds>, IoError> lease_sandbox_ids() {
     struct stat st;
     if (::fstat(lock.get(), &st) == 0 && st.st_size != 0 && runs_as(uid)) continue;
     const std::string holder = std::to_string(::getpid()) + "\n";
+    const auto size = static_cast<ssize_t>(holder.size());
     if (::ftruncate(lock.get(), 0) != 0 ||
-        ::pwrite(lock.get(), holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size()))
+        ::pwrite(lock.get(), holder.data(), holder.size(), 0) != size) {
       return fail(IoError::last().annotated(" (lock a sandbox id)"));
+    }
     return std::make_unique<SandboxIds>(uid, range->gid_start + i, std::move(lock));
   }
   return fail(IoError::custom("every sandbox id of the range is in use", EAGAIN));

@@ -221,6 +221,40 @@ void NamespaceSetup::add_proc_masks(const std::string& proc) {
   }
 }
 
+// The minimal /dev: a tmpfs with the host's harmless devices bound in, a private devpts
+// and the usual links.
+void NamespaceSetup::add_minimal_dev(const std::string& dev) {
+  const uint64_t file = landlock_file_rights(landlock_abi_);
+  const uint64_t rw = landlock_read_write(landlock_abi_);
+  const char* target = keep(dev);
+  add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, "mode=0755"),
+            "mount the minimal /dev", true);
+  add_rule(dev, landlock::kReadDir);
+  for (const char* name : kDevices) {
+    std::string path = dev + "/" + name;
+    MountStep m =
+        step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name), keep(path));
+    m.file = true;
+    add_mount(m, "bind the device " + quoted_form(path), true);
+    add_rule(path, file);
+  }
+  std::string pts = dev + "/pts";
+  add_mount(step(MountStep::Kind::Devpts, "devpts", keep(pts),
+                 "newinstance,ptmxmode=0666,mode=620"),
+            "mount a private devpts", true);
+  add_rule(pts, rw);
+  const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "ptmx"},
+                                                       {"/proc/self/fd", "fd"},
+                                                       {"/proc/self/fd/0", "stdin"},
+                                                       {"/proc/self/fd/1", "stdout"},
+                                                       {"/proc/self/fd/2", "stderr"}};
+  for (auto [text, name] : links) {
+    std::string path = dev + "/" + name;
+    add_mount(step(MountStep::Kind::Symlink, keep(text), keep(path)),
+              "link " + quoted_form(path), false);
+  }
+}
+
 Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
   flags_ |= CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC | CLONE_NEWUTS;
   own_cgroup_namespace_ = true;
@@ -269,8 +303,8 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
         add_mount(step(MountStep::Kind::Dir, nullptr, target), "make the directory " + q, true);
         break;
       case Kind::Cgroup: {
-        MountStep m =
-            step(MountStep::Kind::Cgroup, nullptr, target, options_.own_cgroup2 ? "cgroup2" : nullptr);
+        const char* fs = options_.own_cgroup2 ? "cgroup2" : nullptr;
+        MountStep m = step(MountStep::Kind::Cgroup, nullptr, target, fs);
         m.optional = true;
         add_mount(m, "mount the sandbox's own cgroups on " + q, false);
         break;
@@ -288,35 +322,9 @@ Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
       }
         add_rule(e.path, rw);
         break;
-      case Kind::Dev: {
-        add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, "mode=0755"),
-                  "mount the minimal /dev", true);
-        add_rule(e.path, landlock::kReadDir);
-        for (const char* name : kDevices) {
-          std::string path = e.path + "/" + name;
-          MountStep m =
-              step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name), keep(path));
-          m.file = true;
-          add_mount(m, "bind the device " + quoted_form(path), true);
-          add_rule(path, file);
-        }
-        std::string pts = e.path + "/pts";
-        add_mount(step(MountStep::Kind::Devpts, "devpts", keep(pts),
-                       "newinstance,ptmxmode=0666,mode=620"),
-                  "mount a private devpts", true);
-        add_rule(pts, rw);
-        const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "ptmx"},
-                                                             {"/proc/self/fd", "fd"},
-                                                             {"/proc/self/fd/0", "stdin"},
-                                                             {"/proc/self/fd/1", "stdout"},
-                                                             {"/proc/self/fd/2", "stderr"}};
-        for (auto [text, name] : links) {
-          std::string path = e.path + "/" + name;
-          add_mount(step(MountStep::Kind::Symlink, keep(text), keep(path)),
-                    "link " + quoted_form(path), false);
-        }
+      case Kind::Dev:
+        add_minimal_dev(e.path);
         break;
-      }
     }
   }
   if (have_proc) add_proc_masks("/proc");

@@ -41,7 +41,8 @@ void feed(int file, int out, int stop) {
 
 class StdinFeed final : public ChildResource {
  public:
-  StdinFeed(UniqueFd stop, ThreadHandle thread) : stop_(std::move(stop)), thread_(std::move(thread)) {}
+  StdinFeed(UniqueFd stop, ThreadHandle thread)
+      : stop_(std::move(stop)), thread_(std::move(thread)) {}
   ~StdinFeed() override {
     stop_.reset();  // wakes a thread waiting on a full pipe
     thread_.join();

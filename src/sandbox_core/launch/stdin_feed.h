@@ -15,6 +15,7 @@ namespace sandbox {
 // Copies `file` (from its current offset to its end) into `pipe_write`, on a thread named
 // "sandbox-stdin". The thread ends at the file's end, when the child's end of the pipe is
 // gone, or when the resource is destroyed, which waits for it.
-Result<std::unique_ptr<ChildResource>, IoError> start_stdin_feed(UniqueFd file, UniqueFd pipe_write);
+Result<std::unique_ptr<ChildResource>, IoError> start_stdin_feed(UniqueFd file,
+                                                                 UniqueFd pipe_write);
 
 }  // namespace sandbox
