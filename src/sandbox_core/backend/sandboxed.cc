@@ -60,6 +60,7 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
   if (spec.default_work_dir) options.host_start_dir = "/";
   options.setup = &ns;
   options.namespace_flags = ns.namespace_flags();
+  options.limits = child_limits(spec);
   limits->apply(options);
   SandboxSpec bare;
   if (!init->child_environment) {

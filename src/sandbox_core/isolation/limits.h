@@ -55,7 +55,7 @@ class SpawnLimits {
 
   // The sandbox has a cgroup v2 group of its own.
   bool own_cgroup2() const { return cgroup_ && cgroup_->dir_fd() >= 0; }
-  // The child joins the group first thing and sets the rlimits.
+  // The child joins the group first thing and sets the rlimits (added to the spec's).
   void apply(LaunchOptions& options) const;
   // After a successful launch: the group lives and dies with the child's record, and the
   // record carries the verdict the Python handle reads.
