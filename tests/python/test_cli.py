@@ -283,6 +283,38 @@ def test_a_closed_standard_stream_is_discarded_and_the_child_runs(tmp_path, mode
         assert b"err\n" in done.stderr
 
 
+FULL = "{}: No space left on device (os error 28)"
+
+
+@pytest.mark.parametrize("mode", ["live", "collect", "json", "api"])
+@pytest.mark.parametrize("full", ["stdout", "stderr"])
+def test_output_that_cannot_be_delivered_is_named_and_fails_the_run(mode, full):
+    # /dev/full stands for a full disk: the loss is told (the stream and the error) and
+    # the status is not the child's; under --json only the report goes to stdout.
+    script = "head -c 300000 /dev/zero; echo err >&2; exit 3"
+    with open(os.devnull, "wb") as null, open("/dev/full", "wb") as dev_full:
+        if mode == "api":
+            proc = _native.spawn({"script_type": "shell", "input": script, "backend": "none",
+                                  f"{full}_fd": dev_full.fileno()})
+            assert proc.wait_and_collect()[0] == 3
+            assert (proc.output_lost, proc.output_error, proc.pipe_closed) == (
+                True, FULL.format(full), False)
+            return
+        flags = [] if mode == "live" else [f"--{mode}"]
+        done = subprocess.run([*CLI, "run", "--backend", "none", "-q", *flags, "--shell", script],
+                              stdout=dev_full if full == "stdout" else null,
+                              stderr=dev_full if full == "stderr" else subprocess.PIPE,
+                              timeout=HANG_S)
+    if mode == "json" and full == "stderr":
+        assert done.returncode == 3  # nothing of the child's was to go there
+    else:
+        assert done.returncode == 74
+    if full == "stdout":
+        assert done.stderr.decode().splitlines()[-1] == (
+            "ventra.sandbox: error: could not deliver the child's output: "
+            f"{FULL.format('stdout')}; the rest was discarded")
+
+
 @pytest.mark.parametrize("backend", EVERY)
 @pytest.mark.parametrize("kind", ["shell", "python"])
 @pytest.mark.parametrize("size", [128 * 1024 - 1, 128 * 1024, 1 << 20],
