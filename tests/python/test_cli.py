@@ -85,20 +85,24 @@ def test_live_output_passes_through_in_order_and_sigint_kills_the_group(fifo):
 
 
 @pytest.mark.skipif(shutil.which("curl") is None, reason="curl is not installed")
-def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_server):
-    # NO_PROXY would exempt 127.0.0.1, and plain-http requests go through a proxy as
-    # absolute-URI GETs: empty NO_PROXY plus --proxytunnel makes curl use CONNECT.
-    # That --allow and --deny reach the proxy is the parse rows below.
-    script = ('echo "$HTTPS_PROXY|$HTTP_PROXY|$ALL_PROXY|$NO_PROXY"; '
+@pytest.mark.parametrize("backend", EVERY)
+def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_server, backend):
+    # Plain-http requests go through a proxy as absolute-URI GETs: --proxytunnel makes curl
+    # use CONNECT. A fenced child's loopback is its own, so there NO_PROXY must not exempt
+    # the allowed host service; under "none" it goes there directly. That --allow and
+    # --deny reach the proxy is the parse rows below.
+    script = ('echo "$HTTPS_PROXY|$HTTP_PROXY|$ALL_PROXY|${NO_PROXY-unset}|${no_proxy-unset}"; '
               f'curl -sS -p -w "connect=%{{http_connect}}" http://127.0.0.1:{web_server}/')
-    done = cli("run", "--backend", "none", "--allow", "127.0.0.1", "--env", "HTTPS_PROXY=mine",
-               "--env", "NO_PROXY=", "--env", "no_proxy=", "--shell", script)
+    done = cli("run", "--backend", backend, "--allow", "127.0.0.1", "--env", "HTTPS_PROXY=mine",
+               "--shell", script)
     assert done.returncode == 0, done.stderr
     variables, *rest = done.stdout.splitlines()
-    https, http, all_proxy, no_proxy = variables.split("|")
-    assert (https, no_proxy) == ("mine", "")  # the caller's values win
+    https, http, all_proxy, *no_proxy = variables.split("|")
+    assert https == "mine"  # the caller's values win
     assert http.startswith("http://127.0.0.1:") and all_proxy.startswith("socks5h://127.0.0.1:")
-    assert rest == ["reached the server", "connect=200"]
+    fenced = backend in _native.FENCED_BACKENDS
+    assert no_proxy == (["unset"] * 2 if fenced else ["127.0.0.1,localhost"] * 2)
+    assert rest == ["reached the server", f"connect={200 if fenced else 0:03d}"]
 
 
 # A client in the child asks the HTTP proxy for a destination outside the allow list.
