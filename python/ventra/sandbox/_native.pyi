@@ -64,9 +64,12 @@ def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     stream there as it arrives, uncapped, instead of collecting it (it then collects as
     ``b""``); the descriptor is duplicated at spawn and never closed. ``stderr_to_stdout``
     gives the child one pipe for both streams, as with ``2>&1``. ``stdin_fd`` (int, an
-    open descriptor of the caller, not a terminal) is the child's standard input instead
-    of the null device. An unavailable backend's RuntimeError carries what is missing as
-    its ``reason`` attribute and as a note.
+    open pipe, socket or regular file of the caller; a file is fed through a pipe) is the
+    child's standard input instead of the null device; a terminal, directory, ``O_PATH``
+    descriptor or other device raises ValueError. ``require_limits`` (bool) refuses the
+    spawn with RuntimeError when a limit it asks for does not hold here. An unavailable
+    backend's RuntimeError carries what is missing as its ``reason`` attribute and as a
+    note.
     """
 @final
 class LocalProcess:

@@ -55,14 +55,16 @@ class Session:
     denied). A single `str` for either raises `TypeError`; an entry that can never match
     (``example.org:443``, ``https://example.org/``, ``300.1.1.1``, ``""``) raises
     `ValueError` naming it. `refusals` lists what the proxy refused. ``backend``, when
-    given, is used for every spec that names none. `spawn` and `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it
-    does not know, and fill in, where the dictionary does not set them itself: the eight proxy
-    variables in ``env`` (set-default: your own values win), ``backend``, and the
-    network mode with its lists (``"allowlist"`` with ``allow``, ``"open"`` with only
-    ``deny``). Where ``allow`` admits a loopback destination and the child is fenced (a
-    Linux backend under a filtered policy, whose loopback is the sandbox's own),
-    ``NO_PROXY``/``no_proxy`` are left out, so clients reach the host's local service
-    through the proxy.
+    given, is used for every spec that names none; ``require_limits=True`` refuses every
+    spawn whose limits this host cannot hold (see the spawn key of that name). `spawn` and
+    `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it does not
+    know, and fill in, where the dictionary does not set them itself: the eight proxy
+    variables in ``env`` (set-default: your own values win), ``backend``,
+    ``require_limits``, and the network mode with its lists (``"allowlist"`` with
+    ``allow``, ``"open"`` with only ``deny``). Where ``allow`` admits a loopback
+    destination and the child is fenced (a Linux backend under a filtered policy, whose
+    loopback is the sandbox's own), ``NO_PROXY``/``no_proxy`` are left out, so clients
+    reach the host's local service through the proxy.
     """
 
     def __init__(
@@ -71,10 +73,12 @@ class Session:
         deny: Sequence[str] = (),
         *,
         backend: Optional[str] = None,
+        require_limits: bool = False,
     ) -> None:
         self._allow = check_entries(allow, "allow", "allow-list parse")
         self._deny = check_entries(deny, "deny", "deny-list parse")
         self._backend = backend
+        self._require_limits = require_limits
         self._refused: Optional[List[Tuple[str, str]]] = None
         self.proxy = _native.AllowListProxy(self._allow, self._deny)
 
@@ -111,6 +115,8 @@ class Session:
         full: Dict[str, Any] = dict(spec)
         if self._backend is not None:
             full.setdefault("backend", self._backend)
+        if self._require_limits:
+            full.setdefault("require_limits", True)
         if "network_mode" not in full and (self._allow or self._deny):
             full["network_mode"] = "allowlist" if self._allow else "open"
             if self._allow:

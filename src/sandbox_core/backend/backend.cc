@@ -47,7 +47,8 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      true,
      true,
      LaunchWait::UntilSandboxUp,
-     SandboxLimits::HostUserNamespace,
+     // The set-up child's user namespace (or a root caller's leased ids) counts its processes.
+     SandboxLimits::OwnUserNamespace,
      kLandlockScoping,
      true,
      &bubblewrap_probe,

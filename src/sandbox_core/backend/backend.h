@@ -53,7 +53,7 @@ enum class LaunchWait : uint8_t { UntilExec, UntilSandboxUp };
 // Whether a kind holds limits for its whole sandbox (cgroups, the sizes of its tmpfs), and
 // whether its sandbox always has a user namespace of its own (RLIMIT_NPROC then counts the
 // sandbox's processes only).
-enum class SandboxLimits : uint8_t { None, HostUserNamespace, OwnUserNamespace };
+enum class SandboxLimits : uint8_t { None, OwnUserNamespace };
 
 // The Landlock layers a kind applies, each where the kernel has its ABI: file rules from 1,
 // scoping (abstract sockets, signals) from 6.

@@ -140,6 +140,16 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
       case Kind::Dev:
         args.insert(args.end(), {"--dev", e.path});
         break;
+      case Kind::Dir:
+        args.insert(args.end(), {"--dir", e.path});
+        break;
+      case Kind::Cgroup:
+        if (const std::string* at = setup != nullptr ? setup->staged(e.path) : nullptr) {
+          args.insert(args.end(), {"--ro-bind", *at, e.path});
+        } else {
+          args.insert(args.end(), {"--tmpfs", e.path, "--remount-ro", e.path});
+        }
+        break;
       case Kind::Tmpfs:
         if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
@@ -167,12 +177,12 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
 // Our set-up child stages the caller's paths and makes the sandbox's network namespace
 // (its sysfs must be mounted from inside); bwrap then builds the sandbox from them, in
 // the namespace it starts in.
-SandboxSetup BubblewrapBackend::setup(const NetworkPlan& net) const {
+SandboxSetup BubblewrapBackend::setup(const NetworkPlan&) const {
   SandboxSetup out;
   out.namespaces.root = RootMode::Staged;
   out.namespaces.own_user_namespace = false;
-  // RLIMIT_NPROC as before: where the fence's user namespace of ours holds it.
-  out.own_user_namespace = !net.fence.empty();
+  // RLIMIT_NPROC holds in the set-up child's user namespace, or under leased ids.
+  out.own_user_namespace = true;
   return out;
 }
 

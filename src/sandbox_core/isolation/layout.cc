@@ -110,10 +110,21 @@ std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec) {
   const ScratchSizes scratch = scratch_sizes(spec.ephemeral_storage_bytes);
   put({Kind::Tmpfs, "/tmp", {}, true, false, scratch.tmp_bytes});
   put({Kind::Tmpfs, "/dev/shm", {}, true, false, scratch.shm_bytes});
+  // Never the host's tree of groups, which a bind of /sys would bring along.
+  struct stat cg;
+  if (std::any_of(out.begin(), out.end(), [](const LayoutEntry& e) { return e.path == "/sys"; }) &&
+      ::stat("/sys/fs/cgroup", &cg) == 0 && S_ISDIR(cg.st_mode)) {
+    put({Kind::Cgroup, "/sys/fs/cgroup", {}, true});
+  }
   for (const auto& p : spec.extra_read_only_paths) add_bind(p, Kind::ReadOnly, true);
   for (const auto& p : spec.extra_read_write_paths) add_bind(p, Kind::ReadWrite, true);
-  // Bound at its own path, even under /tmp; /tmp itself stays the private one.
-  add_bind(spec.host_dir(), Kind::ReadWrite, true);
+  // Bound at its own path, even under /tmp; /tmp itself stays the private one. A private
+  // work dir is part of the private /tmp: within its size, and nothing on the host.
+  if (spec.default_work_dir && normalized_path(spec.host_dir()).starts_with("/tmp/")) {
+    put({Kind::Dir, normalized_path(spec.host_dir()), {}, true});
+  } else {
+    add_bind(spec.host_dir(), Kind::ReadWrite, true);
+  }
 
   std::stable_sort(out.begin(), out.end(), [](const LayoutEntry& a, const LayoutEntry& b) {
     return depth(a.path) < depth(b.path);

@@ -18,6 +18,8 @@ struct LayoutEntry {
     Proc,       // a fresh proc of the sandbox's own processes
     Dev,        // a minimal /dev: null zero full random urandom tty, pts, shm
     Tmpfs,      // a private, empty tmpfs
+    Dir,        // a directory made on the private /tmp: the work dir of a spec naming none
+    Cgroup,     // /sys/fs/cgroup: the sandbox's own group (cgroup v2), else empty; read-only
     // The hardening, after every mount it hardens; each only where the path exists.
     Lock,   // the path, under a mount above, bound over itself read-only (a /proc knob)
     Mask,   // a file covered by the null device, read-only (what reveals the host)

@@ -113,6 +113,9 @@ struct LaunchOptions {
   // which then only names argv[0].
   int exec_fd = -1;
   ReportMode report = ReportMode::Exec;
+  // Where the child starts on the host when not spec.host_dir(): a work directory that
+  // exists only inside the sandbox (its set-up enters it there).
+  std::string host_start_dir;
   // The files through which the child joins its control groups, open for writing, at
   // or above kSetupFdFloor: the child writes "0" into each before anything else, so
   // nothing it starts ever runs outside them. Borrowed until launch_child returns.
