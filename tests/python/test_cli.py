@@ -226,13 +226,17 @@ def test_a_memory_kill_and_a_limit_this_host_cannot_hold_are_each_named_once(bac
             "memory_bytes (see 'backends')"]), done.stderr
 
 
-def test_backends_lists_the_four_backends():
+def test_backends_lists_the_four_backends_and_json_spells_them_alike():
     done = cli("backends")
     assert done.returncode == 0
     rows = [line.split()[:2] for line in done.stdout.splitlines()]
     assert rows == [[b.kind, "available" if b.available else "unavailable"]
                     for b in _native.available_backends()]
     assert [r[0] for r in rows] == ["bubblewrap", "userns", "sandbox-exec", "none"]
+    for b in _native.available_backends():
+        if b.available and b.kind != "sandbox-exec":
+            report = json.loads(cli("run", "--json", "-q", "--backend", b.names[-1], "--", "true").stdout)
+            assert report["backend"] == b.kind
 
 
 def test_demo_reaches_the_allowed_server_and_shows_the_refusals():

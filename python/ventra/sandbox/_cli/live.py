@@ -18,6 +18,7 @@ import time
 from typing import Any, Dict, List, NoReturn, Optional, Tuple
 
 from .. import _events, _native
+from .._backends import backend_row
 from ..session import Session
 from . import messages
 from .messages import EXIT_OUTPUT_LOST, EXIT_REFUSED
@@ -251,7 +252,7 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
             "exit_code": code,
             "reason": messages.ending(code, timed_out, False, proc.memory_limit_exceeded),
             "duration_s": round(elapsed, 6),
-            "backend": proc.backend,
+            "backend": _listed_name(proc.backend),
             "stdout": messages.output_field(out),
             "stderr": messages.output_field(err),
             "refused": _refused_destinations(session),
@@ -266,6 +267,13 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
         messages.err(messages.output_lost(lost))
         return EXIT_OUTPUT_LOST
     return code if 0 <= code <= 255 else 255
+
+
+def _listed_name(backend: str) -> str:
+    # One spelling in our output: the kind as `backends` lists it ("userns", not the
+    # handle's "userns-lite").
+    row = backend_row(backend)
+    return row.kind if row is not None else backend
 
 
 def _deliver(out: bytes, err: bytes) -> Optional[str]:
