@@ -415,6 +415,16 @@ def test_a_path_entry_outside_the_sandbox_is_named(tmp_path, backend):
     shared = cli("run", "--backend", backend, "--ro", str(tmp_path / "venv"),
                  "--env", f"PATH={bin_dir}:/usr/bin:/bin", "--shell", "echo ok")
     assert (shared.returncode, shared.stdout, shared.stderr) == (0, "ok\n", "")
+    # With no --cwd the child runs in a fresh directory of its own (when the system's
+    # temporary directory is under /tmp): a program beside it on the host is not there.
+    (tmp_path / "prog").write_text("#!/bin/sh\necho ran\n")
+    (tmp_path / "prog").chmod(0o755)
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+    private = tmp_path.resolve().as_posix().startswith("/tmp/")
+    for argv in (["--", "./prog"], ["--env", "PATH=.", "--", "prog"]):
+        done = cli("run", "--backend", backend, "-q", *argv, env=env)
+        assert (done.returncode, done.stdout) == ((125, "") if private else (0, "ran\n")), done.stderr
+        assert ('error: program "' in done.stderr) == private  # named before the launch
 
 
 @pytest.mark.parametrize("backend", EVERY)
