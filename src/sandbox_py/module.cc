@@ -80,6 +80,7 @@ bool init_module(PyObject* module) {
             add_function(module, module_name, &kProxyEnvVarsDef, true) &&
             add_function(module, module_name, &kSpawnDef, true) &&
             add_function(module, module_name, &kProgramCandidatesDef, true) &&
+            add_function(module, module_name, &kSandboxViewDef, true) &&
             add_text(module, "DEFAULT_PATH", DEFAULT_CHILD_PATH) &&
             add_text(module, "DEFAULT_BACKEND", backend_row(kDefaultBackend).listed_name) &&
             add_owned(module, "BACKEND_KINDS", backend_kinds()) &&

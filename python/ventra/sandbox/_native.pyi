@@ -13,6 +13,7 @@ __all__ = [
     "proxy_env_vars",
     "spawn",
     "program_candidates",
+    "sandbox_view",
     "DEFAULT_PATH",
     "DEFAULT_BACKEND",
     "BACKEND_KINDS",
@@ -42,6 +43,23 @@ def _never_matching(entries: Sequence[str], /) -> list[str]: ...
 def default_fs_allowlist() -> _FsAllowlist: ...
 def proxy_env_vars(http_url: str, socks_url: str | None = None) -> list[tuple[str, str]]: ...
 def program_candidates(program: str, path: str | None = None) -> list[str]: ...
+
+class _SandboxView(TypedDict):
+    work_dir: str
+    private_work_dir: bool
+    visible: list[tuple[str, bool]]
+    program: str | None
+
+def sandbox_view(
+    program: str,
+    path: str | None = None,
+    work_dir: str | None = None,
+    read_only: Sequence[str] = ...,
+    read_write: Sequence[str] = ...,
+) -> _SandboxView:
+    """What a child of a Linux backend will see, from the layout its spawn would build:
+    its work dir (`private_work_dir`: a fresh, empty one of its own), the host paths bound
+    in as (path, writable) pairs, and the file it runs for `program` on `path`, or None."""
 
 # The PATH a child whose env sets none gets from every backend but sandbox-exec.
 DEFAULT_PATH: str
