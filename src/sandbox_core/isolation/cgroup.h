@@ -68,7 +68,9 @@ CpuBandwidth cpu_bandwidth(uint32_t cpu_milli);
 // One sandbox's groups (one per v1 hierarchy in use, or one v2 group). The child joins
 // them itself, first thing, through join_fds(), so nothing of the sandbox ever runs
 // outside. Destruction kills whatever is still in them, waits briefly for it to be gone,
-// removes the groups and settles the verdict.
+// removes the groups and settles the verdict. Their names carry the creating process's
+// pid and start time; the first create() of a process removes the groups of owners that
+// no longer exist (a host killed before it could remove its own), and no others.
 class SandboxCgroup final : public ChildResource {
  public:
   // `verdict` receives whether the kernel killed a process for the memory limit.
@@ -89,6 +91,7 @@ class SandboxCgroup final : public ChildResource {
  private:
   SandboxCgroup() = default;
   void remove_all() noexcept;
+  static void sweep_dead(const CgroupHost& host);
 
   CgroupVersion version_ = CgroupVersion::None;
   std::vector<std::string> dirs_;  // created, in creation order
