@@ -17,6 +17,7 @@
 #include "sandbox_core/socks/socks5.h"
 #include "sandbox_py/convert.h"
 #include "sandbox_py/functions.h"
+#include "sandbox_py/run_record.h"
 
 namespace sandbox::py {
 namespace {
@@ -31,7 +32,10 @@ struct AllowListProxyState {
   AllowListProxyState(std::unique_ptr<proxy::ProxyHandle> http,
                       std::unique_ptr<proxy::ProxyHandle> socks, std::string u,
                       std::string su) noexcept
-      : url(std::move(u)), socks_url(std::move(su)) {
+      : url(std::move(u)),
+        socks_url(std::move(su)),
+        http_log(http->egress()),
+        socks_log(socks->egress()) {
     http_slot.handle = std::move(http);
     socks_slot.handle = std::move(socks);
   }
@@ -43,6 +47,8 @@ struct AllowListProxyState {
 
   const std::string url;
   const std::string socks_url;
+  // Kept past close(): tunnels still open then add to them when they end.
+  const std::shared_ptr<EgressLog> http_log, socks_log;
   ProxySlot http_slot;
   ProxySlot socks_slot;
 };
@@ -85,6 +91,15 @@ PyObject* alp_close(PyObject* self, PyObject*) {
     if (!socks) return fail(std::move(socks).error());
     Py_INCREF(Py_None);
     return Py_None;
+  });
+}
+
+PyObject* alp_connections(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    AllowListProxyState& s = state_of(self);
+    const EgressLog::Snapshot http = s.http_log->snapshot(), socks = s.socks_log->snapshot();
+    const EgressLog::Snapshot* logs[] = {&http, &socks};
+    return egress_tuple(logs, 2);
   });
 }
 
@@ -176,6 +191,10 @@ void alp_dealloc(PyObject* self) {
 PyMethodDef kMethods[] = {
     {"close", alp_close, METH_NOARGS,
      "close($self)\n--\n\nStop both proxies (idempotent). Also runs on drop."},
+    {"connections", alp_connections, METH_NOARGS,
+     "connections($self)\n--\n\n"
+     "Every decision both proxies took, ``(entries, dropped)``, by time: for the whole\n"
+     "session, whichever run made the connection. Also after close()."},
     {nullptr, nullptr, 0, nullptr},
 };
 

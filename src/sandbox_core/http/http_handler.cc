@@ -108,12 +108,14 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
     PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW (name), resolving", host,
                 port);
   });
+  proxy::note_decision(head.egress, host, port, admission);
   if (auto ended = end_unless_admitted(admission, host, port, client)) return std::move(*ended);
 
   auto upstream = proxy::connect_with_timeout(admission.address, proxy::kUpstreamConnectTimeout);
   if (!upstream) {
     PROXY_EVENT(Level::Warn, ("message", "host", "port"),
                 "proxy upstream connect failed: " + upstream.error().text(), host, port);
+    proxy::note_failure(head.egress, "upstream connect failed: " + upstream.error().text());
     (void)send_all(client.get(), kResponseBadGateway);
     client.reset();
     return {};
@@ -123,7 +125,8 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   // Bytes the client sent right behind the head (a TLS ClientHello, say) came in with it;
   // they belong to the tunnel and must go first.
   if (!head.early().empty()) SANDBOX_TRY(send_all(upstream->get(), head.early()));
-  proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
+  if (head.egress) head.egress->add_up(head.early().size());
+  proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot), head.egress);
   return {};
 }
 

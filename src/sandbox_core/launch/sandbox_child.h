@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sandbox_core/base/unique_fd.h"
+#include "sandbox_core/launch/run_record.h"
 
 namespace sandbox {
 
@@ -62,6 +63,8 @@ class SandboxChild {
   pid_t pid() const { return pid_; }
   std::optional<int> status() const { return status_; }
   void set_status(int status) { status_ = status; }
+  // The reap: stores the status and the wall time and rusage figures of the run.
+  void set_reaped(int status, const struct rusage& ru);
 
   UniqueFd& stdin_fd() { return stdin_; }
   UniqueFd& stdout_fd() { return stdout_; }
@@ -72,6 +75,9 @@ class SandboxChild {
   UniqueFd& pidfd() { return pidfd_; }
   // Shared with the handle, which reads it after the collect; null without limits.
   std::shared_ptr<LimitVerdict>& verdict() { return verdict_; }
+  // Shared with the handle, which reads it once the record has been disposed of; the
+  // resources write into it up to their own destruction. Null for an empty record.
+  const std::shared_ptr<RunRecord>& record() const { return record_; }
 
  private:
   void dispose() noexcept;
@@ -83,6 +89,7 @@ class SandboxChild {
   std::vector<std::unique_ptr<ChildResource>> resources_;
   UniqueFd pidfd_;
   std::shared_ptr<LimitVerdict> verdict_;
+  std::shared_ptr<RunRecord> record_;
 };
 
 }  // namespace sandbox

@@ -65,6 +65,7 @@ struct NetworkFence::State {
   std::vector<std::optional<LiveProxy>> owners;
   Pipe wake;
   std::atomic<bool> stop{false};
+  std::shared_ptr<EgressLog> run_log;  // the run's record of its connections
 };
 
 namespace {
@@ -95,7 +96,7 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
         // Closed: refused, even if something else listens on its port by now. While it
         // runs, no other proxy can hold its address.
         if (owner->loop->stop.load(std::memory_order_seq_cst)) continue;
-        (void)serve_as_local_proxy(st->endpoints[i], client);
+        (void)serve_as_local_proxy(st->endpoints[i], client, st->run_log);
         continue;
       }
       (void)run_proxy_pooled(
@@ -108,9 +109,11 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
 }  // namespace
 
 Result<std::unique_ptr<NetworkFence>, IoError> NetworkFence::start(
-    std::vector<UniqueFd> listeners, std::vector<netfilter::SocketAddress> endpoints) {
+    std::vector<UniqueFd> listeners, std::vector<netfilter::SocketAddress> endpoints,
+    std::shared_ptr<EgressLog> run_log) {
   std::unique_ptr<NetworkFence> fence(new NetworkFence);
   auto st = std::make_shared<State>();
+  st->run_log = std::move(run_log);
   st->listeners = std::move(listeners);
   st->endpoints = std::move(endpoints);
   for (const auto& e : st->endpoints) st->owners.push_back(find_live_proxy(e));

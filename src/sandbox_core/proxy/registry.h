@@ -27,7 +27,9 @@ struct LoopShared {
   size_t cap = kDefaultMaxConnections;
   std::string url;
   std::mutex mutex;
-  std::vector<UniqueFd> inbox;  // guarded by mutex: clients handed over by the fence
+  // Guarded by mutex: clients handed over by a fence, each with its run's log.
+  std::vector<std::pair<UniqueFd, std::shared_ptr<EgressLog>>> inbox;
+  const std::shared_ptr<EgressLog> egress = std::make_shared<EgressLog>();  // the session's
 };
 
 struct LiveProxy {

@@ -75,12 +75,13 @@ std::optional<Reply> refusal_for(const netfilter::AdmissionOutcome& admission,
 // The upstream connect and the hand-over to the pump; every failure reply is sent here.
 Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
                                   const netfilter::SocketAddress& to, std::string_view early,
-                                  proxy::ConnectionSlot& slot) {
+                                  proxy::ConnectionSlot& slot, const proxy::EgressNoteRef& note) {
   const int fd = client.get();
   auto upstream = proxy::connect_with_timeout(to, proxy::kUpstreamConnectTimeout);
   if (!upstream) {
     SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
                 "socks5 upstream connect failed: " + upstream.error().text(), dest.host, dest.port);
+    proxy::note_failure(note, "upstream connect failed: " + upstream.error().text());
     send_socks_reply(fd, Reply::ConnectionRefused);
     client.reset();
     return {};
@@ -88,7 +89,8 @@ Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
   SANDBOX_TRY(send_all(fd, encode_reply(Reply::Succeeded)));
   // What the client sent right behind its request came in with it; it goes first.
   if (!early.empty()) SANDBOX_TRY(send_all(upstream->get(), early));
-  proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
+  if (note) note->add_up(early.size());
+  proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot), note);
   return {};
 }
 
@@ -98,12 +100,13 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
                             const Socks5HeadReader& head, proxy::ConnectionSlot& slot) {
   const Destination dest{head.host(), head.port()};
   const auto admission = netfilter::admit_destination(filter, dest.host, dest.port);
+  proxy::note_decision(head.egress, dest.host, dest.port, admission);
   if (auto refusal = refusal_for(admission, dest)) {
     send_socks_reply(client.get(), *refusal);
     client.reset();
     return {};
   }
-  return open_tunnel(client, dest, admission.address, head.early(), slot);
+  return open_tunnel(client, dest, admission.address, head.early(), slot, head.egress);
 }
 
 void report_ended(const IoError& error) {
