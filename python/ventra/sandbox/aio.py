@@ -15,7 +15,9 @@ from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Tuple
 
 from . import _native
+from .connection import Connection, connections_from_native
 from .spawn_spec import check_spec
+from .usage import Usage
 
 __all__ = ["Result", "collect", "run"]
 
@@ -33,11 +35,20 @@ class Result:
     ``exit_code`` follows the module's convention: the exit status byte for a child
     that exited, 128 + the signal number for one killed by a signal (137 for SIGKILL,
     which is also what a timed-out child gives), -1 for a stopped child.
+
+    ``usage`` is what the run used (see `ventra.sandbox.usage.Usage`). ``connections``
+    lists every decision the proxies took for this run's connections, in order, when the
+    run's own network fence told them apart (the Linux backends with proxy variables);
+    None otherwise (backend ``"none"``: see `Session.connections`, which is per session).
+    ``connections_dropped`` counts the decisions past the record's bound.
     """
 
     exit_code: int
     stdout: bytes
     stderr: bytes
+    usage: Optional[Usage] = None
+    connections: Optional[Tuple[Connection, ...]] = None
+    connections_dropped: int = 0
 
 
 def _retrieve(fut: "asyncio.Future[Any]") -> None:
@@ -69,7 +80,15 @@ async def collect(proc: _native.LocalProcess, *, executor: Optional[Executor] = 
         proc.kill()
         await asyncio.wait({fut}, timeout=_REAP_GRACE_S)
         raise
-    return Result(code, out, err)
+    return result_of(proc, code, out, err)
+
+
+def result_of(proc: _native.LocalProcess, code: int, out: bytes, err: bytes) -> Result:
+    """The `Result` of a collected `LocalProcess`, with its usage and egress record."""
+    usage = proc.usage()
+    connections, dropped = connections_from_native(proc.connections())
+    return Result(code, out, err, Usage.from_native(usage) if usage is not None else None,
+                  connections, dropped)
 
 
 async def run(spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -> Result:
