@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import asyncio
 from concurrent.futures import Executor
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Dict, Mapping, Optional, Tuple
 
 from . import _native
@@ -46,9 +46,10 @@ class Result:
     exit_code: int
     stdout: bytes
     stderr: bytes
-    usage: Optional[Usage] = None
-    connections: Optional[Tuple[Connection, ...]] = None
-    connections_dropped: int = 0
+    # Left out of comparisons: two runs with the same outcome compare equal, as before.
+    usage: Optional[Usage] = field(default=None, compare=False)
+    connections: Optional[Tuple[Connection, ...]] = field(default=None, compare=False)
+    connections_dropped: int = field(default=0, compare=False)
 
 
 def _retrieve(fut: "asyncio.Future[Any]") -> None:
