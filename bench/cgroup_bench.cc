@@ -35,7 +35,7 @@ double once(const SandboxSpec& spec, bool with_groups) {
   std::unique_ptr<isolation::SandboxCgroup> group;
   if (with_groups) {
     auto made = isolation::SandboxCgroup::create(host, {256u << 20, 1024, 500},
-                                                 std::make_shared<LimitVerdict>());
+                                                 std::make_shared<isolation::LimitVerdict>());
     if (!made) {
       std::fprintf(stderr, "cgroup: %s\n", made.error().text().c_str());
       std::exit(1);
@@ -59,7 +59,7 @@ double once(const SandboxSpec& spec, bool with_groups) {
 // The counters of one group with every limit, read as the teardown reads them.
 double usage_read_us(int iterations) {
   auto made = isolation::SandboxCgroup::create(isolation::cgroup_host(), {256u << 20, 1024, 500},
-                                               std::make_shared<LimitVerdict>());
+                                               std::make_shared<isolation::LimitVerdict>());
   if (!made) std::exit(1);
   const auto& dirs = (*made)->dirs();
   const bool v2 = isolation::cgroup_host().version == isolation::CgroupVersion::V2;

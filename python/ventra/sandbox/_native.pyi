@@ -14,6 +14,9 @@ __all__ = [
     "spawn",
     "program_candidates",
     "DEFAULT_PATH",
+    "DEFAULT_BACKEND",
+    "BACKEND_KINDS",
+    "WAITS_FOR_SANDBOX",
     "LocalProcess",
     "BackendInfo",
     "AllowListProxy",
@@ -76,6 +79,13 @@ def program_candidates(program: str, path: str | None = None) -> list[str]: ...
 
 # The PATH a child whose env sets none gets from every backend but sandbox-exec.
 DEFAULT_PATH: str
+# The backend a spawn dict that names none gets; never swapped for a weaker one.
+DEFAULT_BACKEND: str
+# Every backend kind as `available_backends()` lists them, in its order (no probing).
+BACKEND_KINDS: tuple[str, ...]
+# Every name `spawn` accepts for a backend whose launch waits until a whole sandbox is up
+# (milliseconds of waiting for other processes) rather than only for the program's exec.
+WAITS_FOR_SANDBOX: frozenset[str]
 
 def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     """Launch a child described by `spec_dict` (keys: `SpawnSpec`); unknown keys are ignored.
@@ -131,6 +141,12 @@ class BackendInfo:
     def isolates(self) -> bool: ...
     @property
     def default_path(self) -> str: ...
+    @property
+    def waits_for_sandbox(self) -> bool: ...
+    @property
+    def holds_limits(self) -> bool: ...
+    @property
+    def landlock(self) -> tuple[str, ...]: ...
 
 @final
 class AllowListProxy:

@@ -120,7 +120,6 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
     return at != nullptr ? *at : path;
   };
   using Kind = LayoutEntry::Kind;
-  bool have_proc = false, have_sys = false;
   // The layout the set-up child staged from, where there is one: the same answers.
   std::vector<LayoutEntry> fresh;
   if (setup == nullptr || setup->layout().empty()) fresh = sandbox_layout(spec);
@@ -128,7 +127,6 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
     switch (e.kind) {
       case Kind::ReadOnly:
         args.insert(args.end(), {"--ro-bind", source(e.path), e.path});
-        have_sys = have_sys || e.path == "/sys";
         break;
       case Kind::ReadWrite:
         args.insert(args.end(), {"--bind", source(e.path), e.path});
@@ -138,7 +136,6 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         break;
       case Kind::Proc:
         args.insert(args.end(), {"--proc", e.path});
-        have_proc = true;
         break;
       case Kind::Dev:
         args.insert(args.end(), {"--dev", e.path});
@@ -147,20 +144,18 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
         break;
+      // bwrap fails on a target that is missing: these are checked on the host.
+      case Kind::Lock:
+        if (exists(e.path.c_str())) args.insert(args.end(), {"--ro-bind", e.path, e.path});
+        break;
+      case Kind::Mask:
+        if (exists(e.path.c_str())) args.insert(args.end(), {"--ro-bind", "/dev/null", e.path});
+        break;
+      case Kind::Cover:
+        if (exists(e.path.c_str()))
+          args.insert(args.end(), {"--tmpfs", e.path, "--remount-ro", e.path});
+        break;
     }
-  }
-  if (have_proc) {
-    for (const char* name : kProcReadOnly) {
-      const std::string path = std::string("/proc/") + name;
-      if (exists(path.c_str())) args.insert(args.end(), {"--ro-bind", path, path});
-    }
-    for (const char* name : kProcMasked) {
-      const std::string path = std::string("/proc/") + name;
-      if (exists(path.c_str())) args.insert(args.end(), {"--ro-bind", "/dev/null", path});
-    }
-  }
-  if (have_sys && exists("/sys/firmware")) {
-    args.insert(args.end(), {"--tmpfs", "/sys/firmware", "--remount-ro", "/sys/firmware"});
   }
   // bwrap's root and /dev are tmpfs mounts of its own that the sandbox's user may write:
   // read-only, they add no scratch space past the sized /tmp and /dev/shm.

@@ -25,6 +25,7 @@ Result<SandboxChild, SandboxError> PassthroughBackend::spawn(const SandboxSpec& 
   options.program = command.front();
   options.args.assign(command.begin() + 1, command.end());
   options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
+  options.limits = child_limits(spec);
   return launch_child(options, spec);
 }
 

@@ -127,6 +127,7 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
   options.report = ReportMode::Init;
   options.setup = &ns;
   options.namespace_flags = ns.namespace_flags();
+  options.limits = child_limits(spec);
   limits->apply(options);
   SandboxSpec bare;
   if (!init->child_environment) {

@@ -5,6 +5,7 @@
 // The spawning thread creates a group; the thread that disposes of the record removes it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -42,6 +43,13 @@ CgroupHost probe_cgroup_host(std::string_view mountinfo, std::string_view self_c
 
 // probe_cgroup_host for this process, once; later callers wait for the first.
 const CgroupHost& cgroup_host();
+
+// What the sandbox's limits did to the run: filled in by its group, settled once the
+// record has been disposed of (after the collect), read by the handle.
+struct LimitVerdict {
+  std::atomic<bool> memory_exceeded{false};  // the kernel killed a process for memory
+  uint64_t memory_bytes = 0;                 // the memory limit in force; 0: none
+};
 
 struct CgroupLimits {
   uint64_t memory_bytes = 0;   // the whole group, tmpfs pages and swap included; 0: none

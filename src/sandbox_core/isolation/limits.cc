@@ -98,8 +98,8 @@ void SpawnLimits::apply(LaunchOptions& options) const {
   if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_max != RLIM_INFINITY) {
     files = std::min<uint64_t>(files, rl.rlim_max);
   }
-  options.open_files = files;
-  options.max_processes = max_processes_;
+  options.limits.open_files = files;
+  options.limits.processes = max_processes_;
 }
 
 void SpawnLimits::attach(SandboxChild& child) {

@@ -52,7 +52,7 @@ class SpawnLimits {
   static Result<SpawnLimits, SandboxError> prepare(const SandboxSpec& spec, bool own_user_namespace,
                                                    const CgroupHost& host = cgroup_host());
 
-  // The child joins the group first thing and sets the rlimits.
+  // The child joins the group first thing and sets the rlimits (added to the spec's).
   void apply(LaunchOptions& options) const;
   // After a successful launch: the group lives and dies with the child's record, and the
   // record carries the verdict the Python handle reads.

@@ -186,115 +186,112 @@ void NamespaceSetup::choose_identity() {
   }
 }
 
-void NamespaceSetup::add_proc_masks(const std::string& proc) {
-  for (const char* name : kProcReadOnly) {
-    std::string path = proc + "/" + name;
-    MountStep m = step(MountStep::Kind::Bind, keep(path), keep(path));
-    m.read_only = m.optional = true;
-    add_mount(m, "make " + quoted_form(path) + " read-only", false);
+Result<void, IoError> NamespaceSetup::plan_bind(const LayoutEntry& e) {
+  const uint64_t ro = landlock_read_only(landlock_abi_), rw = landlock_read_write(landlock_abi_);
+  const char* target = keep(e.path);
+  const bool read_only = e.kind == LayoutEntry::Kind::ReadOnly;
+  if (e.path == "/sys" && options_.new_network) {
+    // A sysfs of the sandbox's own network namespace: only its own interfaces.
+    MountStep m = step(MountStep::Kind::Sysfs, keep(kOldRoot + e.path), target);
+    m.read_only = true;
+    add_mount(m, "mount a fresh sysfs on " + quoted_form(e.path), true);
+    add_rule(e.path, ro);
+    return {};
   }
-  for (const char* name : kProcMasked) {
-    std::string path = proc + "/" + name;
+  MountStep m = step(MountStep::Kind::Bind, keep(kOldRoot + e.path), target);
+  m.file = !e.directory;
+  m.read_only = read_only;
+  m.no_links = !read_only;
+  if (!read_only || e.named) {
+    auto tree = detached_tree(e.path, !read_only);
+    if (!tree) return fail(tree.error());
+    m.tree = *tree;
+  }
+  add_mount(m, "bind " + quoted_form(e.path) + (read_only ? " read-only" : ""), true);
+  uint64_t access = read_only ? ro : rw;
+  add_rule(e.path, e.directory ? access : access & landlock_file_rights(landlock_abi_));
+  return {};
+}
+
+// A tmpfs with the devices bound from the host's, a private devpts and the usual links.
+void NamespaceSetup::plan_dev(const LayoutEntry& e) {
+  add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", keep(e.path), "mode=0755"),
+            "mount the minimal /dev", true);
+  add_rule(e.path, landlock::kReadDir);
+  for (const char* name : kDevices) {
+    std::string path = e.path + "/" + name;
     MountStep m =
-        step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/null"), keep(path));
-    m.read_only = m.optional = true;
-    add_mount(m, "mask " + quoted_form(path), false);
+        step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name), keep(path));
+    m.file = true;
+    add_mount(m, "bind the device " + quoted_form(path), true);
+    add_rule(path, landlock_file_rights(landlock_abi_));
+  }
+  std::string pts = e.path + "/pts";
+  add_mount(
+      step(MountStep::Kind::Devpts, "devpts", keep(pts), "newinstance,ptmxmode=0666,mode=620"),
+      "mount a private devpts", true);
+  add_rule(pts, landlock_read_write(landlock_abi_));
+  const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "ptmx"},
+                                                       {"/proc/self/fd", "fd"},
+                                                       {"/proc/self/fd/0", "stdin"},
+                                                       {"/proc/self/fd/1", "stdout"},
+                                                       {"/proc/self/fd/2", "stderr"}};
+  for (auto [text, name] : links) {
+    std::string path = e.path + "/" + name;
+    add_mount(step(MountStep::Kind::Symlink, keep(text), keep(path)),
+              "link " + quoted_form(path), false);
   }
 }
 
 Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
   flags_ |= CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC | CLONE_NEWUTS;
   own_cgroup_namespace_ = true;
-  const uint64_t ro = landlock_read_only(landlock_abi_), rw = landlock_read_write(landlock_abi_),
-                 file = landlock_file_rights(landlock_abi_);
   using Kind = LayoutEntry::Kind;
   // Listing the root shows only the sandbox's own entries.
   add_rule("/", landlock::kReadDir);
-  bool have_proc = false, have_sys = false;
   for (const LayoutEntry& e : layout_) {
     const char* target = keep(e.path);
     const std::string q = quoted_form(e.path);
+    // The hardening mounts over what exists in the sandbox, and makes nothing.
+    MountStep hardening = step(MountStep::Kind::Bind, target, target);
+    hardening.read_only = hardening.optional = true;
     switch (e.kind) {
       case Kind::ReadOnly:
-      case Kind::ReadWrite: {
-        bool read_only = e.kind == Kind::ReadOnly;
-        bool named = !read_only || e.named;
-        if (e.path == "/sys" && options_.new_network) {
-          // A sysfs of the sandbox's own network namespace: only its own interfaces.
-          MountStep m = step(MountStep::Kind::Sysfs, keep(kOldRoot + e.path), target);
-          m.read_only = true;
-          add_mount(m, "mount a fresh sysfs on " + q, true);
-          add_rule(e.path, ro);
-          have_sys = true;
-          break;
-        }
-        MountStep m = step(MountStep::Kind::Bind, keep(kOldRoot + e.path), target);
-        m.file = !e.directory;
-        m.read_only = read_only;
-        m.no_links = !read_only;
-        if (named) {
-          auto tree = detached_tree(e.path, e.kind == Kind::ReadWrite);
-          if (!tree) return fail(tree.error());
-          m.tree = *tree;
-        }
-        add_mount(m, "bind " + q + (read_only ? " read-only" : ""), true);
-        uint64_t access = read_only ? ro : rw;
-        add_rule(e.path, e.directory ? access : access & file);
-        have_sys = have_sys || e.path == "/sys";
+      case Kind::ReadWrite:
+        SANDBOX_TRY(plan_bind(e));
         break;
-      }
       case Kind::Symlink:
         add_mount(step(MountStep::Kind::Symlink, keep(e.link), target), "link " + q, false);
         break;
       case Kind::Proc:
         add_mount(step(MountStep::Kind::Proc, "proc", target), "mount a fresh proc on " + q, true);
-        add_rule(e.path, ro & ~landlock::kExecute);
-        have_proc = true;
+        add_rule(e.path, landlock_read_only(landlock_abi_) & ~landlock::kExecute);
         break;
       case Kind::Tmpfs: {
         std::string data = "mode=1777";
         if (e.size_bytes != 0) data += ",size=" + std::to_string(e.size_bytes);
         add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, keep(data)),
                   "mount a private tmpfs on " + q, true);
-      }
-        add_rule(e.path, rw);
-        break;
-      case Kind::Dev: {
-        add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, "mode=0755"),
-                  "mount the minimal /dev", true);
-        add_rule(e.path, landlock::kReadDir);
-        for (const char* name : kDevices) {
-          std::string path = e.path + "/" + name;
-          MountStep m =
-              step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name), keep(path));
-          m.file = true;
-          add_mount(m, "bind the device " + quoted_form(path), true);
-          add_rule(path, file);
-        }
-        std::string pts = e.path + "/pts";
-        add_mount(step(MountStep::Kind::Devpts, "devpts", keep(pts),
-                       "newinstance,ptmxmode=0666,mode=620"),
-                  "mount a private devpts", true);
-        add_rule(pts, rw);
-        const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "ptmx"},
-                                                             {"/proc/self/fd", "fd"},
-                                                             {"/proc/self/fd/0", "stdin"},
-                                                             {"/proc/self/fd/1", "stdout"},
-                                                             {"/proc/self/fd/2", "stderr"}};
-        for (auto [text, name] : links) {
-          std::string path = e.path + "/" + name;
-          add_mount(step(MountStep::Kind::Symlink, keep(text), keep(path)),
-                    "link " + quoted_form(path), false);
-        }
+        add_rule(e.path, landlock_read_write(landlock_abi_));
         break;
       }
+      case Kind::Dev:
+        plan_dev(e);
+        break;
+      case Kind::Lock:
+        add_mount(hardening, "make " + q + " read-only", false);
+        break;
+      case Kind::Mask:
+        hardening.source = keep(std::string(kOldRoot) + "/dev/null");
+        add_mount(hardening, "mask " + q, false);
+        break;
+      case Kind::Cover:
+        hardening.kind = MountStep::Kind::Tmpfs;
+        hardening.source = "tmpfs";
+        hardening.data = "mode=0555";
+        add_mount(hardening, "mask " + q, false);
+        break;
     }
-  }
-  if (have_proc) add_proc_masks("/proc");
-  if (have_sys) {
-    MountStep m = step(MountStep::Kind::Tmpfs, "tmpfs", "/sys/firmware", "mode=0555");
-    m.read_only = m.optional = true;
-    add_mount(m, "mask \"/sys/firmware\"", false);
   }
   work_dir_ = keep(normalized_path(spec.host_dir()));
   return {};

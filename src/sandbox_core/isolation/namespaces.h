@@ -137,7 +137,8 @@ class NamespaceSetup final : public ChildSetup {
 
   void add_mount(MountStep step, std::string label, bool create_self);
   void add_rule(const std::string& path, uint64_t access);
-  void add_proc_masks(const std::string& proc);
+  Result<void, IoError> plan_bind(const LayoutEntry& entry);
+  void plan_dev(const LayoutEntry& entry);
   // A detached mount of `path` for a root caller's child (-1 for other callers), idmapped
   // to the child's ids where the file system allows; with `no_links`, no component of
   // `path` is followed as a link.

@@ -64,10 +64,11 @@ std::vector<std::string> build_command(const SandboxSpec& spec) {
   return std::visit(Visitor{by_fd}, spec.script);
 }
 
-ChildLimits child_limits(uint64_t ephemeral_storage_bytes, uint64_t timeout_seconds,
-                         uint32_t cpu_milli) {
+ChildLimits child_limits(const SandboxSpec& spec) {
+  const uint64_t timeout_seconds = spec.timeout.seconds;
+  const uint32_t cpu_milli = spec.cpu_milli;
   ChildLimits limits;
-  limits.fsize_bytes = ephemeral_storage_bytes;
+  limits.fsize_bytes = spec.ephemeral_storage_bytes;
   if (cpu_milli != 0 && timeout_seconds != 0) {
     uint64_t product = 0;
     if (__builtin_mul_overflow(timeout_seconds, static_cast<uint64_t>(cpu_milli), &product)) {
@@ -148,9 +149,7 @@ Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options, const 
   plan.envp.push_back(nullptr);
   for (auto& c : plan.candidates) plan.candidate_ptrs.push_back(c.c_str());
 
-  plan.limits = child_limits(spec.ephemeral_storage_bytes, spec.timeout.seconds, spec.cpu_milli);
-  plan.limits.open_files = options.open_files;
-  plan.limits.processes = options.max_processes;
+  plan.limits = options.limits;
   return plan;
 }
 

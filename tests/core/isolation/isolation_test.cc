@@ -203,12 +203,14 @@ TEST(Layout, BindsOnlyWhatWasNamedAndNeverTheHostsTmp) {
   spec.extra_read_write_paths = {"/tmp", tmp.path + "/w/sub/../sub", tmp.path + "/dangling"};
   using Kind = LayoutEntry::Kind;
   std::vector<std::tuple<Kind, std::string, bool>> named;
-  size_t last_depth = 0;
   int tmp_entries = 0;
-  for (const LayoutEntry& e : sandbox_layout(spec)) {
-    size_t depth = std::count(e.path.begin(), e.path.end(), '/');
-    EXPECT_GE(depth, last_depth) << e.path;  // a path after every entry above it
-    last_depth = depth;
+  const std::vector<LayoutEntry> layout = sandbox_layout(spec);
+  std::vector<std::string> seen;
+  for (const LayoutEntry& e : layout) {
+    for (const std::string& earlier : seen) {  // a path after every entry above it
+      EXPECT_FALSE(earlier.starts_with(e.path + "/")) << e.path << " after " << earlier;
+    }
+    seen.push_back(e.path);
     if (e.path == "/tmp") {
       ++tmp_entries;
       EXPECT_EQ(e.kind, Kind::Tmpfs);

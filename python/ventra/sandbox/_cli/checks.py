@@ -29,8 +29,8 @@ def bound_paths(flag: str, paths: Sequence[str]) -> None:
 def unenforced(spec: Dict[str, Any], row: Optional[_native.BackendInfo]) -> List[str]:
     """The whole-sandbox limits a spawn dict asks for that its backend cannot hold here (the
     module warns through an event; the run goes on). Only an available backend that holds
-    some limits of its own is asked: "none" holds none by design."""
-    if row is None or not row.available or not row.isolates or row.kind == "sandbox-exec":
+    such limits where the host lets it is asked: "none" holds none by design."""
+    if row is None or not row.available or not row.holds_limits:
         return []
     return [k for k in _WHOLE_SANDBOX_LIMITS if spec.get(k) and k not in row.limits]
 

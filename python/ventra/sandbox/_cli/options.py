@@ -11,6 +11,7 @@ import math
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from .. import _native
 from ..spawn_spec import check_keys
 from . import checks
 from .messages import EXIT_REFUSED, EXIT_USAGE, quoted
@@ -149,7 +150,7 @@ def build_spec(args: argparse.Namespace) -> Dict[str, Any]:
     if deny:
         spec["network_denylist"] = deny
 
-    # Absent means the module's default ("bubblewrap"), whose refusal we explain below.
+    # Absent means the module's default, whose refusal the command line explains.
     if args.backend is not None:
         spec["backend"] = args.backend
     check_keys(spec)
@@ -184,8 +185,9 @@ def _add_run_options(run: argparse.ArgumentParser) -> None:
     run.add_argument(
         "--backend",
         metavar="NAME",
-        help='isolation backend: bubblewrap, userns, sandbox-exec or none (default: the '
-        'module\'s default, "bubblewrap"; there is never a silent fallback)',
+        help=f"isolation backend: {', '.join(_native.BACKEND_KINDS[:-1])} or "
+        f"{_native.BACKEND_KINDS[-1]} (default: the module's default, "
+        f'"{_native.DEFAULT_BACKEND}"; there is never a silent fallback)',
     )
     run.add_argument("--allow", action="append", default=[], metavar="ENTRY",
                      help="allow-list entry: CIDR block, address, name or *.suffix (repeatable)")
