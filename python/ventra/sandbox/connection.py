@@ -8,7 +8,7 @@ chose it.
 from __future__ import annotations
 
 from dataclasses import asdict, dataclass
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 
 __all__ = ["Connection", "connections_from_native"]
 
@@ -53,7 +53,7 @@ class Connection:
 
 
 def connections_from_native(
-    record: Optional[Tuple[List[Mapping[str, Any]], int]],
+    record: Optional[Tuple[Sequence[Mapping[str, Any]], int]],
 ) -> Tuple[Optional[Tuple[Connection, ...]], int]:
     """``(connections, dropped)`` from what `connections()` of the native module returns;
     ``(None, 0)`` for None."""
