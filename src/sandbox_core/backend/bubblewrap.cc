@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 
 #include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/base/fd_io.h"
@@ -93,12 +94,16 @@ CheckedTool check_tool(const std::string& path) {
   return tool;
 }
 
-const CheckedTool& checked_bwrap() {
-  static const CheckedTool tool = [] {
-    auto path = find_on_path("bwrap");
-    if (!path) return CheckedTool{{}, {}, "no bwrap on PATH"};
-    return check_tool(*path);
-  }();
+std::shared_ptr<const CheckedTool> checked_bwrap() {
+  static std::mutex lock;
+  // Never destroyed: a spawn on another thread may still run it while the process exits.
+  static auto* kept = new std::shared_ptr<const CheckedTool>;
+  std::lock_guard hold(lock);
+  if (*kept) return *kept;
+  auto path = find_on_path("bwrap");
+  auto tool = std::make_shared<const CheckedTool>(path ? check_tool(*path)
+                                                       : CheckedTool{{}, {}, "no bwrap on PATH"});
+  if (tool->refusal.empty()) *kept = tool;
   return tool;
 }
 
@@ -140,6 +145,16 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
       case Kind::Dev:
         args.insert(args.end(), {"--dev", e.path});
         break;
+      case Kind::Dir:
+        args.insert(args.end(), {"--dir", e.path});
+        break;
+      case Kind::Cgroup:
+        if (const std::string* at = setup != nullptr ? setup->staged(e.path) : nullptr) {
+          args.insert(args.end(), {"--ro-bind", *at, e.path});
+        } else {
+          args.insert(args.end(), {"--tmpfs", e.path, "--remount-ro", e.path});
+        }
+        break;
       case Kind::Tmpfs:
         if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
@@ -167,12 +182,12 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
 // Our set-up child stages the caller's paths and makes the sandbox's network namespace
 // (its sysfs must be mounted from inside); bwrap then builds the sandbox from them, in
 // the namespace it starts in.
-SandboxSetup BubblewrapBackend::setup(const NetworkPlan& net) const {
+SandboxSetup BubblewrapBackend::setup(const NetworkPlan&) const {
   SandboxSetup out;
   out.namespaces.root = RootMode::Staged;
   out.namespaces.own_user_namespace = false;
-  // RLIMIT_NPROC as before: where the fence's user namespace of ours holds it.
-  out.own_user_namespace = !net.fence.empty();
+  // RLIMIT_NPROC holds in the set-up child's user namespace, or under leased ids.
+  out.own_user_namespace = true;
   return out;
 }
 
@@ -206,9 +221,9 @@ Result<InitStart, SandboxError> BubblewrapBackend::start_init(
 
 Availability bubblewrap_probe() {
 #if defined(__linux__)
-  const CheckedTool& tool = checked_bwrap();
-  if (!tool.refusal.empty()) return {false, tool.refusal};
-  BubblewrapBackend trial(tool);
+  const auto tool = checked_bwrap();
+  if (!tool->refusal.empty()) return {false, tool->refusal};
+  BubblewrapBackend trial(*tool);
   return trial_outcome(trial.launch(trial_spec(), kTrialArguments),
                        "bwrap cannot create a sandbox here");
 #else
@@ -217,7 +232,7 @@ Availability bubblewrap_probe() {
 }
 
 std::unique_ptr<Backend> make_bubblewrap() {
-  return std::make_unique<BubblewrapBackend>(checked_bwrap());
+  return std::make_unique<BubblewrapBackend>(*checked_bwrap());  // kept: it was available
 }
 
 }  // namespace sandbox

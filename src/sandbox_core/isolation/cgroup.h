@@ -69,7 +69,9 @@ CpuBandwidth cpu_bandwidth(uint32_t cpu_milli);
 // them itself, first thing, through join_fds(), so nothing of the sandbox ever runs
 // outside. Destruction kills whatever is still in them, waits briefly for it to be gone,
 // reads the groups' counters into the run's record, removes the groups and settles the
-// verdict.
+// verdict. Their names carry the creating process's
+// pid and start time; the first create() of a process removes the groups of owners that
+// no longer exist (a host killed before it could remove its own), and no others.
 class SandboxCgroup final : public ChildResource {
  public:
   // `verdict` receives whether the kernel killed a process for the memory limit.
@@ -92,6 +94,7 @@ class SandboxCgroup final : public ChildResource {
   void remove_all() noexcept;
   // Reads the counters into the record and settles the verdict, before the removal.
   void settle() noexcept;
+  static void sweep_dead(const CgroupHost& host);
 
   CgroupVersion version_ = CgroupVersion::None;
   std::vector<std::string> dirs_;  // created, in creation order

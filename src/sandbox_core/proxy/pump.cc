@@ -23,6 +23,7 @@
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/sigpipe.h"
 #include "sandbox_core/base/thread.h"
+#include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
 
 namespace sandbox::proxy {
@@ -243,6 +244,28 @@ void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot, Egress
   set_current_thread_name("proxy-pump-c2u");
   const uint64_t up = pump_direction(ends->client.get(), ends->upstream.get());
   if (ends->note) ends->note->add_up(up);
+}
+
+Result<void, IoError> open_tunnel(UniqueFd& client, const netfilter::SocketAddress& to,
+                                  const TunnelReplies& replies, std::string_view early,
+                                  ConnectionSlot& slot,
+                                  const std::function<void(const IoError&)>& connect_failed,
+                                  const EgressNoteRef& note) {
+  auto upstream = connect_with_timeout(to, kUpstreamConnectTimeout);
+  if (!upstream) {
+    connect_failed(upstream.error());
+    note_failure(note, "upstream connect failed: " + upstream.error().text());
+    (void)send_all(client.get(), replies.unreachable);
+    client.reset();
+    return {};
+  }
+  SANDBOX_TRY(send_all(client.get(), replies.opened));
+  // Bytes the client sent right behind its head (a TLS ClientHello, say) came in with it;
+  // they belong to the tunnel and must go first.
+  if (!early.empty()) SANDBOX_TRY(send_all(upstream->get(), early));
+  if (note) note->add_up(early.size());
+  pump_tunnel(std::move(client), std::move(*upstream), std::move(slot), note);
+  return {};
 }
 
 }  // namespace sandbox::proxy

@@ -65,10 +65,11 @@ bool is_exhaustion_error(int code) {
   return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
 }
 
-// Gives the slot back when the last holder lets go.
+// Gives the slot back, and `outer` with it, when the last holder lets go.
 class SlotHold {
  public:
-  explicit SlotHold(std::shared_ptr<LoopShared> loop) : loop_(std::move(loop)) {
+  SlotHold(std::shared_ptr<LoopShared> loop, ConnectionSlot outer)
+      : loop_(std::move(loop)), outer_(std::move(outer)) {
     loop_->open.fetch_add(1, std::memory_order_relaxed);
   }
   SlotHold(const SlotHold&) = delete;
@@ -77,6 +78,7 @@ class SlotHold {
 
  private:
   std::shared_ptr<LoopShared> loop_;
+  ConnectionSlot outer_;
 };
 
 struct PendingHead {
@@ -162,14 +164,15 @@ class PollLoop {
   }
 
   // A new client joins under the cap, or is closed at once.
-  void admit(UniqueFd client, std::shared_ptr<EgressLog> run_log = nullptr) {
+  void admit(UniqueFd client, ConnectionSlot outer = nullptr,
+             std::shared_ptr<EgressLog> run_log = nullptr) {
     LoopShared& shared = *ctx_.shared;
     if (shared.open.load(std::memory_order_relaxed) >= shared.cap) {
       client.reset();
       kind_.report_over_cap(shared.cap);
       return;
     }
-    ConnectionSlot slot = std::make_shared<SlotHold>(ctx_.shared);
+    ConnectionSlot slot = std::make_shared<SlotHold>(ctx_.shared, std::move(outer));
     auto reader = kind_.new_head_reader();
     reader->egress =
         std::make_shared<EgressNote>(kind_.scheme, ctx_.shared->egress, std::move(run_log));
@@ -212,7 +215,7 @@ class PollLoop {
       std::lock_guard lock(ctx_.shared->mutex);
       arrived.swap(ctx_.shared->inbox);
     }
-    for (auto& [client, run_log] : arrived) admit(std::move(client), std::move(run_log));
+    for (auto& h : arrived) admit(std::move(h.client), std::move(h.outer), std::move(h.run_log));
   }
 
   void read_head(size_t i) {
@@ -414,12 +417,12 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
 }
 
 bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client,
-                          std::shared_ptr<EgressLog> run_log) {
+                          ConnectionSlot outer, std::shared_ptr<EgressLog> run_log) {
   auto live = find_live_proxy(endpoint);
   if (!live) return false;
   {
     std::lock_guard lock(live->loop->mutex);
-    live->loop->inbox.emplace_back(std::move(client), std::move(run_log));
+    live->loop->inbox.push_back({std::move(client), std::move(outer), std::move(run_log)});
   }
   live->loop->wake.notify();
   return true;
