@@ -3,7 +3,9 @@
 // removed with the record) against the same launch without them, interleaved.
 //
 //   bench_cgroup [iterations=200] [pause_ms=0]
-// Prints "cgroup_added_us=<median difference> with_us=<median> without_us=<median>", or
+// Prints "cgroup_added_us=<median difference> with_us=<median> without_us=<median>
+// usage_read_us=<median>" (the teardown's read of a limited group's counters into the
+// run's usage record), or
 // "cgroup_skipped=<reason>" where this host gives no cgroup (run it as root on v1).
 // With a pause, each launch comes that long after the one before: a kernel path that is
 // cheap only right after a similar call (a lock held in its fast mode) shows there.
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "sandbox_core/isolation/cgroup.h"
+#include "sandbox_core/isolation/cgroup_usage.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
 
@@ -53,6 +56,26 @@ double once(const SandboxSpec& spec, bool with_groups) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
+// The counters of one group with every limit, read as the teardown reads them.
+double usage_read_us(int iterations) {
+  auto made = isolation::SandboxCgroup::create(isolation::cgroup_host(), {256u << 20, 1024, 500},
+                                               std::make_shared<isolation::LimitVerdict>());
+  if (!made) std::exit(1);
+  const auto& dirs = (*made)->dirs();
+  const bool v2 = isolation::cgroup_host().version == isolation::CgroupVersion::V2;
+  isolation::CgroupUsageDirs where{isolation::cgroup_host().version, dirs[0],
+                                   v2 ? dirs[0] : dirs[1], v2 ? dirs[0] : dirs[2]};
+  std::vector<double> xs;
+  for (int i = 0; i < iterations; ++i) {
+    auto start = Clock::now();
+    RunRecord record;
+    isolation::read_cgroup_usage(where, record.usage);
+    xs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  std::sort(xs.begin(), xs.end());
+  return xs[xs.size() / 2];
+}
+
 double median(std::vector<double> xs) {
   std::sort(xs.begin(), xs.end());
   return xs[xs.size() / 2];
@@ -87,7 +110,7 @@ int main(int argc, char** argv) {
     without.push_back(b);
     added.push_back(a - b);
   }
-  std::printf("cgroup_added_us=%.1f with_us=%.1f without_us=%.1f\n", median(added), median(with),
-              median(without));
+  std::printf("cgroup_added_us=%.1f with_us=%.1f without_us=%.1f usage_read_us=%.1f\n",
+              median(added), median(with), median(without), usage_read_us(iterations));
   return 0;
 }

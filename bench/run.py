@@ -889,7 +889,41 @@ def cgroup_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str,
         rows.append((f"{label}, {what}", fmt(added, 3),
                      f"launch without {fmt(r['without_us'] / 1000, 3)}", "–", "≤ 1 ms",
                      verdict(added <= 1.0)))
+    if "usage_read_us" in v["apart"]:
+        read = v["apart"]["usage_read_us"] / 1000
+        rows.append(("usage record: the teardown's counter reads (ms per spawn)", fmt(read, 3),
+                     "–", "–", "≤ 0.1 ms", verdict(read <= 0.1)))
     return rows
+
+
+def bench_usage(quick: bool) -> dict[str, Any]:
+    """What handing out a collected run's usage and egress record costs the caller: one
+    `usage()` and one `connections()` on a handle of a fenced run, per call pair."""
+    backend = next((b for b in ("userns-lite", "bubblewrap") if backend_available(
+        "userns" if b == "userns-lite" else b)), "none")
+    proxy = native.AllowListProxy(["127.0.0.1"], [])
+    try:
+        env = dict(native.proxy_env_vars(proxy.url, proxy.socks_url))
+        proc = native.spawn({"script_type": "shell", "input": "true", "backend": backend,
+                             "env": env, "network_mode": "allowlist",
+                             "network_allowlist": ["127.0.0.1"]})
+        proc.wait_and_collect()
+        n = 2000 if quick else 20000
+        start = time.perf_counter()
+        for _ in range(n):
+            proc.usage()
+            proc.connections()
+        per_ms = (time.perf_counter() - start) / n * 1000
+    finally:
+        proxy.close()
+    return {"backend": backend, "per_run_ms": per_ms}
+
+
+def usage_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str, str]]:
+    if v is None:
+        return []
+    return [(f"usage record: usage() + connections() to Python ({v['backend']}, ms per run)",
+             fmt(v["per_run_ms"], 4), "–", "–", "≤ 0.1 ms", verdict(v["per_run_ms"] <= 0.1))]
 
 
 def fmt(x: Any, digits: int = 2) -> str:
@@ -1007,6 +1041,7 @@ def table(r: dict[str, Any]) -> list[tuple[str, str, str, str, str, str]]:
     rows += fence_rows(r.get("fence"))
     rows += concurrency_rows(r.get("concurrency"))
     rows += cgroup_rows(r.get("cgroup"))
+    rows += usage_rows(r.get("usage"))
     return rows
 
 
@@ -1119,7 +1154,7 @@ def plain(rows: list[tuple[str, ...]]) -> str:
 
 
 SECTIONS = ("spawn", "exit_notice", "drain", "contention", "bulk", "handshakes", "hold",
-            "isolation", "fence", "concurrency", "cgroup")
+            "isolation", "fence", "concurrency", "cgroup", "usage")
 
 
 def main() -> int:
@@ -1195,6 +1230,7 @@ def main() -> int:
     section("fence", lambda: bench_fence(args.quick, helpers["netbench"]))
     section("concurrency", lambda: bench_concurrency(args.quick, helpers["bwrap"]))
     section("cgroup", lambda: bench_cgroup(args.quick, args.build_dir))
+    section("usage", lambda: bench_usage(args.quick))
 
     if background:
         background.close()

@@ -19,6 +19,7 @@
 #include "sandbox_core/socks/socks5.h"
 #include "sandbox_py/convert.h"
 #include "sandbox_py/functions.h"
+#include "sandbox_py/run_record.h"
 
 namespace sandbox::py {
 namespace {
@@ -39,6 +40,7 @@ struct AllowListProxyState {
   explicit AllowListProxyState(Handles handles) noexcept {
     for (size_t i = 0; i < proxy::kProxyCount; ++i) {
       urls[i] = handles[i]->url();
+      logs[i] = handles[i]->egress();
       slots[i].handle = std::move(handles[i]);
     }
   }
@@ -48,6 +50,8 @@ struct AllowListProxyState {
   }
 
   std::array<std::string, proxy::kProxyCount> urls;  // set once, before the object is shared
+  // Kept past close(): tunnels still open then add to them when they end.
+  std::array<std::shared_ptr<EgressLog>, proxy::kProxyCount> logs;
   std::array<ProxySlot, proxy::kProxyCount> slots;
 };
 
@@ -89,6 +93,19 @@ PyObject* alp_close(PyObject* self, PyObject*) {
     }
     Py_INCREF(Py_None);
     return Py_None;
+  });
+}
+
+PyObject* alp_connections(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    AllowListProxyState& s = state_of(self);
+    std::array<EgressLog::Snapshot, proxy::kProxyCount> snaps;
+    std::array<const EgressLog::Snapshot*, proxy::kProxyCount> logs;
+    for (size_t i = 0; i < proxy::kProxyCount; ++i) {
+      snaps[i] = s.logs[i]->snapshot();
+      logs[i] = &snaps[i];
+    }
+    return egress_tuple(logs.data(), logs.size());
   });
 }
 
@@ -179,6 +196,10 @@ void alp_dealloc(PyObject* self) {
 PyMethodDef kMethods[] = {
     {"close", alp_close, METH_NOARGS,
      "close($self)\n--\n\nStop both proxies (idempotent). Also runs on drop."},
+    {"connections", alp_connections, METH_NOARGS,
+     "connections($self)\n--\n\n"
+     "Every decision both proxies took, ``(entries, dropped)``, by time: for the whole\n"
+     "session, whichever run made the connection. Also after close()."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,6 +17,7 @@
 #include "sandbox_core/isolation/cgroup.h"
 #include "sandbox_py/change_set.h"
 #include "sandbox_py/convert.h"
+#include "sandbox_py/run_record.h"
 
 namespace sandbox::py {
 namespace {
@@ -30,6 +31,7 @@ struct LocalProcessState {
         pid(c.pid()),
         verdict(c.verdict()),
         overlay(c.overlay()),
+        record(c.record()),
         child(std::move(c)),
         forward(std::move(f)),
         pipe_closed(std::move(closed)) {}
@@ -40,6 +42,8 @@ struct LocalProcessState {
   const pid_t pid;
   const std::shared_ptr<const isolation::LimitVerdict> verdict;  // null when no limit reports back
   const std::shared_ptr<isolation::OverlayChanges> overlay;  // null without one
+  // Written by the record's owners up to its disposal; read once `released` is set.
+  const std::shared_ptr<const RunRecord> record;
 
   std::mutex inner;
   // Guarded by `inner`.
@@ -274,6 +278,30 @@ PyObject* lp_pid(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* lp_usage(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    LocalProcessState& s = state_of(self);
+    if (!s.record || !s.released.load(std::memory_order_acquire)) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
+    return usage_dict(s.record->usage);
+  });
+}
+
+PyObject* lp_connections(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    LocalProcessState& s = state_of(self);
+    if (!s.record || !s.record->egress) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
+    const EgressLog::Snapshot snap = s.record->egress->snapshot();
+    const EgressLog::Snapshot* logs[] = {&snap};
+    return egress_tuple(logs, 1);
+  });
+}
+
 PyObject* lp_get_backend(PyObject* self, void*) {
   return guard([&]() -> Outcome {
     const std::string& b = state_of(self).backend;
@@ -379,6 +407,18 @@ PyMethodDef kMethods[] = {
      "Python layer calls (from the event loop thread, GIL held) to\n"
      "*unblock* an in-flight `wait_and_collect` on cancellation.\n"
      "Blocking on the Mutex here deadlocked the whole interpreter."},
+    {"usage", lp_usage, METH_NOARGS,
+     "usage($self)\n--\n\n"
+     "What the run used, as a dict, once wait_and_collect() has returned (None before):\n"
+     "wall_s, cpu_user_s, cpu_system_s, peak_memory_bytes, peak_rss_bytes,\n"
+     "max_processes, io_read_bytes, io_write_bytes, oom_killed, and `sources` naming\n"
+     "where each came from. A figure this host cannot measure is None, never 0."},
+    {"connections", lp_connections, METH_NOARGS,
+     "connections($self)\n--\n\n"
+     "The run's egress record, ``(entries, dropped)``: every decision a proxy of this\n"
+     "process took for a connection that came through the run's network fence, as\n"
+     "dicts, and how many did not fit the bound. None where the run's connections\n"
+     "cannot be told apart (no fence: backend \"none\", or no proxy variables)."},
     {"pid", lp_pid, METH_NOARGS,
      "pid($self)\n--\n\n"
      "PID of the spawned child."},

@@ -115,11 +115,15 @@ REFUSAL_LINE = "ventra.sandbox: refused 127.0.0.1:9 (not in the allow list)\n"
 
 @pytest.mark.parametrize("quiet", [False, True])
 def test_each_refusal_is_one_line_on_stderr_unless_quiet(quiet):
-    done = cli("run", "--backend", "none", *(["-q"] if quiet else []), "--allow", "example.org",
-               "--interpreter", sys.executable, "--python", CONNECT_REFUSED)
+    # -v adds the run's summary line, which lists the refusal again: -q silences neither.
+    done = cli("run", "--backend", "none", "-v", *(["-q"] if quiet else []), "--allow",
+               "example.org", "--interpreter", sys.executable, "--python", CONNECT_REFUSED)
     assert (done.returncode, done.stdout) == (0, "HTTP/1.1 403 Forbidden\n"), done.stderr
     assert done.stderr.count(REFUSAL_LINE) == (0 if quiet else 1), done.stderr
-    assert "refused" not in done.stderr.replace(REFUSAL_LINE, "")
+    rest = done.stderr.replace(REFUSAL_LINE, "").splitlines()
+    assert rest[-1].startswith("ventra.sandbox: ") and rest[-1].endswith(
+        "; refused 127.0.0.1:9 (not in the allow list)"), rest
+    assert "refused" not in "".join(rest[:-1])
 
 
 def test_unavailable_default_backend_prints_the_modules_message_and_what_is_missing():
@@ -363,8 +367,11 @@ def test_scripts_of_any_length_run_the_same(tmp_path, backend, kind, size):
          {"exit_code": 137, "reason": "timeout"}, TIMED_OUT),
         (["run", "-q", "--json", "--timeout", "0.5", "--shell", "sleep 30"], None, 137,
          {"exit_code": 137, "reason": "timeout"}, None),
+        # Under "none" the proxy cannot tell runs apart: the record is the session's.
         (["run", "--json", "--allow", "127.0.0.1", "--shell", "true"], None, 0,
-         {"exit_code": 0, "reason": "exit", "refused": []}, ""),
+         {"exit_code": 0, "reason": "exit", "refused": [],
+          "connections": {"scope": "session", "entries": [], "dropped": 0}}, ""),
+        (["run", "--json", "--shell", "true"], None, 0, {"connections": None}, ""),
         # A smaller bound, first or last bytes; text that is not UTF-8 stays U+FFFD.
         (["run", "--json", "--max-output", "4", "--shell", "printf 'a\\377bcdef'"], None, 0,
          {"stdout": {"text": "a\ufffdbc", "bytes": 4, "truncated": True}},
@@ -388,6 +395,7 @@ def test_features_table(args, stdin, code, stdout, stderr):
         report = json.loads(done.stdout)
         assert {k: report[k] for k in stdout} == stdout
         assert report["backend"] == "none" and report["duration_s"] >= 0
+        assert report["usage"]["wall_s"] >= 0 and len(report["usage"]["sources"]) == 9
     else:
         assert done.stdout.startswith(stdout) if stdout.endswith(" ") else done.stdout == stdout
     if args[0] == "run" and "-q" not in args:

@@ -3,8 +3,8 @@
 The native surface lives in `ventra.sandbox._native`. Re-exported here and imported on
 first use, so importing this package stays cheap: the asyncio helpers `run`, `collect`
 and `Result` (from `ventra.sandbox.aio`), the `Session` helper that owns an egress proxy
-(`ventra.sandbox.session`) and the `SpawnSpec` dictionary type
-(`ventra.sandbox.spawn_spec`).
+(`ventra.sandbox.session`), the `SpawnSpec` dictionary type
+(`ventra.sandbox.spawn_spec`), and the per-run records `Usage` and `Connection`.
 """
 
 from typing import TYPE_CHECKING, Any
@@ -14,12 +14,14 @@ from . import _native
 if TYPE_CHECKING:
     from .aio import Result, collect, run
     from .session import Session
+    from .connection import Connection
     from .spawn_spec import SpawnSpec
+    from .usage import Usage
 
-__all__ = ["Result", "Session", "SpawnSpec", "_native", "collect", "run"]
+__all__ = ["Connection", "Result", "Session", "SpawnSpec", "Usage", "_native", "collect", "run"]
 
 _LAZY = {"Result": "aio", "collect": "aio", "run": "aio", "Session": "session",
-         "SpawnSpec": "spawn_spec"}
+         "SpawnSpec": "spawn_spec", "Usage": "usage", "Connection": "connection"}
 
 
 def __getattr__(name: str) -> Any:

@@ -29,6 +29,41 @@ class _FsAllowlist(TypedDict):
     read_only: list[str]
     read_write: list[str]
 
+class _UsageSources(TypedDict):
+    wall_s: str
+    cpu_user_s: str
+    cpu_system_s: str
+    peak_memory_bytes: str
+    peak_rss_bytes: str
+    max_processes: str
+    io_read_bytes: str
+    io_write_bytes: str
+    oom_killed: str
+
+class _Usage(TypedDict):
+    wall_s: float | None
+    cpu_user_s: float | None
+    cpu_system_s: float | None
+    peak_memory_bytes: int | None
+    peak_rss_bytes: int | None
+    max_processes: int | None
+    io_read_bytes: int | None
+    io_write_bytes: int | None
+    oom_killed: bool | None
+    sources: _UsageSources
+
+class _Connection(TypedDict):
+    time: float
+    protocol: str
+    host: str
+    port: int
+    address: str | None
+    verdict: Literal["admitted", "refused", "failed"]
+    reason: str | None
+    bytes_up: int | None
+    bytes_down: int | None
+    duration_s: float | None
+
 class InternalError(BaseException):
     """An internal failure of the native code (not in `__all__`)."""
 
@@ -112,6 +147,12 @@ class LocalProcess:
     def output_lost(self) -> bool: ...
     @property
     def output_error(self) -> str | None: ...
+    def usage(self) -> _Usage | None:
+        """What the run used, once `wait_and_collect` has returned (None before). A figure
+        this host cannot measure is None; ``sources`` says where each came from."""
+    def connections(self) -> tuple[list[_Connection], int] | None:
+        """The run's egress decisions and how many were dropped; None where the run's
+        connections cannot be told apart from others of its session (no fence)."""
     @property
     def overlay(self) -> ChangeSet | None:
         """The run's changes with the spawn key ``overlay``, once the child has exited
@@ -185,3 +226,5 @@ class AllowListProxy:
     @property
     def socks_url(self) -> str: ...
     def close(self) -> None: ...
+    def connections(self) -> tuple[list[_Connection], int]:
+        """Every decision of both proxies, by time, and how many were dropped."""

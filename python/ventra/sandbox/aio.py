@@ -11,11 +11,13 @@ from __future__ import annotations
 
 import asyncio
 from concurrent.futures import Executor
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Dict, Mapping, Optional, Tuple
 
 from . import _events, _native
+from .connection import Connection, connections_from_native
 from .spawn_spec import SpawnSpec, check_spec
+from .usage import Usage
 
 __all__ = ["Result", "collect", "run"]
 
@@ -32,16 +34,27 @@ class Result:
 
     ``exit_code`` follows the module's convention: the exit status byte for a child
     that exited, 128 + the signal number for one killed by a signal (137 for SIGKILL,
-    which is also what a timed-out child gives), -1 for a stopped child. ``changes`` is
-    the run's `ChangeSet` when the spec set ``overlay`` (the work directory mounted
-    copy-on-write), to list, ``apply()`` or ``discard()``; None otherwise. Dropping the
-    result (and every other reference to it) discards them.
+    which is also what a timed-out child gives), -1 for a stopped child.
+
+    ``usage`` is what the run used (see `ventra.sandbox.usage.Usage`). ``connections``
+    lists every decision the proxies took for this run's connections, in order, when the
+    run's own network fence told them apart (the Linux backends with proxy variables);
+    None otherwise (backend ``"none"``: see `Session.connections`, which is per session).
+    ``connections_dropped`` counts the decisions past the record's bound.
+
+    ``changes`` is the run's `ChangeSet` when the spec set ``overlay`` (the work
+    directory mounted copy-on-write), to list, ``apply()`` or ``discard()``; None
+    otherwise. Dropping the result (and every other reference to it) discards them.
     """
 
     exit_code: int
     stdout: bytes
     stderr: bytes
-    changes: Optional[_native.ChangeSet] = None
+    # Left out of comparisons: two runs with the same outcome compare equal, as before.
+    usage: Optional[Usage] = field(default=None, compare=False)
+    connections: Optional[Tuple[Connection, ...]] = field(default=None, compare=False)
+    connections_dropped: int = field(default=0, compare=False)
+    changes: Optional[_native.ChangeSet] = field(default=None, compare=False)
 
 
 def _retrieve(fut: "asyncio.Future[Any]") -> None:
@@ -79,7 +92,15 @@ async def _collect(proc: _native.LocalProcess, executor: Optional[Executor],
         await asyncio.wait({fut}, timeout=_REAP_GRACE_S)
         raise
     record.ended(code)
-    return Result(code, out, err, proc.overlay)
+    return result_of(proc, code, out, err)
+
+
+def result_of(proc: _native.LocalProcess, code: int, out: bytes, err: bytes) -> Result:
+    """The `Result` of a collected `LocalProcess`, with its usage and egress record."""
+    usage = proc.usage()
+    connections, dropped = connections_from_native(proc.connections())
+    return Result(code, out, err, Usage.from_native(usage) if usage is not None else None,
+                  connections, dropped, proc.overlay)
 
 
 async def run(spec: SpawnSpec, *, executor: Optional[Executor] = None) -> Result:

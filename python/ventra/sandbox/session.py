@@ -16,6 +16,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Type
 
 from . import _events, _native
 from .aio import Result, _spawn_and_collect
+from .connection import Connection, connections_from_native
 from .spawn_spec import SpawnSpec, check_entries, check_spec
 
 __all__ = ["Session"]
@@ -111,6 +112,21 @@ class Session:
         if self._refused is not None:
             return list(self._refused)
         return _events.refusals(self.proxy.url, self.proxy.socks_url)
+
+    @property
+    def connections(self) -> List[Connection]:
+        """Every decision the session's proxies took so far, by time: admitted tunnels
+        with their bytes each way and duration, refusals with their reason, at most 1000
+        per protocol (`connections_dropped` counts the rest). Per session: under backend
+        ``"none"`` this is the only record, as the proxy cannot tell runs apart; under a
+        Linux backend's fence each `Result` also carries its own run's."""
+        entries, _ = connections_from_native(self.proxy.connections())
+        return list(entries or ())
+
+    @property
+    def connections_dropped(self) -> int:
+        """How many decisions did not fit the bound of `connections`."""
+        return connections_from_native(self.proxy.connections())[1]
 
     def prepare(self, spec: Mapping[str, Any]) -> Dict[str, Any]:
         """The spawn dictionary `spawn` would pass to the module for ``spec``."""

@@ -50,7 +50,10 @@ Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::Namespac
   if (plan.fence.empty()) return {};
   auto listeners = setup.receive_listeners();
   if (!listeners) return fail(SandboxError::io(listeners.error()));
-  auto fence = proxy::NetworkFence::start(std::move(*listeners), plan.fence);
+  // Each connection of the run comes through its fence: its log is the run's exactly.
+  std::shared_ptr<EgressLog> run_log;
+  if (child.record()) child.record()->egress = run_log = std::make_shared<EgressLog>();
+  auto fence = proxy::NetworkFence::start(std::move(*listeners), plan.fence, std::move(run_log));
   if (!fence) return fail(SandboxError::io(fence.error()));
   child.resources().push_back(std::move(*fence));
   return {};

@@ -111,14 +111,17 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
     PROXY_EVENT(Level::Debug, ("message", "host", "port"), "proxy ALLOW (name), resolving", host,
                 port);
   });
+  proxy::note_decision(head.egress, host, port, admission);
   if (auto ended = end_unless_admitted(admission, host, port, client)) return std::move(*ended);
 
   return proxy::open_tunnel(client, admission.address, {kResponseTunnelOpen, kResponseBadGateway},
-                            head.early(), slot, [&](const IoError& error) {
+                            head.early(), slot,
+                            [&](const IoError& error) {
                               PROXY_EVENT(Level::Warn, ("message", "host", "port"),
                                           "proxy upstream connect failed: " + error.text(), host,
                                           port);
-                            });
+                            },
+                            head.egress);
 }
 
 void report_ended(const IoError& error) {

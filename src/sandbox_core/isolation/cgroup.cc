@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/isolation/cgroup_usage.h"
 #include "sandbox_core/launch/launch.h"
 
 namespace sandbox::isolation {
@@ -124,22 +125,6 @@ Result<void, IoError> write_text(const std::string& path, std::string_view text)
   if (!fd) return fail(IoError::last().annotated(" (" + path + ")"));
   if (auto r = write_all(fd.get(), text); !r) return fail(r.error().annotated(" (" + path + ")"));
   return {};
-}
-
-// "key value" lines (memory.events, memory.oom_control): the value of `key`, or 0.
-uint64_t keyed_value(const std::string& text, std::string_view key) {
-  for (auto line : split(text, '\n')) {
-    auto words = split(line, ' ');
-    if (words.size() == 2 && words[0] == key) {
-      uint64_t v = 0;
-      for (char c : words[1]) {
-        if (c < '0' || c > '9') return 0;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-      }
-      return v;
-    }
-  }
-  return 0;
 }
 
 // A line of cgroup.procs; 0 when it is not a plain decimal pid.
@@ -427,12 +412,14 @@ Result<std::unique_ptr<SandboxCgroup>, IoError> SandboxCgroup::create(
       }
     }
     group->memory_dir_ = *dir;
+    group->usage_dirs_[0] = *dir;
     if (group->verdict_) group->verdict_->memory_bytes = limits.memory_bytes;
   }
   if (limits.max_processes != 0 && !host.pids_dir.empty()) {
     auto dir = group_in(host.pids_dir);
     if (!dir) return fail(dir.error());
     SANDBOX_TRY(write_text(*dir + "/pids.max", std::to_string(limits.max_processes)));
+    group->usage_dirs_[1] = *dir;
   }
   if (limits.cpu_milli != 0 && !host.cpu_dir.empty()) {
     auto dir = group_in(host.cpu_dir);
@@ -445,6 +432,15 @@ Result<std::unique_ptr<SandboxCgroup>, IoError> SandboxCgroup::create(
       SANDBOX_TRY(write_text(*dir + "/cpu.cfs_period_us", std::to_string(bw.period_us)));
       SANDBOX_TRY(write_text(*dir + "/cpu.cfs_quota_us", std::to_string(bw.quota_us)));
     }
+    group->usage_dirs_[2] = *dir;
+  }
+  // Under v2 the one group counts for every controller the host enabled for it, limited
+  // or not.
+  if (v2 && !group->dirs_.empty()) {
+    const std::string* hosts[3] = {&host.memory_dir, &host.pids_dir, &host.cpu_dir};
+    for (int i = 0; i < 3; ++i) {
+      if (!hosts[i]->empty()) group->usage_dirs_[i] = group->dirs_.front();
+    }
   }
   return group;
 }
@@ -455,17 +451,17 @@ std::vector<int> SandboxCgroup::join_fds() const {
   return out;
 }
 
-bool SandboxCgroup::memory_exceeded() const {
-  if (memory_dir_.empty()) return false;
-  if (version_ == CgroupVersion::V2) {
-    return keyed_value(read_text(memory_dir_ + "/memory.events"), "oom_kill") > 0;
-  }
-  return keyed_value(read_text(memory_dir_ + "/memory.oom_control"), "oom_kill") > 0;
+void SandboxCgroup::settle() noexcept {
+  Usage local;
+  Usage& usage = record_ ? record_->usage : local;
+  read_cgroup_usage({version_, usage_dirs_[0], usage_dirs_[1], usage_dirs_[2]}, usage);
+  // The verdict speaks of the limit only: the group of a limited run.
+  if (verdict_ && !memory_dir_.empty() && usage.oom_killed.known && usage.oom_killed.value != 0)
+    verdict_->memory_exceeded.store(true, std::memory_order_release);
 }
 
 SandboxCgroup::~SandboxCgroup() {
-  if (verdict_ && memory_exceeded())
-    verdict_->memory_exceeded.store(true, std::memory_order_release);
+  settle();
   remove_all();
 }
 

@@ -68,7 +68,8 @@ CpuBandwidth cpu_bandwidth(uint32_t cpu_milli);
 // One sandbox's groups (one per v1 hierarchy in use, or one v2 group). The child joins
 // them itself, first thing, through join_fds(), so nothing of the sandbox ever runs
 // outside. Destruction kills whatever is still in them, waits briefly for it to be gone,
-// removes the groups and settles the verdict. Their names carry the creating process's
+// reads the groups' counters into the run's record, removes the groups and settles the
+// verdict. Their names carry the creating process's
 // pid and start time; the first create() of a process removes the groups of owners that
 // no longer exist (a host killed before it could remove its own), and no others.
 class SandboxCgroup final : public ChildResource {
@@ -85,12 +86,14 @@ class SandboxCgroup final : public ChildResource {
   // v2: the group's directory, for creating the child in it; -1 under v1.
   int dir_fd() const { return dir_.get(); }
   const std::vector<std::string>& dirs() const { return dirs_; }
-  // The kernel has killed a process of this group for exceeding its memory limit.
-  bool memory_exceeded() const;
+  // Where the teardown writes what the groups measured; null: nowhere.
+  void set_record(std::shared_ptr<RunRecord> record) { record_ = std::move(record); }
 
  private:
   SandboxCgroup() = default;
   void remove_all() noexcept;
+  // Reads the counters into the record and settles the verdict, before the removal.
+  void settle() noexcept;
   static void sweep_dead(const CgroupHost& host);
 
   CgroupVersion version_ = CgroupVersion::None;
@@ -99,6 +102,8 @@ class SandboxCgroup final : public ChildResource {
   UniqueFd dir_;
   std::string memory_dir_;  // where the OOM count is read; empty without a limit
   std::shared_ptr<LimitVerdict> verdict_;
+  std::string usage_dirs_[3];  // memory, pids, cpu: the groups whose counters are read
+  std::shared_ptr<RunRecord> record_;
 };
 
 }  // namespace sandbox::isolation

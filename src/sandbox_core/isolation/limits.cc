@@ -106,7 +106,10 @@ void SpawnLimits::apply(LaunchOptions& options) const {
 
 void SpawnLimits::attach(SandboxChild& child) {
   child.verdict() = verdict_;
-  if (cgroup_) child.resources().push_back(std::move(cgroup_));
+  if (cgroup_) {
+    cgroup_->set_record(child.record());
+    child.resources().push_back(std::move(cgroup_));
+  }
 }
 
 }  // namespace sandbox::isolation

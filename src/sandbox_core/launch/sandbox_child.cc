@@ -2,6 +2,7 @@
 // time (the owner); disposal may block until a killed child has been reaped.
 #include "sandbox_core/launch/sandbox_child.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +35,20 @@ void TempFile::remove() noexcept {
 }
 
 SandboxChild::SandboxChild(pid_t pid, UniqueFd stdout_fd, UniqueFd stderr_fd)
-    : pid_(pid), stdout_(std::move(stdout_fd)), stderr_(std::move(stderr_fd)) {}
+    : pid_(pid),
+      stdout_(std::move(stdout_fd)),
+      stderr_(std::move(stderr_fd)),
+      record_(std::make_shared<RunRecord>()) {}
+
+void SandboxChild::set_reaped(int status, const struct rusage& ru) {
+  status_ = status;
+  if (!record_) return;
+  auto wall = std::chrono::steady_clock::now() - record_->started;
+  record_->usage.wall_ns.set(
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count()),
+      "host clock");
+  apply_wait_rusage(record_->usage, ru);
+}
 
 SandboxChild::SandboxChild(SandboxChild&& o) noexcept
     : pid_(std::exchange(o.pid_, -1)),
@@ -46,7 +60,8 @@ SandboxChild::SandboxChild(SandboxChild&& o) noexcept
       resources_(std::move(o.resources_)),
       pidfd_(std::move(o.pidfd_)),
       verdict_(std::move(o.verdict_)),
-      overlay_(std::move(o.overlay_)) {
+      overlay_(std::move(o.overlay_)),
+      record_(std::move(o.record_)) {
   o.temp_files_.clear();
   o.resources_.clear();
 }
@@ -66,6 +81,7 @@ SandboxChild& SandboxChild::operator=(SandboxChild&& o) noexcept {
     pidfd_ = std::move(o.pidfd_);
     verdict_ = std::move(o.verdict_);
     overlay_ = std::move(o.overlay_);
+    record_ = std::move(o.record_);
   }
   return *this;
 }
@@ -75,14 +91,15 @@ SandboxChild::~SandboxChild() { dispose(); }
 void SandboxChild::dispose() noexcept {
   if (pid_ > 0 && !status_) {
     int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    struct rusage ru{};
+    pid_t r = ::wait4(pid_, &status, WNOHANG, &ru);
     if (r > 0) {
-      status_ = status;
+      set_reaped(status, ru);
     } else if (r == 0) {
       kill_group(pid_);
-      while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+      while ((r = ::wait4(pid_, &status, 0, &ru)) < 0 && errno == EINTR) {
       }
-      if (r > 0) status_ = status;
+      if (r > 0) set_reaped(status, ru);
     }
   }
   stdin_.reset();

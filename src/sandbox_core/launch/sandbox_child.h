@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sandbox_core/base/unique_fd.h"
+#include "sandbox_core/launch/run_record.h"
 
 namespace sandbox {
 
@@ -61,6 +62,8 @@ class SandboxChild {
   pid_t pid() const { return pid_; }
   std::optional<int> status() const { return status_; }
   void set_status(int status) { status_ = status; }
+  // The reap: stores the status and the wall time and rusage figures of the run.
+  void set_reaped(int status, const struct rusage& ru);
 
   UniqueFd& stdin_fd() { return stdin_; }
   UniqueFd& stdout_fd() { return stdout_; }
@@ -73,6 +76,9 @@ class SandboxChild {
   std::shared_ptr<isolation::LimitVerdict>& verdict() { return verdict_; }
   // A copy-on-write work directory's changes, which outlive the child; null without one.
   std::shared_ptr<isolation::OverlayChanges>& overlay() { return overlay_; }
+  // Shared with the handle, which reads it once the record has been disposed of; the
+  // resources write into it up to their own destruction. Null for an empty record.
+  const std::shared_ptr<RunRecord>& record() const { return record_; }
 
  private:
   void dispose() noexcept;
@@ -85,6 +91,7 @@ class SandboxChild {
   UniqueFd pidfd_;
   std::shared_ptr<isolation::LimitVerdict> verdict_;
   std::shared_ptr<isolation::OverlayChanges> overlay_;
+  std::shared_ptr<RunRecord> record_;
 };
 
 }  // namespace sandbox

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,20 +41,22 @@ void kill_group(pid_t pid) noexcept {
 Result<std::variant<int, StillRunning>, IoError> try_wait(SandboxChild& child) {
   if (auto s = child.status()) return std::variant<int, StillRunning>(*s);
   int status = 0;
-  pid_t r = ::waitpid(child.pid(), &status, WNOHANG);
+  struct rusage ru{};
+  pid_t r = ::wait4(child.pid(), &status, WNOHANG, &ru);
   if (r < 0) return fail(IoError::last());
   if (r == 0) return std::variant<int, StillRunning>(StillRunning{});
-  child.set_status(status);
+  child.set_reaped(status, ru);
   return std::variant<int, StillRunning>(status);
 }
 
 Result<int, IoError> wait_exit(SandboxChild& child) {
   if (auto s = child.status()) return *s;
   int status = 0;
-  while (::waitpid(child.pid(), &status, 0) < 0) {
+  struct rusage ru{};
+  while (::wait4(child.pid(), &status, 0, &ru) < 0) {
     if (errno != EINTR) return fail(IoError::last());
   }
-  child.set_status(status);
+  child.set_reaped(status, ru);
   return status;
 }
 

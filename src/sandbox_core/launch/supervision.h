@@ -66,9 +66,9 @@ int32_t exit_code_from_status(int status);
 void kill_group(pid_t pid) noexcept;
 
 struct StillRunning {};
-// Status already stored, or waitpid(WNOHANG).
+// Status already stored, or wait4(WNOHANG), which also records the run's usage.
 Result<std::variant<int, StillRunning>, IoError> try_wait(SandboxChild& child);
-// Blocking waitpid, EINTR retried.
+// Blocking wait4, EINTR retried; records the usage as try_wait.
 Result<int, IoError> wait_exit(SandboxChild& child);
 
 // Reads to end of file keeping what `bound` says; past it reads on and discards, then

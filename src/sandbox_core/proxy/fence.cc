@@ -82,6 +82,7 @@ struct NetworkFence::State {
   // Connections holding a FenceSlot; apart, so they do not keep the listeners open.
   std::shared_ptr<std::atomic<size_t>> open = std::make_shared<std::atomic<size_t>>(0);
   size_t share = 1;  // fence_share() of the owners
+  std::shared_ptr<EgressLog> run_log;  // the run's record of its connections
 };
 
 namespace {
@@ -128,7 +129,7 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
         // Closed: refused, even if something else listens on its port by now. While it
         // runs, no other proxy can hold its address.
         if (owner->loop->stop.load(std::memory_order_seq_cst)) continue;
-        (void)serve_as_local_proxy(st->endpoints[i], client, std::move(slot));
+        (void)serve_as_local_proxy(st->endpoints[i], client, std::move(slot), st->run_log);
         continue;
       }
       (void)run_proxy_pooled("fence-relay",
@@ -143,9 +144,11 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
 }  // namespace
 
 Result<std::unique_ptr<NetworkFence>, IoError> NetworkFence::start(
-    std::vector<UniqueFd> listeners, std::vector<netfilter::SocketAddress> endpoints) {
+    std::vector<UniqueFd> listeners, std::vector<netfilter::SocketAddress> endpoints,
+    std::shared_ptr<EgressLog> run_log) {
   std::unique_ptr<NetworkFence> fence(new NetworkFence);
   auto st = std::make_shared<State>();
+  st->run_log = std::move(run_log);
   st->listeners = std::move(listeners);
   st->endpoints = std::move(endpoints);
   std::vector<size_t> caps;

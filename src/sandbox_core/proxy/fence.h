@@ -36,9 +36,11 @@ size_t fence_share(const std::vector<size_t>& proxy_caps);
 
 class NetworkFence final : public ChildResource {
  public:
-  // Starts the relay thread over `listeners` (one per endpoint, in the same order).
+  // Starts the relay thread over `listeners` (one per endpoint, in the same order). Each
+  // connection a proxy of this process serves records its decision in `run_log` too.
   static Result<std::unique_ptr<NetworkFence>, IoError> start(
-      std::vector<UniqueFd> listeners, std::vector<netfilter::SocketAddress> endpoints);
+      std::vector<UniqueFd> listeners, std::vector<netfilter::SocketAddress> endpoints,
+      std::shared_ptr<EgressLog> run_log = nullptr);
   // Stops accepting and joins the relay thread; relays already open end when the
   // sandbox's end of them closes.
   ~NetworkFence() override;

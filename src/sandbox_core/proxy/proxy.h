@@ -19,6 +19,7 @@
 #include "sandbox_core/base/thread.h"
 #include "sandbox_core/base/unique_fd.h"
 #include "sandbox_core/netfilter/filter.h"
+#include "sandbox_core/proxy/egress.h"
 
 namespace sandbox::proxy {
 
@@ -47,6 +48,9 @@ class HeadReader {
   virtual Step feed(std::string_view bytes) = 0;
   std::string take_reply() { return std::exchange(reply_, {}); }
   const IoError& error() const { return error_; }
+
+  // The connection's egress record, set by the poll loop; null where nothing records.
+  EgressNoteRef egress;
 
  protected:
   Step fail_with(IoError error) {
@@ -109,6 +113,9 @@ class ProxyHandle {
   const netfilter::SocketAddress& local_addr() const { return local_addr_; }
   // "{scheme}://{local address}"; also how the proxy's events name it.
   const std::string& url() const { return url_; }
+  // Every decision this proxy took, for the session: bounded, in the order settled. The
+  // log outlives the proxy for whoever keeps it; tunnels still open add to it later.
+  const std::shared_ptr<EgressLog>& egress() const;
 
  private:
   netfilter::SocketAddress local_addr_;
@@ -126,17 +133,21 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(
 // Serves `client` as if this process's proxy listening at `endpoint` had accepted it: it
 // joins that proxy's poll loop, under its cap. False when no running proxy of this
 // process listens there; `client` is then untouched. `outer`, a slot of the fence's own,
-// is held for as long as the connection's proxy slot.
+// is held for as long as the connection's proxy slot. `run_log`, when given, also records
+// the connection's decision, for the run whose fence brought it.
 bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client,
-                          ConnectionSlot outer = nullptr);
+                          ConnectionSlot outer = nullptr,
+                          std::shared_ptr<EgressLog> run_log = nullptr);
 
 // Pumps the tunnel in both directions: upstream to client on a new detached thread
 // "proxy-pump-u2c", client to upstream on the calling thread, which renames itself
 // "proxy-pump-c2u" and returns only when that direction has finished. Called last by
 // a connection thread. Each direction copies until end of stream (passed on as a write
 // shutdown) or an error; nothing is reported. Both directions hold both sockets and
-// `slot`: the last to finish closes the sockets and gives the slot back.
-void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot = nullptr);
+// `slot`: the last to finish closes the sockets and gives the slot back. `note`, when
+// given, opens its tunnel and receives each direction's byte count as that ends.
+void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot = nullptr,
+                 EgressNoteRef note = nullptr);
 
 // What a protocol answers around its tunnel's opening.
 struct TunnelReplies {
@@ -148,11 +159,13 @@ struct TunnelReplies {
 // connect time-out, answers `opened`, sends the bytes the client sent early upstream
 // first, then pumps. A failed connect is reported through `connect_failed`, answered with
 // `unreachable` (write errors ignored) and closes the client. A reply or early bytes that
-// cannot be sent are returned as the error, the client still the caller's.
+// cannot be sent are returned as the error, the client still the caller's. `note`, when
+// given, records the failure or the tunnel's bytes (the early ones included).
 Result<void, IoError> open_tunnel(UniqueFd& client, const netfilter::SocketAddress& to,
                                   const TunnelReplies& replies, std::string_view early,
                                   ConnectionSlot& slot,
-                                  const std::function<void(const IoError&)>& connect_failed);
+                                  const std::function<void(const IoError&)>& connect_failed,
+                                  const EgressNoteRef& note = nullptr);
 
 // One pump direction, run on the calling thread; takes over both descriptors.
 void copy_direction(UniqueFd source, UniqueFd destination);

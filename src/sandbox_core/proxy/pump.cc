@@ -109,7 +109,7 @@ ssize_t await_data(int source) {
 }
 
 // Empties what the pipe holds into `destination` by plain writes (splice refused it).
-bool flush_by_copy(int pipe_read, int destination, size_t left) {
+bool flush_by_copy(int pipe_read, int destination, size_t left, uint64_t& moved) {
   std::byte buf[4096];
   while (left > 0) {
     ssize_t n = ::read(pipe_read, buf, sizeof buf < left ? sizeof buf : left);
@@ -117,12 +117,14 @@ bool flush_by_copy(int pipe_read, int destination, size_t left) {
     if (n <= 0) return false;
     if (!send_all(destination, std::span<const std::byte>(buf, static_cast<size_t>(n))))
       return false;
+    moved += static_cast<uint64_t>(n);
     left -= static_cast<size_t>(n);
   }
   return true;
 }
 
-Flow splice_direction(int source, int destination) {
+// `moved` counts what reached the destination; a plain local, added up once per write.
+Flow splice_direction(int source, int destination, uint64_t& moved) {
   std::optional<SigpipeHeld> sigpipe;  // from the first burst on
   // Closed while the tunnel is idle. Whenever it is closed nothing has been taken from
   // the source that was not passed on, so handing over to the copy loop loses nothing.
@@ -153,13 +155,15 @@ Flow splice_direction(int source, int destination) {
       ssize_t m = splice_bytes(pipe.read_end(), destination, left, SpliceMore::No);
       if (m > 0) {
         left -= static_cast<size_t>(m);
+        moved += static_cast<uint64_t>(m);
         continue;
       }
       if (m < 0 && errno == EINTR) continue;
       if (m < 0 && errno == EPIPE) sigpipe->note_epipe();
       if (m < 0 && (errno == EINVAL || errno == ENOSYS)) {
         // The destination takes no splice: hand on what is in the pipe, then copy.
-        return flush_by_copy(pipe.read_end(), destination, left) ? Flow::Refused : Flow::Done;
+        return flush_by_copy(pipe.read_end(), destination, left, moved) ? Flow::Refused
+                                                                        : Flow::Done;
       }
       return Flow::Done;  // an error, or a write of 0 bytes ("failed to write whole buffer")
     }
@@ -170,7 +174,7 @@ Flow splice_direction(int source, int destination) {
   }
 }
 
-void copy_loop(int source, int destination) {
+void copy_loop(int source, int destination, uint64_t& moved) {
   // Taken at the first byte: an idle tunnel holds no buffer. Not zero-filled: only what a
   // receive wrote is ever sent.
   std::unique_ptr<std::byte[]> buf;
@@ -197,49 +201,60 @@ void copy_loop(int source, int destination) {
     }
     if (!send_all(destination, std::span<const std::byte>(buf.get(), static_cast<size_t>(n))))
       return;
+    moved += static_cast<uint64_t>(n);
   }
 }
 
-void pump_direction(int source, int destination) {
-  if (!splice_available() || splice_direction(source, destination) == Flow::Refused)
-    copy_loop(source, destination);
+// The bytes that reached the destination.
+uint64_t pump_direction(int source, int destination) {
+  uint64_t moved = 0;
+  if (!splice_available() || splice_direction(source, destination, moved) == Flow::Refused)
+    copy_loop(source, destination, moved);
+  return moved;
 }
 
 }  // namespace
 
 void copy_direction(UniqueFd source, UniqueFd destination) {
-  pump_direction(source.get(), destination.get());
+  (void)pump_direction(source.get(), destination.get());
   destination.reset();
   source.reset();
 }
 
-void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot) {
+void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot, EgressNoteRef note) {
   // Both directions hold the two sockets; whichever finishes last closes them (and gives
   // the slot back), so a socket stays open until both directions have finished. Shared
   // rather than duplicated: two descriptors fewer to make and close per tunnel.
   struct Ends {
     UniqueFd client, upstream;
     ConnectionSlot slot;
+    EgressNoteRef note;  // logged when the last direction lets go
   };
-  auto ends = std::make_shared<Ends>(Ends{std::move(client), std::move(upstream), std::move(slot)});
+  if (note) note->tunnel_opened();
+  auto ends = std::make_shared<Ends>(
+      Ends{std::move(client), std::move(upstream), std::move(slot), std::move(note)});
   // A direction whose thread cannot be had does not run.
   (void)run_proxy_pooled("proxy-pump-u2c", [ends]() mutable {
-    pump_direction(ends->upstream.get(), ends->client.get());
+    const uint64_t down = pump_direction(ends->upstream.get(), ends->client.get());
+    if (ends->note) ends->note->add_down(down);
     ends.reset();
   });
   // The calling connection thread is done with the handshake and becomes the other
   // direction: one thread less per tunnel, same names as seen from outside.
   set_current_thread_name("proxy-pump-c2u");
-  pump_direction(ends->client.get(), ends->upstream.get());
+  const uint64_t up = pump_direction(ends->client.get(), ends->upstream.get());
+  if (ends->note) ends->note->add_up(up);
 }
 
 Result<void, IoError> open_tunnel(UniqueFd& client, const netfilter::SocketAddress& to,
                                   const TunnelReplies& replies, std::string_view early,
                                   ConnectionSlot& slot,
-                                  const std::function<void(const IoError&)>& connect_failed) {
+                                  const std::function<void(const IoError&)>& connect_failed,
+                                  const EgressNoteRef& note) {
   auto upstream = connect_with_timeout(to, kUpstreamConnectTimeout);
   if (!upstream) {
     connect_failed(upstream.error());
+    note_failure(note, "upstream connect failed: " + upstream.error().text());
     (void)send_all(client.get(), replies.unreachable);
     client.reset();
     return {};
@@ -248,7 +263,8 @@ Result<void, IoError> open_tunnel(UniqueFd& client, const netfilter::SocketAddre
   // Bytes the client sent right behind its head (a TLS ClientHello, say) came in with it;
   // they belong to the tunnel and must go first.
   if (!early.empty()) SANDBOX_TRY(send_all(upstream->get(), early));
-  pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
+  if (note) note->add_up(early.size());
+  pump_tunnel(std::move(client), std::move(*upstream), std::move(slot), note);
   return {};
 }
 

@@ -27,8 +27,15 @@ struct LoopShared {
   size_t cap = kDefaultMaxConnections;
   std::string url;
   std::mutex mutex;
-  // Guarded by mutex: clients handed over by the fence, each with the fence's slot.
-  std::vector<std::pair<UniqueFd, ConnectionSlot>> inbox;
+  // Guarded by mutex: clients handed over by a fence, each with the fence's slot and its
+  // run's log.
+  struct HandedOver {
+    UniqueFd client;
+    ConnectionSlot outer;
+    std::shared_ptr<EgressLog> run_log;
+  };
+  std::vector<HandedOver> inbox;
+  const std::shared_ptr<EgressLog> egress = std::make_shared<EgressLog>();  // the session's
 };
 
 struct LiveProxy {

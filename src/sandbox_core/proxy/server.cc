@@ -164,7 +164,8 @@ class PollLoop {
   }
 
   // A new client joins under the cap, or is closed at once.
-  void admit(UniqueFd client, ConnectionSlot outer = nullptr) {
+  void admit(UniqueFd client, ConnectionSlot outer = nullptr,
+             std::shared_ptr<EgressLog> run_log = nullptr) {
     LoopShared& shared = *ctx_.shared;
     if (shared.open.load(std::memory_order_relaxed) >= shared.cap) {
       client.reset();
@@ -172,7 +173,10 @@ class PollLoop {
       return;
     }
     ConnectionSlot slot = std::make_shared<SlotHold>(ctx_.shared, std::move(outer));
-    pending_.push_back(PendingHead{std::move(client), kind_.new_head_reader(),
+    auto reader = kind_.new_head_reader();
+    reader->egress =
+        std::make_shared<EgressNote>(kind_.scheme, ctx_.shared->egress, std::move(run_log));
+    pending_.push_back(PendingHead{std::move(client), std::move(reader),
                                    Clock::now() + kHandshakeTimeout, std::move(slot)});
     // A client usually sends its head right behind its connect: read what is there now
     // rather than after another round of poll.
@@ -206,12 +210,12 @@ class PollLoop {
   }
 
   void take_inbox() {
-    std::vector<std::pair<UniqueFd, ConnectionSlot>> arrived;
+    decltype(ctx_.shared->inbox) arrived;
     {
       std::lock_guard lock(ctx_.shared->mutex);
       arrived.swap(ctx_.shared->inbox);
     }
-    for (auto& [client, outer] : arrived) admit(std::move(client), std::move(outer));
+    for (auto& h : arrived) admit(std::move(h.client), std::move(h.outer), std::move(h.run_log));
   }
 
   void read_head(size_t i) {
@@ -413,12 +417,12 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
 }
 
 bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client,
-                          ConnectionSlot outer) {
+                          ConnectionSlot outer, std::shared_ptr<EgressLog> run_log) {
   auto live = find_live_proxy(endpoint);
   if (!live) return false;
   {
     std::lock_guard lock(live->loop->mutex);
-    live->loop->inbox.emplace_back(std::move(client), std::move(outer));
+    live->loop->inbox.push_back({std::move(client), std::move(outer), std::move(run_log)});
   }
   live->loop->wake.notify();
   return true;
@@ -430,6 +434,8 @@ ProxyHandle::ProxyHandle(netfilter::SocketAddress local_addr, std::string url,
       url_(std::move(url)),
       loop_(std::move(loop)),
       accept_thread_(std::move(accept_thread)) {}
+
+const std::shared_ptr<EgressLog>& ProxyHandle::egress() const { return loop_->egress; }
 
 ProxyHandle::~ProxyHandle() {
   loop_->stop.store(true, std::memory_order_seq_cst);

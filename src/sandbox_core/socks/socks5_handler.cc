@@ -79,6 +79,7 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
                             const Socks5HeadReader& head, proxy::ConnectionSlot& slot) {
   const Destination dest{head.host(), head.port()};
   const auto admission = netfilter::admit_destination(filter, dest.host, dest.port);
+  proxy::note_decision(head.egress, dest.host, dest.port, admission);
   if (auto refusal = refusal_for(admission, dest)) {
     send_socks_reply(client.get(), *refusal);
     client.reset();
@@ -91,7 +92,8 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
                               SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
                                           "socks5 upstream connect failed: " + error.text(),
                                           dest.host, dest.port);
-                            });
+                            },
+                            head.egress);
 }
 
 void report_ended(const IoError& error) {

@@ -16,6 +16,7 @@
 
 #include "launch/child_helpers.h"
 #include "sandbox_core/base/io_error.h"
+#include "sandbox_core/isolation/cgroup_usage.h"
 #include "sandbox_core/isolation/limits.h"
 #include "support/capture_sink.h"
 
@@ -122,10 +123,89 @@ TEST(CgroupV2, TheSandboxGroupCarriesEveryLimitAndTheVerdictComesFromItsEvents) 
   EXPECT_GE(fds[0], kSetupFdFloor);
   EXPECT_EQ(::write(fds[0], "0", 1), 1);
   EXPECT_EQ(FakeTree::get(dir + "/cgroup.procs"), "0");
+  // What the kernel's counters read after a run, recorded; the teardown hands them out.
   FakeTree::put(dir + "/memory.events", "low 0\nhigh 0\nmax 3\noom 1\noom_kill 1\n");
+  FakeTree::put(dir + "/memory.peak", "209715200\n");
+  FakeTree::put(dir + "/pids.peak", "21\n");
+  FakeTree::put(dir + "/cpu.stat", "usage_usec 1234567\nuser_usec 1000000\nsystem_usec 234567\n"
+                                  "nr_periods 0\nnr_throttled 0\nthrottled_usec 0\n");
+  FakeTree::put(dir + "/io.stat", "8:0 rbytes=4096 wbytes=31457280 rios=1 wios=30 dbytes=0 dios=0\n");
+  auto record = std::make_shared<RunRecord>();
+  record->usage.cpu_user_ns.set(7, "wait4");
+  (*group)->set_record(record);
   EXPECT_FALSE(verdict->memory_exceeded.load());
   group->reset();
   EXPECT_TRUE(verdict->memory_exceeded.load());
+  const Usage& u = record->usage;
+  const std::tuple<const Figure*, uint64_t, std::string_view> read[] = {
+      {&u.peak_memory_bytes, 209715200, "cgroup v2 memory.peak"},
+      {&u.max_processes, 21, "cgroup v2 pids.peak"},
+      {&u.cpu_user_ns, 1'000'000'000, "cgroup v2 cpu.stat"},  // the group's, not wait4's
+      {&u.cpu_system_ns, 234'567'000, "cgroup v2 cpu.stat"},
+      {&u.io_write_bytes, 31457280, "cgroup v2 io.stat"},
+      {&u.oom_killed, 1, "cgroup v2 memory.events"},
+  };
+  for (const auto& [figure, value, source] : read) {
+    SCOPED_TRACE(source);
+    EXPECT_TRUE(figure->known);
+    EXPECT_EQ(figure->value, value);
+    EXPECT_EQ(figure->source, source);
+  }
+}
+
+// Recorded texts of the counter files, and malformed ones: a text that does not parse is
+// no figure, never a guessed one.
+TEST(CgroupUsage, CounterFilesParseOrGiveNoFigure) {
+  const std::pair<std::string_view, std::optional<uint64_t>> counters[] = {
+      {"209715200\n", 209715200}, {"0\n", 0}, {"max\n", std::nullopt}, {"", std::nullopt},
+      {"12 34\n", std::nullopt}, {"-1\n", std::nullopt},
+      {"18446744073709551615\n", UINT64_MAX}, {"18446744073709551616\n", std::nullopt},
+  };
+  for (const auto& [text, want] : counters) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(parse_counter(text), want);
+  }
+  const std::tuple<std::string_view, std::string_view, std::optional<uint64_t>> keyed[] = {
+      {"oom_kill_disable 0\nunder_oom 0\noom_kill 2\n", "oom_kill", 2},  // v1 oom_control
+      {"low 0\nhigh 0\nmax 3\noom 1\noom_kill 1\noom_group_kill 0\n", "oom_kill", 1},
+      {"user 50\nsystem 3\n", "system", 3},                            // v1 cpuacct.stat
+      {"usage_usec 5\nuser_usec 4\n", "system_usec", std::nullopt},
+      {"oom_kill x\n", "oom_kill", std::nullopt}, {"oom_kill 1 2\n", "oom_kill", std::nullopt},
+  };
+  for (const auto& [text, key, want] : keyed) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(parse_keyed(text, key), want);
+  }
+  using Io = std::optional<std::pair<uint64_t, uint64_t>>;
+  auto pair_of = [](std::optional<IoBytes> b) -> Io {
+    if (!b) return std::nullopt;
+    return std::make_pair(b->read, b->write);
+  };
+  const std::pair<std::string_view, Io> io_stat[] = {
+      {"8:0 rbytes=4096 wbytes=100 rios=1 wios=30 dbytes=0 dios=0\n"
+       "253:0 rbytes=8192 wbytes=0 rios=2 wios=0 dbytes=0 dios=0\n",
+       std::make_pair(12288, 100)},
+      {"", std::make_pair(0, 0)},
+      {"8:0 rbytes=x\n", std::nullopt},
+      {"rbytes=1\n", std::nullopt},
+      {"8:0 rbytes=18446744073709551615\n8:1 rbytes=1\n", std::nullopt},
+  };
+  for (const auto& [text, want] : io_stat) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(pair_of(parse_io_stat(text)), want);
+  }
+  const std::pair<std::string_view, Io> blkio[] = {
+      {"8:0 Read 4096\n8:0 Write 300\n8:0 Sync 0\n8:0 Async 4396\n8:0 Discard 0\n"
+       "8:0 Total 4396\n8:16 Read 4\n8:16 Total 4\nTotal 4400\n",
+       std::make_pair(4100, 300)},
+      {"Total 0\n", std::make_pair(0, 0)},
+      {"8:0 Read 4096\n", std::nullopt},  // cut short: no Total line
+      {"8:0 Read\nTotal 0\n", std::nullopt},
+  };
+  for (const auto& [text, want] : blkio) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(pair_of(parse_blkio_service_bytes(text)), want);
+  }
 }
 
 // v1: a group per hierarchy, and the child joins through `tasks` (one thread, no
@@ -141,7 +221,7 @@ TEST(CgroupV1, AGroupPerHierarchyJoinedThroughTasks) {
     fs::create_directories(*dir);
   auto group = SandboxCgroup::create(host, {256u << 20, 50, 500}, std::make_shared<LimitVerdict>());
   ASSERT_TRUE(group) << group.error().text();
-  const auto& dirs = (*group)->dirs();
+  const auto dirs = (*group)->dirs();
   ASSERT_EQ(dirs.size(), 3u);
   EXPECT_EQ(FakeTree::get(dirs[0] + "/memory.limit_in_bytes"), "268435456");
   EXPECT_EQ(FakeTree::get(dirs[1] + "/pids.max"), "50");
@@ -153,6 +233,19 @@ TEST(CgroupV1, AGroupPerHierarchyJoinedThroughTasks) {
     EXPECT_EQ(FakeTree::get(dirs[i] + "/tasks"), "0") << dirs[i];
     EXPECT_FALSE(fs::exists(dirs[i] + "/cgroup.procs")) << dirs[i];
   }
+  // v1 keeps no peak of pids; cpuacct counts where it shares the cpu hierarchy.
+  FakeTree::put(dirs[0] + "/memory.max_usage_in_bytes", "4096\n");
+  FakeTree::put(dirs[2] + "/cpuacct.usage_user", "3000\n");
+  FakeTree::put(dirs[2] + "/cpuacct.usage_sys", "2000\n");
+  auto record = std::make_shared<RunRecord>();
+  (*group)->set_record(record);
+  group->reset();
+  const Usage& u = record->usage;
+  EXPECT_EQ(std::make_tuple(u.peak_memory_bytes.value, u.cpu_user_ns.value, u.cpu_system_ns.value),
+            std::make_tuple(4096u, 3000u, 2000u));
+  EXPECT_FALSE(u.max_processes.known);
+  EXPECT_EQ(std::string_view(u.max_processes.source), "not measured: cgroup v1 keeps no peak of pids");
+  EXPECT_FALSE(u.oom_killed.known);  // no oom_control in this fake: no figure, not "false"
 }
 
 TEST(CgroupLimits, CpuBandwidthAndScratchSizes) {

@@ -60,6 +60,33 @@ TEST(ChildSupervision, ExitCodesAndExactOutput) {
   EXPECT_EQ(exit_code_from_status(SIGTERM | 0x80), 143);  // core dumped
 }
 
+// The log keeps what fits its count and its text budget, in order, and counts the rest;
+// a long name a child chose cannot grow it past the budget.
+TEST(EgressRecord, BoundedByCountAndBytesWithTheRestCounted) {
+  const size_t one = sizeof(EgressEntry) + 4;  // "a.eu"
+  const std::tuple<size_t, size_t, size_t, size_t, uint64_t> cases[] = {
+      // max entries, max bytes, long name's size, kept, dropped
+      {3, 1 << 20, 4, 3, 3},
+      {100, 2 * one, 4, 2, 4},
+      {100, 10 * one, 1 << 20, 5, 1},
+  };
+  for (const auto& [max_entries, max_bytes, long_size, kept, dropped] : cases) {
+    SCOPED_TRACE(std::to_string(max_entries) + "/" + std::to_string(max_bytes));
+    EgressLog log(max_entries, max_bytes);
+    for (int i = 0; i < 6; ++i) {
+      EgressEntry e;
+      e.port = static_cast<uint16_t>(i);
+      e.host = i == 2 ? std::string(long_size, 'x') : "a.eu";
+      log.add(e);
+    }
+    auto snap = log.snapshot();
+    EXPECT_EQ(snap.entries.size(), kept);
+    EXPECT_EQ(snap.dropped, dropped);
+    for (size_t i = 1; i < snap.entries.size(); ++i)
+      EXPECT_LT(snap.entries[i - 1].port, snap.entries[i].port);
+  }
+}
+
 TEST(ChildLaunch, ProgramSearchAndFailuresLeavingNoChildOrDescriptor) {
   using namespace std::string_literals;
   // a/prog is not executable, b/prog is: the PATH search moves on, as execvp does.

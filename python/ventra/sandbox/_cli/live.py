@@ -19,7 +19,9 @@ from typing import Any, Dict, List, NoReturn, Optional, Tuple
 
 from .. import _events, _native
 from .._backends import backend_row
+from ..connection import Connection, connections_from_native
 from ..session import Session
+from ..usage import Usage
 from . import messages
 from .messages import EXIT_OUTPUT_LOST, EXIT_REFUSED
 
@@ -147,6 +149,18 @@ def _write(stream: Any, data: bytes) -> Optional[str]:
     return None
 
 
+def _connections(proc: _native.LocalProcess, session: Optional[Session]
+                 ) -> Tuple[Optional[str], Tuple[Connection, ...], int]:
+    """The run's egress record: its own under the fence ("run"); otherwise its
+    session's, the only one there is ("session"); None without a proxy."""
+    entries, dropped = connections_from_native(proc.connections())
+    if entries is not None:
+        return "run", entries, dropped
+    if session is None:
+        return None, (), 0
+    return "session", tuple(session.connections), session.connections_dropped
+
+
 def _refused_destinations(session: Optional[Session]) -> List[Dict[str, str]]:
     """The destinations the run's proxy refused, for ``--json``."""
     if session is None:
@@ -246,6 +260,9 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
     elapsed = time.monotonic() - started
     timed_out = (code == 128 + int(signal.SIGKILL) and timeout > 0
                  and not proc.memory_limit_exceeded and elapsed >= timeout - _DEADLINE_SLACK_S)
+    native_usage = proc.usage()
+    usage = Usage.from_native(native_usage) if native_usage is not None else None
+    scope, connections, dropped = _connections(proc, session)
     lost = proc.output_error  # a forwarded stream that could not be written
     if args.json:
         report = {
@@ -256,6 +273,10 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
             "stdout": messages.output_field(out, args.max_output),
             "stderr": messages.output_field(err, args.max_output),
             "refused": _refused_destinations(session),
+            "usage": usage.to_dict() if usage is not None else None,
+            "connections": None if scope is None else {
+                "scope": scope, "entries": [c.to_dict() for c in connections],
+                "dropped": dropped},
             "output_error": lost,
         }
         # A piece at a time: the report of a large output is never held encoded whole.
@@ -268,6 +289,8 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
         lost = _deliver(out, err) or lost
     if timed_out:
         messages.notice(args, messages.timed_out(timeout))
+    if getattr(args, "verbose", False):
+        messages.err(messages.summary(usage, connections, dropped))
     if lost is not None:
         messages.err(messages.output_lost(lost))
         return EXIT_OUTPUT_LOST

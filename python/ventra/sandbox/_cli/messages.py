@@ -12,9 +12,11 @@ import json
 import logging
 import os
 import sys
-from typing import Any, Dict, Iterator, List, Mapping, Sequence
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence
 
 from .. import _native
+from ..connection import Connection
+from ..usage import Usage
 
 # Exit codes of the command line itself; every other code is the child's own.
 EXIT_USAGE = 2  # bad arguments or entries (ValueError / TypeError from the module)
@@ -122,6 +124,47 @@ def ending(code: int, timed_out: bool, pipe_closed: bool, memory: bool) -> str:
     if memory:
         return "memory limit"
     return "signal" if code > 128 else "exit"
+
+
+def _figure(value: Optional[float], shown: str) -> str:
+    return shown if value is not None else "unknown"
+
+
+def _listed(items: Sequence[str], most: int = 3) -> str:
+    shown = ", ".join(items[:most])
+    return shown + (f" and {len(items) - most} more" if len(items) > most else "")
+
+
+def summary(usage: Optional[Usage], connections: Sequence[Connection], dropped: int) -> str:
+    """The ``-v`` line (without the prefix): ``0.52 s, CPU 0.50 s, peak memory 201 MiB;
+    reached example.org:443 (2 tunnels, 100000 bytes up, 5400 down); refused x.org:443
+    (not in the allow list)``. Names a child chose are escaped."""
+    u = usage or Usage()
+    cpu = (u.cpu_user_s + u.cpu_system_s
+           if u.cpu_user_s is not None and u.cpu_system_s is not None else None)
+    parts = [_figure(u.wall_s, f"{u.wall_s or 0:.2f} s"), "CPU " + _figure(cpu, f"{cpu or 0:.2f} s"),
+             "peak memory " + _figure(u.peak_memory_bytes,
+                                     f"{(u.peak_memory_bytes or 0) / (1 << 20):.0f} MiB")]
+    reached: Dict[str, int] = {}
+    up = down = 0
+    refused = []
+    for c in connections:
+        if c.verdict == "admitted":
+            reached[c.destination] = reached.get(c.destination, 0) + 1
+            up += c.bytes_up or 0
+            down += c.bytes_down or 0
+        elif c.verdict == "refused":
+            refused.append(f"{c.destination} ({c.reason})")
+    line = ", ".join(parts)
+    if reached:
+        tunnels = sum(reached.values())
+        line += (f"; reached {_listed(list(reached))} ({tunnels} "
+                 f"{'tunnel' if tunnels == 1 else 'tunnels'}, {up} bytes up, {down} down)")
+    if refused:
+        line += f"; refused {_listed(refused)}"
+    if dropped:
+        line += f"; {dropped} more decisions not recorded"
+    return line
 
 
 def output_field(data: bytes, bound: int = OUTPUT_CAP_BYTES) -> Dict[str, Any]:

@@ -268,7 +268,14 @@ def _add_run_options(run: argparse.ArgumentParser) -> None:
                      help="print one JSON object when the run ends instead of the output: "
                      "exit_code, reason (exit, signal, timeout, memory limit, pipe closed), "
                      "duration_s, backend, stdout and stderr (text, bytes, truncated), refused, "
-                     "output_error (null unless output could not be delivered)")
+                     "output_error (null unless output could not be delivered), "
+
+                     "usage (what the run used, with the source of each figure) and "
+                     "connections (every decision of the proxy: scope run or session, "
+                     "entries, dropped)")
+    run.add_argument("-v", "--verbose", action="store_true",
+                     help="at the end, one line on standard error: time, CPU, peak memory, "
+                     "the destinations reached and the refusals")
     run.add_argument("-q", "--quiet", action="store_true",
                      help="no notices of the command line's own (the none warning, the "
                      "timeout, missing PATH entries); errors are still reported")
