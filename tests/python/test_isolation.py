@@ -238,6 +238,44 @@ def test_no_process_outlives_its_run(backend, tmp_path, fifo, timeout_s, end, co
     fifo.wait_eof()
 
 
+# A host killed outright takes its sandbox with it, escapees included; under "none" only
+# the program itself can be held. The host is a fresh interpreter, killed once its child
+# has said it is up.
+HOST = """
+import sys
+from ventra.sandbox import _native
+p = _native.spawn({"script_type": "shell", "input": sys.argv[2], "backend": sys.argv[1],
+                   "host_work_dir": sys.argv[3], "timeout_s": 600, "capture_stdout": False})
+sys.stdin.read()
+"""
+
+
+@pytest.mark.parametrize("backend", EVERY)
+def test_nothing_outlives_a_killed_host(backend, tmp_path, fifo, package_env):
+    escapees = "" if backend == "none" else (
+        "setsid sleep 60 > alive 2>&1 & ( ( sleep 60 > alive & ) & ); ")
+    script = escapees + "exec 3> alive; echo up >&3; exec sleep 60"
+    host = subprocess.Popen([sys.executable, "-c", HOST, backend, script, str(tmp_path)],
+                            stdin=subprocess.PIPE, env=package_env)
+    try:
+        assert fifo.read() == b"up\n"
+    finally:
+        host.kill()
+        host.wait()
+    fifo.wait_eof()
+
+
+@pytest.mark.parametrize("backend", EVERY)
+def test_a_run_outlives_the_thread_that_spawned_it(backend, tmp_path):
+    made = []
+    t = threading.Thread(target=lambda: made.append(_native.spawn(
+        {"script_type": "shell", "input": "sleep 0.5; echo done", "backend": backend,
+         "host_work_dir": str(tmp_path)})))
+    t.start()
+    t.join()
+    assert made[0].wait_and_collect()[:2] == (0, b"done\n")
+
+
 # The numbers of the refused calls, by architecture.
 SYSCALLS = dict(zip(
     ["unshare", "clone3", "ptrace", "keyctl", "add_key", "request_key", "bpf", "perf_event_open",

@@ -122,6 +122,11 @@ struct LaunchOptions {
   // RLIMIT_NOFILE and RLIMIT_NPROC of the child, soft and hard; 0 leaves the host's.
   uint64_t open_files = 0;
   uint64_t max_processes = 0;
+  // ReportMode::Init: the init's end of the control channel (a persistent sandbox's
+  // socket), borrowed like the passed descriptors. -1: the launch makes a lifeline pipe
+  // whose other end the returned record holds, so the sandbox ends with the host process
+  // or with the record, whichever goes first.
+  int control_fd = -1;
 };
 
 // Starts the child as the leader of a new session and process group: stdin from
