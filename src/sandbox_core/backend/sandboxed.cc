@@ -10,6 +10,8 @@
 
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
+#include "sandbox_core/isolation/init_image.h"
+#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
 #include "sandbox_core/proxy/fence.h"
@@ -85,7 +87,56 @@ class PrivateWorkDir final : public ChildResource {
   std::string path_;
 };
 
+// Takes the fence's listeners from `setup` and keeps the relay running for as long as
+// the child's record lives. On failure the child is killed with its record.
+Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::NamespaceSetup& setup,
+                                        const NetworkPlan& plan) {
+  if (plan.fence.empty()) return {};
+  auto listeners = setup.receive_listeners();
+  if (!listeners) return fail(SandboxError::io(listeners.error()));
+  auto fence = proxy::NetworkFence::start(std::move(*listeners), plan.fence);
+  if (!fence) return fail(SandboxError::io(fence.error()));
+  child.resources().push_back(std::move(*fence));
+  return {};
+}
+
 }  // namespace
+
+Result<SandboxChild, SandboxError> SandboxedBackend::launch(
+    const SandboxSpec& spec, const std::vector<std::string>& init_args) {
+  auto image = isolation::sandbox_init_fd();
+  if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
+  NetworkPlan net = network_plan(spec);
+  SandboxSetup chosen = setup(net);
+  chosen.namespaces.new_network = net.own_network;
+  chosen.namespaces.fence = net.fence;
+  // The fence's listeners are made inside the sandbox's network namespace, before the
+  // init runs, by the set-up child.
+  auto prepared = isolation::NamespaceSetup::prepare(spec, std::move(chosen.namespaces));
+  if (!prepared) return fail(SandboxError::io(prepared.error()));
+  isolation::NamespaceSetup& ns = **prepared;
+  auto init = start_init(spec, init_args, *image, ns);
+  if (!init) return fail(std::move(init).error());
+  auto limits = isolation::SpawnLimits::prepare(spec, chosen.own_user_namespace);
+  if (!limits) return fail(std::move(limits).error());
+
+  LaunchOptions& options = init->options;
+  options.report = ReportMode::Init;
+  options.setup = &ns;
+  options.namespace_flags = ns.namespace_flags();
+  limits->apply(options);
+  SandboxSpec bare;
+  if (!init->child_environment) {
+    bare = spec;
+    bare.env.clear();
+  }
+  auto child = launch_child(options, init->child_environment ? spec : bare);
+  if (!child) return child;
+  limits->attach(*child);
+  SANDBOX_TRY(attach_fence(*child, ns, net));
+  started(ns);
+  return child;
+}
 
 Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& spec) {
   std::vector<std::string> command = build_command(spec);
@@ -130,17 +181,6 @@ NetworkPlan network_plan(const SandboxSpec& spec) {
     }
   }
   return plan;
-}
-
-Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::NamespaceSetup& setup,
-                                        const NetworkPlan& plan) {
-  if (plan.fence.empty()) return {};
-  auto listeners = setup.receive_listeners();
-  if (!listeners) return fail(SandboxError::io(listeners.error()));
-  auto fence = proxy::NetworkFence::start(std::move(*listeners), plan.fence);
-  if (!fence) return fail(SandboxError::io(fence.error()));
-  child.resources().push_back(std::move(*fence));
-  return {};
 }
 
 Availability trial_outcome(Result<SandboxChild, SandboxError> launched, std::string_view what) {
