@@ -9,6 +9,8 @@
 #include "sandbox_py/backend_info.h"
 #include "sandbox_py/errors.h"
 #include "sandbox_py/functions.h"
+#include "sandbox_py/persistent_sandbox.h"
+#include "sandbox_py/sandbox_command.h"
 #include "sandbox_py/local_process.h"
 
 namespace sandbox::py {
@@ -72,7 +74,10 @@ bool init_module(PyObject* module) {
             add_function(module, module_name, &kSpawnDef, true) &&
             add_function(module, module_name, &kProgramCandidatesDef, true) &&
             add_text(module, "DEFAULT_PATH", DEFAULT_CHILD_PATH) &&
+            add_function(module, module_name, &kOpenSandboxDef, true) &&
             add_class(module, "LocalProcess", local_process_type()) &&
+            add_class(module, "PersistentSandbox", persistent_sandbox_type()) &&
+            add_class(module, "SandboxCommand", sandbox_command_type()) &&
             add_class(module, "BackendInfo", backend_info_type()) &&
             add_class(module, "AllowListProxy", allow_list_proxy_type()) &&
             // Not in __all__: resolves InternalError lazily.

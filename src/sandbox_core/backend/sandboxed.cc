@@ -103,7 +103,8 @@ Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::Namespac
 }  // namespace
 
 Result<SandboxChild, SandboxError> SandboxedBackend::launch(
-    const SandboxSpec& spec, const std::vector<std::string>& init_args) {
+    const SandboxSpec& spec, const std::vector<std::string>& init_args, int control_fd,
+    int extra_join_fd) {
   auto image = isolation::sandbox_init_fd();
   if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
   NetworkPlan net = network_plan(spec);
@@ -122,9 +123,11 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
 
   LaunchOptions& options = init->options;
   options.report = ReportMode::Init;
+  options.control_fd = control_fd;
   options.setup = &ns;
   options.namespace_flags = ns.namespace_flags();
   limits->apply(options);
+  if (extra_join_fd >= 0) options.cgroup_join_fds.push_back(extra_join_fd);
   SandboxSpec bare;
   if (!init->child_environment) {
     bare = spec;
@@ -135,6 +138,25 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
   limits->attach(*child);
   SANDBOX_TRY(attach_fence(*child, ns, net));
   started(ns);
+  return child;
+}
+
+Result<SandboxChild, SandboxError> SandboxedBackend::start_persistent(const SandboxSpec& spec,
+                                                                     int control_fd,
+                                                                     int join_fd,
+                                                                     std::string& host_dir) {
+  if (!spec.default_work_dir) {
+    host_dir = spec.host_dir();
+    return launch(spec, kServeArguments, control_fd, join_fd);
+  }
+  auto dir = PrivateWorkDir::create();
+  if (!dir) return fail(SandboxError::io(dir.error()));
+  SandboxSpec own = spec;
+  own.host_work_dir = (*dir)->path();
+  own.work_dir = (*dir)->path();
+  host_dir = (*dir)->path();
+  auto child = launch(own, kServeArguments, control_fd, join_fd);
+  if (child) child->resources().push_back(std::move(*dir));
   return child;
 }
 
