@@ -13,12 +13,13 @@ from . import _native
 
 if TYPE_CHECKING:
     from .aio import Result, collect, run
+    from .sandbox import Sandbox
     from .session import Session
     from .spawn_spec import SpawnSpec
 
-__all__ = ["Result", "Session", "SpawnSpec", "_native", "collect", "run"]
+__all__ = ["Result", "Sandbox", "Session", "SpawnSpec", "_native", "collect", "run"]
 
-_LAZY = {"Result": "aio", "collect": "aio", "run": "aio", "Session": "session",
+_LAZY = {"Result": "aio", "collect": "aio", "run": "aio", "Session": "session", "Sandbox": "sandbox",
          "SpawnSpec": "spawn_spec"}
 
 

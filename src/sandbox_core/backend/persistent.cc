@@ -298,6 +298,13 @@ bool write_word(const std::string& path, std::string_view word) {
 Result<std::unique_ptr<PersistentSandbox>, SandboxError> PersistentSandbox::create(
     const SandboxSpec& spec, const std::string& backend, std::chrono::milliseconds lifetime,
     std::chrono::milliseconds idle_timeout) {
+  const BackendRow* row = find_backend_row(backend);
+  if (row != nullptr && row->kind != BackendKind::Bubblewrap &&
+      row->kind != BackendKind::UsernsLite) {
+    return fail(SandboxError::invalid_spec(
+        "backend " + std::string(backend_kind_name(row->kind)) +
+        " cannot keep a sandbox: persistent sandboxes need bubblewrap or userns-lite"));
+  }
   auto selected = select_backend(backend);
   if (!selected) return fail(SandboxError::other(selected.error().message()));
   auto* sandboxed = dynamic_cast<SandboxedBackend*>(selected->get());
