@@ -9,12 +9,21 @@ extern PyMethodDef kAvailableBackendsDef;   // inspection.cc
 extern PyMethodDef kDefaultFsAllowlistDef;  // inspection.cc
 extern PyMethodDef kProxyEnvVarsDef;        // inspection.cc
 extern PyMethodDef kProgramCandidatesDef;   // inspection.cc
+extern PyMethodDef kSandboxViewDef;         // inspection.cc
 extern PyMethodDef kSpawnDef;               // spawn.cc
 // Not in __all__: the logging bridge's native half and the entry check of the package's
 // helpers (event_bridge.cc).
 extern PyMethodDef kWaitEventsDef;
 extern PyMethodDef kTakeEventsDef;
 extern PyMethodDef kNeverMatchingDef;
+
+// From the backend rows, without probing (inspection.cc); new references, or null with an
+// exception set. BACKEND_KINDS: the kinds as available_backends() lists them, in its
+// order. WAITS_FOR_SANDBOX, FENCED_BACKENDS: every name spawn accepts for a kind whose
+// launch waits for a whole sandbox, and for one that fences a filtered policy.
+PyObject* backend_kinds();
+PyObject* names_waiting_for_sandbox();
+PyObject* names_fencing();
 
 // The logging bridge (event_bridge.cc). The event queue becomes the events' sink before
 // the first call that can emit; the taking thread of ventra.sandbox._events starts once

@@ -14,16 +14,18 @@
 #include <variant>
 
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/isolation/cgroup.h"
 #include "sandbox_py/convert.h"
 
 namespace sandbox::py {
 namespace {
 
 struct LocalProcessState {
-  LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f,
-                    std::shared_ptr<std::atomic<bool>> closed) noexcept
+  LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f, OutputBound o,
+                    std::shared_ptr<ForwardState> closed) noexcept
       : backend(std::move(b)),
         deadline(d),
+        bound(o),
         pid(c.pid()),
         verdict(c.verdict()),
         child(std::move(c)),
@@ -32,8 +34,9 @@ struct LocalProcessState {
 
   const std::string backend;
   const Deadline deadline;
+  const OutputBound bound;  // what each kept stream keeps
   const pid_t pid;
-  const std::shared_ptr<const LimitVerdict> verdict;  // null when no limit reports back
+  const std::shared_ptr<const isolation::LimitVerdict> verdict;  // null when no limit reports back
 
   std::mutex inner;
   // Guarded by `inner`.
@@ -46,9 +49,10 @@ struct LocalProcessState {
   std::atomic<bool> consumed{false};  // wait_and_collect has taken the record
   std::atomic<bool> released{false};  // the taken record has been disposed of (reaped)
   std::atomic<bool> poisoned_seen{false};
-  // Set by a drain when a forwarded stream's reader went away (EPIPE). Shared with the
-  // drains, which a stopped collect detaches.
-  std::shared_ptr<std::atomic<bool>> pipe_closed;
+  // Told by a drain when writing a forwarded stream fails: its reader went away (EPIPE)
+  // or the output was lost (ENOSPC, EIO). Shared with the drains, which a stopped collect
+  // detaches.
+  std::shared_ptr<ForwardState> pipe_closed;
 };
 
 struct LocalProcessObject {
@@ -182,7 +186,7 @@ Outcome read_stream(PyObject* self, StreamLabel label) {
     // that writes without end cannot exhaust our memory. A forwarded stream reads empty.
     const UniqueFd& forward = out ? s.forward.stdout_fd : s.forward.stderr_fd;
     auto bytes =
-        read_to_end(fd, label, OUTPUT_CAP_BYTES, forward ? forward.get() : -1, s.pipe_closed.get());
+        read_to_end(fd, label, s.bound, forward ? forward.get() : -1, s.pipe_closed.get());
     if (!bytes) return fail(from_io_error(out ? "read stdout" : "read stderr", bytes.error()));
     return std::move(*bytes);
   });
@@ -213,6 +217,7 @@ PyObject* lp_wait_and_collect(PyObject* self, PyObject*) {
       options.forward_stdout = std::move(s.forward.stdout_fd);
       options.forward_stderr = std::move(s.forward.stderr_fd);
       options.forward_broken = s.pipe_closed;
+      options.bound = s.bound;
       if (check_signals) options.should_stop = signal_handler_raised;
       auto r = collect_child(std::move(taken), s.deadline, s.pid, s.exited, std::move(options));
       // collect_child disposed of the record on every path: the group id may be reused
@@ -282,7 +287,26 @@ PyObject* lp_get_memory_limit_exceeded(PyObject* self, void*) {
 
 PyObject* lp_get_pipe_closed(PyObject* self, void*) {
   return guard([&]() -> Outcome {
-    return PyBool_FromLong(state_of(self).pipe_closed->load(std::memory_order_acquire));
+    return PyBool_FromLong(state_of(self).pipe_closed->pipe_closed.load(std::memory_order_acquire));
+  });
+}
+
+PyObject* lp_get_output_lost(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    return PyBool_FromLong(state_of(self).pipe_closed->first_error().has_value());
+  });
+}
+
+PyObject* lp_get_output_error(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    const auto failure = state_of(self).pipe_closed->first_error();
+    if (!failure) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
+    std::string text = failure->label == StreamLabel::Stdout ? "stdout: " : "stderr: ";
+    text += IoError::from_errno(failure->err).text();
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
@@ -357,6 +381,15 @@ PyGetSetDef kGetSet[] = {
      "its reader went away. The child runs on (the rest is discarded); a caller that\n"
      "wants a shell pipeline's behaviour kills it.",
      nullptr},
+    {"output_lost", lp_get_output_lost, nullptr,
+     "True once writing a forwarded stream failed otherwise than with EPIPE (a full\n"
+     "disk, an I/O error): from there on that stream's output was discarded. The\n"
+     "child runs on.",
+     nullptr},
+    {"output_error", lp_get_output_error, nullptr,
+     "What output_lost saw first, naming the stream:\n"
+     "\"stdout: No space left on device (os error 28)\"; None while nothing was lost.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -386,16 +419,16 @@ PyObject* local_process_type() {
 }
 
 Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend,
-                          ForwardFds forward) {
+                          ForwardFds forward, OutputBound bound) {
   PyObject* type = local_process_type();
   if (type == nullptr) return raised();
-  auto closed = std::make_shared<std::atomic<bool>>(false);
+  auto closed = std::make_shared<ForwardState>();
   auto tp = reinterpret_cast<PyTypeObject*>(type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   PyObject* self = alloc(tp, 0);
   if (self == nullptr) return raised();  // `child` is disposed of on return
   new (&state_of(self)) LocalProcessState(std::move(child), deadline, std::move(backend),
-                                          std::move(forward), std::move(closed));
+                                          std::move(forward), bound, std::move(closed));
   return self;
 }
 

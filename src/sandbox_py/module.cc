@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "sandbox_core/backend/backend.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_py/allow_list_proxy.h"
 #include "sandbox_py/backend_info.h"
@@ -61,6 +63,13 @@ bool add_text(PyObject* module, const char* name, std::string_view value) {
   return ok;
 }
 
+bool add_owned(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  bool ok = add_to_module(module, name, value);
+  Py_DECREF(value);
+  return ok;
+}
+
 bool add_class(PyObject* module, const char* name, PyObject* type) {
   return type != nullptr && add_to_module(module, name, type);
 }
@@ -73,8 +82,13 @@ bool init_module(PyObject* module) {
             add_function(module, module_name, &kProxyEnvVarsDef, true) &&
             add_function(module, module_name, &kSpawnDef, true) &&
             add_function(module, module_name, &kProgramCandidatesDef, true) &&
+            add_function(module, module_name, &kSandboxViewDef, true) &&
             add_text(module, "DEFAULT_PATH", DEFAULT_CHILD_PATH) &&
             add_function(module, module_name, &kOpenSandboxDef, true) &&
+            add_text(module, "DEFAULT_BACKEND", backend_row(kDefaultBackend).listed_name) &&
+            add_owned(module, "BACKEND_KINDS", backend_kinds()) &&
+            add_owned(module, "WAITS_FOR_SANDBOX", names_waiting_for_sandbox()) &&
+            add_owned(module, "FENCED_BACKENDS", names_fencing()) &&
             add_class(module, "LocalProcess", local_process_type()) &&
             add_class(module, "PersistentSandbox", persistent_sandbox_type()) &&
             add_class(module, "SandboxCommand", sandbox_command_type()) &&
@@ -112,6 +126,7 @@ PyObject* create_module() {
   PyObject* module = PyModule_Create2(&g_module_def, 3);
   if (module == nullptr) return nullptr;
   learn_bytes_page_offset();
+  raise_open_files_limit();
   if (!init_module(module)) {
     Py_DECREF(module);
     return nullptr;

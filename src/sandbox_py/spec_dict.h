@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "sandbox_core/launch/supervision.h"
 #include "sandbox_core/spec/sandbox_spec.h"
 #include "sandbox_py/convert.h"
 #include "sandbox_py/local_process.h"
@@ -12,6 +13,7 @@ namespace sandbox::py {
 struct SpawnSpecRead {
   SandboxSpec spec;  // stdin_fd points at `stdin_fd`
   ForwardFds forward;
+  OutputBound bound;
   UniqueFd stdin_fd;
   std::string backend;
 };

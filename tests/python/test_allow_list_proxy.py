@@ -92,11 +92,14 @@ def test_max_connections_caps_each_proxy():
                 assert over.recv(1) == b""  # closed at once, unanswered
 
 
-def test_refusals_arrive_as_logging_records_naming_the_destination(caplog):
-    proxy = _native.AllowListProxy(["example.org"])
-    _events.flush()  # what earlier tests left
-    caplog.clear()
-    with caplog.at_level(logging.WARNING, logger="ventra.sandbox"):
+def test_decisions_arrive_as_logging_records_naming_the_destination(caplog):
+    proxy = _native.AllowListProxy(["example.org", "127.0.0.2"])
+    with caplog.at_level(logging.DEBUG, logger="ventra.sandbox"), \
+            socket.create_server(("127.0.0.2", 0)) as upstream:
+        _events.flush()  # what earlier tests left; and the module builds DEBUG events now
+        caplog.clear()
+        admitted = f"127.0.0.2:{upstream.getsockname()[1]}"
+        assert reply(proxy.url, f"CONNECT {admitted} HTTP/1.1\r\n\r\n".encode())[9:12] == b"200"
         assert reply(proxy.url, b"CONNECT 127.0.0.1:9 HTTP/1.1\r\n\r\n")[9:12] == b"403"
         assert reply(proxy.socks_url, b"\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x09")[3] == 2
         _events.flush()
@@ -107,6 +110,41 @@ def test_refusals_arrive_as_logging_records_naming_the_destination(caplog):
          "not in the allow list")
         for url in (proxy.url, proxy.socks_url)
     ]
+    assert any(r.levelno == logging.DEBUG and admitted in r.getMessage() for r in caplog.records)
+
+
+def socks_connect(name: bytes, port: int) -> bytes:
+    return b"\x05\x01\x00\x05\x01\x00\x03" + bytes([len(name)]) + name + port.to_bytes(2, "big")
+
+
+# A name the child chose reaches the record as sent, and its line in a printable form. A
+# name that cannot be resolved (a NUL stops it before any lookup) is a refusal too, though
+# the HTTP client gets no answer.
+@pytest.mark.parametrize("name,port,line,reason,answers", [
+    (b"\x1b[2J\x07evil", 443, 'refused "\\u{1b}[2J\\u{7}evil":443 (not in the allow list)',
+     "not in the allow list", (b"403", 2)),
+    (b"a\x00.example.org", 443, 'refused "a\\0.example.org":443 (could not resolve)',
+     "could not resolve", (b"", 1)),
+])
+def test_refusals_arrive_as_logging_records_naming_the_destination(caplog, name, port, line,
+                                                                    reason, answers):
+    proxy = _native.AllowListProxy(["*.example.org"])
+    _events.flush()  # what earlier tests left
+    caplog.clear()
+    with caplog.at_level(logging.WARNING, logger="ventra.sandbox"):
+        http = reply(proxy.url, b"CONNECT " + name + b":%d HTTP/1.1\r\n\r\n" % port)
+        assert http[9:12] == answers[0]
+        assert reply(proxy.socks_url, socks_connect(name, port))[3] == answers[1]
+        # Over SOCKS5 a name may hold line breaks too: a line of its own would forge one.
+        reply(proxy.socks_url, socks_connect(name + b"\r\nventra.sandbox: forged", port))
+        _events.flush()
+    refused = [(r.levelno, r.getMessage(), r.destination, r.proxy, r.reason)
+               for r in caplog.records if getattr(r, "refused", False)]
+    destination = name.decode() + ":" + str(port)
+    assert refused[:2] == [(logging.WARNING, line, destination, url, reason)
+                           for url in (proxy.url, proxy.socks_url)]
+    assert len(refused) == 3 and "\r\nventra.sandbox: forged" in refused[2][2]
+    assert not [c for r in refused for c in r[1] if ord(c) < 0x20 or ord(c) == 0x7f]
 
 
 def test_an_entry_that_can_never_match_is_kept_with_a_warning_naming_it(caplog):

@@ -5,6 +5,8 @@ import importlib
 import os
 import sys
 
+import shutil
+
 import pytest
 
 from ventra.sandbox import _native
@@ -75,12 +77,35 @@ def test_argument_errors(fn, args, kwargs, message):
 
 def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailability():
     # The order and availability of the kinds are checked by test_cli's `backends` rows.
-    assert all(bool(i.reason) != i.available for i in _native.available_backends())
+    infos = _native.available_backends()
+    assert all(bool(i.reason) != i.available for i in infos)
+    # The probe-free constants say what the rows say.
+    assert _native.BACKEND_KINDS == tuple(i.kind for i in infos)
+    for constant, fact in [("WAITS_FOR_SANDBOX", "waits_for_sandbox"), ("FENCED_BACKENDS", "fences")]:
+        assert getattr(_native, constant) == {n for i in infos if getattr(i, fact) for n in i.names}
+    assert any(_native.DEFAULT_BACKEND in i.names for i in infos)
     fs = _native.default_fs_allowlist()
     assert (list(fs), "/usr" in fs["read_only"], "/tmp" in fs["read_write"]) == (
         ["read_only", "read_write"], True, True)
     fs["read_only"].clear()  # a caller's copy: the next call is whole again
     assert "/usr" in _native.default_fs_allowlist()["read_only"]
+
+
+@pytest.mark.skipif(shutil.which("bwrap") is None, reason="no bwrap here")
+def test_a_backend_found_missing_is_looked_for_again(fresh_python):
+    # A long-lived worker must not lose a backend for good to one failed probe.
+    result = fresh_python("""
+        import os
+        saved = os.environ["PATH"]
+        os.environ["PATH"] = "/nonexistent"
+        from ventra.sandbox import _native
+        row = lambda: next(i for i in _native.available_backends() if i.kind == "bubblewrap")
+        print(row().reason)
+        os.environ["PATH"] = saved
+        print(row().available)
+    """)
+    here = next(i for i in _native.available_backends() if i.kind == "bubblewrap").available
+    assert result.stdout.decode().splitlines() == ["no bwrap on PATH", str(here)], result.stderr
 
 
 @pytest.mark.parametrize(

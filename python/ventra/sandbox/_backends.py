@@ -6,14 +6,11 @@ from typing import Optional
 
 from . import _native
 
-# What spawn picks when a spawn dict names no backend.
-_DEFAULT_BACKEND = "bubblewrap"
-
 
 def backend_row(name: Optional[str]) -> Optional[_native.BackendInfo]:
     """The row of `available_backends()` for a name `spawn` accepts (the module's default
     for None), or None for a name it does not know."""
-    wanted = _DEFAULT_BACKEND if name is None else name
+    wanted = _native.DEFAULT_BACKEND if name is None else name
     for info in _native.available_backends():
         if wanted in info.names:
             return info

@@ -13,7 +13,12 @@ __all__ = [
     "proxy_env_vars",
     "spawn",
     "program_candidates",
+    "sandbox_view",
     "DEFAULT_PATH",
+    "DEFAULT_BACKEND",
+    "BACKEND_KINDS",
+    "WAITS_FOR_SANDBOX",
+    "FENCED_BACKENDS",
     "LocalProcess",
     "BackendInfo",
     "AllowListProxy",
@@ -39,8 +44,36 @@ def default_fs_allowlist() -> _FsAllowlist: ...
 def proxy_env_vars(http_url: str, socks_url: str | None = None) -> list[tuple[str, str]]: ...
 def program_candidates(program: str, path: str | None = None) -> list[str]: ...
 
+class _SandboxView(TypedDict):
+    work_dir: str
+    private_work_dir: bool
+    visible: list[tuple[str, bool]]
+    program: str | None
+
+def sandbox_view(
+    program: str,
+    path: str | None = None,
+    work_dir: str | None = None,
+    read_only: Sequence[str] = ...,
+    read_write: Sequence[str] = ...,
+) -> _SandboxView:
+    """What a child of a Linux backend will see, from the layout its spawn would build:
+    its work dir (`private_work_dir`: a fresh, empty one of its own), the host paths bound
+    in as (path, writable) pairs, and the file it runs for `program` on `path`, or None."""
+
 # The PATH a child whose env sets none gets from every backend but sandbox-exec.
 DEFAULT_PATH: str
+# The backend a spawn dict that names none gets; never swapped for a weaker one.
+DEFAULT_BACKEND: str
+# Every backend kind as `available_backends()` lists them, in its order (no probing).
+BACKEND_KINDS: tuple[str, ...]
+# Every name `spawn` accepts for a backend whose launch waits until a whole sandbox is up
+# (milliseconds of waiting for other processes) rather than only for the program's exec.
+WAITS_FOR_SANDBOX: frozenset[str]
+# Every name `spawn` accepts for a backend that, under a filtered policy (allowlist, or
+# open with a deny list), lets the child reach only the loopback proxies its proxy
+# variables name; its loopback is its own.
+FENCED_BACKENDS: frozenset[str]
 
 def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     """Launch a child described by `spec_dict` (keys: `SpawnSpec`); unknown keys are ignored.
@@ -49,9 +82,14 @@ def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     stream there as it arrives, uncapped, instead of collecting it (it then collects as
     ``b""``); the descriptor is duplicated at spawn and never closed. ``stderr_to_stdout``
     gives the child one pipe for both streams, as with ``2>&1``. ``stdin_fd`` (int, an
-    open descriptor of the caller, not a terminal) is the child's standard input instead
-    of the null device. An unavailable backend's RuntimeError carries what is missing as
-    its ``reason`` attribute and as a note.
+    open pipe, socket or regular file of the caller; a file is fed through a pipe) is the
+    child's standard input instead of the null device; a terminal, directory, ``O_PATH``
+    descriptor or other device raises ValueError. ``require_limits`` (bool) refuses the
+    spawn with RuntimeError when a limit it asks for does not hold here.
+    ``max_output_bytes`` (int, at most 268435456, the default) bounds what each kept
+    stream keeps; ``output_tail`` (bool) keeps its last bytes instead of its first. Past
+    the bound a notice goes to our stderr. An unavailable backend's RuntimeError carries
+    what is missing as its ``reason`` attribute and as a note.
     """
 @final
 class LocalProcess:
@@ -69,6 +107,10 @@ class LocalProcess:
     def pid(self) -> int: ...
     @property
     def pipe_closed(self) -> bool: ...
+    @property
+    def output_lost(self) -> bool: ...
+    @property
+    def output_error(self) -> str | None: ...
 
 @final
 class BackendInfo:
@@ -90,6 +132,14 @@ class BackendInfo:
     def isolates(self) -> bool: ...
     @property
     def default_path(self) -> str: ...
+    @property
+    def waits_for_sandbox(self) -> bool: ...
+    @property
+    def holds_limits(self) -> bool: ...
+    @property
+    def fences(self) -> bool: ...
+    @property
+    def landlock(self) -> tuple[str, ...]: ...
 
 @final
 class AllowListProxy:

@@ -1,4 +1,4 @@
-// Backend kinds and names, the once-per-process availability probe, the sandbox-exec
+// Backend kinds and names, the availability probe (kept once it succeeds), the sandbox-exec
 // tool search and selection by name. Any thread; no lock is held around a probe.
 #include "sandbox_core/backend/backend.h"
 
@@ -20,6 +20,7 @@
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/base/thread.h"
 #include "sandbox_core/isolation/landlock.h"
+#include "sandbox_core/isolation/limits.h"
 
 namespace sandbox {
 
@@ -46,6 +47,10 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      true,
      true,
      LaunchWait::UntilSandboxUp,
+     // The set-up child's user namespace (or a root caller's leased ids) counts its processes.
+     SandboxLimits::OwnUserNamespace,
+     kLandlockScoping,
+     true,
      &bubblewrap_probe,
      &make_bubblewrap},
     {BackendKind::UsernsLite,
@@ -55,6 +60,9 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      true,
      true,
      LaunchWait::UntilSandboxUp,
+     SandboxLimits::OwnUserNamespace,
+     kLandlockFileRules | kLandlockScoping,
+     true,
      &userns_lite_probe,
      &make_userns_lite},
     {BackendKind::SandboxExec,
@@ -64,6 +72,9 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      true,
      false,
      LaunchWait::UntilExec,
+     SandboxLimits::None,
+     kNoLandlock,
+     false,
      &sandbox_exec_probe,
      &make_sandbox_exec},
     {BackendKind::Passthrough,
@@ -73,6 +84,9 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      false,
      true,
      LaunchWait::UntilExec,
+     SandboxLimits::None,
+     kNoLandlock,
+     false,
      &always,
      &make_passthrough},
 };
@@ -110,14 +124,24 @@ const BackendRow& backend_row(BackendKind kind) { return kRows[static_cast<size_
 
 std::string_view backend_kind_name(BackendKind kind) { return backend_row(kind).accepted[0]; }
 
+std::vector<std::string_view> landlock_layers_of(const BackendRow& row) {
+  const int abi = isolation::landlock_abi();
+  std::vector<std::string_view> out;
+  if ((row.landlock & kLandlockFileRules) != 0 && abi >= 1) out.emplace_back("Landlock");
+  if ((row.landlock & kLandlockScoping) != 0 && abi >= 6) out.emplace_back("Landlock scoping");
+  return out;
+}
+
+std::vector<std::string> enforced_limits_of(const BackendRow& row) {
+  if (row.limits == SandboxLimits::None) return {};
+  return isolation::enforced_limits(row.limits == SandboxLimits::OwnUserNamespace);
+}
+
 std::string backend_summary(const BackendRow& row) {
   std::string out(row.summary);
-  // Only what this kernel applies: Landlock's file rules (userns-lite) from ABI 1, its
-  // scoping (both Linux backends, through the init) from ABI 6.
-  const int abi = isolation::landlock_abi();
-  if (row.kind == BackendKind::UsernsLite && abi >= 1) out += "; Landlock";
-  if ((row.kind == BackendKind::UsernsLite || row.kind == BackendKind::Bubblewrap) && abi >= 6) {
-    out += "; Landlock scoping";
+  for (std::string_view layer : landlock_layers_of(row)) {
+    out += "; ";
+    out += layer;
   }
   return out;
 }
@@ -129,35 +153,47 @@ const BackendRow* find_backend_row(std::string_view name) {
   return nullptr;
 }
 
-const Availability& availability_of(BackendKind kind) {
-  // Write-once cells, never freed. A once-guard would make every concurrent first caller
-  // wait on the trial sandbox under a process-wide lock; a duplicate trial costs less.
+Availability availability_of(BackendKind kind) {
+  // Write-once cells, never freed, set only by a probe that found the kind available. A
+  // once-guard would make every concurrent first caller wait on the trial sandbox under a
+  // process-wide lock; a duplicate trial costs less.
   static std::atomic<const Availability*> cells[kBackendKindCount];
   auto& cell = cells[static_cast<size_t>(kind)];
   if (const Availability* known = cell.load(std::memory_order_acquire)) return *known;
-  auto probed = std::make_unique<Availability>(backend_row(kind).probe());
+  Availability probed = backend_row(kind).probe();
+  if (!probed.available) return probed;
+  auto kept = std::make_unique<Availability>(probed);
   const Availability* expected = nullptr;
-  if (cell.compare_exchange_strong(expected, probed.get(), std::memory_order_acq_rel)) {
-    return *probed.release();
+  if (cell.compare_exchange_strong(expected, kept.get(), std::memory_order_acq_rel)) {
+    (void)kept.release();
   }
-  return *expected;  // another caller's probe was stored first
+  return probed;
 }
 
-void probe_all_backends() {
+BackendAvailability availability() {
+  BackendAvailability out;
+  for (const BackendRow& row : kRows) out.at(row.kind) = availability_of(row.kind);
+  return out;
+}
+
+BackendAvailability probe_all_backends() {
   // A kind that waits for its sandbox to come up probes with a trial sandbox: each of
-  // those on a thread of its own; the quick probes here.
+  // those on a thread of its own; the quick probes here. Each thread writes its own cell.
+  BackendAvailability out;
   std::vector<ThreadHandle> trials;
   for (const BackendRow& row : kRows) {
     const BackendKind kind = row.kind;
+    Availability* cell = &out.at(kind);
     if (row.wait == LaunchWait::UntilSandboxUp) {
-      if (auto t = start_thread("backend-probe", [kind] { (void)availability_of(kind); })) {
+      if (auto t = start_thread("backend-probe", [kind, cell] { *cell = availability_of(kind); })) {
         trials.push_back(std::move(*t));
         continue;
       }
     }
-    (void)availability_of(kind);
+    *cell = availability_of(kind);
   }
   for (ThreadHandle& t : trials) (void)t.join();
+  return out;
 }
 
 std::optional<std::string> find_on_path(std::string_view name) {
@@ -198,9 +234,10 @@ std::string BackendRefusal::message() const {
 Result<std::unique_ptr<Backend>, BackendRefusal> select_backend(std::string_view name) {
   const BackendRow* row = find_backend_row(name);
   if (row == nullptr)
-    return fail(BackendRefusal{BackendRefusal::Why::UnknownName, std::string(name)});
-  if (!availability_of(row->kind).available) {
-    return fail(BackendRefusal{BackendRefusal::Why::Unavailable, std::string(name), row->kind});
+    return fail(BackendRefusal{BackendRefusal::Why::UnknownName, std::string(name), {}, {}});
+  if (Availability a = availability_of(row->kind); !a.available) {
+    return fail(BackendRefusal{BackendRefusal::Why::Unavailable, std::string(name), row->kind,
+                               std::move(a.reason)});
   }
   return row->make();
 }

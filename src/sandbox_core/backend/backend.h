@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sandbox_core/base/result.h"
 #include "sandbox_core/launch/sandbox_child.h"
@@ -49,6 +50,15 @@ struct Availability {
 // milliseconds of waiting for other processes.
 enum class LaunchWait : uint8_t { UntilExec, UntilSandboxUp };
 
+// Whether a kind holds limits for its whole sandbox (cgroups, the sizes of its tmpfs), and
+// whether its sandbox always has a user namespace of its own (RLIMIT_NPROC then counts the
+// sandbox's processes only).
+enum class SandboxLimits : uint8_t { None, OwnUserNamespace };
+
+// The Landlock layers a kind applies, each where the kernel has its ABI: file rules from 1,
+// scoping (abstract sockets, signals) from 6.
+enum LandlockLayers : uint8_t { kNoLandlock = 0, kLandlockFileRules = 1, kLandlockScoping = 2 };
+
 // One row per kind: every name, the probe and the factory. select_backend,
 // available_backends(), the command line (through available_backends()) and the type
 // stubs (checked by a test) all read this table; adding a kind is adding a row.
@@ -60,6 +70,9 @@ struct BackendRow {
   bool isolates;                             // false: the child sees the host as we do
   bool adds_default_path;                    // DEFAULT_CHILD_PATH for an env without PATH
   LaunchWait wait;                           // what spawn() waits for
+  SandboxLimits limits;                      // see enforced_limits_of
+  uint8_t landlock;                          // LandlockLayers
+  bool fences;  // under a filtered policy only the proxies named in its env are reachable
   Availability (*probe)();                   // see availability_of
   std::unique_ptr<Backend> (*make)();        // only for an available kind
 };
@@ -70,27 +83,38 @@ std::span<const BackendRow> backend_table();
 const BackendRow& backend_row(BackendKind kind);
 // The row's summary, with the layers this kernel adds (Landlock where it has it).
 std::string backend_summary(const BackendRow& row);
+// The Landlock layers of the row this kernel applies: "Landlock" (file rules), "Landlock
+// scoping".
+std::vector<std::string_view> landlock_layers_of(const BackendRow& row);
+// The spec keys whose whole-sandbox limits the row's kind holds on this host; empty for a
+// kind that holds none by design.
+std::vector<std::string> enforced_limits_of(const BackendRow& row);
 
 // The row of the kind that spawn accepts `name` for, or null.
 const BackendRow* find_backend_row(std::string_view name);
 
-// A kind's availability, probed on first use and then fixed for the process. The probe of
-// a Linux kind launches a trial sandbox and waits for it, so no lock is held around it:
-// callers that arrive while it runs probe too, and the first result stored is the one
-// every caller sees from then on. Blocks for the trial's duration on first use.
-const Availability& availability_of(BackendKind kind);
+// A kind's availability. The probe of a Linux kind launches a trial sandbox and waits for
+// it, so no lock is held around it: callers that arrive while it runs probe too. A kind
+// found available stays so for the process; a failed probe is not kept, since a retry may
+// clear it (a lost race, a passing lack of resources), so the next caller probes again.
+Availability availability_of(BackendKind kind);
 
-// Probes every kind not yet probed, the trial sandboxes side by side ("backend-probe"
-// threads), so a first call waits for the slowest trial rather than for all in turn.
-void probe_all_backends();
-
-// Every kind's availability (probing each as availability_of does).
+// Every kind's availability, as availability_of gave it once for each.
 class BackendAvailability {
  public:
-  bool available(BackendKind kind) const { return availability_of(kind).available; }
-  const std::string& reason(BackendKind kind) const { return availability_of(kind).reason; }
+  bool available(BackendKind kind) const { return at(kind).available; }
+  const std::string& reason(BackendKind kind) const { return at(kind).reason; }
+  Availability& at(BackendKind kind) { return kinds_[static_cast<size_t>(kind)]; }
+  const Availability& at(BackendKind kind) const { return kinds_[static_cast<size_t>(kind)]; }
+
+ private:
+  std::array<Availability, kBackendKindCount> kinds_;
 };
-inline BackendAvailability availability() { return {}; }
+BackendAvailability availability();
+
+// availability(), with the trial sandboxes side by side ("backend-probe" threads), so a
+// call waits for the slowest trial rather than for all in turn.
+BackendAvailability probe_all_backends();
 
 // The first executable regular file `name` in the host's PATH ("~" expanded), as listed
 // there (absolute, or relative to the current directory).
@@ -104,6 +128,7 @@ struct BackendRefusal {
   Why why;
   std::string name;    // the name asked for
   BackendKind kind{};  // Unavailable only: the kind that name selects
+  std::string reason;  // Unavailable only: what is missing, as the probe said
   std::string message() const;
 };
 

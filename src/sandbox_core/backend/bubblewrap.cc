@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 
 #include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/base/fd_io.h"
@@ -93,12 +94,16 @@ CheckedTool check_tool(const std::string& path) {
   return tool;
 }
 
-const CheckedTool& checked_bwrap() {
-  static const CheckedTool tool = [] {
-    auto path = find_on_path("bwrap");
-    if (!path) return CheckedTool{{}, {}, "no bwrap on PATH"};
-    return check_tool(*path);
-  }();
+std::shared_ptr<const CheckedTool> checked_bwrap() {
+  static std::mutex lock;
+  // Never destroyed: a spawn on another thread may still run it while the process exits.
+  static auto* kept = new std::shared_ptr<const CheckedTool>;
+  std::lock_guard hold(lock);
+  if (*kept) return *kept;
+  auto path = find_on_path("bwrap");
+  auto tool = std::make_shared<const CheckedTool>(path ? check_tool(*path)
+                                                       : CheckedTool{{}, {}, "no bwrap on PATH"});
+  if (tool->refusal.empty()) *kept = tool;
   return tool;
 }
 
@@ -122,7 +127,6 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
     return at != nullptr ? *at : path;
   };
   using Kind = LayoutEntry::Kind;
-  bool have_proc = false, have_sys = false;
   // The layout the set-up child staged from, where there is one: the same answers.
   std::vector<LayoutEntry> fresh;
   if (setup == nullptr || setup->layout().empty()) fresh = sandbox_layout(spec);
@@ -130,7 +134,6 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
     switch (e.kind) {
       case Kind::ReadOnly:
         args.insert(args.end(), {"--ro-bind", source(e.path), e.path});
-        have_sys = have_sys || e.path == "/sys";
         break;
       case Kind::ReadWrite:
         args.insert(args.end(), {"--bind", source(e.path), e.path});
@@ -140,29 +143,36 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         break;
       case Kind::Proc:
         args.insert(args.end(), {"--proc", e.path});
-        have_proc = true;
         break;
       case Kind::Dev:
         args.insert(args.end(), {"--dev", e.path});
+        break;
+      case Kind::Dir:
+        args.insert(args.end(), {"--dir", e.path});
+        break;
+      case Kind::Cgroup:
+        if (const std::string* at = setup != nullptr ? setup->staged(e.path) : nullptr) {
+          args.insert(args.end(), {"--ro-bind", *at, e.path});
+        } else {
+          args.insert(args.end(), {"--tmpfs", e.path, "--remount-ro", e.path});
+        }
         break;
       case Kind::Tmpfs:
         if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
         break;
+      // bwrap fails on a target that is missing: these are checked on the host.
+      case Kind::Lock:
+        if (exists(e.path.c_str())) args.insert(args.end(), {"--ro-bind", e.path, e.path});
+        break;
+      case Kind::Mask:
+        if (exists(e.path.c_str())) args.insert(args.end(), {"--ro-bind", "/dev/null", e.path});
+        break;
+      case Kind::Cover:
+        if (exists(e.path.c_str()))
+          args.insert(args.end(), {"--tmpfs", e.path, "--remount-ro", e.path});
+        break;
     }
-  }
-  if (have_proc) {
-    for (const char* name : kProcReadOnly) {
-      const std::string path = std::string("/proc/") + name;
-      if (exists(path.c_str())) args.insert(args.end(), {"--ro-bind", path, path});
-    }
-    for (const char* name : kProcMasked) {
-      const std::string path = std::string("/proc/") + name;
-      if (exists(path.c_str())) args.insert(args.end(), {"--ro-bind", "/dev/null", path});
-    }
-  }
-  if (have_sys && exists("/sys/firmware")) {
-    args.insert(args.end(), {"--tmpfs", "/sys/firmware", "--remount-ro", "/sys/firmware"});
   }
   // bwrap's root and /dev are tmpfs mounts of its own that the sandbox's user may write:
   // read-only, they add no scratch space past the sized /tmp and /dev/shm.
@@ -174,12 +184,12 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
 // Our set-up child stages the caller's paths and makes the sandbox's network namespace
 // (its sysfs must be mounted from inside); bwrap then builds the sandbox from them, in
 // the namespace it starts in.
-SandboxSetup BubblewrapBackend::setup(const NetworkPlan& net) const {
+SandboxSetup BubblewrapBackend::setup(const NetworkPlan&) const {
   SandboxSetup out;
   out.namespaces.root = RootMode::Staged;
   out.namespaces.own_user_namespace = false;
-  // RLIMIT_NPROC as before: where the fence's user namespace of ours holds it.
-  out.own_user_namespace = !net.fence.empty();
+  // RLIMIT_NPROC holds in the set-up child's user namespace, or under leased ids.
+  out.own_user_namespace = true;
   return out;
 }
 
@@ -213,9 +223,9 @@ Result<InitStart, SandboxError> BubblewrapBackend::start_init(
 
 Availability bubblewrap_probe() {
 #if defined(__linux__)
-  const CheckedTool& tool = checked_bwrap();
-  if (!tool.refusal.empty()) return {false, tool.refusal};
-  BubblewrapBackend trial(tool);
+  const auto tool = checked_bwrap();
+  if (!tool->refusal.empty()) return {false, tool->refusal};
+  BubblewrapBackend trial(*tool);
   return trial_outcome(trial.launch(trial_spec(), kTrialArguments),
                        "bwrap cannot create a sandbox here");
 #else
@@ -224,7 +234,7 @@ Availability bubblewrap_probe() {
 }
 
 std::unique_ptr<Backend> make_bubblewrap() {
-  return std::make_unique<BubblewrapBackend>(checked_bwrap());
+  return std::make_unique<BubblewrapBackend>(*checked_bwrap());  // kept: it was available
 }
 
 }  // namespace sandbox

@@ -346,7 +346,7 @@ Result<std::unique_ptr<PersistentSandbox>, SandboxError> PersistentSandbox::crea
 
   box->backend_ = std::string(backend_kind_name((*selected)->kind()));
   box->host_work_dir_ = host_dir;
-  box->work_dir_ = spec.default_work_dir ? host_dir : spec.work_dir;
+  box->work_dir_ = spec.default_work_dir ? std::string("/tmp/ventra-work")  /* the private one, inside only */ : spec.work_dir;
   box->base_env_ = spec.env;
   box->base_env_.emplace("PATH", std::string(DEFAULT_CHILD_PATH));
   for (auto& r : core.init.resources()) {

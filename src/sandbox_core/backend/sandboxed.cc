@@ -2,15 +2,12 @@
 // availability probe's).
 #include "sandbox_core/backend/sandboxed.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <charconv>
 
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/isolation/init_image.h"
+#include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
@@ -19,73 +16,31 @@
 namespace sandbox {
 namespace {
 
-// Removes the tree at `path`, following no link: the child may have left links to
-// anywhere, directories it made unreadable, and nesting deeper than any stack. So the
-// walk is a loop holding one directory open and the names on the way down.
-void remove_tree(const std::string& path) {
-  constexpr int kDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int dir = ::open(path.c_str(), kDir);
-  if (dir < 0) {
-    (void)::unlink(path.c_str());
-    return;
+// The work directory of a spec that names none, inside the sandbox: a directory of its
+// private /tmp, so it counts within the scratch bound and goes with the sandbox's mount
+// namespace, whatever happens to this process.
+constexpr const char* kPrivateWorkDir = "/tmp/ventra-work";
+
+// The init's exec of the program failed with ENOENT, which alone names nothing: where the
+// host has the program, what of it the sandbox lacks.
+SandboxError named_if_missing_inside(SandboxError error, const SandboxSpec& spec,
+                                     const std::vector<std::string>& init_args) {
+  const IoError& io = error.io_error();
+  if (error.kind() != SandboxError::Kind::Io || io.code != ENOENT || !io.message.empty()) {
+    return error;
   }
-  std::vector<std::string> down;
-  for (;;) {
-    (void)::fchmod(dir, 0700);
-    std::string sub;
-    int scan = ::dup(dir);
-    if (DIR* d = scan >= 0 ? ::fdopendir(scan) : nullptr) {
-      while (dirent* e = ::readdir(d)) {
-        std::string_view n = e->d_name;
-        if (n == "." || n == "..") continue;
-        if (::unlinkat(dir, e->d_name, 0) == 0 || errno != EISDIR) continue;
-        sub = e->d_name;
-        break;
-      }
-      ::closedir(d);
-    } else if (scan >= 0) {
-      ::close(scan);
-    }
-    if (!sub.empty()) {
-      int next = ::openat(dir, sub.c_str(), kDir);
-      if (next < 0 && ::fchmodat(dir, sub.c_str(), 0700, 0) == 0)
-        next = ::openat(dir, sub.c_str(), kDir);
-      if (next >= 0) {
-        ::close(dir);
-        dir = next;
-        down.push_back(std::move(sub));
-        continue;
-      }
-      if (::unlinkat(dir, sub.c_str(), AT_REMOVEDIR) != 0) break;  // cannot enter it: give up
-      continue;
-    }
-    if (down.empty()) break;
-    int up = ::openat(dir, "..", kDir);
-    ::close(dir);
-    if (up < 0) return;
-    dir = up;
-    (void)::unlinkat(dir, down.back().c_str(), AT_REMOVEDIR);
-    down.pop_back();
-  }
-  ::close(dir);
-  (void)::rmdir(path.c_str());
+  size_t count = 0;
+  const std::string& first = init_args.front();
+  (void)std::from_chars(first.data(), first.data() + first.size(), count);
+  if (count >= init_args.size()) return error;
+  const std::vector<std::string> candidates(init_args.begin() + 1,
+                                            init_args.begin() + 1 + static_cast<long>(count));
+  // A private work dir is the sandbox's own: nothing of the host to look at there.
+  std::string why = isolation::missing_inside(isolation::sandbox_layout(spec), candidates,
+                                              spec.default_work_dir ? "" : spec.host_dir());
+  if (why.empty()) return error;
+  return SandboxError::io(IoError::custom(why + ": " + os_error_text(ENOENT), ENOENT));
 }
-
-// The work directory of a spec that named none: fresh, private, gone with the run.
-class PrivateWorkDir final : public ChildResource {
- public:
-  static Result<std::unique_ptr<PrivateWorkDir>, IoError> create() {
-    std::string path = system_temp_dir() + "/ventra-work-XXXXXX";
-    if (::mkdtemp(path.data()) == nullptr) return fail(IoError::last());
-    return std::unique_ptr<PrivateWorkDir>(new PrivateWorkDir(std::move(path)));
-  }
-  ~PrivateWorkDir() override { remove_tree(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  explicit PrivateWorkDir(std::string path) : path_(std::move(path)) {}
-  std::string path_;
-};
 
 // Takes the fence's listeners from `setup` and keeps the relay running for as long as
 // the child's record lives. On failure the child is killed with its record.
@@ -109,8 +64,13 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
   if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
   NetworkPlan net = network_plan(spec);
   SandboxSetup chosen = setup(net);
+  // First: whether the sandbox has a cgroup v2 group of its own decides what it sees of
+  // /sys/fs/cgroup.
+  auto limits = isolation::SpawnLimits::prepare(spec, chosen.own_user_namespace);
+  if (!limits) return fail(std::move(limits).error());
   chosen.namespaces.new_network = net.own_network;
   chosen.namespaces.fence = net.fence;
+  chosen.namespaces.own_cgroup2 = limits->own_cgroup2();
   // The fence's listeners are made inside the sandbox's network namespace, before the
   // init runs, by the set-up child.
   auto prepared = isolation::NamespaceSetup::prepare(spec, std::move(chosen.namespaces));
@@ -118,14 +78,15 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
   isolation::NamespaceSetup& ns = **prepared;
   auto init = start_init(spec, init_args, *image, ns);
   if (!init) return fail(std::move(init).error());
-  auto limits = isolation::SpawnLimits::prepare(spec, chosen.own_user_namespace);
-  if (!limits) return fail(std::move(limits).error());
 
   LaunchOptions& options = init->options;
   options.report = ReportMode::Init;
   options.control_fd = control_fd;
+  // A private work dir exists only inside: the set-up enters it there.
+  if (spec.default_work_dir) options.host_start_dir = "/";
   options.setup = &ns;
   options.namespace_flags = ns.namespace_flags();
+  options.limits = child_limits(spec);
   limits->apply(options);
   if (extra_join_fd >= 0) options.cgroup_join_fds.push_back(extra_join_fd);
   SandboxSpec bare;
@@ -136,6 +97,8 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
   auto child = launch_child(options, init->child_environment ? spec : bare);
   if (!child) return child;
   limits->attach(*child);
+  // Released after the groups are gone: no process of this sandbox is left to share them.
+  if (auto ids = ns.take_ids()) child->resources().push_back(std::move(ids));
   SANDBOX_TRY(attach_fence(*child, ns, net));
   started(ns);
   return child;
@@ -149,30 +112,29 @@ Result<SandboxChild, SandboxError> SandboxedBackend::start_persistent(const Sand
     host_dir = spec.host_dir();
     return launch(spec, kServeArguments, control_fd, join_fd);
   }
-  auto dir = PrivateWorkDir::create();
-  if (!dir) return fail(SandboxError::io(dir.error()));
+  // As for a one-shot run: the private work dir exists only inside.
   SandboxSpec own = spec;
-  own.host_work_dir = (*dir)->path();
-  own.work_dir = (*dir)->path();
-  host_dir = (*dir)->path();
-  auto child = launch(own, kServeArguments, control_fd, join_fd);
-  if (child) child->resources().push_back(std::move(*dir));
-  return child;
+  own.host_work_dir = kPrivateWorkDir;
+  own.work_dir = kPrivateWorkDir;
+  host_dir.clear();
+  return launch(own, kServeArguments, control_fd, join_fd);
 }
 
 Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& spec) {
   std::vector<std::string> command = build_command(spec);
   if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
-  if (!spec.default_work_dir) return launch(spec, init_arguments(command, spec));
+  auto launched = [&](const SandboxSpec& s) -> Result<SandboxChild, SandboxError> {
+    const std::vector<std::string> args = init_arguments(command, s);
+    auto child = launch(s, args);
+    if (!child) return fail(named_if_missing_inside(std::move(child).error(), s, args));
+    return child;
+  };
+  if (!spec.default_work_dir) return launched(spec);
   // Nothing of the host the caller did not name: not the system temporary directory.
-  auto dir = PrivateWorkDir::create();
-  if (!dir) return fail(SandboxError::io(dir.error()));
   SandboxSpec own = spec;
-  own.host_work_dir = (*dir)->path();
-  own.work_dir = (*dir)->path();
-  auto child = launch(own, init_arguments(command, own));
-  if (child) child->resources().push_back(std::move(*dir));
-  return child;
+  own.host_work_dir = kPrivateWorkDir;
+  own.work_dir = kPrivateWorkDir;
+  return launched(own);
 }
 
 std::vector<std::string> init_arguments(const std::vector<std::string>& command,

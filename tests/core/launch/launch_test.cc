@@ -139,11 +139,14 @@ TEST(ChildLaunch, LimitsAreSetInsideTheChild) {
                          Arith{UINT64_MAX / 2, 4, UINT64_MAX / 1000},  // >= 2^64 saturates
                          Arith{UINT64_MAX, UINT32_MAX, UINT64_MAX / 1000}}) {
     SCOPED_TRACE(std::to_string(c.seconds) + " x " + std::to_string(c.milli));
-    EXPECT_EQ(child_limits(7, c.seconds, c.milli).cpu_seconds, c.want);
+    SandboxSpec spec;
+    spec.timeout.seconds = c.seconds;
+    spec.cpu_milli = c.milli;
+    EXPECT_EQ(child_limits(spec).cpu_seconds, c.want);
   }
 }
 
-TEST(ChildSupervision, OutputPastTheCapIsDroppedWithOneNotice) {
+TEST(ChildSupervision, OutputPastTheCapOrUndeliverableIsDroppedAndTold) {
   const std::string notice = " exceeded 268435456 bytes; truncated\n";
   for (uint64_t bytes : {OUTPUT_CAP_BYTES, OUTPUT_CAP_BYTES + 1}) {
     SCOPED_TRACE(bytes);
@@ -155,16 +158,61 @@ TEST(ChildSupervision, OutputPastTheCapIsDroppedWithOneNotice) {
     EXPECT_EQ(out.stdout_bytes.size(), OUTPUT_CAP_BYTES);
     EXPECT_EQ(out.stdout_bytes.view().find_first_not_of('\0'), std::string::npos);
   }
-  // A descriptor that is no pipe (nothing to splice from) is read and dropped to the end.
+  // A smaller bound, first or last bytes: through a collect (read inline, then by a drain)
+  // and on a descriptor that is no pipe (nothing to splice from), read to the end.
+  struct Bounded {
+    OutputBound bound;
+    const char* kept;
+    const char* notice;
+  };
+  using Keep = OutputBound::Keep;
+  for (const Bounded& b : {Bounded{{3, Keep::Head}, "abc", " exceeded 3 bytes; truncated\n"},
+                           Bounded{{3, Keep::Tail}, "fgh", " exceeded 3 bytes; kept the last 3\n"},
+                           Bounded{{8, Keep::Tail}, "abcdefgh", nullptr},
+                           Bounded{{0, Keep::Tail}, "", " exceeded 0 bytes; kept the last 0\n"}}) {
+    SCOPED_TRACE(std::to_string(b.bound.max_bytes) + b.kept);
+    UniqueFd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_TRUE(write_all(file.get(), "abcdefgh"));
+    ::lseek(file.get(), 0, SEEK_SET);
+    ::testing::internal::CaptureStderr();
+    auto kept = read_to_end(file, StreamLabel::Stderr, b.bound);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              b.notice ? "ventra.sandbox: stderr" + std::string(b.notice) : "");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(*kept, b.kept);
+    EXPECT_EQ(::lseek(file.get(), 0, SEEK_CUR), 8);
+    // Past the inline reads and through the drain's window: 3 MiB, then the 8 bytes.
+    auto child = launch(shell_spec("head -c 3145728 /dev/zero; printf abcdefgh"));
+    ASSERT_TRUE(child);
+    std::atomic<bool> exited{false};
+    const pid_t pid = child->pid();
+    CollectOptions options;
+    options.bound = b.bound;
+    ::testing::internal::CaptureStderr();
+    auto out =
+        collect_child(std::move(child).value(), std::nullopt, pid, exited, std::move(options));
+    const std::string stderr_text = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(out);
+    const size_t n = b.bound.max_bytes;
+    const bool tail = b.bound.keep == Keep::Tail;
+    const std::string want = tail ? std::string("abcdefgh").substr(8 - n) : std::string(n, '\0');
+    EXPECT_EQ(out->stdout_bytes, want);
+    const std::string head = "ventra.sandbox: stdout exceeded " + std::to_string(n) + " bytes;";
+    EXPECT_EQ(stderr_text.rfind(head, 0), 0u);
+    EXPECT_EQ(std::count(stderr_text.begin(), stderr_text.end(), '\n'), 1);
+  }
+  // A forward onto a full disk is recorded with its stream; the rest is read and dropped.
   UniqueFd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
   ASSERT_TRUE(write_all(file.get(), "abcdefgh"));
   ::lseek(file.get(), 0, SEEK_SET);
-  ::testing::internal::CaptureStderr();
-  auto kept = read_to_end(file, StreamLabel::Stderr, 3);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "ventra.sandbox: stderr" + notice);
-  ASSERT_TRUE(kept);
-  EXPECT_EQ(*kept, "abc");
+  UniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ForwardState state;
+  ASSERT_TRUE(read_to_end(file, StreamLabel::Stderr, {3}, full.get(), &state));
+  const auto failure = state.first_error();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(std::pair(failure->label, failure->err), std::pair(StreamLabel::Stderr, ENOSPC));
   EXPECT_EQ(::lseek(file.get(), 0, SEEK_CUR), 8);
+  EXPECT_FALSE(state.pipe_closed.load());
 }
 
 // A process that left the group (it writes its pid once it has) and holds stdout hangs
@@ -235,7 +283,7 @@ TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
         Deadline deadline;
         if (mode == 2) deadline = MonoClock::now() + 150ms;
         CollectOptions options;
-        options.forward_broken = std::make_shared<std::atomic<bool>>(false);
+        options.forward_broken = std::make_shared<ForwardState>();
         auto broken = options.forward_broken;
         if (mode == 4) {
           auto sink = make_pipe();  // its read end is closed at the end of this block
@@ -251,7 +299,8 @@ TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
         EXPECT_EQ(out->exit_code, exit ? 0 : 137);
         EXPECT_EQ(out->stdout_bytes, mode == 4 ? "" : (exit ? "out-" : "start-") + tag + "\n");
         EXPECT_EQ(out->stderr_bytes, exit ? "err-" + tag + "\n" : "");
-        EXPECT_EQ(broken->load(), mode == 4);  // the reader went away: EPIPE is told
+        EXPECT_EQ(broken->pipe_closed.load(), mode == 4);  // the reader went away: EPIPE is told
+        EXPECT_FALSE(broken->first_error());
       }
     });
   }

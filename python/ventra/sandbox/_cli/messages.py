@@ -7,15 +7,19 @@ Errors always reach standard error; notices are the command line's own remarks, 
 from __future__ import annotations
 
 import argparse
+import codecs
+import json
 import logging
+import os
 import sys
-from typing import Any, Dict, Sequence
+from typing import Any, Dict, Iterator, Sequence
 
 from .. import _native
 
 # Exit codes of the command line itself; every other code is the child's own.
 EXIT_USAGE = 2  # bad arguments or entries (ValueError / TypeError from the module)
 EXIT_REFUSED = 125  # the module refused or failed to start the child (RuntimeError)
+EXIT_OUTPUT_LOST = 74  # the child's output could not be delivered (a full disk, EIO)
 
 # The module's cap on a collected stream: one this long was (or may have been) cut.
 OUTPUT_CAP_BYTES = 268435456
@@ -27,14 +31,38 @@ NONE_WARNING = (
 )
 
 
+def _say(line: str) -> None:
+    # Straight to the descriptor: a failed write leaves nothing buffered to fail again at
+    # exit, and the streams stay as they are for the output that follows.
+    data = memoryview((line + "\n").encode("utf-8", "surrogateescape"))
+    try:
+        sys.stderr.flush()
+        while data:
+            data = data[os.write(2, data):]
+    except OSError:
+        pass  # standard error itself is lost; the exit status still tells
+
+
 def err(message: str) -> None:
-    print(f"ventra.sandbox: {message}", file=sys.stderr)
+    _say(f"ventra.sandbox: {message}")
 
 
 def notice(args: argparse.Namespace, message: str) -> None:
     """One of the command line's own notices, which ``-q`` silences; errors are not."""
     if not getattr(args, "quiet", False):
-        print(message, file=sys.stderr)
+        _say(message)
+
+
+def os_error(stream: str, exc: OSError) -> str:
+    """An error of ours writing ``stream`` in the module's words:
+    "stdout: No space left on device (os error 28)"."""
+    if exc.errno is None:
+        return f"{stream}: {exc}"
+    return f"{stream}: {os.strerror(exc.errno)} (os error {exc.errno})"
+
+
+def output_lost(what: str) -> str:
+    return f"error: could not deliver the child's output: {what}; the rest was discarded"
 
 
 def quoted(text: str) -> str:
@@ -96,10 +124,33 @@ def ending(code: int, timed_out: bool, pipe_closed: bool, memory: bool) -> str:
     return "signal" if code > 128 else "exit"
 
 
-def output_field(data: bytes) -> Dict[str, Any]:
-    # Bytes that are not UTF-8 become U+FFFD: JSON carries text only.
-    return {"text": data.decode("utf-8", "replace"), "bytes": len(data),
-            "truncated": len(data) >= OUTPUT_CAP_BYTES}
+def output_field(data: bytes, bound: int = OUTPUT_CAP_BYTES) -> Dict[str, Any]:
+    # The bytes themselves: json_chunks writes them as text, a piece at a time.
+    return {"text": data, "bytes": len(data), "truncated": len(data) >= bound}
+
+
+_JSON_PIECE = 1 << 20
+
+
+def json_chunks(value: Any) -> Iterator[bytes]:
+    """``value`` as ``json.dumps`` writes it, in pieces, with each bytes value written as
+    text (bytes that are not UTF-8 become U+FFFD) a MiB at a time: a large output is never
+    held decoded or encoded whole."""
+    if isinstance(value, bytes):
+        decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        yield b'"'
+        for at in range(0, len(value), _JSON_PIECE):
+            piece = decoder.decode(value[at:at + _JSON_PIECE], final=at + _JSON_PIECE >= len(value))
+            yield json.dumps(piece)[1:-1].encode()
+        yield b'"'
+    elif isinstance(value, dict):
+        yield b"{"
+        for i, (key, item) in enumerate(value.items()):
+            yield (", " if i else "").encode() + json.dumps(key).encode() + b": "
+            yield from json_chunks(item)
+        yield b"}"
+    else:
+        yield json.dumps(value).encode()
 
 
 class RefusalLines(logging.Handler):
@@ -108,8 +159,4 @@ class RefusalLines(logging.Handler):
 
     def emit(self, record: logging.LogRecord) -> None:
         if getattr(record, "refused", False):
-            try:
-                sys.stderr.write(f"ventra.sandbox: {record.getMessage()}\n")
-                sys.stderr.flush()
-            except Exception:
-                self.handleError(record)
+            _say(f"ventra.sandbox: {record.getMessage()}")

@@ -11,9 +11,10 @@ import math
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from .. import _native
 from ..spawn_spec import check_keys
-from . import checks
-from .messages import EXIT_REFUSED, EXIT_USAGE, quoted
+from . import checks, messages
+from .messages import EXIT_OUTPUT_LOST, EXIT_REFUSED, EXIT_USAGE, quoted
 
 DEFAULT_TIMEOUT_S = 60.0
 # Longer than any run we mean to supervise, short of what the monotonic clock refuses.
@@ -136,6 +137,12 @@ def build_spec(args: argparse.Namespace) -> Dict[str, Any]:
         spec["extra_read_write_paths"] = list(args.rw)
     if args.memory is not None:
         spec["memory_bytes"] = args.memory
+    if args.max_output != messages.OUTPUT_CAP_BYTES:
+        if args.max_output > messages.OUTPUT_CAP_BYTES:  # the module's own words
+            raise ValueError(f"max_output_bytes must be at most {messages.OUTPUT_CAP_BYTES}")
+        spec["max_output_bytes"] = args.max_output
+    if args.tail:
+        spec["output_tail"] = True
     if args.max_processes is not None:
         if args.max_processes < 1:  # the module's own words, before anything starts
             raise ValueError("max_processes must be at least 1")
@@ -149,7 +156,7 @@ def build_spec(args: argparse.Namespace) -> Dict[str, Any]:
     if deny:
         spec["network_denylist"] = deny
 
-    # Absent means the module's default ("bubblewrap"), whose refusal we explain below.
+    # Absent means the module's default, whose refusal the command line explains.
     if args.backend is not None:
         spec["backend"] = args.backend
     check_keys(spec)
@@ -170,7 +177,8 @@ _RUN_DESCRIPTION = (
     f"(128+signal if it was killed, 137 at the timeout, 141 when the reader of "
     f"our output went away; {EXIT_USAGE} for bad "
     f"arguments, {EXIT_REFUSED} if the sandbox refused to start it or the working "
-    "directory or program is missing). The child gets a cleared environment plus "
+    f"directory or program is missing, {EXIT_OUTPUT_LOST} if its output could not be "
+    "delivered: a full disk or an I/O error, with a notice naming the stream). The child gets a cleared environment plus "
     "--env pairs, /dev/null as standard input (--stdin passes ours), and the system "
     "temporary directory as working directory unless --cwd is given. Its output is "
     "passed through as it comes (through pipes: the child never gets this terminal); "
@@ -184,8 +192,9 @@ def _add_run_options(run: argparse.ArgumentParser) -> None:
     run.add_argument(
         "--backend",
         metavar="NAME",
-        help='isolation backend: bubblewrap, userns, sandbox-exec or none (default: the '
-        'module\'s default, "bubblewrap"; there is never a silent fallback)',
+        help=f"isolation backend: {', '.join(_native.BACKEND_KINDS[:-1])} or "
+        f"{_native.BACKEND_KINDS[-1]} (default: the module's default, "
+        f'"{_native.DEFAULT_BACKEND}"; there is never a silent fallback)',
     )
     run.add_argument("--allow", action="append", default=[], metavar="ENTRY",
                      help="allow-list entry: CIDR block, address, name or *.suffix (repeatable)")
@@ -232,10 +241,19 @@ def _add_run_options(run: argparse.ArgumentParser) -> None:
                      help="collect the output and print it after the child ends, all of "
                      "stdout before stderr, each capped at 256 MiB (with a notice past it); "
                      "by default it is passed through live, uncapped")
+    run.add_argument("--max-output", type=_size, default=messages.OUTPUT_CAP_BYTES,
+                     metavar="BYTES",
+                     help="with --collect or --json: keep at most this much of each stream, "
+                     "as bytes or with K, M, G (default and most 256M); the rest is read and "
+                     "dropped, with a notice")
+    run.add_argument("--tail", action="store_true",
+                     help="with --collect or --json: keep the last --max-output bytes of each "
+                     "stream instead of the first")
     run.add_argument("--json", action="store_true",
                      help="print one JSON object when the run ends instead of the output: "
                      "exit_code, reason (exit, signal, timeout, memory limit, pipe closed), "
-                     "duration_s, backend, stdout and stderr (text, bytes, truncated), refused")
+                     "duration_s, backend, stdout and stderr (text, bytes, truncated), refused, "
+                     "output_error (null unless output could not be delivered)")
     run.add_argument("-q", "--quiet", action="store_true",
                      help="no notices of the command line's own (the none warning, the "
                      "timeout, missing PATH entries); errors are still reported")
