@@ -19,7 +19,7 @@ import os
 import threading
 from concurrent.futures import Executor
 from types import TracebackType
-from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Type, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Type, Union
 
 from . import _native
 from .aio import Result
@@ -32,7 +32,7 @@ Command = Union[str, Sequence[str]]
 READ_FILE_MAX_BYTES = 64 << 20
 
 
-def _argv(command: Command) -> list:
+def _argv(command: Command) -> List[str]:
     if isinstance(command, str):
         return ["sh", "-c", command]
     argv = list(command)
@@ -60,7 +60,7 @@ class SandboxProcess:
     def wait(self) -> int:
         return self._native.wait(self._left())
 
-    def wait_and_collect(self) -> tuple:
+    def wait_and_collect(self) -> Tuple[int, bytes, bytes]:
         try:
             return self._native.wait_and_collect(self._left())
         finally:
@@ -83,7 +83,12 @@ class SandboxProcess:
     @property
     def usage(self) -> Optional[Dict[str, int]]:
         """See `SandboxCommand.usage`: the command's wait4 usage once it has exited."""
-        return self._native.usage
+        usage = self._native.usage
+        if usage is None:
+            return None
+        return {"utime_us": usage["utime_us"], "stime_us": usage["stime_us"],
+                "maxrss_kb": usage["maxrss_kb"], "inblock": usage["inblock"],
+                "oublock": usage["oublock"]}
 
 
 def _now() -> float:
