@@ -5,13 +5,19 @@
 // so it execs and forks in microseconds.
 //
 // argv: [0] name, [1] count N of exec candidates, [2..2+N) candidates in PATH order,
-// then the target's argv; "0" and nothing else is a trial run that only reports. The environment is
-// the target's. Descriptors: see InitFd.
+// then the target's argv; "0" and nothing else is a trial run that only reports; "p" and
+// nothing else serves a persistent sandbox's commands from the control channel. The
+// environment is the target's. Descriptors: see InitFd.
+//
+// The control channel is the host's lifeline under every mode: its end of file (the host
+// died, or dropped the sandbox) kills everything inside. It is the only watch on the host:
+// a parent-death signal would follow the host's forking thread, not the host.
 #include <asm/unistd.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #include "sandbox_core/launch/child_report.h"
+#include "sandbox_core/launch/control_record.h"
 
 namespace {
 
@@ -30,7 +36,11 @@ constexpr long kNrLandlockCreateRuleset = 444, kNrLandlockAddRule = 445,
 constexpr uint64_t kAccessFsRefer = 1ULL << 13;
 constexpr long kRulePathBeneath = 1, kAtFdcwd = -100, kOPath = 010000000;
 constexpr long kEnoent = 2, kEacces = 13, kEnotdir = 20, kEnodev = 19, kEstale = 116,
-               kEtimedout = 110, kEintr = 4;
+               kEtimedout = 110, kEintr = 4, kEagain = 11, kEnomem = 12, kEsrch = 3;
+constexpr long kSigkill = 9, kSigBlock = 0, kSigSetmask = 2, kPrSetDumpable = 4, kWnohang = 1;
+constexpr long kONonblock = 04000, kCloseRangeCloexec = 4, kMsgNosignal = 0x4000;
+constexpr long kMsgTrunc = 0x20, kMsgCtrunc = 0x8, kMsgCmsgCloexec = 0x40000000;
+constexpr short kPollIn = 1;
 
 #if defined(__x86_64__)
 long sys(long n, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
@@ -131,67 +141,102 @@ long scope_target() {
   return r;
 }
 
-[[noreturn]] void run_target(char** candidates, long count, char** argv, char** envp,
-                             int result_fd) {
-  sys(__NR_fcntl, ld::kInitReportFd, kFSetfd, kFdCloexec);
-  long err = sys(__NR_prctl, kPrSetNoNewPrivs, 1, 0, 0, 0);
-  if (err == 0) err = scope_target();
-  if (err == 0) {
-    // execvp semantics, as for an unsandboxed launch: a miss moves on; EACCES anywhere
-    // wins over a later ENOENT.
-    err = -kEnoent;
-    bool saw_eacces = false;
-    for (long i = 0; i < count; ++i) {
-      err = sys(__NR_execve, reinterpret_cast<long>(candidates[i]), reinterpret_cast<long>(argv),
-                reinterpret_cast<long>(envp));
-      if (err == -kEacces) saw_eacces = true;
-      if (!is_search_miss(-err)) break;
-    }
-    if (saw_eacces && is_search_miss(-err)) err = -kEacces;
+// What the init keeps across its loop: the control channel, the SIGCHLD descriptor, and
+// the signal mask a command starts with.
+struct Loop {
+  long control = ld::kInitControlFd;
+  long sigchld = -1;
+  uint64_t start_mask = 0;
+};
+
+constexpr uint64_t kSigchldBit = 1ULL << (kSigchld - 1);
+
+// SIGCHLD arrives through a descriptor, so one ppoll waits for a child and for the host.
+// Blocked for the init only: a command starts with the init's original mask.
+bool watch_children(Loop& loop) {
+  uint64_t block = kSigchldBit;
+  if (sys(__NR_rt_sigprocmask, kSigBlock, reinterpret_cast<long>(&block),
+          reinterpret_cast<long>(&loop.start_mask), sizeof block) != 0) {
+    return false;
   }
-  int32_t code = static_cast<int32_t>(-err);
+  loop.sigchld = sys(__NR_signalfd4, -1, reinterpret_cast<long>(&block), sizeof block,
+                     kOCloexec | kONonblock);
+  return loop.sigchld >= 0;
+}
+
+// Waits for a child or the host (timeout_ms < 0: without end). True: the control
+// channel has something, or ended.
+bool wait_event(const Loop& loop, long timeout_ms) {
+  struct {
+    int fd;
+    short events, revents;
+  } fds[2] = {{static_cast<int>(loop.control), kPollIn, 0},
+              {static_cast<int>(loop.sigchld), kPollIn, 0}};
+  struct {
+    long sec, nsec;
+  } ts = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000};
+  long n = sys(__NR_ppoll, reinterpret_cast<long>(fds), 2,
+               timeout_ms < 0 ? 0 : reinterpret_cast<long>(&ts), 0, 8);
+  if (n <= 0) return false;
+  if (fds[1].revents != 0) {
+    char info[128];
+    while (sys(__NR_read, loop.sigchld, reinterpret_cast<long>(info), sizeof info) > 0) {
+    }
+  }
+  return fds[0].revents != 0;
+}
+
+// The host is gone (or broke the protocol): everything inside goes with pid 1.
+[[noreturn]] void end_sandbox() {
+  sys(__NR_kill, -1, kSigkill);
+  exit_with(ld::kSignalExitBase + kSigkill);
+}
+
+// In a forked command: the init's mask back, none of the init's descriptors.
+void leave_init(const Loop& loop) {
+  sys(__NR_rt_sigprocmask, kSigSetmask, reinterpret_cast<long>(&loop.start_mask), 0, 8);
+  sys(__NR_close, loop.control);
+  sys(__NR_close, loop.sigchld);
+}
+
+// execvp semantics, as for an unsandboxed launch: a miss moves on; EACCES anywhere wins
+// over a later ENOENT. Returns the errno of the failure.
+long exec_first(char* const* candidates, long count, char* const* argv, char* const* envp) {
+  long err = -kEnoent;
+  bool saw_eacces = false;
+  for (long i = 0; i < count; ++i) {
+    err = sys(__NR_execve, reinterpret_cast<long>(candidates[i]), reinterpret_cast<long>(argv),
+              reinterpret_cast<long>(envp));
+    if (err == -kEacces) saw_eacces = true;
+    if (!is_search_miss(-err)) break;
+  }
+  if (saw_eacces && is_search_miss(-err)) err = -kEacces;
+  return -err;
+}
+
+[[noreturn]] void fail_exec(int result_fd, long err) {
+  int32_t code = static_cast<int32_t>(err < 0 ? -err : err);
   sys(__NR_write, result_fd, reinterpret_cast<long>(&code), sizeof code);
   exit_with(127);
 }
 
-}  // namespace
-
-extern "C" [[noreturn, gnu::used]] void init_main(long* sp) {
-  long argc = sp[0];
-  char** argv = reinterpret_cast<char**>(sp + 1);
-  char** envp = argv + argc + 1;
-  if (argc < 3) {
-    // No target: the availability probe's trial run, which ends here.
-    bool trial = argc == 2 && parse_count(argv[1]) == 0;
-    send(ChildReport{ld::kStepInitExec, trial ? 0 : static_cast<int32_t>(kEnoent), -1});
-    exit_with(trial ? 0 : 127);
-  }
-
-  // The target's standard error, where a set-up tool's own went to a diagnostics pipe.
-  if (sys(__NR_fcntl, ld::kInitStderrFd, kFGetfd) >= 0) {
-    put_fd(ld::kInitStderrFd, 2);
-    sys(__NR_close, ld::kInitStderrFd);
-  }
-  // Whatever was passed beyond (the init's own image, say) is not the target's.
-  if (sys(kNrCloseRange, ld::kInitFirstFreeFd, ~0U, 0) != 0) {
-    for (long fd = ld::kInitFirstFreeFd; fd < 1024; ++fd) sys(__NR_close, fd);
-  }
-
-  long count = parse_count(argv[1]);
-  if (count > argc - 3) count = argc - 3;
-  char** candidates = argv + 2;
-  char** target_argv = argv + 2 + count;
-
+// Forks `start(result_fd)` with a close-on-exec pipe for its exec's errno, which it
+// returns (0 once the exec closed the pipe); the pid through `pid`, negative on failure.
+template <typename Start>
+int32_t fork_and_exec(long* pid, Start start) {
   int result[2];
   long err = sys(__NR_pipe2, reinterpret_cast<long>(result), kOCloexec);
-  long pid = err < 0 ? err : fork_process();
-  if (pid < 0) {
-    send(ChildReport{ld::kStepInitFork, static_cast<int32_t>(-pid), -1});
-    exit_with(127);
+  *pid = err < 0 ? err : fork_process();
+  if (*pid < 0) {
+    if (err == 0) {
+      sys(__NR_close, result[0]);
+      sys(__NR_close, result[1]);
+    }
+    return static_cast<int32_t>(-*pid);
   }
-  if (pid == 0) {
+  if (*pid == 0) {
     sys(__NR_close, result[0]);
-    run_target(candidates, count, target_argv, envp, result[1]);
+    start(result[1]);
   }
   sys(__NR_close, result[1]);
   int32_t exec_error = 0;
@@ -201,20 +246,84 @@ extern "C" [[noreturn, gnu::used]] void init_main(long* sp) {
   } while (n == -kEintr);
   if (n != sizeof exec_error) exec_error = 0;  // end of file: the exec closed the pipe
   sys(__NR_close, result[0]);
+  return exec_error;
+}
+
+// The target's standard error, where a set-up tool's own went to a diagnostics pipe;
+// whatever was passed beyond the init's descriptors (its own image, say) is closed.
+void install_stderr_and_close_rest() {
+  if (sys(__NR_fcntl, ld::kInitStderrFd, kFGetfd) >= 0) {
+    put_fd(ld::kInitStderrFd, 2);
+    sys(__NR_close, ld::kInitStderrFd);
+  }
+  if (sys(kNrCloseRange, ld::kInitFirstFreeFd, ~0U, 0) != 0) {
+    for (long fd = ld::kInitFirstFreeFd; fd < 1024; ++fd) sys(__NR_close, fd);
+  }
+}
+
+// A one-shot sandbox: run the target, reap everything, leave with the target.
+[[noreturn]] void run_once(Loop& loop, char** candidates, long count, char** argv, char** envp) {
+  long pid = 0;
+  int32_t exec_error = fork_and_exec(&pid, [&](int result_fd) {
+    leave_init(loop);
+    sys(__NR_fcntl, ld::kInitReportFd, kFSetfd, kFdCloexec);
+    long err = sys(__NR_prctl, kPrSetNoNewPrivs, 1, 0, 0, 0);
+    if (err == 0) err = scope_target();
+    if (err == 0) err = exec_first(candidates, count, argv, envp);
+    fail_exec(result_fd, err);
+  });
+  if (pid < 0) {
+    send(ChildReport{ld::kStepInitFork, exec_error, -1});
+    exit_with(127);
+  }
   send(ChildReport{ld::kStepInitExec, exec_error, -1});
   sys(__NR_close, ld::kInitReportFd);
-
-  // Reap everything; leave with the target. Orphans still running die with the
-  // namespace when pid 1 exits.
   for (;;) {
     int status = 0;
-    long reaped = sys(__NR_wait4, -1, reinterpret_cast<long>(&status), 0, 0);
-    if (reaped == -kEintr) continue;
-    if (reaped < 0) exit_with(127);
-    if (reaped != pid) continue;
-    int sig = status & 0x7f;
-    exit_with(sig == 0 ? (status >> 8) & 0xff : ld::kSignalExitBase + sig);
+    long reaped = sys(__NR_wait4, -1, reinterpret_cast<long>(&status), kWnohang, 0);
+    if (reaped == pid) {
+      int sig = status & 0x7f;
+      exit_with(sig == 0 ? (status >> 8) & 0xff : ld::kSignalExitBase + sig);
+    }
+    if (reaped > 0 || reaped == -kEintr) continue;
+    if (reaped != 0) exit_with(127);
+    if (wait_event(loop, -1)) {
+      char byte;
+      long n = sys(__NR_read, loop.control, reinterpret_cast<long>(&byte), 1);
+      if (n == 0 || (n < 0 && n != -kEintr && n != -kEagain)) end_sandbox();
+    }
   }
+}
+
+#include "sandbox_init/serve.inc"
+
+}  // namespace
+
+extern "C" [[noreturn, gnu::used]] void init_main(long* sp) {
+  long argc = sp[0];
+  char** argv = reinterpret_cast<char**>(sp + 1);
+  char** envp = argv + argc + 1;
+  // Nothing inside may read the init's descriptors through /proc/1/fd or attach to it:
+  // both need it dumpable, or a capability the sandbox holds none of.
+  sys(__NR_prctl, kPrSetDumpable, 0, 0, 0, 0);
+  if (argc < 3 && !(argc == 2 && argv[1][0] == 'p' && argv[1][1] == '\0')) {
+    // No target: the availability probe's trial run, which ends here.
+    bool trial = argc == 2 && parse_count(argv[1]) == 0;
+    send(ChildReport{ld::kStepInitExec, trial ? 0 : static_cast<int32_t>(kEnoent), -1});
+    exit_with(trial ? 0 : 127);
+  }
+  install_stderr_and_close_rest();
+  Loop loop;
+  if (!watch_children(loop)) {
+    send(ChildReport{ld::kStepInitFork, static_cast<int32_t>(kEnomem), -1});
+    exit_with(127);
+  }
+  if (argc == 2) serve(loop);
+  // The host may have died between the clone and now: then nothing of the caller runs.
+  if (wait_event(loop, 0)) end_sandbox();
+  long count = parse_count(argv[1]);
+  if (count > argc - 3) count = argc - 3;
+  run_once(loop, argv + 2, count, argv + 2 + count, envp);
 }
 
 // The compiler may still emit calls to these for aggregate copies.

@@ -57,8 +57,8 @@ BindError from_io_error(std::string_view prefix, const IoError& error) {
   return BindError{ErrorKind::Runtime, std::string(prefix) + ": " + error.text()};
 }
 
-BindError from_sandbox_error(const SandboxError& error) {
-  return BindError{ErrorKind::Runtime, "spawn: " + error.message()};
+BindError from_sandbox_error(const SandboxError& error, std::string_view prefix) {
+  return BindError{ErrorKind::Runtime, std::string(prefix) + error.message()};
 }
 
 BindError from_filter_error(std::string_view prefix, const netfilter::FilterParseError& error) {

@@ -57,7 +57,8 @@ inline Unexpected<BindError> internal_error(std::string m) {
 
 // Core errors with the operation prefix owned by the calling entry point.
 BindError from_io_error(std::string_view prefix, const IoError& error);  // Runtime
-BindError from_sandbox_error(const SandboxError& error);                 // Runtime "spawn: {}"
+// Runtime "{prefix}{}": "spawn: " for launches, "sandbox: " for a persistent sandbox.
+BindError from_sandbox_error(const SandboxError& error, std::string_view prefix = "spawn: ");
 BindError from_filter_error(std::string_view prefix, const netfilter::FilterParseError& error);
 // The error of the list that failed, behind that list's prefix.
 BindError from_filter_error(std::string_view allow_prefix, std::string_view deny_prefix,

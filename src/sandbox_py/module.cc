@@ -12,6 +12,8 @@
 #include "sandbox_py/change_set.h"
 #include "sandbox_py/errors.h"
 #include "sandbox_py/functions.h"
+#include "sandbox_py/persistent_sandbox.h"
+#include "sandbox_py/sandbox_command.h"
 #include "sandbox_py/local_process.h"
 
 namespace sandbox::py {
@@ -83,11 +85,14 @@ bool init_module(PyObject* module) {
             add_function(module, module_name, &kProgramCandidatesDef, true) &&
             add_function(module, module_name, &kSandboxViewDef, true) &&
             add_text(module, "DEFAULT_PATH", DEFAULT_CHILD_PATH) &&
+            add_function(module, module_name, &kOpenSandboxDef, true) &&
             add_text(module, "DEFAULT_BACKEND", backend_row(kDefaultBackend).listed_name) &&
             add_owned(module, "BACKEND_KINDS", backend_kinds()) &&
             add_owned(module, "WAITS_FOR_SANDBOX", names_waiting_for_sandbox()) &&
             add_owned(module, "FENCED_BACKENDS", names_fencing()) &&
             add_class(module, "LocalProcess", local_process_type()) &&
+            add_class(module, "PersistentSandbox", persistent_sandbox_type()) &&
+            add_class(module, "SandboxCommand", sandbox_command_type()) &&
             add_class(module, "BackendInfo", backend_info_type()) &&
             add_class(module, "ChangeSet", change_set_type()) &&
             add_class(module, "AllowListProxy", allow_list_proxy_type()) &&

@@ -26,6 +26,7 @@
 #include "sandbox_py/convert.h"
 #include "sandbox_py/functions.h"
 #include "sandbox_py/local_process.h"
+#include "sandbox_py/spec_dict.h"
 
 namespace sandbox::py {
 namespace {
@@ -296,15 +297,12 @@ Outcome refuse_backend(const BackendRefusal& refusal) {
   return raised();
 }
 
-Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
-  static constexpr std::array<const char*, 1> kNames = {"spec_dict"};
-  std::array<PyObject*, 1> argv{};
-  SANDBOX_TRY(parse_arguments("spawn", kNames, 1, args, kwargs, argv));
-  PyObject* dict = argv[0];
-  if (!PyDict_Check(dict)) return fail(for_argument("spec_dict", conversion_error(dict, "PyDict")));
+}  // namespace
 
+Converted<SpawnSpecRead> read_spawn_spec(PyObject* dict) {
   SpecReader r(dict);
-  SandboxSpec spec;
+  SpawnSpecRead out;
+  SandboxSpec& spec = out.spec;
   SANDBOX_ASSIGN_OR_RETURN(auto script, read_script(r));
   spec.script = std::move(script);
 
@@ -378,9 +376,25 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
                     tail.value_or(false) ? OutputBound::Keep::Tail : OutputBound::Keep::Head};
   SANDBOX_ASSIGN_OR_RETURN(auto stdin_fd, stdin_source(r));
   spec.stdin_fd = stdin_fd ? stdin_fd.get() : -1;  // open until the launch returns
+  out.stdin_fd = std::move(stdin_fd);
+  out.backend = backend_name.value_or(std::string(backend_kind_name(kDefaultBackend)));
+  out.forward = std::move(forward);
+  out.bound = bound;
+  return out;
 
-  auto launched =
-      launch_selected(backend_name.value_or(std::string(backend_kind_name(kDefaultBackend))), spec);
+}
+
+namespace {
+
+Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 1> kNames = {"spec_dict"};
+  std::array<PyObject*, 1> argv{};
+  SANDBOX_TRY(parse_arguments("spawn", kNames, 1, args, kwargs, argv));
+  PyObject* dict = argv[0];
+  if (!PyDict_Check(dict)) return fail(for_argument("spec_dict", conversion_error(dict, "PyDict")));
+
+  SANDBOX_ASSIGN_OR_RETURN(SpawnSpecRead read, read_spawn_spec(dict));
+  auto launched = launch_selected(read.backend, read.spec);
   if (!launched) {
     if (auto* refusal = std::get_if<BackendRefusal>(&launched.error())) {
       return refuse_backend(*refusal);
@@ -388,7 +402,7 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
     return fail(std::get<BindError>(std::move(launched.error())));
   }
   return new_local_process(std::move(launched->child), launched->deadline,
-                           std::move(launched->kind_name), std::move(forward), bound);
+                           std::move(launched->kind_name), std::move(read.forward), read.bound);
 }
 
 PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {

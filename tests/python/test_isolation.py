@@ -159,12 +159,27 @@ ESCAPES = [
 ]
 
 
+def run_in_sandbox(backend, script, work_dir, **keys):
+    """As `run`, but as one command of a persistent sandbox made for it."""
+    box = _native.open_sandbox({"backend": backend, "host_work_dir": str(work_dir), **keys})
+    try:
+        return box.start(["sh", "-c", script]).wait_and_collect(HANG_S)
+    finally:
+        box.close()
+
+
+@pytest.fixture(params=["spawn", "exec"])
+def runner(request):
+    """Runs a probe as a one-shot spawn and as a command of a persistent sandbox."""
+    return run if request.param == "spawn" else run_in_sandbox
+
+
 @pytest.mark.parametrize("backend", ISOLATING)
 @pytest.mark.parametrize("name,script,expected", ESCAPES, ids=[e[0] for e in ESCAPES])
-def test_escape_battery(backend, host, name, script, expected):
-    code, out, err = run(backend, script.format(**vars(host)), host.work,
-                         extra_read_only_paths=[str(host.ro)],
-                         extra_read_write_paths=[str(host.rw)], env=host.env)
+def test_escape_battery(backend, host, runner, name, script, expected):
+    code, out, err = runner(backend, script.format(**vars(host)), host.work,
+                            extra_read_only_paths=[str(host.ro)],
+                            extra_read_write_paths=[str(host.rw)], env=host.env)
     assert (out.decode(), code) == (expected.format(**vars(host)), 0), err
     for made, text in ((host.rw / "made", "a\n"), (host.work / "made", "b\n")):
         if made.exists():  # written as the caller, not as some other mapped user
@@ -333,6 +348,51 @@ def test_no_process_outlives_its_run(backend, tmp_path, fifo, timeout_s, end, co
               "sh -c 'exec sleep 60' > alive & sleep 0.2; " + end)
     assert run(backend, script, tmp_path, timeout_s=timeout_s, capture_stdout=False)[0] == code
     fifo.wait_eof()
+
+
+# A host killed outright takes its sandbox with it, escapees included; under "none" only
+# the program itself can be held. The host is a fresh interpreter, killed once its child
+# has said it is up.
+HOST = """
+import sys
+from ventra.sandbox import _native
+backend, script, work, mode = sys.argv[1:]
+if mode == "persistent":
+    box = _native.open_sandbox({"backend": backend, "host_work_dir": work})
+    p = box.start(["sh", "-c", script], capture_stdout=False)
+else:
+    p = _native.spawn({"script_type": "shell", "input": script, "backend": backend,
+                       "host_work_dir": work, "timeout_s": 600, "capture_stdout": False})
+sys.stdin.read()
+"""
+
+
+@pytest.mark.parametrize("backend,mode", [
+    pytest.param(*b.values, mode, marks=b.marks)
+    for mode, listed in (("one-shot", EVERY), ("persistent", ISOLATING)) for b in listed])
+def test_nothing_outlives_a_killed_host(backend, mode, tmp_path, fifo, package_env):
+    escapees = "" if backend == "none" else (
+        "setsid sleep 60 > alive 2>&1 & ( ( sleep 60 > alive & ) & ); ")
+    script = escapees + "exec 3> alive; echo up >&3; exec sleep 60"
+    host = subprocess.Popen([sys.executable, "-c", HOST, backend, script, str(tmp_path), mode],
+                            stdin=subprocess.PIPE, env=package_env)
+    try:
+        assert fifo.read() == b"up\n"
+    finally:
+        host.kill()
+        host.wait()
+    fifo.wait_eof()
+
+
+@pytest.mark.parametrize("backend", EVERY)
+def test_a_run_outlives_the_thread_that_spawned_it(backend, tmp_path):
+    made = []
+    t = threading.Thread(target=lambda: made.append(_native.spawn(
+        {"script_type": "shell", "input": "sleep 0.5; echo done", "backend": backend,
+         "host_work_dir": str(tmp_path)})))
+    t.start()
+    t.join()
+    assert made[0].wait_and_collect()[:2] == (0, b"done\n")
 
 
 # The numbers of the refused calls, by architecture.

@@ -13,14 +13,16 @@ from . import _native
 
 if TYPE_CHECKING:
     from .aio import Result, collect, run
+    from .sandbox import Sandbox
     from .session import Session
     from .connection import Connection
     from .spawn_spec import SpawnSpec
     from .usage import Usage
 
-__all__ = ["Connection", "Result", "Session", "SpawnSpec", "Usage", "_native", "collect", "run"]
+__all__ = ["Connection", "Result", "Sandbox", "Session", "SpawnSpec", "Usage", "_native", "collect",
+           "run"]
 
-_LAZY = {"Result": "aio", "collect": "aio", "run": "aio", "Session": "session",
+_LAZY = {"Result": "aio", "collect": "aio", "run": "aio", "Session": "session", "Sandbox": "sandbox",
          "SpawnSpec": "spawn_spec", "Usage": "usage", "Connection": "connection"}
 
 

@@ -75,10 +75,13 @@ class Session:
         deny: Sequence[str] = (),
         *,
         backend: Optional[str] = None,
+        max_sandboxes: int = 16,
         require_limits: bool = False,
         overlay: bool = False,
     ) -> None:
         self._allow = check_entries(allow, "allow", "allow-list parse")
+        self._max_sandboxes = max_sandboxes
+        self._sandboxes: List[Any] = []
         self._deny = check_entries(deny, "deny", "deny-list parse")
         self._backend = backend
         self._require_limits = require_limits
@@ -98,7 +101,10 @@ class Session:
         self.close()
 
     def close(self) -> None:
-        """Stop the proxy (idempotent). Children already running lose their proxy."""
+        """Stop the proxy (idempotent). Children already running lose their proxy; the
+        session's persistent sandboxes are closed."""
+        for box in list(self._sandboxes):
+            box.close()
         self.proxy.close()
         if self._refused is None:
             self._refused = _events.refusals(self.proxy.url, self.proxy.socks_url)
@@ -166,3 +172,30 @@ class Session:
     async def run(self, spec: SpawnSpec, *, executor: Optional[Executor] = None) -> Result:
         """Spawn a child from ``spec`` and await its `Result`, as `ventra.sandbox.run`."""
         return await _spawn_and_collect(self.prepare(spec), executor)
+
+    def sandbox(self, *, work_dir: Optional[str] = None, lifetime_s: Optional[float] = None,
+                idle_timeout_s: Optional[float] = None, **keys: Any) -> Any:
+        """A persistent `Sandbox` whose commands' traffic goes through this session's
+        proxy. ``work_dir`` is the host directory it works in (default: a private one,
+        removed at close); ``keys`` are spawn keys of the whole sandbox: ``backend``,
+        ``env`` (every command's base environment), ``memory_bytes``, ``max_processes``,
+        ``cpu_milli``, ``ephemeral_storage_bytes``, ``extra_read_only_paths``,
+        ``extra_read_write_paths`` and the network keys. At most ``max_sandboxes`` (16)
+        are open at once per session; past that RuntimeError."""
+        from .sandbox import Sandbox
+
+        refused = {"script_type", "argv", "input", "python_interpreter", "timeout_s",
+                   "stdin_fd", "stdout_fd", "stderr_fd", "capture_stdout", "capture_stderr",
+                   "stderr_to_stdout", "host_work_dir", "working_dir"} & set(keys)
+        if refused:
+            raise TypeError(f"sandbox() takes no {sorted(refused)[0]!r}: give it to exec or spawn")
+        if len(self._sandboxes) >= self._max_sandboxes:
+            raise RuntimeError(f"Session: {self._max_sandboxes} sandboxes are open already, the "
+                               "most this session allows (max_sandboxes)")
+        spec = self.prepare({"script_type": "argv", "argv": ["-"], **keys})
+        if work_dir is not None:
+            spec["host_work_dir"] = str(work_dir)
+        box = Sandbox(spec, lifetime_s=lifetime_s, idle_timeout_s=idle_timeout_s,
+                      on_close=self._sandboxes.remove)
+        self._sandboxes.append(box)
+        return box

@@ -113,8 +113,10 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
       "--unshare-user", "--unshare-ipc", "--unshare-pid", "--unshare-uts", "--unshare-cgroup-try",
       // Run as root, bwrap would leave the sandbox its capabilities.
       "--cap-drop", "ALL", "--disable-userns",
-      // No survivor: pid 1 (the init) dies with bwrap, and the namespace with pid 1.
-      "--die-with-parent", "--as-pid-1", "--new-session", "--seccomp", std::to_string(kSeccompFd)};
+      // No parent-death signal: it would follow the spawning thread, not the host. The
+      // init watches the host's lifeline instead, and stays in bwrap's process group (our
+      // set-up child's new session, which has no terminal), so a group kill reaches it.
+      "--as-pid-1", "--seccomp", std::to_string(kSeccompFd)};
   if (own_network) args.push_back("--unshare-net");
   // A root caller's child is root only inside: bwrap runs as the unprivileged ids.
   if (setup != nullptr && setup->identity() == Identity::Unprivileged) {

@@ -74,7 +74,8 @@ Result<void, SandboxError> attach_overlay(SandboxChild& child, isolation::Namesp
 }  // namespace
 
 Result<SandboxChild, SandboxError> SandboxedBackend::launch(
-    const SandboxSpec& spec, const std::vector<std::string>& init_args) {
+    const SandboxSpec& spec, const std::vector<std::string>& init_args, int control_fd,
+    int extra_join_fd) {
   auto image = isolation::sandbox_init_fd();
   if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
   NetworkPlan net = network_plan(spec);
@@ -96,12 +97,14 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
 
   LaunchOptions& options = init->options;
   options.report = ReportMode::Init;
+  options.control_fd = control_fd;
   // A private work dir exists only inside: the set-up enters it there.
   if (spec.default_work_dir) options.host_start_dir = "/";
   options.setup = &ns;
   options.namespace_flags = ns.namespace_flags();
   options.limits = child_limits(spec);
   limits->apply(options);
+  if (extra_join_fd >= 0) options.cgroup_join_fds.push_back(extra_join_fd);
   SandboxSpec bare;
   if (!init->child_environment) {
     bare = spec;
@@ -117,6 +120,22 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
   SANDBOX_TRY(attach_overlay(*child, ns, spec, since));
   started(ns);
   return child;
+}
+
+Result<SandboxChild, SandboxError> SandboxedBackend::start_persistent(const SandboxSpec& spec,
+                                                                     int control_fd,
+                                                                     int join_fd,
+                                                                     std::string& host_dir) {
+  if (!spec.default_work_dir) {
+    host_dir = spec.host_dir();
+    return launch(spec, kServeArguments, control_fd, join_fd);
+  }
+  // As for a one-shot run: the private work dir exists only inside.
+  SandboxSpec own = spec;
+  own.host_work_dir = kPrivateWorkDir;
+  own.work_dir = kPrivateWorkDir;
+  host_dir.clear();
+  return launch(own, kServeArguments, control_fd, join_fd);
 }
 
 Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& spec) {

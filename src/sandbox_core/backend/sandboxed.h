@@ -52,7 +52,14 @@ class SandboxedBackend : public Backend {
   // plan, the namespace set-up, the limits, the launch, then the fence. On failure
   // nothing is left running.
   Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec,
-                                            const std::vector<std::string>& init_arguments);
+                                            const std::vector<std::string>& init_arguments,
+                                            int control_fd = -1, int extra_join_fd = -1);
+  // A persistent sandbox's init, serving commands from `control_fd` (its end of the
+  // control channel, borrowed); a spec without a work dir gets a private one, whose
+  // path goes to `host_dir` (else the spec's). `join_fd` (>= kSetupFdFloor, or -1): one
+  // more control group's cgroup.procs the set-up child joins first.
+  Result<SandboxChild, SandboxError> start_persistent(const SandboxSpec& spec, int control_fd,
+                                                      int join_fd, std::string& host_dir);
 
  protected:
   virtual SandboxSetup setup(const NetworkPlan& net) const = 0;
@@ -70,6 +77,8 @@ std::vector<std::string> init_arguments(const std::vector<std::string>& command,
                                         const SandboxSpec& spec);
 // The arguments of a trial run: the init reports and exits 0 without a target.
 inline const std::vector<std::string> kTrialArguments = {"0"};
+// The arguments of a persistent sandbox's init: it serves the control channel.
+inline const std::vector<std::string> kServeArguments = {"p"};
 
 // A probe's trial: available when the launch succeeded and the init exited 0.
 Availability trial_outcome(Result<SandboxChild, SandboxError> launched, std::string_view what);

@@ -38,7 +38,10 @@ struct ChildPlan {
   const ChildSetup* setup = nullptr;
   int namespace_flags = 0;
   void* clone_stack_top = nullptr;  // namespace children run on a stack of their own
-  sigset_t restore_mask;            // the parent thread's mask before it blocked everything
+  sigset_t restore_mask;            // the spawning thread's mask before it blocked everything
+  // Non-zero: the child takes a parent-death SIGKILL and leaves at once when its parent is
+  // no longer this process (a plain child, which has no init to watch the host).
+  pid_t parent_pid = 0;
 };
 
 // Runs in the child between its creation and exec. Only async-signal-safe calls on data

@@ -59,8 +59,16 @@ enum { kSignalExitBase = 128 };
 /* Descriptors the init finds when it starts: the report pipe (required), then the
    standard error to install for the target when the set-up tool's own stderr was a
    diagnostics pipe (optional), then a script too long for one argument, which the target
-   keeps (optional; kScriptFd). Everything above is closed by the init. */
-enum InitFd { kInitReportFd = 3, kInitStderrFd = 4, kInitScriptFd = 5, kInitFirstFreeFd = 6 };
+   keeps (optional; kScriptFd), then the control channel (required): the host's lifeline,
+   whose end of file means the host is gone, and for a persistent sandbox the socket its
+   commands arrive on. Everything above is closed by the init. */
+enum InitFd {
+  kInitReportFd = 3,
+  kInitStderrFd = 4,
+  kInitScriptFd = 5,
+  kInitControlFd = 6,
+  kInitFirstFreeFd = 7
+};
 
 #ifdef __cplusplus
 }  // namespace sandbox::launch_detail

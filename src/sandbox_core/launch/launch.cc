@@ -6,18 +6,21 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <limits>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/path_list.h"
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/base/thread.h"
 #include "sandbox_core/launch/child_plan.h"
 #include "sandbox_core/launch/stdin_feed.h"
 
@@ -298,6 +301,7 @@ struct LaunchFds {
   UniqueFd script;      // a script too long for one argument, passed at kScriptFd
   UniqueFd stdin_copy;  // the caller's standard input (or the feed's pipe), above the floor
   UniqueFd stdin_file, stdin_feed;  // a regular file as input, and the pipe end it is fed into
+  UniqueFd lifeline;    // the host's end of the init's lifeline, kept by the record
 
   // Like 2>&1 when asked: one pipe keeps the two streams in the order they were written.
   int target_stdout() const { return out_write ? out_write.get() : null_dev.get(); }
@@ -330,14 +334,15 @@ Result<Pipe, SandboxError> pipe_above(int floor) {
 }
 
 // Above every number the child dup2s onto: the standard streams, the passed targets,
-// for the init its own two, and the script's.
+// for the init its own three, and the script's.
 Result<int, SandboxError> descriptor_floor(const LaunchOptions& options, bool with_script) {
   int floor = 3;
   for (const auto& p : options.passed_fds) floor = std::max(floor, p.target + 1);
   if (options.report == ReportMode::Init)
-    floor = std::max(floor, static_cast<int>(kInitStderrFd) + 1);
+    floor = std::max(floor, static_cast<int>(kInitControlFd) + 1);
   if (with_script) floor = std::max(floor, kScriptFd + 1);
-  if (options.passed_fds.size() + 3 > kMaxPassedFds || floor > kSetupFdFloor) {
+  // The init's report pipe, standard error and control channel, and the script.
+  if (options.passed_fds.size() + 4 > kMaxPassedFds || floor > kSetupFdFloor) {
     return io_failure(IoError::custom("too many descriptors passed to the child", EINVAL));
   }
   return floor;
@@ -398,6 +403,14 @@ Result<void, SandboxError> pass_descriptors(const LaunchOptions& options, const 
   if (!fds.init_mode) return {};
   SANDBOX_TRY(pass(fds.report_write.get(), kInitReportFd));
   SANDBOX_TRY(pass(fds.target_stderr(spec), kInitStderrFd));
+  if (options.control_fd >= 0) {
+    SANDBOX_TRY(pass(options.control_fd, kInitControlFd));
+  } else {
+    auto lifeline = make_pipe();
+    if (!lifeline) return io_failure(lifeline.error());
+    SANDBOX_TRY(pass(lifeline->read.get(), kInitControlFd));
+    fds.lifeline = std::move(lifeline->write);
+  }
   SANDBOX_ASSIGN_OR_RETURN(Pipe diag, pipe_above(fds.floor));
   fds.diag_read = std::move(diag.read);
   fds.diag_write = std::move(diag.write);
@@ -434,10 +447,72 @@ Result<void, SandboxError> fill_child_plan(const LaunchPlan& plan, const LaunchO
   return {};
 }
 
+// start_child with every signal of this thread blocked; the pid, or -errno.
+pid_t start_blocked(const ChildPlan& child, int report_fd) {
+  sigset_t all, before;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &before);
+  pid_t pid = launch_detail::start_child(child, report_fd);
+  int create_errno = errno;
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return pid < 0 ? -create_errno : pid;
+}
+
+#if defined(__linux__)
+// A plain child's parent-death signal follows the thread that made it, not the process.
+// So children of any thread but the process's first are made on one thread that lives as
+// long as the process ("sbx-spawner"), one at a time; the first thread makes its own.
+class Spawner {
+ public:
+  static pid_t start(const ChildPlan& child, int report_fd) {
+    static Spawner* current = nullptr;
+    static std::mutex guard;
+    std::unique_lock lock(guard);  // one child at a time
+    // A forked host has no spawner thread: it gets one of its own (the old one leaks).
+    if (current == nullptr || current->owner_ != ::getpid()) {
+      auto* made = new Spawner;
+      if (!spawn_detached("sbx-spawner", [made] { made->serve(); })) return -EAGAIN;
+      current = made;
+    }
+    return current->run(child, report_fd);
+  }
+
+ private:
+  pid_t run(const ChildPlan& child, int report_fd) {
+    std::unique_lock lock(m_);
+    job_ = &child;
+    report_fd_ = report_fd;
+    done_ = false;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return done_; });
+    return pid_;
+  }
+  [[noreturn]] void serve() {
+    std::unique_lock lock(m_);
+    for (;;) {
+      cv_.wait(lock, [&] { return job_ != nullptr; });
+      pid_ = start_blocked(*job_, report_fd_);
+      job_ = nullptr;
+      done_ = true;
+      cv_.notify_all();
+    }
+  }
+
+  pid_t owner_ = ::getpid();
+  std::mutex m_;
+  std::condition_variable cv_;
+  const ChildPlan* job_ = nullptr;
+  int report_fd_ = -1;
+  pid_t pid_ = -1;
+  bool done_ = false;
+};
+#endif
+
 // Creates the child with every signal blocked: no handler of the host may run in the child
-// while it shares our memory; the child resets the handlers before it restores this mask.
-// No lock around the creation: the child marks every inherited descriptor close-on-exec
-// first, so one that another thread has not yet marked cannot reach the program.
+// while it shares our memory; the child resets the handlers before it restores the mask
+// of the spawning thread. No lock around the creation: the child marks every inherited
+// descriptor close-on-exec first, so one that another thread has not yet marked cannot
+// reach the program.
 Result<pid_t, SandboxError> create_child(ChildPlan& child, int report_fd) {
   // Returns once the child has exec'd or exited (vfork), so the stack can go with it.
   CloneStack stack;
@@ -445,13 +520,21 @@ Result<pid_t, SandboxError> create_child(ChildPlan& child, int report_fd) {
     if (!stack.allocate()) return io_failure(IoError::last());
     child.clone_stack_top = stack.top();
   }
-  sigset_t all;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &child.restore_mask);
-  pid_t pid = launch_detail::start_child(child, report_fd);
-  int create_errno = errno;
-  ::pthread_sigmask(SIG_SETMASK, &child.restore_mask, nullptr);
-  if (pid < 0) return io_failure(IoError::from_errno(create_errno));
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &child.restore_mask);
+  pid_t pid = -1;
+#if defined(__linux__)
+  // A namespace child runs the init, which watches the host's lifeline instead.
+  if (child.namespace_flags == 0) {
+    child.parent_pid = ::getpid();
+    if (static_cast<pid_t>(::syscall(SYS_gettid)) != child.parent_pid) {
+      pid = Spawner::start(child, report_fd);
+      if (pid < 0) return io_failure(IoError::from_errno(-pid));
+      return pid;
+    }
+  }
+#endif
+  pid = start_blocked(child, report_fd);
+  if (pid < 0) return io_failure(IoError::from_errno(-pid));
   return pid;
 }
 
@@ -477,6 +560,15 @@ Result<void, SandboxError> await_exec(pid_t pid, const LaunchFds& fds, const Chi
   }
 }
 
+// Held for as long as the record: its end of file tells the init the host is gone.
+class Lifeline final : public ChildResource {
+ public:
+  explicit Lifeline(UniqueFd fd) : fd_(std::move(fd)) {}
+
+ private:
+  UniqueFd fd_;
+};
+
 // A child that becomes another user resets the dumpable flag of the memory it shares with
 // us, and with every other child being set up: one of those that has just set the flag
 // back would then find its /proc/self files root's and fail to write its id maps. Such
@@ -490,6 +582,7 @@ std::unique_lock<std::mutex> id_change_turn(const ChildSetup* setup) {
 SandboxChild adopt_child(pid_t pid, LaunchFds& fds) {
   SandboxChild child(pid, std::move(fds.out_read), std::move(fds.err_read));
   child.pidfd() = open_pidfd(pid);
+  if (fds.lifeline) child.resources().push_back(std::make_unique<Lifeline>(std::move(fds.lifeline)));
   return child;
 }
 

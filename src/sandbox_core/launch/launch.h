@@ -129,6 +129,11 @@ struct LaunchOptions {
   int cgroup_dir_fd = -1;
   // The child's rlimits: child_limits() of the spec, then the isolation's.
   ChildLimits limits;
+  // ReportMode::Init: the init's end of the control channel (a persistent sandbox's
+  // socket), borrowed like the passed descriptors. -1: the launch makes a lifeline pipe
+  // whose other end the returned record holds, so the sandbox ends with the host process
+  // or with the record, whichever goes first.
+  int control_fd = -1;
 };
 
 // Starts the child as the leader of a new session and process group: stdin from

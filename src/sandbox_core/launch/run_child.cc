@@ -12,6 +12,7 @@
 
 #if defined(__linux__)
 #include <sched.h>
+#include <sys/prctl.h>
 #endif
 
 #include "sandbox_core/launch/child_plan.h"
@@ -249,6 +250,14 @@ void run_child(const ChildPlan& plan, int report_fd, bool in_group) noexcept {
   if (int err = enter_session_and_limits(plan.limits, &step); err != 0) {
     report_and_exit(report_fd, step, err);
   }
+#if defined(__linux__)
+  // A plain child (no init to watch the host) dies with the thread that made it, which
+  // the parent keeps alive as long as the process; if the host died already, now.
+  if (plan.parent_pid > 0 &&
+      (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != plan.parent_pid)) {
+    ::_exit(127);
+  }
+#endif
   if (plan.setup != nullptr) {
     ChildReport rec{0, 0, -1};
     if (int err = plan.setup->run(rec); err != 0)

@@ -346,7 +346,7 @@ TEST(ChildProcessCode, UsesOnlyAsyncSignalSafeSymbols) {
       "close_range", "mount",       "umount2",     "mkdir",  "mkdirat",    "rmdir",
       "symlink",     "ioctl",       "socket",      "bind",   "listen",     "sendmsg",
       "prctl",       "syscall",     "setsockopt",  "strlen", "pivot_root", "__errno_location",
-      "memset",      "memcpy",      "stat",        "fchmodat"};
+      "memset",      "memcpy",      "stat",        "fchmodat", "getppid"};
   // Sanitizer hooks and a linker-defined table are not calls of ours.
   const std::string list =
       "find " + std::string(SANDBOX_BINARY_DIR) +
