@@ -55,7 +55,8 @@ def main() -> None:
     ap.add_argument("--backend", default="userns")
     args = ap.parse_args()
     if [n for _, n in socket.if_nameindex()] != ["lo"]:
-        sys.exit("run me in a namespace with only loopback: unshare -n sh -c 'ip link set lo up; ...'")
+        sys.exit("run me where loopback is the only interface: "
+                 "unshare -n sh -c 'ip link set lo up; ...'")
     scratch = tempfile.mkdtemp(prefix="vrb", dir="/tmp")
     os.environ["RAY_TMPDIR"] = scratch
     os.environ["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
@@ -93,8 +94,8 @@ def main() -> None:
     print(f"sandbox: {kind}, backend {args.backend}, {args.runs} runs x {args.rounds} rounds, "
           f"{args.callers} concurrent callers, {os.cpu_count()} cores")
     print(f"| path | runs/s | vs direct |\n|---|---:|---:|")
-    for name, r in (("our API, one process (threads)", direct), ("through Ray (NodePool.run)", via_ray),
-                    ("plain Ray tasks, no sandbox", bare)):
+    for name, r in (("our API, one process (threads)", direct),
+                    ("through Ray (NodePool.run)", via_ray), ("plain Ray tasks, no sandbox", bare)):
         print(f"| {name} | {r:.0f} | {r / direct:.2f}x |")
     print(f"goal: Ray >= 0.8x direct: {'met' if via_ray >= 0.8 * direct else 'NOT met'}")
 

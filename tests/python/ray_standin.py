@@ -16,12 +16,15 @@ class StandInSession(Session):
 
 class _Box:
     def __init__(self, session, work_dir, limits):
-        self._s, self._wd, self._limits, self._procs, self.status = session, work_dir, limits, [], "running"
+        self._s, self._wd, self._limits = session, work_dir, limits
+        self._procs, self.status = [], "running"
 
     def _spec(self, cmd, env=None, cwd=None, timeout_s=None):
-        spec = {"script_type": "shell", "input": cmd} if isinstance(cmd, str) else {"script_type": "argv", "argv": cmd}
-        return dict(spec, host_work_dir=self._wd, env=dict(env or {}, HOME=self._wd),
-                    timeout_s=timeout_s or 60, **({"working_dir": cwd} if cwd else {}), **self._limits)
+        spec = ({"script_type": "shell", "input": cmd} if isinstance(cmd, str)
+                else {"script_type": "argv", "argv": cmd})
+        spec.update(host_work_dir=self._wd, env=dict(env or {}, HOME=self._wd),
+                    timeout_s=timeout_s or 60, **self._limits)
+        return dict(spec, working_dir=cwd) if cwd else spec
 
     def exec(self, cmd, **kw):
         return Result(*self._s.spawn(self._spec(cmd, **kw)).wait_and_collect())

@@ -146,7 +146,8 @@ def test_rays_sandbox_interface(cluster, tmp_path, backend):
     box = create(network="public", allow=ALLOW, backend=backend, root=str(tmp_path),
                  session_factory=FACTORY, memory="512Mi", cpu=0)
     box.write_file.remote("in.txt", "from the driver")
-    r = ray.get(box.exec.remote("cat in.txt; echo out > out.txt; curl -sS https://blocked.example.org/"))
+    r = ray.get(box.exec.remote("cat in.txt; echo out > out.txt; "
+                                "curl -sS https://blocked.example.org/"))
     assert r.stdout == "from the driver" and "403" in r.stderr and r.exit_code != 0
     assert ray.get(box.read_file.remote("out.txt")) == b"out\n"
     assert ray.get(box.get_status.remote()) == SandboxStatus.RUNNING

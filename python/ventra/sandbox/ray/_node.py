@@ -10,6 +10,7 @@ themselves die with this process (a sandbox never outlives its host).
 from __future__ import annotations
 
 import dataclasses
+import inspect
 import os
 import subprocess
 import sys
@@ -80,7 +81,10 @@ class NodeSession:
         if not isinstance(max_sandboxes, int) or max_sandboxes < 1:
             raise ValueError(f"max_sandboxes must be a positive int, not {max_sandboxes!r}")
         factory = session_factory or _session_class()
-        self._session = factory(allow, deny, backend=backend)
+        keys: Dict[str, Any] = {"backend": backend}
+        if "max_sandboxes" in inspect.signature(factory).parameters:
+            keys["max_sandboxes"] = max_sandboxes
+        self._session = factory(allow, deny, **keys)
         self.node_id, self._max = node_id, max_sandboxes
         self._boxes: Dict[str, _Box] = {}
         self._keys: Dict[str, str] = {}
@@ -130,7 +134,8 @@ class NodeSession:
         return {"id": box_id, "reused": False, "carries_over": ()}
 
     def _alive(self, box: _Box) -> bool:
-        return str(getattr(box.sandbox, "status", "running")).lower() not in ("closed", "ended", "dead")
+        status = str(getattr(box.sandbox, "status", "running")).lower()
+        return status not in ("closed", "ended", "dead")
 
     def _get(self, box_id: str) -> _Box:
         box = self._boxes.get(box_id)
@@ -188,21 +193,21 @@ class NodeSession:
 
     def run(self, command: Command, *, files: Optional[Mapping[str, bytes]] = None,
             collect: Iterable[str] = (), env: Optional[Mapping[str, str]] = None,
-            timeout_s: Optional[float] = None, **limits: Any) -> Dict[str, Any]:
+            timeout_s: Optional[float] = None, **limits: Any) -> RunRecord:
         """One task's whole use of a fresh sandbox: write ``files`` into its work dir, run
-        ``command``, read back the ``collect`` paths (absent ones map to None), close it.
+        ``command``, read back the ``collect`` paths (None for one it cannot read), close it.
         Returns the `RunRecord` with those ``files``."""
         box_id = self.open(env=env, **limits)["id"]
         try:
             for path, data in (files or {}).items():
                 self.write_file(box_id, path, data)
-            kw = {} if timeout_s is None else {"timeout_s": timeout_s}
+            kw: Dict[str, Any] = {} if timeout_s is None else {"timeout_s": timeout_s}
             record = self.exec(box_id, command, **kw)
             out: Dict[str, Optional[bytes]] = {}
             for path in collect:
                 try:
                     out[path] = self.read_file(box_id, path)
-                except FileNotFoundError:
+                except OSError:  # absent, or not a file the sandbox can read
                     out[path] = None
             return dataclasses.replace(record, files=out)
         finally:

@@ -10,9 +10,11 @@ import os
 import shutil
 import stat
 import sys
+from typing import Any
 
 
-def _writable_and_retry(func, path, _exc):  # a sandbox may leave a directory read-only
+# A sandbox may leave a directory without write or search permission.
+def _writable_and_retry(func: Any, path: str, _exc: Any) -> None:
     os.chmod(os.path.dirname(path), stat.S_IRWXU)
     if os.path.isdir(path) and not os.path.islink(path):
         os.chmod(path, stat.S_IRWXU)

@@ -50,7 +50,7 @@ if _missing:
 _NO_EGRESS_DENY = ["0.0.0.0/0", "::/0"]
 
 
-class SandboxBackend(BaseSandboxBackend):
+class SandboxBackend(BaseSandboxBackend):  # type: ignore[misc]
     """A backend of Ray's sandbox interface whose sandboxes are ventra sandboxes.
 
     ``allow`` and ``deny`` are the egress lists of ``network="public"`` sandboxes,
@@ -88,9 +88,10 @@ class SandboxBackend(BaseSandboxBackend):
             opened = self._node(config.network).open(env=config.env, **limits)
         except (OSError, RuntimeError, ValueError) as exc:
             raise SandboxCreationError(f"could not make a ventra sandbox: {exc}") from exc
-        self._owner[opened["id"]] = config.network
-        self._shell[opened["id"]] = config.shell
-        return opened["id"]
+        sandbox_id = str(opened["id"])
+        self._owner[sandbox_id] = config.network
+        self._shell[sandbox_id] = config.shell
+        return sandbox_id
 
     def delete_sandbox(self, sandbox_id: str) -> None:
         network = self._owner.pop(sandbox_id, None)
@@ -134,7 +135,7 @@ class SandboxBackend(BaseSandboxBackend):
             if append:
                 try:
                     data = node.read_file(sandbox_id, path) + data
-                except FileNotFoundError:
+                except OSError:  # nothing to append to yet
                     pass
             node.write_file(sandbox_id, path, data)
         except (OSError, ValueError) as exc:
@@ -266,6 +267,5 @@ def create(image: str = HOST_IMAGE, *, allow: Sequence[str] = (), deny: Sequence
     fields = dict(config, image=image, env=env or {}, ttl_seconds=ttl_seconds, network=network,
                   cpu=cpu or 0.0, memory=memory or 0)
     _limits(SandboxConfig(**fields))  # bad input fails here, before an actor exists
-    return _ACTOR.options(**actor_opts).remote(list(allow), list(deny),
-                                               {"backend": backend, "root": root, "session_factory": session_factory},
-                                               fields)
+    node_options = {"backend": backend, "root": root, "session_factory": session_factory}
+    return _ACTOR.options(**actor_opts).remote(list(allow), list(deny), node_options, fields)

@@ -129,8 +129,9 @@ class NodePool:
             **limits: Any) -> RunRecord:
         """Run ``command`` in a fresh sandbox of this node, closed after it: see
         `NodeSession.run`. No sandbox serves two runs."""
-        return self._call(node_id, "run", command, files=files, collect=list(collect),
+        record: RunRecord = self._call(node_id, "run", command, files=files, collect=list(collect),
                           env=env, timeout_s=timeout_s, **limits)
+        return record
 
     def sandbox(self, *, reuse: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
                 node_id: Optional[str] = None, **limits: Any) -> "Lease":
@@ -147,7 +148,9 @@ class NodePool:
         """Per node: its id, the actor's pid, the work root, live sandboxes, refusals."""
         import ray
 
-        return ray.get([a.call.remote("stats") for a in self._actors.values()])
+        refs = [a.call.remote("stats") for a in self._actors.values()]
+        stats: List[Dict[str, Any]] = ray.get(refs)
+        return stats
 
     def shutdown(self, timeout_s: float = 60) -> None:
         """Close every sandbox and session, then end the actors."""
@@ -185,21 +188,22 @@ class Lease:
 
     def exec(self, command: Command, **kw: Any) -> RunRecord:
         """As `Sandbox.exec` (``env``, ``cwd``, ``timeout_s``, ``stdin``)."""
-        return self._call("exec", command, **kw)
+        record: RunRecord = self._call("exec", command, **kw)
+        return record
 
     def spawn(self, command: Command) -> int:
         """Start ``command`` in the background; returns its pid."""
-        return self._call("spawn", command)
+        return int(self._call("spawn", command))
 
     def write_file(self, path: str, data: bytes) -> None:
         self._call("write_file", path, data)
 
     def read_file(self, path: str) -> bytes:
-        return self._call("read_file", path)
+        return bytes(self._call("read_file", path))
 
     @property
     def status(self) -> str:
-        return self._call("status")
+        return str(self._call("status"))
 
     def close(self) -> None:
         self._call("close")
