@@ -59,8 +59,8 @@ def main() -> None:
                  "unshare -n sh -c 'ip link set lo up; ...'")
     scratch = tempfile.mkdtemp(prefix="vrb", dir="/tmp")
     os.environ["RAY_TMPDIR"] = scratch
-    os.environ["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     make, kind = factory()
+    os.environ["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)  # for the workers
     import ray
     from ventra.sandbox.ray import NodePool, NodeSession
 

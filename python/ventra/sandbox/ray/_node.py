@@ -117,6 +117,8 @@ class NodeSession:
                     return {"id": box_id, "reused": True, "carries_over": CARRIES_OVER}
                 if box_id is not None:
                     self._drop(box_id)
+            for ended in [i for i, b in self._boxes.items() if not self._alive(b)]:
+                self._drop(ended)  # ended by its limits: its slot is free again
             if len(self._boxes) >= self._max:
                 raise RuntimeError(f"this node holds {self._max} sandboxes already "
                                    "(max_sandboxes); close one first")

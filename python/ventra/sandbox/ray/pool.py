@@ -137,10 +137,12 @@ class NodePool:
                 node_id: Optional[str] = None, **limits: Any) -> "Lease":
         """A sandbox of this node for many commands, fresh unless ``reuse`` names a key
         under which one is still live: then the `Lease` says ``reused`` and what
-        ``carries_over``. Close it (or leave its ``with`` block) when the task is done."""
+        ``carries_over``. Close it (or leave its ``with`` block) when the task is done; one
+        left open ends after ``idle_timeout_s`` (600 s unless given) without a command."""
         actor = self.actor(node_id)
         import ray
 
+        limits.setdefault("idle_timeout_s", 600)
         opened = ray.get(actor.call.remote("open", reuse=reuse, env=env, **limits))
         return Lease(actor, opened["id"], opened["reused"], tuple(opened["carries_over"]))
 
