@@ -32,7 +32,7 @@ double once(const SandboxSpec& spec, bool with_groups) {
   std::unique_ptr<isolation::SandboxCgroup> group;
   if (with_groups) {
     auto made = isolation::SandboxCgroup::create(host, {256u << 20, 1024, 500},
-                                                 std::make_shared<LimitVerdict>());
+                                                 std::make_shared<isolation::LimitVerdict>());
     if (!made) {
       std::fprintf(stderr, "cgroup: %s\n", made.error().text().c_str());
       std::exit(1);

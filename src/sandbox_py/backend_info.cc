@@ -1,4 +1,4 @@
-// BackendInfo: an immutable (kind, available, summary, reason) record. No constructor from Python,
+// BackendInfo: an immutable record of one backend's row and its availability here. No constructor from Python,
 // no methods, identity comparison. Interpreter lock held in every entry point.
 #include "sandbox_py/backend_info.h"
 
@@ -68,6 +68,19 @@ PyObject* bi_get_available(PyObject* self, void*) {
   return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.available); });
 }
 
+PyObject* bi_get_waits_for_sandbox(PyObject* self, void*) {
+  return guard(
+      [&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.waits_for_sandbox); });
+}
+
+PyObject* bi_get_holds_limits(PyObject* self, void*) {
+  return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.holds_limits); });
+}
+
+PyObject* bi_get_landlock(PyObject* self, void*) {
+  return guard([&]() -> Outcome { return text_tuple(state_of(self).fields.landlock); });
+}
+
 PyObject* bi_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError, "No constructor defined for BackendInfo");
   return nullptr;
@@ -99,6 +112,18 @@ PyGetSetDef kGetSet[] = {
     {"default_path", bi_get_default_path, nullptr,
      "The PATH a child whose env sets none gets (DEFAULT_PATH), or \"\" when the\n"
      "backend derives its own from the work directory.",
+     nullptr},
+    {"waits_for_sandbox", bi_get_waits_for_sandbox, nullptr,
+     "True when spawn returns only once a whole sandbox is up (milliseconds of\n"
+     "waiting for other processes), False when it returns at the program's exec.",
+     nullptr},
+    {"holds_limits", bi_get_holds_limits, nullptr,
+     "True for a backend that holds whole-sandbox limits where the host lets it\n"
+     "(`limits` names those it holds here); False for one that holds none by design.",
+     nullptr},
+    {"landlock", bi_get_landlock, nullptr,
+     "The Landlock layers the backend applies on this kernel: some of \"Landlock\"\n"
+     "(file rules) and \"Landlock scoping\" (abstract sockets, signals).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

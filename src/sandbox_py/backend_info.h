@@ -20,6 +20,9 @@ struct BackendInfoFields {
   std::vector<std::string> names;   // every name spawn accepts for it
   bool isolates = false;
   std::string default_path;  // the PATH it gives an env without one; "" when it has none of its own
+  bool waits_for_sandbox = false;     // spawn waits for a whole sandbox to come up
+  bool holds_limits = false;          // holds whole-sandbox limits where the host lets it
+  std::vector<std::string> landlock;  // the Landlock layers it applies on this kernel
 };
 
 Outcome new_backend_info(BackendInfoFields fields);

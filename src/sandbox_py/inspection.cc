@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "sandbox_core/backend/backend.h"
-#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/proxy/proxy_env.h"
 #include "sandbox_core/spec/fs_allowlist.h"
@@ -23,13 +22,8 @@ PyObject* text_of(std::string_view s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-// Only the Linux backends hold limits for a whole sandbox; "userns" always makes the
-// sandbox's user namespace itself.
-std::vector<std::string> limits_of(BackendKind kind, bool available) {
-  if (!available) return {};
-  if (kind == BackendKind::UsernsLite) return isolation::enforced_limits(true);
-  if (kind == BackendKind::Bubblewrap) return isolation::enforced_limits(false);
-  return {};
+std::vector<std::string> texts(const std::vector<std::string_view>& items) {
+  return {items.begin(), items.end()};
 }
 
 PyObject* available_backends(PyObject*, PyObject*) {
@@ -45,14 +39,11 @@ PyObject* available_backends(PyObject*, PyObject*) {
     if (!list) return raised();
     for (size_t i = 0; i < table.size(); ++i) {
       const BackendRow& row = table[i];
-      BackendInfoFields fields{std::string(row.listed_name),
-                               a.available(row.kind),
-                               backend_summary(row),
-                               a.reason(row.kind),
-                               limits_of(row.kind, a.available(row.kind)),
-                               {},
-                               false,
-                               {}};
+      BackendInfoFields fields;
+      fields.kind = row.listed_name;
+      fields.available = a.available(row.kind);
+      fields.summary = backend_summary(row);
+      fields.reason = a.reason(row.kind);
       for (std::string_view name : row.accepted) {
         if (std::find(fields.names.begin(), fields.names.end(), name) == fields.names.end()) {
           fields.names.emplace_back(name);
@@ -60,6 +51,12 @@ PyObject* available_backends(PyObject*, PyObject*) {
       }
       fields.isolates = row.isolates;
       if (row.adds_default_path) fields.default_path = DEFAULT_CHILD_PATH;
+      fields.waits_for_sandbox = row.wait == LaunchWait::UntilSandboxUp;
+      fields.holds_limits = row.limits != SandboxLimits::None;
+      if (fields.available) {
+        fields.limits = enforced_limits_of(row);
+        fields.landlock = texts(landlock_layers_of(row));
+      }
       auto info = new_backend_info(std::move(fields));
       if (!info) return fail(std::move(info).error());
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), *info);  // steals
@@ -145,6 +142,31 @@ PyObject* program_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+PyObject* backend_kinds() {
+  auto table = backend_table();
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(table.size())));
+  if (!tuple) return nullptr;
+  for (size_t i = 0; i < table.size(); ++i) {
+    PyObject* text = text_of(table[i].listed_name);
+    if (text == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), text);  // steals
+  }
+  return tuple.release();
+}
+
+PyObject* names_waiting_for_sandbox() {
+  PyRef set(PyFrozenSet_New(nullptr));
+  if (!set) return nullptr;
+  for (const BackendRow& row : backend_table()) {
+    if (row.wait != LaunchWait::UntilSandboxUp) continue;
+    for (std::string_view name : {row.listed_name, row.accepted[0], row.accepted[1]}) {
+      PyRef text(text_of(name));
+      if (!text || PySet_Add(set.get(), text.get()) < 0) return nullptr;
+    }
+  }
+  return set.release();
+}
 
 PyMethodDef kProgramCandidatesDef = {
     "program_candidates", as_cfunction(program_candidates), METH_VARARGS | METH_KEYWORDS,

@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "sandbox_core/base/platform.h"
+#include "sandbox_core/isolation/cgroup.h"
 #include "sandbox_py/convert.h"
 
 namespace sandbox::py {
@@ -33,7 +34,7 @@ struct LocalProcessState {
   const std::string backend;
   const Deadline deadline;
   const pid_t pid;
-  const std::shared_ptr<const LimitVerdict> verdict;  // null when no limit reports back
+  const std::shared_ptr<const isolation::LimitVerdict> verdict;  // null when no limit reports back
 
   std::mutex inner;
   // Guarded by `inner`.

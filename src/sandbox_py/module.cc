@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "sandbox_core/backend/backend.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_py/allow_list_proxy.h"
 #include "sandbox_py/backend_info.h"
@@ -59,6 +60,13 @@ bool add_text(PyObject* module, const char* name, std::string_view value) {
   return ok;
 }
 
+bool add_owned(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  bool ok = add_to_module(module, name, value);
+  Py_DECREF(value);
+  return ok;
+}
+
 bool add_class(PyObject* module, const char* name, PyObject* type) {
   return type != nullptr && add_to_module(module, name, type);
 }
@@ -72,6 +80,9 @@ bool init_module(PyObject* module) {
             add_function(module, module_name, &kSpawnDef, true) &&
             add_function(module, module_name, &kProgramCandidatesDef, true) &&
             add_text(module, "DEFAULT_PATH", DEFAULT_CHILD_PATH) &&
+            add_text(module, "DEFAULT_BACKEND", backend_row(kDefaultBackend).listed_name) &&
+            add_owned(module, "BACKEND_KINDS", backend_kinds()) &&
+            add_owned(module, "WAITS_FOR_SANDBOX", names_waiting_for_sandbox()) &&
             add_class(module, "LocalProcess", local_process_type()) &&
             add_class(module, "BackendInfo", backend_info_type()) &&
             add_class(module, "AllowListProxy", allow_list_proxy_type()) &&

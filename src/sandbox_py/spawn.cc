@@ -2,6 +2,8 @@
 // it, builds the SandboxSpec and launches through the selected backend. Reads Python
 // objects only with the interpreter lock held; the Linux backends launch without it. A
 // call that fails creates nothing (no child, no file).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -186,13 +188,52 @@ Converted<UniqueFd> forward_fd(SpecReader& r, const char* key) {
   return fail(from_io_error(key, dup.error()));
 }
 
+// What kind of descriptor `fd` is, when the child may not read it as it is; null for a
+// pipe, a socket or a regular file (fed through a pipe at the launch).
+const char* refused_input_kind(int fd) {
+#ifdef O_PATH
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0 && (flags & O_PATH) == O_PATH) return "an O_PATH descriptor";
+#endif
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return "a descriptor that cannot be examined";
+  switch (st.st_mode & S_IFMT) {
+    case S_IFIFO:
+    case S_IFSOCK:
+    case S_IFREG:
+      return nullptr;
+    case S_IFDIR:
+      return "a directory";
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    case S_IFLNK:
+      return "a symbolic link";
+    default:
+      return "an anonymous inode (such as an eventfd)";
+  }
+}
+
 // The child's standard input: the caller's descriptor, duplicated now like a forwarding
 // one. A terminal is refused: with it, untrusted code could push input into the caller's
-// shell (TIOCSTI) or read what the user types next.
+// shell (TIOCSTI) or read what the user types next. So is anything the child could reopen
+// through /proc/self/fd/0 into more than it was (a directory, an O_PATH descriptor, a
+// device); the null device is taken as no input.
 Converted<UniqueFd> stdin_source(SpecReader& r) {
   SANDBOX_ASSIGN_OR_RETURN(auto fd, forward_fd(r, "stdin_fd"));
-  if (fd && ::isatty(fd.get()) == 1) {
+  if (!fd) return fd;
+  if (::isatty(fd.get()) == 1) {
     return value_error("stdin_fd: a terminal is not passed to the child; pipe it through");
+  }
+  struct stat st, null_st;
+  if (::fstat(fd.get(), &st) == 0 && S_ISCHR(st.st_mode) && ::stat("/dev/null", &null_st) == 0 &&
+      S_ISCHR(null_st.st_mode) && st.st_rdev == null_st.st_rdev) {
+    return UniqueFd();
+  }
+  if (const char* kind = refused_input_kind(fd.get())) {
+    return value_error(std::string("stdin_fd: ") + kind +
+                       " is not passed to the child; pass a pipe, a socket or a regular file");
   }
   return fd;
 }
@@ -290,6 +331,8 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
     return value_error("max_processes must be at least 1");
   }
   spec.max_processes = max_processes.value_or(0);
+  SANDBOX_ASSIGN_OR_RETURN(auto require_limits, r.read<bool>("require_limits", to_bool));
+  spec.require_limits = require_limits.value_or(false);
 
   SANDBOX_ASSIGN_OR_RETURN(auto mode, r.text("network_mode"));
   SANDBOX_ASSIGN_OR_RETURN(auto allow, r.text_list("network_allowlist"));
@@ -385,8 +428,11 @@ PyMethodDef kSpawnDef = {
     "  the two keep their order; stderr then collects as b\"\" and capture_stderr and\n"
     "  stderr_fd have no effect. Default False.\n"
     "- stdin_fd: int, an open descriptor of the caller that the child reads as its\n"
-    "  standard input (duplicated at spawn; the caller may close theirs). A terminal\n"
-    "  raises ValueError: pipe it through. Default: the null device.\n"
+    "  standard input (duplicated at spawn; the caller may close theirs). A pipe or\n"
+    "  a socket is passed as it is; a regular file is fed through a pipe from its\n"
+    "  current offset; the null device counts as absent. A terminal, a directory,\n"
+    "  an O_PATH descriptor or another device raises ValueError naming the kind.\n"
+    "  Default: the null device.\n"
     "\n"
     "Under \"bubblewrap\" and \"userns\" the limits hold for the whole sandbox where\n"
     "this host can enforce them (BackendInfo.limits lists which): memory_bytes, tmpfs\n"
@@ -394,7 +440,8 @@ PyMethodDef kSpawnDef = {
     "LocalProcess.memory_limit_exceeded is True), max_processes, cpu_milli as a CPU\n"
     "rate (500 is half a CPU), and /tmp with /dev/shm at most ephemeral_storage_bytes\n"
     "(1 GiB when 0). A limit asked for that this host cannot enforce is a WARN event;\n"
-    "the spawn goes on.\n"
+    "the spawn goes on, unless require_limits is True (default False): the spawn then\n"
+    "raises RuntimeError (\"spawn: isolation hardening unavailable: ...\") naming it.\n"
     "\n"
     "Raises TypeError for wrong types, ValueError for invalid values, OverflowError\n"
     "for out-of-range numbers and RuntimeError (\"spawn: ...\") if the launch fails;\n"

@@ -154,7 +154,6 @@ ESCAPES = [
      "mkdir a b; echo x > a/f && mv a/f b/f && ln b/f a/g && mv a {rw}/a && echo moved", "moved\n"),
     ("/sys/class/net lists only the sandbox's own interfaces (blocked)",
      "ls /sys/class/net | tr '\\n' ' '", "lo "),
-    ("a cgroup namespace of its own", "sed 's/.*://' /proc/self/cgroup | sort -u", "/\n"),
 ]
 
 
@@ -176,14 +175,33 @@ def test_escape_battery(backend, host, name, script, expected):
                 assert mode & 0o6000 == 0, (name, oct(mode))
 
 
-# A root caller's child is root only inside: on the host, the sandbox's processes are
-# nobody, without supplementary groups. Anyone else's are the caller.
+# A host process of another uid than the sandbox's (for a root caller's sandbox, 65534,
+# the uid of "nobody" services) tries the sandbox's root, a signal and ptrace.
+ATTACK_AS_NOBODY = """
+import ctypes, errno, os, sys
+pid, target = int(sys.argv[1]), sys.argv[2]
+os.setgroups([]); os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534)
+def attempt(f):
+    try: f(); return "done"
+    except OSError as e: return errno.errorcode[e.errno]
+libc = ctypes.CDLL(None, use_errno=True)
+def attach():
+    if libc.ptrace(16, pid, 0, 0) != 0: raise OSError(ctypes.get_errno(), "ptrace")
+print(attempt(lambda: os.close(os.open(f"/proc/{pid}/root{target}", os.O_CREAT | os.O_WRONLY))),
+      attempt(lambda: os.kill(pid, 0)), attempt(attach))
+"""
+
+
+# On the host the sandbox's processes are the caller, or for a root caller ids of their own
+# that no account has, without supplementary groups: nobody else's, so a process of
+# another uid can neither enter, signal nor trace them.
 @pytest.mark.parametrize("backend", ISOLATING)
-def test_on_the_host_the_child_is_the_caller_or_nobody_for_root(backend, tmp_path):
+def test_on_the_host_the_child_is_the_caller_or_ids_of_its_own_for_root(backend, tmp_path):
+    tmp_path.chmod(0o777)  # nobody's write through the sandbox's root fails for want of access
     proc = _native.spawn({"script_type": "shell", "input": "exec sleep 60", "backend": backend,
                           "host_work_dir": str(tmp_path)})
     try:
-        seen = {}
+        seen, pid = {}, None
         for _ in range(HANG_S * 20):
             pids = [proc.pid()]
             while pids and "sleep" not in seen.get("Name", ""):
@@ -197,14 +215,91 @@ def test_on_the_host_the_child_is_the_caller_or_nobody_for_root(backend, tmp_pat
             if seen.get("Name") == "sleep":
                 break
             time.sleep(0.05)
+        target = tmp_path / f"escape-{uuid.uuid4().hex}"
+        attack = subprocess.run([sys.executable, "-c", ATTACK_AS_NOBODY, str(pid), str(target)],
+                                capture_output=True, timeout=HANG_S) if os.geteuid() == 0 else None
     finally:
         proc.kill()
         proc.wait_and_collect()
-    want = 65534 if os.geteuid() == 0 else os.geteuid()
-    want_gid = 65534 if os.geteuid() == 0 else os.getegid()
-    assert (seen["Name"], seen["Uid"], seen["Gid"], seen["Groups"]) == (
-        "sleep", f"{want} {want} {want} {want}", f"{want_gid} {want_gid} {want_gid} {want_gid}",
-        "" if os.geteuid() == 0 else seen["Groups"])
+    uid, gid = seen["Uid"].split()[0], seen["Gid"].split()[0]
+    assert (seen["Name"], seen["Uid"], seen["Gid"]) == (
+        "sleep", " ".join([uid] * 4), " ".join([gid] * 4))
+    if os.geteuid() != 0:
+        assert (int(uid), int(gid)) == (os.geteuid(), os.getegid())
+        return
+    assert seen["Groups"] == "" and int(uid) > 65535 and int(gid) > 65535
+    assert not [line for line in open("/etc/passwd") if line.split(":")[2:3] == [uid]]
+    made = target.exists()
+    if made:
+        target.unlink()
+    assert (attack.stdout.decode().split(), made) == (["EACCES", "EPERM", "EPERM"], False), \
+        attack.stderr
+
+
+# Under every network mode: a cgroup namespace of its own, and no group but its own in
+# /sys/fs/cgroup (no host group, no other sandbox's).
+@pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("mode", ["blocked", "open"])
+def test_the_child_sees_only_its_own_cgroup(backend, tmp_path, mode):
+    code, out, err = run(backend, "sed 's/.*://' /proc/self/cgroup | sort -u; "
+                         "find /sys/fs/cgroup -mindepth 1 -type d | head -3", tmp_path,
+                         network_mode=mode, memory_bytes=64 << 20)
+    assert (code, out) == (0, b"/\n"), err
+
+
+# A regular file as standard input reaches the child through a pipe: it reads the file,
+# and reopening /proc/self/fd/0 for writing reaches at most that pipe, never the file.
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_a_file_as_stdin_is_read_but_not_reopened(backend, tmp_path):
+    (tmp_path / "input").write_text("line\n")
+    fd = os.open(tmp_path / "input", os.O_RDONLY)
+    try:
+        code, out, err = run(backend, "readlink /proc/self/fd/0 | cut -d: -f1; cat; "
+                             "( echo x >> /proc/self/fd/0 ) 2>/dev/null; true", tmp_path,
+                             stdin_fd=fd)
+    finally:
+        os.close(fd)
+    assert (code, out, (tmp_path / "input").read_text()) == (0, b"pipe\nline\n", "line\n"), err
+
+
+# The host process dies by SIGKILL while its sandbox runs: the next start, in another
+# process, leaves nothing of it behind (its control groups; the private work dir never
+# was on the host).
+HOST_THAT_DIES = """
+import sys, time
+from ventra.sandbox import _native
+p = _native.spawn({"script_type": "shell", "input": "exec sleep 3", "backend": sys.argv[1],
+                   "memory_bytes": 64 << 20, "max_processes": 64})
+print(p.pid(), flush=True)
+time.sleep(60)
+"""
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_a_dead_hosts_leftovers_go_at_the_next_start(backend, tmp_path):
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    host = subprocess.Popen([sys.executable, "-c", HOST_THAT_DIES, backend], env=env,
+                            stdout=subprocess.PIPE)
+    try:
+        sandbox = int(host.stdout.readline())
+        groups = []
+        with contextlib.suppress(OSError):
+            for line in open(f"/proc/{sandbox}/cgroup"):
+                _, controllers, path = line.strip().split(":", 2)
+                if "ventra-sandbox-" in path:
+                    sub = controllers.split(",")[0].replace("name=", "") or ""
+                    groups += [d for d in (f"/sys/fs/cgroup/{sub}{path}", f"/sys/fs/cgroup{path}")
+                               if os.path.isdir(d)]
+    finally:
+        host.kill()
+        host.wait(HANG_S)
+    # The next start in another process, with a group of its own.
+    subprocess.run([sys.executable, "-c", "import sys\nfrom ventra.sandbox import _native\n"
+                    "_native.spawn({'script_type': 'shell', 'input': 'true', 'backend': "
+                    "sys.argv[1], 'memory_bytes': 64 << 20}).wait_and_collect()", backend],
+                   env=env, check=True, timeout=HANG_S)
+    assert [g for g in groups if os.path.exists(g)] == []
+    assert not os.path.exists("/tmp/ventra-work")
 
 
 # landlock_create_ruleset(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION) gives the ABI version.
@@ -287,9 +382,9 @@ def test_seccomp_refuses_each_call_with_eperm(backend, tmp_path):
     assert [p.name for p in tmp_path.iterdir() if p.stat().st_mode & 0o6000] == []
 
 
-# A spec that names no work directory gets a fresh private one, gone after the run even
-# when the child nests it deeper than a stack, locks a directory and plants a link to a
-# host file; /tmp inside is private even when named as a read-write path.
+# A spec that names no work directory gets a fresh private one on the sandbox's /tmp, never
+# on the host, however deep the child nests it, whatever it locks or links; /tmp inside is
+# private even when named as a read-write path.
 @pytest.mark.parametrize("backend", ISOLATING)
 def test_nothing_of_the_host_is_bound_that_the_caller_did_not_name(backend):
     with tempfile.NamedTemporaryFile(dir="/tmp", prefix="ventra-host-") as host_file:
@@ -302,12 +397,7 @@ def test_nothing_of_the_host_is_bound_that_the_caller_did_not_name(backend):
         assert os.path.exists(host_file.name)
     assert code == 0, err
     work, count = out.decode().split()
-    assert (count, os.path.dirname(work), os.path.exists(work)) == (
-        "0", _native_temp_dir(), False)
-
-
-def _native_temp_dir():
-    return os.environ.get("TMPDIR") or "/tmp"
+    assert (count, os.path.dirname(work), os.path.exists(work)) == ("0", "/tmp", False)
 
 
 # A link planted where a read-write path (or a directory above one) was: refused, naming
@@ -535,6 +625,11 @@ LIMITS = [
      lambda code, out, p: code == 0 and _spinning_share(out) <= 0.2),
     ("ephemeral_storage_bytes", {"ephemeral_storage_bytes": 8 << 20}, FILL_SCRATCH,
      lambda code, out, p: code == 0 and 0 < int(out) <= 8 << 20),
+    # The private work dir of a spec naming none counts within the bound too.
+    ("ephemeral_storage_bytes", {"ephemeral_storage_bytes": 8 << 20, "host_work_dir": ""},
+     "python3 -c 'import errno\ntry:\n for i in range(6):\n  with open(f\"f{{i}}\", \"wb\") as f:"
+     " f.write(bytes(7 << 20))\nexcept OSError as e: print(errno.errorcode[e.errno])'",
+     lambda code, out, p: code == 0 and out in (b"ENOSPC", b"EDQUOT")),
     # No other tmpfs of the sandbox takes writes past the scratch bound.
     ("ephemeral_storage_bytes", {},
      "for d in / /dev; do head -c 1000000 /dev/zero > $d/{tag} 2>/dev/null && echo wrote $d; done",
@@ -548,6 +643,10 @@ LIMITS = [
 def test_limits_hold_for_the_whole_sandbox(backend, tmp_path, key, keys, script, holds):
     listed = {"bubblewrap": "bubblewrap", "userns-lite": "userns"}[backend]
     if key not in INFO[listed].limits:
+        # Asked to, the spawn refuses a limit that does not hold instead of warning.
+        with pytest.raises(RuntimeError, match=f"^spawn: isolation hardening unavailable: {key} "):
+            _native.spawn({"script_type": "shell", "input": "true", "backend": backend,
+                           "require_limits": True, **keys})
         pytest.skip(f"{key} is not enforceable by {backend} here "
                     f"(it holds {', '.join(INFO[listed].limits) or 'none'})")
     tag = f"ventra-limit-{uuid.uuid4().hex}"

@@ -92,24 +92,35 @@ def test_forward_descriptor_must_be_open_and_a_failed_spawn_keeps_none(key):
     os.close(spare)
 
 
-def test_a_terminal_is_not_the_childs_standard_input():
-    # It could push input into the caller's shell: refused, and nothing is left open.
-    master, slave = os.openpty()
+# What the child could reopen through /proc/self/fd/0 into more than it was (a terminal
+# to push input into the caller's shell, a directory to walk the host): refused, naming
+# the kind, and nothing is left open.
+@pytest.mark.parametrize("opener,kind", [
+    (lambda: os.openpty(), "terminal"), (lambda: os.open("/", os.O_RDONLY), "directory"),
+    (lambda: os.open("/etc/hostname", os.O_PATH), "O_PATH descriptor"),
+    (lambda: os.open("/dev/zero", os.O_RDONLY), "character device"),
+    (lambda: os.eventfd(0), "anonymous inode (such as an eventfd)"),
+], ids=["terminal", "directory", "O_PATH", "device", "eventfd"])
+def test_stdin_fd_refuses_what_the_child_could_reopen(opener, kind):
+    opened = opener()
+    fds = opened if isinstance(opened, tuple) else (opened,)
     before = sorted(os.listdir("/proc/self/fd"))
     try:
-        assert spawn_error({"stdin_fd": slave}) == (
-            ValueError, "stdin_fd: a terminal is not passed to the child; pipe it through")
+        want = ("stdin_fd: a terminal is not passed to the child; pipe it through"
+                if kind == "terminal" else f"stdin_fd: a{'n' if kind[0] in 'aeiouO' else ''} "
+                f"{kind} is not passed to the child; pass a pipe, a socket or a regular file")
+        assert spawn_error({"stdin_fd": fds[-1]}) == (ValueError, want)
         assert sorted(os.listdir("/proc/self/fd")) == before
     finally:
-        os.close(master)
-        os.close(slave)
+        for fd in fds:
+            os.close(fd)
 
 
 FULL_PYTHON_SPEC = {
     "script_type": "python", "argv": ["unused"], "input": "pass", "python_interpreter": "python3",
     "env": {}, "host_work_dir": "", "working_dir": "", "timeout_s": 1.0, "cpu_milli": 0,
     "memory_bytes": 0, "gpu": 0, "ephemeral_storage_bytes": 0, "max_processes": 1,
-    "network_mode": "blocked",
+    "require_limits": False, "network_mode": "blocked",
     "network_allowlist": [], "network_denylist": [], "extra_read_only_paths": [],
     "extra_read_write_paths": [], "capture_stdout": True, "capture_stderr": True,
     "backend": "no-such-backend", "stdout_fd": 1, "stderr_fd": 2, "stderr_to_stdout": False,

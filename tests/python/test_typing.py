@@ -1,5 +1,6 @@
 """The typing stub: stubtest checks every name, signature and `__all__`; `mypy --strict` on
-an example that uses it checks the return types, which stubtest cannot see."""
+the package and on an example that uses it checks the return types, which stubtest cannot
+see, and the package's own annotations."""
 
 import os
 import shutil
@@ -17,8 +18,8 @@ EXAMPLE = Path(__file__).parent / "typing_example.py"
 
 @pytest.mark.parametrize("check", [
     ["mypy.stubtest", "--mypy-config-file", os.devnull, "ventra.sandbox._native"],
-    ["mypy", "--strict", "--follow-imports=silent", "--no-incremental", "--cache-dir", os.devnull,
-     str(EXAMPLE)],
+    ["mypy", "--strict", "--explicit-package-bases", "--follow-imports=silent", "--no-incremental", "--cache-dir", os.devnull,
+     "ventra/sandbox", str(EXAMPLE)],
 ], ids=["stubtest", "strict"])
 def test_mypy_accepts_the_stub(tmp_path, check):
     pytest.importorskip("mypy")

@@ -15,6 +15,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Dict, List
 
 from . import _native
+from ._backends import backend_row
 from .aio import run
 
 # The child speaks CONNECT itself (standard library only): urllib sends plain-http URLs
@@ -25,8 +26,6 @@ def _pick_backend() -> "tuple[str, str, bool]":
     else "none"; the child's Python under it; and whether it isolates. The host's own
     interpreter may be outside an isolating sandbox's file system, so the child runs the
     one on its PATH there."""
-    from .cli import backend_row
-
     default = backend_row(None)
     rows = [default] if default is not None else []
     rows += [b for b in _native.available_backends() if b.isolates]

@@ -18,6 +18,10 @@ import logging
 import threading
 from typing import Dict, List, Optional, Tuple
 
+# One event as `_native._take_events` hands it over: level, target, message, destination,
+# proxy URL, reason, refused.
+_Record = Tuple[int, str, str, Optional[str], Optional[str], Optional[str], bool]
+
 from . import _native
 
 __all__ = ["LOGGER", "flush", "refusals", "forget"]
@@ -33,13 +37,13 @@ _started = False
 _refused: Dict[str, List[Tuple[str, str]]] = {}
 
 
-def _log(records: List[tuple], dropped: int) -> None:
+def _log(records: List[_Record], dropped: int) -> None:
     for level, target, message, destination, proxy, reason, refused in records:
         text = f"refused {destination} ({reason})" if refused else message
         if refused and proxy is not None:
             kept = _refused.setdefault(proxy, [])
             if len(kept) < _KEEP_REFUSALS:
-                kept.append((destination, reason))
+                kept.append((destination or "", reason or ""))
         LOGGER.log(level, text, extra={"destination": destination, "proxy": proxy,
                                        "reason": reason, "refused": refused, "target": target})
     if dropped:
@@ -88,4 +92,5 @@ def forget(*proxy_urls: Optional[str]) -> None:
     """Drop what `refusals` keeps for ``proxy_urls`` (their ports may be reused)."""
     with _lock:
         for url in proxy_urls:
-            _refused.pop(url, None)
+            if url is not None:
+                _refused.pop(url, None)

@@ -14,6 +14,9 @@ __all__ = [
     "spawn",
     "program_candidates",
     "DEFAULT_PATH",
+    "DEFAULT_BACKEND",
+    "BACKEND_KINDS",
+    "WAITS_FOR_SANDBOX",
     "LocalProcess",
     "BackendInfo",
     "AllowListProxy",
@@ -41,6 +44,13 @@ def program_candidates(program: str, path: str | None = None) -> list[str]: ...
 
 # The PATH a child whose env sets none gets from every backend but sandbox-exec.
 DEFAULT_PATH: str
+# The backend a spawn dict that names none gets; never swapped for a weaker one.
+DEFAULT_BACKEND: str
+# Every backend kind as `available_backends()` lists them, in its order (no probing).
+BACKEND_KINDS: tuple[str, ...]
+# Every name `spawn` accepts for a backend whose launch waits until a whole sandbox is up
+# (milliseconds of waiting for other processes) rather than only for the program's exec.
+WAITS_FOR_SANDBOX: frozenset[str]
 
 def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     """Launch a child described by `spec_dict` (keys: `SpawnSpec`); unknown keys are ignored.
@@ -49,9 +59,12 @@ def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     stream there as it arrives, uncapped, instead of collecting it (it then collects as
     ``b""``); the descriptor is duplicated at spawn and never closed. ``stderr_to_stdout``
     gives the child one pipe for both streams, as with ``2>&1``. ``stdin_fd`` (int, an
-    open descriptor of the caller, not a terminal) is the child's standard input instead
-    of the null device. An unavailable backend's RuntimeError carries what is missing as
-    its ``reason`` attribute and as a note.
+    open pipe, socket or regular file of the caller; a file is fed through a pipe) is the
+    child's standard input instead of the null device; a terminal, directory, ``O_PATH``
+    descriptor or other device raises ValueError. ``require_limits`` (bool) refuses the
+    spawn with RuntimeError when a limit it asks for does not hold here. An unavailable
+    backend's RuntimeError carries what is missing as its ``reason`` attribute and as a
+    note.
     """
 @final
 class LocalProcess:
@@ -90,6 +103,12 @@ class BackendInfo:
     def isolates(self) -> bool: ...
     @property
     def default_path(self) -> str: ...
+    @property
+    def waits_for_sandbox(self) -> bool: ...
+    @property
+    def holds_limits(self) -> bool: ...
+    @property
+    def landlock(self) -> tuple[str, ...]: ...
 
 @final
 class AllowListProxy:

@@ -91,15 +91,11 @@ async def run(spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -
     return await _spawn_and_collect(dict(spec), executor)
 
 
-# Backends whose launch waits for a whole sandbox to come up (namespaces, bwrap, the
-# init's report): spawned in the executor, so the loop keeps running meanwhile. The others
-# return once the program has been executed and are spawned on the loop's thread.
-_WAITS_FOR_SANDBOX = frozenset({"bubblewrap", "bwrap", "userns-lite", "userns"})
-
-
 def _spawns_off_loop(spec: Mapping[str, Any]) -> bool:
-    backend = spec.get("backend", "bubblewrap")
-    return isinstance(backend, str) and backend in _WAITS_FOR_SANDBOX
+    # A launch that waits for a whole sandbox to come up runs in the executor, so the loop
+    # keeps running meanwhile; the others return at the program's exec, on the loop's thread.
+    backend = spec.get("backend", _native.DEFAULT_BACKEND)
+    return isinstance(backend, str) and backend in _native.WAITS_FOR_SANDBOX
 
 
 def _kill_spawned(fut: "asyncio.Future[_native.LocalProcess]") -> None:

@@ -27,11 +27,13 @@ class Session:
     denied). A single `str` for either raises `TypeError`; an entry that can never match
     (``example.org:443``, ``https://example.org/``, ``300.1.1.1``, ``""``) raises
     `ValueError` naming it. `refusals` lists what the proxy refused. ``backend``, when
-    given, is used for every spec that names none. `spawn` and `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it
-    does not know, and fill in, where the dictionary does not set them itself: the eight proxy
-    variables in ``env`` (set-default: your own values win), ``backend``, and the
-    network mode with its lists (``"allowlist"`` with ``allow``, ``"open"`` with only
-    ``deny``).
+    given, is used for every spec that names none; ``require_limits=True`` refuses every
+    spawn whose limits this host cannot hold (see the spawn key of that name). `spawn` and
+    `run` take the dictionary of `ventra.sandbox._native.spawn`, refuse keys it does not
+    know, and fill in, where the dictionary does not set them itself: the eight proxy
+    variables in ``env`` (set-default: your own values win), ``backend``,
+    ``require_limits``, and the network mode with its lists (``"allowlist"`` with
+    ``allow``, ``"open"`` with only ``deny``).
     """
 
     def __init__(
@@ -40,10 +42,12 @@ class Session:
         deny: Sequence[str] = (),
         *,
         backend: Optional[str] = None,
+        require_limits: bool = False,
     ) -> None:
         self._allow = check_entries(allow, "allow", "allow-list parse")
         self._deny = check_entries(deny, "deny", "deny-list parse")
         self._backend = backend
+        self._require_limits = require_limits
         self._refused: Optional[List[Tuple[str, str]]] = None
         self.proxy = _native.AllowListProxy(self._allow, self._deny)
 
@@ -84,6 +88,8 @@ class Session:
         full["env"] = env
         if self._backend is not None:
             full.setdefault("backend", self._backend)
+        if self._require_limits:
+            full.setdefault("require_limits", True)
         if "network_mode" not in full and (self._allow or self._deny):
             full["network_mode"] = "allowlist" if self._allow else "open"
             if self._allow:

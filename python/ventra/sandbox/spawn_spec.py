@@ -41,6 +41,7 @@ class SpawnSpec(TypedDict, total=False):
     gpu: int
     ephemeral_storage_bytes: int
     max_processes: int
+    require_limits: bool
     network_mode: Literal["blocked", "open", "allowlist"]
     network_allowlist: Sequence[str]
     network_denylist: Sequence[str]

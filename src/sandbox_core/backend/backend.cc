@@ -20,6 +20,7 @@
 #include "sandbox_core/base/quoted.h"
 #include "sandbox_core/base/thread.h"
 #include "sandbox_core/isolation/landlock.h"
+#include "sandbox_core/isolation/limits.h"
 
 namespace sandbox {
 
@@ -46,6 +47,9 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      true,
      true,
      LaunchWait::UntilSandboxUp,
+     // The set-up child's user namespace (or a root caller's leased ids) counts its processes.
+     SandboxLimits::OwnUserNamespace,
+     kLandlockScoping,
      &bubblewrap_probe,
      &make_bubblewrap},
     {BackendKind::UsernsLite,
@@ -55,6 +59,8 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      true,
      true,
      LaunchWait::UntilSandboxUp,
+     SandboxLimits::OwnUserNamespace,
+     kLandlockFileRules | kLandlockScoping,
      &userns_lite_probe,
      &make_userns_lite},
     {BackendKind::SandboxExec,
@@ -64,6 +70,8 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      true,
      false,
      LaunchWait::UntilExec,
+     SandboxLimits::None,
+     kNoLandlock,
      &sandbox_exec_probe,
      &make_sandbox_exec},
     {BackendKind::Passthrough,
@@ -73,6 +81,8 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      false,
      true,
      LaunchWait::UntilExec,
+     SandboxLimits::None,
+     kNoLandlock,
      &always,
      &make_passthrough},
 };
@@ -110,14 +120,24 @@ const BackendRow& backend_row(BackendKind kind) { return kRows[static_cast<size_
 
 std::string_view backend_kind_name(BackendKind kind) { return backend_row(kind).accepted[0]; }
 
+std::vector<std::string_view> landlock_layers_of(const BackendRow& row) {
+  const int abi = isolation::landlock_abi();
+  std::vector<std::string_view> out;
+  if ((row.landlock & kLandlockFileRules) != 0 && abi >= 1) out.emplace_back("Landlock");
+  if ((row.landlock & kLandlockScoping) != 0 && abi >= 6) out.emplace_back("Landlock scoping");
+  return out;
+}
+
+std::vector<std::string> enforced_limits_of(const BackendRow& row) {
+  if (row.limits == SandboxLimits::None) return {};
+  return isolation::enforced_limits(row.limits == SandboxLimits::OwnUserNamespace);
+}
+
 std::string backend_summary(const BackendRow& row) {
   std::string out(row.summary);
-  // Only what this kernel applies: Landlock's file rules (userns-lite) from ABI 1, its
-  // scoping (both Linux backends, through the init) from ABI 6.
-  const int abi = isolation::landlock_abi();
-  if (row.kind == BackendKind::UsernsLite && abi >= 1) out += "; Landlock";
-  if ((row.kind == BackendKind::UsernsLite || row.kind == BackendKind::Bubblewrap) && abi >= 6) {
-    out += "; Landlock scoping";
+  for (std::string_view layer : landlock_layers_of(row)) {
+    out += "; ";
+    out += layer;
   }
   return out;
 }

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sandbox_core/base/result.h"
 #include "sandbox_core/launch/sandbox_child.h"
@@ -49,6 +50,15 @@ struct Availability {
 // milliseconds of waiting for other processes.
 enum class LaunchWait : uint8_t { UntilExec, UntilSandboxUp };
 
+// Whether a kind holds limits for its whole sandbox (cgroups, the sizes of its tmpfs), and
+// whether its sandbox always has a user namespace of its own (RLIMIT_NPROC then counts the
+// sandbox's processes only).
+enum class SandboxLimits : uint8_t { None, OwnUserNamespace };
+
+// The Landlock layers a kind applies, each where the kernel has its ABI: file rules from 1,
+// scoping (abstract sockets, signals) from 6.
+enum LandlockLayers : uint8_t { kNoLandlock = 0, kLandlockFileRules = 1, kLandlockScoping = 2 };
+
 // One row per kind: every name, the probe and the factory. select_backend,
 // available_backends(), the command line (through available_backends()) and the type
 // stubs (checked by a test) all read this table; adding a kind is adding a row.
@@ -60,6 +70,8 @@ struct BackendRow {
   bool isolates;                             // false: the child sees the host as we do
   bool adds_default_path;                    // DEFAULT_CHILD_PATH for an env without PATH
   LaunchWait wait;                           // what spawn() waits for
+  SandboxLimits limits;                      // see enforced_limits_of
+  uint8_t landlock;                          // LandlockLayers
   Availability (*probe)();                   // see availability_of
   std::unique_ptr<Backend> (*make)();        // only for an available kind
 };
@@ -70,6 +82,12 @@ std::span<const BackendRow> backend_table();
 const BackendRow& backend_row(BackendKind kind);
 // The row's summary, with the layers this kernel adds (Landlock where it has it).
 std::string backend_summary(const BackendRow& row);
+// The Landlock layers of the row this kernel applies: "Landlock" (file rules), "Landlock
+// scoping".
+std::vector<std::string_view> landlock_layers_of(const BackendRow& row);
+// The spec keys whose whole-sandbox limits the row's kind holds on this host; empty for a
+// kind that holds none by design.
+std::vector<std::string> enforced_limits_of(const BackendRow& row);
 
 // The row of the kind that spawn accepts `name` for, or null.
 const BackendRow* find_backend_row(std::string_view name);

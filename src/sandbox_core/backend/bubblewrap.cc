@@ -13,9 +13,7 @@
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/quoted.h"
-#include "sandbox_core/isolation/init_image.h"
 #include "sandbox_core/isolation/layout.h"
-#include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/isolation/seccomp.h"
 #include "sandbox_core/launch/launch.h"
 
@@ -122,7 +120,6 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
     return at != nullptr ? *at : path;
   };
   using Kind = LayoutEntry::Kind;
-  bool have_proc = false, have_sys = false;
   // The layout the set-up child staged from, where there is one: the same answers.
   std::vector<LayoutEntry> fresh;
   if (setup == nullptr || setup->layout().empty()) fresh = sandbox_layout(spec);
@@ -130,7 +127,6 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
     switch (e.kind) {
       case Kind::ReadOnly:
         args.insert(args.end(), {"--ro-bind", source(e.path), e.path});
-        have_sys = have_sys || e.path == "/sys";
         break;
       case Kind::ReadWrite:
         args.insert(args.end(), {"--bind", source(e.path), e.path});
@@ -140,29 +136,36 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
         break;
       case Kind::Proc:
         args.insert(args.end(), {"--proc", e.path});
-        have_proc = true;
         break;
       case Kind::Dev:
         args.insert(args.end(), {"--dev", e.path});
+        break;
+      case Kind::Dir:
+        args.insert(args.end(), {"--dir", e.path});
+        break;
+      case Kind::Cgroup:
+        if (const std::string* at = setup != nullptr ? setup->staged(e.path) : nullptr) {
+          args.insert(args.end(), {"--ro-bind", *at, e.path});
+        } else {
+          args.insert(args.end(), {"--tmpfs", e.path, "--remount-ro", e.path});
+        }
         break;
       case Kind::Tmpfs:
         if (e.size_bytes != 0) args.insert(args.end(), {"--size", std::to_string(e.size_bytes)});
         args.insert(args.end(), {"--tmpfs", e.path});
         break;
+      // bwrap fails on a target that is missing: these are checked on the host.
+      case Kind::Lock:
+        if (exists(e.path.c_str())) args.insert(args.end(), {"--ro-bind", e.path, e.path});
+        break;
+      case Kind::Mask:
+        if (exists(e.path.c_str())) args.insert(args.end(), {"--ro-bind", "/dev/null", e.path});
+        break;
+      case Kind::Cover:
+        if (exists(e.path.c_str()))
+          args.insert(args.end(), {"--tmpfs", e.path, "--remount-ro", e.path});
+        break;
     }
-  }
-  if (have_proc) {
-    for (const char* name : kProcReadOnly) {
-      const std::string path = std::string("/proc/") + name;
-      if (exists(path.c_str())) args.insert(args.end(), {"--ro-bind", path, path});
-    }
-    for (const char* name : kProcMasked) {
-      const std::string path = std::string("/proc/") + name;
-      if (exists(path.c_str())) args.insert(args.end(), {"--ro-bind", "/dev/null", path});
-    }
-  }
-  if (have_sys && exists("/sys/firmware")) {
-    args.insert(args.end(), {"--tmpfs", "/sys/firmware", "--remount-ro", "/sys/firmware"});
   }
   // bwrap's root and /dev are tmpfs mounts of its own that the sandbox's user may write:
   // read-only, they add no scratch space past the sized /tmp and /dev/shm.
@@ -171,26 +174,24 @@ std::vector<std::string> bubblewrap_options(const SandboxSpec& spec, bool own_ne
   return args;
 }
 
-Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
-    const SandboxSpec& spec, const std::vector<std::string>& init_args) {
-  auto image = sandbox_init_fd();
-  if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
+// Our set-up child stages the caller's paths and makes the sandbox's network namespace
+// (its sysfs must be mounted from inside); bwrap then builds the sandbox from them, in
+// the namespace it starts in.
+SandboxSetup BubblewrapBackend::setup(const NetworkPlan&) const {
+  SandboxSetup out;
+  out.namespaces.root = RootMode::Staged;
+  out.namespaces.own_user_namespace = false;
+  // RLIMIT_NPROC holds in the set-up child's user namespace, or under leased ids.
+  out.own_user_namespace = true;
+  return out;
+}
+
+Result<InitStart, SandboxError> BubblewrapBackend::start_init(
+    const SandboxSpec& spec, const std::vector<std::string>& init_args, int image,
+    const NamespaceSetup& setup) const {
   auto seccomp = seccomp_program_pipe();
   if (!seccomp) return fail(SandboxError::io(seccomp.error()));
-
-  // Our set-up child stages the caller's paths and makes the sandbox's network namespace
-  // (the fence's listeners must exist before bwrap runs, and its sysfs must be mounted
-  // from inside); bwrap then builds the sandbox from them.
-  NetworkPlan net = network_plan(spec);
-  NamespaceSetup::Options o;
-  o.root = RootMode::Staged;
-  o.own_user_namespace = false;
-  o.new_network = net.own_network;
-  o.fence = net.fence;
-  auto setup = NamespaceSetup::prepare(spec, std::move(o));
-  if (!setup) return fail(SandboxError::io(setup.error()));
-
-  std::vector<std::string> args = bubblewrap_options(spec, false, setup->get());
+  std::vector<std::string> args = bubblewrap_options(spec, false, &setup);
   // The child's variables reach only the child: bwrap itself runs with none.
   args.push_back("--clearenv");
   for (const auto& [name, value] : spec.env) args.insert(args.end(), {"--setenv", name, value});
@@ -199,29 +200,18 @@ Result<SandboxChild, SandboxError> BubblewrapBackend::launch(
   auto args_file = arguments_file(args);
   if (!args_file) return fail(SandboxError::io(args_file.error()));
 
-  SandboxSpec outer = spec;
-  outer.env.clear();
-
-  // RLIMIT_NPROC as before: where the fence's user namespace of ours holds it.
-  auto limits = SpawnLimits::prepare(outer, !net.fence.empty());
-  if (!limits) return fail(std::move(limits).error());
-
-  LaunchOptions options;
+  InitStart init;
+  init.child_environment = false;
+  LaunchOptions& options = init.options;
   options.program = bwrap_fd_ >= 0 ? "bwrap" : bwrap_;
   options.exec_fd = bwrap_fd_;
   options.args = {"--args", std::to_string(kArgsFd), "--", kInitCommand};
   options.args.insert(options.args.end(), init_args.begin(), init_args.end());
   options.passed_fds = {
-      {seccomp->get(), kSeccompFd}, {*image, kInitImageFd}, {args_file->get(), kArgsFd}};
-  options.report = ReportMode::Init;
-  options.setup = setup->get();
-  options.namespace_flags = (*setup)->namespace_flags();
-  limits->apply(options);
-  auto child = launch_child(options, outer);
-  if (!child) return child;
-  limits->attach(*child);
-  SANDBOX_TRY(attach_fence(*child, **setup, net));
-  return child;
+      {seccomp->get(), kSeccompFd}, {image, kInitImageFd}, {args_file->get(), kArgsFd}};
+  init.keep.push_back(std::move(*seccomp));
+  init.keep.push_back(std::move(*args_file));
+  return init;
 }
 
 Availability bubblewrap_probe() {

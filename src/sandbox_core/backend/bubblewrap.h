@@ -37,11 +37,15 @@ class BubblewrapBackend final : public SandboxedBackend {
   // A tool at a path (the tests' fake bwrap), executed by path.
   explicit BubblewrapBackend(std::string bwrap) : bwrap_(std::move(bwrap)) {}
   BackendKind kind() const override { return BackendKind::Bubblewrap; }
-  // Launches the init under bwrap with `init_arguments` (a command, or a trial run).
-  Result<SandboxChild, SandboxError> launch(
-      const SandboxSpec& spec, const std::vector<std::string>& init_arguments) override;
 
  private:
+  SandboxSetup setup(const NetworkPlan& net) const override;
+  // bwrap, with its options through a descriptor, and the init as its command.
+  Result<InitStart, SandboxError> start_init(const SandboxSpec& spec,
+                                             const std::vector<std::string>& init_arguments,
+                                             int image,
+                                             const isolation::NamespaceSetup& setup) const override;
+
   std::string bwrap_;
   int bwrap_fd_ = -1;
 };

@@ -149,6 +149,7 @@ Result<SandboxChild, SandboxError> SandboxExecBackend::spawn(const SandboxSpec& 
   options.args.insert(options.args.end(), command.begin(), command.end());
   options.env_defaults = {{"HOME", spec.host_dir()},
                           {"PATH", spec.host_dir() + std::string(kSandboxExecPathSuffix)}};
+  options.limits = child_limits(spec);
   auto child = launch_child(options, spec);
   if (!child) return fail(std::move(child).error());  // `file` is deleted on the way out
   child->temp_files().push_back(std::move(file).value());

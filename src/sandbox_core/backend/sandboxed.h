@@ -1,5 +1,6 @@
-// What the two Linux backends share around a launch: the init's arguments, the network
-// plan of a policy, attaching the fence to a launched child, and the probe's trial run.
+// What the Linux backends share: the whole launch of a sandbox whose pid 1 is the sandbox
+// init (network plan, namespace set-up, limits, launch, fence), the init's arguments and
+// the probe's trial run. A backend adds only its set-up options and how its init starts.
 #pragma once
 
 #include <string>
@@ -7,29 +8,14 @@
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/base/unique_fd.h"
 #include "sandbox_core/isolation/namespaces.h"
+#include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/sandbox_child.h"
 #include "sandbox_core/netfilter/ip_address.h"
 #include "sandbox_core/spec/sandbox_spec.h"
 
 namespace sandbox {
-
-// A backend whose child runs under the sandbox init: spawn() builds the init's arguments
-// for the SandboxSpec's command and hands them to launch(), which a trial run calls too.
-class SandboxedBackend : public Backend {
- public:
-  Result<void, SandboxError> preflight() const override { return {}; }
-  Result<SandboxChild, SandboxError> spawn(const SandboxSpec& spec) final;
-  virtual Result<SandboxChild, SandboxError> launch(
-      const SandboxSpec& spec, const std::vector<std::string>& init_arguments) = 0;
-};
-
-// The init's arguments after argv[0]: the number of exec candidates, the candidates
-// from the child's PATH (the default one unless env sets PATH), then the command.
-std::vector<std::string> init_arguments(const std::vector<std::string>& command,
-                                        const SandboxSpec& spec);
-// The arguments of a trial run: the init reports and exits 0 without a target.
-inline const std::vector<std::string> kTrialArguments = {"0"};
 
 // Blocked: a network namespace of its own. Open: the host's. Filtered: its own, with
 // the fence's endpoints; with none (no loopback proxy in the variables) it is Blocked,
@@ -40,10 +26,50 @@ struct NetworkPlan {
 };
 NetworkPlan network_plan(const SandboxSpec& spec);
 
-// Takes the fence's listeners from `setup` and keeps the relay running for as long as
-// the child's record lives. On failure the child is killed with its record.
-Result<void, SandboxError> attach_fence(SandboxChild& child, isolation::NamespaceSetup& setup,
-                                        const NetworkPlan& plan);
+// How a backend's sandbox is set up, for one spawn's network plan.
+struct SandboxSetup {
+  // Root mode, hardening, user namespace; the network and the fence come from the plan.
+  isolation::NamespaceSetup::Options namespaces;
+  // RLIMIT_NPROC holds: the child ends in a user namespace of ours.
+  bool own_user_namespace = true;
+};
+
+// How a backend starts its init, once the set-up is prepared. The launch adds the
+// report mode, the set-up, its namespaces and the limits.
+struct InitStart {
+  LaunchOptions options;          // program, arguments, exec_fd, passed descriptors
+  bool child_environment = true;  // false: the program gets no variables (it hands them on)
+  std::vector<UniqueFd> keep;     // the passed descriptors, open until the launch returns
+};
+
+// A backend whose child runs under the sandbox init: spawn() builds the init's arguments
+// for the SandboxSpec's command and hands them to launch(), which a trial run calls too.
+class SandboxedBackend : public Backend {
+ public:
+  Result<void, SandboxError> preflight() const override { return {}; }
+  Result<SandboxChild, SandboxError> spawn(const SandboxSpec& spec) final;
+  // Launches the init with `init_arguments` (a command, or a trial run): the network
+  // plan, the namespace set-up, the limits, the launch, then the fence. On failure
+  // nothing is left running.
+  Result<SandboxChild, SandboxError> launch(const SandboxSpec& spec,
+                                            const std::vector<std::string>& init_arguments);
+
+ protected:
+  virtual SandboxSetup setup(const NetworkPlan& net) const = 0;
+  // `image`: the sandbox init's executable file, borrowed.
+  virtual Result<InitStart, SandboxError> start_init(
+      const SandboxSpec& spec, const std::vector<std::string>& init_arguments, int image,
+      const isolation::NamespaceSetup& setup) const = 0;
+  // After a launch that succeeded, fence attached.
+  virtual void started(const isolation::NamespaceSetup&) const {}
+};
+
+// The init's arguments after argv[0]: the number of exec candidates, the candidates
+// from the child's PATH (the default one unless env sets PATH), then the command.
+std::vector<std::string> init_arguments(const std::vector<std::string>& command,
+                                        const SandboxSpec& spec);
+// The arguments of a trial run: the init reports and exits 0 without a target.
+inline const std::vector<std::string> kTrialArguments = {"0"};
 
 // A probe's trial: available when the launch succeeded and the init exited 0.
 Availability trial_outcome(Result<SandboxChild, SandboxError> launched, std::string_view what);

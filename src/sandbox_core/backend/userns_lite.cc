@@ -4,46 +4,34 @@
 #include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/isolation/init_image.h"
-#include "sandbox_core/isolation/limits.h"
-#include "sandbox_core/isolation/namespaces.h"
 #include "sandbox_core/launch/launch.h"
 
 namespace sandbox {
 
 using namespace isolation;
 
-Result<SandboxChild, SandboxError> UsernsLiteBackend::launch(
-    const SandboxSpec& spec, const std::vector<std::string>& init_args) {
-  auto image = sandbox_init_fd();
-  if (!image) return fail(SandboxError::io(image.error().annotated(" (the sandbox init)")));
-  NetworkPlan net = network_plan(spec);
-  NamespaceSetup::Options o;
-  o.root = RootMode::Own;
-  o.new_network = net.own_network;
-  o.fence = net.fence;
-  o.harden = true;
-  auto setup = NamespaceSetup::prepare(spec, std::move(o));
-  if (!setup) return fail(SandboxError::io(setup.error()));
-  auto limits = SpawnLimits::prepare(spec, true);
-  if (!limits) return fail(std::move(limits).error());
+SandboxSetup UsernsLiteBackend::setup(const NetworkPlan&) const {
+  SandboxSetup out;
+  out.namespaces.root = RootMode::Own;
+  out.namespaces.harden = true;
+  return out;
+}
 
-  LaunchOptions options;
-  options.program = kInitName;
-  options.args = init_args;
-  options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
-  options.exec_fd = *image;
-  options.report = ReportMode::Init;
-  options.setup = setup->get();
-  options.namespace_flags = (*setup)->namespace_flags();
-  limits->apply(options);
-  auto child = launch_child(options, spec);
-  if (!child) return child;
-  limits->attach(*child);
-  SANDBOX_TRY(attach_fence(*child, **setup, net));
+Result<InitStart, SandboxError> UsernsLiteBackend::start_init(
+    const SandboxSpec&, const std::vector<std::string>& init_args, int image,
+    const NamespaceSetup&) const {
+  InitStart init;
+  init.options.program = kInitName;
+  init.options.args = init_args;
+  init.options.env_defaults = {{"PATH", std::string(DEFAULT_CHILD_PATH)}};
+  init.options.exec_fd = image;
+  return init;
+}
+
+void UsernsLiteBackend::started(const NamespaceSetup& setup) const {
   SANDBOX_EVENT(events::Level::Debug, "sandbox_core::backend::userns",
                 "sandbox_core::backend::userns_lite", ("message", "layers"),
-                "userns-lite sandbox started", (*setup)->layers());
-  return child;
+                "userns-lite sandbox started", setup.layers());
 }
 
 Availability userns_lite_probe() {

@@ -16,9 +16,15 @@ namespace sandbox {
 class UsernsLiteBackend final : public SandboxedBackend {
  public:
   BackendKind kind() const override { return BackendKind::UsernsLite; }
-  // Launches the init with `init_arguments` (a command, or a trial run).
-  Result<SandboxChild, SandboxError> launch(
-      const SandboxSpec& spec, const std::vector<std::string>& init_arguments) override;
+
+ private:
+  SandboxSetup setup(const NetworkPlan& net) const override;
+  // The init itself, from its memory file.
+  Result<InitStart, SandboxError> start_init(const SandboxSpec& spec,
+                                             const std::vector<std::string>& init_arguments,
+                                             int image,
+                                             const isolation::NamespaceSetup& setup) const override;
+  void started(const isolation::NamespaceSetup& setup) const override;
 };
 
 Availability userns_lite_probe();

@@ -4,6 +4,7 @@
 // into the descriptors of join_fds().
 #include "sandbox_core/isolation/cgroup.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <mutex>
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/launch/launch.h"
@@ -151,10 +153,52 @@ pid_t parse_pid(std::string_view line) {
   return p;
 }
 
+// A process's start time in clock ticks since boot (field 22 of /proc/<pid>/stat), or
+// 0 when it does not exist. With the pid it names one process for good: a reused pid
+// has a later start.
+uint64_t start_time(const std::string& pid) {
+  const std::string stat = read_text("/proc/" + pid + "/stat");
+  size_t at = stat.rfind(')');
+  if (at == std::string::npos) return 0;
+  auto fields = split(std::string_view(stat).substr(at + 1), ' ');
+  // After the name: state is field 3, so the start time is the 20th word here.
+  if (fields.size() < 20) return 0;
+  uint64_t v = 0;
+  for (char c : fields[19]) {
+    if (c < '0' || c > '9') return 0;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return v;
+}
+
+// "ventra-<kind>-<pid>.<start time>-<n>": the owner's identity is in the name, so the
+// next process to make groups here can tell a dead owner's from a live one's.
 std::string group_name(int pid, std::string_view kind) {
   static std::atomic<uint64_t> next{0};
-  return "ventra-" + std::string(kind) + "-" + std::to_string(pid) + "-" +
+  static const uint64_t self_start = start_time("self");
+  return "ventra-" + std::string(kind) + "-" + std::to_string(pid) + "." +
+         std::to_string(self_start) + "-" +
          std::to_string(next.fetch_add(1, std::memory_order_relaxed));
+}
+
+// Whether the group `name` belongs to a process that no longer exists. Names without a
+// start time (older ones) count as dead only when no process has their pid.
+bool owner_gone(std::string_view name) {
+  for (std::string_view prefix : {"ventra-sandbox-", "ventra-probe-"}) {
+    if (!name.starts_with(prefix)) continue;
+    name.remove_prefix(prefix.size());
+    size_t dash = name.rfind('-');
+    if (dash == std::string_view::npos) return false;
+    std::string_view owner = name.substr(0, dash);
+    size_t dot = owner.find('.');
+    const std::string pid(owner.substr(0, dot));
+    if (pid.empty() || parse_pid(pid) <= 0) return false;
+    const uint64_t now = start_time(pid);
+    // Unreadable is not gone (a /proc mounted with hidepid): only ESRCH says so.
+    if (now == 0) return ::kill(parse_pid(pid), 0) != 0 && errno == ESRCH;
+    return dot != std::string_view::npos && std::to_string(now) != owner.substr(dot + 1);
+  }
+  return false;
 }
 
 void sleep_ms(long ms) {
@@ -303,8 +347,33 @@ CpuBandwidth cpu_bandwidth(uint32_t cpu_milli) {
   return {std::max<uint64_t>(uint64_t{cpu_milli} * kMaxPeriodUs / 1000, kMinQuotaUs), kMaxPeriodUs};
 }
 
+void SandboxCgroup::sweep_dead(const CgroupHost& host) {
+  std::vector<std::string> parents;
+  for (const std::string* d : {&host.memory_dir, &host.pids_dir, &host.cpu_dir}) {
+    if (!d->empty() && std::find(parents.begin(), parents.end(), *d) == parents.end())
+      parents.push_back(*d);
+  }
+  for (const std::string& parent : parents) {
+    DIR* dir = ::opendir(parent.c_str());
+    if (dir == nullptr) continue;
+    std::vector<std::string> dead;
+    while (dirent* e = ::readdir(dir)) {
+      if (e->d_type == DT_DIR && owner_gone(e->d_name)) dead.push_back(parent + "/" + e->d_name);
+    }
+    ::closedir(dir);
+    for (auto& path : dead) {
+      SandboxCgroup orphan;  // its removal kills what is left in it
+      orphan.version_ = host.version;
+      orphan.dirs_.push_back(std::move(path));
+    }
+  }
+}
+
 Result<std::unique_ptr<SandboxCgroup>, IoError> SandboxCgroup::create(
     const CgroupHost& host, const CgroupLimits& limits, std::shared_ptr<LimitVerdict> verdict) {
+  // Once per process: what hosts that died before removing their groups left here.
+  static std::once_flag swept;
+  std::call_once(swept, [&] { sweep_dead(host); });
   std::unique_ptr<SandboxCgroup> group(new SandboxCgroup);
   group->version_ = host.version;
   group->verdict_ = std::move(verdict);

@@ -5,6 +5,7 @@
 // The spawning thread creates a group; the thread that disposes of the record removes it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,13 @@ CgroupHost probe_cgroup_host(std::string_view mountinfo, std::string_view self_c
 // probe_cgroup_host for this process, once; later callers wait for the first.
 const CgroupHost& cgroup_host();
 
+// What the sandbox's limits did to the run: filled in by its group, settled once the
+// record has been disposed of (after the collect), read by the handle.
+struct LimitVerdict {
+  std::atomic<bool> memory_exceeded{false};  // the kernel killed a process for memory
+  uint64_t memory_bytes = 0;                 // the memory limit in force; 0: none
+};
+
 struct CgroupLimits {
   uint64_t memory_bytes = 0;   // the whole group, tmpfs pages and swap included; 0: none
   uint64_t max_processes = 0;  // processes and threads; 0: none
@@ -60,7 +68,9 @@ CpuBandwidth cpu_bandwidth(uint32_t cpu_milli);
 // One sandbox's groups (one per v1 hierarchy in use, or one v2 group). The child joins
 // them itself, first thing, through join_fds(), so nothing of the sandbox ever runs
 // outside. Destruction kills whatever is still in them, waits briefly for it to be gone,
-// removes the groups and settles the verdict.
+// removes the groups and settles the verdict. Their names carry the creating process's
+// pid and start time; the first create() of a process removes the groups of owners that
+// no longer exist (a host killed before it could remove its own), and no others.
 class SandboxCgroup final : public ChildResource {
  public:
   // `verdict` receives whether the kernel killed a process for the memory limit.
@@ -81,6 +91,7 @@ class SandboxCgroup final : public ChildResource {
  private:
   SandboxCgroup() = default;
   void remove_all() noexcept;
+  static void sweep_dead(const CgroupHost& host);
 
   CgroupVersion version_ = CgroupVersion::None;
   std::vector<std::string> dirs_;  // created, in creation order

@@ -18,6 +18,31 @@ size_t depth(const std::string& path) { return std::count(path.begin(), path.end
 // Never the host's: a fresh proc, a /dev without the host's disks, a private /tmp.
 bool is_fresh_mount(std::string_view p) { return p == "/proc" || p == "/dev" || p == "/tmp"; }
 
+// Under a sandbox's fresh proc, by name: the host-wide knobs, read-only whoever the child
+// is, and what reveals the host's memory, keys or timers, masked. A fixed list: matching
+// names under /proc would walk every process's entry.
+constexpr const char* kProcReadOnly[] = {"sys", "sysrq-trigger", "irq", "bus"};
+constexpr const char* kProcMasked[] = {"kcore",      "keys",       "timer_list",
+                                       "kpagecount", "kpageflags", "kpagecgroup"};
+
+// The hardening of the layout's fresh proc and of the host's sysfs, when bound.
+void add_hardening(std::vector<LayoutEntry>& out) {
+  using Kind = LayoutEntry::Kind;
+  auto has = [&](std::string_view path, auto pred) {
+    return std::any_of(out.begin(), out.end(),
+                       [&](const LayoutEntry& e) { return e.path == path && pred(e.kind); });
+  };
+  if (has("/proc", [](Kind k) { return k == Kind::Proc; })) {
+    for (const char* name : kProcReadOnly)
+      out.push_back({Kind::Lock, std::string("/proc/") + name, {}, false});
+    for (const char* name : kProcMasked)
+      out.push_back({Kind::Mask, std::string("/proc/") + name, {}, false});
+  }
+  if (has("/sys", [](Kind k) { return k == Kind::ReadOnly || k == Kind::ReadWrite; })) {
+    out.push_back({Kind::Cover, "/sys/firmware", {}, true});
+  }
+}
+
 }  // namespace
 
 std::string normalized_path(const std::string& path) {
@@ -85,14 +110,26 @@ std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec) {
   const ScratchSizes scratch = scratch_sizes(spec.ephemeral_storage_bytes);
   put({Kind::Tmpfs, "/tmp", {}, true, false, scratch.tmp_bytes});
   put({Kind::Tmpfs, "/dev/shm", {}, true, false, scratch.shm_bytes});
+  // Never the host's tree of groups, which a bind of /sys would bring along.
+  struct stat cg;
+  if (std::any_of(out.begin(), out.end(), [](const LayoutEntry& e) { return e.path == "/sys"; }) &&
+      ::stat("/sys/fs/cgroup", &cg) == 0 && S_ISDIR(cg.st_mode)) {
+    put({Kind::Cgroup, "/sys/fs/cgroup", {}, true});
+  }
   for (const auto& p : spec.extra_read_only_paths) add_bind(p, Kind::ReadOnly, true);
   for (const auto& p : spec.extra_read_write_paths) add_bind(p, Kind::ReadWrite, true);
-  // Bound at its own path, even under /tmp; /tmp itself stays the private one.
-  add_bind(spec.host_dir(), Kind::ReadWrite, true);
+  // Bound at its own path, even under /tmp; /tmp itself stays the private one. A private
+  // work dir is part of the private /tmp: within its size, and nothing on the host.
+  if (spec.default_work_dir && normalized_path(spec.host_dir()).starts_with("/tmp/")) {
+    put({Kind::Dir, normalized_path(spec.host_dir()), {}, true});
+  } else {
+    add_bind(spec.host_dir(), Kind::ReadWrite, true);
+  }
 
   std::stable_sort(out.begin(), out.end(), [](const LayoutEntry& a, const LayoutEntry& b) {
     return depth(a.path) < depth(b.path);
   });
+  add_hardening(out);
   return out;
 }
 

@@ -18,6 +18,12 @@ struct LayoutEntry {
     Proc,       // a fresh proc of the sandbox's own processes
     Dev,        // a minimal /dev: null zero full random urandom tty, pts, shm
     Tmpfs,      // a private, empty tmpfs
+    Dir,        // a directory made on the private /tmp: the work dir of a spec naming none
+    Cgroup,     // /sys/fs/cgroup: the sandbox's own group (cgroup v2), else empty; read-only
+    // The hardening, after every mount it hardens; each only where the path exists.
+    Lock,   // the path, under a mount above, bound over itself read-only (a /proc knob)
+    Mask,   // a file covered by the null device, read-only (what reveals the host)
+    Cover,  // a directory covered by an empty, read-only tmpfs (/sys/firmware)
   } kind;
   std::string path;         // absolute, normalised
   std::string link;         // Symlink: the link's text
@@ -26,16 +32,9 @@ struct LayoutEntry {
   uint64_t size_bytes = 0;  // Tmpfs: its fixed size; 0: the kernel's default
 };
 
-// Under a sandbox's fresh proc, by name: the host-wide knobs, read-only whoever the child
-// is, and what reveals the host's memory, keys or timers, masked. A fixed list: matching
-// names under /proc would walk every process's entry.
-inline constexpr const char* kProcReadOnly[] = {"sys", "sysrq-trigger", "irq", "bus"};
-inline constexpr const char* kProcMasked[] = {"kcore",      "keys",       "timer_list",
-                                              "kpagecount", "kpageflags", "kpagecgroup"};
-
-// Entries in mount order: a path comes after every entry above it. Host paths that do not
-// exist are skipped; "/" itself is never bound, nor the host's /tmp: the sandbox's /tmp
-// is always its own.
+// Entries in mount order: a path comes after every entry above it, the hardening last.
+// Host paths that do not exist are skipped; "/" itself is never bound, nor the host's
+// /tmp: the sandbox's /tmp is always its own.
 std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec);
 
 // `path` made absolute against the current directory, with "." , ".." and repeated

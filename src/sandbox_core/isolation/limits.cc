@@ -2,7 +2,6 @@
 #include "sandbox_core/isolation/limits.h"
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -19,7 +18,7 @@ ScratchSizes scratch_sizes(uint64_t ephemeral_storage_bytes) {
   return {tmp, shm};
 }
 
-bool nproc_holds_in_own_user_namespace() { return ::geteuid() != 0; }
+bool nproc_holds_in_own_user_namespace() { return true; }
 
 std::vector<std::string> enforced_limits(bool own_user_namespace) {
   const CgroupHost& host = cgroup_host();
@@ -40,39 +39,40 @@ Result<SpawnLimits, SandboxError> SpawnLimits::prepare(const SandboxSpec& spec,
   out.verdict_ = std::make_shared<LimitVerdict>();
   const std::string why = host.reason.empty() ? "" : " (" + host.reason + ")";
 
+  std::string refused;
+  auto unheld = [&](const char* key, std::string message) {
+    if (spec.require_limits && refused.empty()) refused = std::move(message);
+    if (spec.require_limits) return;
+    SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation", "sandbox_core::isolation::limits",
+                  ("message", "limit"), std::move(message), key);
+  };
   CgroupLimits limits;
   limits.memory_bytes = spec.memory_bytes;
   limits.max_processes = spec.max_processes != 0 ? spec.max_processes : kDefaultMaxProcesses;
   limits.cpu_milli = spec.cpu_milli;
   if (spec.memory_bytes != 0 && host.memory_dir.empty()) {
-    SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation", "sandbox_core::isolation::limits",
-                  ("message", "limit"),
-                  "memory_bytes is not enforced on this host: no memory cgroup" + why,
-                  "memory_bytes");
+    unheld("memory_bytes", "memory_bytes is not enforced on this host: no memory cgroup" + why);
   }
   if (spec.cpu_milli != 0 && host.cpu_dir.empty()) {
-    SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation", "sandbox_core::isolation::limits",
-                  ("message", "limit"),
-                  "cpu_milli caps each process's CPU time only, not the sandbox's CPU rate: "
-                  "no cpu cgroup" +
-                      why,
-                  "cpu_milli");
+    unheld("cpu_milli",
+           "cpu_milli caps each process's CPU time only, not the sandbox's CPU rate: "
+           "no cpu cgroup" +
+               why);
   }
   // Without a pids group, RLIMIT_NPROC inside the sandbox's own user namespace.
   const bool by_nproc = own_user_namespace && nproc_holds_in_own_user_namespace();
   if (host.pids_dir.empty()) {
     if (by_nproc) out.max_processes_ = limits.max_processes;
     if (spec.max_processes != 0 && !by_nproc) {
-      SANDBOX_EVENT(events::Level::Warn, "sandbox_core::isolation",
-                    "sandbox_core::isolation::limits", ("message", "limit"),
-                    "max_processes is not enforced on this host: no pids cgroup" + why +
-                        " and no user namespace of the sandbox's own that counts its processes",
-                    "max_processes");
+      unheld("max_processes", "max_processes is not enforced on this host: no pids cgroup" + why +
+                                  " and no user namespace of the sandbox's own that counts its "
+                                  "processes");
     }
   } else if (own_user_namespace) {
     out.max_processes_ = limits.max_processes;  // the group holds; this only adds a second line
   }
 
+  if (!refused.empty()) return fail(SandboxError::hardening_unavailable(std::move(refused)));
   const bool wants_group = (limits.memory_bytes != 0 && !host.memory_dir.empty()) ||
                            !host.pids_dir.empty() ||
                            (limits.cpu_milli != 0 && !host.cpu_dir.empty());
@@ -98,8 +98,8 @@ void SpawnLimits::apply(LaunchOptions& options) const {
   if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_max != RLIM_INFINITY) {
     files = std::min<uint64_t>(files, rl.rlim_max);
   }
-  options.open_files = files;
-  options.max_processes = max_processes_;
+  options.limits.open_files = files;
+  options.limits.processes = max_processes_;
 }
 
 void SpawnLimits::attach(SandboxChild& child) {

@@ -33,9 +33,9 @@ struct ScratchSizes {
 };
 ScratchSizes scratch_sizes(uint64_t ephemeral_storage_bytes);
 
-// Whether RLIMIT_NPROC holds for a sandbox that has a user namespace of its own: the
-// kernel counts each namespace's processes apart, but exempts a process whose real uid is
-// the host's root.
+// Whether RLIMIT_NPROC holds for a Linux sandbox: the kernel counts each user namespace's
+// processes apart, and exempts only a real uid of the host's root, which no sandbox
+// keeps (a root caller's runs under leased ids of its own).
 bool nproc_holds_in_own_user_namespace();
 
 // The spawn keys whose limits a Linux backend holds here for the whole sandbox, in a
@@ -48,11 +48,14 @@ class SpawnLimits {
  public:
   // Creates the sandbox's control group where this host allows one, and emits a WARN
   // event for each limit a SandboxSpec asks for that cannot be enforced here (the spawn goes
-  // on). A group that cannot be created where the probe said it could is an error.
+  // on, unless the spec sets require_limits: then it is refused). A group that cannot be
+  // created where the probe said it could is an error.
   static Result<SpawnLimits, SandboxError> prepare(const SandboxSpec& spec, bool own_user_namespace,
                                                    const CgroupHost& host = cgroup_host());
 
-  // The child joins the group first thing and sets the rlimits.
+  // The sandbox has a cgroup v2 group of its own.
+  bool own_cgroup2() const { return cgroup_ && cgroup_->dir_fd() >= 0; }
+  // The child joins the group first thing and sets the rlimits (added to the spec's).
   void apply(LaunchOptions& options) const;
   // After a successful launch: the group lives and dies with the child's record, and the
   // record carries the verdict the Python handle reads.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "sandbox_core/base/quoted.h"
@@ -59,8 +60,8 @@ MountStep step(MountStep::Kind kind, const char* source, const char* target,
   return m;
 }
 
-// A user namespace mapping 0 to kUnprivilegedId, for the idmapped binds of a root
-// caller's child: made once per process by a short-lived helper that only waits for the
+// A user namespace mapping 0 to a sandbox's ids, for the idmapped binds of a root
+// caller's child: made once per id pair and process by a short-lived helper that only waits for the
 // end of a pipe whose write end it shares with us.
 int userns_helper(void* arg) {
   // A raw call: no sanitizer interceptor runs on this borrowed stack.
@@ -69,7 +70,7 @@ int userns_helper(void* arg) {
   return 0;
 }
 
-Result<int, IoError> make_unprivileged_userns() {
+Result<int, IoError> make_unprivileged_userns(long uid, long gid) {
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) return fail(IoError::last());
   UniqueFd read_end(pipe[0]), write_end(pipe[1]);
@@ -78,7 +79,8 @@ Result<int, IoError> make_unprivileged_userns() {
   pid_t pid = ::clone(userns_helper, stack + sizeof stack,
                       CLONE_VM | CLONE_FILES | CLONE_NEWUSER | SIGCHLD, &read_fd);
   if (pid < 0) return fail(IoError::last());
-  const std::string map = "0 " + std::to_string(kUnprivilegedId) + " 1\n";
+  const std::string map = "0 " + std::to_string(uid) + " 1\n";
+  const std::string gid_map = "0 " + std::to_string(gid) + " 1\n";
   const std::string proc = "/proc/" + std::to_string(pid) + "/";
   auto write_text = [](const std::string& path, const std::string& text) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
@@ -87,7 +89,7 @@ Result<int, IoError> make_unprivileged_userns() {
   int ns = -1;
   IoError error = IoError::from_errno(EIO);
   if (write_text(proc + "uid_map", map) && write_text(proc + "setgroups", "deny") &&
-      write_text(proc + "gid_map", map)) {
+      write_text(proc + "gid_map", gid_map)) {
     ns = ::open((proc + "ns/user").c_str(), O_RDONLY | O_CLOEXEC);
   }
   if (ns < 0) error = IoError::last();
@@ -105,9 +107,17 @@ IoError links_refused(const std::string& path) {
   return IoError::custom("bind " + quoted_form(path) + ": " + os_error_text(code), code);
 }
 
-Result<int, IoError> unprivileged_userns() {
-  static const Result<int, IoError> made = make_unprivileged_userns();
-  return made;
+// Leases reuse the lowest free ids, so this holds about as many namespaces as this
+// process ever had sandboxes at once.
+Result<int, IoError> unprivileged_userns(long uid, long gid) {
+  static std::mutex lock;
+  static std::map<std::pair<long, long>, int> made;
+  std::lock_guard guard(lock);
+  if (auto it = made.find({uid, gid}); it != made.end()) return it->second;
+  auto ns = make_unprivileged_userns(uid, gid);
+  if (!ns) return fail(ns.error());
+  made.emplace(std::pair{uid, gid}, *ns);
+  return *ns;
 }
 
 }  // namespace
@@ -160,7 +170,7 @@ Result<int, IoError> NamespaceSetup::detached_tree(const std::string& path, bool
   // Idmapped to the child's ids: what root owns there is the child's, and what the child
   // makes is root's. A file system without idmapped mounts keeps the plain bind: the
   // child then writes there only what the unprivileged ids may.
-  auto ns = unprivileged_userns();
+  auto ns = unprivileged_userns(host_uid_, host_gid_);
   if (!ns) return fail(ns.error());
   sys::MountAttr attr{sys::kMountAttrIdmap, 0, 0, static_cast<uint64_t>(*ns)};
   (void)::syscall(SYS_mount_setattr, tree.get(), "", sys::kAtEmptyPath | sys::kAtRecursive, &attr,
@@ -175,126 +185,142 @@ Result<int, IoError> NamespaceSetup::detached_tree(const std::string& path, bool
 // A root caller's child is set up by root in namespaces owned by the host's user
 // namespace, then becomes the unprivileged ids; anyone else's in a user namespace of its
 // own, as the caller.
-void NamespaceSetup::choose_identity() {
+Result<void, IoError> NamespaceSetup::choose_identity() {
   identity_ = ::geteuid() == 0 ? Identity::Unprivileged : Identity::Caller;
   if (identity_ == Identity::Caller) {
     flags_ |= CLONE_NEWUSER;
     uid_map_ = keep(std::to_string(::geteuid()) + " " + std::to_string(::geteuid()) + " 1\n");
     gid_map_ = keep(std::to_string(::getegid()) + " " + std::to_string(::getegid()) + " 1\n");
-  } else if (options_.root == RootMode::Own && options_.own_user_namespace) {
-    inner_map_ = keep("0 " + std::to_string(kUnprivilegedId) + " 1\n");
+    return {};
   }
+  auto ids = lease_sandbox_ids();
+  if (!ids) return fail(ids.error().annotated(" (lease the sandbox's host ids)"));
+  ids_ = std::move(*ids);
+  host_uid_ = ids_->uid();
+  host_gid_ = ids_->gid();
+  if (options_.root == RootMode::Own && options_.own_user_namespace) {
+    inner_map_ = keep("0 " + std::to_string(host_uid_) + " 1\n");
+    inner_gid_map_ = keep("0 " + std::to_string(host_gid_) + " 1\n");
+  }
+  return {};
 }
 
-void NamespaceSetup::add_proc_masks(const std::string& proc) {
-  for (const char* name : kProcReadOnly) {
-    std::string path = proc + "/" + name;
-    MountStep m = step(MountStep::Kind::Bind, keep(path), keep(path));
-    m.read_only = m.optional = true;
-    add_mount(m, "make " + quoted_form(path) + " read-only", false);
+Result<void, IoError> NamespaceSetup::plan_bind(const LayoutEntry& e) {
+  const uint64_t ro = landlock_read_only(landlock_abi_), rw = landlock_read_write(landlock_abi_);
+  const char* target = keep(e.path);
+  const bool read_only = e.kind == LayoutEntry::Kind::ReadOnly;
+  if (e.path == "/sys" && options_.new_network) {
+    // A sysfs of the sandbox's own network namespace: only its own interfaces.
+    MountStep m = step(MountStep::Kind::Sysfs, keep(kOldRoot + e.path), target);
+    m.read_only = true;
+    add_mount(m, "mount a fresh sysfs on " + quoted_form(e.path), true);
+    add_rule(e.path, ro);
+    return {};
   }
-  for (const char* name : kProcMasked) {
-    std::string path = proc + "/" + name;
+  MountStep m = step(MountStep::Kind::Bind, keep(kOldRoot + e.path), target);
+  m.file = !e.directory;
+  m.read_only = read_only;
+  m.no_links = !read_only;
+  if (!read_only || e.named) {
+    auto tree = detached_tree(e.path, !read_only);
+    if (!tree) return fail(tree.error());
+    m.tree = *tree;
+  }
+  add_mount(m, "bind " + quoted_form(e.path) + (read_only ? " read-only" : ""), true);
+  uint64_t access = read_only ? ro : rw;
+  add_rule(e.path, e.directory ? access : access & landlock_file_rights(landlock_abi_));
+  return {};
+}
+
+// A tmpfs with the devices bound from the host's, a private devpts and the usual links.
+void NamespaceSetup::plan_dev(const LayoutEntry& e) {
+  add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", keep(e.path), "mode=0755"),
+            "mount the minimal /dev", true);
+  add_rule(e.path, landlock::kReadDir);
+  for (const char* name : kDevices) {
+    std::string path = e.path + "/" + name;
     MountStep m =
-        step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/null"), keep(path));
-    m.read_only = m.optional = true;
-    add_mount(m, "mask " + quoted_form(path), false);
+        step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name), keep(path));
+    m.file = true;
+    add_mount(m, "bind the device " + quoted_form(path), true);
+    add_rule(path, landlock_file_rights(landlock_abi_));
+  }
+  std::string pts = e.path + "/pts";
+  add_mount(
+      step(MountStep::Kind::Devpts, "devpts", keep(pts), "newinstance,ptmxmode=0666,mode=620"),
+      "mount a private devpts", true);
+  add_rule(pts, landlock_read_write(landlock_abi_));
+  const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "ptmx"},
+                                                       {"/proc/self/fd", "fd"},
+                                                       {"/proc/self/fd/0", "stdin"},
+                                                       {"/proc/self/fd/1", "stdout"},
+                                                       {"/proc/self/fd/2", "stderr"}};
+  for (auto [text, name] : links) {
+    std::string path = e.path + "/" + name;
+    add_mount(step(MountStep::Kind::Symlink, keep(text), keep(path)),
+              "link " + quoted_form(path), false);
   }
 }
 
 Result<void, IoError> NamespaceSetup::plan_own_root(const SandboxSpec& spec) {
   flags_ |= CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWIPC | CLONE_NEWUTS;
   own_cgroup_namespace_ = true;
-  const uint64_t ro = landlock_read_only(landlock_abi_), rw = landlock_read_write(landlock_abi_),
-                 file = landlock_file_rights(landlock_abi_);
   using Kind = LayoutEntry::Kind;
   // Listing the root shows only the sandbox's own entries.
   add_rule("/", landlock::kReadDir);
-  bool have_proc = false, have_sys = false;
   for (const LayoutEntry& e : layout_) {
     const char* target = keep(e.path);
     const std::string q = quoted_form(e.path);
+    // The hardening mounts over what exists in the sandbox, and makes nothing.
+    MountStep hardening = step(MountStep::Kind::Bind, target, target);
+    hardening.read_only = hardening.optional = true;
     switch (e.kind) {
       case Kind::ReadOnly:
-      case Kind::ReadWrite: {
-        bool read_only = e.kind == Kind::ReadOnly;
-        bool named = !read_only || e.named;
-        if (e.path == "/sys" && options_.new_network) {
-          // A sysfs of the sandbox's own network namespace: only its own interfaces.
-          MountStep m = step(MountStep::Kind::Sysfs, keep(kOldRoot + e.path), target);
-          m.read_only = true;
-          add_mount(m, "mount a fresh sysfs on " + q, true);
-          add_rule(e.path, ro);
-          have_sys = true;
-          break;
-        }
-        MountStep m = step(MountStep::Kind::Bind, keep(kOldRoot + e.path), target);
-        m.file = !e.directory;
-        m.read_only = read_only;
-        m.no_links = !read_only;
-        if (named) {
-          auto tree = detached_tree(e.path, e.kind == Kind::ReadWrite);
-          if (!tree) return fail(tree.error());
-          m.tree = *tree;
-        }
-        add_mount(m, "bind " + q + (read_only ? " read-only" : ""), true);
-        uint64_t access = read_only ? ro : rw;
-        add_rule(e.path, e.directory ? access : access & file);
-        have_sys = have_sys || e.path == "/sys";
+      case Kind::ReadWrite:
+        SANDBOX_TRY(plan_bind(e));
         break;
-      }
       case Kind::Symlink:
         add_mount(step(MountStep::Kind::Symlink, keep(e.link), target), "link " + q, false);
         break;
+      case Kind::Dir:
+        add_mount(step(MountStep::Kind::Dir, nullptr, target), "make the directory " + q, true);
+        break;
+      case Kind::Cgroup: {
+        const char* fs = options_.own_cgroup2 ? "cgroup2" : nullptr;
+        MountStep m = step(MountStep::Kind::Cgroup, nullptr, target, fs);
+        m.optional = true;
+        add_mount(m, "mount the sandbox's own cgroups on " + q, false);
+        break;
+      }
       case Kind::Proc:
         add_mount(step(MountStep::Kind::Proc, "proc", target), "mount a fresh proc on " + q, true);
-        add_rule(e.path, ro & ~landlock::kExecute);
-        have_proc = true;
+        add_rule(e.path, landlock_read_only(landlock_abi_) & ~landlock::kExecute);
         break;
       case Kind::Tmpfs: {
         std::string data = "mode=1777";
         if (e.size_bytes != 0) data += ",size=" + std::to_string(e.size_bytes);
         add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, keep(data)),
                   "mount a private tmpfs on " + q, true);
-      }
-        add_rule(e.path, rw);
-        break;
-      case Kind::Dev: {
-        add_mount(step(MountStep::Kind::Tmpfs, "tmpfs", target, "mode=0755"),
-                  "mount the minimal /dev", true);
-        add_rule(e.path, landlock::kReadDir);
-        for (const char* name : kDevices) {
-          std::string path = e.path + "/" + name;
-          MountStep m =
-              step(MountStep::Kind::Bind, keep(std::string(kOldRoot) + "/dev/" + name), keep(path));
-          m.file = true;
-          add_mount(m, "bind the device " + quoted_form(path), true);
-          add_rule(path, file);
-        }
-        std::string pts = e.path + "/pts";
-        add_mount(step(MountStep::Kind::Devpts, "devpts", keep(pts),
-                       "newinstance,ptmxmode=0666,mode=620"),
-                  "mount a private devpts", true);
-        add_rule(pts, rw);
-        const std::pair<const char*, const char*> links[] = {{"pts/ptmx", "ptmx"},
-                                                             {"/proc/self/fd", "fd"},
-                                                             {"/proc/self/fd/0", "stdin"},
-                                                             {"/proc/self/fd/1", "stdout"},
-                                                             {"/proc/self/fd/2", "stderr"}};
-        for (auto [text, name] : links) {
-          std::string path = e.path + "/" + name;
-          add_mount(step(MountStep::Kind::Symlink, keep(text), keep(path)),
-                    "link " + quoted_form(path), false);
-        }
+        add_rule(e.path, landlock_read_write(landlock_abi_));
         break;
       }
+      case Kind::Dev:
+        plan_dev(e);
+        break;
+      case Kind::Lock:
+        add_mount(hardening, "make " + q + " read-only", false);
+        break;
+      case Kind::Mask:
+        hardening.source = keep(std::string(kOldRoot) + "/dev/null");
+        add_mount(hardening, "mask " + q, false);
+        break;
+      case Kind::Cover:
+        hardening.kind = MountStep::Kind::Tmpfs;
+        hardening.source = "tmpfs";
+        hardening.data = "mode=0555";
+        add_mount(hardening, "mask " + q, false);
+        break;
     }
-  }
-  if (have_proc) add_proc_masks("/proc");
-  if (have_sys) {
-    MountStep m = step(MountStep::Kind::Tmpfs, "tmpfs", "/sys/firmware", "mode=0555");
-    m.read_only = m.optional = true;
-    add_mount(m, "mask \"/sys/firmware\"", false);
   }
   work_dir_ = keep(normalized_path(spec.host_dir()));
   return {};
@@ -312,6 +338,14 @@ Result<void, IoError> NamespaceSetup::plan_staging() {
   using Kind = LayoutEntry::Kind;
   for (const LayoutEntry& e : layout_) {
     bool rw = e.kind == Kind::ReadWrite;
+    if (e.kind == Kind::Cgroup && options_.own_cgroup2) {
+      std::string at = std::string(stage) + "/cgroup";
+      add_mount(step(MountStep::Kind::Cgroup, nullptr, keep(at), "cgroup2"),
+                "mount the sandbox's own cgroups on " + quoted_form(e.path), true);
+      staged_.emplace_back(e.path, at);
+      own_cgroup_namespace_ = true;
+      continue;
+    }
     if (e.kind == Kind::ReadOnly && e.path == "/sys" && options_.new_network) {
       // A sysfs of the sandbox's own network namespace: only its own interfaces.
       std::string at = std::string(stage) + "/sys";
@@ -403,7 +437,7 @@ Result<std::unique_ptr<NamespaceSetup>, IoError> NamespaceSetup::prepare(const S
   s.options_ = std::move(options);
   s.landlock_abi_ = s.options_.harden ? landlock_abi() : 0;
   if (s.options_.new_network) s.flags_ |= CLONE_NEWNET;
-  s.choose_identity();
+  SANDBOX_TRY(s.choose_identity());
   if (s.options_.root != RootMode::Host) s.layout_ = sandbox_layout(spec);
   if (s.options_.root == RootMode::Own) SANDBOX_TRY(s.plan_own_root(spec));
   if (s.options_.root == RootMode::Staged) SANDBOX_TRY(s.plan_staging());

@@ -19,6 +19,7 @@
 #include "sandbox_core/base/io_error.h"
 #include "sandbox_core/base/result.h"
 #include "sandbox_core/base/unique_fd.h"
+#include "sandbox_core/isolation/host_ids.h"
 #include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/netfilter/ip_address.h"
@@ -32,9 +33,6 @@ namespace sandbox::isolation {
 // send buffer are both sized by it.
 inline constexpr size_t kMaxFenceListeners = 16;
 
-// The host ids a root caller's child runs as: the traditional unprivileged "nobody".
-inline constexpr unsigned kUnprivilegedId = 65534;
-
 // Where bubblewrap's staged binds sit in the set-up child's own mount namespace: a tmpfs
 // over /dev/shm there (over /tmp where there is none), so bwrap never looks a caller's
 // path up itself.
@@ -45,10 +43,10 @@ inline constexpr size_t kMaxStageSteps = 64;
 
 // One mount-plan step, in the child's terms. Strings point into the setup's storage.
 struct MountStep {
-  enum class Kind : uint8_t { Bind, Tmpfs, Proc, Sysfs, Devpts, Symlink } kind;
+  enum class Kind : uint8_t { Bind, Tmpfs, Proc, Sysfs, Devpts, Symlink, Dir, Cgroup } kind;
   const char* source = nullptr;  // Bind: the host path under the old root; Symlink: text
   const char* target = nullptr;
-  const char* data = nullptr;         // Tmpfs/Devpts mount options
+  const char* data = nullptr;         // Tmpfs/Devpts mount options; Cgroup: "cgroup2" or null
   int tree = -1;                      // Bind: a detached mount the parent made, moved to target
   bool file = false;                  // the mount point is a file, not a directory
   bool read_only = false;             // made read-only, recursively, once mounted
@@ -69,7 +67,8 @@ struct FenceListener {
 };
 
 // Which ids the child has on the host. A root caller's child never keeps uid 0: it does
-// its privileged set-up, then becomes kUnprivilegedId before anything of the caller runs.
+// its privileged set-up, then becomes the sandbox's own leased ids (SandboxIds) before
+// anything of the caller runs.
 enum class Identity : uint8_t { Caller, Unprivileged };
 
 // What the set-up child builds of the file system.
@@ -88,6 +87,9 @@ class NamespaceSetup final : public ChildSetup {
     bool harden = false;  // no_new_privs, Landlock, capabilities and seccomp last
     // RootMode::Own: the child ends in a user namespace of its own. Staged: bwrap makes it.
     bool own_user_namespace = true;
+    // The child runs in a cgroup v2 group of its own: /sys/fs/cgroup shows that group
+    // (through a cgroup namespace rooted there) instead of nothing.
+    bool own_cgroup2 = false;
   };
 
   // Declared first: the class's key function, so its vtable lives with the parent side.
@@ -102,6 +104,9 @@ class NamespaceSetup final : public ChildSetup {
   // Made by the child after clone, once it is in the sandbox's control groups.
   bool own_cgroup_namespace() const { return own_cgroup_namespace_; }
   Identity identity() const { return identity_; }
+  // Identity::Unprivileged: the leased ids, for the child's record to hold for its life
+  // (null once taken, and for other callers).
+  std::unique_ptr<SandboxIds> take_ids() { return std::move(ids_); }
   // Which layers the set-up applies, for the diagnostic event: "namespaces+landlock+seccomp".
   std::string layers() const;
   // RootMode::Staged: where the layout entry at `path` is staged, or null when bwrap
@@ -127,7 +132,7 @@ class NamespaceSetup final : public ChildSetup {
   const char* keep(std::string s);  // stable storage for the child's strings
 
   // Parent-side steps of prepare(), in order.
-  void choose_identity();
+  Result<void, IoError> choose_identity();
   Result<void, IoError> plan_own_root(const SandboxSpec& spec);
   Result<void, IoError> plan_staging();
   Result<void, IoError> plan_landlock();
@@ -137,7 +142,8 @@ class NamespaceSetup final : public ChildSetup {
 
   void add_mount(MountStep step, std::string label, bool create_self);
   void add_rule(const std::string& path, uint64_t access);
-  void add_proc_masks(const std::string& proc);
+  Result<void, IoError> plan_bind(const LayoutEntry& entry);
+  void plan_dev(const LayoutEntry& entry);
   // A detached mount of `path` for a root caller's child (-1 for other callers), idmapped
   // to the child's ids where the file system allows; with `no_links`, no component of
   // `path` is followed as a link.
@@ -163,7 +169,9 @@ class NamespaceSetup final : public ChildSetup {
   // Read by the child: plain data, pointers into the storage below.
   const char* uid_map_ = nullptr;
   const char* gid_map_ = nullptr;
-  const char* inner_map_ = nullptr;  // Unprivileged + own user namespace: "0 65534 1"
+  const char* inner_map_ = nullptr;  // Unprivileged + own user namespace: "0 <uid> 1"
+  const char* inner_gid_map_ = nullptr;
+  long host_uid_ = -1, host_gid_ = -1;  // Unprivileged: the leased ids
   const char* work_dir_ = nullptr;
   const MountStep* mounts_ = nullptr;
   size_t mount_count_ = 0;
@@ -190,6 +198,7 @@ class NamespaceSetup final : public ChildSetup {
   std::vector<std::pair<std::string, std::string>> staged_;
   std::vector<UniqueFd> trees_;
   UniqueFd ruleset_owner_;
+  std::unique_ptr<SandboxIds> ids_;
   UniqueFd fence_parent_, fence_child_;
 };
 

@@ -57,11 +57,11 @@ bool write_file(const char* path, const char* text) noexcept {
 
 // Directories made for mount points belong to the child's ids, as they would in a user
 // namespace of its own: a root caller's child (`owner`) keeps writing under its /tmp.
-bool make_dirs(const MountStep& m, long owner) noexcept {
+bool make_dirs(const MountStep& m, long owner, long group) noexcept {
   for (size_t i = 0; i < m.dir_count; ++i) {
     if (::mkdir(m.dirs[i], 0755) == 0) {
       if (owner >= 0 &&
-          ::syscall(SYS_fchownat, AT_FDCWD, m.dirs[i], owner, owner, AT_SYMLINK_NOFOLLOW) != 0)
+          ::syscall(SYS_fchownat, AT_FDCWD, m.dirs[i], owner, group, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     } else if (errno != EEXIST) {
       return false;
@@ -102,8 +102,8 @@ bool attach(int tree, const MountStep& m) noexcept {
   return close_keeping_errno(tree, ok);
 }
 
-bool make_mount_point(const MountStep& m, long owner = -1) noexcept {
-  if (!make_dirs(m, owner)) return false;
+bool make_mount_point(const MountStep& m, long owner = -1, long group = -1) noexcept {
+  if (!make_dirs(m, owner, group)) return false;
   if (!m.file) return true;
   int fd = ::open(m.target, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
   return fd >= 0 && close_keeping_errno(fd, true);
@@ -119,6 +119,18 @@ bool mount_step(const MountStep& m) noexcept {
   switch (m.kind) {
     case MountStep::Kind::Symlink:
       return ::symlink(m.source, m.target) == 0 || errno == EEXIST;
+    case MountStep::Kind::Dir:
+      return true;  // made as the mount point
+    case MountStep::Kind::Cgroup:
+      // cgroup2 in the child's cgroup namespace shows only its own group; where that
+      // cannot be mounted, nothing at all.
+      if (m.data != nullptr &&
+          ::mount("cgroup2", m.target, "cgroup2", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                  nullptr) == 0) {
+        return true;
+      }
+      return ::mount("tmpfs", m.target, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                     "mode=0555") == 0;
     case MountStep::Kind::Bind: {
       bool ok = m.tree >= 0 || m.no_links
                     ? attach(source_tree(m), m)
@@ -147,8 +159,8 @@ bool mount_step(const MountStep& m) noexcept {
 }
 
 // An optional step is tried first: a missing target is the only failure it may skip.
-bool apply(const MountStep& m, long owner = -1) noexcept {
-  if (!m.optional) return make_mount_point(m, owner) && mount_step(m);
+bool apply(const MountStep& m, long owner = -1, long group = -1) noexcept {
+  if (!m.optional) return make_mount_point(m, owner, group) && mount_step(m);
   if (mount_step(m)) return true;
   return errno == ENOENT && !exists(m.target);
 }
@@ -199,9 +211,9 @@ int NamespaceSetup::enter_own_root(ChildReport& r) const noexcept {
       ::syscall(SYS_pivot_root, ".", ".old") != 0 || ::chdir("/") != 0) {
     return fail_at(r, kStepPivot);
   }
-  const long owner = identity_ == Identity::Unprivileged ? static_cast<long>(kUnprivilegedId) : -1;
   for (size_t i = 0; i < mount_count_; ++i) {
-    if (!apply(mounts_[i], owner)) return fail_at(r, kStepMount, static_cast<int32_t>(i));
+    if (!apply(mounts_[i], host_uid_, host_gid_))
+      return fail_at(r, kStepMount, static_cast<int32_t>(i));
   }
   // The host's root goes away entirely; the sandbox's root becomes read-only.
   if (::umount2("/.old", MNT_DETACH) != 0 || ::rmdir("/.old") != 0 ||
@@ -288,9 +300,9 @@ int NamespaceSetup::open_fence(ChildReport& r) const noexcept {
 // namespace of its own that owns none of the namespaces it lives in.
 int NamespaceSetup::drop_identity(ChildReport& r) const noexcept {
   if (identity_ != Identity::Unprivileged) return 0;
-  const long id = kUnprivilegedId;
-  if (::syscall(SYS_setgroups, 0, nullptr) != 0 || ::syscall(SYS_setresgid, id, id, id) != 0 ||
-      ::syscall(SYS_setresuid, id, id, id) != 0 ||
+  const long uid = host_uid_, gid = host_gid_;
+  if (::syscall(SYS_setgroups, 0, nullptr) != 0 || ::syscall(SYS_setresgid, gid, gid, gid) != 0 ||
+      ::syscall(SYS_setresuid, uid, uid, uid) != 0 ||
       // The id change made it undumpable: its /proc files, the maps below, would be root's.
       ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0) {
     return fail_at(r, kStepIdMap, kBecomeUnprivileged);
@@ -299,7 +311,7 @@ int NamespaceSetup::drop_identity(ChildReport& r) const noexcept {
   if (::syscall(SYS_unshare, CLONE_NEWUSER) != 0) return fail_at(r, kStepIdMap, kNewUserNamespace);
   if (!write_file("/proc/self/setgroups", "deny")) return fail_at(r, kStepIdMap, kDenySetgroups);
   if (!write_file("/proc/self/uid_map", inner_map_)) return fail_at(r, kStepIdMap, kUidMap);
-  if (!write_file("/proc/self/gid_map", inner_map_)) return fail_at(r, kStepIdMap, kGidMap);
+  if (!write_file("/proc/self/gid_map", inner_gid_map_)) return fail_at(r, kStepIdMap, kGidMap);
   return 0;
 }
 

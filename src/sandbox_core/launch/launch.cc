@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "sandbox_core/base/path_list.h"
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/launch/child_plan.h"
+#include "sandbox_core/launch/stdin_feed.h"
 
 namespace sandbox {
 
@@ -64,10 +66,11 @@ std::vector<std::string> build_command(const SandboxSpec& spec) {
   return std::visit(Visitor{by_fd}, spec.script);
 }
 
-ChildLimits child_limits(uint64_t ephemeral_storage_bytes, uint64_t timeout_seconds,
-                         uint32_t cpu_milli) {
+ChildLimits child_limits(const SandboxSpec& spec) {
+  const uint64_t timeout_seconds = spec.timeout.seconds;
+  const uint32_t cpu_milli = spec.cpu_milli;
   ChildLimits limits;
-  limits.fsize_bytes = ephemeral_storage_bytes;
+  limits.fsize_bytes = spec.ephemeral_storage_bytes;
   if (cpu_milli != 0 && timeout_seconds != 0) {
     uint64_t product = 0;
     if (__builtin_mul_overflow(timeout_seconds, static_cast<uint64_t>(cpu_milli), &product)) {
@@ -133,7 +136,7 @@ Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options, const 
     plan.env_storage.push_back(name + "=" + value);
   }
 
-  plan.work_dir = spec.host_dir();
+  plan.work_dir = options.host_start_dir.empty() ? spec.host_dir() : options.host_start_dir;
   if (has_nul(plan.work_dir)) return fail(nul_error());
 
   if (options.exec_fd < 0) {
@@ -148,9 +151,7 @@ Result<LaunchPlan, SandboxError> build_plan(const LaunchOptions& options, const 
   plan.envp.push_back(nullptr);
   for (auto& c : plan.candidates) plan.candidate_ptrs.push_back(c.c_str());
 
-  plan.limits = child_limits(spec.ephemeral_storage_bytes, spec.timeout.seconds, spec.cpu_milli);
-  plan.limits.open_files = options.open_files;
-  plan.limits.processes = options.max_processes;
+  plan.limits = options.limits;
   return plan;
 }
 
@@ -294,7 +295,8 @@ struct LaunchFds {
   std::vector<UniqueFd> passed_copies;  // the caller's sources, copied above the floor
   UniqueFd exec_copy;
   UniqueFd script;      // a script too long for one argument, passed at kScriptFd
-  UniqueFd stdin_copy;  // the caller's standard input, above the floor
+  UniqueFd stdin_copy;  // the caller's standard input (or the feed's pipe), above the floor
+  UniqueFd stdin_file, stdin_feed;  // a regular file as input, and the pipe end it is fed into
 
   // Like 2>&1 when asked: one pipe keeps the two streams in the order they were written.
   int target_stdout() const { return out_write ? out_write.get() : null_dev.get(); }
@@ -381,7 +383,16 @@ Result<void, SandboxError> pass_descriptors(const LaunchOptions& options, const 
   if (spec.stdin_fd >= 0) {
     auto copy = dup_cloexec(spec.stdin_fd);
     if (!copy) return io_failure(copy.error());
-    SANDBOX_ASSIGN_OR_RETURN(fds.stdin_copy, above_floor(std::move(*copy), fds.floor));
+    struct stat st;
+    if (::fstat(copy->get(), &st) == 0 && S_ISREG(st.st_mode)) {
+      // Never the file itself: through /proc/self/fd/0 it reopens for writing.
+      SANDBOX_ASSIGN_OR_RETURN(Pipe feed, pipe_above(fds.floor));
+      fds.stdin_file = std::move(*copy);
+      fds.stdin_feed = std::move(feed.write);
+      SANDBOX_ASSIGN_OR_RETURN(fds.stdin_copy, above_floor(std::move(feed.read), fds.floor));
+    } else {
+      SANDBOX_ASSIGN_OR_RETURN(fds.stdin_copy, above_floor(std::move(*copy), fds.floor));
+    }
   }
   if (!fds.init_mode) return {};
   SANDBOX_TRY(pass(fds.report_write.get(), kInitReportFd));
@@ -491,7 +502,13 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   SANDBOX_ASSIGN_OR_RETURN(const pid_t pid, create_child(child, fds.report_write.get()));
   fds.close_child_ends();
   SANDBOX_TRY(await_exec(pid, fds, options.setup));
-  return adopt_child(pid, fds);
+  SandboxChild adopted = adopt_child(pid, fds);
+  if (fds.stdin_file) {
+    auto feed = start_stdin_feed(std::move(fds.stdin_file), std::move(fds.stdin_feed));
+    if (!feed) return io_failure(feed.error());  // the record kills the child
+    adopted.resources().push_back(std::move(*feed));
+  }
+  return adopted;
 }
 
 }  // namespace sandbox

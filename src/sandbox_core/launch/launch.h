@@ -48,7 +48,8 @@ std::vector<std::string> build_command(const SandboxSpec& spec);
 // child's working directory by then. A program with a "/" is its own only candidate.
 std::vector<std::string> exec_candidates(const std::string& program, const std::string* path);
 
-// Limits applied inside the child by enter_session_and_limits; 0 means "not set".
+// Limits applied inside the child by enter_session_and_limits; 0 means "not set". The
+// spec's own, from child_limits(), and those the isolation adds.
 struct ChildLimits {
   uint64_t fsize_bytes = 0;  // RLIMIT_FSIZE, soft and hard
   uint64_t cpu_seconds = 0;  // RLIMIT_CPU, soft and hard
@@ -56,11 +57,11 @@ struct ChildLimits {
   uint64_t processes = 0;    // RLIMIT_NPROC, soft and hard
 };
 
-// Captured in the parent from the SandboxSpec: the file-size limit, and
-// max(1, timeout_seconds * cpu_milli / 1000) CPU-seconds when both are non-zero. A product
-// at or above 2^64 saturates to UINT64_MAX before the division instead of wrapping.
-ChildLimits child_limits(uint64_t ephemeral_storage_bytes, uint64_t timeout_seconds,
-                         uint32_t cpu_milli);
+// Captured in the parent from the SandboxSpec: the file-size limit
+// (ephemeral_storage_bytes), and max(1, timeout seconds * cpu_milli / 1000) CPU-seconds
+// when both are non-zero. A product at or above 2^64 saturates to UINT64_MAX before the
+// division instead of wrapping.
+ChildLimits child_limits(const SandboxSpec& spec);
 
 // Isolation steps a backend adds to a launch. Everything run() touches is prepared in the
 // parent before the launch; run() executes in the child after the limits and before
@@ -112,6 +113,9 @@ struct LaunchOptions {
   // which then only names argv[0].
   int exec_fd = -1;
   ReportMode report = ReportMode::Exec;
+  // Where the child starts on the host when not spec.host_dir(): a work directory that
+  // exists only inside the sandbox (its set-up enters it there).
+  std::string host_start_dir;
   // The files through which the child joins its control groups, open for writing, at
   // or above kSetupFdFloor: the child writes "0" into each before anything else, so
   // nothing it starts ever runs outside them. Borrowed until launch_child returns.
@@ -119,9 +123,8 @@ struct LaunchOptions {
   // A v2 group's directory: a namespace child is created in it (and then skips the join
   // files) where the system can. Borrowed like the join files.
   int cgroup_dir_fd = -1;
-  // RLIMIT_NOFILE and RLIMIT_NPROC of the child, soft and hard; 0 leaves the host's.
-  uint64_t open_files = 0;
-  uint64_t max_processes = 0;
+  // The child's rlimits: child_limits() of the spec, then the isolation's.
+  ChildLimits limits;
 };
 
 // Starts the child as the leader of a new session and process group: stdin from

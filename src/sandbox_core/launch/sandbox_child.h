@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,6 +16,12 @@
 #include "sandbox_core/base/unique_fd.h"
 
 namespace sandbox {
+
+namespace isolation {
+// What the sandbox's limits did to the run, owned by the resource that enforces them
+// (isolation/cgroup.h); the record only carries it to the handle.
+struct LimitVerdict;
+}  // namespace isolation
 
 // A named temporary file; deleted (then its descriptor closed) on destruction.
 class TempFile {
@@ -42,13 +47,6 @@ class ChildResource {
   virtual ~ChildResource() = default;
 };
 
-// What the sandbox's limits did to the run: filled in by the resource that enforces them,
-// settled once the record has been disposed of (after the collect), read by the handle.
-struct LimitVerdict {
-  std::atomic<bool> memory_exceeded{false};  // the kernel killed a process for memory
-  uint64_t memory_bytes = 0;                 // the memory limit in force; 0: none
-};
-
 class SandboxChild {
  public:
   SandboxChild() = default;
@@ -71,7 +69,7 @@ class SandboxChild {
   // Optional pidfd of the child (close-on-exec), used to wait for exit without polling.
   UniqueFd& pidfd() { return pidfd_; }
   // Shared with the handle, which reads it after the collect; null without limits.
-  std::shared_ptr<LimitVerdict>& verdict() { return verdict_; }
+  std::shared_ptr<isolation::LimitVerdict>& verdict() { return verdict_; }
 
  private:
   void dispose() noexcept;
@@ -82,7 +80,7 @@ class SandboxChild {
   std::vector<TempFile> temp_files_;
   std::vector<std::unique_ptr<ChildResource>> resources_;
   UniqueFd pidfd_;
-  std::shared_ptr<LimitVerdict> verdict_;
+  std::shared_ptr<isolation::LimitVerdict> verdict_;
 };
 
 }  // namespace sandbox

@@ -57,6 +57,8 @@ struct SandboxSpec {
   // Processes and threads of the whole sandbox (Linux backends); 0: not set, which
   // gives those backends their default.
   uint32_t max_processes = 0;
+  // A limit asked for that this host cannot hold refuses the spawn instead of a warning.
+  bool require_limits = false;
   NetworkPolicy network = NetworkBlocked{};
   bool capture_stdout = true;
   bool capture_stderr = true;

@@ -215,7 +215,7 @@ TEST(CgroupLimits, ALimitAskedForButNotEnforceableHereIsAWarnAndTheSpawnGoesOn) 
     LaunchOptions options;
     limits->apply(options);
     EXPECT_TRUE(options.cgroup_join_fds.empty());
-    EXPECT_EQ(options.max_processes, row.own_userns && nproc
+    EXPECT_EQ(options.limits.processes, row.own_userns && nproc
                                          ? (row.processes ? row.processes : kDefaultMaxProcesses)
                                          : 0u);
   }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "sandbox_core/isolation/host_ids.h"
 #include "sandbox_core/isolation/landlock.h"
 #include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/isolation/namespaces.h"
@@ -203,12 +204,14 @@ TEST(Layout, BindsOnlyWhatWasNamedAndNeverTheHostsTmp) {
   spec.extra_read_write_paths = {"/tmp", tmp.path + "/w/sub/../sub", tmp.path + "/dangling"};
   using Kind = LayoutEntry::Kind;
   std::vector<std::tuple<Kind, std::string, bool>> named;
-  size_t last_depth = 0;
   int tmp_entries = 0;
-  for (const LayoutEntry& e : sandbox_layout(spec)) {
-    size_t depth = std::count(e.path.begin(), e.path.end(), '/');
-    EXPECT_GE(depth, last_depth) << e.path;  // a path after every entry above it
-    last_depth = depth;
+  const std::vector<LayoutEntry> layout = sandbox_layout(spec);
+  std::vector<std::string> seen;
+  for (const LayoutEntry& e : layout) {
+    for (const std::string& earlier : seen) {  // a path after every entry above it
+      EXPECT_FALSE(earlier.starts_with(e.path + "/")) << e.path << " after " << earlier;
+    }
+    seen.push_back(e.path);
     if (e.path == "/tmp") {
       ++tmp_entries;
       EXPECT_EQ(e.kind, Kind::Tmpfs);
@@ -236,6 +239,38 @@ bool has(const std::vector<std::string>& labels, const std::string& label) {
 // The plan for userns-lite: its own root, the proc knobs read-only and host secrets
 // masked, a sysfs of its own network, a cgroup namespace; for a root caller, no user
 // namespace at clone and the caller's paths as detached trees.
+// The range is the owner's entry (or the default), and is refused when any account or
+// another user's subordinate range has one of its ids.
+TEST(HostIds, TheRangeIsTheOwnersAndNoAccountHasAnIdOfIt) {
+  const struct {
+    const char *subuid, *subgid, *passwd, *group;
+    uint32_t uid_start, gid_start, count;  // count 0: refused
+  } kRows[] = {
+      {"", "", "root:x:0:0::/:/bin/sh\nnobody:x:65534:65534::/:/bin/false\n", "root:x:0:\n",
+       kDefaultIdStart, kDefaultIdStart, kDefaultIdCount},
+      {"alice:100000:65536\nventra-sandbox:300000:1000\n", "ventra-sandbox:400000:2000\n", "", "",
+       300000, 400000, 1000},
+      {"ventra-sandbox:300000:1000\n", "", "", "", 300000, 300000, 1000},
+      {"ventra-sandbox:300000:1000\nalice:300500:10\n", "", "", "", 0, 0, 0},
+      {"", "", "svc:x:1610612800:1::/:/bin/false\n", "", 0, 0, 0},
+      {"", "", "", "grp:x:1610612737:\n", 0, 0, 0},
+      {"ventra-sandbox:0:10\n", "", "", "", 0, 0, 0},
+      {"ventra-sandbox:4294967290:10\n", "", "", "", 0, 0, 0},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(std::string(row.subuid) + "|" + row.subgid + "|" + row.passwd + "|" + row.group);
+    auto range = choose_id_range(row.subuid, row.subgid, row.passwd, row.group);
+    if (row.count == 0) {
+      EXPECT_FALSE(range);
+      continue;
+    }
+    ASSERT_TRUE(range) << range.error().text();
+    EXPECT_EQ(range->uid_start, row.uid_start);
+    EXPECT_EQ(range->gid_start, row.gid_start);
+    EXPECT_EQ(range->count, row.count);
+  }
+}
+
 TEST(NamespacePlan, OwnRootHardensProcAndSysAndGrantsReferOnWritableTrees) {
   TempDir tmp;
   ASSERT_FALSE(tmp.path.empty());

@@ -139,7 +139,10 @@ TEST(ChildLaunch, LimitsAreSetInsideTheChild) {
                          Arith{UINT64_MAX / 2, 4, UINT64_MAX / 1000},  // >= 2^64 saturates
                          Arith{UINT64_MAX, UINT32_MAX, UINT64_MAX / 1000}}) {
     SCOPED_TRACE(std::to_string(c.seconds) + " x " + std::to_string(c.milli));
-    EXPECT_EQ(child_limits(7, c.seconds, c.milli).cpu_seconds, c.want);
+    SandboxSpec spec;
+    spec.timeout.seconds = c.seconds;
+    spec.cpu_milli = c.milli;
+    EXPECT_EQ(child_limits(spec).cpu_seconds, c.want);
   }
 }
 
