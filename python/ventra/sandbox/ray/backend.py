@@ -14,14 +14,15 @@ import os
 from typing import Any, Dict, List, Optional, Sequence, Union
 
 try:
-    import ray
-    from ray.experimental.sandbox import (
+    import ray  # type: ignore[import-not-found, unused-ignore]
+    from ray.experimental.sandbox import (  # type: ignore[import-not-found, unused-ignore]
         BaseSandboxBackend, ExecResult, SandboxCreationError, SandboxError, SandboxExecError,
         SandboxNotFoundError, SandboxStatus, SandboxTimeoutError)
-    from ray.experimental.sandbox.config import SandboxConfig, parse_memory_bytes
+    from ray.experimental.sandbox.config import (  # type: ignore[import-not-found, unused-ignore]
+        SandboxConfig, parse_memory_bytes)
 except ImportError as exc:  # Ray absent, or a release without the interface
     try:
-        import ray as _ray
+        import ray as _ray  # type: ignore[import-not-found, unused-ignore]
 
         _have = f"this is Ray {_ray.__version__}"
     except ImportError:
@@ -50,7 +51,7 @@ if _missing:
 _NO_EGRESS_DENY = ["0.0.0.0/0", "::/0"]
 
 
-class SandboxBackend(BaseSandboxBackend):  # type: ignore[misc]
+class SandboxBackend(BaseSandboxBackend):  # type: ignore[misc, unused-ignore]
     """A backend of Ray's sandbox interface whose sandboxes are ventra sandboxes.
 
     ``allow`` and ``deny`` are the egress lists of ``network="public"`` sandboxes,

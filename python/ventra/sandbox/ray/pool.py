@@ -31,11 +31,18 @@ __all__ = ["Lease", "NodePool"]
 _ACTOR: Any = None
 
 
+def _ray() -> Any:
+    import ray  # type: ignore[import-not-found, unused-ignore]
+    import ray.util.scheduling_strategies  # type: ignore[import-not-found, unused-ignore]
+
+    return ray
+
+
 class _NodeActor:
     """The actor body: a `NodeSession` whose calls arrive from tasks on its node."""
 
     def __init__(self, allow: Sequence[str], deny: Sequence[str], options: Dict[str, Any]) -> None:
-        import ray
+        ray = _ray()
 
         self.node = NodeSession(allow, deny, node_id=ray.get_runtime_context().get_node_id(),
                                 **options)
@@ -49,14 +56,14 @@ class _NodeActor:
 def _actor_class() -> Any:
     global _ACTOR
     if _ACTOR is None:
-        import ray
+        ray = _ray()
 
         _ACTOR = ray.remote(_NodeActor)
     return _ACTOR
 
 
 def _node_id() -> str:
-    import ray
+    ray = _ray()
 
     return str(ray.get_runtime_context().get_node_id())
 
@@ -84,8 +91,8 @@ class NodePool:
         once; ``root`` is where work dirs go and ``session_factory`` what makes the `Session`
         (``ventra.sandbox.Session`` when None; it must pickle). The actors take no CPU of
         Ray's, so tasks keep every slot."""
-        import ray
-        from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+        ray = _ray()
+        affinity = ray.util.scheduling_strategies.NodeAffinitySchedulingStrategy
 
         if nodes is None:
             nodes = [n["NodeID"] for n in ray.nodes() if n.get("Alive")]
@@ -95,7 +102,7 @@ class NodePool:
         for node in nodes:
             actors[node] = _actor_class().options(
                 num_cpus=0, max_concurrency=max_concurrency, max_restarts=0,
-                scheduling_strategy=NodeAffinitySchedulingStrategy(node, soft=False),
+                scheduling_strategy=affinity(node, soft=False),
             ).remote(list(allow), list(deny), options)
         pool = cls(actors)
         try:
@@ -119,7 +126,7 @@ class NodePool:
                               "before this node joined; start a new pool") from None
 
     def _call(self, node_id: Optional[str], method: str, *args: Any, **kw: Any) -> Any:
-        import ray
+        ray = _ray()
 
         return ray.get(self.actor(node_id).call.remote(method, *args, **kw))
 
@@ -140,7 +147,7 @@ class NodePool:
         ``carries_over``. Close it (or leave its ``with`` block) when the task is done; one
         left open ends after ``idle_timeout_s`` (600 s unless given) without a command."""
         actor = self.actor(node_id)
-        import ray
+        ray = _ray()
 
         limits.setdefault("idle_timeout_s", 600)
         opened = ray.get(actor.call.remote("open", reuse=reuse, env=env, **limits))
@@ -148,7 +155,7 @@ class NodePool:
 
     def stats(self) -> List[Dict[str, Any]]:
         """Per node: its id, the actor's pid, the work root, live sandboxes, refusals."""
-        import ray
+        ray = _ray()
 
         refs = [a.call.remote("stats") for a in self._actors.values()]
         stats: List[Dict[str, Any]] = ray.get(refs)
@@ -156,7 +163,7 @@ class NodePool:
 
     def shutdown(self, timeout_s: float = 60) -> None:
         """Close every sandbox and session, then end the actors."""
-        import ray
+        ray = _ray()
 
         try:
             ray.get([a.call.remote("shutdown") for a in self._actors.values()], timeout=timeout_s)
@@ -165,7 +172,7 @@ class NodePool:
 
     def kill(self) -> None:
         """End the actors at once; their sandboxes die with them."""
-        import ray
+        ray = _ray()
 
         for actor in self._actors.values():
             ray.kill(actor, no_restart=True)
@@ -184,7 +191,7 @@ class Lease:
         self.reused, self.carries_over = reused, carries_over
 
     def _call(self, method: str, *args: Any, **kw: Any) -> Any:
-        import ray
+        ray = _ray()
 
         return ray.get(self._actor.call.remote(method, self.id, *args, **kw))
 
