@@ -9,6 +9,7 @@ themselves die with this process (a sandbox never outlives its host).
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import inspect
 import os
@@ -37,6 +38,7 @@ CARRIES_OVER = (
 )
 
 Command = Union[str, Sequence[str]]
+_HELD = contextlib.nullcontext()  # for a step that runs under the lock already
 
 
 class UnknownSandbox(KeyError):
@@ -88,6 +90,7 @@ class NodeSession:
         self.node_id, self._max = node_id, max_sandboxes
         self._boxes: Dict[str, _Box] = {}
         self._keys: Dict[str, str] = {}
+        self._opening = 0  # sandboxes being made outside the lock
         self._lock = threading.Lock()
         try:
             self.root = tempfile.mkdtemp(prefix="ventra-ray-", dir=root)
@@ -108,31 +111,46 @@ class NodeSession:
         "reused", "carries_over"}``. With ``reuse``, a live sandbox made under the same key
         is handed out again, unchanged: ``reused`` is True and ``carries_over`` says what
         it still holds (`CARRIES_OVER`); the new ``limits`` and ``env`` are then ignored."""
-        with self._lock:
-            if reuse is not None:
-                if not isinstance(reuse, str) or not reuse:
-                    raise TypeError(f"reuse must be a non-empty str key, not {reuse!r}")
-                box_id = self._keys.get(reuse)
-                if box_id is not None and self._alive(self._boxes[box_id]):
-                    return {"id": box_id, "reused": True, "carries_over": CARRIES_OVER}
-                if box_id is not None:
-                    self._drop(box_id)
-            for ended in [i for i, b in self._boxes.items() if not self._alive(b)]:
-                self._drop(ended)  # ended by its limits: its slot is free again
-            if len(self._boxes) >= self._max:
-                raise RuntimeError(f"this node holds {self._max} sandboxes already "
-                                   "(max_sandboxes); close one first")
-            box_id = uuid.uuid4().hex[:16]
-            work_dir = os.path.join(self.root, box_id)
+        if reuse is not None and (not isinstance(reuse, str) or not reuse):
+            raise TypeError(f"reuse must be a non-empty str key, not {reuse!r}")
+        ended: List[Optional[_Box]] = []
+        try:
+            with self._lock:
+                if reuse is not None and reuse in self._keys:
+                    box_id = self._keys[reuse]
+                    if self._alive(self._boxes[box_id]):
+                        return {"id": box_id, "reused": True, "carries_over": CARRIES_OVER}
+                # Sandboxes ended by their limits free their slots.
+                ended = [self._take(i) for i, b in list(self._boxes.items()) if not self._alive(b)]
+                if len(self._boxes) + self._opening >= self._max:
+                    raise RuntimeError(f"this node holds {self._max} sandboxes already "
+                                       "(max_sandboxes); close one first")
+                self._opening += 1
+                if reuse is not None:  # made under the lock: one sandbox per key
+                    return self._make(reuse, env, limits)
+            return self._make(None, env, limits)  # made beside other calls
+        finally:
+            for box in ended:
+                self._end(box)
+
+    def _make(self, key: Optional[str], env: Optional[Mapping[str, str]],
+              limits: Dict[str, Any]) -> Dict[str, Any]:
+        box_id = uuid.uuid4().hex[:16]
+        work_dir = os.path.join(self.root, box_id)
+        try:
             os.mkdir(work_dir, 0o700)
             try:
                 sandbox = self._session.sandbox(work_dir=work_dir, **limits)
             except BaseException:
                 os.rmdir(work_dir)
                 raise
-            self._boxes[box_id] = _Box(sandbox, work_dir, reuse, env or {})
-            if reuse is not None:
-                self._keys[reuse] = box_id
+            with self._lock if key is None else _HELD:
+                self._boxes[box_id] = _Box(sandbox, work_dir, key, env or {})
+                if key is not None:
+                    self._keys[key] = box_id
+        finally:
+            with self._lock if key is None else _HELD:
+                self._opening -= 1
         return {"id": box_id, "reused": False, "carries_over": ()}
 
     def _alive(self, box: _Box) -> bool:
@@ -180,14 +198,19 @@ class NodeSession:
         """End the sandbox: everything in it is killed and its work dir removed
         (idempotent)."""
         with self._lock:
-            self._drop(box_id)
+            box = self._take(box_id)
+        if box is not None:
+            self._end(box)
 
-    def _drop(self, box_id: str) -> None:
+    def _take(self, box_id: str) -> Optional[_Box]:
         box = self._boxes.pop(box_id, None)
+        if box is not None and box.key is not None and self._keys.get(box.key) == box_id:
+            del self._keys[box.key]
+        return box
+
+    def _end(self, box: Optional[_Box]) -> None:
         if box is None:
             return
-        if box.key is not None and self._keys.get(box.key) == box_id:
-            del self._keys[box.key]
         try:
             box.sandbox.close()
         finally:
@@ -227,7 +250,7 @@ class NodeSession:
         with self._lock:
             for box_id in list(self._boxes):
                 try:
-                    self._drop(box_id)
+                    self._end(self._take(box_id))
                 except Exception:  # one stuck sandbox must not keep the others alive
                     pass
             self._session.close()
