@@ -154,8 +154,7 @@ class NodeSession:
         return {"id": box_id, "reused": False, "carries_over": ()}
 
     def _alive(self, box: _Box) -> bool:
-        status = str(getattr(box.sandbox, "status", "running")).lower()
-        return status not in ("closed", "ended", "dead")
+        return str(getattr(box.sandbox, "status", "running")) in ("running", "frozen")
 
     def _get(self, box_id: str) -> _Box:
         box = self._boxes.get(box_id)
