@@ -1,6 +1,7 @@
-// AllowListProxy: owns two running proxies, one slot (mutex + poisoned mark) each. The
-// slots are taken one after the other, never nested, always with the interpreter lock
-// held; stopping never joins a proxy thread, so it cannot wait on Python.
+// AllowListProxy: owns one running proxy per row of proxy::kProxyRows, one slot (mutex +
+// poisoned mark) each. The slots are taken one after the other, never nested, always
+// with the interpreter lock held; stopping never joins a proxy thread, so it cannot wait
+// on Python.
 #include "sandbox_py/allow_list_proxy.h"
 
 #include <array>
@@ -14,6 +15,7 @@
 #include "sandbox_core/netfilter/filter.h"
 #include "sandbox_core/netfilter/ip_address.h"
 #include "sandbox_core/proxy/proxy.h"
+#include "sandbox_core/proxy/proxy_env.h"
 #include "sandbox_core/socks/socks5.h"
 #include "sandbox_py/convert.h"
 #include "sandbox_py/functions.h"
@@ -27,24 +29,26 @@ struct ProxySlot {
   std::unique_ptr<proxy::ProxyHandle> handle;  // guarded by `mutex`
 };
 
+// The listener kind of each row of proxy::kProxyRows, in the same order.
+const proxy::ProxyKind* const kKinds[] = {&http::kHttpProxy, &socks::kSocks5Proxy};
+static_assert(std::size(kKinds) == proxy::kProxyCount);
+
+using Handles = std::array<std::unique_ptr<proxy::ProxyHandle>, proxy::kProxyCount>;
+
 struct AllowListProxyState {
-  AllowListProxyState(std::unique_ptr<proxy::ProxyHandle> http,
-                      std::unique_ptr<proxy::ProxyHandle> socks, std::string u,
-                      std::string su) noexcept
-      : url(std::move(u)), socks_url(std::move(su)) {
-    http_slot.handle = std::move(http);
-    socks_slot.handle = std::move(socks);
+  explicit AllowListProxyState(Handles handles) noexcept {
+    for (size_t i = 0; i < proxy::kProxyCount; ++i) {
+      urls[i] = handles[i]->url();
+      slots[i].handle = std::move(handles[i]);
+    }
   }
-  // Stops the HTTP proxy first, then the SOCKS5 proxy, whatever the poisoned marks say.
+  // Stops the proxies in the rows' order, whatever the poisoned marks say.
   ~AllowListProxyState() {
-    http_slot.handle.reset();
-    socks_slot.handle.reset();
+    for (ProxySlot& slot : slots) slot.handle.reset();
   }
 
-  const std::string url;
-  const std::string socks_url;
-  ProxySlot http_slot;
-  ProxySlot socks_slot;
+  std::array<std::string, proxy::kProxyCount> urls;  // set once, before the object is shared
+  std::array<ProxySlot, proxy::kProxyCount> slots;
 };
 
 struct AllowListProxyObject {
@@ -63,9 +67,9 @@ PyObject* text_of(const std::string& s) {
 
 // Takes the handle out under the slot's lock and stops it there, so each proxy is
 // stopped at most once even if close() races a second close().
-Result<void, BindError> stop_slot(ProxySlot& slot, const char* poisoned_message) {
+Result<void, BindError> stop_slot(ProxySlot& slot, const proxy::ProxyRow& row) {
   std::lock_guard lock(slot.mutex);
-  if (slot.poisoned) return runtime_error(poisoned_message);
+  if (slot.poisoned) return runtime_error("AllowListProxy " + std::string(row.label) + " inner poisoned");
   try {
     std::unique_ptr<proxy::ProxyHandle> handle = std::move(slot.handle);
     handle.reset();
@@ -79,21 +83,20 @@ Result<void, BindError> stop_slot(ProxySlot& slot, const char* poisoned_message)
 PyObject* alp_close(PyObject* self, PyObject*) {
   return guard([&]() -> Outcome {
     AllowListProxyState& s = state_of(self);
-    auto http = stop_slot(s.http_slot, "AllowListProxy http inner poisoned");
-    if (!http) return fail(std::move(http).error());
-    auto socks = stop_slot(s.socks_slot, "AllowListProxy socks inner poisoned");
-    if (!socks) return fail(std::move(socks).error());
+    for (size_t i = 0; i < proxy::kProxyCount; ++i) {
+      auto stopped = stop_slot(s.slots[i], proxy::kProxyRows[i]);
+      if (!stopped) return fail(std::move(stopped).error());
+    }
     Py_INCREF(Py_None);
     return Py_None;
   });
 }
 
-PyObject* alp_get_url(PyObject* self, void*) {
-  return guard([&]() -> Outcome { return text_of(state_of(self).url); });
-}
-
-PyObject* alp_get_socks_url(PyObject* self, void*) {
-  return guard([&]() -> Outcome { return text_of(state_of(self).socks_url); });
+// `row`: the index of the row, as the getter's closure.
+PyObject* alp_get_url(PyObject* self, void* row) {
+  return guard([&]() -> Outcome {
+    return text_of(state_of(self).urls[reinterpret_cast<uintptr_t>(row)]);
+  });
 }
 
 // The keyword-only `max_connections`, taken out of `kwargs` (a copy is made) so that the
@@ -142,22 +145,22 @@ Outcome construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                   filter.error().error));
   }
 
-  auto http = proxy::start_proxy(http::kHttpProxy, *filter, *max_connections);
-  if (!http) return fail(from_io_error("http proxy start", http.error()));
-  auto socks = proxy::start_proxy(socks::kSocks5Proxy, *filter, *max_connections);
-  if (!socks) {
-    (*http).reset();  // a failed construction leaves nothing running
-    return fail(from_io_error("socks proxy start", socks.error()));
+  Handles handles;
+  for (size_t i = 0; i < proxy::kProxyCount; ++i) {
+    auto started = proxy::start_proxy(*kKinds[i], *filter, *max_connections);
+    // A failed construction leaves nothing running: those started stop on return.
+    if (!started) {
+      return fail(from_io_error(std::string(proxy::kProxyRows[i].label) + " proxy start",
+                                started.error()));
+    }
+    handles[i] = std::move(*started);
   }
   start_event_bridge();
-  std::string url = (*http)->url();
-  std::string socks_url = (*socks)->url();
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
-  if (self == nullptr) return raised();  // both handles stop on return
-  new (&state_of(self)) AllowListProxyState(std::move(*http), std::move(*socks), std::move(url),
-                                            std::move(socks_url));
+  if (self == nullptr) return raised();  // the handles stop on return
+  new (&state_of(self)) AllowListProxyState(std::move(handles));
   return self;
 }
 
@@ -179,11 +182,15 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kGetSet[] = {
-    {"url", alp_get_url, nullptr, nullptr, nullptr},
-    {"socks_url", alp_get_socks_url, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// One URL attribute per row, then the sentinel.
+const auto kGetSet = [] {
+  std::array<PyGetSetDef, proxy::kProxyCount + 1> out{};
+  for (size_t i = 0; i < proxy::kProxyCount; ++i) {
+    out[i] = {proxy::kProxyRows[i].url_attribute, alp_get_url, nullptr, nullptr,
+              reinterpret_cast<void*>(static_cast<uintptr_t>(i))};
+  }
+  return out;
+}();
 
 constexpr const char kDoc[] =
     "AllowListProxy(allow, deny=..., *, max_connections=4096)\n"
@@ -212,7 +219,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(alp_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(alp_dealloc)},
     {Py_tp_methods, kMethods},
-    {Py_tp_getset, kGetSet},
+    {Py_tp_getset, const_cast<PyGetSetDef*>(kGetSet.data())},
     {0, nullptr},
 };
 

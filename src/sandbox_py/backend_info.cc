@@ -77,6 +77,10 @@ PyObject* bi_get_holds_limits(PyObject* self, void*) {
   return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.holds_limits); });
 }
 
+PyObject* bi_get_fences(PyObject* self, void*) {
+  return guard([&]() -> Outcome { return PyBool_FromLong(state_of(self).fields.fences); });
+}
+
 PyObject* bi_get_landlock(PyObject* self, void*) {
   return guard([&]() -> Outcome { return text_tuple(state_of(self).fields.landlock); });
 }
@@ -120,6 +124,11 @@ PyGetSetDef kGetSet[] = {
     {"holds_limits", bi_get_holds_limits, nullptr,
      "True for a backend that holds whole-sandbox limits where the host lets it\n"
      "(`limits` names those it holds here); False for one that holds none by design.",
+     nullptr},
+    {"fences", bi_get_fences, nullptr,
+     "True when, under a filtered policy (allowlist, or open with a deny list), the\n"
+     "child reaches only the loopback proxies its proxy variables name: its own\n"
+     "network namespace, where loopback is its own.",
      nullptr},
     {"landlock", bi_get_landlock, nullptr,
      "The Landlock layers the backend applies on this kernel: some of \"Landlock\"\n"

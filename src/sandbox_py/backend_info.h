@@ -22,6 +22,7 @@ struct BackendInfoFields {
   std::string default_path;  // the PATH it gives an env without one; "" when it has none of its own
   bool waits_for_sandbox = false;     // spawn waits for a whole sandbox to come up
   bool holds_limits = false;          // holds whole-sandbox limits where the host lets it
+  bool fences = false;                // a filtered policy fences the child to its proxies
   std::vector<std::string> landlock;  // the Landlock layers it applies on this kernel
 };
 

@@ -16,11 +16,13 @@ extern PyMethodDef kWaitEventsDef;
 extern PyMethodDef kTakeEventsDef;
 extern PyMethodDef kNeverMatchingDef;
 
-// BACKEND_KINDS: the kinds as available_backends() lists them, in its order; and
-// WAITS_FOR_SANDBOX: every name spawn accepts for a kind whose launch waits for a whole
-// sandbox, from the rows (inspection.cc). New reference, or null with an exception set.
+// From the backend rows, without probing (inspection.cc); new references, or null with an
+// exception set. BACKEND_KINDS: the kinds as available_backends() lists them, in its
+// order. WAITS_FOR_SANDBOX, FENCED_BACKENDS: every name spawn accepts for a kind whose
+// launch waits for a whole sandbox, and for one that fences a filtered policy.
 PyObject* backend_kinds();
 PyObject* names_waiting_for_sandbox();
+PyObject* names_fencing();
 
 // The logging bridge (event_bridge.cc). The event queue becomes the events' sink before
 // the first call that can emit; the taking thread of ventra.sandbox._events starts once

@@ -53,6 +53,7 @@ PyObject* available_backends(PyObject*, PyObject*) {
       if (row.adds_default_path) fields.default_path = DEFAULT_CHILD_PATH;
       fields.waits_for_sandbox = row.wait == LaunchWait::UntilSandboxUp;
       fields.holds_limits = row.limits != SandboxLimits::None;
+      fields.fences = row.fences;
       if (fields.available) {
         fields.limits = enforced_limits_of(row);
         fields.landlock = texts(landlock_layers_of(row));
@@ -155,17 +156,30 @@ PyObject* backend_kinds() {
   return tuple.release();
 }
 
-PyObject* names_waiting_for_sandbox() {
+namespace {
+
+// Every name spawn accepts for the rows where `has` holds.
+PyObject* names_where(bool (*has)(const BackendRow&)) {
   PyRef set(PyFrozenSet_New(nullptr));
   if (!set) return nullptr;
   for (const BackendRow& row : backend_table()) {
-    if (row.wait != LaunchWait::UntilSandboxUp) continue;
+    if (!has(row)) continue;
     for (std::string_view name : {row.listed_name, row.accepted[0], row.accepted[1]}) {
       PyRef text(text_of(name));
       if (!text || PySet_Add(set.get(), text.get()) < 0) return nullptr;
     }
   }
   return set.release();
+}
+
+}  // namespace
+
+PyObject* names_waiting_for_sandbox() {
+  return names_where([](const BackendRow& row) { return row.wait == LaunchWait::UntilSandboxUp; });
+}
+
+PyObject* names_fencing() {
+  return names_where([](const BackendRow& row) { return row.fences; });
 }
 
 PyMethodDef kProgramCandidatesDef = {

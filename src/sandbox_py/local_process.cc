@@ -22,7 +22,7 @@ namespace {
 
 struct LocalProcessState {
   LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f,
-                    std::shared_ptr<std::atomic<bool>> closed) noexcept
+                    std::shared_ptr<ForwardState> closed) noexcept
       : backend(std::move(b)),
         deadline(d),
         pid(c.pid()),
@@ -47,9 +47,10 @@ struct LocalProcessState {
   std::atomic<bool> consumed{false};  // wait_and_collect has taken the record
   std::atomic<bool> released{false};  // the taken record has been disposed of (reaped)
   std::atomic<bool> poisoned_seen{false};
-  // Set by a drain when a forwarded stream's reader went away (EPIPE). Shared with the
-  // drains, which a stopped collect detaches.
-  std::shared_ptr<std::atomic<bool>> pipe_closed;
+  // Told by a drain when writing a forwarded stream fails: its reader went away (EPIPE)
+  // or the output was lost (ENOSPC, EIO). Shared with the drains, which a stopped collect
+  // detaches.
+  std::shared_ptr<ForwardState> pipe_closed;
 };
 
 struct LocalProcessObject {
@@ -283,7 +284,26 @@ PyObject* lp_get_memory_limit_exceeded(PyObject* self, void*) {
 
 PyObject* lp_get_pipe_closed(PyObject* self, void*) {
   return guard([&]() -> Outcome {
-    return PyBool_FromLong(state_of(self).pipe_closed->load(std::memory_order_acquire));
+    return PyBool_FromLong(state_of(self).pipe_closed->pipe_closed.load(std::memory_order_acquire));
+  });
+}
+
+PyObject* lp_get_output_lost(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    return PyBool_FromLong(state_of(self).pipe_closed->first_error().has_value());
+  });
+}
+
+PyObject* lp_get_output_error(PyObject* self, void*) {
+  return guard([&]() -> Outcome {
+    const auto failure = state_of(self).pipe_closed->first_error();
+    if (!failure) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    }
+    std::string text = failure->label == StreamLabel::Stdout ? "stdout: " : "stderr: ";
+    text += IoError::from_errno(failure->err).text();
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
@@ -358,6 +378,15 @@ PyGetSetDef kGetSet[] = {
      "its reader went away. The child runs on (the rest is discarded); a caller that\n"
      "wants a shell pipeline's behaviour kills it.",
      nullptr},
+    {"output_lost", lp_get_output_lost, nullptr,
+     "True once writing a forwarded stream failed otherwise than with EPIPE (a full\n"
+     "disk, an I/O error): from there on that stream's output was discarded. The\n"
+     "child runs on.",
+     nullptr},
+    {"output_error", lp_get_output_error, nullptr,
+     "What output_lost saw first, naming the stream:\n"
+     "\"stdout: No space left on device (os error 28)\"; None while nothing was lost.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -390,7 +419,7 @@ Outcome new_local_process(SandboxChild child, Deadline deadline, std::string bac
                           ForwardFds forward) {
   PyObject* type = local_process_type();
   if (type == nullptr) return raised();
-  auto closed = std::make_shared<std::atomic<bool>>(false);
+  auto closed = std::make_shared<ForwardState>();
   auto tp = reinterpret_cast<PyTypeObject*>(type);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
   PyObject* self = alloc(tp, 0);

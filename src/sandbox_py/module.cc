@@ -83,6 +83,7 @@ bool init_module(PyObject* module) {
             add_text(module, "DEFAULT_BACKEND", backend_row(kDefaultBackend).listed_name) &&
             add_owned(module, "BACKEND_KINDS", backend_kinds()) &&
             add_owned(module, "WAITS_FOR_SANDBOX", names_waiting_for_sandbox()) &&
+            add_owned(module, "FENCED_BACKENDS", names_fencing()) &&
             add_class(module, "LocalProcess", local_process_type()) &&
             add_class(module, "BackendInfo", backend_info_type()) &&
             add_class(module, "AllowListProxy", allow_list_proxy_type()) &&

@@ -1,6 +1,7 @@
 """The package's helpers: the asyncio `run`/`collect` and the `Session` that owns a proxy."""
 
 import asyncio
+import logging
 import time
 
 import pytest
@@ -12,9 +13,13 @@ def shell(script, **extra):
     return {"script_type": "shell", "input": script, "backend": "none", **extra}
 
 
-def test_run_returns_exit_code_and_both_streams():
-    result = asyncio.run(run(shell("echo out; echo err >&2; exit 3")))
+def test_run_returns_exit_code_and_both_streams_and_logs_its_start_and_end(caplog):
+    with caplog.at_level(logging.INFO, logger="ventra.sandbox"):
+        result = asyncio.run(run(shell("echo out; echo err >&2; exit 3")))
     assert result == Result(exit_code=3, stdout=b"out\n", stderr=b"err\n")
+    started, ended = [r for r in caplog.records if hasattr(r, "pid")]
+    assert (started.pid, started.backend) == (ended.pid, "none") and ended.exit_code == 3
+    assert ended.getMessage().startswith(f"run ended: pid {ended.pid}, backend none, exit 3, ")
 
 
 UNKNOWN_KEYS = [
@@ -62,6 +67,13 @@ def test_helpers_refuse_unknown_keys_naming_the_nearest_and_raise_spawn_errors(h
          "write the bare host name"),
         (lambda: Session(allow=["example.org", ""]), ValueError,
          'allow-list parse: entry "" can never match: it is empty'),
+        # A value of the wrong type is named by its key (spawn says only what it expected).
+        (lambda: asyncio.run(run(shell("true", timeout_s="5"))), TypeError,
+         "spawn key 'timeout_s' must be a number, not str"),
+        (lambda: Session(backend="none").spawn(shell("true", argv=["ls", 1])), TypeError,
+         "spawn key 'argv' must be a list of str, not list"),
+        (lambda: asyncio.run(run(shell("true", capture_stdout="no"))), TypeError,
+         "spawn key 'capture_stdout' must be a bool, not str"),
     ],
 )
 def test_helpers_refuse_strings_for_lists_and_entries_that_can_never_match(call, error, message):

@@ -92,11 +92,14 @@ def test_max_connections_caps_each_proxy():
                 assert over.recv(1) == b""  # closed at once, unanswered
 
 
-def test_refusals_arrive_as_logging_records_naming_the_destination(caplog):
-    proxy = _native.AllowListProxy(["example.org"])
-    _events.flush()  # what earlier tests left
-    caplog.clear()
-    with caplog.at_level(logging.WARNING, logger="ventra.sandbox"):
+def test_decisions_arrive_as_logging_records_naming_the_destination(caplog):
+    proxy = _native.AllowListProxy(["example.org", "127.0.0.2"])
+    with caplog.at_level(logging.DEBUG, logger="ventra.sandbox"), \
+            socket.create_server(("127.0.0.2", 0)) as upstream:
+        _events.flush()  # what earlier tests left; and the module builds DEBUG events now
+        caplog.clear()
+        admitted = f"127.0.0.2:{upstream.getsockname()[1]}"
+        assert reply(proxy.url, f"CONNECT {admitted} HTTP/1.1\r\n\r\n".encode())[9:12] == b"200"
         assert reply(proxy.url, b"CONNECT 127.0.0.1:9 HTTP/1.1\r\n\r\n")[9:12] == b"403"
         assert reply(proxy.socks_url, b"\x05\x01\x00\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x09")[3] == 2
         _events.flush()
@@ -107,6 +110,7 @@ def test_refusals_arrive_as_logging_records_naming_the_destination(caplog):
          "not in the allow list")
         for url in (proxy.url, proxy.socks_url)
     ]
+    assert any(r.levelno == logging.DEBUG and admitted in r.getMessage() for r in caplog.records)
 
 
 def test_an_entry_that_can_never_match_is_kept_with_a_warning_naming_it(caplog):

@@ -85,20 +85,24 @@ def test_live_output_passes_through_in_order_and_sigint_kills_the_group(fifo):
 
 
 @pytest.mark.skipif(shutil.which("curl") is None, reason="curl is not installed")
-def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_server):
-    # NO_PROXY would exempt 127.0.0.1, and plain-http requests go through a proxy as
-    # absolute-URI GETs: empty NO_PROXY plus --proxytunnel makes curl use CONNECT.
-    # That --allow and --deny reach the proxy is the parse rows below.
-    script = ('echo "$HTTPS_PROXY|$HTTP_PROXY|$ALL_PROXY|$NO_PROXY"; '
+@pytest.mark.parametrize("backend", EVERY)
+def test_allow_injects_the_proxy_variables_set_default_and_routes_curl(web_server, backend):
+    # Plain-http requests go through a proxy as absolute-URI GETs: --proxytunnel makes curl
+    # use CONNECT. A fenced child's loopback is its own, so there NO_PROXY must not exempt
+    # the allowed host service; under "none" it goes there directly. That --allow and
+    # --deny reach the proxy is the parse rows below.
+    script = ('echo "$HTTPS_PROXY|$HTTP_PROXY|$ALL_PROXY|${NO_PROXY-unset}|${no_proxy-unset}"; '
               f'curl -sS -p -w "connect=%{{http_connect}}" http://127.0.0.1:{web_server}/')
-    done = cli("run", "--backend", "none", "--allow", "127.0.0.1", "--env", "HTTPS_PROXY=mine",
-               "--env", "NO_PROXY=", "--env", "no_proxy=", "--shell", script)
+    done = cli("run", "--backend", backend, "--allow", "127.0.0.1", "--env", "HTTPS_PROXY=mine",
+               "--shell", script)
     assert done.returncode == 0, done.stderr
     variables, *rest = done.stdout.splitlines()
-    https, http, all_proxy, no_proxy = variables.split("|")
-    assert (https, no_proxy) == ("mine", "")  # the caller's values win
+    https, http, all_proxy, *no_proxy = variables.split("|")
+    assert https == "mine"  # the caller's values win
     assert http.startswith("http://127.0.0.1:") and all_proxy.startswith("socks5h://127.0.0.1:")
-    assert rest == ["reached the server", "connect=200"]
+    fenced = backend in _native.FENCED_BACKENDS
+    assert no_proxy == (["unset"] * 2 if fenced else ["127.0.0.1,localhost"] * 2)
+    assert rest == ["reached the server", f"connect={200 if fenced else 0:03d}"]
 
 
 # A client in the child asks the HTTP proxy for a destination outside the allow list.
@@ -111,8 +115,6 @@ REFUSAL_LINE = "ventra.sandbox: refused 127.0.0.1:9 (not in the allow list)\n"
 
 @pytest.mark.parametrize("quiet", [False, True])
 def test_each_refusal_is_one_line_on_stderr_unless_quiet(quiet):
-    if quiet and "-q" not in cli("run", "--help").stdout:
-        pytest.skip("this command line has no -q")
     done = cli("run", "--backend", "none", *(["-q"] if quiet else []), "--allow", "example.org",
                "--interpreter", sys.executable, "--python", CONNECT_REFUSED)
     assert (done.returncode, done.stdout) == (0, "HTTP/1.1 403 Forbidden\n"), done.stderr
@@ -222,13 +224,17 @@ def test_a_memory_kill_and_a_limit_this_host_cannot_hold_are_each_named_once(bac
             "memory_bytes (see 'backends')"]), done.stderr
 
 
-def test_backends_lists_the_four_backends():
+def test_backends_lists_the_four_backends_and_json_spells_them_alike():
     done = cli("backends")
     assert done.returncode == 0
     rows = [line.split()[:2] for line in done.stdout.splitlines()]
     assert rows == [[b.kind, "available" if b.available else "unavailable"]
                     for b in _native.available_backends()]
     assert [r[0] for r in rows] == ["bubblewrap", "userns", "sandbox-exec", "none"]
+    for b in _native.available_backends():
+        if b.available and b.kind != "sandbox-exec":
+            report = json.loads(cli("run", "--json", "-q", "--backend", b.names[-1], "--", "true").stdout)
+            assert report["backend"] == b.kind
 
 
 def test_demo_reaches_the_allowed_server_and_shows_the_refusals():
@@ -281,6 +287,38 @@ def test_a_closed_standard_stream_is_discarded_and_the_child_runs(tmp_path, mode
         assert b"out\n" in done.stdout or b'"out\\n"' in done.stdout
     if "2>&-" not in closing and not mode == ["--json"]:
         assert b"err\n" in done.stderr
+
+
+FULL = "{}: No space left on device (os error 28)"
+
+
+@pytest.mark.parametrize("mode", ["live", "collect", "json", "api"])
+@pytest.mark.parametrize("full", ["stdout", "stderr"])
+def test_output_that_cannot_be_delivered_is_named_and_fails_the_run(mode, full):
+    # /dev/full stands for a full disk: the loss is told (the stream and the error) and
+    # the status is not the child's; under --json only the report goes to stdout.
+    script = "head -c 300000 /dev/zero; echo err >&2; exit 3"
+    with open(os.devnull, "wb") as null, open("/dev/full", "wb") as dev_full:
+        if mode == "api":
+            proc = _native.spawn({"script_type": "shell", "input": script, "backend": "none",
+                                  f"{full}_fd": dev_full.fileno()})
+            assert proc.wait_and_collect()[0] == 3
+            assert (proc.output_lost, proc.output_error, proc.pipe_closed) == (
+                True, FULL.format(full), False)
+            return
+        flags = [] if mode == "live" else [f"--{mode}"]
+        done = subprocess.run([*CLI, "run", "--backend", "none", "-q", *flags, "--shell", script],
+                              stdout=dev_full if full == "stdout" else null,
+                              stderr=dev_full if full == "stderr" else subprocess.PIPE,
+                              timeout=HANG_S)
+    if mode == "json" and full == "stderr":
+        assert done.returncode == 3  # nothing of the child's was to go there
+    else:
+        assert done.returncode == 74
+    if full == "stdout":
+        assert done.stderr.decode().splitlines()[-1] == (
+            "ventra.sandbox: error: could not deliver the child's output: "
+            f"{FULL.format('stdout')}; the rest was discarded")
 
 
 @pytest.mark.parametrize("backend", EVERY)

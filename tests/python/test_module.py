@@ -79,7 +79,8 @@ def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailabilit
     assert all(bool(i.reason) != i.available for i in infos)
     # The probe-free constants say what the rows say.
     assert _native.BACKEND_KINDS == tuple(i.kind for i in infos)
-    assert _native.WAITS_FOR_SANDBOX == {n for i in infos if i.waits_for_sandbox for n in i.names}
+    for constant, fact in [("WAITS_FOR_SANDBOX", "waits_for_sandbox"), ("FENCED_BACKENDS", "fences")]:
+        assert getattr(_native, constant) == {n for i in infos if getattr(i, fact) for n in i.names}
     assert any(_native.DEFAULT_BACKEND in i.names for i in infos)
     fs = _native.default_fs_allowlist()
     assert (list(fs), "/usr" in fs["read_only"], "/tmp" in fs["read_write"]) == (

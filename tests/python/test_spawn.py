@@ -7,6 +7,7 @@ import os
 import pytest
 
 from ventra.sandbox import SpawnSpec, _native
+from ventra.sandbox.spawn_spec import check_values
 
 BASE = {"script_type": "shell", "input": "exit 0", "backend": "none"}
 
@@ -175,6 +176,7 @@ def test_accepted_specs_run_as_given(overrides, expected):
     class Spec(dict):
         pass
 
+    check_values(Spec(BASE, **overrides))  # the package's helpers accept it too
     result = _native.spawn(Spec(BASE, **overrides)).wait_and_collect()
     assert (result if isinstance(expected, tuple) else result[0]) == expected
 

@@ -4,6 +4,7 @@ import asyncio
 from typing import Dict, List, Optional, Tuple
 
 from ventra.sandbox import Result, Session, SpawnSpec, _native
+from ventra.sandbox import run as run_async
 
 
 def run(script: str, allow: List[str]) -> Tuple[int, bytes, bytes, str]:
@@ -44,3 +45,10 @@ def in_session(script: str) -> Tuple[int, Result]:
     with Session(allow=["example.org"], deny=["169.254.169.254"], backend="none") as session:
         code, _, _ = session.spawn(spec).wait_and_collect()
         return code, asyncio.run(session.run({"input": script, "timeout_s": 5}))
+
+
+def refused_at_the_call_site() -> None:
+    # Each ignore is needed: --strict reports an unused one, so each line must be caught.
+    asyncio.run(run_async({"script_type": "shell", "timeout_s": "5"}))  # type: ignore[typeddict-item]
+    with Session() as session:
+        session.spawn({"backend": 3})  # type: ignore[typeddict-item]

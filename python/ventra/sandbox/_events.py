@@ -5,7 +5,10 @@ Proxy threads never touch Python objects: they queue each event (bounded; an eve
 finds the queue full is dropped and counted) and a daemon thread of ours,
 "ventra-sandbox-events", takes them and logs them. It starts with the first
 `AllowListProxy`. Refused destinations are logged at WARNING as
-``refused example.org:443 (not in the allow list)``, other events at their own levels.
+``refused example.org:443 (not in the allow list)``, other events at their own levels,
+each decision of a proxy with its destination in the message (DEBUG for an admitted one).
+The package's helpers log each run's start and end at INFO (pid, backend, exit code,
+duration; also as record attributes).
 Each record carries ``destination`` (``"host:port"`` or None), ``proxy`` (the URL of
 the proxy that saw it, or None), ``reason`` (why it was refused, or None), ``refused``
 and ``target`` as attributes. The level of the logger decides which events the module
@@ -16,6 +19,7 @@ from __future__ import annotations
 
 import logging
 import threading
+import time
 from typing import Dict, List, Optional, Tuple
 
 # One event as `_native._take_events` hands it over: level, target, message, destination,
@@ -24,7 +28,7 @@ _Record = Tuple[int, str, str, Optional[str], Optional[str], Optional[str], bool
 
 from . import _native
 
-__all__ = ["LOGGER", "flush", "refusals", "forget"]
+__all__ = ["LOGGER", "flush", "refusals", "forget", "RunRecord"]
 
 LOGGER = logging.getLogger("ventra.sandbox")
 
@@ -39,7 +43,12 @@ _refused: Dict[str, List[Tuple[str, str]]] = {}
 
 def _log(records: List[_Record], dropped: int) -> None:
     for level, target, message, destination, proxy, reason, refused in records:
-        text = f"refused {destination} ({reason})" if refused else message
+        if refused:
+            text = f"refused {destination} ({reason})"
+        elif destination is not None and destination not in message:
+            text = f"{message}: {destination}"  # a decision names what it decided on
+        else:
+            text = message
         if refused and proxy is not None:
             kept = _refused.setdefault(proxy, [])
             if len(kept) < _KEEP_REFUSALS:
@@ -48,6 +57,22 @@ def _log(records: List[_Record], dropped: int) -> None:
                                        "reason": reason, "refused": refused, "target": target})
     if dropped:
         LOGGER.warning("%d diagnostic events were dropped: the queue was full", dropped)
+
+
+class RunRecord:
+    """Logs a run's start at INFO when made, and its end (exit code, duration) by `ended`."""
+
+    def __init__(self, proc: _native.LocalProcess) -> None:
+        self.pid, self.backend = proc.pid(), proc.backend  # pid() fails once reaped
+        self.started = time.monotonic()
+        LOGGER.info("run started: pid %d, backend %s", self.pid, self.backend,
+                    extra={"pid": self.pid, "backend": self.backend})
+
+    def ended(self, exit_code: int) -> None:
+        duration = time.monotonic() - self.started
+        LOGGER.info("run ended: pid %d, backend %s, exit %d, %.3f s", self.pid, self.backend,
+                    exit_code, duration, extra={"pid": self.pid, "backend": self.backend,
+                                                "exit_code": exit_code, "duration_s": duration})
 
 
 def flush() -> None:

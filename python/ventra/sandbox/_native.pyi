@@ -17,6 +17,7 @@ __all__ = [
     "DEFAULT_BACKEND",
     "BACKEND_KINDS",
     "WAITS_FOR_SANDBOX",
+    "FENCED_BACKENDS",
     "LocalProcess",
     "BackendInfo",
     "AllowListProxy",
@@ -51,6 +52,10 @@ BACKEND_KINDS: tuple[str, ...]
 # Every name `spawn` accepts for a backend whose launch waits until a whole sandbox is up
 # (milliseconds of waiting for other processes) rather than only for the program's exec.
 WAITS_FOR_SANDBOX: frozenset[str]
+# Every name `spawn` accepts for a backend that, under a filtered policy (allowlist, or
+# open with a deny list), lets the child reach only the loopback proxies its proxy
+# variables name; its loopback is its own.
+FENCED_BACKENDS: frozenset[str]
 
 def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     """Launch a child described by `spec_dict` (keys: `SpawnSpec`); unknown keys are ignored.
@@ -82,6 +87,10 @@ class LocalProcess:
     def pid(self) -> int: ...
     @property
     def pipe_closed(self) -> bool: ...
+    @property
+    def output_lost(self) -> bool: ...
+    @property
+    def output_error(self) -> str | None: ...
 
 @final
 class BackendInfo:
@@ -107,6 +116,8 @@ class BackendInfo:
     def waits_for_sandbox(self) -> bool: ...
     @property
     def holds_limits(self) -> bool: ...
+    @property
+    def fences(self) -> bool: ...
     @property
     def landlock(self) -> tuple[str, ...]: ...
 

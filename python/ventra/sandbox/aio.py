@@ -14,8 +14,8 @@ from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Tuple
 
-from . import _native
-from .spawn_spec import check_spec
+from . import _events, _native
+from .spawn_spec import SpawnSpec, check_spec
 
 __all__ = ["Result", "collect", "run"]
 
@@ -56,6 +56,11 @@ async def collect(proc: _native.LocalProcess, *, executor: Optional[Executor] = 
     `asyncio.CancelledError` is re-raised. The handle is consumed either way:
     ``wait_and_collect`` can run only once per process.
     """
+    return await _collect(proc, executor, _events.RunRecord(proc))
+
+
+async def _collect(proc: _native.LocalProcess, executor: Optional[Executor],
+                   record: _events.RunRecord) -> Result:
     loop = asyncio.get_running_loop()
     fut: asyncio.Future[Tuple[int, bytes, bytes]] = loop.run_in_executor(
         executor, proc.wait_and_collect
@@ -69,10 +74,11 @@ async def collect(proc: _native.LocalProcess, *, executor: Optional[Executor] = 
         proc.kill()
         await asyncio.wait({fut}, timeout=_REAP_GRACE_S)
         raise
+    record.ended(code)
     return Result(code, out, err)
 
 
-async def run(spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -> Result:
+async def run(spec: SpawnSpec, *, executor: Optional[Executor] = None) -> Result:
     """Spawn a child from a spawn specification and await its `Result`.
 
     ``spec`` is the dictionary that `ventra.sandbox._native.spawn` takes (``script_type``,
@@ -80,7 +86,8 @@ async def run(spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -
     plain dict first. Anything but a mapping (a command line as a `str`, say) raises
     `TypeError`. A key that `spawn` does not read raises `ValueError` naming it and the
     nearest known key, and so does a ``network_allowlist`` or ``network_denylist``
-    entry that can never match (``example.org:443``), naming the entry. Spawn errors
+    entry that can never match (``example.org:443``), naming the entry; a value of the
+    wrong type (``{"timeout_s": "5"}``) raises `TypeError` naming its key. Spawn errors
     (`ValueError`, `TypeError`, `RuntimeError`) are raised from this call before the child
     is awaited. A Linux backend ("bubblewrap", "userns-lite") is spawned in ``executor``,
     as its sandbox takes a while to come up; the others on the loop's thread. A child that
@@ -105,7 +112,8 @@ def _kill_spawned(fut: "asyncio.Future[_native.LocalProcess]") -> None:
 
 async def _spawn_and_collect(spec: Dict[str, Any], executor: Optional[Executor]) -> Result:
     if not _spawns_off_loop(spec):
-        return await collect(_native.spawn(spec), executor=executor)
+        proc = _native.spawn(spec)
+        return await _collect(proc, executor, _events.RunRecord(proc))
     loop = asyncio.get_running_loop()
     fut: asyncio.Future[_native.LocalProcess] = loop.run_in_executor(
         executor, _native.spawn, spec
@@ -124,4 +132,4 @@ async def _spawn_and_collect(spec: Dict[str, Any], executor: Optional[Executor])
             reaped.add_done_callback(_retrieve)
             await asyncio.wait({reaped}, timeout=_REAP_GRACE_S)
         raise
-    return await collect(proc, executor=executor)
+    return await _collect(proc, executor, _events.RunRecord(proc))

@@ -11,7 +11,6 @@ import argparse
 import logging
 import signal
 import sys
-import time
 from typing import Any, Callable, Dict, Optional, Sequence
 
 from . import _events, _native
@@ -66,7 +65,7 @@ def cmd_run(args: argparse.Namespace) -> int:
             sys.stdout.flush()
             sys.stderr.flush()
             proc = _native.spawn(spec)
-            started = time.monotonic()
+            record = _events.RunRecord(proc)
             if pump is not None:
                 pump.close_read_end()
                 pump.start()
@@ -78,7 +77,8 @@ def cmd_run(args: argparse.Namespace) -> int:
             if "sandbox backend" in str(exc):  # unknown or unavailable backend
                 print(messages.refusal_hint(), file=sys.stderr)
             return EXIT_REFUSED
-        code = live.supervise(args, proc, started, timeout_of(args), session)
+        code = live.supervise(args, proc, record.started, timeout_of(args), session)
+        record.ended(code)
         if proc.memory_limit_exceeded:
             messages.notice(args, messages.memory_killed(spec["memory_bytes"]))
         return code

@@ -9,15 +9,43 @@ The proxy is closed on leaving the ``with`` block, also when its body raises, so
 
 from __future__ import annotations
 
+import ipaddress
 from concurrent.futures import Executor
 from types import TracebackType
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Type
 
 from . import _events, _native
 from .aio import Result, _spawn_and_collect
-from .spawn_spec import check_entries, check_spec
+from .spawn_spec import SpawnSpec, check_entries, check_spec
 
 __all__ = ["Session"]
+
+
+_LOOPBACK = (ipaddress.ip_network("127.0.0.0/8"), ipaddress.ip_network("::1/128"))
+
+
+def _is_loopback(entry: str) -> bool:
+    """Whether a list entry (an address, a CIDR block, a name) covers a loopback address."""
+    text = entry.strip().lower()
+    if text == "localhost":
+        return True
+    try:
+        net = ipaddress.ip_network(text.strip("[]"), strict=False)
+    except ValueError:
+        return False
+    return any(net.version == lo.version and net.overlaps(lo) for lo in _LOOPBACK)
+
+
+def _admits_loopback(allow: Sequence[str]) -> bool:
+    return any(_is_loopback(entry) for entry in allow)
+
+
+def _fenced(spec: Mapping[str, Any]) -> bool:
+    """Whether the child gets the network fence: a filtered policy under a backend that
+    fences it."""
+    mode = spec.get("network_mode")
+    filtered = mode == "allowlist" or (mode == "open" and bool(spec.get("network_denylist")))
+    return filtered and spec.get("backend", _native.DEFAULT_BACKEND) in _native.FENCED_BACKENDS
 
 
 class Session:
@@ -33,7 +61,10 @@ class Session:
     know, and fill in, where the dictionary does not set them itself: the eight proxy
     variables in ``env`` (set-default: your own values win), ``backend``,
     ``require_limits``, and the network mode with its lists (``"allowlist"`` with
-    ``allow``, ``"open"`` with only ``deny``).
+    ``allow``, ``"open"`` with only ``deny``). Where ``allow`` admits a loopback
+    destination and the child is fenced (a Linux backend under a filtered policy, whose
+    loopback is the sandbox's own), ``NO_PROXY``/``no_proxy`` are left out, so clients
+    reach the host's local service through the proxy.
     """
 
     def __init__(
@@ -82,10 +113,6 @@ class Session:
         """The spawn dictionary `spawn` would pass to the module for ``spec``."""
         check_spec(spec)
         full: Dict[str, Any] = dict(spec)
-        env = dict(full.get("env") or {})
-        for key, value in _native.proxy_env_vars(self.proxy.url, self.proxy.socks_url):
-            env.setdefault(key, value)
-        full["env"] = env
         if self._backend is not None:
             full.setdefault("backend", self._backend)
         if self._require_limits:
@@ -96,12 +123,25 @@ class Session:
                 full.setdefault("network_allowlist", list(self._allow))
             if self._deny:
                 full.setdefault("network_denylist", list(self._deny))
+        # A fenced child's loopback is its own: an allowed local service of the host is
+        # reached only through the proxy, so NO_PROXY must not send clients past it.
+        through_proxy = _fenced(full) and _admits_loopback(self._allow)
+        env = dict(full.get("env") or {})
+        for key, value in _native.proxy_env_vars(self.proxy.url, self.proxy.socks_url):
+            if through_proxy and key.lower() == "no_proxy":
+                value = ",".join(e for e in value.split(",") if not _is_loopback(e))
+                if not value:
+                    continue
+            env.setdefault(key, value)
+        full["env"] = env
         return full
 
-    def spawn(self, spec: Mapping[str, Any]) -> _native.LocalProcess:
+    def spawn(self, spec: SpawnSpec) -> _native.LocalProcess:
         """Spawn a child from ``spec`` (see `prepare`) and return its `LocalProcess`."""
-        return _native.spawn(self.prepare(spec))
+        proc = _native.spawn(self.prepare(spec))
+        _events.RunRecord(proc)  # its end is the caller's to see
+        return proc
 
-    async def run(self, spec: Mapping[str, Any], *, executor: Optional[Executor] = None) -> Result:
+    async def run(self, spec: SpawnSpec, *, executor: Optional[Executor] = None) -> Result:
         """Spawn a child from ``spec`` and await its `Result`, as `ventra.sandbox.run`."""
         return await _spawn_and_collect(self.prepare(spec), executor)

@@ -50,6 +50,7 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      // The set-up child's user namespace (or a root caller's leased ids) counts its processes.
      SandboxLimits::OwnUserNamespace,
      kLandlockScoping,
+     true,
      &bubblewrap_probe,
      &make_bubblewrap},
     {BackendKind::UsernsLite,
@@ -61,6 +62,7 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      LaunchWait::UntilSandboxUp,
      SandboxLimits::OwnUserNamespace,
      kLandlockFileRules | kLandlockScoping,
+     true,
      &userns_lite_probe,
      &make_userns_lite},
     {BackendKind::SandboxExec,
@@ -72,6 +74,7 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      LaunchWait::UntilExec,
      SandboxLimits::None,
      kNoLandlock,
+     false,
      &sandbox_exec_probe,
      &make_sandbox_exec},
     {BackendKind::Passthrough,
@@ -83,6 +86,7 @@ constexpr BackendRow kRows[kBackendKindCount] = {
      LaunchWait::UntilExec,
      SandboxLimits::None,
      kNoLandlock,
+     false,
      &always,
      &make_passthrough},
 };

@@ -72,6 +72,7 @@ struct BackendRow {
   LaunchWait wait;                           // what spawn() waits for
   SandboxLimits limits;                      // see enforced_limits_of
   uint8_t landlock;                          // LandlockLayers
+  bool fences;  // under a filtered policy only the proxies named in its env are reachable
   Availability (*probe)();                   // see availability_of
   std::unique_ptr<Backend> (*make)();        // only for an available kind
 };

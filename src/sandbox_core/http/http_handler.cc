@@ -110,21 +110,12 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
   });
   if (auto ended = end_unless_admitted(admission, host, port, client)) return std::move(*ended);
 
-  auto upstream = proxy::connect_with_timeout(admission.address, proxy::kUpstreamConnectTimeout);
-  if (!upstream) {
-    PROXY_EVENT(Level::Warn, ("message", "host", "port"),
-                "proxy upstream connect failed: " + upstream.error().text(), host, port);
-    (void)send_all(client.get(), kResponseBadGateway);
-    client.reset();
-    return {};
-  }
-
-  SANDBOX_TRY(send_all(client.get(), kResponseTunnelOpen));
-  // Bytes the client sent right behind the head (a TLS ClientHello, say) came in with it;
-  // they belong to the tunnel and must go first.
-  if (!head.early().empty()) SANDBOX_TRY(send_all(upstream->get(), head.early()));
-  proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
-  return {};
+  return proxy::open_tunnel(client, admission.address, {kResponseTunnelOpen, kResponseBadGateway},
+                            head.early(), slot, [&](const IoError& error) {
+                              PROXY_EVENT(Level::Warn, ("message", "host", "port"),
+                                          "proxy upstream connect failed: " + error.text(), host,
+                                          port);
+                            });
 }
 
 void report_ended(const IoError& error) {

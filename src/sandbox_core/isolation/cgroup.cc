@@ -172,12 +172,12 @@ uint64_t start_time(const std::string& pid) {
 }
 
 // "ventra-<kind>-<pid>.<start time>-<n>": the owner's identity is in the name, so the
-// next process to make groups here can tell a dead owner's from a live one's.
+// next process to make groups here can tell a dead owner's from a live one's. Read each
+// time, not kept: a child forked from this process is another owner.
 std::string group_name(int pid, std::string_view kind) {
   static std::atomic<uint64_t> next{0};
-  static const uint64_t self_start = start_time("self");
   return "ventra-" + std::string(kind) + "-" + std::to_string(pid) + "." +
-         std::to_string(self_start) + "-" +
+         std::to_string(start_time(std::to_string(pid))) + "-" +
          std::to_string(next.fetch_add(1, std::memory_order_relaxed));
 }
 

@@ -19,7 +19,9 @@ namespace sandbox::isolation {
 // The user whose /etc/subuid and /etc/subgid entries ("ventra-sandbox:START:COUNT") set
 // the range; without an entry, the default range below.
 inline constexpr const char* kSubordinateOwner = "ventra-sandbox";
-inline constexpr uint32_t kDefaultIdStart = 0x60000000;  // 1610612736
+// Between the ranges systemd hands to containers (up to 1879048191) and its foreign range
+// (from 2147352576), and below 2^31, which some tools read as negative.
+inline constexpr uint32_t kDefaultIdStart = 0x70000000;  // 1879048192
 inline constexpr uint32_t kDefaultIdCount = 65536;
 
 struct IdRange {

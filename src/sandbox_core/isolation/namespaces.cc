@@ -70,6 +70,20 @@ int userns_helper(void* arg) {
   return 0;
 }
 
+// ThreadSanitizer's state of the calling thread must not run on in the helper: under it
+// the helper gets a copy of our memory instead (the descriptors stay shared).
+#if defined(__SANITIZE_THREAD__)
+constexpr int kHelperSharesMemory = 0;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kHelperSharesMemory = 0;
+#else
+constexpr int kHelperSharesMemory = CLONE_VM;
+#endif
+#else
+constexpr int kHelperSharesMemory = CLONE_VM;
+#endif
+
 Result<int, IoError> make_unprivileged_userns(long uid, long gid) {
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) return fail(IoError::last());
@@ -77,7 +91,7 @@ Result<int, IoError> make_unprivileged_userns(long uid, long gid) {
   alignas(16) static char stack[16 * 1024];
   int read_fd = read_end.get();
   pid_t pid = ::clone(userns_helper, stack + sizeof stack,
-                      CLONE_VM | CLONE_FILES | CLONE_NEWUSER | SIGCHLD, &read_fd);
+                      kHelperSharesMemory | CLONE_FILES | CLONE_NEWUSER | SIGCHLD, &read_fd);
   if (pid < 0) return fail(IoError::last());
   const std::string map = "0 " + std::to_string(uid) + " 1\n";
   const std::string gid_map = "0 " + std::to_string(gid) + " 1\n";

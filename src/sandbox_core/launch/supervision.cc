@@ -114,10 +114,26 @@ void write_notice(StreamLabel label) {
 
 enum class OnInterrupt : uint8_t { Fail, Retry };
 
+}  // namespace
+
+void ForwardState::record_error(StreamLabel label, int err) noexcept {
+  uint32_t expected = 0;
+  const uint32_t code = ((static_cast<uint32_t>(err) << 1) | static_cast<uint32_t>(label)) + 1;
+  error_.compare_exchange_strong(expected, code, std::memory_order_acq_rel);
+}
+
+std::optional<ForwardState::Failure> ForwardState::first_error() const noexcept {
+  const uint32_t code = error_.load(std::memory_order_acquire);
+  if (code == 0) return std::nullopt;
+  return Failure{static_cast<StreamLabel>((code - 1) & 1), static_cast<int>((code - 1) >> 1)};
+}
+
+namespace {
+
 // Writes all of `data` to the caller's descriptor; false once it cannot (the caller's
 // reader is gone, or the descriptor broke). A non-blocking descriptor is waited on.
 bool forward_all(int fd, const char* data, size_t size, SigpipeHeld& pipe_guard,
-                 std::atomic<bool>* broken) {
+                 ForwardState* broken, StreamLabel label) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n > 0) {
@@ -131,9 +147,12 @@ bool forward_all(int fd, const char* data, size_t size, SigpipeHeld& pipe_guard,
       if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
       continue;
     }
-    if (n < 0 && errno == EPIPE) {
+    const int err = n < 0 ? errno : EIO;  // a write of 0 bytes would never progress
+    if (err == EPIPE) {
       pipe_guard.note_epipe();
-      if (broken != nullptr) broken->store(true, std::memory_order_release);
+      if (broken != nullptr) broken->pipe_closed.store(true, std::memory_order_release);
+    } else if (broken != nullptr) {
+      broken->record_error(label, err);
     }
     return false;
   }
@@ -173,7 +192,7 @@ class Discard {
 Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
                                         OnInterrupt on_interrupt, const DrainControl* ctl,
                                         int forward, ByteBuffer buf = {},
-                                        std::atomic<bool>* broken = nullptr) {
+                                        ForwardState* broken = nullptr) {
   std::optional<SigpipeHeld> pipe_guard;
   std::unique_ptr<char[]> chunk;
   if (forward >= 0) {
@@ -201,7 +220,7 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
     if (n == 0) break;
     size_t got = static_cast<size_t>(n);
     if (pipe_guard) {
-      if (forward >= 0 && !forward_all(forward, chunk.get(), got, *pipe_guard, broken)) {
+      if (forward >= 0 && !forward_all(forward, chunk.get(), got, *pipe_guard, broken, label)) {
         forward = -1;
       }
     } else if (kept) {
@@ -218,7 +237,7 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
 // what the collecting thread read before it handed the stream over.
 Result<ByteBuffer, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl,
                                   int forward = -1, ByteBuffer kept = {},
-                                  std::atomic<bool>* broken = nullptr) {
+                                  ForwardState* broken = nullptr) {
   return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward,
                      std::move(kept), broken);
 }
@@ -282,7 +301,7 @@ Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
 }
 
 Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most,
-                                        int forward_fd, std::atomic<bool>* forward_broken) {
+                                        int forward_fd, ForwardState* forward_broken) {
   return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd, {},
                      forward_broken);
 }
@@ -525,7 +544,7 @@ class Collector {
   const pid_t pid_;
   std::atomic<bool>& exited_;
   std::function<bool()> should_stop_;
-  std::shared_ptr<std::atomic<bool>> forward_broken_;  // set when a forward hits EPIPE
+  std::shared_ptr<ForwardState> forward_broken_;  // told when a forwarding write fails
   MonoClock::time_point next_check_ = MonoClock::now() + STOP_CHECK_INTERVAL;
   std::shared_ptr<DrainControl> control_;
   std::shared_ptr<DrainsDone> done_;

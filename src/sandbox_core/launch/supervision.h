@@ -33,6 +33,23 @@ using Deadline = std::optional<MonoClock::time_point>;
 
 enum class StreamLabel : uint8_t { Stdout, Stderr };
 
+// What became of a child's forwarded streams; shared with its drains, which may outlive
+// the collect. Lock-free; any thread.
+struct ForwardState {
+  // Set (release) once a write met EPIPE: the reader went away.
+  std::atomic<bool> pipe_closed{false};
+  // Keeps the first write error other than EPIPE (ENOSPC, EIO, ...) and its stream.
+  void record_error(StreamLabel label, int err) noexcept;
+  struct Failure {
+    StreamLabel label;
+    int err;
+  };
+  std::optional<Failure> first_error() const noexcept;
+
+ private:
+  std::atomic<uint32_t> error_{0};  // (errno << 1 | stream) + 1; 0 until an error
+};
+
 // The exit status byte, 128 + signal, or -1 for a stopped child.
 int32_t exit_code_from_status(int status);
 
@@ -53,11 +70,11 @@ Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label);
 // is read and dropped, and the truncation notice of `label` is written as for a drain.
 // The descriptor stays open and owned by the caller, so a later call reads on from where
 // this one stopped. With a `forward_fd` (not owned, >= 0) every byte read is written
-// there instead, uncapped, and nothing is kept; `forward_broken`, when given, is set once
-// a write there fails with EPIPE. Blocks.
+// there instead, uncapped, and nothing is kept; `forward_broken`, when given, records a
+// write there that fails. Blocks.
 Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label,
                                         size_t keep_at_most = OUTPUT_CAP_BYTES, int forward_fd = -1,
-                                        std::atomic<bool>* forward_broken = nullptr);
+                                        ForwardState* forward_broken = nullptr);
 
 struct CollectedOutput {
   int32_t exit_code = 0;
@@ -77,14 +94,15 @@ struct CollectError {
 struct CollectOptions {
   // Where a drain writes what it reads, as it arrives, instead of keeping it: uncapped,
   // and the stream's collected bytes stay empty. Owned, so the caller's number may be
-  // closed and reused meanwhile. A write error (EPIPE: the reader went away) raises no
-  // SIGPIPE and stops only the forwarding; the drain reads on and discards, so the child
-  // never blocks on it.
+  // closed and reused meanwhile. A write error (EPIPE: the reader went away; ENOSPC, EIO)
+  // raises no SIGPIPE and stops only the forwarding; the drain reads on and discards, so
+  // the child never blocks on it.
   UniqueFd forward_stdout;
   UniqueFd forward_stderr;
-  // Set (release) when a forwarding write fails with EPIPE, so that the caller can end
-  // the run as a shell pipeline would. Shared, since detached drains may outlive us.
-  std::shared_ptr<std::atomic<bool>> forward_broken;
+  // Told when a forwarding write fails: EPIPE, so that the caller can end the run as a
+  // shell pipeline would, and any other error, so that the loss is reported. Shared, since
+  // detached drains may outlive us.
+  std::shared_ptr<ForwardState> forward_broken;
   // Asked on the collecting thread at least every STOP_CHECK_INTERVAL while the collect
   // waits (for the child, then for the drains), never with a lock of ours held. Returning
   // true kills the group, reaps the child, tells the drains to stop and detaches them,

@@ -5,11 +5,12 @@ namespace sandbox::proxy {
 
 std::vector<ProxyEnvVar> build_proxy_env(std::string_view http_url,
                                          std::optional<std::string_view> socks_url) {
-  const std::string_view all = socks_url ? *socks_url : http_url;
   std::vector<ProxyEnvVar> vars;
-  vars.reserve(kProxyUrlVarNames.size() + kNoProxyVarNames.size());
-  for (size_t i = 0; i < kProxyUrlVarNames.size(); ++i)
-    vars.push_back({kProxyUrlVarNames[i], std::string(i < kHttpProxyVarCount ? http_url : all)});
+  for (const ProxyRow& row : kProxyRows) {
+    const bool socks = row.protocol == ProxyProtocol::Socks5 && socks_url;
+    for (const char* name : row.url_variables)
+      vars.push_back({name, std::string(socks ? *socks_url : http_url)});
+  }
   for (const char* name : kNoProxyVarNames) vars.push_back({name, std::string(kNoProxyValue)});
   return vars;
 }

@@ -47,12 +47,14 @@ std::optional<netfilter::SocketAddress> loopback_endpoint(std::string_view url) 
 std::vector<netfilter::SocketAddress> fence_endpoints(
     const std::map<std::string, std::string>& env) {
   std::vector<netfilter::SocketAddress> out;
-  for (const char* name : kProxyUrlVarNames) {
-    auto it = env.find(name);
-    if (it == env.end()) continue;
-    auto endpoint = loopback_endpoint(it->second);
-    if (endpoint && std::find(out.begin(), out.end(), *endpoint) == out.end())
-      out.push_back(*endpoint);
+  for (const ProxyRow& row : kProxyRows) {
+    for (const char* name : row.url_variables) {
+      auto it = env.find(name);
+      if (it == env.end()) continue;
+      auto endpoint = loopback_endpoint(it->second);
+      if (endpoint && std::find(out.begin(), out.end(), *endpoint) == out.end())
+        out.push_back(*endpoint);
+    }
   }
   return out;
 }

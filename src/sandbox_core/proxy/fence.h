@@ -20,7 +20,7 @@
 
 namespace sandbox::proxy {
 
-// The loopback endpoints named by the proxy URL variables (kProxyUrlVarNames), each once,
+// The loopback endpoints named by the proxy URL variables (kProxyRows), each once,
 // in that order: "scheme://[user@]host:port[/...]" whose host is a loopback
 // address (or "localhost", taken as 127.0.0.1). Other values are ignored.
 std::vector<netfilter::SocketAddress> fence_endpoints(

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -134,6 +135,22 @@ bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& cl
 // shutdown) or an error; nothing is reported. Both directions hold both sockets and
 // `slot`: the last to finish closes the sockets and gives the slot back.
 void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot = nullptr);
+
+// What a protocol answers around its tunnel's opening.
+struct TunnelReplies {
+  std::string_view opened;       // the upstream is connected
+  std::string_view unreachable;  // the upstream connect failed
+};
+
+// Opens the tunnel to an admitted destination: connects to `to` within the upstream
+// connect time-out, answers `opened`, sends the bytes the client sent early upstream
+// first, then pumps. A failed connect is reported through `connect_failed`, answered with
+// `unreachable` (write errors ignored) and closes the client. A reply or early bytes that
+// cannot be sent are returned as the error, the client still the caller's.
+Result<void, IoError> open_tunnel(UniqueFd& client, const netfilter::SocketAddress& to,
+                                  const TunnelReplies& replies, std::string_view early,
+                                  ConnectionSlot& slot,
+                                  const std::function<void(const IoError&)>& connect_failed);
 
 // One pump direction, run on the calling thread; takes over both descriptors.
 void copy_direction(UniqueFd source, UniqueFd destination);

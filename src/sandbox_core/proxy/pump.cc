@@ -23,6 +23,7 @@
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/base/sigpipe.h"
 #include "sandbox_core/base/thread.h"
+#include "sandbox_core/proxy/net.h"
 #include "sandbox_core/proxy/proxy.h"
 
 namespace sandbox::proxy {
@@ -230,6 +231,25 @@ void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot) {
   // direction: one thread less per tunnel, same names as seen from outside.
   set_current_thread_name("proxy-pump-c2u");
   pump_direction(ends->client.get(), ends->upstream.get());
+}
+
+Result<void, IoError> open_tunnel(UniqueFd& client, const netfilter::SocketAddress& to,
+                                  const TunnelReplies& replies, std::string_view early,
+                                  ConnectionSlot& slot,
+                                  const std::function<void(const IoError&)>& connect_failed) {
+  auto upstream = connect_with_timeout(to, kUpstreamConnectTimeout);
+  if (!upstream) {
+    connect_failed(upstream.error());
+    (void)send_all(client.get(), replies.unreachable);
+    client.reset();
+    return {};
+  }
+  SANDBOX_TRY(send_all(client.get(), replies.opened));
+  // Bytes the client sent right behind its head (a TLS ClientHello, say) came in with it;
+  // they belong to the tunnel and must go first.
+  if (!early.empty()) SANDBOX_TRY(send_all(upstream->get(), early));
+  pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
+  return {};
 }
 
 }  // namespace sandbox::proxy

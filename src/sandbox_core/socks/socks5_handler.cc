@@ -72,26 +72,6 @@ std::optional<Reply> refusal_for(const netfilter::AdmissionOutcome& admission,
   return Reply::NotAllowed;  // not reached; an unknown outcome must never open a tunnel
 }
 
-// The upstream connect and the hand-over to the pump; every failure reply is sent here.
-Result<void, IoError> open_tunnel(UniqueFd& client, const Destination& dest,
-                                  const netfilter::SocketAddress& to, std::string_view early,
-                                  proxy::ConnectionSlot& slot) {
-  const int fd = client.get();
-  auto upstream = proxy::connect_with_timeout(to, proxy::kUpstreamConnectTimeout);
-  if (!upstream) {
-    SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
-                "socks5 upstream connect failed: " + upstream.error().text(), dest.host, dest.port);
-    send_socks_reply(fd, Reply::ConnectionRefused);
-    client.reset();
-    return {};
-  }
-  SANDBOX_TRY(send_all(fd, encode_reply(Reply::Succeeded)));
-  // What the client sent right behind its request came in with it; it goes first.
-  if (!early.empty()) SANDBOX_TRY(send_all(upstream->get(), early));
-  proxy::pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
-  return {};
-}
-
 // Admission and tunnel. Ends with the client closed by the caller's owner unless it was
 // answered here or went to the pump.
 Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& client,
@@ -103,7 +83,14 @@ Result<void, IoError> serve(const netfilter::NetworkFilter& filter, UniqueFd& cl
     client.reset();
     return {};
   }
-  return open_tunnel(client, dest, admission.address, head.early(), slot);
+  static const std::string opened = reply_text(encode_reply(Reply::Succeeded));
+  static const std::string refused = reply_text(encode_reply(Reply::ConnectionRefused));
+  return proxy::open_tunnel(client, admission.address, {opened, refused}, head.early(), slot,
+                            [&](const IoError& error) {
+                              SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
+                                          "socks5 upstream connect failed: " + error.text(),
+                                          dest.host, dest.port);
+                            });
 }
 
 void report_ended(const IoError& error) {

@@ -218,6 +218,13 @@ TEST(CgroupLimits, ALimitAskedForButNotEnforceableHereIsAWarnAndTheSpawnGoesOn) 
     EXPECT_EQ(options.limits.processes, row.own_userns && nproc
                                          ? (row.processes ? row.processes : kDefaultMaxProcesses)
                                          : 0u);
+    // Asked to, the same spec is refused instead, naming the first limit it warned of.
+    spec.require_limits = true;
+    auto required = SpawnLimits::prepare(spec, row.own_userns, none);
+    EXPECT_EQ(static_cast<bool>(required), row.warned.empty());
+    if (!required) {
+      EXPECT_NE(required.error().message().find(row.warned[0]), std::string::npos);
+    }
   }
 }
 

@@ -252,8 +252,8 @@ TEST(HostIds, TheRangeIsTheOwnersAndNoAccountHasAnIdOfIt) {
        300000, 400000, 1000},
       {"ventra-sandbox:300000:1000\n", "", "", "", 300000, 300000, 1000},
       {"ventra-sandbox:300000:1000\nalice:300500:10\n", "", "", "", 0, 0, 0},
-      {"", "", "svc:x:1610612800:1::/:/bin/false\n", "", 0, 0, 0},
-      {"", "", "", "grp:x:1610612737:\n", 0, 0, 0},
+      {"", "", "svc:x:1879048300:1::/:/bin/false\n", "", 0, 0, 0},
+      {"", "", "", "grp:x:1879048193:\n", 0, 0, 0},
       {"ventra-sandbox:0:10\n", "", "", "", 0, 0, 0},
       {"ventra-sandbox:4294967290:10\n", "", "", "", 0, 0, 0},
   };

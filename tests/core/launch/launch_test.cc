@@ -146,7 +146,7 @@ TEST(ChildLaunch, LimitsAreSetInsideTheChild) {
   }
 }
 
-TEST(ChildSupervision, OutputPastTheCapIsDroppedWithOneNotice) {
+TEST(ChildSupervision, OutputPastTheCapOrUndeliverableIsDroppedAndTold) {
   const std::string notice = " exceeded 268435456 bytes; truncated\n";
   for (uint64_t bytes : {OUTPUT_CAP_BYTES, OUTPUT_CAP_BYTES + 1}) {
     SCOPED_TRACE(bytes);
@@ -168,6 +168,16 @@ TEST(ChildSupervision, OutputPastTheCapIsDroppedWithOneNotice) {
   ASSERT_TRUE(kept);
   EXPECT_EQ(*kept, "abc");
   EXPECT_EQ(::lseek(file.get(), 0, SEEK_CUR), 8);
+  // A forward onto a full disk is recorded with its stream; the rest is read and dropped.
+  ::lseek(file.get(), 0, SEEK_SET);
+  UniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
+  ForwardState state;
+  ASSERT_TRUE(read_to_end(file, StreamLabel::Stderr, 3, full.get(), &state));
+  const auto failure = state.first_error();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(std::pair(failure->label, failure->err), std::pair(StreamLabel::Stderr, ENOSPC));
+  EXPECT_EQ(::lseek(file.get(), 0, SEEK_CUR), 8);
+  EXPECT_FALSE(state.pipe_closed.load());
 }
 
 // A process that left the group (it writes its pid once it has) and holds stdout hangs
@@ -238,7 +248,7 @@ TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
         Deadline deadline;
         if (mode == 2) deadline = MonoClock::now() + 150ms;
         CollectOptions options;
-        options.forward_broken = std::make_shared<std::atomic<bool>>(false);
+        options.forward_broken = std::make_shared<ForwardState>();
         auto broken = options.forward_broken;
         if (mode == 4) {
           auto sink = make_pipe();  // its read end is closed at the end of this block
@@ -254,7 +264,8 @@ TEST(ConcurrentSupervision, ParallelLaunchCollectAndKillsKeepEveryOutcome) {
         EXPECT_EQ(out->exit_code, exit ? 0 : 137);
         EXPECT_EQ(out->stdout_bytes, mode == 4 ? "" : (exit ? "out-" : "start-") + tag + "\n");
         EXPECT_EQ(out->stderr_bytes, exit ? "err-" + tag + "\n" : "");
-        EXPECT_EQ(broken->load(), mode == 4);  // the reader went away: EPIPE is told
+        EXPECT_EQ(broken->pipe_closed.load(), mode == 4);  // the reader went away: EPIPE is told
+        EXPECT_FALSE(broken->first_error());
       }
     });
   }

@@ -12,6 +12,7 @@
 
 #include "proxy/proxy_test_support.h"
 #include "sandbox_core/http/http.h"
+#include "sandbox_core/proxy/fence.h"
 #include "sandbox_core/socks/socks5.h"
 
 namespace sandbox::proxy {
@@ -202,6 +203,18 @@ TEST(ProxyListener, HalfSentHeadsTakeNoThreadAndHoldNobodyUp) {
     EXPECT_EQ(read_n(fresh.get(), c.refused.size()), c.refused);
     EXPECT_LE(threads().size(), before + 24);
   }
+}
+
+// Which loopback proxies the fence lets a sandbox reach: exactly those the variables name.
+TEST(NetworkFence, EndpointsComeFromTheProxyVariables) {
+  const auto fence = fence_endpoints({{"HTTP_PROXY", "http://127.0.0.1:3128"},
+                                      {"https_proxy", "http://user:pw@127.0.0.1:3128/"},  // again
+                                      {"ALL_PROXY", "socks5h://[::1]:1080"},
+                                      {"all_proxy", "socks5h://localhost:1081"},
+                                      {"HTTPS_PROXY", "http://10.0.0.1:3128"}});  // not loopback
+  std::vector<std::string> seen(fence.size());
+  std::ranges::transform(fence, seen.begin(), [](auto& e) { return netfilter::to_string(e); });
+  EXPECT_EQ(seen, (std::vector<std::string>{"127.0.0.1:3128", "[::1]:1080", "127.0.0.1:1081"}));
 }
 
 // A client that reaches a proxy another way (the network fence hands it over) joins that

@@ -66,6 +66,12 @@ def _visible_paths(spec: Dict[str, Any]) -> List[str]:
     return [os.path.realpath(p) for p in paths]
 
 
+def _in_private_dir(path: str, named: Optional[str], row: Optional[_native.BackendInfo]) -> bool:
+    # A sandbox with a root of its own runs a spec naming no work dir in a fresh, empty
+    # directory of its private /tmp: nothing relative to it exists on the host's side.
+    return _own_root(row) and not named and not os.path.isabs(path)
+
+
 def _is_visible(path: str, visible: Sequence[str]) -> bool:
     real = os.path.realpath(path)
     return any(real == v or real.startswith(v.rstrip("/") + "/") for v in visible)
@@ -77,14 +83,16 @@ def missing_path_entries(spec: Dict[str, Any], row: Optional[_native.BackendInfo
     env = spec.get("env") or {}
     if "PATH" not in env:
         return []
-    cwd = spec.get("working_dir") or spec.get("host_work_dir") or os.environ.get("TMPDIR") or "/tmp"
+    named = spec.get("working_dir") or spec.get("host_work_dir")
+    cwd = named or os.environ.get("TMPDIR") or "/tmp"
     visible = _visible_paths(spec) if _own_root(row) else None
     missing = []
     for entry in env["PATH"].split(":"):
         if not entry:
             continue
         where = os.path.join(cwd, entry)
-        if not os.path.isdir(where) or (visible is not None and not _is_visible(where, visible)):
+        if (not os.path.isdir(where) or (visible is not None and not _is_visible(where, visible))
+                or _in_private_dir(entry, named, row)):
             missing.append(entry)
     return missing
 
@@ -106,7 +114,8 @@ def launch_problem(spec: Dict[str, Any], row: Optional[_native.BackendInfo] = No
         return None
     env = spec.get("env") or {}
     if "/" in program:
-        if not _executable(os.path.join(child_dir, program)):
+        if (not _executable(os.path.join(child_dir, program))
+                or _in_private_dir(program, cwd, row)):
             return f"program {quoted(program)} not found or not executable"
         return None
     if "PATH" in env:
@@ -118,6 +127,8 @@ def launch_problem(spec: Dict[str, Any], row: Optional[_native.BackendInfo] = No
     visible = _visible_paths(spec) if _own_root(row) else None
     for candidate in _native.program_candidates(program, search):
         path = os.path.join(child_dir, candidate)
+        if _in_private_dir(candidate, cwd, row):
+            continue
         if _executable(path) and (visible is None or _is_visible(os.path.dirname(path), visible)):
             return None
     return f"program {quoted(program)} not found on the child's PATH ({search})"

@@ -18,9 +18,10 @@ import time
 from typing import Any, Dict, List, NoReturn, Optional, Tuple
 
 from .. import _events, _native
+from .._backends import backend_row
 from ..session import Session
 from . import messages
-from .messages import EXIT_REFUSED
+from .messages import EXIT_OUTPUT_LOST, EXIT_REFUSED
 
 # The child was killed at its deadline if the collect ended this close to it or later.
 _DEADLINE_SLACK_S = 0.05
@@ -129,10 +130,21 @@ def _on_sigterm(signum: int, _frame: Any) -> NoReturn:
     raise _Terminated(signum)
 
 
-def _write(stream: Any, data: bytes) -> None:
-    if data:
+def _write(stream: Any, data: bytes) -> Optional[str]:
+    """Writes `data` to one of our standard streams; what failed (as the module words a
+    forwarding failure) or None."""
+    if not data:
+        return None
+    try:
         stream.buffer.write(data)
         stream.buffer.flush()
+    except BrokenPipeError:
+        raise  # our reader went away: ended by main as a pipeline's writer
+    except OSError as exc:
+        fd = 1 if stream is sys.stdout else 2
+        _discard(fd)  # what is still buffered must not fail again at exit
+        return messages.os_error("stdout" if fd == 1 else "stderr", exc)
+    return None
 
 
 def _refused_destinations(session: Optional[Session]) -> List[Dict[str, str]]:
@@ -223,8 +235,7 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
     if status is not None:
         if result is not None and not args.json:
             # What the child wrote before it was interrupted; empty when passed through live.
-            _write(sys.stdout, result[1])
-            _write(sys.stderr, result[2])
+            _deliver(result[1], result[2])
         messages.notice(args, messages.interrupted(status - 128))
         return status
     if pipe_closed:
@@ -235,27 +246,48 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
     elapsed = time.monotonic() - started
     timed_out = (code == 128 + int(signal.SIGKILL) and timeout > 0
                  and not proc.memory_limit_exceeded and elapsed >= timeout - _DEADLINE_SLACK_S)
+    lost = proc.output_error  # a forwarded stream that could not be written
     if args.json:
         report = {
             "exit_code": code,
             "reason": messages.ending(code, timed_out, False, proc.memory_limit_exceeded),
             "duration_s": round(elapsed, 6),
-            "backend": proc.backend,
+            "backend": _listed_name(proc.backend),
             "stdout": messages.output_field(out),
             "stderr": messages.output_field(err),
             "refused": _refused_destinations(session),
+            "output_error": lost,
         }
-        _write(sys.stdout, (json.dumps(report) + "\n").encode())
+        lost = _write(sys.stdout, (json.dumps(report) + "\n").encode()) or lost
     else:
-        _write(sys.stdout, out)
-        _write(sys.stderr, err)
+        lost = _deliver(out, err) or lost
     if timed_out:
         messages.notice(args, messages.timed_out(timeout))
+    if lost is not None:
+        messages.err(messages.output_lost(lost))
+        return EXIT_OUTPUT_LOST
     return code if 0 <= code <= 255 else 255
+
+
+def _listed_name(backend: str) -> str:
+    # One spelling in our output: the kind as `backends` lists it ("userns", not the
+    # handle's "userns-lite").
+    row = backend_row(backend)
+    return row.kind if row is not None else backend
+
+
+def _deliver(out: bytes, err: bytes) -> Optional[str]:
+    """The collected output onto our streams; the first failure, or None."""
+    lost = _write(sys.stdout, out)
+    return _write(sys.stderr, err) or lost
 
 
 def discard_stdout() -> None:
     # Nothing we still hold for a reader that is gone may fail at exit.
+    _discard(1)
+
+
+def _discard(fd: int) -> None:
     devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, 1)
+    os.dup2(devnull, fd)
     os.close(devnull)

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import os
 import sys
 from typing import Any, Dict, Sequence
 
@@ -16,6 +17,7 @@ from .. import _native
 # Exit codes of the command line itself; every other code is the child's own.
 EXIT_USAGE = 2  # bad arguments or entries (ValueError / TypeError from the module)
 EXIT_REFUSED = 125  # the module refused or failed to start the child (RuntimeError)
+EXIT_OUTPUT_LOST = 74  # the child's output could not be delivered (a full disk, EIO)
 
 # The module's cap on a collected stream: one this long was (or may have been) cut.
 OUTPUT_CAP_BYTES = 268435456
@@ -27,14 +29,38 @@ NONE_WARNING = (
 )
 
 
+def _say(line: str) -> None:
+    # Straight to the descriptor: a failed write leaves nothing buffered to fail again at
+    # exit, and the streams stay as they are for the output that follows.
+    data = memoryview((line + "\n").encode("utf-8", "surrogateescape"))
+    try:
+        sys.stderr.flush()
+        while data:
+            data = data[os.write(2, data):]
+    except OSError:
+        pass  # standard error itself is lost; the exit status still tells
+
+
 def err(message: str) -> None:
-    print(f"ventra.sandbox: {message}", file=sys.stderr)
+    _say(f"ventra.sandbox: {message}")
 
 
 def notice(args: argparse.Namespace, message: str) -> None:
     """One of the command line's own notices, which ``-q`` silences; errors are not."""
     if not getattr(args, "quiet", False):
-        print(message, file=sys.stderr)
+        _say(message)
+
+
+def os_error(stream: str, exc: OSError) -> str:
+    """An error of ours writing ``stream`` in the module's words:
+    "stdout: No space left on device (os error 28)"."""
+    if exc.errno is None:
+        return f"{stream}: {exc}"
+    return f"{stream}: {os.strerror(exc.errno)} (os error {exc.errno})"
+
+
+def output_lost(what: str) -> str:
+    return f"error: could not deliver the child's output: {what}; the rest was discarded"
 
 
 def quoted(text: str) -> str:
@@ -108,8 +134,4 @@ class RefusalLines(logging.Handler):
 
     def emit(self, record: logging.LogRecord) -> None:
         if getattr(record, "refused", False):
-            try:
-                sys.stderr.write(f"ventra.sandbox: {record.getMessage()}\n")
-                sys.stderr.flush()
-            except Exception:
-                self.handleError(record)
+            _say(f"ventra.sandbox: {record.getMessage()}")

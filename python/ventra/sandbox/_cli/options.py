@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 from .. import _native
 from ..spawn_spec import check_keys
 from . import checks
-from .messages import EXIT_REFUSED, EXIT_USAGE, quoted
+from .messages import EXIT_OUTPUT_LOST, EXIT_REFUSED, EXIT_USAGE, quoted
 
 DEFAULT_TIMEOUT_S = 60.0
 # Longer than any run we mean to supervise, short of what the monotonic clock refuses.
@@ -171,7 +171,8 @@ _RUN_DESCRIPTION = (
     f"(128+signal if it was killed, 137 at the timeout, 141 when the reader of "
     f"our output went away; {EXIT_USAGE} for bad "
     f"arguments, {EXIT_REFUSED} if the sandbox refused to start it or the working "
-    "directory or program is missing). The child gets a cleared environment plus "
+    f"directory or program is missing, {EXIT_OUTPUT_LOST} if its output could not be "
+    "delivered: a full disk or an I/O error, with a notice naming the stream). The child gets a cleared environment plus "
     "--env pairs, /dev/null as standard input (--stdin passes ours), and the system "
     "temporary directory as working directory unless --cwd is given. Its output is "
     "passed through as it comes (through pipes: the child never gets this terminal); "
@@ -237,7 +238,8 @@ def _add_run_options(run: argparse.ArgumentParser) -> None:
     run.add_argument("--json", action="store_true",
                      help="print one JSON object when the run ends instead of the output: "
                      "exit_code, reason (exit, signal, timeout, memory limit, pipe closed), "
-                     "duration_s, backend, stdout and stderr (text, bytes, truncated), refused")
+                     "duration_s, backend, stdout and stderr (text, bytes, truncated), refused, "
+                     "output_error (null unless output could not be delivered)")
     run.add_argument("-q", "--quiet", action="store_true",
                      help="no notices of the command line's own (the none warning, the "
                      "timeout, missing PATH entries); errors are still reported")
