@@ -20,8 +20,9 @@ command -v bwrap >/dev/null || need+=(bubblewrap)
 [ -x /usr/bin/python3 ] || need+=(python3)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v cmake >/dev/null || need+=(cmake)
-# The Ray tests: a network namespace with only loopback up.
+# The Ray tests: a network namespace with only loopback up, a venv of the system Python.
 command -v ip >/dev/null || need+=(iproute2)
+/usr/bin/python3 -c 'import ensurepip' 2>/dev/null || need+=(python3-venv)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing ${need[*]}"
   $sudo apt-get update -qq || exit 1
