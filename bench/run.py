@@ -382,7 +382,24 @@ def bench_drain(quick: bool, emit: Path) -> dict[str, Any]:
         o, p = total / median(s["ours"]) / 1e9, total / median(s["subprocess"]) / 1e9
         res[key] = {"bytes_per_stream": size, "ours_GBps": o, "subprocess_GBps": p,
                     "ratio": o / p, "reps": reps}
+    res["cli_json"] = cli_json_peak(emit)
     return res
+
+
+def cli_json_peak(emit: Path) -> dict[str, Any]:
+    """Peak resident memory of the command line's --json over 1 GiB of stdout, of which it
+    keeps 256 MiB, against those kept bytes; in a fresh interpreter of its own."""
+    probe = ("import resource, subprocess, sys\n"
+             "subprocess.run([sys.executable, '-m', 'ventra.sandbox', 'run', '--backend', 'none',"
+             " '-q', '--json', '--', sys.argv[1], str(1 << 30), '0'],"
+             " stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)\n"
+             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(Path(native.__file__).resolve().parents[2])] + sys.path))
+    out = subprocess.run([sys.executable, "-c", probe, str(emit)], capture_output=True,
+                         text=True, check=True, env=env).stdout
+    peak = int(out.split()[-1]) * 1024
+    return {"peak_bytes": peak, "kept_bytes": 256 * MIB, "ratio": peak / (256 * MIB)}
 
 
 # ---------------------------------------------------------------- 8: Linux backends
@@ -924,6 +941,11 @@ def table(r: dict[str, Any]) -> list[tuple[str, str, str, str, str, str]]:
             rows.append((label, fmt(v["ours_GBps"]), f"subprocess {fmt(v['subprocess_GBps'])}",
                          fmt(v["ratio"]) + "×", f"≥ {goal}× subprocess" if goal else "",
                          verdict(v["ratio"] >= goal) if goal else "–"))
+    if dr and "cli_json" in dr:
+        v = dr["cli_json"]
+        rows.append(("command line --json over 1 GiB, peak memory (MiB)",
+                     fmt(v["peak_bytes"] / MIB), f"kept {fmt(v['kept_bytes'] / MIB)}",
+                     fmt(v["ratio"]) + "×", "≤ 1.5× kept", verdict(v["ratio"] <= 1.5)))
     bu = r.get("bulk")
     if bu:
         size = bu["bytes"] // MIB

@@ -10,6 +10,7 @@ is cycled too. All traffic stays on 127.0.0.1.
 
     python3 scripts/soak.py            # the test suite's small cycle (200 of each)
     python3 scripts/soak.py --long     # the soak, by hand: 10,000 of each
+    python3 scripts/soak.py --long --threads 6   # the spawns from 6 threads at once
 
 Prints one JSON object per phase with the before/after figures, then a final line
 "soak: ok" or "soak: FAILED"; the exit status is 0 only when every phase came back flat.
@@ -371,6 +372,26 @@ def connection_cycles(native, count: int) -> None:
 # --- driver ----------------------------------------------------------------------
 
 
+def from_threads(threads: int, body, count: int) -> None:
+    """``body(count // threads)`` on each of ``threads`` threads at once; the first
+    failure of any of them is raised here."""
+    failures = []
+
+    def run():
+        try:
+            body(count // threads)
+        except BaseException as e:  # reported below, on the calling thread
+            failures.append(e)
+
+    workers = [threading.Thread(target=run) for _ in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    if failures:
+        raise failures[0]
+
+
 def run_phase(name: str, body, tmpdir: str, warmup) -> dict:
     warmup()
     before = settle(snapshot(tmpdir), tmpdir)  # let warm-up threads finish first
@@ -394,6 +415,8 @@ def main(argv=None) -> int:
     parser.add_argument("--long", action="store_true", help="10,000 spawns and connections")
     parser.add_argument("--spawns", type=int)
     parser.add_argument("--connections", type=int)
+    parser.add_argument("--threads", type=int, default=1,
+                        help="run the spawn cycles from this many threads at once")
     args = parser.parse_args(argv)
     spawns = args.spawns if args.spawns is not None else (10_000 if args.long else 200)
     connections = args.connections if args.connections is not None else (10_000 if args.long else 200)
@@ -416,7 +439,9 @@ def main(argv=None) -> int:
         return 2
 
     reports = [
-        run_phase("spawn", lambda: spawn_cycles(native, spawns, tmpdir), tmpdir,
+        run_phase("spawn", lambda: from_threads(max(args.threads, 1),
+                                                lambda n: spawn_cycles(native, n, tmpdir), spawns),
+                  tmpdir,
                   lambda: spawn_cycles(native, 100, tmpdir)),
         run_phase("connections", lambda: connection_cycles(native, connections), tmpdir,
                   lambda: connection_cycles(native, 100)),

@@ -9,6 +9,7 @@ extern PyMethodDef kAvailableBackendsDef;   // inspection.cc
 extern PyMethodDef kDefaultFsAllowlistDef;  // inspection.cc
 extern PyMethodDef kProxyEnvVarsDef;        // inspection.cc
 extern PyMethodDef kProgramCandidatesDef;   // inspection.cc
+extern PyMethodDef kSandboxViewDef;         // inspection.cc
 extern PyMethodDef kSpawnDef;               // spawn.cc
 // Not in __all__: the logging bridge's native half and the entry check of the package's
 // helpers (event_bridge.cc).

@@ -7,7 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/base/platform.h"
+#include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/proxy/proxy_env.h"
 #include "sandbox_core/spec/fs_allowlist.h"
@@ -30,11 +35,10 @@ PyObject* available_backends(PyObject*, PyObject*) {
   return guard([&]() -> Outcome {
     auto table = backend_table();
     // A first call probes the Linux kinds with trial sandboxes: wait without the lock.
-    {
+    const BackendAvailability a = [] {
       AllowThreads nogil;
-      probe_all_backends();
-    }
-    const BackendAvailability a = availability();
+      return probe_all_backends();
+    }();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(table.size())));
     if (!list) return raised();
     for (size_t i = 0; i < table.size(); ++i) {
@@ -142,7 +146,122 @@ PyObject* program_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// What a path is inside a sandbox with the layout `entries`: the deepest entry at or
+// above it decides. A bind shows the host's file there; a symbolic link (merged /usr)
+// leads on; a private mount (tmpfs, the private work dir, /proc, /dev) holds nothing of
+// the host's; no entry at all is the empty root.
+enum class Seen : uint8_t { Host, Private, Absent };
+
+Seen seen_inside(const std::vector<isolation::LayoutEntry>& entries, std::string path,
+                 int links_left = 8) {
+  using Kind = isolation::LayoutEntry::Kind;
+  const isolation::LayoutEntry* deepest = nullptr;
+  for (const auto& e : entries) {
+    const bool above = path == e.path || (path.starts_with(e.path) &&
+                                          (e.path == "/" || path[e.path.size()] == '/'));
+    if (above && (deepest == nullptr || e.path.size() >= deepest->path.size())) deepest = &e;
+  }
+  if (deepest == nullptr) return Seen::Absent;
+  switch (deepest->kind) {
+    case Kind::ReadOnly:
+    case Kind::ReadWrite:
+    case Kind::Lock:
+      return Seen::Host;
+    case Kind::Symlink: {
+      if (links_left == 0) return Seen::Absent;
+      std::string target = deepest->link.starts_with("/")
+                                ? deepest->link
+                                : deepest->path.substr(0, deepest->path.rfind('/') + 1) + deepest->link;
+      return seen_inside(entries, isolation::normalized_path(target + path.substr(deepest->path.size())),
+                         links_left - 1);
+    }
+    default:
+      return Seen::Private;
+  }
+}
+
+bool executable_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+Outcome view_dict(const std::string& work_dir, bool private_work_dir,
+                  const std::vector<isolation::LayoutEntry>& entries,
+                  const std::optional<std::string>& found) {
+  using Kind = isolation::LayoutEntry::Kind;
+  PyRef dict(PyDict_New());
+  PyRef visible(PyList_New(0));
+  if (!dict || !visible) return raised();
+  for (const auto& e : entries) {
+    if (e.kind != Kind::ReadOnly && e.kind != Kind::ReadWrite) continue;
+    PyRef item(Py_BuildValue("(s#O)", e.path.data(), static_cast<Py_ssize_t>(e.path.size()),
+                             e.kind == Kind::ReadWrite ? Py_True : Py_False));
+    if (!item || PyList_Append(visible.get(), item.get()) < 0) return raised();
+  }
+  PyRef dir(text_of(work_dir));
+  PyRef program(found ? text_of(*found) : (Py_INCREF(Py_None), Py_None));
+  if (!dir || !program || PyDict_SetItemString(dict.get(), "work_dir", dir.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "private_work_dir",
+                           private_work_dir ? Py_True : Py_False) < 0 ||
+      PyDict_SetItemString(dict.get(), "visible", visible.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "program", program.get()) < 0) {
+    return raised();
+  }
+  return dict.release();
+}
+
+// What a child of a Linux backend will see: the layout built as for the spawn itself.
+PyObject* sandbox_view(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> Outcome {
+    static constexpr std::array<const char*, 5> kNames = {"program", "path", "work_dir",
+                                                          "read_only", "read_write"};
+    std::array<PyObject*, 5> argv{};
+    SANDBOX_TRY(parse_arguments("sandbox_view", kNames, 1, args, kwargs, argv));
+    auto program = to_text(argv[0]);
+    if (!program) return fail(for_argument("program", std::move(program).error()));
+    SANDBOX_ASSIGN_OR_RETURN(auto given_path, optional_text(argv[1], "path"));
+    SANDBOX_ASSIGN_OR_RETURN(auto work_dir, optional_text(argv[2], "work_dir"));
+    SandboxSpec spec;
+    for (auto [index, list] : {std::pair{3, &spec.extra_read_only_paths},
+                               std::pair{4, &spec.extra_read_write_paths}}) {
+      if (argv[index] == nullptr) continue;
+      auto items = to_text_list(argv[index]);
+      if (!items) return fail(for_argument(kNames[index], std::move(items).error()));
+      *list = std::move(*items);
+    }
+    spec.default_work_dir = !work_dir || work_dir->empty();
+    spec.work_dir = spec.default_work_dir ? system_temp_dir() : *work_dir;
+    std::string path = given_path ? std::move(*given_path) : std::string(DEFAULT_CHILD_PATH);
+    const std::string dir = isolation::normalized_path(spec.host_dir());
+    auto entries = isolation::sandbox_layout(spec);
+    const bool private_dir = seen_inside(entries, dir) != Seen::Host;
+    std::optional<std::string> found;
+    for (const std::string& candidate : exec_candidates(*program, &path)) {
+      std::string where = isolation::normalized_path(
+          candidate.starts_with("/") ? candidate : dir + "/" + candidate);
+      if (seen_inside(entries, where) == Seen::Host && executable_file(where)) {
+        found = std::move(where);
+        break;
+      }
+    }
+    return view_dict(dir, private_dir, entries, found);
+  });
+}
+
 }  // namespace
+
+PyMethodDef kSandboxViewDef = {
+    "sandbox_view", as_cfunction(sandbox_view), METH_VARARGS | METH_KEYWORDS,
+    "sandbox_view(program, path=None, work_dir=None, read_only=(), read_write=())\n--\n\n"
+    "What a child of a Linux backend will see, from the layout its spawn would build\n"
+    "(paths inside are the host's own). A dict: `work_dir`, the child's working\n"
+    "directory (`work_dir`, else the system temporary directory); `private_work_dir`,\n"
+    "True when that is a fresh, empty directory of the sandbox's own; `visible`, the\n"
+    "host paths bound in, as (path, writable) pairs in mount order; `program`, the file\n"
+    "the child runs for `program`, searched on `path` (a PATH value; default\n"
+    "DEFAULT_PATH) as the child searches it, among the files it sees, or None.\n"
+    "`read_only` and `read_write` are the spawn keys extra_read_only_paths and\n"
+    "extra_read_write_paths."};
 
 PyObject* backend_kinds() {
   auto table = backend_table();

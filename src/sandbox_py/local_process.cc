@@ -21,10 +21,11 @@ namespace sandbox::py {
 namespace {
 
 struct LocalProcessState {
-  LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f,
+  LocalProcessState(SandboxChild c, Deadline d, std::string b, ForwardFds f, OutputBound o,
                     std::shared_ptr<ForwardState> closed) noexcept
       : backend(std::move(b)),
         deadline(d),
+        bound(o),
         pid(c.pid()),
         verdict(c.verdict()),
         child(std::move(c)),
@@ -33,6 +34,7 @@ struct LocalProcessState {
 
   const std::string backend;
   const Deadline deadline;
+  const OutputBound bound;  // what each kept stream keeps
   const pid_t pid;
   const std::shared_ptr<const isolation::LimitVerdict> verdict;  // null when no limit reports back
 
@@ -184,7 +186,7 @@ Outcome read_stream(PyObject* self, StreamLabel label) {
     // that writes without end cannot exhaust our memory. A forwarded stream reads empty.
     const UniqueFd& forward = out ? s.forward.stdout_fd : s.forward.stderr_fd;
     auto bytes =
-        read_to_end(fd, label, OUTPUT_CAP_BYTES, forward ? forward.get() : -1, s.pipe_closed.get());
+        read_to_end(fd, label, s.bound, forward ? forward.get() : -1, s.pipe_closed.get());
     if (!bytes) return fail(from_io_error(out ? "read stdout" : "read stderr", bytes.error()));
     return std::move(*bytes);
   });
@@ -215,6 +217,7 @@ PyObject* lp_wait_and_collect(PyObject* self, PyObject*) {
       options.forward_stdout = std::move(s.forward.stdout_fd);
       options.forward_stderr = std::move(s.forward.stderr_fd);
       options.forward_broken = s.pipe_closed;
+      options.bound = s.bound;
       if (check_signals) options.should_stop = signal_handler_raised;
       auto r = collect_child(std::move(taken), s.deadline, s.pid, s.exited, std::move(options));
       // collect_child disposed of the record on every path: the group id may be reused
@@ -416,7 +419,7 @@ PyObject* local_process_type() {
 }
 
 Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend,
-                          ForwardFds forward) {
+                          ForwardFds forward, OutputBound bound) {
   PyObject* type = local_process_type();
   if (type == nullptr) return raised();
   auto closed = std::make_shared<ForwardState>();
@@ -425,7 +428,7 @@ Outcome new_local_process(SandboxChild child, Deadline deadline, std::string bac
   PyObject* self = alloc(tp, 0);
   if (self == nullptr) return raised();  // `child` is disposed of on return
   new (&state_of(self)) LocalProcessState(std::move(child), deadline, std::move(backend),
-                                          std::move(forward), std::move(closed));
+                                          std::move(forward), bound, std::move(closed));
   return self;
 }
 

@@ -23,7 +23,7 @@ struct ForwardFds {
 // A new LocalProcess owning `child` and `forward`. On failure the child record is disposed
 // of (which kills and reaps it) and the error is returned.
 Outcome new_local_process(SandboxChild child, Deadline deadline, std::string backend,
-                          ForwardFds forward = {});
+                          ForwardFds forward = {}, OutputBound bound = {});
 
 // Notes where the data of a large bytes object starts in its page, so that collected
 // output can later be moved into such objects page by page. Once, at import.

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/base/platform.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_py/allow_list_proxy.h"
 #include "sandbox_py/backend_info.h"
@@ -79,6 +80,7 @@ bool init_module(PyObject* module) {
             add_function(module, module_name, &kProxyEnvVarsDef, true) &&
             add_function(module, module_name, &kSpawnDef, true) &&
             add_function(module, module_name, &kProgramCandidatesDef, true) &&
+            add_function(module, module_name, &kSandboxViewDef, true) &&
             add_text(module, "DEFAULT_PATH", DEFAULT_CHILD_PATH) &&
             add_text(module, "DEFAULT_BACKEND", backend_row(kDefaultBackend).listed_name) &&
             add_owned(module, "BACKEND_KINDS", backend_kinds()) &&
@@ -119,6 +121,7 @@ PyObject* create_module() {
   PyObject* module = PyModule_Create2(&g_module_def, 3);
   if (module == nullptr) return nullptr;
   learn_bytes_page_offset();
+  raise_open_files_limit();
   if (!init_module(module)) {
     Py_DECREF(module);
     return nullptr;

@@ -273,7 +273,7 @@ Result<Launched, LaunchFailure> launch_selected(const std::string& name, const S
 Outcome refuse_backend(const BackendRefusal& refusal) {
   if (refusal.why != BackendRefusal::Why::Unavailable) return runtime_error(refusal.message());
   const std::string message = refusal.message();
-  const std::string& reason = availability_of(refusal.kind).reason;
+  const std::string& reason = refusal.reason;
   PyRef exc(PyObject_CallFunction(PyExc_RuntimeError, "s#", message.data(),
                                   static_cast<Py_ssize_t>(message.size())));
   if (!exc) return raised();
@@ -359,6 +359,13 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
   SANDBOX_ASSIGN_OR_RETURN(auto merge, r.read<bool>("stderr_to_stdout", to_bool));
   spec.stderr_to_stdout = merge.value_or(false);
   ForwardFds forward{std::move(stdout_fd), std::move(stderr_fd)};
+  SANDBOX_ASSIGN_OR_RETURN(auto max_output, r.read<uint64_t>("max_output_bytes", to_u64));
+  if (max_output && *max_output > OUTPUT_CAP_BYTES) {
+    return value_error("max_output_bytes must be at most " + std::to_string(OUTPUT_CAP_BYTES));
+  }
+  SANDBOX_ASSIGN_OR_RETURN(auto tail, r.read<bool>("output_tail", to_bool));
+  OutputBound bound{static_cast<size_t>(max_output.value_or(OUTPUT_CAP_BYTES)),
+                    tail.value_or(false) ? OutputBound::Keep::Tail : OutputBound::Keep::Head};
   SANDBOX_ASSIGN_OR_RETURN(auto stdin_fd, stdin_source(r));
   spec.stdin_fd = stdin_fd ? stdin_fd.get() : -1;  // open until the launch returns
 
@@ -371,7 +378,7 @@ Outcome spawn_impl(PyObject* args, PyObject* kwargs) {
     return fail(std::get<BindError>(std::move(launched.error())));
   }
   return new_local_process(std::move(launched->child), launched->deadline,
-                           std::move(launched->kind_name), std::move(forward));
+                           std::move(launched->kind_name), std::move(forward), bound);
 }
 
 PyObject* spawn(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -433,6 +440,13 @@ PyMethodDef kSpawnDef = {
     "  current offset; the null device counts as absent. A terminal, a directory,\n"
     "  an O_PATH descriptor or another device raises ValueError naming the kind.\n"
     "  Default: the null device.\n"
+    "- max_output_bytes: int in 0..268435456, what each kept stream keeps at most\n"
+    "  (collect and read_stdout/read_stderr); the rest is read and dropped, and a\n"
+    "  notice (\"ventra.sandbox: stdout exceeded N bytes; truncated\") goes to our\n"
+    "  stderr. Default 268435456 (256 MiB).\n"
+    "- output_tail: bool. Keep the last max_output_bytes of each stream instead of the\n"
+    "  first (the notice then ends \"kept the last N\"); it holds at most twice that\n"
+    "  (or N + 64 KiB) while it reads. Default False.\n"
     "\n"
     "Under \"bubblewrap\" and \"userns\" the limits hold for the whole sandbox where\n"
     "this host can enforce them (BackendInfo.limits lists which): memory_bytes, tmpfs\n"

@@ -113,6 +113,40 @@ def test_decisions_arrive_as_logging_records_naming_the_destination(caplog):
     assert any(r.levelno == logging.DEBUG and admitted in r.getMessage() for r in caplog.records)
 
 
+def socks_connect(name: bytes, port: int) -> bytes:
+    return b"\x05\x01\x00\x05\x01\x00\x03" + bytes([len(name)]) + name + port.to_bytes(2, "big")
+
+
+# A name the child chose reaches the record as sent, and its line in a printable form. A
+# name that cannot be resolved (a NUL stops it before any lookup) is a refusal too, though
+# the HTTP client gets no answer.
+@pytest.mark.parametrize("name,port,line,reason,answers", [
+    (b"\x1b[2J\x07evil", 443, 'refused "\\u{1b}[2J\\u{7}evil":443 (not in the allow list)',
+     "not in the allow list", (b"403", 2)),
+    (b"a\x00.example.org", 443, 'refused "a\\0.example.org":443 (could not resolve)',
+     "could not resolve", (b"", 1)),
+])
+def test_refusals_arrive_as_logging_records_naming_the_destination(caplog, name, port, line,
+                                                                    reason, answers):
+    proxy = _native.AllowListProxy(["*.example.org"])
+    _events.flush()  # what earlier tests left
+    caplog.clear()
+    with caplog.at_level(logging.WARNING, logger="ventra.sandbox"):
+        http = reply(proxy.url, b"CONNECT " + name + b":%d HTTP/1.1\r\n\r\n" % port)
+        assert http[9:12] == answers[0]
+        assert reply(proxy.socks_url, socks_connect(name, port))[3] == answers[1]
+        # Over SOCKS5 a name may hold line breaks too: a line of its own would forge one.
+        reply(proxy.socks_url, socks_connect(name + b"\r\nventra.sandbox: forged", port))
+        _events.flush()
+    refused = [(r.levelno, r.getMessage(), r.destination, r.proxy, r.reason)
+               for r in caplog.records if getattr(r, "refused", False)]
+    destination = name.decode() + ":" + str(port)
+    assert refused[:2] == [(logging.WARNING, line, destination, url, reason)
+                           for url in (proxy.url, proxy.socks_url)]
+    assert len(refused) == 3 and "\r\nventra.sandbox: forged" in refused[2][2]
+    assert not [c for r in refused for c in r[1] if ord(c) < 0x20 or ord(c) == 0x7f]
+
+
 def test_an_entry_that_can_never_match_is_kept_with_a_warning_naming_it(caplog):
     _events.flush()  # what earlier tests left
     caplog.clear()

@@ -2,6 +2,8 @@
 over the isolating ones. Every probe aims at names the test created."""
 
 import asyncio
+import collections
+import concurrent.futures
 import contextlib
 import ctypes
 import glob
@@ -421,11 +423,63 @@ def test_a_link_in_a_read_write_path_is_refused(backend, tmp_path, where):
 # --- Everything else is as with "none" ------------------------------------------------
 
 
+NOT_VISIBLE = ("{path} ({role}) exists on the host but is not visible inside the sandbox; "
+               "share it, or a directory above it, with extra_read_only_paths (--ro on the "
+               "command line): ")
+
+
+# A program the host has but the sandbox does not, or whose link target or interpreter it
+# lacks, is named; sharing what is named lets it run.
 @pytest.mark.parametrize("backend", ISOLATING)
-def test_missing_program_is_a_spawn_error(backend, tmp_path):
-    with pytest.raises(RuntimeError, match=r"^spawn: io: No such file or directory \(os error 2\)$"):
-        _native.spawn({"script_type": "argv", "argv": ["no-such-program-here"], "backend": backend,
-                       "host_work_dir": str(tmp_path)})
+@pytest.mark.parametrize("argv,missing,role", [
+    (["no-such-program-here"], None, None),
+    (["{hidden}/tool"], "{hidden}/tool", "the program"),
+    (["tool"], "{hidden}/tool", "the program"),  # found on the child's PATH
+    (["./script"], "{hidden}/interp", 'the interpreter of "{work}/script"'),
+    (["{work}/link"], "{hidden}/tool", 'the link target of "{work}/link"'),
+])
+def test_missing_program_is_a_spawn_error_naming_what_is_missing(backend, tmp_path, argv, missing,
+                                                                 role):
+    hidden, work = tmp_path / "hidden", tmp_path / "work"
+    hidden.mkdir()
+    work.mkdir()
+    for name in ("tool", "interp"):
+        shutil.copy("/bin/true", hidden / name)
+    (work / "script").write_text(f"#!{hidden}/interp\n")
+    (work / "script").chmod(0o755)
+    (work / "link").symlink_to(hidden / "tool")
+    names = {"hidden": hidden, "work": work}
+    spec = {"script_type": "argv", "argv": [a.format(**names) for a in argv], "backend": backend,
+            "host_work_dir": str(work), "env": {"PATH": f"{hidden}:/usr/bin:/bin"}}
+    expected = "" if missing is None else NOT_VISIBLE.format(
+        path=f'"{missing.format(**names)}"', role=role.format(**names))
+    with pytest.raises(RuntimeError) as e:
+        _native.spawn(spec)
+    assert str(e.value) == f"spawn: io: {expected}No such file or directory (os error 2)"
+    if missing is not None:
+        shared = _native.spawn(dict(spec, extra_read_only_paths=[str(hidden)]))
+        assert shared.wait_and_collect()[0] == 0
+
+
+# Set-ups that change ids share our memory, and with it its dumpable flag, which each
+# one's own /proc files (its id maps) depend on: none may lose a race to another's, of
+# either backend.
+@pytest.mark.skipif(not any(INFO[k].available for k in ("bubblewrap", "userns")),
+                    reason="no Linux backend here")
+def test_thousands_of_spawns_from_several_threads_all_start(tmp_path):
+    kinds = [k for k in ("bubblewrap", "userns") if INFO[k].available]
+
+    def outcome(i):
+        spec = {"script_type": "argv", "argv": ["true"], "host_work_dir": str(tmp_path),
+                "backend": kinds[i % len(kinds)]}
+        try:
+            return _native.spawn(spec).wait_and_collect()[0]
+        except RuntimeError as e:
+            return str(e)
+
+    with concurrent.futures.ThreadPoolExecutor(6) as pool:
+        outcomes = collections.Counter(pool.map(outcome, range(3000)))
+    assert outcomes == {0: 3000}
 
 
 # A write lease on the program: the sandbox's exec of it waits in open() until the holder
@@ -569,6 +623,46 @@ def test_fence_fails_closed_once_its_proxy_has_closed(backend, tmp_path, web_ser
         with pytest.raises(BlockingIOError):
             squatter.accept()
     assert code == 0 and b"reached the server" not in out, (out, err)
+
+
+# A child holding thousands of idle connections to its proxy gets only its share of the
+# proxy's connections and of our descriptors (held at the common soft limit of 1024 here):
+# the host still spawns and still uses the proxy meanwhile.
+HOLD_CONNECTIONS = """python3 -c 'import os, socket, sys
+port = int(os.environ["HTTP_PROXY"].rsplit(":", 1)[1])
+held = [socket.create_connection(("127.0.0.1", port)) for _ in range(3000)]
+open("held", "w").close()
+sys.stdin.read()'"""
+
+
+@pytest.mark.parametrize("backend", ISOLATING)
+def test_a_child_holding_thousands_of_proxy_connections_leaves_the_host_working(
+        backend, tmp_path, web_server):
+    proxy = _native.AllowListProxy(["127.0.0.1"], max_connections=800)
+    port = int(proxy.url.rsplit(":", 1)[1])
+    read_end, write_end = os.pipe()
+    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, limits[1]), limits[1]))
+    try:
+        child = _native.spawn({"script_type": "shell", "input": HOLD_CONNECTIONS,
+                               "backend": backend, "host_work_dir": str(tmp_path),
+                               "env": dict(_native.proxy_env_vars(proxy.url, proxy.socks_url)),
+                               "network_mode": "allowlist", "network_allowlist": ["127.0.0.1"],
+                               "stdin_fd": read_end})
+        os.close(read_end)
+        deadline = time.monotonic() + HANG_S
+        while not (tmp_path / "held").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert (tmp_path / "held").exists()
+        with socket.create_connection(("127.0.0.1", port), timeout=HANG_S) as s:
+            s.sendall(f"CONNECT 127.0.0.1:{web_server} HTTP/1.1\r\n\r\n".encode())
+            assert s.recv(12) == b"HTTP/1.1 200"
+        assert run("none", "exit 3", tmp_path)[0] == 3
+    finally:
+        os.close(write_end)
+        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+    code, out, err = child.wait_and_collect()
+    assert code == 0, err
 
 
 @pytest.mark.parametrize("backend", ISOLATING)

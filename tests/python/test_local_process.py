@@ -121,13 +121,20 @@ def test_dropping_the_handle_kills_the_process_group(sh, fifo):
     fifo.wait_eof()
 
 
-def test_read_stdout_is_capped_with_one_notice_on_fd2(sh, capfd):
-    # The cap's edges and the collect's drains are proved in C++; this proves that the
-    # read path is given the cap.
-    proc = sh(f"head -c {CAP + 100_000} /dev/zero", timeout_s=0)
-    out = proc.read_stdout()
-    assert (len(out), out.count(0), proc.read_stdout(), proc.wait()) == (CAP, CAP, b"", 0)
-    assert capfd.readouterr().err == f"ventra.sandbox: stdout exceeded {CAP} bytes; truncated\n"
+@pytest.mark.parametrize("script,keys,kept,notice", [
+    (f"head -c {CAP + 100_000} /dev/zero", {}, b"\0" * CAP, f"exceeded {CAP} bytes; truncated"),
+    ("printf abcdefgh", {"max_output_bytes": 5}, b"abcde", "exceeded 5 bytes; truncated"),
+    ("printf abcdefgh", {"max_output_bytes": 5, "output_tail": True}, b"defgh",
+     "exceeded 5 bytes; kept the last 5"),
+])
+@pytest.mark.parametrize("how", ["read_stdout", "wait_and_collect"])
+def test_output_is_capped_with_one_notice_on_fd2(sh, capfd, script, keys, kept, notice, how):
+    # The bound's edges and the collect's drains are proved in C++; this proves that both
+    # read paths are given the bound the keys ask for.
+    proc = sh(script, timeout_s=0, **keys)
+    out = proc.read_stdout() if how == "read_stdout" else proc.wait_and_collect()[1]
+    assert out == kept
+    assert capfd.readouterr().err == f"ventra.sandbox: stdout {notice}\n"
 
 
 def test_drain_thread_failure_raises_internal_error_and_poisons(fresh_python):

@@ -6,6 +6,8 @@ import importlib.util
 import os
 import sys
 
+import shutil
+
 import pytest
 
 from ventra.sandbox import _native
@@ -108,6 +110,23 @@ def test_inspection_results_are_fresh_and_a_reason_comes_only_with_unavailabilit
         ["read_only", "read_write"], True, True)
     fs["read_only"].clear()  # a caller's copy: the next call is whole again
     assert "/usr" in _native.default_fs_allowlist()["read_only"]
+
+
+@pytest.mark.skipif(shutil.which("bwrap") is None, reason="no bwrap here")
+def test_a_backend_found_missing_is_looked_for_again(fresh_python):
+    # A long-lived worker must not lose a backend for good to one failed probe.
+    result = fresh_python("""
+        import os
+        saved = os.environ["PATH"]
+        os.environ["PATH"] = "/nonexistent"
+        from ventra.sandbox import _native
+        row = lambda: next(i for i in _native.available_backends() if i.kind == "bubblewrap")
+        print(row().reason)
+        os.environ["PATH"] = saved
+        print(row().available)
+    """)
+    here = next(i for i in _native.available_backends() if i.kind == "bubblewrap").available
+    assert result.stdout.decode().splitlines() == ["no bwrap on PATH", str(here)], result.stderr
 
 
 @pytest.mark.parametrize(

@@ -54,6 +54,8 @@ FAILURES = [
     ({"max_processes": -1, "network_mode": "bogus"}, OverflowError, RANGE),
     ({"max_processes": 0, "network_mode": "bogus"}, ValueError, "max_processes must be at least 1"),
     ({"stderr_fd": 2**31}, OverflowError, RANGE),
+    ({"max_output_bytes": 2**28 + 1}, ValueError, "max_output_bytes must be at most 268435456"),
+    ({"max_output_bytes": 5, "output_tail": 1}, TypeError, NOT.format("int", "PyBool")),
     # values
     ({"script_type": 'a"b\\c\td\x01'}, ValueError, 'unknown script_type "a\\"b\\\\c\\td\\u{1}"'),
     ({"script_type": "argv"}, ValueError, 'missing required key "argv"'),
@@ -125,6 +127,7 @@ FULL_PYTHON_SPEC = {
     "network_allowlist": [], "network_denylist": [], "extra_read_only_paths": [],
     "extra_read_write_paths": [], "capture_stdout": True, "capture_stderr": True,
     "backend": "no-such-backend", "stdout_fd": 1, "stderr_fd": 2, "stderr_to_stdout": False,
+    "max_output_bytes": 5, "output_tail": False,
     "stdin_fd": os.open(os.devnull, os.O_RDONLY),  # no terminal, however pytest runs
 }
 

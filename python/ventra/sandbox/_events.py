@@ -41,14 +41,21 @@ _started = False
 _refused: Dict[str, List[Tuple[str, str]]] = {}
 
 
+def _printable(name: str) -> str:
+    """A name a child chose, as it is when plain, else quoted with every other character
+    escaped: none of its control characters reaches a terminal or a log."""
+    if name.isascii() and name.isprintable() and not any(c in name for c in ' "\\'):
+        return name
+    return '"' + "".join(c if c.isascii() and c.isprintable() and c not in '"\\'
+                         else f"\\u{{{ord(c):x}}}" for c in name) + '"'
+
+
 def _log(records: List[_Record], dropped: int) -> None:
     for level, target, message, destination, proxy, reason, refused in records:
-        if refused:
-            text = f"refused {destination} ({reason})"
-        elif destination is not None and destination not in message:
-            text = f"{message}: {destination}"  # a decision names what it decided on
+        if refused or destination is None or destination in message:
+            text = message  # printable: a name the child chose is quoted where it must be
         else:
-            text = message
+            text = f"{message}: {_printable(destination)}"  # a decision names what it decided on
         if refused and proxy is not None:
             kept = _refused.setdefault(proxy, [])
             if len(kept) < _KEEP_REFUSALS:

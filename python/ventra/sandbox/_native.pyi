@@ -13,6 +13,7 @@ __all__ = [
     "proxy_env_vars",
     "spawn",
     "program_candidates",
+    "sandbox_view",
     "DEFAULT_PATH",
     "DEFAULT_BACKEND",
     "BACKEND_KINDS",
@@ -43,6 +44,23 @@ def default_fs_allowlist() -> _FsAllowlist: ...
 def proxy_env_vars(http_url: str, socks_url: str | None = None) -> list[tuple[str, str]]: ...
 def program_candidates(program: str, path: str | None = None) -> list[str]: ...
 
+class _SandboxView(TypedDict):
+    work_dir: str
+    private_work_dir: bool
+    visible: list[tuple[str, bool]]
+    program: str | None
+
+def sandbox_view(
+    program: str,
+    path: str | None = None,
+    work_dir: str | None = None,
+    read_only: Sequence[str] = ...,
+    read_write: Sequence[str] = ...,
+) -> _SandboxView:
+    """What a child of a Linux backend will see, from the layout its spawn would build:
+    its work dir (`private_work_dir`: a fresh, empty one of its own), the host paths bound
+    in as (path, writable) pairs, and the file it runs for `program` on `path`, or None."""
+
 # The PATH a child whose env sets none gets from every backend but sandbox-exec.
 DEFAULT_PATH: str
 # The backend a spawn dict that names none gets; never swapped for a weaker one.
@@ -67,9 +85,11 @@ def spawn(spec_dict: SpawnSpec | dict[str, Any]) -> LocalProcess:
     open pipe, socket or regular file of the caller; a file is fed through a pipe) is the
     child's standard input instead of the null device; a terminal, directory, ``O_PATH``
     descriptor or other device raises ValueError. ``require_limits`` (bool) refuses the
-    spawn with RuntimeError when a limit it asks for does not hold here. An unavailable
-    backend's RuntimeError carries what is missing as its ``reason`` attribute and as a
-    note.
+    spawn with RuntimeError when a limit it asks for does not hold here.
+    ``max_output_bytes`` (int, at most 268435456, the default) bounds what each kept
+    stream keeps; ``output_tail`` (bool) keeps its last bytes instead of its first. Past
+    the bound a notice goes to our stderr. An unavailable backend's RuntimeError carries
+    what is missing as its ``reason`` attribute and as a note.
     """
 @final
 class LocalProcess:

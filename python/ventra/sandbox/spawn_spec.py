@@ -57,6 +57,8 @@ class SpawnSpec(TypedDict, total=False):
     stderr_fd: int
     stderr_to_stdout: bool
     stdin_fd: int
+    max_output_bytes: int
+    output_tail: bool
 
 
 KNOWN_KEYS: FrozenSet[str] = frozenset(SpawnSpec.__annotations__)

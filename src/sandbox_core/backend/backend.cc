@@ -1,4 +1,4 @@
-// Backend kinds and names, the once-per-process availability probe, the sandbox-exec
+// Backend kinds and names, the availability probe (kept once it succeeds), the sandbox-exec
 // tool search and selection by name. Any thread; no lock is held around a probe.
 #include "sandbox_core/backend/backend.h"
 
@@ -153,35 +153,47 @@ const BackendRow* find_backend_row(std::string_view name) {
   return nullptr;
 }
 
-const Availability& availability_of(BackendKind kind) {
-  // Write-once cells, never freed. A once-guard would make every concurrent first caller
-  // wait on the trial sandbox under a process-wide lock; a duplicate trial costs less.
+Availability availability_of(BackendKind kind) {
+  // Write-once cells, never freed, set only by a probe that found the kind available. A
+  // once-guard would make every concurrent first caller wait on the trial sandbox under a
+  // process-wide lock; a duplicate trial costs less.
   static std::atomic<const Availability*> cells[kBackendKindCount];
   auto& cell = cells[static_cast<size_t>(kind)];
   if (const Availability* known = cell.load(std::memory_order_acquire)) return *known;
-  auto probed = std::make_unique<Availability>(backend_row(kind).probe());
+  Availability probed = backend_row(kind).probe();
+  if (!probed.available) return probed;
+  auto kept = std::make_unique<Availability>(probed);
   const Availability* expected = nullptr;
-  if (cell.compare_exchange_strong(expected, probed.get(), std::memory_order_acq_rel)) {
-    return *probed.release();
+  if (cell.compare_exchange_strong(expected, kept.get(), std::memory_order_acq_rel)) {
+    (void)kept.release();
   }
-  return *expected;  // another caller's probe was stored first
+  return probed;
 }
 
-void probe_all_backends() {
+BackendAvailability availability() {
+  BackendAvailability out;
+  for (const BackendRow& row : kRows) out.at(row.kind) = availability_of(row.kind);
+  return out;
+}
+
+BackendAvailability probe_all_backends() {
   // A kind that waits for its sandbox to come up probes with a trial sandbox: each of
-  // those on a thread of its own; the quick probes here.
+  // those on a thread of its own; the quick probes here. Each thread writes its own cell.
+  BackendAvailability out;
   std::vector<ThreadHandle> trials;
   for (const BackendRow& row : kRows) {
     const BackendKind kind = row.kind;
+    Availability* cell = &out.at(kind);
     if (row.wait == LaunchWait::UntilSandboxUp) {
-      if (auto t = start_thread("backend-probe", [kind] { (void)availability_of(kind); })) {
+      if (auto t = start_thread("backend-probe", [kind, cell] { *cell = availability_of(kind); })) {
         trials.push_back(std::move(*t));
         continue;
       }
     }
-    (void)availability_of(kind);
+    *cell = availability_of(kind);
   }
   for (ThreadHandle& t : trials) (void)t.join();
+  return out;
 }
 
 std::optional<std::string> find_on_path(std::string_view name) {
@@ -222,9 +234,10 @@ std::string BackendRefusal::message() const {
 Result<std::unique_ptr<Backend>, BackendRefusal> select_backend(std::string_view name) {
   const BackendRow* row = find_backend_row(name);
   if (row == nullptr)
-    return fail(BackendRefusal{BackendRefusal::Why::UnknownName, std::string(name)});
-  if (!availability_of(row->kind).available) {
-    return fail(BackendRefusal{BackendRefusal::Why::Unavailable, std::string(name), row->kind});
+    return fail(BackendRefusal{BackendRefusal::Why::UnknownName, std::string(name), {}, {}});
+  if (Availability a = availability_of(row->kind); !a.available) {
+    return fail(BackendRefusal{BackendRefusal::Why::Unavailable, std::string(name), row->kind,
+                               std::move(a.reason)});
   }
   return row->make();
 }

@@ -93,23 +93,28 @@ std::vector<std::string> enforced_limits_of(const BackendRow& row);
 // The row of the kind that spawn accepts `name` for, or null.
 const BackendRow* find_backend_row(std::string_view name);
 
-// A kind's availability, probed on first use and then fixed for the process. The probe of
-// a Linux kind launches a trial sandbox and waits for it, so no lock is held around it:
-// callers that arrive while it runs probe too, and the first result stored is the one
-// every caller sees from then on. Blocks for the trial's duration on first use.
-const Availability& availability_of(BackendKind kind);
+// A kind's availability. The probe of a Linux kind launches a trial sandbox and waits for
+// it, so no lock is held around it: callers that arrive while it runs probe too. A kind
+// found available stays so for the process; a failed probe is not kept, since a retry may
+// clear it (a lost race, a passing lack of resources), so the next caller probes again.
+Availability availability_of(BackendKind kind);
 
-// Probes every kind not yet probed, the trial sandboxes side by side ("backend-probe"
-// threads), so a first call waits for the slowest trial rather than for all in turn.
-void probe_all_backends();
-
-// Every kind's availability (probing each as availability_of does).
+// Every kind's availability, as availability_of gave it once for each.
 class BackendAvailability {
  public:
-  bool available(BackendKind kind) const { return availability_of(kind).available; }
-  const std::string& reason(BackendKind kind) const { return availability_of(kind).reason; }
+  bool available(BackendKind kind) const { return at(kind).available; }
+  const std::string& reason(BackendKind kind) const { return at(kind).reason; }
+  Availability& at(BackendKind kind) { return kinds_[static_cast<size_t>(kind)]; }
+  const Availability& at(BackendKind kind) const { return kinds_[static_cast<size_t>(kind)]; }
+
+ private:
+  std::array<Availability, kBackendKindCount> kinds_;
 };
-inline BackendAvailability availability() { return {}; }
+BackendAvailability availability();
+
+// availability(), with the trial sandboxes side by side ("backend-probe" threads), so a
+// call waits for the slowest trial rather than for all in turn.
+BackendAvailability probe_all_backends();
 
 // The first executable regular file `name` in the host's PATH ("~" expanded), as listed
 // there (absolute, or relative to the current directory).
@@ -123,6 +128,7 @@ struct BackendRefusal {
   Why why;
   std::string name;    // the name asked for
   BackendKind kind{};  // Unavailable only: the kind that name selects
+  std::string reason;  // Unavailable only: what is missing, as the probe said
   std::string message() const;
 };
 

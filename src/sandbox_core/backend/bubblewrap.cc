@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 
 #include "sandbox_core/backend/sandboxed.h"
 #include "sandbox_core/base/fd_io.h"
@@ -93,12 +94,16 @@ CheckedTool check_tool(const std::string& path) {
   return tool;
 }
 
-const CheckedTool& checked_bwrap() {
-  static const CheckedTool tool = [] {
-    auto path = find_on_path("bwrap");
-    if (!path) return CheckedTool{{}, {}, "no bwrap on PATH"};
-    return check_tool(*path);
-  }();
+std::shared_ptr<const CheckedTool> checked_bwrap() {
+  static std::mutex lock;
+  // Never destroyed: a spawn on another thread may still run it while the process exits.
+  static auto* kept = new std::shared_ptr<const CheckedTool>;
+  std::lock_guard hold(lock);
+  if (*kept) return *kept;
+  auto path = find_on_path("bwrap");
+  auto tool = std::make_shared<const CheckedTool>(path ? check_tool(*path)
+                                                       : CheckedTool{{}, {}, "no bwrap on PATH"});
+  if (tool->refusal.empty()) *kept = tool;
   return tool;
 }
 
@@ -216,9 +221,9 @@ Result<InitStart, SandboxError> BubblewrapBackend::start_init(
 
 Availability bubblewrap_probe() {
 #if defined(__linux__)
-  const CheckedTool& tool = checked_bwrap();
-  if (!tool.refusal.empty()) return {false, tool.refusal};
-  BubblewrapBackend trial(tool);
+  const auto tool = checked_bwrap();
+  if (!tool->refusal.empty()) return {false, tool->refusal};
+  BubblewrapBackend trial(*tool);
   return trial_outcome(trial.launch(trial_spec(), kTrialArguments),
                        "bwrap cannot create a sandbox here");
 #else
@@ -227,7 +232,7 @@ Availability bubblewrap_probe() {
 }
 
 std::unique_ptr<Backend> make_bubblewrap() {
-  return std::make_unique<BubblewrapBackend>(checked_bwrap());
+  return std::make_unique<BubblewrapBackend>(*checked_bwrap());  // kept: it was available
 }
 
 }  // namespace sandbox

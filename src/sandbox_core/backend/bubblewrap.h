@@ -4,6 +4,7 @@
 // (and, for a root caller, becomes the unprivileged ids first). Unavailable elsewhere.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,9 @@ struct CheckedTool {
 // caller and writable by nobody else, and the tool is a regular file, not setuid.
 CheckedTool check_tool(const std::string& path);
 
-// bwrap from the host's PATH, checked once per process.
-const CheckedTool& checked_bwrap();
+// bwrap from the host's PATH, checked. One that passed is kept for the process (its
+// descriptor is what runs); a refusal is not, so a bwrap installed later is found.
+std::shared_ptr<const CheckedTool> checked_bwrap();
 
 class BubblewrapBackend final : public SandboxedBackend {
  public:

@@ -2,9 +2,12 @@
 // availability probe's).
 #include "sandbox_core/backend/sandboxed.h"
 
+#include <charconv>
+
 #include "sandbox_core/base/platform.h"
 #include "sandbox_core/events/event.h"
 #include "sandbox_core/isolation/init_image.h"
+#include "sandbox_core/isolation/layout.h"
 #include "sandbox_core/isolation/limits.h"
 #include "sandbox_core/launch/launch.h"
 #include "sandbox_core/launch/supervision.h"
@@ -17,6 +20,27 @@ namespace {
 // private /tmp, so it counts within the scratch bound and goes with the sandbox's mount
 // namespace, whatever happens to this process.
 constexpr const char* kPrivateWorkDir = "/tmp/ventra-work";
+
+// The init's exec of the program failed with ENOENT, which alone names nothing: where the
+// host has the program, what of it the sandbox lacks.
+SandboxError named_if_missing_inside(SandboxError error, const SandboxSpec& spec,
+                                     const std::vector<std::string>& init_args) {
+  const IoError& io = error.io_error();
+  if (error.kind() != SandboxError::Kind::Io || io.code != ENOENT || !io.message.empty()) {
+    return error;
+  }
+  size_t count = 0;
+  const std::string& first = init_args.front();
+  (void)std::from_chars(first.data(), first.data() + first.size(), count);
+  if (count >= init_args.size()) return error;
+  const std::vector<std::string> candidates(init_args.begin() + 1,
+                                            init_args.begin() + 1 + static_cast<long>(count));
+  // A private work dir is the sandbox's own: nothing of the host to look at there.
+  std::string why = isolation::missing_inside(isolation::sandbox_layout(spec), candidates,
+                                              spec.default_work_dir ? "" : spec.host_dir());
+  if (why.empty()) return error;
+  return SandboxError::io(IoError::custom(why + ": " + os_error_text(ENOENT), ENOENT));
+}
 
 // Takes the fence's listeners from `setup` and keeps the relay running for as long as
 // the child's record lives. On failure the child is killed with its record.
@@ -80,12 +104,18 @@ Result<SandboxChild, SandboxError> SandboxedBackend::launch(
 Result<SandboxChild, SandboxError> SandboxedBackend::spawn(const SandboxSpec& spec) {
   std::vector<std::string> command = build_command(spec);
   if (command.empty()) return fail(SandboxError::invalid_spec("argv is empty"));
-  if (!spec.default_work_dir) return launch(spec, init_arguments(command, spec));
+  auto launched = [&](const SandboxSpec& s) -> Result<SandboxChild, SandboxError> {
+    const std::vector<std::string> args = init_arguments(command, s);
+    auto child = launch(s, args);
+    if (!child) return fail(named_if_missing_inside(std::move(child).error(), s, args));
+    return child;
+  };
+  if (!spec.default_work_dir) return launched(spec);
   // Nothing of the host the caller did not name: not the system temporary directory.
   SandboxSpec own = spec;
   own.host_work_dir = kPrivateWorkDir;
   own.work_dir = kPrivateWorkDir;
-  return launch(own, init_arguments(command, own));
+  return launched(own);
 }
 
 std::vector<std::string> init_arguments(const std::vector<std::string>& command,

@@ -109,6 +109,12 @@ void ByteBuffer::append(std::string_view bytes) {
   }
 }
 
+void ByteBuffer::drop_front(size_t n) noexcept {
+  if (n == 0) return;
+  std::memmove(data_, data_ + n, size_ - n);
+  size_ -= n;
+}
+
 void ByteBuffer::set_page_offset(size_t offset) noexcept {
   g_page_offset.store(offset % page_size(), std::memory_order_relaxed);
 }

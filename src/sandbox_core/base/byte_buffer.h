@@ -35,6 +35,8 @@ class ByteBuffer {
   // Counts `n` bytes just written at tail() (n <= the room make_room returned).
   void commit(size_t n) noexcept { size_ += n; }
   void append(std::string_view bytes);
+  // Forgets the first `n` bytes (n <= size()), moving the rest to the front.
+  void drop_front(size_t n) noexcept;
 
   // Where in a page the data of the buffers that later grow into a mapping start: the
   // offset at which the memory of their one final copy starts (the interpreter's bytes

@@ -1,9 +1,11 @@
 #include "sandbox_core/base/platform.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -132,6 +134,21 @@ UniqueFd open_pidfd([[maybe_unused]] pid_t pid) noexcept {
   if (fd >= 0) return UniqueFd(static_cast<int>(fd));
 #endif
   return UniqueFd();
+}
+
+void raise_open_files_limit() noexcept {
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur >= rl.rlim_max) return;
+  // Not past 65536: children that inherit the limit (the "none" backend's), and our own
+  // launch where the kernel has no close_range, walk every descriptor number below it.
+  rlim_t want = std::min<rlim_t>(rl.rlim_max, 65536);
+#if defined(__APPLE__)
+  want = std::min<rlim_t>(want, OPEN_MAX);  // setrlimit refuses more there
+#endif
+  if (want > rl.rlim_cur) {
+    rl.rlim_cur = want;
+    (void)::setrlimit(RLIMIT_NOFILE, &rl);
+  }
 }
 
 bool set_pipe_capacity([[maybe_unused]] int fd, [[maybe_unused]] int bytes) noexcept {

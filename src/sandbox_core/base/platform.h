@@ -44,6 +44,11 @@ ssize_t send_nosignal(int fd, const void* buf, size_t len) noexcept;
 // empty one where there is none; callers then wait by sleeping.
 UniqueFd open_pidfd(pid_t pid) noexcept;
 
+// Raises the soft RLIMIT_NOFILE to the hard limit, at most 65536 (macOS: also at most
+// OPEN_MAX), as language runtimes do at start: a sandbox's connections through the proxies then cannot
+// use up a low soft limit (1024 is common) that the host's own descriptors share.
+void raise_open_files_limit() noexcept;
+
 // Asks for a pipe buffer of `bytes`; false where the size cannot be changed or was refused.
 bool set_pipe_capacity(int fd, int bytes) noexcept;
 

@@ -4,10 +4,29 @@
 #include <deque>
 #include <mutex>
 
+#include "sandbox_core/base/quoted.h"
+
 namespace sandbox::events {
 namespace {
 
 thread_local std::string_view t_proxy;
+
+// Printable ASCII only; a name also without spaces, quotes or backslashes.
+enum class Text : uint8_t { Name, Message };
+bool plain(std::string_view text, Text kind) {
+  const bool name = kind == Text::Name;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x7f) return false;
+    if (name && (c == ' ' || c == '"' || c == '\\')) return false;
+  }
+  return true;
+}
+
+// Names a child chose, and texts that may echo them, go to terminals and logs: as they
+// are when plain, else in their quoted form, so no control byte of theirs gets through.
+std::string printable(std::string_view text, Text kind) {
+  return plain(text, kind) ? std::string(text) : quoted_form(text);
+}
 
 }  // namespace
 
@@ -47,11 +66,17 @@ Record make_record(const Metadata& meta, std::span<const Value> values) {
     else if (field == "reason")
       r.reason = std::move(text);
   }
+  std::string shown;
   if (!host.empty() || !port.empty()) {
     const bool v6 = host.find(':') != std::string::npos;
     r.destination = (v6 ? "[" + host + "]" : host) + ":" + port;
+    const bool bracket = v6 && plain(host, Text::Name);
+    shown = (bracket ? "[" + host + "]" : printable(host, Text::Name)) + ":" + port;
   }
   r.refused = !r.reason.empty() && !r.destination.empty();
+  // The destination stays as asked for; what is read shows it in a printable form.
+  r.message = r.refused ? "refused " + shown + " (" + r.reason + ")"
+                        : printable(r.message, Text::Message);
   r.proxy = std::string(current_proxy());
   return r;
 }

@@ -17,8 +17,10 @@ namespace sandbox::events {
 struct Record {
   Level level = Level::Warn;
   std::string target;
+  // Printable: "refused <destination> (<reason>)" for a refusal, with a name that is not
+  // plain in its quoted form; any other message quoted if it is not plain.
   std::string message;
-  std::string destination;  // "host:port" ("[v6]:port") when the event names one
+  std::string destination;  // "host:port" ("[v6]:port") when the event names one: as asked
   std::string proxy;        // the proxy the event came from (its URL), if any
   std::string reason;       // why a destination was refused; else empty
   bool refused = false;     // a refused destination

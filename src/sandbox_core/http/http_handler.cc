@@ -39,9 +39,8 @@ using Outcome = netfilter::AdmissionOutcome::Kind;
 
 // Each admission outcome to its event and answer: the one table of this protocol. Nothing
 // for an admitted destination (the client stays open for the tunnel); otherwise how the
-// handler ends. A refusal gets its 403 and the client is closed. A failed resolution gets
-// no response at all: the handler ends with the resolver's error, like every other error
-// before the tunnel.
+// handler ends. A refusal gets its 403 and the client is closed. A failed resolution is
+// a refusal too, but gets no response at all: the client's connection is closed.
 std::optional<Result<void, IoError>> end_unless_admitted(netfilter::AdmissionOutcome& admission,
                                                          const std::string& host, uint16_t port,
                                                          UniqueFd& client) {
@@ -58,7 +57,11 @@ std::optional<Result<void, IoError>> end_unless_admitted(netfilter::AdmissionOut
       send_forbidden(std::move(client), allow_list_body(host));
       return Result<void, IoError>();
     case Outcome::ResolveFailed:
-      return Result<void, IoError>(fail(std::move(admission.error)));
+      PROXY_EVENT(Level::Warn, ("message", "host", "port", "reason"),
+                  "proxy DENIED: resolve failed: " + admission.error.text(), host, port,
+                  netfilter::refusal_reason(admission));
+      client.reset();
+      return Result<void, IoError>();
     case Outcome::ResolvedToDenyListed: {
       const std::string ip = netfilter::to_string(admission.address.ip);
       PROXY_EVENT(Level::Warn, ("message", "host", "port", "resolved", "reason"),

@@ -37,6 +37,15 @@ struct LayoutEntry {
 // /tmp: the sandbox's /tmp is always its own.
 std::vector<LayoutEntry> sandbox_layout(const SandboxSpec& spec);
 
+// Why a program that the sandbox could not find (ENOENT at its exec) is missing inside:
+// the first of the exec `candidates` that the host has, the target of its link, or its
+// "#!" interpreter (each in turn), that no entry of `layout` shows the child. Names it and
+// says how to share it. Empty when the host lacks the program too. A relative candidate
+// is taken in `work_dir`, where the child runs (none: it is not looked for).
+std::string missing_inside(const std::vector<LayoutEntry>& layout,
+                           const std::vector<std::string>& candidates,
+                           const std::string& work_dir);
+
 // `path` made absolute against the current directory, with "." , ".." and repeated
 // slashes resolved lexically.
 std::string normalized_path(const std::string& path);

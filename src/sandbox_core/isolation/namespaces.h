@@ -122,6 +122,7 @@ class NamespaceSetup final : public ChildSetup {
 
   int run(launch_detail::ChildReport& report) const noexcept override;
   std::string describe(const launch_detail::ChildReport& report) const override;
+  bool changes_ids() const noexcept override { return identity_ == Identity::Unprivileged; }
 
   // After a successful launch: the fence's listening sockets, which live in the child's
   // network namespace, in the order of Options::fence.

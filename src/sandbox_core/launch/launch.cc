@@ -13,6 +13,7 @@
 #include <csignal>
 #include <limits>
 #include <map>
+#include <mutex>
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/path_list.h"
@@ -476,6 +477,16 @@ Result<void, SandboxError> await_exec(pid_t pid, const LaunchFds& fds, const Chi
   }
 }
 
+// A child that becomes another user resets the dumpable flag of the memory it shares with
+// us, and with every other child being set up: one of those that has just set the flag
+// back would then find its /proc/self files root's and fail to write its id maps. Such
+// set-ups take turns, from the clone to the exec, which is when the vfork clone returns.
+std::unique_lock<std::mutex> id_change_turn(const ChildSetup* setup) {
+  static std::mutex turn;
+  if (setup == nullptr || !setup->changes_ids()) return {};
+  return std::unique_lock(turn);
+}
+
 SandboxChild adopt_child(pid_t pid, LaunchFds& fds) {
   SandboxChild child(pid, std::move(fds.out_read), std::move(fds.err_read));
   child.pidfd() = open_pidfd(pid);
@@ -499,7 +510,9 @@ Result<SandboxChild, SandboxError> launch_child(const LaunchOptions& options,
   ChildPlan child;
   SANDBOX_TRY(pass_descriptors(options, spec, fds, child));
   SANDBOX_TRY(fill_child_plan(plan, options, spec, fds, child));
+  std::unique_lock turn = id_change_turn(options.setup);
   SANDBOX_ASSIGN_OR_RETURN(const pid_t pid, create_child(child, fds.report_write.get()));
+  turn = {};
   fds.close_child_ends();
   SANDBOX_TRY(await_exec(pid, fds, options.setup));
   SandboxChild adopted = adopt_child(pid, fds);

@@ -78,6 +78,10 @@ class ChildSetup {
   virtual int run(launch_detail::ChildReport& report) const noexcept = 0;
   // In the parent: what failed, for a record that run() produced ("mount \"/usr\"").
   virtual std::string describe(const launch_detail::ChildReport& report) const = 0;
+  // True when run() changes the child's ids while it shares our memory. That resets the
+  // dumpable flag of the memory, which every other child sharing it reads when it opens its
+  // own /proc files: launch_child lets only one such child run its set-up at a time.
+  virtual bool changes_ids() const noexcept { return false; }
 };
 
 // A descriptor handed to the child at a fixed number (3 up to kSetupFdFloor - 1), without

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <csignal>
 #include <ctime>
 #include <memory>
@@ -99,11 +100,13 @@ bool wait_readable(int fd, const DrainControl& ctl) {
   }
 }
 
-void write_notice(StreamLabel label) {
-  std::string_view text = label == StreamLabel::Stdout
-                              ? "ventra.sandbox: stdout exceeded 268435456 bytes; truncated\n"
-                              : "ventra.sandbox: stderr exceeded 268435456 bytes; truncated\n";
-  static_assert(OUTPUT_CAP_BYTES == 268435456);
+void write_notice(StreamLabel label, OutputBound bound) {
+  const std::string max = std::to_string(bound.max_bytes);
+  const std::string notice =
+      std::string("ventra.sandbox: ") + (label == StreamLabel::Stdout ? "stdout" : "stderr") +
+      " exceeded " + max + " bytes; " +
+      (bound.keep == OutputBound::Keep::Tail ? "kept the last " + max : "truncated") + "\n";
+  std::string_view text = notice;
   while (!text.empty()) {
     ssize_t n = ::write(2, text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
@@ -185,14 +188,19 @@ class Discard {
   std::unique_ptr<char[]> scratch_;
 };
 
-// Reads `fd` to end of file keeping at most `cap` bytes, straight into the kept buffer;
-// past the cap it reads on and drops, and writes the notice at the end. With `forward`
-// >= 0 it writes every chunk there instead and keeps nothing; once that fails it reads
-// on and drops.
-Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
+// Reads `fd` to end of file keeping what `bound` says, straight into the kept buffer:
+// past the bound it reads on and drops (Head), or reads on into a window of up to twice
+// the bound and drops its front whenever it fills (Tail); it writes the notice at the
+// end. With `forward` >= 0 it writes every chunk there instead and keeps nothing; once
+// that fails it reads on and drops.
+Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, OutputBound bound,
                                         OnInterrupt on_interrupt, const DrainControl* ctl,
                                         int forward, ByteBuffer buf = {},
                                         ForwardState* broken = nullptr) {
+  const size_t cap = bound.max_bytes;
+  const bool tail = bound.keep == OutputBound::Keep::Tail && cap > 0;
+  const size_t window =
+      tail ? cap + std::min(std::max(cap, DRAIN_CHUNK_BYTES), SIZE_MAX - cap) : cap;
   std::optional<SigpipeHeld> pipe_guard;
   std::unique_ptr<char[]> chunk;
   if (forward >= 0) {
@@ -203,11 +211,15 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
   bool truncated = false;
   while (true) {
     if (ctl && !wait_readable(fd, *ctl)) break;
+    if (tail && buf.size() >= window) {
+      buf.drop_front(buf.size() - cap);
+      truncated = true;
+    }
     ssize_t n;
     bool kept = false;
     if (pipe_guard) {
       n = ::read(fd, chunk.get(), DRAIN_CHUNK_BYTES);
-    } else if (size_t room = buf.make_room(cap); room > 0) {
+    } else if (size_t room = buf.make_room(window); room > 0) {
       n = ::read(fd, buf.tail(), room);
       kept = true;
     } else {
@@ -229,17 +241,21 @@ Result<ByteBuffer, IoError> read_capped(int fd, StreamLabel label, size_t cap,
       truncated = true;
     }
   }
-  if (truncated) write_notice(label);
+  if (tail && buf.size() > cap) {
+    buf.drop_front(buf.size() - cap);
+    truncated = true;
+  }
+  if (truncated) write_notice(label, bound);
   return buf;
 }
 
 // The collect's drains treat EINTR as an error like any other, as designed. `kept` is
 // what the collecting thread read before it handed the stream over.
-Result<ByteBuffer, IoError> drain(UniqueFd fd, StreamLabel label, const DrainControl* ctl,
-                                  int forward = -1, ByteBuffer kept = {},
+Result<ByteBuffer, IoError> drain(UniqueFd fd, StreamLabel label, OutputBound bound,
+                                  const DrainControl* ctl, int forward = -1, ByteBuffer kept = {},
                                   ForwardState* broken = nullptr) {
-  return read_capped(fd.get(), label, OUTPUT_CAP_BYTES, OnInterrupt::Fail, ctl, forward,
-                     std::move(kept), broken);
+  return read_capped(fd.get(), label, bound, OnInterrupt::Fail, ctl, forward, std::move(kept),
+                     broken);
 }
 
 std::string_view label_name(StreamLabel label) {
@@ -296,13 +312,13 @@ void wait_a_moment(const UniqueFd& pidfd, std::chrono::milliseconds interval) {
 
 }  // namespace
 
-Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label) {
-  return drain(std::move(fd), label, nullptr);
+Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label, OutputBound bound) {
+  return drain(std::move(fd), label, bound, nullptr);
 }
 
-Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label, size_t keep_at_most,
+Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label, OutputBound bound,
                                         int forward_fd, ForwardState* forward_broken) {
-  return read_capped(fd.get(), label, keep_at_most, OnInterrupt::Retry, nullptr, forward_fd, {},
+  return read_capped(fd.get(), label, bound, OnInterrupt::Retry, nullptr, forward_fd, {},
                      forward_broken);
 }
 
@@ -338,7 +354,9 @@ class Collector {
         pid_(pid),
         exited_(exited),
         should_stop_(std::move(options.should_stop)),
-        forward_broken_(std::move(options.forward_broken)) {
+        forward_broken_(std::move(options.forward_broken)),
+        bound_(options.bound),
+        inline_bytes_(std::min(kReadInlineBytes, options.bound.max_bytes)) {
     streams_[0].label = StreamLabel::Stdout;
     streams_[0].fd = std::move(rec_.stdout_fd());
     streams_[0].forward = std::move(options.forward_stdout);
@@ -372,7 +390,7 @@ class Collector {
       nfds_t count = 1;
       for (auto& st : streams_) {
         if (!st.fd || st.eof) continue;
-        if (st.kept.size() >= kReadInlineBytes) return std::optional<int>();
+        if (st.kept.size() >= inline_bytes_) return std::optional<int>();
         polled[count] = &st;
         fds[count++] = {st.fd.get(), POLLIN, 0};
       }
@@ -405,9 +423,10 @@ class Collector {
       auto started =
           start_thread(nullptr, [fd = std::move(st.fd), label = st.label, slot, control = control_,
                                  forward = std::move(st.forward), kept = std::move(st.kept),
+                                 bound = bound_,
                                  done = done_, broken = forward_broken_]() mutable {
             DrainsDone::Mark mark{done};
-            slot->result = drain(std::move(fd), label, control.get(), forward.get(),
+            slot->result = drain(std::move(fd), label, bound, control.get(), forward.get(),
                                  std::move(kept), broken.get());
           });
       if (!started) {
@@ -465,7 +484,7 @@ class Collector {
   // (something outside the group holds it) goes to a drain thread.
   Result<void, CollectError> finish_streams() {
     for (auto& st : streams_) {
-      while (st.fd && !st.eof && !st.error) {
+      while (st.fd && !st.eof && !st.error && st.kept.size() < inline_bytes_) {
         pollfd p{st.fd.get(), POLLIN, 0};
         int r = ::poll(&p, 1, 0);
         if (r < 0 && errno == EINTR) continue;
@@ -510,10 +529,10 @@ class Collector {
   }
 
  private:
-  // One read of a stream that polled ready; it cannot block. Past the inline size the
-  // stream goes to a drain thread, so no cap is reached here.
+  // One read of a stream that polled ready and holds less than the inline size; it
+  // cannot block. Past that size the stream goes to a drain thread, which keeps the bound.
   void read_once(Stream& st) {
-    size_t room = st.kept.make_room(OUTPUT_CAP_BYTES);
+    size_t room = st.kept.make_room(inline_bytes_);
     ssize_t n = ::read(st.fd.get(), st.kept.tail(), room);
     if (n < 0 && errno == EINTR) return;
     if (n < 0) {
@@ -545,6 +564,8 @@ class Collector {
   std::atomic<bool>& exited_;
   std::function<bool()> should_stop_;
   std::shared_ptr<ForwardState> forward_broken_;  // told when a forwarding write fails
+  const OutputBound bound_;
+  const size_t inline_bytes_;  // read here up to this, at most the bound
   MonoClock::time_point next_check_ = MonoClock::now() + STOP_CHECK_INTERVAL;
   std::shared_ptr<DrainControl> control_;
   std::shared_ptr<DrainsDone> done_;

@@ -33,6 +33,15 @@ using Deadline = std::optional<MonoClock::time_point>;
 
 enum class StreamLabel : uint8_t { Stdout, Stderr };
 
+// How much of a captured stream is kept: at most `max_bytes`, the first ones (Head) or the
+// last ones (Tail). A drain in Tail mode holds at most max_bytes plus the larger of
+// max_bytes and DRAIN_CHUNK_BYTES at any time.
+struct OutputBound {
+  enum class Keep : uint8_t { Head, Tail };
+  size_t max_bytes = OUTPUT_CAP_BYTES;
+  Keep keep = Keep::Head;
+};
+
 // What became of a child's forwarded streams; shared with its drains, which may outlive
 // the collect. Lock-free; any thread.
 struct ForwardState {
@@ -62,18 +71,19 @@ Result<std::variant<int, StillRunning>, IoError> try_wait(SandboxChild& child);
 // Blocking waitpid, EINTR retried.
 Result<int, IoError> wait_exit(SandboxChild& child);
 
-// Reads to end of file keeping at most OUTPUT_CAP_BYTES; past the cap reads on and
-// discards, then writes the one-line truncation notice to fd 2. Takes ownership of fd.
-Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label);
+// Reads to end of file keeping what `bound` says; past it reads on and discards, then
+// writes the one-line truncation notice to fd 2: "ventra.sandbox: stdout exceeded N bytes;
+// truncated" (Head) or "...; kept the last N" (Tail). Takes ownership of fd.
+Result<ByteBuffer, IoError> drain_capped(UniqueFd fd, StreamLabel label, OutputBound bound = {});
 
-// Reads until end of file, retrying EINTR, keeping at most `keep_at_most` bytes; the rest
-// is read and dropped, and the truncation notice of `label` is written as for a drain.
+// Reads until end of file, retrying EINTR, keeping what `bound` says; the rest is read
+// and dropped, and the truncation notice of `label` is written as for a drain.
 // The descriptor stays open and owned by the caller, so a later call reads on from where
 // this one stopped. With a `forward_fd` (not owned, >= 0) every byte read is written
 // there instead, uncapped, and nothing is kept; `forward_broken`, when given, records a
 // write there that fails. Blocks.
-Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label,
-                                        size_t keep_at_most = OUTPUT_CAP_BYTES, int forward_fd = -1,
+Result<ByteBuffer, IoError> read_to_end(UniqueFd& fd, StreamLabel label, OutputBound bound = {},
+                                        int forward_fd = -1,
                                         ForwardState* forward_broken = nullptr);
 
 struct CollectedOutput {
@@ -103,6 +113,8 @@ struct CollectOptions {
   // shell pipeline would, and any other error, so that the loss is reported. Shared, since
   // detached drains may outlive us.
   std::shared_ptr<ForwardState> forward_broken;
+  // What each kept stream keeps.
+  OutputBound bound;
   // Asked on the collecting thread at least every STOP_CHECK_INTERVAL while the collect
   // waits (for the child, then for the drains), never with a lock of ours held. Returning
   // true kills the group, reaps the child, tells the drains to stop and detaches them,

@@ -215,6 +215,7 @@ std::string refusal_reason(const AdmissionOutcome& outcome) {
     case Kind::ResolvedToInternal:
       return "resolves to an internal address (" + to_string(outcome.address.ip) + ")";
     case Kind::ResolveFailed:
+      return "could not resolve";
     case Kind::Admitted:
       break;
   }

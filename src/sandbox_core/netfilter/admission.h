@@ -44,7 +44,7 @@ struct AdmissionOutcome {
 
 // Why a refusal refused, as people read it: "in the deny list", "not in the allow list",
 // "resolves to a deny-listed address (10.0.0.1)", "resolves to an internal address
-// (0.0.0.0)"; empty for an outcome that is no refusal.
+// (0.0.0.0)", "could not resolve"; empty for an admitted destination.
 std::string refusal_reason(const AdmissionOutcome& outcome);
 
 // The one admission sequence of both proxies: name-level filter, resolution, deny blocks

@@ -5,6 +5,7 @@
 #include "sandbox_core/proxy/fence.h"
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +60,17 @@ std::vector<netfilter::SocketAddress> fence_endpoints(
   return out;
 }
 
+size_t fence_share(const std::vector<size_t>& proxy_caps) {
+  size_t cap = kDefaultMaxConnections;
+  for (size_t c : proxy_caps) cap = std::min(cap, c);
+  size_t share = cap / 4;
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+    share = std::min<size_t>(share, rl.rlim_cur / 8);
+  }
+  return std::max<size_t>(share, 1);
+}
+
 struct NetworkFence::State {
   std::vector<UniqueFd> listeners;
   std::vector<netfilter::SocketAddress> endpoints;
@@ -67,14 +79,31 @@ struct NetworkFence::State {
   std::vector<std::optional<LiveProxy>> owners;
   Pipe wake;
   std::atomic<bool> stop{false};
+  // Connections holding a FenceSlot; apart, so they do not keep the listeners open.
+  std::shared_ptr<std::atomic<size_t>> open = std::make_shared<std::atomic<size_t>>(0);
+  size_t share = 1;  // fence_share() of the owners
 };
 
 namespace {
 
-void relay(UniqueFd client, netfilter::SocketAddress endpoint) {
+// A connection's place in the sandbox's share, given back with its last holder.
+class FenceSlot {
+ public:
+  explicit FenceSlot(std::shared_ptr<std::atomic<size_t>> open) : open_(std::move(open)) {
+    open_->fetch_add(1, std::memory_order_relaxed);
+  }
+  FenceSlot(const FenceSlot&) = delete;
+  FenceSlot& operator=(const FenceSlot&) = delete;
+  ~FenceSlot() { open_->fetch_sub(1, std::memory_order_relaxed); }
+
+ private:
+  std::shared_ptr<std::atomic<size_t>> open_;
+};
+
+void relay(UniqueFd client, netfilter::SocketAddress endpoint, ConnectionSlot slot) {
   auto upstream = connect_with_timeout(endpoint, kUpstreamConnectTimeout);
   if (!upstream) return;  // the client sees its connection closed, as with no listener
-  pump_tunnel(std::move(client), std::move(*upstream));
+  pump_tunnel(std::move(client), std::move(*upstream), std::move(slot));
 }
 
 void serve(const std::shared_ptr<NetworkFence::State>& st) {
@@ -91,18 +120,22 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
       int fd = accept_cloexec(fds[i].fd);
       if (fd < 0) continue;  // transient, or exhaustion that passes: poll again
       UniqueFd client(fd);
+      if (st->open->load(std::memory_order_relaxed) >= st->share) continue;  // over its share
+      ConnectionSlot slot = std::make_shared<FenceSlot>(st->open);
       // A proxy of this process serves the connection itself, exactly as if it had come
       // through its listener; any other endpoint gets the bytes relayed.
       if (const auto& owner = st->owners[i]) {
         // Closed: refused, even if something else listens on its port by now. While it
         // runs, no other proxy can hold its address.
         if (owner->loop->stop.load(std::memory_order_seq_cst)) continue;
-        (void)serve_as_local_proxy(st->endpoints[i], client);
+        (void)serve_as_local_proxy(st->endpoints[i], client, std::move(slot));
         continue;
       }
-      (void)run_proxy_pooled(
-          "fence-relay",
-          [c = std::move(client), e = st->endpoints[i]]() mutable { relay(std::move(c), e); });
+      (void)run_proxy_pooled("fence-relay",
+                             [c = std::move(client), e = st->endpoints[i],
+                              slot = std::move(slot)]() mutable {
+                               relay(std::move(c), e, std::move(slot));
+                             });
     }
   }
 }
@@ -115,7 +148,12 @@ Result<std::unique_ptr<NetworkFence>, IoError> NetworkFence::start(
   auto st = std::make_shared<State>();
   st->listeners = std::move(listeners);
   st->endpoints = std::move(endpoints);
-  for (const auto& e : st->endpoints) st->owners.push_back(find_live_proxy(e));
+  std::vector<size_t> caps;
+  for (const auto& e : st->endpoints) {
+    st->owners.push_back(find_live_proxy(e));
+    if (st->owners.back()) caps.push_back(st->owners.back()->loop->cap);
+  }
+  st->share = fence_share(caps);
   auto wake = make_pipe();
   if (!wake) return fail(wake.error());
   st->wake = std::move(*wake);

@@ -26,6 +26,14 @@ namespace sandbox::proxy {
 std::vector<netfilter::SocketAddress> fence_endpoints(
     const std::map<std::string, std::string>& env);
 
+// The connections one sandbox may hold open through its fence at a time, all of its
+// endpoints together: a quarter of the smallest cap among the proxies of this process it
+// reaches (kDefaultMaxConnections for others), and at most an eighth of the process's
+// descriptor limit, since each costs the host up to two. Past it, a new connection is
+// closed at once, so the rest stays for other sandboxes and the host itself. A caller
+// raises it with the proxies' `max_connections` and the process's RLIMIT_NOFILE.
+size_t fence_share(const std::vector<size_t>& proxy_caps);
+
 class NetworkFence final : public ChildResource {
  public:
   // Starts the relay thread over `listeners` (one per endpoint, in the same order).

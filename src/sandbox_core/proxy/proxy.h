@@ -125,8 +125,10 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(
 
 // Serves `client` as if this process's proxy listening at `endpoint` had accepted it: it
 // joins that proxy's poll loop, under its cap. False when no running proxy of this
-// process listens there; `client` is then untouched.
-bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client);
+// process listens there; `client` is then untouched. `outer`, a slot of the fence's own,
+// is held for as long as the connection's proxy slot.
+bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client,
+                          ConnectionSlot outer = nullptr);
 
 // Pumps the tunnel in both directions: upstream to client on a new detached thread
 // "proxy-pump-u2c", client to upstream on the calling thread, which renames itself

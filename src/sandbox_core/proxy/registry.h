@@ -27,7 +27,8 @@ struct LoopShared {
   size_t cap = kDefaultMaxConnections;
   std::string url;
   std::mutex mutex;
-  std::vector<UniqueFd> inbox;  // guarded by mutex: clients handed over by the fence
+  // Guarded by mutex: clients handed over by the fence, each with the fence's slot.
+  std::vector<std::pair<UniqueFd, ConnectionSlot>> inbox;
 };
 
 struct LiveProxy {

@@ -65,10 +65,11 @@ bool is_exhaustion_error(int code) {
   return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
 }
 
-// Gives the slot back when the last holder lets go.
+// Gives the slot back, and `outer` with it, when the last holder lets go.
 class SlotHold {
  public:
-  explicit SlotHold(std::shared_ptr<LoopShared> loop) : loop_(std::move(loop)) {
+  SlotHold(std::shared_ptr<LoopShared> loop, ConnectionSlot outer)
+      : loop_(std::move(loop)), outer_(std::move(outer)) {
     loop_->open.fetch_add(1, std::memory_order_relaxed);
   }
   SlotHold(const SlotHold&) = delete;
@@ -77,6 +78,7 @@ class SlotHold {
 
  private:
   std::shared_ptr<LoopShared> loop_;
+  ConnectionSlot outer_;
 };
 
 struct PendingHead {
@@ -162,14 +164,14 @@ class PollLoop {
   }
 
   // A new client joins under the cap, or is closed at once.
-  void admit(UniqueFd client) {
+  void admit(UniqueFd client, ConnectionSlot outer = nullptr) {
     LoopShared& shared = *ctx_.shared;
     if (shared.open.load(std::memory_order_relaxed) >= shared.cap) {
       client.reset();
       kind_.report_over_cap(shared.cap);
       return;
     }
-    ConnectionSlot slot = std::make_shared<SlotHold>(ctx_.shared);
+    ConnectionSlot slot = std::make_shared<SlotHold>(ctx_.shared, std::move(outer));
     pending_.push_back(PendingHead{std::move(client), kind_.new_head_reader(),
                                    Clock::now() + kHandshakeTimeout, std::move(slot)});
     // A client usually sends its head right behind its connect: read what is there now
@@ -204,12 +206,12 @@ class PollLoop {
   }
 
   void take_inbox() {
-    std::vector<UniqueFd> arrived;
+    std::vector<std::pair<UniqueFd, ConnectionSlot>> arrived;
     {
       std::lock_guard lock(ctx_.shared->mutex);
       arrived.swap(ctx_.shared->inbox);
     }
-    for (auto& client : arrived) admit(std::move(client));
+    for (auto& [client, outer] : arrived) admit(std::move(client), std::move(outer));
   }
 
   void read_head(size_t i) {
@@ -410,12 +412,13 @@ Result<std::unique_ptr<ProxyHandle>, IoError> start_proxy(const ProxyKind& kind,
                                        std::move(thread));
 }
 
-bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client) {
+bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& client,
+                          ConnectionSlot outer) {
   auto live = find_live_proxy(endpoint);
   if (!live) return false;
   {
     std::lock_guard lock(live->loop->mutex);
-    live->loop->inbox.push_back(std::move(client));
+    live->loop->inbox.emplace_back(std::move(client), std::move(outer));
   }
   live->loop->wake.notify();
   return true;

@@ -51,8 +51,9 @@ std::optional<Reply> refusal_for(const netfilter::AdmissionOutcome& admission,
                   netfilter::refusal_reason(admission));
       return Reply::NotAllowed;
     case Outcome::ResolveFailed:
-      SOCKS_EVENT(Level::Warn, ("message", "host", "port"),
-                  "socks5 resolve failed: " + admission.error.text(), host, port);
+      SOCKS_EVENT(Level::Warn, ("message", "host", "port", "reason"),
+                  "socks5 resolve failed: " + admission.error.text(), host, port,
+                  netfilter::refusal_reason(admission));
       return Reply::GeneralFailure;
     case Outcome::ResolvedToDenyListed:
       SOCKS_EVENT(Level::Warn, ("message", "host", "port", "resolved", "reason"),

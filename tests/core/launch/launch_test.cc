@@ -158,21 +158,56 @@ TEST(ChildSupervision, OutputPastTheCapOrUndeliverableIsDroppedAndTold) {
     EXPECT_EQ(out.stdout_bytes.size(), OUTPUT_CAP_BYTES);
     EXPECT_EQ(out.stdout_bytes.view().find_first_not_of('\0'), std::string::npos);
   }
-  // A descriptor that is no pipe (nothing to splice from) is read and dropped to the end.
+  // A smaller bound, first or last bytes: through a collect (read inline, then by a drain)
+  // and on a descriptor that is no pipe (nothing to splice from), read to the end.
+  struct Bounded {
+    OutputBound bound;
+    const char* kept;
+    const char* notice;
+  };
+  using Keep = OutputBound::Keep;
+  for (const Bounded& b : {Bounded{{3, Keep::Head}, "abc", " exceeded 3 bytes; truncated\n"},
+                           Bounded{{3, Keep::Tail}, "fgh", " exceeded 3 bytes; kept the last 3\n"},
+                           Bounded{{8, Keep::Tail}, "abcdefgh", nullptr},
+                           Bounded{{0, Keep::Tail}, "", " exceeded 0 bytes; kept the last 0\n"}}) {
+    SCOPED_TRACE(std::to_string(b.bound.max_bytes) + b.kept);
+    UniqueFd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    ASSERT_TRUE(write_all(file.get(), "abcdefgh"));
+    ::lseek(file.get(), 0, SEEK_SET);
+    ::testing::internal::CaptureStderr();
+    auto kept = read_to_end(file, StreamLabel::Stderr, b.bound);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              b.notice ? "ventra.sandbox: stderr" + std::string(b.notice) : "");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(*kept, b.kept);
+    EXPECT_EQ(::lseek(file.get(), 0, SEEK_CUR), 8);
+    // Past the inline reads and through the drain's window: 3 MiB, then the 8 bytes.
+    auto child = launch(shell_spec("head -c 3145728 /dev/zero; printf abcdefgh"));
+    ASSERT_TRUE(child);
+    std::atomic<bool> exited{false};
+    const pid_t pid = child->pid();
+    CollectOptions options;
+    options.bound = b.bound;
+    ::testing::internal::CaptureStderr();
+    auto out =
+        collect_child(std::move(child).value(), std::nullopt, pid, exited, std::move(options));
+    const std::string stderr_text = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(out);
+    const size_t n = b.bound.max_bytes;
+    const bool tail = b.bound.keep == Keep::Tail;
+    const std::string want = tail ? std::string("abcdefgh").substr(8 - n) : std::string(n, '\0');
+    EXPECT_EQ(out->stdout_bytes, want);
+    const std::string head = "ventra.sandbox: stdout exceeded " + std::to_string(n) + " bytes;";
+    EXPECT_EQ(stderr_text.rfind(head, 0), 0u);
+    EXPECT_EQ(std::count(stderr_text.begin(), stderr_text.end(), '\n'), 1);
+  }
+  // A forward onto a full disk is recorded with its stream; the rest is read and dropped.
   UniqueFd file(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
   ASSERT_TRUE(write_all(file.get(), "abcdefgh"));
   ::lseek(file.get(), 0, SEEK_SET);
-  ::testing::internal::CaptureStderr();
-  auto kept = read_to_end(file, StreamLabel::Stderr, 3);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "ventra.sandbox: stderr" + notice);
-  ASSERT_TRUE(kept);
-  EXPECT_EQ(*kept, "abc");
-  EXPECT_EQ(::lseek(file.get(), 0, SEEK_CUR), 8);
-  // A forward onto a full disk is recorded with its stream; the rest is read and dropped.
-  ::lseek(file.get(), 0, SEEK_SET);
   UniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
   ForwardState state;
-  ASSERT_TRUE(read_to_end(file, StreamLabel::Stderr, 3, full.get(), &state));
+  ASSERT_TRUE(read_to_end(file, StreamLabel::Stderr, {3}, full.get(), &state));
   const auto failure = state.first_error();
   ASSERT_TRUE(failure);
   EXPECT_EQ(std::pair(failure->label, failure->err), std::pair(StreamLabel::Stderr, ENOSPC));

@@ -54,27 +54,22 @@ def _own_root(row: Optional[_native.BackendInfo]) -> bool:
     return row is not None and row.isolates and bool(row.default_path) and sys.platform.startswith("linux")
 
 
-def _visible_paths(spec: Dict[str, Any]) -> List[str]:
-    """The host paths a sandbox with a root of its own shows: the built-in read-only and
-    writable lists, the named extra paths and the working directory (its /tmp is its own)."""
-    defaults = _native.default_fs_allowlist()
-    paths = [p for p in defaults["read_only"] + defaults["read_write"] if p != "/tmp"]
-    paths += list(spec.get("extra_read_only_paths", ())) + list(spec.get("extra_read_write_paths", ()))
-    cwd = spec.get("working_dir") or spec.get("host_work_dir")
-    if cwd:
-        paths.append(cwd)
-    return [os.path.realpath(p) for p in paths]
+def _work_dir(spec: Dict[str, Any]) -> Optional[str]:
+    return spec.get("working_dir") or spec.get("host_work_dir") or None
 
 
-def _in_private_dir(path: str, named: Optional[str], row: Optional[_native.BackendInfo]) -> bool:
-    # A sandbox with a root of its own runs a spec naming no work dir in a fresh, empty
-    # directory of its private /tmp: nothing relative to it exists on the host's side.
-    return _own_root(row) and not named and not os.path.isabs(path)
+def _view(spec: Dict[str, Any], program: str, search: Optional[str]) -> _native._SandboxView:
+    """What the module says the child will see: its work dir, the host paths bound in, and
+    the file it runs for `program`."""
+    return _native.sandbox_view(program, search, _work_dir(spec),
+                                spec.get("extra_read_only_paths", ()),
+                                spec.get("extra_read_write_paths", ()))
 
 
-def _is_visible(path: str, visible: Sequence[str]) -> bool:
+def _shown(path: str, view: _native._SandboxView) -> bool:
+    """Whether a host directory is there inside, as the host has it."""
     real = os.path.realpath(path)
-    return any(real == v or real.startswith(v.rstrip("/") + "/") for v in visible)
+    return any(real == v or real.startswith(v.rstrip("/") + "/") for v, _ in view["visible"])
 
 
 def missing_path_entries(spec: Dict[str, Any], row: Optional[_native.BackendInfo]) -> List[str]:
@@ -83,52 +78,47 @@ def missing_path_entries(spec: Dict[str, Any], row: Optional[_native.BackendInfo
     env = spec.get("env") or {}
     if "PATH" not in env:
         return []
-    named = spec.get("working_dir") or spec.get("host_work_dir")
-    cwd = named or os.environ.get("TMPDIR") or "/tmp"
-    visible = _visible_paths(spec) if _own_root(row) else None
+    view = _view(spec, "", env["PATH"]) if _own_root(row) else None
+    cwd = view["work_dir"] if view else _work_dir(spec) or os.environ.get("TMPDIR") or "/tmp"
     missing = []
     for entry in env["PATH"].split(":"):
         if not entry:
             continue
         where = os.path.join(cwd, entry)
-        if (not os.path.isdir(where) or (visible is not None and not _is_visible(where, visible))
-                or _in_private_dir(entry, named, row)):
+        if view is not None and (not _shown(where, view) or (
+                view["private_work_dir"] and not os.path.isabs(entry))):
+            missing.append(entry)
+        elif not os.path.isdir(where):
             missing.append(entry)
     return missing
 
 
 def launch_problem(spec: Dict[str, Any], row: Optional[_native.BackendInfo] = None) -> Optional[str]:
     """What would make the launch fail, named, or None. Checks the working directory and
-    looks the program up as the child will (the module's own search): in the child's
-    ``PATH`` (known here when the env sets it, or the backend's default), from its
-    directory, among the directories the child sees."""
-    cwd = spec.get("working_dir") or spec.get("host_work_dir")
+    looks the program up as the child will: in the child's ``PATH`` (known here when the
+    env sets it, or the backend's default), from its directory, among the files it sees
+    (the module's own view under a backend with a root of its own)."""
+    cwd = _work_dir(spec)
     if cwd:
         if not os.path.exists(cwd):
             return f"working directory {quoted(cwd)} does not exist"
         if not os.path.isdir(cwd):
             return f"working directory {quoted(cwd)} is not a directory"
-    child_dir = cwd or os.environ.get("TMPDIR") or "/tmp"  # as the module picks it
     program = _program(spec)
     if not program:
         return None
     env = spec.get("env") or {}
-    if "/" in program:
-        if (not _executable(os.path.join(child_dir, program))
-                or _in_private_dir(program, cwd, row)):
-            return f"program {quoted(program)} not found or not executable"
-        return None
-    if "PATH" in env:
-        search = env["PATH"]
-    elif row is not None and row.default_path:
-        search = row.default_path
-    else:
-        return None  # the backend's own default PATH; the module reports a miss
-    visible = _visible_paths(spec) if _own_root(row) else None
-    for candidate in _native.program_candidates(program, search):
-        path = os.path.join(child_dir, candidate)
-        if _in_private_dir(candidate, cwd, row):
-            continue
-        if _executable(path) and (visible is None or _is_visible(os.path.dirname(path), visible)):
+    search = env.get("PATH", row.default_path if row is not None else "") or None
+    if _own_root(row):
+        if _view(spec, program, search)["program"] is not None:
             return None
+    else:
+        child_dir = cwd or os.environ.get("TMPDIR") or "/tmp"  # as the module picks it
+        if "/" not in program and search is None:
+            return None  # the backend's own default PATH; the module reports a miss
+        for candidate in _native.program_candidates(program, search):
+            if _executable(os.path.join(child_dir, candidate)):
+                return None
+    if "/" in program:
+        return f"program {quoted(program)} not found or not executable"
     return f"program {quoted(program)} not found on the child's PATH ({search})"

@@ -9,7 +9,7 @@ arrives (the child itself only ever writes into pipes).
 from __future__ import annotations
 
 import argparse
-import json
+import itertools
 import os
 import signal
 import sys
@@ -253,12 +253,17 @@ def supervise(args: argparse.Namespace, proc: _native.LocalProcess, started: flo
             "reason": messages.ending(code, timed_out, False, proc.memory_limit_exceeded),
             "duration_s": round(elapsed, 6),
             "backend": _listed_name(proc.backend),
-            "stdout": messages.output_field(out),
-            "stderr": messages.output_field(err),
+            "stdout": messages.output_field(out, args.max_output),
+            "stderr": messages.output_field(err, args.max_output),
             "refused": _refused_destinations(session),
             "output_error": lost,
         }
-        lost = _write(sys.stdout, (json.dumps(report) + "\n").encode()) or lost
+        # A piece at a time: the report of a large output is never held encoded whole.
+        for piece in itertools.chain(messages.json_chunks(report), [b"\n"]):
+            failed = _write(sys.stdout, piece)
+            if failed is not None:
+                lost = failed
+                break
     else:
         lost = _deliver(out, err) or lost
     if timed_out:

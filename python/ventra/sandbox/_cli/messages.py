@@ -7,10 +7,12 @@ Errors always reach standard error; notices are the command line's own remarks, 
 from __future__ import annotations
 
 import argparse
+import codecs
+import json
 import logging
 import os
 import sys
-from typing import Any, Dict, Sequence
+from typing import Any, Dict, Iterator, Sequence
 
 from .. import _native
 
@@ -122,10 +124,33 @@ def ending(code: int, timed_out: bool, pipe_closed: bool, memory: bool) -> str:
     return "signal" if code > 128 else "exit"
 
 
-def output_field(data: bytes) -> Dict[str, Any]:
-    # Bytes that are not UTF-8 become U+FFFD: JSON carries text only.
-    return {"text": data.decode("utf-8", "replace"), "bytes": len(data),
-            "truncated": len(data) >= OUTPUT_CAP_BYTES}
+def output_field(data: bytes, bound: int = OUTPUT_CAP_BYTES) -> Dict[str, Any]:
+    # The bytes themselves: json_chunks writes them as text, a piece at a time.
+    return {"text": data, "bytes": len(data), "truncated": len(data) >= bound}
+
+
+_JSON_PIECE = 1 << 20
+
+
+def json_chunks(value: Any) -> Iterator[bytes]:
+    """``value`` as ``json.dumps`` writes it, in pieces, with each bytes value written as
+    text (bytes that are not UTF-8 become U+FFFD) a MiB at a time: a large output is never
+    held decoded or encoded whole."""
+    if isinstance(value, bytes):
+        decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        yield b'"'
+        for at in range(0, len(value), _JSON_PIECE):
+            piece = decoder.decode(value[at:at + _JSON_PIECE], final=at + _JSON_PIECE >= len(value))
+            yield json.dumps(piece)[1:-1].encode()
+        yield b'"'
+    elif isinstance(value, dict):
+        yield b"{"
+        for i, (key, item) in enumerate(value.items()):
+            yield (", " if i else "").encode() + json.dumps(key).encode() + b": "
+            yield from json_chunks(item)
+        yield b"}"
+    else:
+        yield json.dumps(value).encode()
 
 
 class RefusalLines(logging.Handler):

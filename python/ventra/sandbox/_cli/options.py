@@ -13,7 +13,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from .. import _native
 from ..spawn_spec import check_keys
-from . import checks
+from . import checks, messages
 from .messages import EXIT_OUTPUT_LOST, EXIT_REFUSED, EXIT_USAGE, quoted
 
 DEFAULT_TIMEOUT_S = 60.0
@@ -137,6 +137,12 @@ def build_spec(args: argparse.Namespace) -> Dict[str, Any]:
         spec["extra_read_write_paths"] = list(args.rw)
     if args.memory is not None:
         spec["memory_bytes"] = args.memory
+    if args.max_output != messages.OUTPUT_CAP_BYTES:
+        if args.max_output > messages.OUTPUT_CAP_BYTES:  # the module's own words
+            raise ValueError(f"max_output_bytes must be at most {messages.OUTPUT_CAP_BYTES}")
+        spec["max_output_bytes"] = args.max_output
+    if args.tail:
+        spec["output_tail"] = True
     if args.max_processes is not None:
         if args.max_processes < 1:  # the module's own words, before anything starts
             raise ValueError("max_processes must be at least 1")
@@ -235,6 +241,14 @@ def _add_run_options(run: argparse.ArgumentParser) -> None:
                      help="collect the output and print it after the child ends, all of "
                      "stdout before stderr, each capped at 256 MiB (with a notice past it); "
                      "by default it is passed through live, uncapped")
+    run.add_argument("--max-output", type=_size, default=messages.OUTPUT_CAP_BYTES,
+                     metavar="BYTES",
+                     help="with --collect or --json: keep at most this much of each stream, "
+                     "as bytes or with K, M, G (default and most 256M); the rest is read and "
+                     "dropped, with a notice")
+    run.add_argument("--tail", action="store_true",
+                     help="with --collect or --json: keep the last --max-output bytes of each "
+                     "stream instead of the first")
     run.add_argument("--json", action="store_true",
                      help="print one JSON object when the run ends instead of the output: "
                      "exit_code, reason (exit, signal, timeout, memory limit, pipe closed), "
