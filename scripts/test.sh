@@ -3,7 +3,8 @@
 # failure: the include order of the core's folders, the C++ suites (with the fuzz targets' seed corpora replayed), the same under
 # AddressSanitizer + UndefinedBehaviorSanitizer with the portable fallbacks forced, the
 # threaded suites under ThreadSanitizer, a macOS compile check of every core source, and
-# the Python suite against the abi3 wheel installed into a fresh virtual environment.
+# the Python suite against the abi3 wheel installed into a fresh virtual environment, and
+# the Ray tests against that wheel in a network namespace of their own (loopback only).
 # Ends with one line per phase and "N passed, M failed"; exits non-zero if any failed.
 # The timed libFuzzer runs are scripts/fuzz.sh.
 set -uo pipefail
@@ -19,6 +20,9 @@ command -v bwrap >/dev/null || need+=(bubblewrap)
 [ -x /usr/bin/python3 ] || need+=(python3)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v cmake >/dev/null || need+=(cmake)
+# The Ray tests: a network namespace with only loopback up, a venv of the system Python.
+command -v ip >/dev/null || need+=(iproute2)
+/usr/bin/python3 -c 'import ensurepip' 2>/dev/null || need+=(python3-venv)
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing ${need[*]}"
   $sudo apt-get update -qq || exit 1
@@ -108,12 +112,35 @@ python_suite() {
     SANDBOX_REQUIRE_INSTALLED=1 build/venv/bin/python -m pytest
 }
 
+# Ray binds the machine's interface address whatever it is told, so its tests run where
+# loopback is the only interface: as root, then as uid 65534. The venv comes from the
+# system Python, which uid 65534 can run; Ray's scratch directory is the tests' own.
+ray_suite() {
+  local venv=build/venv-ray ok=0 tmp
+  [ -x $venv/bin/python ] || /usr/bin/python3 -m venv $venv || return 1
+  $venv/bin/python -m pip install -q 'ray==2.60.0' pytest &&
+    $venv/bin/python -m pip install -q --force-reinstall --no-deps build/wheel/*.whl || return 1
+  local run="ip link set lo up && exec \"\$@\""
+  local tests=($PWD/$venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_ray.py)
+  if [ "$(id -u)" != 0 ]; then
+    unshare -rn sh -c "$run" sh "${tests[@]}"
+    return
+  fi
+  unshare -n sh -c "$run" sh "${tests[@]}" || ok=1
+  tmp=$(mktemp -d /tmp/ray65534.XXXXXX) && chmod 777 "$tmp" || return 1
+  unshare -n sh -c "$run" sh setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
+    env HOME="$tmp" "${tests[@]}" --basetemp="$tmp/pytest" || ok=1
+  rm -rf "$tmp"
+  return $ok
+}
+
 phase "Include order of the core's folders" layers
 phase "C++ tests (and the fuzz seed corpora)" cxx_plain
 phase "C++ tests, ASan + UBSan, portable fallbacks forced" cxx_asan
 phase "C++ threaded tests under ThreadSanitizer" cxx_tsan
 phase "macOS compile check (zig, aarch64-macos 11)" macos_check
 phase "Python tests (abi3 wheel, fresh virtual environment)" python_suite
+phase "Python tests on a local Ray cluster (loopback-only namespace)" ray_suite
 
 echo
 echo "== summary ($((SECONDS - started)) s)"

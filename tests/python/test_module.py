@@ -2,6 +2,7 @@
 checked against the stub by stubtest (test_typing.py)."""
 
 import importlib
+import importlib.util
 import os
 import sys
 
@@ -37,6 +38,26 @@ def test_second_subinterpreter_gets_import_error(fresh_python, tmp_path):
         pytest.skip("_testcapi not available")
     assert result.returncode == 0, result.stderr
     assert out.read_text().startswith("ImportError: ") and "sub-interpreters" in out.read_text()
+
+
+def test_ray_module_imports_ray_only_when_used_and_names_what_is_missing(fresh_python):
+    # Ray's sandbox interface blocked: a Ray release without it, or no Ray at all.
+    result = fresh_python("""
+        import sys
+        sys.modules["ray.experimental.sandbox"] = None
+        import ventra.sandbox.ray as vr
+        assert "ray" not in sys.modules
+        try:
+            vr.create
+        except ImportError as e:
+            print(e)
+    """)
+    assert result.returncode == 0, result.stderr
+    if importlib.util.find_spec("ray") is None:
+        assert b'pip install "ventra-sandbox[ray]"' in result.stdout
+    else:
+        assert b"needs Ray's sandbox interface" in result.stdout
+        assert b"this is Ray " in result.stdout and b"NodePool" in result.stdout
 
 
 @pytest.mark.parametrize("name", ["LocalProcess", "BackendInfo", "AllowListProxy"])
