@@ -12,7 +12,10 @@ import pytest
 
 from ventra.sandbox import _native
 
-from test_isolation import ISOLATING
+INFO = {b.kind: b for b in _native.available_backends()}
+ISOLATING = [pytest.param(name, marks=pytest.mark.skipif(
+    not INFO[kind].available, reason=f"{name} unavailable here: {INFO[kind].reason}"))
+    for name, kind in (("bubblewrap", "bubblewrap"), ("userns-lite", "userns"))]
 
 # What the child sees of its work directory, one line per entry, sorted.
 MANIFEST = r"""find . -mindepth 1 | sort | while read -r p; do

@@ -1,6 +1,7 @@
 """Persistent sandboxes over both Linux backends: what lasts between commands, what a
 command can reach of the sandbox's own machinery, and how a sandbox ends."""
 
+import asyncio
 import os
 import time
 
@@ -75,6 +76,19 @@ def test_an_exec_deadline_kills_only_its_own_group(box):
     proc = box.spawn("exec sleep 0.1")
     proc.wait()
     assert sorted(proc.usage) == ["inblock", "maxrss_kb", "oublock", "stime_us", "utime_us"]
+
+
+@boxes
+def test_exec_usage_is_the_commands_own_and_marked_as_relayed(box):
+    ballast = b"\x01" * (128 << 20)  # a big host process must not show in the command's peak
+    busy = asyncio.run(box.aexec(["python3", "-c", "import time\nt = time.process_time()\n"
+                                  "while time.process_time() - t < 0.3: pass"])).usage
+    assert 0.25 <= busy.cpu_user_s + busy.cpu_system_s <= 5 and busy.wall_s >= 0.25
+    small = box.exec("true").usage
+    assert 256 << 10 < small.peak_rss_bytes < 64 << 20 and small.io_write_bytes is not None
+    assert "forgeable" in small.sources["peak_rss_bytes"] and small.peak_memory_bytes is None
+    assert small.sources["peak_memory_bytes"].startswith("not measured:")
+    del ballast
 
 
 @boxes

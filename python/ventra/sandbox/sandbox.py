@@ -23,6 +23,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from . import _native
 from .aio import Result
+from .usage import Usage
 
 __all__ = ["Sandbox", "SandboxProcess"]
 
@@ -30,6 +31,31 @@ Command = Union[str, Sequence[str]]
 
 # The most bytes read_file returns unless asked for more.
 READ_FILE_MAX_BYTES = 64 << 20
+
+# The init's wait4 figures pass through pid 1 of the sandbox: code that subverts it can
+# make them say anything, so their source says where they came from.
+RELAYED = ("relayed from inside the sandbox: its init's wait4 of the command "
+           "(forgeable by code in the sandbox)")
+_NOT_RELAYED = "not measured: the sandbox's init relayed no usage for the command"
+_NO_GROUP = "not measured: a command of a sandbox has no control group of its own"
+
+
+def _usage(relayed: Optional[Mapping[str, int]], wall_s: float) -> Usage:
+    group = {"peak_memory_bytes": _NO_GROUP, "max_processes": _NO_GROUP,
+             "oom_killed": _NO_GROUP}
+    if relayed is None:
+        return Usage(wall_s=wall_s, sources={"wall_s": "host clock", **group, **{
+            k: _NOT_RELAYED for k in ("cpu_user_s", "cpu_system_s", "peak_rss_bytes",
+                                      "io_read_bytes", "io_write_bytes")}})
+    # ru_maxrss is in KiB, ru_inblock/ru_oublock in blocks of 512 bytes.
+    return Usage(wall_s=wall_s, cpu_user_s=relayed["utime_us"] / 1e6,
+                 cpu_system_s=relayed["stime_us"] / 1e6,
+                 peak_rss_bytes=relayed["maxrss_kb"] * 1024,
+                 io_read_bytes=relayed["inblock"] * 512,
+                 io_write_bytes=relayed["oublock"] * 512,
+                 sources={"wall_s": "host clock", **group, **{
+                     k: RELAYED for k in ("cpu_user_s", "cpu_system_s", "peak_rss_bytes",
+                                          "io_read_bytes", "io_write_bytes")}})
 
 
 def _argv(command: Command) -> List[str]:
@@ -47,10 +73,12 @@ class SandboxProcess:
     spawn is a deadline from the start; past it the command's process group is killed."""
 
     def __init__(self, native: _native.SandboxCommand, deadline: Optional[float],
-                 feeder: Optional[threading.Thread] = None) -> None:
+                 feeder: Optional[threading.Thread] = None,
+                 started: Optional[float] = None) -> None:
         self._native = native
         self._deadline = deadline
         self._feeder = feeder
+        self._started = _now() if started is None else started
 
     def _left(self) -> Optional[float]:
         if self._deadline is None:
@@ -66,6 +94,16 @@ class SandboxProcess:
         finally:
             if self._feeder is not None:
                 self._feeder.join()
+
+    def collect(self) -> Result:
+        """`wait_and_collect` as a `Result` whose ``usage`` is a `Usage`: the relayed
+        figures of `usage` (see ``RELAYED``) and ``wall_s`` from the start request to
+        the collect's return on the host's clock."""
+        code, out, err = self.wait_and_collect()
+        return self.result(code, out, err)
+
+    def result(self, code: int, out: bytes, err: bytes) -> Result:
+        return Result(code, out, err, _usage(self.usage, _now() - self._started))
 
     def read_stdout(self) -> bytes:
         return self._native.read_stdout()
@@ -150,7 +188,8 @@ class Sandbox:
         argv = _argv(command)
         if stdin is not None and not isinstance(stdin, (bytes, bytearray, memoryview)):
             raise TypeError("stdin must be bytes")
-        deadline = None if not timeout_s or timeout_s <= 0 else _now() + float(timeout_s)
+        started = _now()
+        deadline = None if not timeout_s or timeout_s <= 0 else started + float(timeout_s)
         feeder = None
         read_end = None
         if stdin is not None:
@@ -176,16 +215,14 @@ class Sandbox:
 
             feeder = threading.Thread(target=feed, name="sbx-stdin", daemon=True)
             feeder.start()
-        return SandboxProcess(native, deadline, feeder)
+        return SandboxProcess(native, deadline, feeder, started)
 
     def exec(self, command: Command, *, env: Optional[Mapping[str, str]] = None,
              cwd: Optional[str] = None, timeout_s: Optional[float] = 60.0,
              stdin: Optional[bytes] = None) -> Result:
         """Run ``command`` (a str runs under ``sh -c``; a list is the argv) and return its
         `Result`, as ``run`` does: past ``timeout_s`` its process group is killed (137)."""
-        proc = self._start(command, env, cwd, stdin, True, timeout_s)
-        code, out, err = proc.wait_and_collect()
-        return Result(code, out, err)
+        return self._start(command, env, cwd, stdin, True, timeout_s).collect()
 
     def spawn(self, command: Command, *, env: Optional[Mapping[str, str]] = None,
               cwd: Optional[str] = None, timeout_s: Optional[float] = None) -> SandboxProcess:
@@ -204,7 +241,7 @@ class Sandbox:
         except asyncio.CancelledError:
             proc.kill()
             raise
-        return Result(code, out, err)
+        return proc.result(code, out, err)
 
     async def aspawn(self, command: Command, **keys: Any) -> SandboxProcess:
         """`spawn` from a coroutine (starting a command waits for the init briefly)."""

@@ -314,8 +314,15 @@ Result<std::unique_ptr<PersistentSandbox>, SandboxError> PersistentSandbox::crea
         " cannot keep a sandbox: persistent sandboxes need bubblewrap or userns-lite"));
   }
   int pair[2];
+#ifdef SOCK_CLOEXEC
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
     return fail(SandboxError::io(IoError::last()));
+#else
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0)
+    return fail(SandboxError::io(IoError::last()));
+  (void)::fcntl(pair[0], F_SETFD, FD_CLOEXEC);
+  (void)::fcntl(pair[1], F_SETFD, FD_CLOEXEC);
+#endif
   UniqueFd host_end(pair[0]), init_end(pair[1]);
 
   std::unique_ptr<PersistentSandbox> box(new PersistentSandbox);

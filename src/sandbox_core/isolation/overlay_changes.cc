@@ -6,7 +6,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(__linux__)
 #include <sys/xattr.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,17 +35,30 @@ Change::Type type_of(mode_t m) {
   return Change::Type::Other;
 }
 
+// The stat times, named the same on every platform.
+#if defined(__APPLE__)
+timespec changed_at(const struct stat& st) { return st.st_ctimespec; }
+timespec modified_at(const struct stat& st) { return st.st_mtimespec; }
+timespec accessed_at(const struct stat& st) { return st.st_atimespec; }
+#else
+timespec changed_at(const struct stat& st) { return st.st_ctim; }
+timespec modified_at(const struct stat& st) { return st.st_mtim; }
+timespec accessed_at(const struct stat& st) { return st.st_atim; }
+#endif
+
 // A delete in the upper: a character device 0:0.
 bool is_whiteout(const struct stat& st) { return S_ISCHR(st.st_mode) && st.st_rdev == 0; }
 
 // A directory made over a deleted one hides the lower's: "user." in a user namespace
 // (userxattr), "trusted." where the overlay was mounted by the host's root.
-bool is_opaque(int dir) {
+bool is_opaque([[maybe_unused]] int dir) {
+#if defined(__linux__)
   for (const char* name : {"user.overlay.opaque", "trusted.overlay.opaque"}) {
     char v[2];
     if (::fgetxattr(dir, name, v, sizeof v) == 1 && v[0] == 'y') return true;
   }
-  return false;
+#endif
+  return false;  // overlay uppers exist only under the Linux backends
 }
 
 bool not_before(const timespec& t, const timespec& since) {
@@ -286,7 +301,7 @@ class Applier {
     if (c.type == Change::Type::Directory && present && S_ISDIR(st.st_mode)) {
       return c.action == Change::Action::Modified ? chmod_dir(*h, name, c.mode) : applied();
     }
-    if (present && not_before(st.st_ctim, since_)) return conflict(kChanged);
+    if (present && not_before(changed_at(st), since_)) return conflict(kChanged);
     if (!present && c.action == Change::Action::Modified) return conflict(kRemoved);
     if (present && S_ISDIR(st.st_mode)) {
       Step s = remove(*h, name);
@@ -306,7 +321,7 @@ class Applier {
     struct stat st;
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
       return errno == ENOENT ? applied() : failed_now();
-    if (not_before(st.st_ctim, since_)) return conflict(kChanged);
+    if (not_before(changed_at(st), since_)) return conflict(kChanged);
     if (!S_ISDIR(st.st_mode)) return ::unlinkat(dir, name.c_str(), 0) == 0 ? applied() : failed_now();
     auto changed = tree_changed(dir, name, 0);
     if (!changed) return failed(changed.error());
@@ -324,7 +339,7 @@ class Applier {
     for (const auto& n : *names) {
       struct stat st;
       if (::fstatat(d.get(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
-      if (not_before(st.st_ctim, since_)) return true;
+      if (not_before(changed_at(st), since_)) return true;
       if (S_ISDIR(st.st_mode)) {
         auto sub = tree_changed(d.get(), n, depth + 1);
         if (!sub || *sub) return sub;
@@ -381,7 +396,12 @@ class Applier {
     if (!dst) return failed_now();
     (void)::fcntl(src.get(), F_SETFL, 0);
     for (;;) {
+#if defined(__linux__)
       ssize_t n = ::copy_file_range(src.get(), nullptr, dst.get(), nullptr, 1 << 30, 0);
+#else
+      ssize_t n = -1;
+      errno = ENOSYS;
+#endif
       if (n == 0) break;
       if (n > 0) continue;
       if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
@@ -397,7 +417,7 @@ class Applier {
       if (n < 0) return failed_now();
       break;
     }
-    const timespec times[2] = {st.st_atim, st.st_mtim};
+    const timespec times[2] = {accessed_at(st), modified_at(st)};
     if (::fchmod(dst.get(), st.st_mode & 0777) != 0 || ::futimens(dst.get(), times) != 0)
       return failed_now();
     return applied();
