@@ -21,21 +21,8 @@ import sys
 import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
 COMMAND = ["sh", "-c", "echo $((6 * 7))"]
-
-
-def factory():
-    from ventra.sandbox import Session
-
-    if hasattr(Session, "sandbox"):
-        return None, "persistent sandboxes"
-    sys.path.insert(0, str(ROOT / "tests" / "python"))
-    from ray_standin import StandInSession  # one-shot spawns sharing a work dir
-
-    return StandInSession, "stand-in (a one-shot spawn per command)"
 
 
 def rate(fn, runs: int, rounds: int) -> float:
@@ -59,7 +46,6 @@ def main() -> None:
                  "unshare -n sh -c 'ip link set lo up; ...'")
     scratch = tempfile.mkdtemp(prefix="vrb", dir="/tmp")
     os.environ["RAY_TMPDIR"] = scratch
-    make, kind = factory()
     os.environ["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)  # for the workers
     import ray
     from ventra.sandbox.ray import NodePool, NodeSession
@@ -67,13 +53,13 @@ def main() -> None:
     try:
         ray.init(num_cpus=args.callers, include_dashboard=False,
                  _temp_dir=os.path.join(scratch, "ray"), log_to_driver=False)
-        node = NodeSession(backend=args.backend, session_factory=make)
+        node = NodeSession(backend=args.backend)
         with ThreadPoolExecutor(args.callers) as ex:
             direct = rate(lambda n: list(ex.map(lambda _: node.run(COMMAND), range(n))),
                           args.runs, args.rounds)
         node.shutdown()
 
-        pool = NodePool.start(backend=args.backend, session_factory=make)
+        pool = NodePool.start(backend=args.backend)
 
         @ray.remote(num_cpus=1)
         def sandboxed(pool):
@@ -101,7 +87,7 @@ def main() -> None:
     finally:
         ray.shutdown()
         shutil.rmtree(scratch, ignore_errors=True)
-    print(f"sandbox: {kind}, backend {args.backend}, {args.runs} runs x {args.rounds} rounds, "
+    print(f"backend {args.backend}, {args.runs} runs x {args.rounds} rounds, "
           f"{args.callers} concurrent callers, {os.cpu_count()} cores")
     print(f"| path | runs/s | vs direct |\n|---|---:|---:|")
     for name, r in (("our API, one process (threads)", direct),

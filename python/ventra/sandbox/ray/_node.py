@@ -94,7 +94,10 @@ class NodeSession:
         self._lock = threading.Lock()
         try:
             self.root = tempfile.mkdtemp(prefix="ventra-ray-", dir=root)
-            reaper = subprocess.Popen([sys.executable, "-I", _reaper.__file__, self.root],
+            package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
+                os.path.abspath(__file__)))))
+            reaper = subprocess.Popen([sys.executable, "-I", _reaper.__file__, self.root,
+                                       package, backend or ""],
                                       stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
             reaper.wait()  # it forked off: its stdin lives on until this process ends
             assert reaper.stdin is not None
@@ -254,7 +257,10 @@ class NodeSession:
                     pass
             self._session.close()
         remove_tree(self.root)
-        self._reaper_pipe.close()
+        try:  # closed cleanly: the sandboxes removed their groups themselves
+            self._reaper_pipe.write(b"closed")
+        finally:
+            self._reaper_pipe.close()
 
 
 def _argv(command: Command) -> Union[str, List[str]]:
