@@ -250,7 +250,6 @@ struct FreezerGroup {
 };
 
 FreezerGroup make_freezer_group() {
-  static std::atomic<unsigned> counter{0};
   FreezerGroup g;
   auto mounts = read_small_file("/proc/self/mountinfo");
   auto groups = read_small_file("/proc/self/cgroup");
@@ -269,8 +268,13 @@ FreezerGroup make_freezer_group() {
   size_t at = groups->find(":freezer:");
   if (mount.empty() || at == std::string::npos) return g;
   own = groups->substr(at + 9, groups->find('\n', at) - at - 9);
-  g.dir = mount + (own == "/" ? "" : own) + "/ventra-box-" + std::to_string(::getpid()) + "-" +
-          std::to_string(counter++);
+  const std::string parent = mount + (own == "/" ? "" : own);
+  // Once per process: the freezer groups of hosts that died (perhaps while frozen).
+  static std::once_flag swept;
+  std::call_once(swept, [&] {
+    isolation::SandboxCgroup::sweep_dead_groups(parent, isolation::CgroupVersion::V1);
+  });
+  g.dir = parent + "/" + isolation::group_name(::getpid(), "box");
   if (::mkdir(g.dir.c_str(), 0700) != 0) return {};
   int fd = ::open((g.dir + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
   int high = fd < 0 ? -1 : ::fcntl(fd, F_DUPFD_CLOEXEC, kSetupFdFloor);

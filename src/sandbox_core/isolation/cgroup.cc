@@ -156,20 +156,10 @@ uint64_t start_time(const std::string& pid) {
   return v;
 }
 
-// "ventra-<kind>-<pid>.<start time>-<n>": the owner's identity is in the name, so the
-// next process to make groups here can tell a dead owner's from a live one's. Read each
-// time, not kept: a child forked from this process is another owner.
-std::string group_name(int pid, std::string_view kind) {
-  static std::atomic<uint64_t> next{0};
-  return "ventra-" + std::string(kind) + "-" + std::to_string(pid) + "." +
-         std::to_string(start_time(std::to_string(pid))) + "-" +
-         std::to_string(next.fetch_add(1, std::memory_order_relaxed));
-}
-
 // Whether the group `name` belongs to a process that no longer exists. Names without a
 // start time (older ones) count as dead only when no process has their pid.
 bool owner_gone(std::string_view name) {
-  for (std::string_view prefix : {"ventra-sandbox-", "ventra-probe-"}) {
+  for (std::string_view prefix : {"ventra-sandbox-", "ventra-probe-", "ventra-box-"}) {
     if (!name.starts_with(prefix)) continue;
     name.remove_prefix(prefix.size());
     size_t dash = name.rfind('-');
@@ -303,6 +293,16 @@ void probe_v2(CgroupHost& host, const std::vector<CgroupMount>& mounts,
 
 }  // namespace
 
+// "ventra-<kind>-<pid>.<start time>-<n>": the owner's identity is in the name, so the
+// next process to make groups here can tell a dead owner's from a live one's. Read each
+// time, not kept: a child forked from this process is another owner.
+std::string group_name(int pid, std::string_view kind) {
+  static std::atomic<uint64_t> next{0};
+  return "ventra-" + std::string(kind) + "-" + std::to_string(pid) + "." +
+         std::to_string(start_time(std::to_string(pid))) + "-" +
+         std::to_string(next.fetch_add(1, std::memory_order_relaxed));
+}
+
 CgroupHost probe_cgroup_host(std::string_view mountinfo, std::string_view self_cgroup,
                              int self_pid) {
   CgroupHost host;
@@ -338,19 +338,21 @@ void SandboxCgroup::sweep_dead(const CgroupHost& host) {
     if (!d->empty() && std::find(parents.begin(), parents.end(), *d) == parents.end())
       parents.push_back(*d);
   }
-  for (const std::string& parent : parents) {
-    DIR* dir = ::opendir(parent.c_str());
-    if (dir == nullptr) continue;
-    std::vector<std::string> dead;
-    while (dirent* e = ::readdir(dir)) {
-      if (e->d_type == DT_DIR && owner_gone(e->d_name)) dead.push_back(parent + "/" + e->d_name);
-    }
-    ::closedir(dir);
-    for (auto& path : dead) {
-      SandboxCgroup orphan;  // its removal kills what is left in it
-      orphan.version_ = host.version;
-      orphan.dirs_.push_back(std::move(path));
-    }
+  for (const std::string& parent : parents) sweep_dead_groups(parent, host.version);
+}
+
+void SandboxCgroup::sweep_dead_groups(const std::string& parent, CgroupVersion version) {
+  DIR* dir = ::opendir(parent.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> dead;
+  while (dirent* e = ::readdir(dir)) {
+    if (e->d_type == DT_DIR && owner_gone(e->d_name)) dead.push_back(parent + "/" + e->d_name);
+  }
+  ::closedir(dir);
+  for (auto& path : dead) {
+    SandboxCgroup orphan;  // its removal thaws and kills what is left in it
+    orphan.version_ = version;
+    orphan.dirs_.push_back(std::move(path));
   }
 }
 
@@ -480,6 +482,8 @@ void SandboxCgroup::remove_all() noexcept {
       if (version_ == CgroupVersion::V2)
         killed = static_cast<bool>(write_text(dir + "/cgroup.kill", "1"));
       if (!killed) {
+        // A frozen v1 task takes no signal until thawed; elsewhere the write just fails.
+        (void)write_text(dir + "/freezer.state", "THAWED");
         const std::string procs = read_text(dir + "/cgroup.procs");
         for (auto line : split(procs, '\n')) {
           if (pid_t p = parse_pid(line); p > 0) ::kill(p, SIGKILL);

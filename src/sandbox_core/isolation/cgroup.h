@@ -21,6 +21,10 @@ namespace sandbox::isolation {
 
 enum class CgroupVersion : uint8_t { None, V1, V2 };
 
+// "ventra-<kind>-<pid>.<start time>-<n>": a group named after its owner, so that the next
+// process to make groups beside it can tell a dead owner's from a live one's.
+std::string group_name(int pid, std::string_view kind);
+
 // Where this process may create a sandbox's groups, per controller; an empty directory
 // means that controller cannot be used here. Under v2 the three are one directory.
 struct CgroupHost {
@@ -95,6 +99,13 @@ class SandboxCgroup final : public ChildResource {
   // Reads the counters into the record and settles the verdict, before the removal.
   void settle() noexcept;
   static void sweep_dead(const CgroupHost& host);
+
+ public:
+  // Removes the groups directly under `parent` whose owner process is gone, thawing and
+  // killing what is left in them; never a live process's.
+  static void sweep_dead_groups(const std::string& parent, CgroupVersion version);
+
+ private:
 
   CgroupVersion version_ = CgroupVersion::None;
   std::vector<std::string> dirs_;  // created, in creation order
