@@ -14,6 +14,7 @@ __all__ = [
     "spawn",
     "program_candidates",
     "sandbox_view",
+    "open_sandbox",
     "DEFAULT_PATH",
     "DEFAULT_BACKEND",
     "BACKEND_KINDS",
@@ -23,6 +24,8 @@ __all__ = [
     "ChangeSet",
     "BackendInfo",
     "AllowListProxy",
+    "PersistentSandbox",
+    "SandboxCommand",
 ]
 
 class _FsAllowlist(TypedDict):
@@ -235,6 +238,7 @@ def open_sandbox(
     idle_timeout_s: float | None = None,
 ) -> PersistentSandbox: ...
 
+@final
 class PersistentSandbox:
     def start(
         self,
@@ -265,6 +269,7 @@ class _CommandUsage(TypedDict):
     inblock: int  # file-system blocks read, 512 B (ru_inblock)
     oublock: int  # file-system blocks written, 512 B (ru_oublock)
 
+@final
 class SandboxCommand:
     def wait(self, timeout_s: float | None = None) -> int: ...
     def poll(self) -> int | None: ...
