@@ -42,7 +42,7 @@ class Result:
     None otherwise (backend ``"none"``: see `Session.connections`, which is per session).
     ``connections_dropped`` counts the decisions past the record's bound.
 
-    ``changes`` is the run's `ChangeSet` when the spec set ``overlay`` (the work
+    ``changes`` is the run's `ChangeSet` when the spawn dictionary set ``overlay`` (the work
     directory mounted copy-on-write), to list, ``apply()`` or ``discard()``; None
     otherwise. Dropping the result (and every other reference to it) discards them.
     """

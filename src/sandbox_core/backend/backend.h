@@ -87,7 +87,7 @@ std::string backend_summary(const BackendRow& row);
 // The Landlock layers of the row this kernel applies: "Landlock" (file rules), "Landlock
 // scoping".
 std::vector<std::string_view> landlock_layers_of(const BackendRow& row);
-// The spec keys whose whole-sandbox limits the row's kind holds on this host; empty for a
+// The spawn keys whose whole-sandbox limits the row's kind holds on this host; empty for a
 // kind that holds none by design.
 std::vector<std::string> enforced_limits_of(const BackendRow& row);
 

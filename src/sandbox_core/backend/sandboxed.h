@@ -56,7 +56,7 @@ class SandboxedBackend : public Backend {
                                             int control_fd = -1, int extra_join_fd = -1);
   // A persistent sandbox's init, serving commands from `control_fd` (its end of the
   // control channel, borrowed); a spec without a work dir gets a private one, whose
-  // path goes to `host_dir` (else the spec's). `join_fd` (>= kSetupFdFloor, or -1): one
+  // path goes to `host_dir` (else the SandboxSpec's). `join_fd` (>= kSetupFdFloor, or -1): one
   // more control group's cgroup.procs the set-up child joins first.
   Result<SandboxChild, SandboxError> start_persistent(const SandboxSpec& spec, int control_fd,
                                                       int join_fd, std::string& host_dir);

@@ -50,14 +50,14 @@ class SpawnLimits {
  public:
   // Creates the sandbox's control group where this host allows one, and emits a WARN
   // event for each limit a SandboxSpec asks for that cannot be enforced here (the spawn goes
-  // on, unless the spec sets require_limits: then it is refused). A group that cannot be
+  // on, unless the SandboxSpec sets require_limits: then it is refused). A group that cannot be
   // created where the probe said it could is an error.
   static Result<SpawnLimits, SandboxError> prepare(const SandboxSpec& spec, bool own_user_namespace,
                                                    const CgroupHost& host = cgroup_host());
 
   // The sandbox has a cgroup v2 group of its own.
   bool own_cgroup2() const { return cgroup_ && cgroup_->dir_fd() >= 0; }
-  // The child joins the group first thing and sets the rlimits (added to the spec's).
+  // The child joins the group first thing and sets the rlimits (added to the SandboxSpec's).
   void apply(LaunchOptions& options) const;
   // After a successful launch: the group lives and dies with the child's record, and the
   // record carries the verdict the Python handle reads.

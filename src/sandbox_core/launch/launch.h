@@ -127,7 +127,7 @@ struct LaunchOptions {
   // A v2 group's directory: a namespace child is created in it (and then skips the join
   // files) where the system can. Borrowed like the join files.
   int cgroup_dir_fd = -1;
-  // The child's rlimits: child_limits() of the spec, then the isolation's.
+  // The child's rlimits: child_limits() of the SandboxSpec, then the isolation's.
   ChildLimits limits;
   // ReportMode::Init: the init's end of the control channel (a persistent sandbox's
   // socket), borrowed like the passed descriptors. -1: the launch makes a lifeline pipe
