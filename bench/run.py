@@ -612,6 +612,105 @@ def bench_concurrency(quick: bool, shim: Path) -> dict[str, Any]:
     return res
 
 
+def bench_persistent(quick: bool) -> dict[str, Any]:
+    """Persistent sandboxes under each Linux backend, interleaved in one run: an exec of
+    `true` into a running sandbox (start + collect) against a "none" spawn of `true`;
+    making one as the caller sees it (open_sandbox to its return, then close; and the same
+    with one exec of `true` between) against a one-shot spawn+collect of `true` of that
+    backend; execs per second from 8 threads into one sandbox against one thread."""
+    n = 60 if quick else 300
+    work = tempfile.mkdtemp(prefix="bench-box-")
+    res: dict[str, Any] = {"n": n}
+    backends = [(name, backend) for name, kind, backend in
+                (("bubblewrap", "bubblewrap", "bubblewrap"), ("userns", "userns", "userns-lite"))
+                if backend_available(kind)]
+    boxes: dict[str, Any] = {}
+    try:
+        def spec(backend: str) -> dict[str, Any]:
+            return {"script_type": "argv", "argv": ["true"], "backend": backend,
+                    "host_work_dir": work, "timeout_s": 60.0}
+
+        def exec_true(box: Any) -> None:
+            code, _, err = box.start(["true"]).wait_and_collect()
+            assert code == 0, (code, err)
+
+        def timed(fn: Callable[[], object]) -> Callable[[], float]:
+            def run() -> float:
+                t0 = time.perf_counter()
+                fn()
+                return time.perf_counter() - t0
+            return run
+
+        def make(backend: str, execs: int) -> None:
+            box = native.open_sandbox(spec(backend))
+            try:
+                for _ in range(execs):
+                    exec_true(box)
+            finally:
+                box.close()
+
+        from ventra.sandbox import Sandbox  # noqa: PLC0415  (the staged package)
+
+        exec_fns: dict[str, Callable[[], float]] = {"none": time_spawn(spec("none"))}
+        make_fns: dict[str, Callable[[], float]] = {}
+        for name, backend in backends:
+            boxes[name] = native.open_sandbox(spec(backend))
+            boxes[f"{name}_py"] = Sandbox(spec(backend))
+            exec_fns[f"{name}_exec"] = timed(lambda b=boxes[name]: exec_true(b))
+            exec_fns[f"{name}_py_exec"] = timed(lambda b=boxes[f"{name}_py"]: b.exec(["true"]))
+            make_fns[f"{name}_oneshot"] = time_spawn(spec(backend))
+            make_fns[f"{name}_open_close"] = timed(lambda b=backend: make(b, 0))
+            make_fns[f"{name}_open_exec_close"] = timed(lambda b=backend: make(b, 1))
+        for fns in (exec_fns, make_fns):
+            for k, v in interleave(n if fns is exec_fns else n // 2, fns, warmup=5).items():
+                res[f"{k}_ms"] = median(v) * 1e3
+                res[f"{k}_p90_ms"] = p90(v) * 1e3
+        per = 10 if quick else 25
+        for name, _ in backends:
+            once = lambda b=boxes[name]: exec_true(b)  # noqa: E731
+            rates: dict[str, list[float]] = {"1t": [], "8t": []}
+            for _ in range(3 if quick else 7):  # interleaved rounds; the median of each
+                rates["1t"].append(rate(1, per * 8, once))
+                rates["8t"].append(rate(8, per, once))
+            res[f"{name}_1t_per_s"] = median(rates["1t"])
+            res[f"{name}_8t_per_s"] = median(rates["8t"])
+    finally:
+        for box in boxes.values():
+            box.close()
+        shutil.rmtree(work, ignore_errors=True)
+    return res
+
+
+def persistent_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str, str]]:
+    if not v:
+        return []
+    rows = []
+    none = v["none_ms"]
+    for name, label in (("bubblewrap", "\"bubblewrap\""), ("userns", "\"userns-lite\"")):
+        if f"{name}_exec_ms" not in v:
+            continue
+        ex = v[f"{name}_exec_ms"]
+        rows.append((f"persistent {label}: exec `true` into it, start+collect (ms)", fmt(ex, 3),
+                     f"\"none\" spawn+collect {fmt(none, 3)}", f"+{fmt(ex - none, 3)} ms",
+                     "≤ 1 ms above \"none\"", verdict(ex - none <= 1.0)))
+        py = v[f"{name}_py_exec_ms"]
+        rows.append(("", "", f"Sandbox.exec (Result, usage) {fmt(py, 3)}",
+                     f"+{fmt(py - none, 3)} ms", "", "–"))
+        one, oc = v[f"{name}_oneshot_ms"], v[f"{name}_open_close_ms"]
+        rows.append((f"persistent {label}: open_sandbox + close, as the caller waits (ms)",
+                     fmt(oc, 3), f"one-shot spawn+collect `true` {fmt(one, 3)}",
+                     fmt(oc / one) + "×", "≤ 1.1× one-shot", verdict(oc / one <= 1.1)))
+        oec = v[f"{name}_open_exec_close_ms"]
+        rows.append(("… with one exec of `true` between (ms)", fmt(oec, 3),
+                     f"one-shot spawn+collect `true` {fmt(one, 3)}", fmt(oec / one) + "×", "",
+                     "–"))
+        eight, single = v[f"{name}_8t_per_s"], v[f"{name}_1t_per_s"]
+        rows.append((f"persistent {label}: execs/s, 8 threads into one sandbox", f"{eight:.0f}",
+                     f"1 thread {single:.0f}", fmt(eight / single) + "×", "≥ 1.5× one thread",
+                     verdict(eight / single >= 1.5)))
+    return rows
+
+
 class Busy:
     """One busy loop per core, as separate processes, until closed."""
 
@@ -1042,6 +1141,7 @@ def table(r: dict[str, Any]) -> list[tuple[str, str, str, str, str, str]]:
     rows += concurrency_rows(r.get("concurrency"))
     rows += cgroup_rows(r.get("cgroup"))
     rows += usage_rows(r.get("usage"))
+    rows += persistent_rows(r.get("persistent"))
     return rows
 
 
@@ -1154,7 +1254,7 @@ def plain(rows: list[tuple[str, ...]]) -> str:
 
 
 SECTIONS = ("spawn", "exit_notice", "drain", "contention", "bulk", "handshakes", "hold",
-            "isolation", "fence", "concurrency", "cgroup", "usage")
+            "isolation", "fence", "concurrency", "cgroup", "usage", "persistent")
 
 
 def main() -> int:
@@ -1231,6 +1331,7 @@ def main() -> int:
     section("concurrency", lambda: bench_concurrency(args.quick, helpers["bwrap"]))
     section("cgroup", lambda: bench_cgroup(args.quick, args.build_dir))
     section("usage", lambda: bench_usage(args.quick))
+    section("persistent", lambda: bench_persistent(args.quick))
 
     if background:
         background.close()

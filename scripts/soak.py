@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""Leak cycles for ventra.sandbox._native: spawn/collect cycles and proxied connections,
-then proof that open descriptors, threads, zombie children and temporary files are back
-where they started and that resident memory stayed flat.
+"""Leak cycles for ventra.sandbox._native: spawn/collect cycles, proxied connections and
+persistent sandboxes, then proof that open descriptors, threads, child and sandboxed
+processes, control groups, mounts and temporary files are back where they started and
+that resident memory stayed flat.
 
 It runs in a fresh interpreter: it points TMPDIR at a private directory and puts a fake
 `sandbox-exec` (which checks its "-f <profile>" arguments and execs the command) first on
 PATH before the module is first used, so the sandbox-exec path, with its profile files,
 is cycled too. All traffic stays on 127.0.0.1.
 
-    python3 scripts/soak.py            # the test suite's small cycle (200 of each)
-    python3 scripts/soak.py --long     # the soak, by hand: 10,000 of each
+    python3 scripts/soak.py            # the test suite's small cycle (200 of each;
+                                       # 50 persistent sandboxes, 500 execs)
+    python3 scripts/soak.py --long     # the soak, by hand: 10,000 of each; 1,000
+                                       # persistent sandboxes, 10,000 execs
     python3 scripts/soak.py --long --threads 6   # the spawns from 6 threads at once
 
 Prints one JSON object per phase with the before/after figures, then a final line
@@ -20,6 +23,7 @@ import argparse
 import json
 import os
 import random
+import re
 import shutil
 import socket
 import struct
@@ -30,6 +34,7 @@ import time
 
 SETTLE_S = 60.0  # generous: detached proxy threads exit on their own schedule
 RSS_SLACK = 24 * 1024 * 1024  # allowed growth after warm-up (allocator arenas, caches)
+USERNS_SLACK = 16  # cached user namespaces (see fd_counts) a phase may add
 
 FAKE_SANDBOX_EXEC = """#!/bin/sh
 [ "$1" = -f ] && [ -f "$2" ] || exit 99
@@ -41,8 +46,19 @@ exec "$@"
 # --- process figures -------------------------------------------------------------
 
 
-def fd_count() -> int:
-    return len(os.listdir("/proc/self/fd"))
+def fd_counts() -> tuple:
+    """(descriptors, of which user namespaces). The module keeps one user namespace per
+    host id pair a root caller's sandbox has run under, for its idmapped binds: ids are
+    the lowest free ones host-wide, so that cache grows with what else on the host holds
+    ids at the time, not with the count of sandboxes; it is bounded apart."""
+    total = userns = 0
+    for name in os.listdir("/proc/self/fd"):
+        total += 1
+        try:
+            userns += os.readlink(f"/proc/self/fd/{name}").startswith("user:[")
+        except OSError:
+            pass
+    return total - userns, userns
 
 
 def thread_count() -> int:
@@ -73,13 +89,44 @@ def children() -> tuple:
 
 
 def tmp_count(tmpdir: str) -> int:
-    return sum(1 for name in os.listdir(tmpdir) if name.startswith(".tmp"))
+    """Everything in the private TMPDIR, the soak's own fixtures included (constant)."""
+    return len(os.listdir(tmpdir))
+
+
+def mount_counts() -> tuple:
+    """Lines of this process's mount table and of pid 1's (the host's, as far as it is
+    visible from here); a sandbox's own mounts must never show in either."""
+    counts = []
+    for path in ("/proc/self/mountinfo", "/proc/1/mountinfo"):
+        try:
+            with open(path) as f:
+                counts.append(sum(1 for _ in f))
+        except OSError:
+            counts.append(0)
+    return tuple(counts)
+
+
+# Every process a persistent sandbox's command leaves behind carries this in its
+# command line, so the soak finds it wherever it was reparented to.
+MARK = f"ventra-soak-{os.getpid()}-{random.randrange(1 << 30)}"
+
+
+def marked_count() -> int:
+    n = 0
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                n += MARK.encode() in f.read()
+        except OSError:
+            pass
+    return n
 
 
 def cgroup_count() -> int:
-    """Sandbox control groups of this process still present: in its own group of each
-    hierarchy, and beside it (a v2 caller lives in a leaf of the group that holds them)."""
-    tag = f"ventra-sandbox-{os.getpid()}-"
+    """Sandbox control groups of this process still present (a sandbox's limits, a
+    persistent sandbox's freezer group): in its own group of each hierarchy, and beside
+    it (a v2 caller lives in a leaf of the group that holds them)."""
+    tag = re.compile(rf"ventra-[a-z]+-{os.getpid()}\.")
     mounts = []
     with open("/proc/self/mountinfo") as f:
         for line in f:
@@ -96,7 +143,7 @@ def cgroup_count() -> int:
                     continue
                 seen.add(d)
                 try:
-                    n += sum(1 for name in os.listdir(d) if name.startswith(tag))
+                    n += sum(1 for name in os.listdir(d) if tag.match(name))
                 except OSError:
                     pass
     return n
@@ -109,18 +156,32 @@ def rss_bytes() -> int:
 
 def snapshot(tmpdir: str) -> dict:
     kids, zombies = children()
+    mounts, host_mounts = mount_counts()
+    fds, userns_fds = fd_counts()
     return {
-        "fds": fd_count(),
+        "fds": fds,
+        "userns_fds": userns_fds,
         "threads": thread_count(),
         "children": kids,
         "zombies": zombies,
         "tmp_files": tmp_count(tmpdir),
         "cgroups": cgroup_count(),
+        "mounts": mounts,
+        "host_mounts": host_mounts,
+        "marked": marked_count(),
         "rss_kib": rss_bytes() // 1024,
     }
 
 
-COUNTED = ("fds", "threads", "children", "zombies", "tmp_files", "cgroups")
+COUNTED = ("fds", "threads", "children", "zombies", "tmp_files", "cgroups", "mounts",
+           "host_mounts", "marked")
+
+
+def flat(before: dict, after: dict, rss_slack: int = -1) -> bool:
+    """Every counted figure back; the cache and, given a slack, memory within bounds."""
+    return (all(after[k] <= before[k] for k in COUNTED)
+            and after["userns_fds"] <= before["userns_fds"] + USERNS_SLACK
+            and (rss_slack < 0 or after["rss_kib"] * 1024 <= before["rss_kib"] * 1024 + rss_slack))
 
 
 def settle(baseline: dict, tmpdir: str) -> dict:
@@ -128,7 +189,7 @@ def settle(baseline: dict, tmpdir: str) -> dict:
     deadline = time.monotonic() + SETTLE_S
     while True:
         now = snapshot(tmpdir)
-        if all(now[k] <= baseline[k] for k in COUNTED) or time.monotonic() > deadline:
+        if flat(baseline, now) or time.monotonic() > deadline:
             return now
         time.sleep(0.05)
 
@@ -377,6 +438,68 @@ def connection_cycles(native, count: int) -> None:
     assert upstream.accepted == admitted, (upstream.accepted, admitted)
 
 
+# --- persistent sandboxes --------------------------------------------------------
+
+
+def persistent_cycles(count: int, execs: int, tmpdir: str) -> None:
+    """``count`` sandboxes, ``execs`` commands over them: each sandbox leaves a
+    background process, has a spawn killed and a deadline pass, writes and reads a file,
+    and is closed with everything still in it."""
+    from ventra.sandbox import Sandbox  # noqa: PLC0415
+
+    from ventra.sandbox import _native as native  # noqa: PLC0415
+
+    backends = [b for b, kind in (("bubblewrap", "bubblewrap"), ("userns-lite", "userns"))
+                if any(i.kind == kind and i.available for i in native.available_backends())]
+    if not backends:
+        return
+    shared_work = os.path.join(tmpdir, "box-work")
+    os.makedirs(shared_work, exist_ok=True)
+    per_box = max(execs // max(count, 1), 7)
+    freezes = True
+    for i in range(count):
+        spec = {"script_type": "argv", "argv": ["-"], "backend": backends[i % len(backends)]}
+        if i % 4 == 1:
+            spec["host_work_dir"] = shared_work  # the caller's own; the others are private
+        if i % 4 == 2:
+            spec.update(memory_bytes=256 << 20, max_processes=64, cpu_milli=1000)
+        box = Sandbox(spec)
+        try:
+            # Left running in a session of its own (its pid file is written once it is
+            # there): only the close ends it; the next commands see it.
+            bg = f".bg-{i}"
+            r = box.exec(["sh", "-c", f"setsid sh -c 'echo $$ > {bg}; sleep 3600; :' {MARK}-bg "
+                                      f"</dev/null >/dev/null 2>&1 & "
+                                      f"until [ -s {bg} ]; do sleep 0.01; done"])
+            assert r.exit_code == 0, r
+            p = box.spawn(["sh", "-c", "sleep 3600; :", f"{MARK}-spawn"])
+            p.kill()
+            assert p.wait_and_collect()[0] == 137, box.backend
+            r = box.exec(["sh", "-c", "sleep 3600; :", f"{MARK}-deadline"], timeout_s=0.05)
+            assert r.exit_code == 137, r
+            data = f"box {i}\n".encode() * (1 + i % 50)
+            box.write_file(f"soak-{i}.txt", data)
+            assert box.read_file(f"soak-{i}.txt") == data
+            if freezes and i % 10 == 3:
+                try:
+                    box.freeze()
+                    box.thaw()
+                except RuntimeError:
+                    freezes = False  # no freezer group on this host
+            for j in range(per_box - 7):
+                if j % 2:
+                    r = box.exec(["true"])
+                    assert (r.exit_code, r.stdout, r.stderr) == (0, b"", b""), r
+                else:
+                    r = box.exec('echo "$V"; ls soak-*.txt; exit 3', env={"V": str(j)})
+                    assert (r.exit_code, r.stdout) == (3, f"{j}\nsoak-{i}.txt\n".encode()), r
+            r = box.exec(f'kill -0 "$(cat {bg})" && rm -f {bg} soak-{i}.txt')
+            assert r.exit_code == 0, ("the background process is gone", r)
+        finally:
+            box.close()
+        assert box.status == "closed", box.status
+
+
 # --- driver ----------------------------------------------------------------------
 
 
@@ -411,8 +534,7 @@ def run_phase(name: str, body, tmpdir: str, warmup) -> dict:
         "seconds": round(time.monotonic() - started, 1),
         "before": before,
         "after": after,
-        "flat": all(after[k] <= before[k] for k in COUNTED)
-        and after["rss_kib"] * 1024 <= before["rss_kib"] * 1024 + RSS_SLACK,
+        "flat": flat(before, after, RSS_SLACK),
     }
     print(json.dumps(report), flush=True)
     return report
@@ -423,11 +545,15 @@ def main(argv=None) -> int:
     parser.add_argument("--long", action="store_true", help="10,000 spawns and connections")
     parser.add_argument("--spawns", type=int)
     parser.add_argument("--connections", type=int)
+    parser.add_argument("--sandboxes", type=int, help="persistent sandboxes to cycle")
+    parser.add_argument("--execs", type=int, help="commands run in them, all told")
     parser.add_argument("--threads", type=int, default=1,
                         help="run the spawn cycles from this many threads at once")
     args = parser.parse_args(argv)
     spawns = args.spawns if args.spawns is not None else (10_000 if args.long else 200)
     connections = args.connections if args.connections is not None else (10_000 if args.long else 200)
+    sandboxes = args.sandboxes if args.sandboxes is not None else (1_000 if args.long else 50)
+    execs = args.execs if args.execs is not None else (10_000 if args.long else 500)
 
     tmpdir = tempfile.mkdtemp(prefix="ventra-soak-")
     tooldir = os.path.join(tmpdir, "bin")
@@ -453,6 +579,8 @@ def main(argv=None) -> int:
                   lambda: spawn_cycles(native, 100, tmpdir)),
         run_phase("connections", lambda: connection_cycles(native, connections), tmpdir,
                   lambda: connection_cycles(native, 100)),
+        run_phase("persistent", lambda: persistent_cycles(sandboxes, execs, tmpdir), tmpdir,
+                  lambda: persistent_cycles(4, 40, tmpdir)),
     ]
     shutil.rmtree(tmpdir, ignore_errors=True)
     ok = all(r["flat"] for r in reports)

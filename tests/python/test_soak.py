@@ -1,5 +1,6 @@
-"""One small leak cycle per subsystem (spawns, proxied connections), run by
-scripts/soak.py in a fresh interpreter so that other tests do not disturb its counts."""
+"""One small leak cycle per subsystem (spawns, proxied connections, persistent
+sandboxes), run by scripts/soak.py in a fresh interpreter so that other tests do not
+disturb its counts."""
 
 import json
 import subprocess
@@ -18,7 +19,8 @@ def test_spawns_and_proxied_connections_leave_no_resources_behind(package_env):
                           timeout=600, env=package_env)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     reports = [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
-    # The exit status says that every figure came back; here, that both phases ran and
-    # left no child at all.
-    assert [(r["phase"], r["after"]["children"], r["after"]["zombies"]) for r in reports] == [
-        ("spawn", 0, 0), ("connections", 0, 0)]
+    # The exit status says that every figure came back; here, that every phase ran and
+    # left no child, zombie or marked sandboxed process at all.
+    assert [(r["phase"], r["after"]["children"], r["after"]["zombies"], r["after"]["marked"])
+            for r in reports] == [("spawn", 0, 0, 0), ("connections", 0, 0, 0),
+                                  ("persistent", 0, 0, 0)]
