@@ -60,7 +60,8 @@ class _Box:
 
 
 def _session_class() -> Callable[..., Any]:
-    from ventra.sandbox import Session
+    # Relative: the package resolves as itself however it is imported or checked.
+    from ..session import Session
 
     if not hasattr(Session, "sandbox"):
         raise RuntimeError("this ventra.sandbox has no persistent sandboxes (Session.sandbox); "
