@@ -259,7 +259,8 @@ class NodeSession:
         back the ``collect`` paths (None for one it cannot read), close it. Returns the
         `RunRecord` with those ``files``. Without absolute paths or ``collect`` the run is
         a one-shot sandbox (no command server to start and stop), with the usage and
-        egress records of that run alone."""
+        egress records of that run alone; without ``files`` either, its work dir is its
+        private one, within ``ephemeral_storage_bytes``."""
         _argv(command)
         collect = [str(p) for p in collect]
         own, inside = _split_files(files or {})
@@ -295,7 +296,9 @@ class NodeSession:
             for box in ended:
                 self._end(box)
         try:
-            box_id, work_dir = self._new_work_dir(files)
+            # Without files the sandbox's own private work dir serves: no host directory
+            # to make, bind and remove.
+            box_id, work_dir = self._new_work_dir(files) if files else (uuid.uuid4().hex[:16], None)
             try:
                 spec = _one_shot_spec(command, work_dir, env, timeout_s, limits)
                 t0 = time.monotonic()
@@ -303,7 +306,8 @@ class NodeSession:
                 result = result_of(proc, *proc.wait_and_collect())
                 duration = time.monotonic() - t0
             finally:
-                remove_tree(work_dir)
+                if work_dir is not None:
+                    remove_tree(work_dir)
         finally:
             with self._lock:
                 self._opening -= 1
@@ -395,14 +399,16 @@ def _split_files(files: Mapping[str, bytes]) -> Tuple[Dict[str, bytes], Dict[str
     return own, inside
 
 
-def _one_shot_spec(command: Command, work_dir: str, env: Optional[Mapping[str, str]],
+def _one_shot_spec(command: Command, work_dir: Optional[str], env: Optional[Mapping[str, str]],
                    timeout_s: Optional[float], limits: Mapping[str, Any]) -> Dict[str, Any]:
     timeout = 60.0 if timeout_s is None else float(timeout_s)  # as Sandbox.exec
     lifetime = limits.get("lifetime_s")
     if lifetime is not None and lifetime > 0:
         timeout = min(timeout, float(lifetime)) if timeout > 0 else float(lifetime)
     spec: Dict[str, Any] = {"script_type": "argv", "argv": _sandbox_argv(command),
-                            "host_work_dir": work_dir, "env": dict(env or {})}
+                            "env": dict(env or {})}
+    if work_dir is not None:
+        spec["host_work_dir"] = work_dir
     if timeout > 0:
         spec["timeout_s"] = timeout
     spec.update((k, v) for k, v in limits.items() if k not in ("lifetime_s", "idle_timeout_s"))
