@@ -660,7 +660,11 @@ Result<CollectedOutput, CollectError> SandboxCommand::collect(Deadline deadline,
     if (status && !drain_until) drain_until = now + kCommandDrainGrace;
     if (!status && deadline && now >= *deadline) {
       kill();
-      continue;
+      if (poll()) continue;
+      // Not yet reaped only in a frozen sandbox, where it dies at the thaw: the deadline
+      // holds all the same.
+      status = SIGKILL;
+      drain_until = now;
     }
     if (!status && should_stop && should_stop()) {
       kill();
