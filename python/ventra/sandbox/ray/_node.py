@@ -262,6 +262,8 @@ class NodeSession:
         egress records of that run alone; without ``files`` either, its work dir is its
         private one, within ``ephemeral_storage_bytes``."""
         _argv(command)
+        if isinstance(collect, (str, bytes)):
+            raise TypeError(f"collect is a list of paths, not one: write [{collect!r}]")
         collect = [str(p) for p in collect]
         own, inside = _split_files(files or {})
         if not inside and not collect and set(limits) <= _ONE_SHOT_LIMITS:
