@@ -112,6 +112,8 @@ def test_a_batch_checks_every_run_first_and_one_failure_stops_no_other(pool):
         pool.run_many(["true", b"true"])
     with pytest.raises(ValueError, match="not a file path within the work dir"):
         pool.run("true", files={"a/../../x": b""})
+    with pytest.raises(TypeError, match="collect is a list of paths"):
+        pool.run("true", collect="out")
     runs = ["echo a", {"command": "true", "memory_bytes": "many"}, {"command": "echo $X"}]
     out = pool.run_many(runs, return_exceptions=True, env={"X": "b"})
     assert [getattr(r, "stdout", type(r)) for r in out] == [b"a\n", TypeError, b"b\n"]
