@@ -139,8 +139,10 @@ class NodePool:
             **limits: Any) -> RunRecord:
         """Run ``command`` in a fresh sandbox of this node, closed after it: see
         `NodeSession.run`. No sandbox serves two runs."""
-        record: RunRecord = self._call(node_id, "run", command, files=files, collect=list(collect),
-                          env=env, timeout_s=timeout_s, **limits)
+        # A single str goes as it is, for the node to refuse.
+        paths = collect if isinstance(collect, (str, bytes)) else list(collect)
+        record: RunRecord = self._call(node_id, "run", command, files=files, collect=paths,
+                                       env=env, timeout_s=timeout_s, **limits)
         return record
 
     def run_many(self, runs: Sequence[Any], *, concurrency: Optional[int] = None,
