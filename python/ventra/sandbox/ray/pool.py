@@ -13,8 +13,8 @@ Built on actors and scheduling strategies alone, so any Ray 2 release serves.
 
     records = ray.get([score.remote(pool, c) for c in solutions])
 
-Short runs go in batches, one actor call for many (`run_many`): a Ray call costs about
-as much as a short sandboxed run.
+Short runs go in batches, one actor call for many (`run_many`): a Ray task and its actor
+call cost the node more than a short sandboxed run.
 
 A sandbox dies with the actor that holds it: if the actor (or its node) dies, every call
 on it raises a Ray error (``ray.exceptions.RayActorError``) and the node is left with no
@@ -150,8 +150,8 @@ class NodePool:
                  **common: Any) -> List[Any]:
         """Many runs in one call to this node's actor, up to ``concurrency`` at once, each
         in a fresh sandbox: see `NodeSession.run_many`. One call instead of one per run is
-        what lets short runs keep up with the node: the Ray call costs about as much as a
-        short sandboxed run."""
+        what lets short runs keep up with the node: a Ray task and its actor call cost more
+        than a short sandboxed run."""
         records: List[Any] = self._call(node_id, "run_many", list(runs), concurrency=concurrency,
                                         return_exceptions=return_exceptions, **common)
         return records
