@@ -81,7 +81,8 @@ def test_batch_spreads_over_nodes_and_records_are_plain(pool):
 def test_state_lasts_within_a_sandbox_only_and_reuse_says_what_carries_over(pool):
     with pool.sandbox(reuse="task-a") as box:
         box.write_file("note", b"kept")
-        assert box.exec("cat note; echo more > .hidden").stdout == b"kept"
+        out = box.exec_many(["cat note; echo more > .hidden", "cat .hidden"])  # one call
+        assert [r.stdout for r in out] == [b"kept", b"more\n"]
         assert not box.reused
         with pool.sandbox() as fresh:
             assert fresh.exec("cat note .hidden").exit_code != 0

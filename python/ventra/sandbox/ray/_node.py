@@ -209,6 +209,16 @@ class NodeSession:
         return RunRecord.from_result(result, duration_s=time.monotonic() - t0,
                                      node_id=self.node_id, sandbox_id=box_id)
 
+    def exec_many(self, box_id: str, commands: Sequence[Command],
+                  **kw: Any) -> List[RunRecord]:
+        """`exec` each of ``commands`` in turn, in the one sandbox (each sees what the
+        earlier ones left), with the same ``kw``; every command is checked first."""
+        if isinstance(commands, (str, bytes, bytearray)):
+            raise TypeError("commands is a list of commands; for one command use exec")
+        calls = [_run_call(i, c, {})["command"] for i, c in enumerate(commands)]
+        self._get(box_id)
+        return [self.exec(box_id, c, **kw) for c in calls]
+
     def spawn(self, box_id: str, command: Command) -> int:
         """Start ``command`` in the background; it runs until it ends or the sandbox
         closes. Returns its pid."""

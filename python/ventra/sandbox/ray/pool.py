@@ -216,6 +216,12 @@ class Lease:
         record: RunRecord = self._call("exec", command, **kw)
         return record
 
+    def exec_many(self, commands: Sequence[Command], **kw: Any) -> List[RunRecord]:
+        """The ``commands`` one after another in this sandbox, in one Ray call, each
+        seeing what the earlier ones left (``kw`` as for `exec`)."""
+        records: List[RunRecord] = self._call("exec_many", list(commands), **kw)
+        return records
+
     def spawn(self, command: Command) -> int:
         """Start ``command`` in the background; returns its pid."""
         return int(self._call("spawn", command))
