@@ -652,16 +652,25 @@ def bench_persistent(quick: bool) -> dict[str, Any]:
 
         from ventra.sandbox import Sandbox  # noqa: PLC0415  (the staged package)
 
+        def exec_with(box: Any) -> Callable[[], None]:
+            return lambda: exec_true(box)
+
+        def make_with(backend: str, execs: int) -> Callable[[], None]:
+            return lambda: make(backend, execs)
+
+        def py_exec_with(box: Any) -> Callable[[], object]:
+            return lambda: box.exec(["true"])
+
         exec_fns: dict[str, Callable[[], float]] = {"none": time_spawn(spec("none"))}
         make_fns: dict[str, Callable[[], float]] = {}
         for name, backend in backends:
             boxes[name] = native.open_sandbox(spec(backend))
-            boxes[f"{name}_py"] = Sandbox(spec(backend))
-            exec_fns[f"{name}_exec"] = timed(lambda b=boxes[name]: exec_true(b))
-            exec_fns[f"{name}_py_exec"] = timed(lambda b=boxes[f"{name}_py"]: b.exec(["true"]))
+            py_box = boxes[f"{name}_py"] = Sandbox(spec(backend))
+            exec_fns[f"{name}_exec"] = timed(exec_with(boxes[name]))
+            exec_fns[f"{name}_py_exec"] = timed(py_exec_with(py_box))
             make_fns[f"{name}_oneshot"] = time_spawn(spec(backend))
-            make_fns[f"{name}_open_close"] = timed(lambda b=backend: make(b, 0))
-            make_fns[f"{name}_open_exec_close"] = timed(lambda b=backend: make(b, 1))
+            make_fns[f"{name}_open_close"] = timed(make_with(backend, 0))
+            make_fns[f"{name}_open_exec_close"] = timed(make_with(backend, 1))
         for fns in (exec_fns, make_fns):
             for k, v in interleave(n if fns is exec_fns else n // 2, fns, warmup=5).items():
                 res[f"{k}_ms"] = median(v) * 1e3
@@ -670,7 +679,8 @@ def bench_persistent(quick: bool) -> dict[str, Any]:
         # os.posix_spawn + waitpid of `true`, whose CPU (mostly the child's own exec)
         # is most of an exec's. ("none" spawns are made on one spawner thread.)
         per = 10 if quick else 25
-        onces = {name: (lambda b=boxes[name]: exec_true(b)) for name, _ in backends}
+        onces: dict[str, Callable[[], object]] = {name: exec_with(boxes[name])
+                                                  for name, _ in backends}
         true = shutil.which("true") or "/bin/true"
         onces["bare"] = lambda: os.waitpid(os.posix_spawn(true, [true], {}), 0)
         rates: dict[str, list[float]] = {f"{k}_{t}": [] for k in onces for t in ("1t", "8t")}
