@@ -40,7 +40,7 @@ constexpr long kEnoent = 2, kEacces = 13, kEnotdir = 20, kEnodev = 19, kEstale =
 constexpr long kSigkill = 9, kSigBlock = 0, kSigSetmask = 2, kPrSetDumpable = 4, kWnohang = 1;
 constexpr long kONonblock = 04000, kCloseRangeCloexec = 4, kMsgNosignal = 0x4000;
 constexpr long kMsgTrunc = 0x20, kMsgCtrunc = 0x8, kMsgCmsgCloexec = 0x40000000;
-constexpr long kMsgDontwait = 0x40, kRusageChildren = -1, kWall = 0x40000000;
+constexpr long kMsgDontwait = 0x40, kRusageChildren = -1, kWall = 0x40000000, kEchild = 10;
 constexpr short kPollIn = 1;
 
 #if defined(__x86_64__)
@@ -267,12 +267,14 @@ void install_stderr_and_close_rest() {
 // largest single maxrss, summed times and blocks) goes to the host, which reads it at its
 // collect. The init's own is left out: its exec carried its creator's high-water mark.
 void relay_usage(const Loop& loop, long pid, int status) {
-  if (sys(__NR_getpid) == 1) {
-    sys(__NR_kill, -1, kSigkill);
-    long r;
-    do {
-      r = sys(__NR_wait4, -1, 0, kWall, 0);
-    } while (r > 0 || r == -kEintr);
+  // A kill of -1 walks every process of the host: only when something is left.
+  long flags = kWall | kWnohang;
+  for (long got; sys(__NR_getpid) == 1 && (got = sys(__NR_wait4, -1, 0, flags, 0)) != -kEchild;) {
+    if (got < 0 && got != -kEintr) break;
+    if (got == 0) {
+      sys(__NR_kill, -1, kSigkill);
+      flags = kWall;
+    }
   }
   long ru[18] = {};  // struct rusage: two timevals, then fourteen longs
   if (sys(__NR_getrusage, kRusageChildren, reinterpret_cast<long>(ru)) != 0) return;
