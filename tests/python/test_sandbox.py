@@ -106,6 +106,8 @@ def test_closing_leaves_nothing_running(box, fifo):
 @boxes
 def test_freeze_stops_cpu_use_and_thaw_resumes_it(box, tmp_path):
     busy = box.spawn("while :; do echo x; done > count")
+    victims = [box.spawn("exec sleep 60") for _ in range(2)]
+    late = box.spawn("exec sleep 60", timeout_s=0.5)
     while not (tmp_path / "count").exists():
         time.sleep(0.01)
     try:
@@ -119,20 +121,45 @@ def test_freeze_stops_cpu_use_and_thaw_resumes_it(box, tmp_path):
     assert (tmp_path / "count").stat().st_size == frozen
     with pytest.raises(RuntimeError, match="frozen"):
         box.exec("true")
+    # A kill, a dropped handle or a deadline waits in the channel: the frozen init cannot
+    # confirm it, and the sandbox lives on.
+    victims[0].kill()
+    victims.pop()
+    assert late.collect().exit_code == 137 and box.status == "frozen"
     box.thaw()
     time.sleep(0.3)
     assert (tmp_path / "count").stat().st_size > frozen and box.status == "running"
+    assert victims[0].wait() == 137 and box.exec("echo on").stdout == b"on\n"
     busy.kill()
 
 
+# The clock ends a sandbox by itself, with nobody asking for its state: a process in a
+# session of its own, left by a command that ended (idle), or a running command in a
+# frozen sandbox (lifetime), holds the FIFO until the end.
+DETACHED = ["python3", "-c", "import subprocess; subprocess.Popen(['sh', '-c', 'echo up; "
+            "exec sleep 60'], stdout=open('alive', 'w'), start_new_session=True)"]
+
+
 @pytest.mark.parametrize("backend", ISOLATING)
-@pytest.mark.parametrize("keys", [{"lifetime_s": 0.5}, {"idle_timeout_s": 0.5}])
-def test_lifetime_and_idle_time_end_it(backend, tmp_path, keys):
+@pytest.mark.parametrize("keys", [{"lifetime_s": 0.5}, {"idle_timeout_s": 0.5}],
+                         ids=["lifetime-frozen", "idle"])
+def test_lifetime_and_idle_time_end_it(backend, tmp_path, fifo, keys):
     with Session() as s:
         box = s.sandbox(work_dir=tmp_path, backend=backend, **keys)
-        assert box.exec("true").exit_code == 0
-        time.sleep(0.8)
+        if "lifetime_s" in keys:
+            proc = box.spawn("exec 3> alive; echo up >&3; exec sleep 60")
+        else:
+            assert box.exec(DETACHED).exit_code == 0
+        assert fifo.read() == b"up\n"
+        if "lifetime_s" in keys:
+            try:
+                box.freeze()
+            except RuntimeError:
+                pass  # no freezer group here: the lifetime ends it all the same
+        fifo.wait_eof()
         assert box.status == "expired"
+        if "lifetime_s" in keys:
+            assert proc.poll() == 137
         with pytest.raises(RuntimeError, match="ended"):
             box.exec("true")
 

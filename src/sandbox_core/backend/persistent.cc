@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -30,6 +31,7 @@ namespace ld = launch_detail;
 struct ControlCore {
   struct Entry {
     bool started = false, exited = false, acked = false;
+    bool dropped = false;  // its handle is gone: forgotten at its exit
     int32_t pid = -1, error = 0;
     int status = 0;
     CommandUsage usage;
@@ -46,6 +48,35 @@ struct ControlCore {
   pid_t init_pid = -1;  // while the record is not reaped
   ThreadHandle reader;
   std::mutex send_m;
+  // The sandbox's end by the clock, which the reader keeps: its lifetime, and its idle
+  // time once no command runs. Frozen or not, the clock runs on.
+  MonoClock::time_point expires = MonoClock::time_point::max();
+  std::chrono::milliseconds idle_timeout{0};
+  MonoClock::time_point idle_since{};
+  std::string freeze_file;  // v2 cgroup.freeze or v1 freezer.state; empty: none
+
+  bool running_locked() const {
+    for (const auto& [id, e] : entries) {
+      if (!e.exited) return true;
+    }
+    return false;
+  }
+  MonoClock::time_point end_at_locked() const {
+    if (idle_timeout.count() <= 0 || running_locked()) return expires;
+    return std::min(expires, idle_since + idle_timeout);
+  }
+
+  // Writes the freezer's word; the flag follows only a write that took.
+  bool write_frozen(bool freeze);
+  // A v1 freezer holds even SIGKILL back: thawed before any kill.
+  void thaw_if_frozen() {
+    bool was = false;
+    {
+      std::lock_guard lock(m);
+      was = frozen;
+    }
+    if (was) (void)write_frozen(false);
+  }
 
   // Everything inside dies: the init's group, and the channel whose end the init obeys.
   void kill_all(SandboxState why) {
@@ -113,6 +144,8 @@ struct ControlCore {
         e.exited = true;
         e.status = r.status;
         e.usage = {r.utime_us, r.stime_us, r.maxrss_kb, r.inblock, r.oublock};
+        if (e.dropped) entries.erase(it);
+        if (!running_locked()) idle_since = MonoClock::now();
         break;
       case ld::kReportSignalled:
         e.acked = true;
@@ -127,12 +160,35 @@ struct ControlCore {
 
 namespace {
 
+// Milliseconds to wait for a report before the clock's end is due; -1: without end.
+int wait_ms_until(MonoClock::time_point at) {
+  if (at == MonoClock::time_point::max()) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(at - MonoClock::now()).count();
+  return static_cast<int>(std::clamp<decltype(left)>(left, 0, 60'000));
+}
+
+// The reports of the init, and the sandbox's end once its lifetime or idle time is over,
+// whether or not anyone asks for its state.
 void read_reports(std::shared_ptr<ControlCore> core, UniqueFd fd) {
   for (;;) {
+    MonoClock::time_point at;
+    {
+      std::lock_guard lock(core->m);
+      if (core->ended) return;
+      at = core->end_at_locked();
+    }
+    if (MonoClock::now() >= at) {
+      core->thaw_if_frozen();
+      core->kill_all(SandboxState::Expired);
+      return;
+    }
+    pollfd p{fd.get(), POLLIN, 0};
+    int ready = ::poll(&p, 1, wait_ms_until(at));
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
     ld::ControlReport r;
     char extra[sizeof r + 1];
-    ssize_t n = ::recv(fd.get(), extra, sizeof extra, 0);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = ::recv(fd.get(), extra, sizeof extra, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n == static_cast<ssize_t>(sizeof r)) {
       std::memcpy(&r, extra, sizeof r);
       if (core->take(r)) continue;
@@ -297,6 +353,16 @@ bool write_word(const std::string& path, std::string_view word) {
 
 }  // namespace
 
+bool ControlCore::write_frozen(bool freeze) {
+  if (freeze_file.empty()) return false;
+  const bool v1 = freeze_file.ends_with("/freezer.state");
+  std::string_view word = v1 ? (freeze ? "FROZEN" : "THAWED") : (freeze ? "1" : "0");
+  if (!write_word(freeze_file, word)) return false;
+  std::lock_guard lock(m);
+  frozen = freeze;
+  return true;
+}
+
 // --- The sandbox ----------------------------------------------------------------------
 
 Result<std::unique_ptr<PersistentSandbox>, SandboxError> PersistentSandbox::create(
@@ -346,6 +412,18 @@ Result<std::unique_ptr<PersistentSandbox>, SandboxError> PersistentSandbox::crea
   core.init = std::move(*child);
   core.init_pid = core.init.pid();
   core.control = std::move(host_end);
+  const auto now = MonoClock::now();
+  if (lifetime.count() > 0) core.expires = now + lifetime;
+  core.idle_timeout = idle_timeout;
+  core.idle_since = now;
+  for (auto& r : core.init.resources()) {
+    if (auto* group = dynamic_cast<isolation::SandboxCgroup*>(r.get()); group && group->dir_fd() >= 0) {
+      if (!group->dirs().empty()) core.freeze_file = group->dirs().back() + "/cgroup.freeze";
+    }
+  }
+  if (core.freeze_file.empty() && !freezer.dir.empty()) {
+    core.freeze_file = freezer.dir + "/freezer.state";
+  }
 
   auto reader_fd = dup_cloexec(core.control.get());
   if (!reader_fd) return fail(SandboxError::io(reader_fd.error()));
@@ -360,19 +438,6 @@ Result<std::unique_ptr<PersistentSandbox>, SandboxError> PersistentSandbox::crea
   box->work_dir_ = spec.default_work_dir ? std::string("/tmp/ventra-work")  /* the private one, inside only */ : spec.work_dir;
   box->base_env_ = spec.env;
   box->base_env_.emplace("PATH", std::string(DEFAULT_CHILD_PATH));
-  for (auto& r : core.init.resources()) {
-    if (auto* group = dynamic_cast<isolation::SandboxCgroup*>(r.get()); group && group->dir_fd() >= 0) {
-      for (const auto& dir : group->dirs()) box->freeze_files_.push_back(dir + "/cgroup.freeze");
-      if (!box->freeze_files_.empty()) box->freeze_files_ = {box->freeze_files_.back()};
-    }
-  }
-  if (box->freeze_files_.empty() && !freezer.dir.empty()) {
-    box->freeze_files_ = {freezer.dir + "/freezer.state"};
-  }
-  auto now = MonoClock::now();
-  box->expires_ = lifetime.count() > 0 ? now + lifetime : MonoClock::time_point::max();
-  box->idle_since_ = now;
-  box->idle_timeout_ = idle_timeout;
   return box;
 }
 
@@ -380,13 +445,7 @@ PersistentSandbox::~PersistentSandbox() { close(); }
 
 void PersistentSandbox::end(SandboxState why) {
   if (!core_) return;
-  // A v1 freezer holds even SIGKILL back: thawed first.
-  bool frozen = false;
-  {
-    std::lock_guard lock(core_->m);
-    frozen = core_->frozen && !core_->ended;
-  }
-  if (frozen) (void)set_frozen(false);
+  core_->thaw_if_frozen();
   core_->kill_all(why);
   SandboxChild init;
   {
@@ -404,19 +463,17 @@ void PersistentSandbox::end(SandboxState why) {
 void PersistentSandbox::close() { end(SandboxState::Closed); }
 
 SandboxState PersistentSandbox::state() {
-  std::unique_lock lock(core_->m);
-  if (core_->ended) return core_->end_state;
-  auto now = MonoClock::now();
-  bool busy = false;
-  for (const auto& [id, e] : core_->entries) busy = busy || !e.exited;
-  if (busy) idle_since_ = now;
-  bool idle_over = idle_timeout_.count() > 0 && now - idle_since_ >= idle_timeout_;
-  if (now >= expires_ || idle_over) {
-    lock.unlock();
-    end(SandboxState::Expired);
-    return SandboxState::Expired;
+  {
+    std::lock_guard lock(core_->m);
+    if (core_->ended) return core_->end_state;
+    if (MonoClock::now() < core_->end_at_locked()) {
+      return core_->frozen ? SandboxState::Frozen : SandboxState::Running;
+    }
   }
-  return core_->frozen ? SandboxState::Frozen : SandboxState::Running;
+  // Due, and the reader has not got to it yet.
+  end(SandboxState::Expired);
+  std::lock_guard lock(core_->m);
+  return core_->end_state;
 }
 
 Result<void, SandboxError> PersistentSandbox::set_frozen(bool frozen) {
@@ -424,16 +481,12 @@ Result<void, SandboxError> PersistentSandbox::set_frozen(bool frozen) {
   if (s != SandboxState::Running && s != SandboxState::Frozen && frozen) {
     return failure("the sandbox has ended", ESRCH);
   }
-  if (freeze_files_.empty()) {
+  if (core_->freeze_file.empty()) {
     return failure("freezing needs a freezer control group of the sandbox's own (cgroup v2, or "
                    "a writable v1 freezer hierarchy), which this host does not give",
                    ENOTSUP);
   }
-  const bool v1 = freeze_files_.front().ends_with("/freezer.state");
-  std::string_view word = v1 ? (frozen ? "FROZEN" : "THAWED") : (frozen ? "1" : "0");
-  if (!write_word(freeze_files_.front(), word)) return fail(SandboxError::io(IoError::last()));
-  std::lock_guard lock(core_->m);
-  core_->frozen = frozen;
+  if (!core_->write_frozen(frozen)) return fail(SandboxError::io(IoError::last()));
   return {};
 }
 
@@ -471,6 +524,7 @@ Result<std::unique_ptr<SandboxCommand>, SandboxError> PersistentSandbox::start(
     id = core.next_id++;
     if (core.next_id == 0) core.next_id = 1;
     core.entries[id] = {};
+    core.idle_since = MonoClock::now();
   }
   auto forget = [&] {
     std::lock_guard lock(core.m);
@@ -504,7 +558,6 @@ Result<std::unique_ptr<SandboxCommand>, SandboxError> PersistentSandbox::start(
     core.entries.erase(id);
     return fail(SandboxError::io(IoError::from_errno(err)));
   }
-  idle_since_ = MonoClock::now();
   return std::unique_ptr<SandboxCommand>(new SandboxCommand(
       core_, id, e.pid, std::move(fds.out_read), std::move(fds.err_read)));
 }
@@ -518,7 +571,13 @@ SandboxCommand::SandboxCommand(std::shared_ptr<ControlCore> core, uint32_t id, i
 SandboxCommand::~SandboxCommand() {
   if (!poll()) kill();
   std::lock_guard lock(core_->m);
-  core_->entries.erase(id_);
+  // Killed but not yet reaped (its init is frozen): the exit report still comes.
+  auto it = core_->entries.find(id_);
+  if (it != core_->entries.end() && !it->second.exited) {
+    it->second.dropped = true;
+  } else {
+    core_->entries.erase(id_);
+  }
 }
 
 std::optional<int> SandboxCommand::poll() const {
@@ -545,10 +604,12 @@ void SandboxCommand::kill() {
     core.kill_all(SandboxState::Failed);
     return;
   }
-  // Confirmed once the init reaped it: its exit report follows the kill at once.
+  // Confirmed once the init reaped it: its exit report follows the kill at once. A
+  // frozen init answers once thawed, and its frozen command can do nothing till then.
   std::unique_lock lock(core.m);
   auto& e = core.entries[id_];
-  if (!core.cv.wait_for(lock, kInitAnswerTimeout, [&] { return e.exited || core.ended; })) {
+  if (!core.cv.wait_for(lock, kInitAnswerTimeout,
+                        [&] { return e.exited || core.ended || core.frozen; })) {
     core.kill_all_locked(SandboxState::Failed);
   }
 }
@@ -599,7 +660,11 @@ Result<CollectedOutput, CollectError> SandboxCommand::collect(Deadline deadline,
     if (status && !drain_until) drain_until = now + kCommandDrainGrace;
     if (!status && deadline && now >= *deadline) {
       kill();
-      continue;
+      if (poll()) continue;
+      // Not yet reaped only in a frozen sandbox, where it dies at the thaw: the deadline
+      // holds all the same.
+      status = SIGKILL;
+      drain_until = now;
     }
     if (!status && should_stop && should_stop()) {
       kill();

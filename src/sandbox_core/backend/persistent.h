@@ -95,7 +95,8 @@ class PersistentSandbox {
   void close();
   Result<void, SandboxError> freeze();
   Result<void, SandboxError> thaw();
-  // Ends the sandbox (Expired) once its lifetime or idle time is over.
+  // Running or Frozen, or why it ended. Its reader thread ends it (Expired) once its
+  // lifetime or idle time is over.
   SandboxState state();
   const std::string& backend() const { return backend_; }
   // Where the work directory is on the host (a private one's path), and inside.
@@ -110,10 +111,7 @@ class PersistentSandbox {
   std::shared_ptr<ControlCore> core_;
   std::string backend_, host_work_dir_, work_dir_;
   std::map<std::string, std::string> base_env_;
-  std::vector<std::string> freeze_files_;  // v2 cgroup.freeze, or v1 freezer.state
-  std::string freezer_dir_;                // a v1 freezer group made for the sandbox
-  MonoClock::time_point expires_{}, idle_since_{};
-  std::chrono::milliseconds idle_timeout_{0};
+  std::string freezer_dir_;  // a v1 freezer group made for the sandbox
 };
 
 }  // namespace sandbox
