@@ -1,13 +1,27 @@
 #!/usr/bin/env python3
-"""Sandboxed runs per second through Ray (`NodePool.run` from Ray tasks) against the same
-runs through our own API in one process (`NodeSession.run` from threads), and against plain
-Ray tasks that run the same command with no sandbox. One Ray node, so all three use the
-same cores; each figure is the best of a few rounds.
+"""Sandboxed runs per second through Ray against the same runs through our own API directly
+on one node, and against plain Ray tasks that run the same command with no sandbox.
 
-    unshare -n sh -c 'ip link set lo up; python bench/ray_bench.py [--runs N] [--backend B]'
+Every run is one short command (``sh -c 'echo $((6 * 7))'``) in a fresh sandbox, and every
+path keeps the same number of runs in flight (``--callers``, 4 by default):
 
-Ray binds more than loopback unless it has nothing else, hence the namespace. Goal: Ray
-reaches at least 0.8x the direct rate.
+- direct: in this process, no Ray: `NodeSession.run` from that many threads (the pool's
+  own per-run work), and the one-shot `Session.spawn` from that many threads (our API's
+  cheapest fresh sandbox: no files in or out);
+- through Ray, on a one-node cluster with that many CPUs: one task per run calling
+  `NodePool.run`; tasks of ``--batch`` runs each calling `NodePool.run_many` (one after
+  another within a task, as many tasks at once as CPUs); the driver calling `run_many` on
+  the node's actor with that concurrency;
+- plain Ray tasks running the command with ``subprocess``, one per task and ``--batch``
+  per task.
+
+The paths take turns within each round, so a change in the machine's load hits them all;
+each figure is the best of ``--rounds``. The load average is printed before and after.
+
+    unshare -n sh -c 'ip link set lo up; python bench/ray_bench.py [--backend B]'
+
+Ray binds more than loopback unless it has nothing else, hence the namespace. Goal: through
+Ray at least 0.8x the best direct rate.
 """
 
 from __future__ import annotations
@@ -21,83 +35,106 @@ import sys
 import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
+from typing import Callable, Dict, List
 
 COMMAND = ["sh", "-c", "echo $((6 * 7))"]
 
 
-def rate(fn, runs: int, rounds: int) -> float:
-    best = 0.0
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        fn(runs)
-        best = max(best, runs / (time.perf_counter() - t0))
-    return best
+def loadavg() -> str:
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
 
 
 def main() -> None:
     ap = argparse.ArgumentParser()
-    ap.add_argument("--runs", type=int, default=200)
+    ap.add_argument("--runs", type=int, default=200, help="runs per path and round")
     ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--callers", type=int, default=4, help="concurrent tasks or threads")
+    ap.add_argument("--callers", type=int, default=4, help="runs in flight on every path")
+    ap.add_argument("--batch", type=int, default=20, help="runs per task of the batched paths")
     ap.add_argument("--backend", default="userns")
     args = ap.parse_args()
     if [n for _, n in socket.if_nameindex()] != ["lo"]:
         sys.exit("run me where loopback is the only interface: "
                  "unshare -n sh -c 'ip link set lo up; ...'")
+    n, c, k = args.runs, args.callers, args.batch
     scratch = tempfile.mkdtemp(prefix="vrb", dir="/tmp")
     os.environ["RAY_TMPDIR"] = scratch
     os.environ["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)  # for the workers
+    load_before = loadavg()
     import ray
+    from ventra.sandbox import Session
     from ventra.sandbox.ray import NodePool, NodeSession
 
     try:
-        ray.init(num_cpus=args.callers, include_dashboard=False,
-                 _temp_dir=os.path.join(scratch, "ray"), log_to_driver=False)
+        ray.init(num_cpus=c, include_dashboard=False, _temp_dir=os.path.join(scratch, "ray"),
+                 log_to_driver=False)
         node = NodeSession(backend=args.backend)
-        with ThreadPoolExecutor(args.callers) as ex:
-            direct = rate(lambda n: list(ex.map(lambda _: node.run(COMMAND), range(n))),
-                          args.runs, args.rounds)
-        node.shutdown()
-
+        session = Session(backend=args.backend)
+        threads = ThreadPoolExecutor(c)
         pool = NodePool.start(backend=args.backend)
 
         @ray.remote(num_cpus=1)
-        def sandboxed(pool):
+        def one_run(pool):
             return pool.run(COMMAND).exit_code
 
         @ray.remote(num_cpus=1)
-        def sandboxed_chunk(pool, k):
-            return [pool.run(COMMAND).exit_code for _ in range(k)]
+        def batch_run(pool, m):
+            return [r.exit_code for r in pool.run_many([COMMAND] * m, concurrency=1)]
 
         @ray.remote(num_cpus=1)
-        def plain():
-            return subprocess.run(COMMAND, capture_output=True).returncode
+        def plain(m):
+            return [subprocess.run(COMMAND, capture_output=True).returncode for _ in range(m)]
 
-        ray.get([sandboxed.remote(pool) for _ in range(args.callers * 2)])  # warm workers
-        via_ray = rate(lambda n: ray.get([sandboxed.remote(pool) for _ in range(n)]),
-                       args.runs, args.rounds)
-        chunk = 10
-        via_chunks = rate(lambda n: ray.get([sandboxed_chunk.remote(pool, chunk)
-                                             for _ in range(n // chunk)]), args.runs, args.rounds)
-        actor = pool.actor()  # the calls a task makes, without the task around them
-        via_actor = rate(lambda n: ray.get([actor.call.remote("run", COMMAND) for _ in range(n)]),
-                         args.runs, args.rounds)
-        bare = rate(lambda n: ray.get([plain.remote() for _ in range(n)]), args.runs, args.rounds)
+        def oneshot() -> int:
+            return session.spawn({"script_type": "argv", "argv": COMMAND}).wait_and_collect()[0]
+
+        chunks = [k] * (n // k) + ([n % k] if n % k else [])
+        paths: Dict[str, Callable[[], List[int]]] = {
+            "direct: NodeSession.run, threads": lambda: list(
+                threads.map(lambda _: node.run(COMMAND).exit_code, range(n))),
+            "direct: one-shot Session.spawn, threads": lambda: list(
+                threads.map(lambda _: oneshot(), range(n))),
+            "Ray: one task per run (NodePool.run)": lambda: ray.get(
+                [one_run.remote(pool) for _ in range(n)]),
+            f"Ray: tasks of {k} runs (NodePool.run_many)": lambda: [
+                e for es in ray.get([batch_run.remote(pool, m) for m in chunks]) for e in es],
+            "Ray: driver -> actor, run_many": lambda: [
+                r.exit_code for r in pool.run_many([COMMAND] * n, concurrency=c,
+                                                   node_id=pool.nodes[0])],
+            "plain Ray: one task per command": lambda: [
+                e for es in ray.get([plain.remote(1) for _ in range(n)]) for e in es],
+            f"plain Ray: tasks of {k} commands": lambda: [
+                e for es in ray.get([plain.remote(m) for m in chunks]) for e in es],
+        }
+        for fn in (lambda: one_run.remote(pool), lambda: plain.remote(1)):  # warm workers
+            ray.get([fn() for _ in range(2 * c)])
+        best = dict.fromkeys(paths, 0.0)
+        for _ in range(args.rounds):
+            for name, fn in paths.items():
+                t0 = time.perf_counter()
+                codes = fn()
+                elapsed = time.perf_counter() - t0
+                assert codes == [0] * n, (name, sorted(set(codes)))
+                best[name] = max(best[name], n / elapsed)
         pool.shutdown()
+        node.shutdown()
+        session.close()
+        threads.shutdown()
     finally:
         ray.shutdown()
         shutil.rmtree(scratch, ignore_errors=True)
-    print(f"backend {args.backend}, {args.runs} runs x {args.rounds} rounds, "
-          f"{args.callers} concurrent callers, {os.cpu_count()} cores")
-    print(f"| path | runs/s | vs direct |\n|---|---:|---:|")
-    for name, r in (("our API, one process (threads)", direct),
-                    ("through Ray (NodePool.run in tasks)", via_ray),
-                    ("through Ray, 10 runs per task", via_chunks),
-                    ("the pool actor called from the driver", via_actor),
-                    ("plain Ray tasks, no sandbox", bare)):
+    direct = max(v for name, v in best.items() if name.startswith("direct"))
+    print(f"backend {args.backend}, uid {os.getuid()}, {n} runs per path x {args.rounds} "
+          f"rounds (best shown), {c} runs in flight on every path, {os.cpu_count()} cores, "
+          f"load average {load_before} before, {loadavg()} after")
+    print("| path | runs/s | vs best direct |\n|---|---:|---:|")
+    for name, r in best.items():
         print(f"| {name} | {r:.0f} | {r / direct:.2f}x |")
-    for name, r in (("one run per task", via_ray), ("10 runs per task", via_chunks)):
-        print(f"goal, Ray >= 0.8x direct, {name}: {'met' if r >= 0.8 * direct else 'NOT met'}")
+    batched = best[f"Ray: tasks of {k} runs (NodePool.run_many)"]
+    bare = best[f"plain Ray: tasks of {k} commands"]
+    print(f"sandboxed through Ray, tasks of {k}: {batched / direct:.2f}x the best direct "
+          f"(goal 0.8x: {'met' if batched >= 0.8 * direct else 'NOT met'}), "
+          f"{batched / bare:.2f}x plain Ray tasks of {k} commands")
 
 
 if __name__ == "__main__":

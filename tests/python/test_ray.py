@@ -58,12 +58,18 @@ def pool(request, cluster, tmp_path):
 
 
 @ray.remote(num_cpus=0.5, scheduling_strategy="SPREAD")
-def _one(pool, i):
-    return pool.run(f"echo $(({i} * 2))")
+def _runs(pool, first, count):
+    if count == 1:
+        return [pool.run(f"echo $(({first} * 2))")]
+    return pool.run_many([f"echo $(({i} * 2))" for i in range(first, first + count)],
+                         concurrency=3)
 
 
 def test_batch_spreads_over_nodes_and_records_are_plain(pool):
-    records = ray.get([_one.remote(pool, i) for i in range(200)], timeout=600)
+    # 200 runs: 20 tasks of one run, 20 of one batch of nine.
+    shares = [(i, 1) for i in range(20)] + [(i, 9) for i in range(20, 200, 9)]
+    records = [r for rs in ray.get([_runs.remote(pool, *s) for s in shares], timeout=600)
+               for r in rs]
     assert [r.stdout for r in records] == [b"%d\n" % (2 * i) for i in range(200)]
     assert {r.node_id for r in records} == set(pool.nodes) and len(pool.nodes) == 3
     assert len({r.sandbox_id for r in records}) == 200  # never one sandbox for two runs
@@ -75,7 +81,8 @@ def test_batch_spreads_over_nodes_and_records_are_plain(pool):
 def test_state_lasts_within_a_sandbox_only_and_reuse_says_what_carries_over(pool):
     with pool.sandbox(reuse="task-a") as box:
         box.write_file("note", b"kept")
-        assert box.exec("cat note; echo more > .hidden").stdout == b"kept"
+        out = box.exec_many(["cat note; echo more > .hidden", "cat .hidden"])  # one call
+        assert [r.stdout for r in out] == [b"kept", b"more\n"]
         assert not box.reused
         with pool.sandbox() as fresh:
             assert fresh.exec("cat note .hidden").exit_code != 0
@@ -86,11 +93,34 @@ def test_state_lasts_within_a_sandbox_only_and_reuse_says_what_carries_over(pool
 
 def test_isolation_holds(pool, tmp_path):
     outside = tmp_path.parent / f"outside-{uuid.uuid4().hex}"
-    r = pool.run(f"echo x > {outside}; echo x > /etc/{outside.name}; "
-                 "curl -sS https://blocked.example.org/")
+    tmp = f"/tmp/{outside.name}"  # the sandbox's own /tmp, never the host's
+    r = pool.run(f"cat {tmp}; echo x > {outside}; echo x > /etc/{outside.name}; "
+                 "curl -sS https://blocked.example.org/", files={tmp: b"in the sandbox"})
     assert not outside.exists() and not os.path.exists(f"/etc/{outside.name}")
+    assert r.stdout == b"in the sandbox" and not os.path.exists(tmp)
     assert r.exit_code != 0 and b"403" in r.stderr
     assert any("blocked.example.org" in d for s in pool.stats() for d, _ in s["refusals"])
+    # A link planted in the work dir is read back as the sandbox sees it (its /tmp is its
+    # own), never as the host does.
+    secret = tmp_path / f"secret-{uuid.uuid4().hex}"
+    secret.write_bytes(b"host only")
+    r = pool.run(f"ln -s {secret} leak", files={"a/b": b"x"}, collect=["leak", "a/b"])
+    assert r.files == {"leak": None, "a/b": b"x"}
+
+
+def test_a_batch_checks_every_run_first_and_one_failure_stops_no_other(pool):
+    with pytest.raises(TypeError, match=r"runs\[1\]"):
+        pool.run_many(["true", b"true"])
+    with pytest.raises(ValueError, match="not a file path within the work dir"):
+        pool.run("true", files={"a/../../x": b""})
+    with pytest.raises(TypeError, match="collect is a list of paths"):
+        pool.run("true", collect="out")
+    runs = ["echo a", {"command": "true", "memory_bytes": "many"}, {"command": "echo $X"}]
+    out = pool.run_many(runs, return_exceptions=True, env={"X": "b"})
+    assert [getattr(r, "stdout", type(r)) for r in out] == [b"a\n", TypeError, b"b\n"]
+    with pytest.raises(TypeError, match="memory_bytes"):
+        pool.run_many(runs)
+    assert all(s["sandboxes"] == 0 and os.listdir(s["root"]) == [] for s in pool.stats())
 
 
 def _marked(token, start=""):
@@ -131,7 +161,8 @@ def test_killed_actor_takes_its_sandboxes_and_leaves_nothing(pool):
 
 @pytest.mark.parametrize("backend", BACKENDS)
 def test_rays_sandbox_interface(cluster, tmp_path, backend):
-    from ray.experimental.sandbox import SandboxCreationError, SandboxStatus
+    from ray.experimental.sandbox import (SandboxCreationError, SandboxNotFoundError,
+                                          SandboxStatus)
 
     os.chmod(tmp_path, 0o777)
     with pytest.raises(SandboxCreationError, match="image 'python:3.11'"):
@@ -146,6 +177,10 @@ def test_rays_sandbox_interface(cluster, tmp_path, backend):
     assert ray.get(box.get_status.remote()) == SandboxStatus.RUNNING
     ray.get(box.delete.remote())
     assert ray.get(box.get_status.remote()) == SandboxStatus.TERMINATED
+    with pytest.raises(SandboxNotFoundError):
+        ray.get(box.exec.remote("true"), timeout=60)
     ray.kill(box)
     with pytest.raises(ray.exceptions.RayActorError):
-        ray.get(box.exec.remote("true"), timeout=60)
+        for _ in range(100):  # a call that raced the kill may still be served
+            ray.get(box.get_status.remote(), timeout=60)
+            time.sleep(0.1)

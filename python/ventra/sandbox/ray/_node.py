@@ -19,7 +19,8 @@ import tempfile
 import threading
 import time
 import uuid
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _reaper
 from ._reaper import remove_tree
@@ -60,7 +61,8 @@ class _Box:
 
 
 def _session_class() -> Callable[..., Any]:
-    from ventra.sandbox import Session
+    # Relative: the package resolves as itself however it is imported or checked.
+    from ..session import Session
 
     if not hasattr(Session, "sandbox"):
         raise RuntimeError("this ventra.sandbox has no persistent sandboxes (Session.sandbox); "
@@ -116,6 +118,10 @@ class NodeSession:
         it still holds (`CARRIES_OVER`); the new ``limits`` and ``env`` are then ignored."""
         if reuse is not None and (not isinstance(reuse, str) or not reuse):
             raise TypeError(f"reuse must be a non-empty str key, not {reuse!r}")
+        return self._open(reuse, env, limits, {})
+
+    def _open(self, reuse: Optional[str], env: Optional[Mapping[str, str]],
+              limits: Dict[str, Any], files: Mapping[str, bytes]) -> Dict[str, Any]:
         ended: List[Optional[_Box]] = []
         try:
             with self._lock:
@@ -123,29 +129,56 @@ class NodeSession:
                     box_id = self._keys[reuse]
                     if self._alive(self._boxes[box_id]):
                         return {"id": box_id, "reused": True, "carries_over": CARRIES_OVER}
-                # Sandboxes ended by their limits free their slots.
-                ended = [self._take(i) for i, b in list(self._boxes.items()) if not self._alive(b)]
-                if len(self._boxes) + self._opening >= self._max:
-                    raise RuntimeError(f"this node holds {self._max} sandboxes already "
-                                       "(max_sandboxes); close one first")
-                self._opening += 1
+                ended = self._ended()
+                self._reserve()
                 if reuse is not None:  # made under the lock: one sandbox per key
-                    return self._make(reuse, env, limits)
-            return self._make(None, env, limits)  # made beside other calls
+                    return self._make(reuse, env, limits, files)
+            return self._make(None, env, limits, files)  # made beside other calls
         finally:
             for box in ended:
                 self._end(box)
 
-    def _make(self, key: Optional[str], env: Optional[Mapping[str, str]],
-              limits: Dict[str, Any]) -> Dict[str, Any]:
+    def _ended(self) -> List[Optional[_Box]]:
+        """Takes out (under the lock) the sandboxes their limits ended, freeing their
+        slots; the caller ends them after the lock."""
+        return [self._take(i) for i, b in list(self._boxes.items()) if not self._alive(b)]
+
+    def _reserve(self) -> None:
+        """Counts one more sandbox being made (under the lock); raises when the node is full."""
+        if len(self._boxes) + self._opening >= self._max:
+            raise RuntimeError(f"this node holds {self._max} sandboxes already "
+                               "(max_sandboxes); close one first")
+        self._opening += 1
+
+    def _new_work_dir(self, files: Mapping[str, bytes]) -> Tuple[str, str]:
+        """A fresh work dir holding ``files``: written by the host before any sandbox
+        sees the directory, so no link or race of a command's can redirect them."""
         box_id = uuid.uuid4().hex[:16]
         work_dir = os.path.join(self.root, box_id)
+        os.mkdir(work_dir, 0o700)
         try:
-            os.mkdir(work_dir, 0o700)
+            for path, data in files.items():
+                parent = os.path.dirname(path)
+                if parent:
+                    os.makedirs(os.path.join(work_dir, parent), 0o755, exist_ok=True)
+                fd = os.open(os.path.join(work_dir, path),
+                             os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                             0o644)
+                with os.fdopen(fd, "wb") as f:
+                    f.write(data)
+        except BaseException:
+            remove_tree(work_dir)
+            raise
+        return box_id, work_dir
+
+    def _make(self, key: Optional[str], env: Optional[Mapping[str, str]],
+              limits: Dict[str, Any], files: Mapping[str, bytes]) -> Dict[str, Any]:
+        try:
+            box_id, work_dir = self._new_work_dir(files)
             try:
                 sandbox = self._session.sandbox(work_dir=work_dir, **limits)
             except BaseException:
-                os.rmdir(work_dir)
+                remove_tree(work_dir)
                 raise
             with self._lock if key is None else _HELD:
                 self._boxes[box_id] = _Box(sandbox, work_dir, key, env or {})
@@ -175,6 +208,16 @@ class NodeSession:
         result = box.sandbox.exec(_argv(command), env=merged or None, **kw)
         return RunRecord.from_result(result, duration_s=time.monotonic() - t0,
                                      node_id=self.node_id, sandbox_id=box_id)
+
+    def exec_many(self, box_id: str, commands: Sequence[Command],
+                  **kw: Any) -> List[RunRecord]:
+        """`exec` each of ``commands`` in turn, in the one sandbox (each sees what the
+        earlier ones left), with the same ``kw``; every command is checked first."""
+        if isinstance(commands, (str, bytes, bytearray)):
+            raise TypeError("commands is a list of commands; for one command use exec")
+        calls = [_run_call(i, c, {})["command"] for i, c in enumerate(commands)]
+        self._get(box_id)
+        return [self.exec(box_id, c, **kw) for c in calls]
 
     def spawn(self, box_id: str, command: Command) -> int:
         """Start ``command`` in the background; it runs until it ends or the sandbox
@@ -221,12 +264,23 @@ class NodeSession:
     def run(self, command: Command, *, files: Optional[Mapping[str, bytes]] = None,
             collect: Iterable[str] = (), env: Optional[Mapping[str, str]] = None,
             timeout_s: Optional[float] = None, **limits: Any) -> RunRecord:
-        """One task's whole use of a fresh sandbox: write ``files`` into its work dir, run
-        ``command``, read back the ``collect`` paths (None for one it cannot read), close it.
-        Returns the `RunRecord` with those ``files``."""
-        box_id = self.open(env=env, **limits)["id"]
+        """One task's whole use of a fresh sandbox: write ``files`` into its work dir
+        (relative paths, or absolute ones as the sandbox sees them), run ``command``, read
+        back the ``collect`` paths (None for one it cannot read), close it. Returns the
+        `RunRecord` with those ``files``. Without absolute paths or ``collect`` the run is
+        a one-shot sandbox (no command server to start and stop), with the usage and
+        egress records of that run alone; without ``files`` either, its work dir is its
+        private one, within ``ephemeral_storage_bytes``."""
+        _argv(command)
+        if isinstance(collect, (str, bytes)):
+            raise TypeError(f"collect is a list of paths, not one: write [{collect!r}]")
+        collect = [str(p) for p in collect]
+        own, inside = _split_files(files or {})
+        if not inside and not collect and set(limits) <= _ONE_SHOT_LIMITS:
+            return self._run_once(command, own, env, timeout_s, limits)
+        box_id = self._open(None, env, limits, own)["id"]
         try:
-            for path, data in (files or {}).items():
+            for path, data in inside.items():
                 self.write_file(box_id, path, data)
             kw: Dict[str, Any] = {} if timeout_s is None else {"timeout_s": timeout_s}
             record = self.exec(box_id, command, **kw)
@@ -239,6 +293,76 @@ class NodeSession:
             return dataclasses.replace(record, files=out)
         finally:
             self.close(box_id)
+
+    def _run_once(self, command: Command, files: Mapping[str, bytes],
+                  env: Optional[Mapping[str, str]], timeout_s: Optional[float],
+                  limits: Dict[str, Any]) -> RunRecord:
+        from ..aio import result_of
+
+        ended: List[Optional[_Box]] = []
+        try:
+            with self._lock:
+                ended = self._ended()
+                self._reserve()
+        finally:
+            for box in ended:
+                self._end(box)
+        try:
+            # Without files the sandbox's own private work dir serves: no host directory
+            # to make, bind and remove.
+            box_id, work_dir = self._new_work_dir(files) if files else (uuid.uuid4().hex[:16], None)
+            try:
+                spec = _one_shot_spec(command, work_dir, env, timeout_s, limits)
+                t0 = time.monotonic()
+                proc = self._session.spawn(spec)
+                result = result_of(proc, *proc.wait_and_collect())
+                duration = time.monotonic() - t0
+            finally:
+                if work_dir is not None:
+                    remove_tree(work_dir)
+        finally:
+            with self._lock:
+                self._opening -= 1
+        return RunRecord.from_result(result, duration_s=duration, node_id=self.node_id,
+                                     sandbox_id=box_id)
+
+    def run_many(self, runs: Sequence[Union[Command, Mapping[str, Any]]], *,
+                 concurrency: Optional[int] = None, return_exceptions: bool = False,
+                 **common: Any) -> List[Any]:
+        """`run` for each of ``runs``, up to ``concurrency`` at once, each in a fresh
+        sandbox; the records come back in the order of ``runs``. ``concurrency`` is at most
+        ``max_sandboxes`` (when None: the node's CPUs, within that). A run is a command, or a
+        mapping of `run`'s arguments (``command`` and any of ``files``, ``collect``,
+        ``env``, ``timeout_s`` and the limits) over the ``common`` ones. Every run is
+        checked before the first starts. A run that raises (no sandbox could be made, say)
+        does not stop the others: once all have ended, the first such error is raised, or
+        with ``return_exceptions`` each takes its record's place."""
+        if concurrency is None:
+            concurrency = min(os.cpu_count() or 1, self._max)
+        if not isinstance(concurrency, int) or isinstance(concurrency, bool) or not (
+                1 <= concurrency <= self._max):
+            raise ValueError(f"concurrency must be an int from 1 to max_sandboxes "
+                             f"({self._max}), not {concurrency!r}")
+        if isinstance(runs, (str, bytes, bytearray, Mapping)):
+            raise TypeError("runs is a list of runs; for one command use run")
+        calls = [_run_call(i, run, common) for i, run in enumerate(runs)]
+
+        def one(call: Dict[str, Any]) -> Any:
+            try:
+                return self.run(**call)
+            except Exception as exc:  # the others run on; the caller sees it below
+                return _Failed(exc)
+
+        if concurrency == 1 or len(calls) <= 1:
+            out = [one(c) for c in calls]
+        else:
+            with ThreadPoolExecutor(min(concurrency, len(calls)),
+                                    thread_name_prefix="ventra-ray-run") as pool:
+                out = list(pool.map(one, calls))
+        failed = next((r.exc for r in out if isinstance(r, _Failed)), None)
+        if failed is not None and not return_exceptions:
+            raise failed
+        return [r.exc if isinstance(r, _Failed) else r for r in out]
 
     # The node ---------------------------------------------------------------------------
 
@@ -261,6 +385,77 @@ class NodeSession:
             self._reaper_pipe.write(b"closed")
         finally:
             self._reaper_pipe.close()
+
+
+# The limits a one-shot run honours as a persistent sandbox would; any other key takes the
+# persistent way, whose checks name it.
+_ONE_SHOT_LIMITS = frozenset({"memory_bytes", "max_processes", "cpu_milli",
+                              "ephemeral_storage_bytes", "lifetime_s", "idle_timeout_s"})
+
+
+def _split_files(files: Mapping[str, bytes]) -> Tuple[Dict[str, bytes], Dict[str, bytes]]:
+    """``files`` as (relative to the work dir, normalised; absolute), every value bytes;
+    a path that leaves the work dir raises ValueError before anything is made."""
+    own: Dict[str, bytes] = {}
+    inside: Dict[str, bytes] = {}
+    for path, data in files.items():
+        if not isinstance(path, str) or not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"files maps str paths to bytes, not {path!r}: {type(data).__name__}")
+        if os.path.isabs(path):
+            inside[path] = bytes(data)
+            continue
+        norm = os.path.normpath(path)
+        if norm in (".", "..") or norm.startswith("../") or "\0" in norm:
+            raise ValueError(f"files: {path!r} is not a file path within the work dir")
+        own[norm] = bytes(data)
+    return own, inside
+
+
+def _one_shot_spec(command: Command, work_dir: Optional[str], env: Optional[Mapping[str, str]],
+                   timeout_s: Optional[float], limits: Mapping[str, Any]) -> Dict[str, Any]:
+    timeout = 60.0 if timeout_s is None else float(timeout_s)  # as Sandbox.exec
+    lifetime = limits.get("lifetime_s")
+    if lifetime is not None and lifetime > 0:
+        timeout = min(timeout, float(lifetime)) if timeout > 0 else float(lifetime)
+    spec: Dict[str, Any] = {"script_type": "argv", "argv": _sandbox_argv(command),
+                            "env": dict(env or {})}
+    if work_dir is not None:
+        spec["host_work_dir"] = work_dir
+    if timeout > 0:
+        spec["timeout_s"] = timeout
+    spec.update((k, v) for k, v in limits.items() if k not in ("lifetime_s", "idle_timeout_s"))
+    return spec
+
+
+def _sandbox_argv(command: Command) -> List[str]:
+    argv = _argv(command)
+    return ["sh", "-c", argv] if isinstance(argv, str) else argv
+
+
+class _Failed:
+    __slots__ = ("exc",)
+
+    def __init__(self, exc: Exception) -> None:
+        self.exc = exc
+
+
+def _run_call(index: int, run: Union[Command, Mapping[str, Any]],
+              common: Mapping[str, Any]) -> Dict[str, Any]:
+    """The `NodeSession.run` keywords of one run of a batch; bad input raises here,
+    before any run starts."""
+    if isinstance(run, Mapping):
+        call = {**common, **run}
+        if "command" not in run:
+            raise TypeError(f"runs[{index}] has no 'command'")
+    else:
+        call = {**common, "command": run}
+    command = call["command"]
+    if isinstance(command, (bytes, bytearray)) or not (isinstance(command, str) or (
+            isinstance(command, Sequence) and command
+            and all(isinstance(a, str) for a in command))):
+        raise TypeError(f"runs[{index}]: a command is a str (run by sh -c) or a non-empty "
+                        f"list of str, not {command!r}")
+    return call
 
 
 def _argv(command: Command) -> Union[str, List[str]]:
