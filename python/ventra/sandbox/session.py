@@ -180,8 +180,10 @@ class Session:
         removed at close); ``keys`` are spawn keys of the whole sandbox: ``backend``,
         ``env`` (every command's base environment), ``memory_bytes``, ``max_processes``,
         ``cpu_milli``, ``ephemeral_storage_bytes``, ``extra_read_only_paths``,
-        ``extra_read_write_paths`` and the network keys. At most ``max_sandboxes`` (16)
-        are open at once per session; past that RuntimeError."""
+        ``extra_read_write_paths``, ``overlay`` (``work_dir`` copy-on-write for the
+        sandbox's whole life: see `Sandbox.changes`; close drops what was not applied)
+        and the network keys. At most ``max_sandboxes`` (16) are open at once per
+        session; past that RuntimeError."""
         from .sandbox import Sandbox
 
         refused = {"script_type", "argv", "input", "python_interpreter", "timeout_s",
