@@ -173,6 +173,10 @@ class Session:
         """Spawn a child from ``spec`` and await its `Result`, as `ventra.sandbox.run`."""
         return await _spawn_and_collect(self.prepare(spec), executor)
 
+    def _forget_sandbox(self, box: Any) -> None:
+        if box in self._sandboxes:
+            self._sandboxes.remove(box)
+
     def sandbox(self, *, work_dir: Optional[str] = None, lifetime_s: Optional[float] = None,
                 idle_timeout_s: Optional[float] = None, **keys: Any) -> Any:
         """A persistent `Sandbox` whose commands' traffic goes through this session's
@@ -191,6 +195,8 @@ class Session:
                    "stderr_to_stdout", "host_work_dir", "working_dir"} & set(keys)
         if refused:
             raise TypeError(f"sandbox() takes no {sorted(refused)[0]!r}: give it to exec or spawn")
+        # One closed by applying its changes holds nothing any more.
+        self._sandboxes = [b for b in self._sandboxes if b.status != "closed"]
         if len(self._sandboxes) >= self._max_sandboxes:
             raise RuntimeError(f"Session: {self._max_sandboxes} sandboxes are open already, the "
                                "most this session allows (max_sandboxes)")
@@ -198,6 +204,6 @@ class Session:
         if work_dir is not None:
             spec["host_work_dir"] = str(work_dir)
         box = Sandbox(spec, lifetime_s=lifetime_s, idle_timeout_s=idle_timeout_s,
-                      on_close=self._sandboxes.remove)
+                      on_close=self._forget_sandbox)
         self._sandboxes.append(box)
         return box
