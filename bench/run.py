@@ -1045,6 +1045,144 @@ def usage_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str, 
              fmt(v["per_run_ms"], 4), "–", "–", "≤ 0.1 ms", verdict(v["per_run_ms"] <= 0.1))]
 
 
+def bench_usage_spawn(quick: bool) -> dict[str, Any]:
+    """spawn+collect of `true` through a proxy (so the run keeps an egress record) with and
+    without handing its usage and egress record to Python as `Session` does
+    (`aio.result_of`: a `Usage` and its `Connection`s), interleaved, per backend; and that
+    hand-out alone, repeated on one collected handle, which the spawn's noise cannot hide."""
+    from ventra.sandbox import aio  # noqa: PLC0415
+
+    proxy = native.AllowListProxy(["127.0.0.1"], [])
+    res: dict[str, Any] = {}
+    try:
+        env = dict(native.proxy_env_vars(proxy.url, proxy.socks_url))
+        n = 60 if quick else 300
+        for backend, kind in (("none", "none"), ("userns-lite", "userns"),
+                              ("bubblewrap", "bubblewrap")):
+            if not backend_available(kind):
+                continue
+            spec = {"script_type": "argv", "argv": ["true"], "backend": backend, "env": env,
+                    "network_mode": "allowlist", "network_allowlist": ["127.0.0.1"],
+                    "timeout_s": 600.0}
+
+            def once(read: bool, spec: dict[str, Any] = spec) -> float:
+                t0 = time.perf_counter()
+                p = native.spawn(spec)
+                code, out, err = p.wait_and_collect()
+                if read:
+                    aio.result_of(p, code, out, err)
+                dt = time.perf_counter() - t0
+                assert code == 0, (spec["backend"], code, err)
+                return dt
+
+            s = interleave(n, {"without": lambda: once(False), "with": lambda: once(True)},
+                           warmup=5)
+            p = native.spawn(spec)
+            code, out, err = p.wait_and_collect()
+            reps = 2000 if quick else 10000
+            t0 = time.perf_counter()
+            for _ in range(reps):
+                aio.result_of(p, code, out, err)
+            res[backend] = {"without_ms": median(s["without"]) * 1e3,
+                            "with_ms": median(s["with"]) * 1e3,
+                            "hand_out_ms": (time.perf_counter() - t0) / reps * 1e3,
+                            "peak_rss_source": p.usage()["sources"]["peak_rss_bytes"], "n": n}
+    finally:
+        proxy.close()
+    return res
+
+
+def usage_spawn_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str, str]]:
+    if not v:
+        return []
+    rows = []
+    for backend, r in v.items():
+        added = r["with_ms"] - r["without_ms"]
+        rows.append((f"usage record: spawn+collect `true` via proxy, {backend}, with the hand-out (ms)",
+                     fmt(r["with_ms"], 3), f"without {fmt(r['without_ms'], 3)}",
+                     f"{'+' if added >= 0 else ''}{fmt(added, 3)} ms", "", "–"))
+        rows.append(("", fmt(r["hand_out_ms"], 4), "the hand-out alone (ms per run)", "–",
+                     "≤ 0.1 ms", verdict(r["hand_out_ms"] <= 0.1)))
+    return rows
+
+
+def bench_usage_tunnel(quick: bool, exe: Path, relay_exe: Path) -> dict[str, Any]:
+    """Tunnel bytes counted into the egress record: a bulk download by a sandboxed client
+    through the fence and the proxy (the run's record must hold exactly the bytes), by a
+    host client through the proxy (the session's record, likewise) and through the bare
+    splice relay, which counts nothing; interleaved."""
+    if not backend_available("userns"):
+        return {"skipped": "userns-lite unavailable"}
+    size = 256 * MIB if quick else GIB
+    rounds = 2 if quick else 3
+    work = tempfile.mkdtemp(prefix="bench-usage-")
+    client = Path(work) / "netbench"
+    shutil.copy2(exe, client)
+    origin = subprocess.Popen([str(exe), "serve", "bulk", "-", "900"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    proxy = native.AllowListProxy(["127.0.0.1"], [])
+    relay = Reference(relay_exe)
+    counted: dict[str, list[int]] = {"fence": [], "proxy": []}
+    try:
+        assert origin.stdout
+        env = dict(native.proxy_env_vars(proxy.url, proxy.socks_url))
+        env["NETBENCH_ORIGIN"] = str(int(parse_kv(origin.stdout.readline())["port"]))
+        pport = port_of(proxy.url)
+
+        def fenced() -> float:
+            p = native.spawn({"script_type": "argv", "backend": "userns-lite", "env": env,
+                              "argv": [str(client), "bulk", "http", str(pport), "down", str(size)],
+                              "host_work_dir": work, "network_mode": "allowlist",
+                              "network_allowlist": ["127.0.0.1"], "timeout_s": 600.0})
+            code, out, err = p.wait_and_collect()
+            assert code == 0, (code, err)
+            run = p.connections()
+            counted["fence"] += [e["bytes_down"] for e in run[0] if e["bytes_down"] is not None] if run else [-1]
+            return size / parse_kv(out.decode())["secs"] / 1e9
+
+        def hosted(port: int) -> float:
+            before = len(proxy.connections()[0])
+            secs = parse_kv(netbench(exe, "bulk", "http", port, "down", size))["secs"]
+            if port == pport:
+                # The entry is added as the tunnel ends, a moment after the client has all.
+                deadline = time.monotonic() + 5
+                while len(proxy.connections()[0]) == before and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                counted["proxy"].append(proxy.connections()[0][-1]["bytes_down"])
+            return size / secs / 1e9
+
+        s = interleave(rounds, {"fence": fenced, "proxy": lambda: hosted(pport),
+                                "relay": lambda: hosted(relay.port)})
+    finally:
+        proxy.close()
+        relay.close()
+        if origin.stdin:
+            origin.stdin.close()
+        origin.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
+    return {"bytes": size, "rounds": rounds, **{f"{k}_GBps": median(v) for k, v in s.items()},
+            "counted": counted,
+            "exact": all(c == size for v in counted.values() for c in v)
+            and all(len(v) == rounds for v in counted.values())}
+
+
+def usage_tunnel_rows(v: dict[str, Any] | None) -> list[tuple[str, str, str, str, str, str]]:
+    if not v:
+        return []
+    label = "usage record: bulk download, bytes counted in the record (GB/s)"
+    if "skipped" in v:
+        return [(label, "skipped", v["skipped"], "–", "", "–")]
+    size = v["bytes"] // MIB
+    r = v["proxy_GBps"] / v["relay_GBps"]
+    return [
+        (f"usage record: {size} MiB down via proxy, counted (GB/s)", fmt(v["proxy_GBps"]),
+         f"bare splice relay, uncounted {fmt(v['relay_GBps'])}", fmt(r) + "×",
+         "≥ 0.95× bare relay, counts exact", verdict(r >= 0.95 and v["exact"])),
+        ("", fmt(v["fence_GBps"]), f"through the fence, the run's record (counts exact: {v['exact']})",
+         fmt(v["fence_GBps"] / v["proxy_GBps"]) + "× of the proxy row", "", "–"),
+    ]
+
+
 def fmt(x: Any, digits: int = 2) -> str:
     if x is None:
         return "–"
@@ -1161,6 +1299,8 @@ def table(r: dict[str, Any]) -> list[tuple[str, str, str, str, str, str]]:
     rows += concurrency_rows(r.get("concurrency"))
     rows += cgroup_rows(r.get("cgroup"))
     rows += usage_rows(r.get("usage"))
+    rows += usage_spawn_rows(r.get("usage_spawn"))
+    rows += usage_tunnel_rows(r.get("usage_tunnel"))
     rows += persistent_rows(r.get("persistent"))
     return rows
 
@@ -1274,7 +1414,8 @@ def plain(rows: list[tuple[str, ...]]) -> str:
 
 
 SECTIONS = ("spawn", "exit_notice", "drain", "contention", "bulk", "handshakes", "hold",
-            "isolation", "fence", "concurrency", "cgroup", "usage", "persistent")
+            "isolation", "fence", "concurrency", "cgroup", "usage", "usage_spawn", "usage_tunnel",
+            "persistent")
 
 
 def main() -> int:
@@ -1351,6 +1492,9 @@ def main() -> int:
     section("concurrency", lambda: bench_concurrency(args.quick, helpers["bwrap"]))
     section("cgroup", lambda: bench_cgroup(args.quick, args.build_dir))
     section("usage", lambda: bench_usage(args.quick))
+    section("usage_spawn", lambda: bench_usage_spawn(args.quick))
+    section("usage_tunnel", lambda: bench_usage_tunnel(args.quick, helpers["netbench"],
+                                                       helpers["splice_relay"]))
     section("persistent", lambda: bench_persistent(args.quick))
 
     if background:

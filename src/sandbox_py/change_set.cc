@@ -1,8 +1,8 @@
 // ChangeSet: listing and applying run on the calling thread with the interpreter lock
-// released, one call at a time per change set (`lock`).
+// released; the change set's own lock makes them take turns, however many ChangeSet
+// objects share it.
 #include "sandbox_py/change_set.h"
 
-#include <mutex>
 #include <new>
 #include <utility>
 
@@ -16,7 +16,6 @@ using isolation::OverlayChange;
 struct ChangeSetState {
   explicit ChangeSetState(std::shared_ptr<isolation::OverlayChanges> c) : changes(std::move(c)) {}
   std::shared_ptr<isolation::OverlayChanges> changes;
-  std::mutex lock;  // around every use of `changes`
 };
 
 struct ChangeSetObject {
@@ -62,7 +61,6 @@ PyObject* cs_changes(PyObject* self, PyObject*) {
     ChangeSetState& s = state_of(self);
     Result<std::vector<OverlayChange>, IoError> listed = [&] {
       AllowThreads nogil;
-      std::lock_guard hold(s.lock);
       return s.changes->list();
     }();
     if (!listed) return fail(from_io_error("ChangeSet.changes", listed.error()));
@@ -75,7 +73,6 @@ PyObject* cs_apply(PyObject* self, PyObject*) {
     ChangeSetState& s = state_of(self);
     Result<isolation::OverlayApplyReport, IoError> report = [&] {
       AllowThreads nogil;
-      std::lock_guard hold(s.lock);
       return s.changes->apply();
     }();
     if (!report) return fail(from_io_error("ChangeSet.apply", report.error()));
@@ -98,7 +95,6 @@ PyObject* cs_discard(PyObject* self, PyObject*) {
     ChangeSetState& s = state_of(self);
     {
       AllowThreads nogil;
-      std::lock_guard hold(s.lock);
       s.changes->discard();
     }
     Py_RETURN_NONE;
@@ -109,7 +105,6 @@ PyObject* cs_get_pending(PyObject* self, void*) {
   return guard([&]() -> Outcome {
     ChangeSetState& s = state_of(self);
     AllowThreads nogil;
-    std::lock_guard hold(s.lock);
     return PyBool_FromLong(s.changes->pending());
   });
 }

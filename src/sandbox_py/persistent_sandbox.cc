@@ -9,8 +9,10 @@
 #include <new>
 
 #include "sandbox_core/backend/persistent.h"
+#include "sandbox_py/change_set.h"
 #include "sandbox_py/convert.h"
 #include "sandbox_py/functions.h"
+#include "sandbox_py/run_record.h"
 #include "sandbox_py/sandbox_command.h"
 #include "sandbox_py/spec_dict.h"
 
@@ -90,6 +92,25 @@ PyObject* ps_step(PyObject* self, PyObject*) {
   });
 }
 
+// Each call a new ChangeSet over the same changes, whose own lock orders their use.
+PyObject* ps_changes(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    const auto& changes = box_of(self).changes();
+    if (!changes) Py_RETURN_NONE;
+    return new_change_set(changes);
+  });
+}
+
+PyObject* ps_connections(PyObject* self, PyObject*) {
+  return guard([&]() -> Outcome {
+    const auto& egress = box_of(self).egress();
+    if (!egress) Py_RETURN_NONE;
+    const EgressLog::Snapshot snap = egress->snapshot();
+    const EgressLog::Snapshot* logs[] = {&snap};
+    return egress_tuple(logs, 1);
+  });
+}
+
 PyObject* ps_get_status(PyObject* self, void*) {
   return guard([&]() -> Outcome {
     SandboxState s = [&] {
@@ -139,7 +160,22 @@ PyMethodDef kMethods[] = {
      "sandbox is frozen or has ended, when 64 commands run already, or when the exec\n"
      "failed; OSError subclasses as spawn does for a missing program."},
     {"close", ps_close, METH_NOARGS,
-     "close($self)\n--\n\nKill everything inside and remove what the sandbox made. Idempotent."},
+     "close($self)\n--\n\n"
+     "Kill everything inside and remove what the sandbox made; copy-on-write changes\n"
+     "not applied by then are dropped. Idempotent."},
+    {"changes", ps_changes, METH_NOARGS,
+     "changes($self)\n--\n\n"
+     "With the spawn key overlay: the `ChangeSet` of the sandbox's whole life, every\n"
+     "command's changes to the work directory since the sandbox was made; None\n"
+     "otherwise. Its changes() lists the upper layer as it is at that moment (commands\n"
+     "still running may change it meanwhile: freeze() for a steady view); its apply()\n"
+     "and discard() first end the sandbox, as close() does, so that nothing writes into\n"
+     "it meanwhile or after. close() discards what was not applied."},
+    {"connections", ps_connections, METH_NOARGS,
+     "connections($self)\n--\n\n"
+     "The sandbox's egress record over its whole life, ``(entries, dropped)`` as\n"
+     "LocalProcess.connections(): every decision on a connection through its network\n"
+     "fence, refusals past the fence's share included; None without a fence."},
     {"freeze", ps_step<&PersistentSandbox::freeze>, METH_NOARGS,
      "freeze($self)\n--\n\n"
      "Stop every process inside (cgroup v2 freezer). The lifetime runs on. Raises\n"

@@ -25,7 +25,7 @@ import uuid
 
 import pytest
 
-from ventra.sandbox import Session, _native, aio
+from ventra.sandbox import Sandbox, Session, _native, aio
 
 HANG_S = 30  # generous bound that only catches hangs
 
@@ -686,30 +686,37 @@ def test_fence_fails_closed_once_its_proxy_has_closed(backend, tmp_path, web_ser
 
 
 # A child holding thousands of idle connections to its proxy gets only its share of the
-# proxy's connections and of our descriptors (held at the common soft limit of 1024 here):
-# the host still spawns and still uses the proxy meanwhile.
-HOLD_CONNECTIONS = """python3 -c 'import os, socket, sys
+# proxy's connections and of our descriptors (held at the common soft limit of 1024 here),
+# and its record says why the rest were closed: the host still spawns and still uses the
+# proxy meanwhile. A persistent sandbox's share holds over its life: a background command
+# holds it, and once that command died its connections are given back.
+HOLD_CONNECTIONS = """python3 -c 'import os, socket, time
 port = int(os.environ["HTTP_PROXY"].rsplit(":", 1)[1])
 held = [socket.create_connection(("127.0.0.1", port)) for _ in range(3000)]
 open("held", "w").close()
-sys.stdin.read()'"""
+while not os.path.exists("release"): time.sleep(0.05)'"""
+OVER_SHARE = "connections through its fence already, the most it may"
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("via", ["spawn", "sandbox"])
 def test_a_child_holding_thousands_of_proxy_connections_leaves_the_host_working(
-        backend, tmp_path, web_server):
+        backend, tmp_path, web_server, via):
     proxy = _native.AllowListProxy(["127.0.0.1"], max_connections=800)
     port = int(proxy.url.rsplit(":", 1)[1])
-    read_end, write_end = os.pipe()
+    keys = {"backend": backend, "host_work_dir": str(tmp_path),
+            "env": dict(_native.proxy_env_vars(proxy.url, proxy.socks_url)),
+            "network_mode": "allowlist", "network_allowlist": ["127.0.0.1"]}
     limits = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(1024, limits[1]), limits[1]))
-    try:
-        child = _native.spawn({"script_type": "shell", "input": HOLD_CONNECTIONS,
-                               "backend": backend, "host_work_dir": str(tmp_path),
-                               "env": dict(_native.proxy_env_vars(proxy.url, proxy.socks_url)),
-                               "network_mode": "allowlist", "network_allowlist": ["127.0.0.1"],
-                               "stdin_fd": read_end})
-        os.close(read_end)
+    with contextlib.ExitStack() as stack:
+        stack.callback(resource.setrlimit, resource.RLIMIT_NOFILE, limits)
+        if via == "spawn":
+            child = _native.spawn({"script_type": "shell", "input": HOLD_CONNECTIONS, **keys})
+        else:
+            box = stack.enter_context(Sandbox(keys))
+            child = box.spawn(HOLD_CONNECTIONS)
+        stack.callback((tmp_path / "release").touch)
         deadline = time.monotonic() + HANG_S
         while not (tmp_path / "held").exists() and time.monotonic() < deadline:
             time.sleep(0.05)
@@ -718,11 +725,18 @@ def test_a_child_holding_thousands_of_proxy_connections_leaves_the_host_working(
             s.sendall(f"CONNECT 127.0.0.1:{web_server} HTTP/1.1\r\n\r\n".encode())
             assert s.recv(12) == b"HTTP/1.1 200"
         assert run("none", "exit 3", tmp_path)[0] == 3
-    finally:
-        os.close(write_end)
-        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
-    code, out, err = child.wait_and_collect()
-    assert code == 0, err
+        if via == "spawn":
+            (tmp_path / "release").touch()
+            code, out, err = child.wait_and_collect()
+            assert code == 0, err
+            entries = child.connections()[0]
+        else:
+            child.kill()
+            r = box.exec(f"for i in $(seq 100); do curl -sS --max-time 5 --noproxy '' -p "
+                         f"http://127.0.0.1:{web_server}/ 2>/dev/null && break; sleep 0.1; done")
+            assert r.stdout == b"reached the server\n", r
+            entries = [vars(c) for c in box.connections]
+    assert any(e["verdict"] == "refused" and OVER_SHARE in e["reason"] for e in entries)
 
 
 @pytest.mark.parametrize("backend", ISOLATING)

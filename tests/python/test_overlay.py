@@ -1,16 +1,18 @@
-"""Copy-on-write work directories over both Linux backends: what the change list holds,
-that discard() leaves the host as it was and apply() makes it what the child saw, and
-that a hostile child's upper, a host that changed meanwhile and the scratch bound are
-handled. Every write aims at the test's own directories."""
+"""Copy-on-write work directories over both Linux backends, for one-shot runs and for a
+persistent sandbox's whole life: what the change list holds, that discard() (or closing
+the sandbox) leaves the host as it was and apply() makes it what the child saw, and that
+a hostile child's upper, a host that changed meanwhile and the scratch bound are handled.
+Every write aims at the test's own directories."""
 
 import asyncio
+import contextlib
 import hashlib
 import os
 import stat
 
 import pytest
 
-from ventra.sandbox import _native
+from ventra.sandbox import Sandbox, _native
 
 INFO = {b.kind: b for b in _native.available_backends()}
 ISOLATING = [pytest.param(name, marks=pytest.mark.skipif(
@@ -23,8 +25,10 @@ MANIFEST = r"""find . -mindepth 1 | sort | while read -r p; do
   elif [ -f "$p" ]; then echo "$p F $(md5sum < "$p" | cut -c1-32)"; else echo "$p other"; fi
 done"""
 
-EDITS = ("echo two >> a; rm b; rm -r d; echo F > d; mv keep kept; mkdir n; echo z > n/z; "
-         "ln -s /etc etc; mkdir e; rm -r e; mkdir e; echo y > e/y; ") + MANIFEST
+# Two commands' worth: a sandbox runs them as two execs, a one-shot run as one script.
+EDITS = ("echo two >> a; rm b; rm -r d; echo F > d; mv keep kept",
+         "mkdir n; echo z > n/z; ln -s /etc etc; mkdir e; rm -r e; mkdir e; echo y > e/y; "
+         + MANIFEST)
 
 
 def manifest(root):
@@ -71,15 +75,40 @@ def spawn(backend, script, work, **keys):
     return p, code, out.decode(), err.decode()
 
 
+@contextlib.contextmanager
+def overlaid(via, backend, work, scripts, **keys):
+    """Runs `scripts` in one one-shot run, or as execs of one sandbox that stays open in
+    the body; yields the change set, the last one's (code, stdout, stderr) and the box."""
+    if via == "spawn":
+        p, code, out, err = spawn(backend, "; ".join(scripts), work, **keys)
+        yield p.overlay, (code, out, err), None
+        return
+    with Sandbox({"backend": backend, "host_work_dir": str(work), "overlay": True,
+                  **keys}) as box:
+        for script in scripts:
+            r = box.exec(script)
+            assert r.changes is None  # the sandbox's one set holds them
+        yield box.changes(), (r.exit_code, r.stdout.decode(), r.stderr.decode()), box
+
+
+VIAS = ["spawn", "sandbox"]
+
+
 @pytest.mark.parametrize("backend", ISOLATING)
+@pytest.mark.parametrize("via", VIAS)
 @pytest.mark.parametrize("decision", ["apply", "discard"])
-def test_changes_are_listed_then_applied_or_discarded(backend, tmp_path, decision):
+def test_changes_are_listed_then_applied_or_discarded(backend, tmp_path, via, decision):
     work = make_work(tmp_path)
     before = exact(work)
-    p, code, out, err = spawn(backend, EDITS, work)
-    assert code == 0, err
-    assert exact(work) == before  # untouched while the caller decides
-    changes = p.overlay.changes()
+    with overlaid(via, backend, work, EDITS) as (overlay, (code, out, err), box):
+        assert code == 0, err
+        assert exact(work) == before  # untouched while the caller decides
+        changes = overlay.changes()
+        if decision == "apply":
+            report = overlay.apply()
+            assert box is None or box.status == "closed"  # nothing writes after it
+        elif box is None:
+            overlay.discard()  # a sandbox's: dropped by its close without apply()
     assert {(a, path, kind) for a, path, kind, _, _ in changes} == {
         ("modified", "a", "file"), ("deleted", "b", "file"), ("deleted", "d", "directory"),
         ("added", "d", "file"), ("deleted", "keep", "file"), ("added", "kept", "file"),
@@ -87,26 +116,25 @@ def test_changes_are_listed_then_applied_or_discarded(backend, tmp_path, decisio
         ("deleted", "e/old", "file"), ("added", "e/y", "file")}
     assert ("modified", "a", "file", 8, 0o644) in changes
     if decision == "discard":
-        p.overlay.discard()
         assert exact(work) == before
     else:
-        report = p.overlay.apply()
         assert report == {"applied": len(changes), "conflicts": [], "failures": []}
         assert manifest(work) == out.splitlines()
-    assert not p.overlay.pending
+    assert not overlay.pending
     with pytest.raises(RuntimeError, match="already applied or discarded"):
-        p.overlay.changes()
+        overlay.changes()
 
 
 @pytest.mark.parametrize("backend", ISOLATING)
-def test_a_hostile_childs_changes_do_no_harm(backend, tmp_path):
+@pytest.mark.parametrize("via", VIAS)
+def test_a_hostile_childs_changes_do_no_harm(backend, tmp_path, via):
     work, outside = make_work(tmp_path), tmp_path / "outside"
     outside.mkdir()
     (work / "l").symlink_to(outside)
-    script = ("rm l; mkdir l; echo evil > l/x; ln -s /etc/passwd pw; ln a hard; cp a su; "
-              "chmod 6755 su; mkfifo p; mknod dev c 1 3 2>/dev/null; ln -s ../../outside/y up")
-    p, code, _, err = spawn(backend, script, work)
-    report = p.overlay.apply()
+    scripts = ("rm l; mkdir l; echo evil > l/x; ln -s /etc/passwd pw; ln a hard; cp a su",
+               "chmod 6755 su; mkfifo p; mknod dev c 1 3 2>/dev/null; ln -s ../../outside/y up")
+    with overlaid(via, backend, work, scripts) as (overlay, _, box):
+        report = overlay.apply()
     assert [path for path, _ in report["failures"]] == ["p"] and not report["conflicts"]
     assert os.listdir(outside) == []
     assert (work / "l").is_dir() and not (work / "l").is_symlink()

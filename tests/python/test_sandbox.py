@@ -181,4 +181,9 @@ def test_caps_on_sandboxes_per_session_and_commands_per_sandbox(backend, tmp_pat
             box.spawn("true")
         running.pop().kill()
         assert box.exec("echo ok").stdout == b"ok\n"
+        box.close()
+        # Applying a sandbox's changes ends it, and frees its place.
+        box = s.sandbox(work_dir=tmp_path, backend=backend, overlay=True)
+        box.changes().apply()
+        s.sandbox(backend=backend).close()
     assert box.status == "closed"

@@ -88,6 +88,8 @@ def test_each_figure_is_measured_or_none_with_its_reason(backend, tmp_path, big_
         assert check(cpu(u)), u
         return
     value = getattr(u, figure)
+    # The init relays the largest process's peak under both Linux backends, as any user.
+    assert value is not None or figure != "peak_rss_bytes" or backend == "none", u.sources
     if value is None:
         pytest.skip(f"{figure} here: {u.sources[figure]}")
     assert check(value), (figure, value, u.sources[figure], code, err)

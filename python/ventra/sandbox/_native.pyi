@@ -250,7 +250,14 @@ class PersistentSandbox:
         capture_stderr: bool = True,
         stderr_to_stdout: bool = False,
     ) -> SandboxCommand: ...
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Kill everything inside; copy-on-write changes not applied are dropped."""
+    def changes(self) -> ChangeSet | None:
+        """With ``overlay``: the change set of the sandbox's whole life, whose apply() and
+        discard() end the sandbox first; None otherwise."""
+    def connections(self) -> tuple[list[_Connection], int] | None:
+        """The egress decisions over the sandbox's life (refusals past its fence's share
+        included) and how many were dropped; None without a fence."""
     def freeze(self) -> None: ...
     def thaw(self) -> None: ...
     @property

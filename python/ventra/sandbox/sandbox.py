@@ -23,6 +23,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from . import _native
 from .aio import Result
+from .connection import Connection, connections_from_native
 from .usage import Usage
 
 __all__ = ["Sandbox", "SandboxProcess"]
@@ -154,7 +155,9 @@ class Sandbox:
         self.close()
 
     def close(self) -> None:
-        """Kill everything inside and remove what the sandbox made (idempotent)."""
+        """Kill everything inside and remove what the sandbox made (idempotent). With
+        ``overlay``, changes not applied by then are dropped: the host work dir stays as
+        it was."""
         self._native.close()
         if self._on_close is not None:
             on_close, self._on_close = self._on_close, None
@@ -174,6 +177,28 @@ class Sandbox:
     def work_dir(self) -> str:
         """The work directory as commands see it; relative paths start there."""
         return self._native.work_dir
+
+    def changes(self) -> Optional[_native.ChangeSet]:
+        """With the spawn key ``overlay``: the `ChangeSet` of the sandbox's whole life,
+        what every command changed in the work dir since the sandbox was made, the same
+        type as ``Result.changes``; None otherwise (exec results carry None: their changes
+        are this one set's). Review it while the sandbox is open: ``changes()`` lists the
+        upper layer as it is at that moment (commands still running may change it; freeze
+        first for a steady view). ``apply()`` and ``discard()`` first end the sandbox, as
+        `close` does, so nothing writes into it meanwhile or after; ``close`` drops
+        what was not applied."""
+        return self._native.changes()
+
+    @property
+    def connections(self) -> Optional[Tuple[Connection, ...]]:
+        """Every proxy decision on the sandbox's connections through its network fence
+        over its whole life, refusals past the fence's share included, up to the
+        record's bound (`connections_dropped` counts the rest); None without a fence."""
+        return connections_from_native(self._native.connections())[0]
+
+    @property
+    def connections_dropped(self) -> int:
+        return connections_from_native(self._native.connections())[1]
 
     def freeze(self) -> None:
         """Stop every process inside; the lifetime runs on. RuntimeError where the host
@@ -221,7 +246,9 @@ class Sandbox:
              cwd: Optional[str] = None, timeout_s: Optional[float] = 60.0,
              stdin: Optional[bytes] = None) -> Result:
         """Run ``command`` (a str runs under ``sh -c``; a list is the argv) and return its
-        `Result`, as ``run`` does: past ``timeout_s`` its process group is killed (137)."""
+        `Result`, as ``run`` does: past ``timeout_s`` its process group is killed (137).
+        Its ``changes`` is None: with ``overlay`` they go into the sandbox's one set,
+        `changes`."""
         return self._start(command, env, cwd, stdin, True, timeout_s).collect()
 
     def spawn(self, command: Command, *, env: Optional[Mapping[str, str]] = None,

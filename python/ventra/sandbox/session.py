@@ -173,6 +173,10 @@ class Session:
         """Spawn a child from ``spec`` and await its `Result`, as `ventra.sandbox.run`."""
         return await _spawn_and_collect(self.prepare(spec), executor)
 
+    def _forget_sandbox(self, box: Any) -> None:
+        if box in self._sandboxes:
+            self._sandboxes.remove(box)
+
     def sandbox(self, *, work_dir: Optional[str] = None, lifetime_s: Optional[float] = None,
                 idle_timeout_s: Optional[float] = None, **keys: Any) -> Any:
         """A persistent `Sandbox` whose commands' traffic goes through this session's
@@ -180,8 +184,10 @@ class Session:
         removed at close); ``keys`` are spawn keys of the whole sandbox: ``backend``,
         ``env`` (every command's base environment), ``memory_bytes``, ``max_processes``,
         ``cpu_milli``, ``ephemeral_storage_bytes``, ``extra_read_only_paths``,
-        ``extra_read_write_paths`` and the network keys. At most ``max_sandboxes`` (16)
-        are open at once per session; past that RuntimeError."""
+        ``extra_read_write_paths``, ``overlay`` (``work_dir`` copy-on-write for the
+        sandbox's whole life: see `Sandbox.changes`; close drops what was not applied)
+        and the network keys. At most ``max_sandboxes`` (16) are open at once per
+        session; past that RuntimeError."""
         from .sandbox import Sandbox
 
         refused = {"script_type", "argv", "input", "python_interpreter", "timeout_s",
@@ -189,6 +195,8 @@ class Session:
                    "stderr_to_stdout", "host_work_dir", "working_dir"} & set(keys)
         if refused:
             raise TypeError(f"sandbox() takes no {sorted(refused)[0]!r}: give it to exec or spawn")
+        # One closed by applying its changes holds nothing any more.
+        self._sandboxes = [b for b in self._sandboxes if b.status != "closed"]
         if len(self._sandboxes) >= self._max_sandboxes:
             raise RuntimeError(f"Session: {self._max_sandboxes} sandboxes are open already, the "
                                "most this session allows (max_sandboxes)")
@@ -196,6 +204,6 @@ class Session:
         if work_dir is not None:
             spec["host_work_dir"] = str(work_dir)
         box = Sandbox(spec, lifetime_s=lifetime_s, idle_timeout_s=idle_timeout_s,
-                      on_close=self._sandboxes.remove)
+                      on_close=self._forget_sandbox)
         self._sandboxes.append(box)
         return box

@@ -2,9 +2,10 @@
 
 Each figure comes from the most trustworthy place the host offers, and ``sources`` names
 it per field: the sandbox's control group (``"cgroup v1 memory.max_usage_in_bytes"``),
-the host's ``wait4`` of the sandbox's first process (``"wait4"``), the host's clock. A
-figure this host cannot measure is None, never 0, and its source says why
-(``"not measured: cgroup v1 keeps no peak of pids"``).
+the host's ``wait4`` of the sandbox's first process (``"wait4"``), the host's clock, or,
+for ``peak_rss_bytes``, the sandbox's init (``"relayed from inside the sandbox: ...
+(forgeable by code in the sandbox)"``). A figure this host cannot measure is None,
+never 0, and its source says why (``"not measured: no pids cgroup for this run"``).
 """
 
 from __future__ import annotations

@@ -48,6 +48,7 @@ struct ControlCore {
   pid_t init_pid = -1;  // while the record is not reaped
   ThreadHandle reader;
   std::mutex send_m;
+  std::mutex end_m;  // one finish() at a time
   // The sandbox's end by the clock, which the reader keeps: its lifetime, and its idle
   // time once no command runs. Frozen or not, the clock runs on.
   MonoClock::time_point expires = MonoClock::time_point::max();
@@ -76,6 +77,23 @@ struct ControlCore {
       was = frozen;
     }
     if (was) (void)write_frozen(false);
+  }
+
+  // Kills everything inside and waits until it is gone: once the init is reaped, no
+  // process of its pid namespace is left. Idempotent; not from the reader.
+  void finish(SandboxState why) {
+    std::lock_guard hold(end_m);
+    thaw_if_frozen();
+    kill_all(why);
+    SandboxChild child;
+    {
+      std::lock_guard lock(m);
+      child = std::move(init);
+      init_pid = -1;
+    }
+    // Reaps the init, removes a private work dir, stops the fence and the group.
+    child = SandboxChild();
+    if (reader.joinable()) reader.join();
   }
 
   // Everything inside dies: the init's group, and the channel whose end the init obeys.
@@ -438,6 +456,15 @@ Result<std::unique_ptr<PersistentSandbox>, SandboxError> PersistentSandbox::crea
   box->work_dir_ = spec.default_work_dir ? std::string("/tmp/ventra-work")  /* the private one, inside only */ : spec.work_dir;
   box->base_env_ = spec.env;
   box->base_env_.emplace("PATH", std::string(DEFAULT_CHILD_PATH));
+  if (core.init.record()) box->egress_ = core.init.record()->egress;
+  // Counted from the launch: the one change set of the sandbox's life. Applying or
+  // discarding it ends the sandbox first, so no command writes into it meanwhile or after.
+  box->changes_ = core.init.overlay();
+  if (box->changes_) {
+    box->changes_->set_stop_writers([weak = std::weak_ptr<ControlCore>(box->core_)] {
+      if (auto c = weak.lock()) c->finish(SandboxState::Closed);
+    });
+  }
   return box;
 }
 
@@ -445,22 +472,15 @@ PersistentSandbox::~PersistentSandbox() { close(); }
 
 void PersistentSandbox::end(SandboxState why) {
   if (!core_) return;
-  core_->thaw_if_frozen();
-  core_->kill_all(why);
-  SandboxChild init;
-  {
-    std::lock_guard lock(core_->m);
-    init = std::move(core_->init);
-    core_->init_pid = -1;
-  }
-  // Reaps the init, removes a private work dir, stops the fence and the group.
-  init = SandboxChild();
-  if (core_->reader.joinable()) core_->reader.join();
+  core_->finish(why);
   if (!freezer_dir_.empty()) ::rmdir(freezer_dir_.c_str());
   freezer_dir_.clear();
 }
 
-void PersistentSandbox::close() { end(SandboxState::Closed); }
+void PersistentSandbox::close() {
+  end(SandboxState::Closed);
+  if (changes_) changes_->discard();
+}
 
 SandboxState PersistentSandbox::state() {
   {

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "sandbox_core/backend/backend.h"
+#include "sandbox_core/isolation/overlay_changes.h"
+#include "sandbox_core/launch/run_record.h"
 #include "sandbox_core/launch/supervision.h"
 #include "sandbox_core/spec/sandbox_spec.h"
 
@@ -91,7 +93,8 @@ class PersistentSandbox {
   ~PersistentSandbox();  // close()
 
   Result<std::unique_ptr<SandboxCommand>, SandboxError> start(const CommandRequest& request);
-  // Kills everything inside and removes what the sandbox made. Idempotent.
+  // Kills everything inside and removes what the sandbox made, its copy-on-write
+  // changes not applied included. Idempotent.
   void close();
   Result<void, SandboxError> freeze();
   Result<void, SandboxError> thaw();
@@ -102,6 +105,13 @@ class PersistentSandbox {
   // Where the work directory is on the host (a private one's path), and inside.
   const std::string& host_work_dir() const { return host_work_dir_; }
   const std::string& work_dir() const { return work_dir_; }
+  // With a copy-on-write work dir: one change set over the sandbox's whole life (null
+  // without one). Its apply() and discard() end the sandbox first, as close() does, so
+  // nothing writes into it after; close() discards what was not applied.
+  const std::shared_ptr<isolation::OverlayChanges>& changes() const { return changes_; }
+  // Every decision of the proxies on the sandbox's connections through its fence, over
+  // its whole life; null without a fence.
+  const std::shared_ptr<EgressLog>& egress() const { return egress_; }
 
  private:
   PersistentSandbox() = default;
@@ -112,6 +122,8 @@ class PersistentSandbox {
   std::string backend_, host_work_dir_, work_dir_;
   std::map<std::string, std::string> base_env_;
   std::string freezer_dir_;  // a v1 freezer group made for the sandbox
+  std::shared_ptr<isolation::OverlayChanges> changes_;
+  std::shared_ptr<EgressLog> egress_;
 };
 
 }  // namespace sandbox

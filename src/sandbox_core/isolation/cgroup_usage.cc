@@ -121,7 +121,11 @@ void read_v1(const CgroupUsageDirs& d, Usage& u) {
     }
   }
   if (!d.pids.empty()) {
-    u.max_processes.unknown("not measured: cgroup v1 keeps no peak of pids");
+    if (auto v = counter_file(d.pids + "/pids.peak")) {
+      u.max_processes.set(*v, "cgroup v1 pids.peak");
+    } else {
+      u.max_processes.unknown("not measured: no pids.peak (kernel before 6.1)");
+    }
   }
   // cpuacct only where it shares the cpu controller's hierarchy ("cpu,cpuacct").
   if (!d.cpu.empty()) {

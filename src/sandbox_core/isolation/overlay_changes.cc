@@ -445,6 +445,22 @@ timespec OverlayChanges::now() {
 }
 
 Result<std::vector<OverlayChange>, IoError> OverlayChanges::list() const {
+  std::lock_guard lock(m_);
+  return list_locked();
+}
+
+bool OverlayChanges::pending() const {
+  std::lock_guard lock(m_);
+  return scratch_.valid();
+}
+
+void OverlayChanges::discard() {
+  if (stop_writers_) stop_writers_();
+  std::lock_guard lock(m_);
+  scratch_.reset();
+}
+
+Result<std::vector<OverlayChange>, IoError> OverlayChanges::list_locked() const {
   if (!scratch_) return fail(IoError::custom("the changes were already applied or discarded", EBADF));
   UniqueFd upper(::openat(scratch_.get(), kOverlayUpper, kDir));
   if (!upper) return fail(IoError::last());
@@ -456,7 +472,9 @@ Result<std::vector<OverlayChange>, IoError> OverlayChanges::list() const {
 }
 
 Result<OverlayApplyReport, IoError> OverlayChanges::apply() {
-  auto changes = list();
+  if (stop_writers_) stop_writers_();
+  std::lock_guard lock(m_);
+  auto changes = list_locked();
   if (!changes) return fail(changes.error());
   UniqueFd host_root(::open(lower_.c_str(), kDir));
   UniqueFd upper_root(::openat(scratch_.get(), kOverlayUpper, kDir));
@@ -482,7 +500,7 @@ Result<OverlayApplyReport, IoError> OverlayChanges::apply() {
         .push_back({c.path, std::move(s.reason)});
     blocked.push_back(c.path);
   }
-  discard();
+  scratch_.reset();
   return report;
 }
 

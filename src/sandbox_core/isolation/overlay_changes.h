@@ -2,12 +2,15 @@
 // read against the host directory (the lower), and written into it on request. The upper
 // is the child's work, so nothing in it is followed, trusted or created as it stands.
 // A one-off run and a long-lived sandbox build the same object from their scratch
-// directory, the host directory and the time the upper began. Any thread, one at a time.
+// directory, the host directory and the time the upper began. Any thread: calls take
+// turns on the object's own lock.
 #pragma once
 
 #include <time.h>
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,19 +59,30 @@ class OverlayChanges {
   OverlayChanges(UniqueFd scratch, std::string lower, timespec since);
   static timespec now();
 
-  // Parents before children; a type change is a Deleted row then an Added one.
+  // What still writes into the upper (a long-lived sandbox's commands) is stopped by
+  // `stop` before an apply or a discard: nothing lands in an upper no one reads, and no
+  // file is copied while it is being written. Runs without the lock held; set once,
+  // before the object is shared.
+  void set_stop_writers(std::function<void()> stop) { stop_writers_ = std::move(stop); }
+
+  // Parents before children; a type change is a Deleted row then an Added one. While
+  // something still writes, what the upper holds at the moment.
   Result<std::vector<OverlayChange>, IoError> list() const;
   // Writes the changes into the host directory, once: the scratch is dropped after.
   Result<OverlayApplyReport, IoError> apply();
   // Drops the scratch; the host directory is left as it is.
-  void discard() { scratch_.reset(); }
-  bool pending() const { return scratch_.valid(); }
+  void discard();
+  bool pending() const;
   const std::string& lower() const { return lower_; }
 
  private:
+  Result<std::vector<OverlayChange>, IoError> list_locked() const;
+
+  mutable std::mutex m_;  // around scratch_ and every walk of it
   UniqueFd scratch_;
   std::string lower_;
   timespec since_;
+  std::function<void()> stop_writers_;
 };
 
 }  // namespace sandbox::isolation

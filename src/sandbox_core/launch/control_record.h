@@ -39,7 +39,8 @@ struct ControlRequest {
 /* Init to host. Started: the command's pid inside and its exec's errno (0: it runs).
    Exited: its wait status and its own rusage from wait4 (utime/stime in microseconds,
    maxrss in KiB, inblock/oublock in 512-byte blocks). Signalled: the signal was sent
-   (error 0) or the command was gone (ESRCH). */
+   (error 0) or the command was gone (ESRCH). A one-shot init sends one Exited with id 0
+   as it ends, on its lifeline: the target's status and the usage of all it reaped. */
 struct ControlReport {
   uint32_t kind;
   uint32_t id;

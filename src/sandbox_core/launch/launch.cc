@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #if defined(__linux__)
@@ -408,10 +409,19 @@ Result<void, SandboxError> pass_descriptors(const LaunchOptions& options, const 
   if (options.control_fd >= 0) {
     SANDBOX_TRY(pass(options.control_fd, kInitControlFd));
   } else {
-    auto lifeline = make_pipe();
-    if (!lifeline) return io_failure(lifeline.error());
-    SANDBOX_TRY(pass(lifeline->read.get(), kInitControlFd));
-    fds.lifeline = std::move(lifeline->write);
+    // A socket, not a pipe: the init's usage comes back on it as the init ends.
+    int pair[2];
+#ifdef SOCK_CLOEXEC
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+      return io_failure(IoError::last());
+#else
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return io_failure(IoError::last());
+    (void)::fcntl(pair[0], F_SETFD, FD_CLOEXEC);
+    (void)::fcntl(pair[1], F_SETFD, FD_CLOEXEC);
+#endif
+    UniqueFd host_end(pair[0]), init_end(pair[1]);
+    SANDBOX_TRY(pass(init_end.get(), kInitControlFd));
+    fds.lifeline = std::move(host_end);
   }
   SANDBOX_ASSIGN_OR_RETURN(Pipe diag, pipe_above(fds.floor));
   fds.diag_read = std::move(diag.read);
@@ -562,15 +572,6 @@ Result<void, SandboxError> await_exec(pid_t pid, const LaunchFds& fds, const Chi
   }
 }
 
-// Held for as long as the record: its end of file tells the init the host is gone.
-class Lifeline final : public ChildResource {
- public:
-  explicit Lifeline(UniqueFd fd) : fd_(std::move(fd)) {}
-
- private:
-  UniqueFd fd_;
-};
-
 // A child that becomes another user resets the dumpable flag of the memory it shares with
 // us, and with every other child being set up: one of those that has just set the flag
 // back would then find its /proc/self files root's and fail to write its id maps. Such
@@ -584,7 +585,7 @@ std::unique_lock<std::mutex> id_change_turn(const ChildSetup* setup) {
 SandboxChild adopt_child(pid_t pid, LaunchFds& fds) {
   SandboxChild child(pid, std::move(fds.out_read), std::move(fds.err_read));
   child.pidfd() = open_pidfd(pid);
-  if (fds.lifeline) child.resources().push_back(std::make_unique<Lifeline>(std::move(fds.lifeline)));
+  child.lifeline() = std::move(fds.lifeline);
   return child;
 }
 

@@ -56,6 +56,12 @@ struct Usage {
 // out: a child created from this process starts with our high-water mark.
 void apply_wait_rusage(Usage& usage, const struct rusage& ru);
 
+// The figures a one-shot sandbox's init relayed as it ended, read from the host's end of
+// its lifeline (without blocking, one record of exactly its size): the largest single
+// process's peak resident set. Code in the sandbox could forge them, so they fill only
+// what nothing on the host measured. No record, or a malformed one: None, with why.
+void apply_relayed_usage(Usage& usage, int lifeline_fd);
+
 enum class EgressVerdict : uint8_t { Admitted, Refused, Failed };
 
 // One decision of a proxy: a destination admitted (a tunnel or a forwarded request),

@@ -48,6 +48,7 @@ void SandboxChild::set_reaped(int status, const struct rusage& ru) {
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count()),
       "host clock");
   apply_wait_rusage(record_->usage, ru);
+  if (lifeline_) apply_relayed_usage(record_->usage, lifeline_.get());
 }
 
 SandboxChild::SandboxChild(SandboxChild&& o) noexcept
@@ -59,6 +60,7 @@ SandboxChild::SandboxChild(SandboxChild&& o) noexcept
       temp_files_(std::move(o.temp_files_)),
       resources_(std::move(o.resources_)),
       pidfd_(std::move(o.pidfd_)),
+      lifeline_(std::move(o.lifeline_)),
       verdict_(std::move(o.verdict_)),
       overlay_(std::move(o.overlay_)),
       record_(std::move(o.record_)) {
@@ -79,6 +81,7 @@ SandboxChild& SandboxChild::operator=(SandboxChild&& o) noexcept {
     resources_ = std::move(o.resources_);
     o.resources_.clear();
     pidfd_ = std::move(o.pidfd_);
+    lifeline_ = std::move(o.lifeline_);
     verdict_ = std::move(o.verdict_);
     overlay_ = std::move(o.overlay_);
     record_ = std::move(o.record_);
@@ -107,6 +110,7 @@ void SandboxChild::dispose() noexcept {
   stderr_.reset();
   for (auto& f : temp_files_) f.remove();  // in order: unlink, then close
   temp_files_.clear();
+  lifeline_.reset();
   resources_.clear();
   pidfd_.reset();
   pid_ = -1;

@@ -74,6 +74,9 @@ class SandboxChild {
   UniqueFd& pidfd() { return pidfd_; }
   // Shared with the handle, which reads it after the collect; null without limits.
   std::shared_ptr<isolation::LimitVerdict>& verdict() { return verdict_; }
+  // The host's end of a one-shot init's lifeline: its end of file tells the init the
+  // host is gone, and the init's usage arrives on it. Kept as long as the record.
+  UniqueFd& lifeline() { return lifeline_; }
   // A copy-on-write work directory's changes, which outlive the child; null without one.
   std::shared_ptr<isolation::OverlayChanges>& overlay() { return overlay_; }
   // Shared with the handle, which reads it once the record has been disposed of; the
@@ -89,6 +92,7 @@ class SandboxChild {
   std::vector<TempFile> temp_files_;
   std::vector<std::unique_ptr<ChildResource>> resources_;
   UniqueFd pidfd_;
+  UniqueFd lifeline_;
   std::shared_ptr<isolation::LimitVerdict> verdict_;
   std::shared_ptr<isolation::OverlayChanges> overlay_;
   std::shared_ptr<RunRecord> record_;

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <optional>
+#include <string>
 
 #include "sandbox_core/base/fd_io.h"
 #include "sandbox_core/base/platform.h"
@@ -83,6 +85,7 @@ struct NetworkFence::State {
   std::shared_ptr<std::atomic<size_t>> open = std::make_shared<std::atomic<size_t>>(0);
   size_t share = 1;  // fence_share() of the owners
   std::shared_ptr<EgressLog> run_log;  // the run's record of its connections
+  std::vector<const char*> protocols;  // per endpoint: its proxy's scheme, "tcp" if none
 };
 
 namespace {
@@ -100,6 +103,22 @@ class FenceSlot {
  private:
   std::shared_ptr<std::atomic<size_t>> open_;
 };
+
+// A connection the fence closed unanswered goes into the run's record with the reason:
+// the proxy never saw it, so the destination is the endpoint it came to.
+void note_refused(const NetworkFence::State& st, size_t i, std::string reason) {
+  if (!st.run_log) return;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  EgressEntry e;
+  e.time_ns = int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+  e.protocol = st.protocols[i];
+  e.host = e.address = netfilter::to_string(st.endpoints[i].ip);
+  e.port = st.endpoints[i].port;
+  e.verdict = EgressVerdict::Refused;
+  e.reason = std::move(reason);
+  st.run_log->add(e);
+}
 
 void relay(UniqueFd client, netfilter::SocketAddress endpoint, ConnectionSlot slot) {
   auto upstream = connect_with_timeout(endpoint, kUpstreamConnectTimeout);
@@ -121,14 +140,21 @@ void serve(const std::shared_ptr<NetworkFence::State>& st) {
       int fd = accept_cloexec(fds[i].fd);
       if (fd < 0) continue;  // transient, or exhaustion that passes: poll again
       UniqueFd client(fd);
-      if (st->open->load(std::memory_order_relaxed) >= st->share) continue;  // over its share
+      if (st->open->load(std::memory_order_relaxed) >= st->share) {
+        note_refused(*st, i, "the sandbox holds " + std::to_string(st->share) +
+                                 " connections through its fence already, the most it may");
+        continue;
+      }
       ConnectionSlot slot = std::make_shared<FenceSlot>(st->open);
       // A proxy of this process serves the connection itself, exactly as if it had come
       // through its listener; any other endpoint gets the bytes relayed.
       if (const auto& owner = st->owners[i]) {
         // Closed: refused, even if something else listens on its port by now. While it
         // runs, no other proxy can hold its address.
-        if (owner->loop->stop.load(std::memory_order_seq_cst)) continue;
+        if (owner->loop->stop.load(std::memory_order_seq_cst)) {
+          note_refused(*st, i, "its proxy has closed");
+          continue;
+        }
         (void)serve_as_local_proxy(st->endpoints[i], client, std::move(slot), st->run_log);
         continue;
       }
@@ -154,7 +180,11 @@ Result<std::unique_ptr<NetworkFence>, IoError> NetworkFence::start(
   std::vector<size_t> caps;
   for (const auto& e : st->endpoints) {
     st->owners.push_back(find_live_proxy(e));
-    if (st->owners.back()) caps.push_back(st->owners.back()->loop->cap);
+    const auto& owner = st->owners.back();
+    if (owner) caps.push_back(owner->loop->cap);
+    st->protocols.push_back(!owner                                ? "tcp"
+                            : owner->loop->url.starts_with("socks5h://") ? "socks5h"
+                                                                  : "http");
   }
   st->share = fence_share(caps);
   auto wake = make_pipe();

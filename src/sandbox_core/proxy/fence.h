@@ -30,7 +30,9 @@ std::vector<netfilter::SocketAddress> fence_endpoints(
 // endpoints together: a quarter of the smallest cap among the proxies of this process it
 // reaches (kDefaultMaxConnections for others), and at most an eighth of the process's
 // descriptor limit, since each costs the host up to two. Past it, a new connection is
-// closed at once, so the rest stays for other sandboxes and the host itself. A caller
+// closed at once (and the run's log says why), so the rest stays for other sandboxes and
+// the host itself. A connection gives its place back when its tunnel ends, which a dead
+// client's does too (see pump_tunnel). A caller
 // raises it with the proxies' `max_connections` and the process's RLIMIT_NOFILE.
 size_t fence_share(const std::vector<size_t>& proxy_caps);
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -143,11 +144,18 @@ bool serve_as_local_proxy(const netfilter::SocketAddress& endpoint, UniqueFd& cl
 // "proxy-pump-u2c", client to upstream on the calling thread, which renames itself
 // "proxy-pump-c2u" and returns only when that direction has finished. Called last by
 // a connection thread. Each direction copies until end of stream (passed on as a write
-// shutdown) or an error; nothing is reported. Both directions hold both sockets and
-// `slot`: the last to finish closes the sockets and gives the slot back. `note`, when
-// given, opens its tunnel and receives each direction's byte count as that ends.
+// shutdown) or an error, which shuts the other direction down too; nothing is reported.
+// Once one direction has ended, the other ends after kHalfClosedIdle without a byte.
+// Both directions hold both sockets and `slot`: the last to finish closes the sockets
+// and gives the slot back. `note`, when given, opens its tunnel and receives each
+// direction's byte count as that ends.
 void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot = nullptr,
                  EgressNoteRef note = nullptr);
+// How long a half-closed tunnel may stay silent: a client that shut its side (or died)
+// gets this long for an answer that is still coming, then the tunnel and its slot go.
+inline constexpr std::chrono::milliseconds kHalfClosedIdle{60'000};
+// Tests shorten it, process-wide.
+void set_half_closed_idle_for_testing(std::chrono::milliseconds idle);
 
 // What a protocol answers around its tunnel's opening.
 struct TunnelReplies {

@@ -7,6 +7,12 @@
 // through user space; the pipe exists only while data flows, so an idle tunnel holds no
 // pipe and no buffer. Elsewhere, and where splice is refused, a heap buffer of 32 KiB
 // taken at the first byte carries them.
+//
+// A tunnel never outlives both of its uses. A direction that breaks (a reset, an error)
+// shuts the other down at once; one that ends cleanly passes the half-close on, and the
+// other direction may then go on for as long as it moves bytes, but not past
+// kHalfClosedIdle of silence: a client that died leaves no tunnel waiting for an
+// upstream that never speaks again.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,6 +48,7 @@ constexpr int kQuietAfterMs = 100;
 constexpr int kBigPipeBytes = 1 << 20;
 constexpr int kMaxBigPipes = 16;
 std::atomic<int> g_big_pipes{0};
+std::atomic<int> g_half_closed_idle_ms{static_cast<int>(kHalfClosedIdle.count())};
 
 // A pipe of the splice path, counted while it is big.
 class SplicePipe {
@@ -83,7 +90,8 @@ class SplicePipe {
 };
 
 enum class Flow : uint8_t {
-  Done,     // end of stream passed on, or an error: the direction is over
+  Ended,    // end of stream passed on: the other direction may go on
+  Broken,   // an error (or a half-closed tunnel gone quiet): the tunnel is over
   Refused,  // splice cannot serve this pair (nothing consumed): copy instead
 };
 
@@ -98,12 +106,19 @@ bool readable_within(int fd, int ms) {
 }
 
 // Waits for the first byte of a burst without taking it: 1 (data waits), 0 (end of
-// stream) or -1 with errno, EINTR retried. One call, and no pipe held while idle.
-ssize_t await_data(int source) {
+// stream) or -1 with errno, EINTR retried; no pipe held while idle. Once `other_done`,
+// a source quiet for the half-closed idle time gives -1 with ETIMEDOUT (so after one to
+// two such times in all: a wake-up per idle time is all an idle tunnel costs).
+ssize_t await_data(int source, const std::atomic<bool>& other_done) {
   for (;;) {
+    if (!readable_within(source, g_half_closed_idle_ms.load(std::memory_order_relaxed))) {
+      if (!other_done.load(std::memory_order_acquire)) continue;
+      errno = ETIMEDOUT;
+      return -1;
+    }
     char probe;
-    ssize_t n = ::recv(source, &probe, 1, MSG_PEEK);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = ::recv(source, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return n;
   }
 }
@@ -124,32 +139,33 @@ bool flush_by_copy(int pipe_read, int destination, size_t left, uint64_t& moved)
 }
 
 // `moved` counts what reached the destination; a plain local, added up once per write.
-Flow splice_direction(int source, int destination, uint64_t& moved) {
+Flow splice_direction(int source, int destination, uint64_t& moved,
+                      const std::atomic<bool>& other_done) {
   std::optional<SigpipeHeld> sigpipe;  // from the first burst on
   // Closed while the tunnel is idle. Whenever it is closed nothing has been taken from
   // the source that was not passed on, so handing over to the copy loop loses nothing.
   SplicePipe pipe;
   for (;;) {
     if (!pipe.is_open()) {
-      ssize_t peek = await_data(source);
+      ssize_t peek = await_data(source, other_done);
       if (peek == 0) {
         // Half-close: the peer may still be sending the other way.
         (void)::shutdown(destination, SHUT_WR);
-        return Flow::Done;
+        return Flow::Ended;
       }
-      if (peek < 0) return errno == ENOTSOCK ? Flow::Refused : Flow::Done;
+      if (peek < 0) return errno == ENOTSOCK ? Flow::Refused : Flow::Broken;
       if (!pipe.open()) return Flow::Refused;  // out of descriptors, say: copy instead
       if (!sigpipe) sigpipe.emplace();
     }
     ssize_t n = splice_bytes(source, pipe.write_end(), kSpliceAsk, SpliceMore::No);
     if (n == 0) {
       (void)::shutdown(destination, SHUT_WR);
-      return Flow::Done;
+      return Flow::Ended;
     }
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EINVAL || errno == ENOSYS) return Flow::Refused;
-      return Flow::Done;
+      return Flow::Broken;
     }
     for (size_t left = static_cast<size_t>(n); left > 0;) {
       ssize_t m = splice_bytes(pipe.read_end(), destination, left, SpliceMore::No);
@@ -163,9 +179,9 @@ Flow splice_direction(int source, int destination, uint64_t& moved) {
       if (m < 0 && (errno == EINVAL || errno == ENOSYS)) {
         // The destination takes no splice: hand on what is in the pipe, then copy.
         return flush_by_copy(pipe.read_end(), destination, left, moved) ? Flow::Refused
-                                                                        : Flow::Done;
+                                                                        : Flow::Broken;
       }
-      return Flow::Done;  // an error, or a write of 0 bytes ("failed to write whole buffer")
+      return Flow::Broken;  // an error, or a write of 0 bytes ("failed to write whole buffer")
     }
     pipe.grow_if_bulk(static_cast<size_t>(n));
     // Keep the pipe through the short gaps of a flow; a tunnel that has gone quiet
@@ -174,49 +190,61 @@ Flow splice_direction(int source, int destination, uint64_t& moved) {
   }
 }
 
-void copy_loop(int source, int destination, uint64_t& moved) {
+Flow copy_loop(int source, int destination, uint64_t& moved,
+               const std::atomic<bool>& other_done) {
   // Taken at the first byte: an idle tunnel holds no buffer. Not zero-filled: only what a
   // receive wrote is ever sent.
   std::unique_ptr<std::byte[]> buf;
   for (;;) {
     if (!buf) {
-      ssize_t peek = await_data(source);
+      ssize_t peek = await_data(source, other_done);
       if (peek == 0) {
         (void)::shutdown(destination, SHUT_WR);
-        return;
+        return Flow::Ended;
       }
-      if (peek < 0 && errno != ENOTSOCK) return;
+      if (peek < 0 && errno != ENOTSOCK) return Flow::Broken;
       buf.reset(new std::byte[kPumpChunk]);
     }
     ssize_t n = ::recv(source, buf.get(), kPumpChunk, 0);
     if (n == 0) {
       (void)::shutdown(destination, SHUT_WR);
-      return;
+      return Flow::Ended;
     }
     if (n < 0) {
       // A host interpreter installs its handlers without SA_RESTART; a signal that lands
       // on this thread must not cut the tunnel short.
       if (errno == EINTR) continue;
-      return;
+      return Flow::Broken;
     }
     if (!send_all(destination, std::span<const std::byte>(buf.get(), static_cast<size_t>(n))))
-      return;
+      return Flow::Broken;
     moved += static_cast<uint64_t>(n);
   }
 }
 
-// The bytes that reached the destination.
-uint64_t pump_direction(int source, int destination) {
+// The bytes that reached the destination. Marks `done` at the end; a broken direction
+// shuts the destination both ways, which ends the other direction's wait on it.
+uint64_t pump_direction(int source, int destination, const std::atomic<bool>& other_done,
+                        std::atomic<bool>& done) {
   uint64_t moved = 0;
-  if (!splice_available() || splice_direction(source, destination, moved) == Flow::Refused)
-    copy_loop(source, destination, moved);
+  Flow flow = splice_available() ? splice_direction(source, destination, moved, other_done)
+                                 : Flow::Refused;
+  if (flow == Flow::Refused) flow = copy_loop(source, destination, moved, other_done);
+  done.store(true, std::memory_order_release);
+  if (flow == Flow::Broken) (void)::shutdown(destination, SHUT_RDWR);
   return moved;
 }
 
 }  // namespace
 
+void set_half_closed_idle_for_testing(std::chrono::milliseconds idle) {
+  g_half_closed_idle_ms.store(static_cast<int>(idle.count()), std::memory_order_relaxed);
+}
+
 void copy_direction(UniqueFd source, UniqueFd destination) {
-  (void)pump_direction(source.get(), destination.get());
+  const std::atomic<bool> never{false};
+  std::atomic<bool> done{false};
+  (void)pump_direction(source.get(), destination.get(), never, done);
   destination.reset();
   source.reset();
 }
@@ -229,20 +257,26 @@ void pump_tunnel(UniqueFd client, UniqueFd upstream, ConnectionSlot slot, Egress
     UniqueFd client, upstream;
     ConnectionSlot slot;
     EgressNoteRef note;  // logged when the last direction lets go
+    std::atomic<bool> up_done{false}, down_done{false};
   };
   if (note) note->tunnel_opened();
-  auto ends = std::make_shared<Ends>(
-      Ends{std::move(client), std::move(upstream), std::move(slot), std::move(note)});
+  auto ends = std::make_shared<Ends>();
+  ends->client = std::move(client);
+  ends->upstream = std::move(upstream);
+  ends->slot = std::move(slot);
+  ends->note = std::move(note);
   // A direction whose thread cannot be had does not run.
   (void)run_proxy_pooled("proxy-pump-u2c", [ends]() mutable {
-    const uint64_t down = pump_direction(ends->upstream.get(), ends->client.get());
+    const uint64_t down =
+        pump_direction(ends->upstream.get(), ends->client.get(), ends->up_done, ends->down_done);
     if (ends->note) ends->note->add_down(down);
     ends.reset();
   });
   // The calling connection thread is done with the handshake and becomes the other
   // direction: one thread less per tunnel, same names as seen from outside.
   set_current_thread_name("proxy-pump-c2u");
-  const uint64_t up = pump_direction(ends->client.get(), ends->upstream.get());
+  const uint64_t up =
+      pump_direction(ends->client.get(), ends->upstream.get(), ends->down_done, ends->up_done);
   if (ends->note) ends->note->add_up(up);
 }
 

@@ -233,18 +233,25 @@ TEST(CgroupV1, AGroupPerHierarchyJoinedThroughTasks) {
     EXPECT_EQ(FakeTree::get(dirs[i] + "/tasks"), "0") << dirs[i];
     EXPECT_FALSE(fs::exists(dirs[i] + "/cgroup.procs")) << dirs[i];
   }
-  // v1 keeps no peak of pids; cpuacct counts where it shares the cpu hierarchy.
+  // pids.peak only where the kernel keeps it; cpuacct counts where it shares the cpu
+  // hierarchy.
+  Usage older;
+  read_cgroup_usage({CgroupVersion::V1, "", dirs[1], ""}, older);
+  EXPECT_EQ(std::string_view(older.max_processes.source),
+            "not measured: no pids.peak (kernel before 6.1)");
+  EXPECT_FALSE(older.max_processes.known);
   FakeTree::put(dirs[0] + "/memory.max_usage_in_bytes", "4096\n");
+  FakeTree::put(dirs[1] + "/pids.peak", "23\n");
   FakeTree::put(dirs[2] + "/cpuacct.usage_user", "3000\n");
   FakeTree::put(dirs[2] + "/cpuacct.usage_sys", "2000\n");
   auto record = std::make_shared<RunRecord>();
   (*group)->set_record(record);
   group->reset();
   const Usage& u = record->usage;
-  EXPECT_EQ(std::make_tuple(u.peak_memory_bytes.value, u.cpu_user_ns.value, u.cpu_system_ns.value),
-            std::make_tuple(4096u, 3000u, 2000u));
-  EXPECT_FALSE(u.max_processes.known);
-  EXPECT_EQ(std::string_view(u.max_processes.source), "not measured: cgroup v1 keeps no peak of pids");
+  EXPECT_EQ(std::make_tuple(u.peak_memory_bytes.value, u.max_processes.value, u.cpu_user_ns.value,
+                            u.cpu_system_ns.value),
+            std::make_tuple(4096u, 23u, 3000u, 2000u));
+  EXPECT_EQ(std::string_view(u.max_processes.source), "cgroup v1 pids.peak");
   EXPECT_FALSE(u.oom_killed.known);  // no oom_control in this fake: no figure, not "false"
 }
 

@@ -1,15 +1,18 @@
 // Real children through launch_child and supervision; the concurrent test runs under TSan too.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <thread>
 
 #include "launch/child_helpers.h"
 #include "sandbox_core/base/fd_io.h"
+#include "sandbox_core/launch/control_record.h"
 
 namespace sandbox {
 namespace {
@@ -84,6 +87,40 @@ TEST(EgressRecord, BoundedByCountAndBytesWithTheRestCounted) {
     EXPECT_EQ(snap.dropped, dropped);
     for (size_t i = 1; i < snap.entries.size(); ++i)
       EXPECT_LT(snap.entries[i - 1].port, snap.entries[i].port);
+  }
+}
+
+// The init's record counts only whole and as what it is; anything else is no figure,
+// with its reason, never a zero.
+TEST(RelayedUsage, OneWholeRecordOrNoneWithWhy) {
+  using launch_detail::ControlReport;
+  auto record = [](uint32_t id, int64_t maxrss_kb) {
+    const ControlReport r{launch_detail::kReportExited, id, 2, 0, 0, 0, 1, 1, maxrss_kb, 0, 0};
+    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
+  };
+  const std::string good = record(0, 3000);
+  const std::tuple<std::string, uint64_t, const char*> cases[] = {
+      // what the init sent, peak_rss_bytes (0: unknown), its source's start
+      {good, 3000 << 10, "relayed from inside the sandbox"},
+      {"", 0, "not measured: the sandbox's init relayed no usage"},
+      {good.substr(0, 8), 0, "not measured: the sandbox's init relayed a malformed"},
+      {good + "x", 0, "not measured: the sandbox's init relayed a malformed"},
+      {record(7, 3000), 0, "not measured: the sandbox's init relayed a malformed"},
+      {record(0, -1), 0, "not measured: the sandbox's init relayed a malformed"},
+  };
+  for (const auto& [sent, rss, source] : cases) {
+    SCOPED_TRACE(sent.size());
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd host(pair[0]), init(pair[1]);
+    if (!sent.empty()) {
+      ASSERT_EQ(::send(init.get(), sent.data(), sent.size(), 0), ssize_t(sent.size()));
+    }
+    Usage u;
+    apply_relayed_usage(u, host.get());
+    EXPECT_EQ(std::make_pair(u.peak_rss_bytes.known, u.peak_rss_bytes.value),
+              std::make_pair(rss != 0, rss));
+    EXPECT_EQ(std::string_view(u.peak_rss_bytes.source).substr(0, std::strlen(source)), source);
   }
 }
 

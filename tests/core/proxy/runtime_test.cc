@@ -121,8 +121,7 @@ TEST(ProxyListener, NamedStopDuringAcceptFloodAndTunnelsThatOutliveIt) {
     const std::string payload = pattern(1 << 20, 7);
     EXPECT_TRUE(round_trip(tunnel.get(), payload) == payload + "[eof]");
   }
-  // The upstream direction of a reset tunnel may wait for its upstream to end (an error in
-  // one direction does not stop the other): the upstreams end here.
+  // The upstreams end here.
   echo.reset();
   echo6.reset();
   // Finished directions drop their names (pooled threads park as "proxy-pool-idle").
@@ -278,6 +277,40 @@ TEST(ProxyListener, ConnectionsPastTheCapAreClosedAtOnce) {
     EXPECT_EQ(events[0].level, events::Level::Warn);
     EXPECT_EQ(events[0].target, http ? "sandbox_core::proxy" : "sandbox_core::socks");
   }
+}
+
+// A tunnel whose client is gone gives its slot back though its upstream stays open and
+// silent: at once when the client reset, after the half-closed idle time when it closed.
+TEST(ProxyListener, TunnelsOfAGoneClientGiveTheirSlotBack) {
+  set_half_closed_idle_for_testing(std::chrono::milliseconds(200));
+  for (const auto& c : head_cases()) {
+    for (const bool reset : {true, false}) {
+      SCOPED_TRACE(std::string(c.kind == Kind::Http ? "HTTP CONNECT" : "SOCKS5") +
+                   (reset ? ", client reset" : ", client closed"));
+      UniqueFd silent = listen_on(loopback(0));
+      const uint16_t to = bound_port(silent.get());
+      auto started = c.kind == Kind::Http
+                         ? proxy::start_proxy(http::kHttpProxy, make_filter({{"127.0.0.1"}}), 1)
+                         : proxy::start_proxy(socks::kSocks5Proxy, make_filter({{"127.0.0.1"}}), 1);
+      ASSERT_TRUE(started.has_value());
+      const uint16_t port = (*started)->local_addr().port;
+      UniqueFd client = open_tunnel(c.kind, port, "127.0.0.1", to);
+      ASSERT_TRUE(client.valid());
+      pollfd p{silent.get(), POLLIN, 0};
+      ASSERT_EQ(::poll(&p, 1, 20'000), 1);
+      UniqueFd upstream(::accept4(silent.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      ASSERT_TRUE(upstream.valid());
+      linger abrupt{1, 0};
+      if (reset) ::setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+      client.reset();
+      UniqueFd next;
+      EXPECT_TRUE(eventually([&] {
+        if (!next) next = open_tunnel(c.kind, port, "127.0.0.1", to);
+        return next.valid();
+      }));
+    }
+  }
+  set_half_closed_idle_for_testing(kHalfClosedIdle);
 }
 
 // In a forked child: the HTTP proxy (both share the poll loop) starts with the descriptor
